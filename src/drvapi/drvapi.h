@@ -63,9 +63,4 @@ int getProcessModulePath(uint32_t processId, char16_t* buffer, uint32_t capacity
 
 void enableDebugPrivilege();
 
-// The registry preparation of initDriver (also used when the driver service is
-// removed): DisabledComponents bit 3 set (or cleared with setIpv6Bit false),
-// DisableTaskOffload 0. Failures are ignored.
-void prepareHostRegistry(bool setIpv6Bit);
-
 }  // namespace drvapi

@@ -30,6 +30,5 @@ int addProcessFilterRule(ProcessFilterRule*, bool) { return kNotInitialised; }
 int getProcessImagePath(uint32_t, char16_t*, uint32_t) { return 0; }
 int getProcessModulePath(uint32_t, char16_t*, uint32_t) { return 0; }
 void enableDebugPrivilege() {}
-void prepareHostRegistry(bool) {}
 
 }  // namespace drvapi

@@ -26,4 +26,11 @@ bool writeServiceTag(const char* name, uint32_t tag);
 void placeInGroupOrder(const char* name, bool remove);
 bool setServiceGroup(const char* name, bool afterNdis);
 
+// The host registry preparation made when the driver is opened (and, with
+// setIpv6Bit false, when its service is removed): in the Tcpip6 parameters the
+// DWORD "DisabledComponents" gets bit 3 set (cleared with setIpv6Bit false),
+// other bits kept; in the Tcpip parameters "DisableTaskOffload" becomes 0.
+// Failures are ignored.
+void prepareHostRegistry(bool setIpv6Bit);
+
 }  // namespace service

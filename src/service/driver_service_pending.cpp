@@ -18,5 +18,6 @@ bool readServiceTag(const char*, uint32_t& tag) {
 bool writeServiceTag(const char*, uint32_t) { return false; }
 void placeInGroupOrder(const char*, bool) {}
 bool setServiceGroup(const char*, bool) { return false; }
+void prepareHostRegistry(bool) {}
 
 }  // namespace service
