@@ -1,0 +1,232 @@
+// BSD sockets for the whole engine: TCP and UDP over IPv4 and IPv6.
+//
+// Socket addresses inside the engine always have the Windows layout, whatever
+// the system: family 2 (IPv4, 16 bytes: family, port, address, 8 zero bytes)
+// or family 23 (IPv6, 28 bytes: family, port, flow info, address, scope id),
+// the family as a little-endian u16, port and address in network byte order.
+// That is also the layout of the 28-byte address fields of driver records, so
+// a driver address is copied as it stands. Linux numbers IPv6 as 10: the posix
+// implementation translates at every call that hands an address to or takes
+// one from the system. Nothing above this header ever sees a native family.
+//
+// Winsock is started (WSAStartup 2.2) once per process on first use of any
+// function here and never cleaned up; Linux needs nothing.
+//
+// Errors are read with lastSocketError() right after the failing call, on the
+// same thread, and compared as NetError names (10060 is WSAETIMEDOUT on
+// Windows and means nothing on Linux).
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// A socket: SOCKET on Windows, a file descriptor on Linux.
+using Socket = uintptr_t;
+inline constexpr Socket kInvalidSocket = ~static_cast<Socket>(0);
+
+// Address families as the engine and the driver number them.
+inline constexpr uint16_t kFamilyIpv4 = 2;
+inline constexpr uint16_t kFamilyIpv6 = 23;
+
+// Byte lengths of the two address forms, of a driver address field and of
+// the engine's address storage.
+inline constexpr size_t kIpv4AddressLength = 16;
+inline constexpr size_t kIpv6AddressLength = 28;
+inline constexpr size_t kDriverAddressLength = 28;
+inline constexpr size_t kSocketAddressStorage = 128;
+
+// Byte order helpers (the engine keeps ports and IPv4 addresses in network
+// byte order, as they travel).
+// Every target of the engine (x86, x86-64) is little-endian.
+static_assert(std::endian::native == std::endian::little);
+constexpr uint16_t hostToNet16(uint16_t v) { return static_cast<uint16_t>((v >> 8) | (v << 8)); }
+constexpr uint16_t netToHost16(uint16_t v) { return hostToNet16(v); }
+constexpr uint32_t hostToNet32(uint32_t v) {
+  return ((v & 0xFFu) << 24) | ((v & 0xFF00u) << 8) | ((v >> 8) & 0xFF00u) | (v >> 24);
+}
+constexpr uint32_t netToHost32(uint32_t v) { return hostToNet32(v); }
+
+// An IPv4 address in network byte order built from its four octets
+// (ipv4(127,0,0,1) is 127.0.0.1).
+constexpr uint32_t ipv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+  return hostToNet32((uint32_t{a} << 24) | (uint32_t{b} << 16) | (uint32_t{c} << 8) | d);
+}
+
+// 128 bytes of socket address in the engine's layout (see the top of this
+// file). Zero-initialised: family 0, which every call here refuses.
+struct SocketAddress {
+  alignas(8) uint8_t bytes[kSocketAddressStorage] = {};
+
+  uint16_t family() const { return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)); }
+  // Port in network byte order (bytes 2-3 as stored).
+  uint16_t port() const { return static_cast<uint16_t>(bytes[2] | (bytes[3] << 8)); }
+  void setPort(uint16_t portNet) {
+    bytes[2] = static_cast<uint8_t>(portNet);
+    bytes[3] = static_cast<uint8_t>(portNet >> 8);
+  }
+  // IPv4 address in network byte order (bytes 4-7); meaningful for family 2.
+  uint32_t ipv4() const;
+  // The 16 IPv6 address bytes (8-23); meaningful for family 23.
+  const uint8_t* ipv6() const { return bytes + 8; }
+  // 16, 28 or 0 for an unknown family.
+  size_t length() const;
+};
+static_assert(sizeof(SocketAddress) == kSocketAddressStorage);
+
+// An IPv4 address (network order) and port (network order).
+SocketAddress makeIpv4Address(uint32_t addressNet, uint16_t portNet);
+// An IPv6 address (16 bytes) and port (network order); flow info and scope 0.
+SocketAddress makeIpv6Address(const uint8_t address[16], uint16_t portNet, uint32_t scopeId = 0);
+
+// Driver record fields. fromDriverAddress copies a 28-byte field into `out`
+// and returns false (with `out` zeroed) unless its family is 2 or 23; only the
+// first 16 bytes are taken for IPv4. toDriverAddress writes 28 bytes: the
+// address's own length, the rest zero (all zero for an unknown family).
+bool fromDriverAddress(const uint8_t* field28, SocketAddress& out);
+void toDriverAddress(const SocketAddress& address, uint8_t* field28);
+
+// Text of addresses. inetAddr parses dotted-decimal IPv4 text "a.b.c.d"
+// (four decimal numbers 0-255, nothing before or after) into network order,
+// or 0xFFFFFFFF (INADDR_NONE, also the value of 255.255.255.255) for text
+// that is not such an address. ipv4ToText gives "a.b.c.d". Any thread.
+uint32_t inetAddr(const char* text);
+std::string ipv4ToText(uint32_t addressNet);
+// Parses numeric IPv4 or IPv6 text (no names, no brackets) with the given
+// port (network order). False for anything else.
+bool parseSocketAddress(std::string_view text, uint16_t portNet, SocketAddress& out);
+// "a.b.c.d" or the compressed IPv6 form, without the port; "" for an unknown
+// family.
+std::string addressToText(const SocketAddress& address);
+
+// Portable names of the socket errors the engine tells apart.
+enum class NetError {
+  None,
+  WouldBlock,          // WSAEWOULDBLOCK / EAGAIN
+  InProgress,          // WSAEINPROGRESS / EINPROGRESS (a non-blocking connect on Linux)
+  AlreadyInProgress,   // WSAEALREADY / EALREADY
+  TimedOut,            // WSAETIMEDOUT / ETIMEDOUT (also a receive time-out on Windows)
+  ConnectionRefused,   // WSAECONNREFUSED / ECONNREFUSED
+  ConnectionReset,     // WSAECONNRESET / ECONNRESET
+  ConnectionAborted,   // WSAECONNABORTED / ECONNABORTED
+  NotConnected,        // WSAENOTCONN / ENOTCONN
+  AddressInUse,        // WSAEADDRINUSE / EADDRINUSE
+  AddressNotAvailable, // WSAEADDRNOTAVAIL / EADDRNOTAVAIL
+  AccessDenied,        // WSAEACCES / EACCES, EPERM
+  InvalidArgument,     // WSAEINVAL / EINVAL
+  NotSocket,           // WSAENOTSOCK / EBADF, ENOTSOCK
+  MessageTooLong,      // WSAEMSGSIZE / EMSGSIZE
+  NetworkUnreachable,  // WSAENETUNREACH / ENETUNREACH
+  HostUnreachable,     // WSAEHOSTUNREACH / EHOSTUNREACH
+  Interrupted,         // WSAEINTR / EINTR
+  Shutdown,            // WSAESHUTDOWN / EPIPE
+  NoBuffers,           // WSAENOBUFS / ENOBUFS, ENOMEM
+  NotInitialised,      // WSANOTINITIALISED (Windows only)
+  Other,
+};
+
+// The calling thread's last socket error (WSAGetLastError / errno), by name.
+NetError lastSocketError();
+// The same, as the system's own number (for diagnostics only).
+int lastSocketErrorCode();
+// A short fixed English name ("timed out", "would block", ...). Never null.
+const char* netErrorName(NetError error);
+
+enum class SocketType { Stream, Datagram };
+
+// Opens a TCP (Stream) or UDP (Datagram) socket of family 2 or 23, blocking.
+// kInvalidSocket on failure (lastSocketError() tells why). Any thread; the
+// caller owns the socket and closes it with closeSocket.
+Socket openSocket(uint16_t family, SocketType type);
+// closesocket / close. Ignores kInvalidSocket.
+void closeSocket(Socket socket);
+
+// Thin wrappers over the calls of the same name, with engine addresses. All
+// return false or -1 on failure, with lastSocketError() set. Any thread.
+bool bindSocket(Socket socket, const SocketAddress& address);
+bool listenSocket(Socket socket, int backlog);
+// `peer` may be null. kInvalidSocket on failure.
+Socket acceptSocket(Socket socket, SocketAddress* peer);
+bool connectSocket(Socket socket, const SocketAddress& address);
+// Bytes sent or received; 0 from receive means an orderly close (TCP);
+// -1 on failure. Lengths above INT_MAX are clipped.
+int sendBytes(Socket socket, const void* data, size_t length);
+int receiveBytes(Socket socket, void* buffer, size_t capacity);
+int sendTo(Socket socket, const void* data, size_t length, const SocketAddress& to);
+// `from` may be null.
+int receiveFrom(Socket socket, void* buffer, size_t capacity, SocketAddress* from);
+enum class ShutdownHow { Receive, Send, Both };
+bool shutdownSocket(Socket socket, ShutdownHow how);
+bool localAddressOf(Socket socket, SocketAddress& out);
+bool peerAddressOf(Socket socket, SocketAddress& out);
+// The pending error of the socket (SO_ERROR), by name: how a non-blocking
+// connect ended once the socket is writable or in error.
+NetError pendingSocketError(Socket socket);
+
+// Socket options. True on success.
+bool setNonBlocking(Socket socket, bool on);
+bool setReuseAddress(Socket socket, bool on);            // SO_REUSEADDR
+// Windows: SO_EXCLUSIVEADDRUSE, so a bind never lands on a port that another
+// program holds. Linux binds exclusively unless SO_REUSEADDR/SO_REUSEPORT is
+// set, so this only makes sure SO_REUSEADDR is off.
+bool setExclusiveAddress(Socket socket);
+bool setNoDelay(Socket socket, bool on);                 // TCP_NODELAY
+bool setReceiveBufferSize(Socket socket, int bytes);     // SO_RCVBUF
+bool setSendBufferSize(Socket socket, int bytes);        // SO_SNDBUF
+// SO_RCVTIMEO in milliseconds (0: none). A receive that runs out of time
+// fails with TimedOut on Windows and WouldBlock on Linux: check both.
+bool setReceiveTimeout(Socket socket, uint32_t ms);
+bool setIpv6Only(Socket socket, bool on);                // IPV6_V6ONLY
+
+// Waiting for readiness. Each entry names a socket and what to wait for; on
+// return `ready` holds what happened (kSocketError for an error or hang-up;
+// a failed non-blocking connect shows up as kSocketError, possibly with
+// kWritable). Returns the number of entries with something ready, 0 when
+// `timeoutMs` passed (kNoTimeLimit: wait without limit), -1 on failure
+// (invalid arguments, count outside 1..64). select() on Windows, poll() on
+// Linux. Any thread.
+inline constexpr unsigned kReadable = 1;
+inline constexpr unsigned kWritable = 2;
+inline constexpr unsigned kSocketError = 4;
+inline constexpr uint32_t kNoTimeLimit = 0xFFFFFFFFu;
+struct SocketWait {
+  Socket socket = kInvalidSocket;
+  unsigned want = kReadable;
+  unsigned ready = 0;
+};
+int waitSockets(SocketWait* entries, int count, uint32_t timeoutMs);
+// One socket: 1 when it is readable (or in error, so the next receive reports
+// it), 0 on time-out, -1 on failure.
+int waitReadable(Socket socket, uint32_t timeoutMs);
+// 1 when writable or in error, 0 on time-out, -1 on failure.
+int waitWritable(Socket socket, uint32_t timeoutMs);
+
+// Read readiness of one socket through a waitable object: on Windows a
+// Winsock event selected with WSAEventSelect(FD_READ), which also makes the
+// socket non-blocking; on Linux poll(). The socket stays the caller's and must
+// outlive this object. One thread at a time.
+class SocketReadEvent {
+ public:
+  explicit SocketReadEvent(Socket socket);
+  ~SocketReadEvent();
+  SocketReadEvent(const SocketReadEvent&) = delete;
+  SocketReadEvent& operator=(const SocketReadEvent&) = delete;
+
+  // False when the event could not be created or selected.
+  bool valid() const;
+  // True when data may be read (an event that fired), false after `timeoutMs`
+  // without any, or on failure.
+  bool wait(uint32_t timeoutMs);
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace platform

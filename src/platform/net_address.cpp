@@ -1,0 +1,119 @@
+// The engine's socket-address layout and IPv4 text, the same on every system
+// (see net.h); nothing here calls the operating system.
+#include "platform/net.h"
+
+#include <cstring>
+
+namespace platform {
+
+uint32_t SocketAddress::ipv4() const {
+  uint32_t v;
+  std::memcpy(&v, bytes + 4, 4);
+  return v;
+}
+
+size_t SocketAddress::length() const {
+  switch (family()) {
+    case kFamilyIpv4: return kIpv4AddressLength;
+    case kFamilyIpv6: return kIpv6AddressLength;
+    default: return 0;
+  }
+}
+
+SocketAddress makeIpv4Address(uint32_t addressNet, uint16_t portNet) {
+  SocketAddress a;
+  a.bytes[0] = static_cast<uint8_t>(kFamilyIpv4);
+  a.setPort(portNet);
+  std::memcpy(a.bytes + 4, &addressNet, 4);
+  return a;
+}
+
+SocketAddress makeIpv6Address(const uint8_t address[16], uint16_t portNet, uint32_t scopeId) {
+  SocketAddress a;
+  a.bytes[0] = static_cast<uint8_t>(kFamilyIpv6);
+  a.setPort(portNet);
+  std::memcpy(a.bytes + 8, address, 16);
+  std::memcpy(a.bytes + 24, &scopeId, 4);
+  return a;
+}
+
+bool fromDriverAddress(const uint8_t* field28, SocketAddress& out) {
+  out = SocketAddress{};
+  if (field28 == nullptr) return false;
+  const uint16_t family = static_cast<uint16_t>(field28[0] | (field28[1] << 8));
+  // An IPv4 field carries 16 meaningful bytes; the driver's tail is ignored.
+  if (family == kFamilyIpv4) {
+    std::memcpy(out.bytes, field28, kIpv4AddressLength);
+    return true;
+  }
+  if (family == kFamilyIpv6) {
+    std::memcpy(out.bytes, field28, kIpv6AddressLength);
+    return true;
+  }
+  return false;
+}
+
+void toDriverAddress(const SocketAddress& address, uint8_t* field28) {
+  if (field28 == nullptr) return;
+  std::memset(field28, 0, kDriverAddressLength);
+  std::memcpy(field28, address.bytes, address.length());
+}
+
+uint32_t inetAddr(const char* text) {
+  constexpr uint32_t kNone = 0xFFFFFFFFu;
+  if (text == nullptr) return kNone;
+  uint32_t host = 0;
+  const char* p = text;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0) {
+      if (*p != '.') return kNone;
+      ++p;
+    }
+    if (*p < '0' || *p > '9') return kNone;
+    uint32_t value = 0;
+    int digits = 0;
+    while (*p >= '0' && *p <= '9') {
+      value = value * 10 + static_cast<uint32_t>(*p - '0');
+      if (++digits > 3 || value > 255) return kNone;
+      ++p;
+    }
+    host = (host << 8) | value;
+  }
+  return *p == '\0' ? hostToNet32(host) : kNone;
+}
+
+std::string ipv4ToText(uint32_t addressNet) {
+  const uint32_t h = netToHost32(addressNet);
+  return std::to_string(h >> 24) + "." + std::to_string((h >> 16) & 0xFF) + "." +
+         std::to_string((h >> 8) & 0xFF) + "." + std::to_string(h & 0xFF);
+}
+
+const char* netErrorName(NetError error) {
+  switch (error) {
+    case NetError::None: return "no error";
+    case NetError::WouldBlock: return "would block";
+    case NetError::InProgress: return "in progress";
+    case NetError::AlreadyInProgress: return "already in progress";
+    case NetError::TimedOut: return "timed out";
+    case NetError::ConnectionRefused: return "connection refused";
+    case NetError::ConnectionReset: return "connection reset";
+    case NetError::ConnectionAborted: return "connection aborted";
+    case NetError::NotConnected: return "not connected";
+    case NetError::AddressInUse: return "address in use";
+    case NetError::AddressNotAvailable: return "address not available";
+    case NetError::AccessDenied: return "access denied";
+    case NetError::InvalidArgument: return "invalid argument";
+    case NetError::NotSocket: return "not a socket";
+    case NetError::MessageTooLong: return "message too long";
+    case NetError::NetworkUnreachable: return "network unreachable";
+    case NetError::HostUnreachable: return "host unreachable";
+    case NetError::Interrupted: return "interrupted";
+    case NetError::Shutdown: return "shut down";
+    case NetError::NoBuffers: return "no buffer space";
+    case NetError::NotInitialised: return "networking not started";
+    case NetError::Other: return "other error";
+  }
+  return "other error";
+}
+
+}  // namespace platform

@@ -1,0 +1,238 @@
+// The socket layer: engine-layout addresses, error names, options and waits,
+// all on 127.0.0.1 / ::1.
+#include "platform/net.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace platform;
+
+namespace {
+
+const uint32_t kLoopback = ipv4(127, 0, 0, 1);
+
+// A bound socket on 127.0.0.1 with a system-chosen port.
+Socket boundLoopback(SocketType type, uint16_t* portNet) {
+  Socket s = openSocket(kFamilyIpv4, type);
+  if (s == kInvalidSocket) return s;
+  setExclusiveAddress(s);
+  if (!bindSocket(s, makeIpv4Address(kLoopback, 0))) {
+    closeSocket(s);
+    return kInvalidSocket;
+  }
+  SocketAddress local;
+  localAddressOf(s, local);
+  *portNet = local.port();
+  return s;
+}
+
+}  // namespace
+
+TEST(NetAddress, InetAddrReadsOnlyDottedDecimal) {
+  struct Row {
+    const char* text;
+    uint32_t expected;
+  } rows[] = {
+      {"127.0.0.1", ipv4(127, 0, 0, 1)},      {"8.8.8.8", ipv4(8, 8, 8, 8)},
+      {"255.255.255.255", 0xFFFFFFFFu},       {"0.0.0.0", 0},
+      {"256.1.1.1", 0xFFFFFFFFu},             {"1.2.3", 0xFFFFFFFFu},
+      {"1.2.3.4.5", 0xFFFFFFFFu},             {"1.2.3.4 ", 0xFFFFFFFFu},
+      {" 1.2.3.4", 0xFFFFFFFFu},              {"1..3.4", 0xFFFFFFFFu},
+      {"0001.2.3.4", 0xFFFFFFFFu},            {"", 0xFFFFFFFFu},
+      {"a.b.c.d", 0xFFFFFFFFu},
+  };
+  for (const Row& r : rows) EXPECT_EQ(inetAddr(r.text), r.expected) << r.text;
+  EXPECT_EQ(inetAddr(nullptr), 0xFFFFFFFFu);
+  EXPECT_EQ(ipv4ToText(ipv4(203, 0, 113, 5)), "203.0.113.5");
+}
+
+TEST(NetAddress, EngineLayoutIsTheWindowsLayout) {
+  SocketAddress a = makeIpv4Address(ipv4(198, 51, 100, 7), hostToNet16(7000));
+  const uint8_t expected4[16] = {2, 0, 0x1B, 0x58, 198, 51, 100, 7, 0, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(0, std::memcmp(a.bytes, expected4, 16));
+  EXPECT_EQ(a.length(), 16u);
+
+  SocketAddress b;
+  ASSERT_TRUE(parseSocketAddress("::1", hostToNet16(53), b));
+  EXPECT_EQ(b.family(), 23);  // the engine's number, never Linux's 10
+  EXPECT_EQ(b.bytes[0], 23);
+  EXPECT_EQ(b.port(), hostToNet16(53));
+  EXPECT_EQ(b.ipv6()[15], 1);
+  EXPECT_EQ(b.length(), 28u);
+  EXPECT_EQ(addressToText(b), "::1");
+  EXPECT_FALSE(parseSocketAddress("example.org", 0, b));
+  EXPECT_EQ(b.family(), 0);
+}
+
+TEST(NetAddress, DriverFieldsCopyOnlyKnownFamilies) {
+  uint8_t field[28];
+  std::memset(field, 0xAB, sizeof field);
+  SocketAddress a = makeIpv4Address(ipv4(203, 0, 113, 9), hostToNet16(443));
+  toDriverAddress(a, field);
+  for (int i = 16; i < 28; ++i) EXPECT_EQ(field[i], 0) << i;  // tail zeroed
+
+  // An IPv4 field with garbage after its 16 bytes comes back clean.
+  std::memset(field + 16, 0xCD, 12);
+  SocketAddress back;
+  ASSERT_TRUE(fromDriverAddress(field, back));
+  EXPECT_EQ(0, std::memcmp(back.bytes, a.bytes, sizeof a.bytes));
+
+  uint8_t six[16] = {0x20, 0x01, 0x0d, 0xb8};
+  SocketAddress v6 = makeIpv6Address(six, hostToNet16(9), 5);
+  toDriverAddress(v6, field);
+  ASSERT_TRUE(fromDriverAddress(field, back));
+  EXPECT_EQ(0, std::memcmp(back.bytes, v6.bytes, 28));
+
+  field[0] = 10;  // Linux's AF_INET6 is not a driver family
+  EXPECT_FALSE(fromDriverAddress(field, back));
+  EXPECT_EQ(back.family(), 0);
+  EXPECT_FALSE(fromDriverAddress(nullptr, back));
+}
+
+TEST(NetSocket, UdpRoundTripOnLoopbackReportsTheSender) {
+  uint16_t portA = 0, portB = 0;
+  Socket a = boundLoopback(SocketType::Datagram, &portA);
+  Socket b = boundLoopback(SocketType::Datagram, &portB);
+  ASSERT_NE(a, kInvalidSocket);
+  ASSERT_NE(b, kInvalidSocket);
+  ASSERT_EQ(sendTo(a, "ping", 4, makeIpv4Address(kLoopback, portB)), 4);
+  ASSERT_EQ(waitReadable(b, 5000), 1);
+  char buf[16];
+  SocketAddress from;
+  ASSERT_EQ(receiveFrom(b, buf, sizeof buf, &from), 4);
+  EXPECT_EQ(0, std::memcmp(buf, "ping", 4));
+  EXPECT_EQ(from.family(), kFamilyIpv4);
+  EXPECT_EQ(from.ipv4(), kLoopback);
+  EXPECT_EQ(from.port(), portA);
+  closeSocket(a);
+  closeSocket(b);
+}
+
+TEST(NetSocket, Ipv6LoopbackTranslatesTheFamily) {
+  Socket s = openSocket(kFamilyIpv6, SocketType::Datagram);
+  if (s == kInvalidSocket) GTEST_SKIP() << "no IPv6 on this host";
+  SocketAddress any6;
+  ASSERT_TRUE(parseSocketAddress("::1", 0, any6));
+  if (!bindSocket(s, any6)) {
+    closeSocket(s);
+    GTEST_SKIP() << "::1 cannot be bound here";
+  }
+  SocketAddress local;
+  ASSERT_TRUE(localAddressOf(s, local));
+  EXPECT_EQ(local.family(), kFamilyIpv6);
+  EXPECT_NE(local.port(), 0);
+  ASSERT_EQ(sendTo(s, "x", 1, local), 1);
+  ASSERT_EQ(waitReadable(s, 5000), 1);
+  char c;
+  SocketAddress from;
+  ASSERT_EQ(receiveFrom(s, &c, 1, &from), 1);
+  EXPECT_EQ(from.family(), kFamilyIpv6);
+  EXPECT_EQ(from.port(), local.port());
+  closeSocket(s);
+}
+
+TEST(NetSocket, ExclusiveBindRefusesATakenPort) {
+  uint16_t port = 0;
+  Socket first = boundLoopback(SocketType::Stream, &port);
+  ASSERT_NE(first, kInvalidSocket);
+  ASSERT_TRUE(listenSocket(first, 4));
+  Socket second = openSocket(kFamilyIpv4, SocketType::Stream);
+  ASSERT_NE(second, kInvalidSocket);
+  // Even a socket that asks for address reuse must not land on the port.
+  setReuseAddress(second, true);
+  EXPECT_FALSE(bindSocket(second, makeIpv4Address(kLoopback, port)));
+  NetError e = lastSocketError();
+  EXPECT_TRUE(e == NetError::AddressInUse || e == NetError::AccessDenied) << netErrorName(e);
+  closeSocket(second);
+  closeSocket(first);
+}
+
+TEST(NetSocket, ErrorsHaveNames) {
+  // A port that was just released: nobody listens there.
+  uint16_t port = 0;
+  Socket probe = boundLoopback(SocketType::Stream, &port);
+  ASSERT_NE(probe, kInvalidSocket);
+  closeSocket(probe);
+
+  Socket s = openSocket(kFamilyIpv4, SocketType::Stream);
+  ASSERT_TRUE(setNonBlocking(s, true));
+  bool connected = connectSocket(s, makeIpv4Address(kLoopback, port));
+  if (!connected) {
+    NetError e = lastSocketError();
+    EXPECT_TRUE(e == NetError::InProgress || e == NetError::WouldBlock ||
+                e == NetError::ConnectionRefused)
+        << netErrorName(e);
+    if (e != NetError::ConnectionRefused) {
+      SocketWait w{s, kWritable, 0};
+      ASSERT_EQ(waitSockets(&w, 1, 10000), 1);
+      EXPECT_NE(w.ready & kSocketError, 0u);
+      EXPECT_EQ(pendingSocketError(s), NetError::ConnectionRefused);
+    }
+  } else {
+    ADD_FAILURE() << "connected to a port nobody listens on";
+  }
+  closeSocket(s);
+
+  // Receive time-out on a UDP socket with nothing to read.
+  uint16_t udpPort = 0;
+  Socket u = boundLoopback(SocketType::Datagram, &udpPort);
+  ASSERT_TRUE(setReceiveTimeout(u, 50));
+  char buf[4];
+  EXPECT_EQ(receiveFrom(u, buf, sizeof buf, nullptr), -1);
+  NetError e = lastSocketError();
+  EXPECT_TRUE(e == NetError::TimedOut || e == NetError::WouldBlock) << netErrorName(e);
+  EXPECT_EQ(std::string(netErrorName(NetError::TimedOut)), "timed out");
+  closeSocket(u);
+}
+
+TEST(NetSocket, WaitOverTwoSocketsTellsWhichIsReady) {
+  uint16_t portA = 0, portB = 0;
+  Socket a = boundLoopback(SocketType::Datagram, &portA);
+  Socket b = boundLoopback(SocketType::Datagram, &portB);
+  SocketWait w[2] = {{a, kReadable, 0}, {b, kReadable, 0}};
+  EXPECT_EQ(waitSockets(w, 2, 20), 0);
+  ASSERT_EQ(sendTo(a, "z", 1, makeIpv4Address(kLoopback, portB)), 1);
+  ASSERT_EQ(waitSockets(w, 2, 5000), 1);
+  EXPECT_EQ(w[0].ready, 0u);
+  EXPECT_EQ(w[1].ready & kReadable, kReadable);
+  EXPECT_EQ(waitSockets(w, 0, 0), -1);
+
+  // The read-event form sees the same datagram.
+  SocketReadEvent ev(b);
+  ASSERT_TRUE(ev.valid());
+  EXPECT_TRUE(ev.wait(5000));
+  char c;
+  EXPECT_EQ(receiveFrom(b, &c, 1, nullptr), 1);
+  EXPECT_FALSE(ev.wait(20));
+  closeSocket(a);
+  closeSocket(b);
+}
+
+TEST(NetSocket, TcpStreamWithOptions) {
+  uint16_t port = 0;
+  Socket listener = boundLoopback(SocketType::Stream, &port);
+  ASSERT_TRUE(listenSocket(listener, 4));
+  Socket client = openSocket(kFamilyIpv4, SocketType::Stream);
+  EXPECT_TRUE(setNoDelay(client, true));
+  EXPECT_TRUE(setReceiveBufferSize(client, 65536));
+  EXPECT_TRUE(setSendBufferSize(client, 65536));
+  ASSERT_TRUE(connectSocket(client, makeIpv4Address(kLoopback, port)));
+  SocketAddress peer;
+  Socket server = acceptSocket(listener, &peer);
+  ASSERT_NE(server, kInvalidSocket);
+  SocketAddress clientLocal;
+  ASSERT_TRUE(localAddressOf(client, clientLocal));
+  EXPECT_EQ(peer.port(), clientLocal.port());
+  ASSERT_EQ(sendBytes(client, "hello", 5), 5);
+  char buf[8];
+  ASSERT_EQ(receiveBytes(server, buf, sizeof buf), 5);
+  ASSERT_TRUE(shutdownSocket(client, ShutdownHow::Send));
+  EXPECT_EQ(receiveBytes(server, buf, sizeof buf), 0);
+  SocketAddress serverPeer;
+  ASSERT_TRUE(peerAddressOf(server, serverPeer));
+  EXPECT_EQ(serverPeer.ipv4(), kLoopback);
+  closeSocket(server);
+  closeSocket(client);
+  closeSocket(listener);
+}
