@@ -1,0 +1,195 @@
+/*
+ * lumo.h: the Lumo engine's nine exported functions.
+ *
+ * The engine steers the traffic of chosen game processes: their TCP
+ * connections through a local relay and a SOCKS5 proxy node, their UDP
+ * datagrams through a tunnel to the node, their DNS queries and pings. A
+ * kernel filter driver hands the engine the traffic (on Linux a simulated
+ * driver stands in for it).
+ *
+ * Library: lumo.dll (32-bit Windows; __stdcall, undecorated export names) or
+ * liblumo.so (Linux; plain C calls, only these nine symbols exported).
+ *
+ * Order of calls
+ *   Init → SetConfig → Start → (GetFlow, SetBlur at will) → Stop → UnInit.
+ *   InstallDriver and UnInstallDriver may be called at any time after Init.
+ *   Init, SetConfig, Start, Stop, UnInit, InstallDriver and UnInstallDriver are
+ *   meant for one controlling thread, one call at a time; GetFlow and SetBlur
+ *   may be called from any thread while the engine runs.
+ *
+ * Before Init (and after UnInit): SetConfig, Start, InstallDriver and
+ * UnInstallDriver return false; Stop and UnInit return true; GetFlow and
+ * SetBlur do nothing.
+ *
+ * No function throws, reports an error code or writes a log: failure is the
+ * false result only. Booleans are one byte (0 false, 1 true); boolean
+ * arguments are 32-bit words of which only the low byte is tested. Ports and
+ * IPv4 addresses passed in are in network byte order and stored as they come.
+ *
+ * Unloading: call UnInit before unloading the library. On Windows an engine
+ * keeps the library loaded until UnInit (FreeLibrary alone does not unload it,
+ * and at process exit the system closes the driver connection). On Linux,
+ * unloading the library (dlclose or process exit) while an engine exists
+ * shuts it down and destroys it as UnInit(1) would.
+ */
+#ifndef LUMO_LUMO_H
+#define LUMO_LUMO_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define LUMO_CALL __stdcall
+#else
+#define LUMO_CALL
+#endif
+
+#if defined(LUMO_BUILDING_LIBRARY) && !defined(_WIN32)
+#define LUMO_API __attribute__((visibility("default")))
+#else
+#define LUMO_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One selected game process: 68 bytes, packed. */
+#pragma pack(push, 1)
+typedef struct LUMO_PROCESS_ENTRY {
+  char name[64];  /* executable file name, UTF-8, NUL-terminated within the 64 bytes */
+  uint32_t value; /* carried with the name; not interpreted by the engine */
+} LUMO_PROCESS_ENTRY;
+#pragma pack(pop)
+
+/* The message posted once a second with the traffic counters (1024 + 502). */
+#define LUMO_COUNTERS_MESSAGE 1526u
+
+/*
+ * GetFlow: reads and clears the traffic counters.
+ * Atomically exchanges the bytes sent through the node since the last read
+ * with 0 and stores the old value through `sent`, then does the same for the
+ * bytes received and `received` (two separate atomic exchanges). The counters
+ * hold what was counted since the previous GetFlow or one-second tick,
+ * whichever came last, so each byte is seen in exactly one of the two
+ * channels. A null pointer is skipped: nothing is written through it and its
+ * counter is left as it is. Without an engine nothing is written.
+ * Any thread.
+ */
+LUMO_API void LUMO_CALL GetFlow(uint32_t* sent, uint32_t* received);
+
+/*
+ * Init: creates the engine (when none exists) and initialises it: the UDP
+ * proxy's completion service, the data collector, the driver service (stopped
+ * first when restartDriver is true; installed and started, with one retry),
+ * the driver connection, the two loopback relay listeners and their threads,
+ * the filter file beside the library, and the IPv6 prefix policy.
+ * Returns true when initialised (at once, doing nothing, when already
+ * initialised); false when the engine cannot be created or a step fails (the
+ * steps done stay in place and the next Init or Start repeats the rest).
+ */
+LUMO_API bool LUMO_CALL Init(uint32_t restartDriver);
+
+/*
+ * InstallDriver: puts the current filter-driver file in place and makes sure
+ * the driver service runs. Windows: the service "LumoDriverSys" in the
+ * service control manager, the file in system32\drivers. Linux: there is no
+ * service manager; the engine keeps an in-process service record whose start
+ * brings up the simulated driver. False without an engine or on failure.
+ */
+LUMO_API bool LUMO_CALL InstallDriver(void);
+
+/*
+ * SetBlur: any non-zero value switches the relay's transformation of the
+ * bytes it sends to the proxy node on (the node undoes it); 0 switches it off.
+ * Takes effect for data relayed after the call; may come before or after
+ * Start. Does nothing without an engine. Any thread.
+ */
+LUMO_API void LUMO_CALL SetBlur(uint32_t enable);
+
+/*
+ * SetConfig: the proxy node and the game.
+ *   label           accepted; nothing depends on it
+ *   reserved2       ignored (keeps the 17-word call layout)
+ *   proxyUser       SOCKS5 user name (null counts as empty)
+ *   reserved4       ignored
+ *   proxyPassword   SOCKS5 password (null counts as empty); its decimal value
+ *                   (leading digits, saturating at the signed 32-bit limits)
+ *                   is the user id of the UDP tunnel
+ *   reserved6       ignored
+ *   processEntries  the selected game processes; must not be null. Each name
+ *                   is lower-cased IN PLACE in the caller's array; a name whose
+ *                   64 bytes hold no NUL is made empty
+ *   processEntryCount  number of entries; must be greater than 0
+ *   processLimit    most processes admitted per name; 0 = no limit
+ *   rulesText       ping-delay and ICMP rules ("mc,DELAY,HOST:PORT" and
+ *                   "NET/PREFIX,MIN-MAX" items separated by ';'); may be null
+ *   proxyAddress    the node's IPv4 address, network byte order
+ *   proxyTcpPort    the node's SOCKS5 port, network byte order (low 16 bits)
+ *   proxyUdpPort    the node's UDP tunnel port, network byte order (low 16 bits)
+ *   gameId, areaId  the game and its region (select filter-file entries)
+ *   notifyWindow    receives LUMO_COUNTERS_MESSAGE once a second with wParam =
+ *                   bytes sent and lParam = bytes received; 0 for none.
+ *                   Windows: a window handle (PostMessageW). Linux: a file
+ *                   descriptor (pipe, socket pair or connected datagram
+ *                   socket) that receives 12 bytes per tick: u32 message,
+ *                   u32 sent, u32 received, little-endian; a tick whose 12
+ *                   bytes the descriptor cannot take at once is dropped.
+ *   reserved17      ignored
+ * Returns false, changing nothing, without an engine, with a null
+ * processEntries or with a count of 0 or less; true otherwise. Configure before
+ * Start: a Stop clears the node address and ports, so configure again after it.
+ */
+LUMO_API bool LUMO_CALL SetConfig(const char* label, uint32_t reserved2, const char* proxyUser, uint32_t reserved4,
+                                  const char* proxyPassword, uint32_t reserved6, LUMO_PROCESS_ENTRY* processEntries,
+                                  int32_t processEntryCount, uint32_t processLimit, const char* rulesText,
+                                  uint32_t proxyAddress, uint32_t proxyTcpPort, uint32_t proxyUdpPort,
+                                  uint32_t gameId, uint32_t areaId, uintptr_t notifyWindow, uint32_t reserved17);
+
+/*
+ * Start: starts steering. Initialises the engine first when it is not (as
+ * Init(restartDriver) would, going on whatever that returns), starts the DNS
+ * resolver, collects the system's DNS servers, starts process limiting, writes
+ * the driver's rules and starts the one-second notification.
+ *   tcpEnabled      steer the selected processes' TCP connections
+ *   udpEnabled      steer their UDP datagrams
+ *   udpProxyAll     DNS queries of every process go through the engine
+ *   adapterMode     route steered destinations through the service's virtual
+ *                   network adapter
+ *   forceUdpDirect  exactly 1: carry UDP through the driver instead of proxy
+ *                   sockets; any other value leaves the game's default
+ *   restartDriver   passed to the initialisation
+ * False without an engine; true otherwise.
+ */
+LUMO_API bool LUMO_CALL Start(uint32_t tcpEnabled, uint32_t udpEnabled, uint32_t udpProxyAll, uint32_t adapterMode,
+                              uint32_t forceUdpDirect, uint32_t restartDriver);
+
+/*
+ * Stop: stops steering: deletes the driver's rules, closes the relays and the
+ * UDP proxy, stops the resolver, the collector, process limiting and the
+ * notification; clears the node address and ports. With unloadDriver true the
+ * driver connection is closed too. GetFlow still returns what was counted.
+ * A later Start initialises again. True (also without an engine).
+ */
+LUMO_API bool LUMO_CALL Stop(uint32_t unloadDriver);
+
+/*
+ * UnInit: shuts the engine down (as Stop, when it is initialised), closes the
+ * driver connection, destroys the engine. True (also without an engine).
+ * Afterwards Init creates a fresh engine.
+ */
+LUMO_API bool LUMO_CALL UnInit(uint32_t unloadDriver);
+
+/*
+ * UnInstallDriver: removes the driver service and the installed driver file
+ * (Windows: the service control manager entry and system32\drivers file;
+ * Linux: the in-process service record). False without an engine or when the
+ * service could not be removed.
+ */
+LUMO_API bool LUMO_CALL UnInstallDriver(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LUMO_LUMO_H */

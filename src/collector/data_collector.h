@@ -1,0 +1,73 @@
+// The data collector: producers take zeroed records from per-type pools, fill
+// them and post them; one consumer thread hands each record to the hook and
+// returns it to its pool.
+//
+// Pools are process-wide, filled when the program loads (400 records for UDP
+// flow types, 200 for UDP proxy flows, 100 for TCP proxy flows, 50 for DNS, 20
+// for the rest) and never shrunk: a record allocated when a pool ran dry joins
+// the pool when released. Acquire, Release and Post are lock-free and may be
+// called from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include <concurrentqueue.h>
+
+#include "collector/dc_events.h"
+
+namespace collector {
+
+// Takes a zeroed record of `type` (1 to 17) from its pool, allocating a new
+// one when the pool is empty. Null only for a type outside 1 to 17. The header
+// is not filled: the producer sets type, id, time and family.
+DCEvent* acquireEvent(uint32_t type);
+
+template <typename Record>
+Record* acquire() {
+  return static_cast<Record*>(acquireEvent(Record::kType));
+}
+
+// Zeroes the record and returns it to the pool of its type field; a record
+// whose type is outside 1 to 17 is left alone.
+void releaseEvent(DCEvent* record);
+
+// Number of free records in the pool of `type` (for tests and diagnostics).
+size_t poolSize(uint32_t type);
+
+class DataCollectorEvent {
+ public:
+  DataCollectorEvent();
+  virtual ~DataCollectorEvent();  // stops the consumer; releases what is queued
+  DataCollectorEvent(const DataCollectorEvent&) = delete;
+  DataCollectorEvent& operator=(const DataCollectorEvent&) = delete;
+
+  // The per-record hook, called on the consumer thread (or on the thread that
+  // stops the collector, for the records it drains). Must not keep `record`.
+  virtual void onCollectorEvent(const DCEvent& record) { (void)record; }
+
+  // Starts the consumer thread; nothing happens when already collecting.
+  void startCollector();
+  // Clears `collecting`, joins the consumer, then hands what is still queued
+  // to the hook on the calling thread. Nothing happens when not collecting.
+  void stopCollector();
+
+  bool collecting() const { return collecting_.load(std::memory_order_acquire) != 0; }
+
+  // Queues a filled record while collecting; otherwise (or when the queue
+  // cannot take it) releases it at once. Never blocks.
+  void post(DCEvent* record);
+
+ private:
+  void consume();
+  void drain();
+
+  std::atomic<uint8_t> collecting_{0};
+  moodycamel::ConcurrentQueue<DCEvent*> queue_;
+  std::mutex startStopMutex_;
+  std::thread consumer_;
+};
+
+}  // namespace collector

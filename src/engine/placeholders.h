@@ -1,0 +1,132 @@
+// Stand-ins for subsystems that are not built yet. Each offers the operations
+// the engine's lifecycle and configuration call, does nothing, and says so.
+// A subsystem that gets built replaces its stand-in here (the class is
+// deleted, not extended) and the engine calls the real one instead.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace engine {
+
+// UDP proxy with its completion-port service (not built yet: starts and stops
+// nothing, carries no datagram).
+class UdpProxyPlaceholder {
+ public:
+  bool startService() { return true; }
+  void stopService() {}
+  void stopSockets() {}
+  bool openIcmpSocket(uint64_t /*flowId*/) { return false; }
+  void setUser(uint32_t /*userId*/) {}
+  void setNode(uint32_t /*address*/, uint16_t /*port*/) {}
+};
+
+// Receives datagrams of the UDP proxy (not built yet: never called).
+class UDPProxyHandler {
+ public:
+  virtual ~UDPProxyHandler() = default;
+  virtual void OnProxyDatagram(uint64_t /*flowId*/, const unsigned char* /*peer*/, const char* /*data*/,
+                               int /*length*/) {}
+};
+
+// The engine's own DNS resolver (not built yet: resolves nothing).
+class DnsResolver {
+ public:
+  virtual ~DnsResolver() = default;
+  virtual void onDnsRequest() {}
+  virtual void onDnsAnswer() {}
+  void startResolver(uint32_t /*nodeAddress*/, uint16_t /*dnsPort*/) {}
+  void stopResolver() {}
+};
+
+// ICMP echo redirection (not built yet: redirects nothing).
+class IcmpRedirector {
+ public:
+  virtual ~IcmpRedirector() = default;
+  virtual void OnEchoReply() {}
+  void clearPending() {}
+  void startRedirector() {}
+  void stopRedirector() {}
+};
+
+// The UDP round-trip probe tracker (not built yet: only its switch exists).
+struct ProbeTrackerPlaceholder {
+  std::atomic<uint8_t> enabled{0};
+};
+
+// Working map from host name to its addresses, built during one configuration
+// (rule lists not built yet: always empty).
+struct HostMapPlaceholder {};
+
+// Rule text and hosts file (not built yet: parses nothing).
+class RuleListsPlaceholder {
+ public:
+  int parseIcmpRules(const std::string& /*text*/) { return 0; }
+  void clearIcmpRules() {}
+  void parseDelayRules(const std::string& /*text*/) {}
+  bool loadHostsFile(HostMapPlaceholder& /*hostMap*/) { return false; }
+  void fillHostAddressTable(const HostMapPlaceholder& /*hostMap*/) {}
+  uint32_t lookupHostAddress(const std::string& /*name*/) const { return 0; }
+};
+
+// The enciphered filter file and its tables (not built yet: loads nothing).
+class FilterTablesPlaceholder {
+ public:
+  void loadFilterFile() {}
+  void collectFilterHosts(uint32_t /*gameId*/, uint32_t /*areaId*/, HostMapPlaceholder& /*hostMap*/) {}
+  void buildFilterTables(uint32_t /*gameId*/, uint32_t /*areaId*/, const HostMapPlaceholder& /*hostMap*/) {}
+};
+
+// The relay's game-ping responder (not built yet: holds no rule).
+struct PingResponderPlaceholder {
+  std::atomic<uint8_t> pingEnabled{0};
+  void Clear() {}
+};
+
+// The TCP relay: listeners, accept threads, relayed connections (not built
+// yet: opens no socket and starts no thread).
+class RelayPlaceholder {
+ public:
+  bool OpenRelayListener(int /*family*/) { return true; }
+  bool startAcceptLoop(int /*family*/) { return true; }
+  void joinAcceptLoop(int /*family*/) {}
+  bool acceptLoopExists(int /*family*/) const { return false; }
+  void closeListener(int /*family*/) {}
+  bool listenerOpen(int /*family*/) const { return false; }
+  void clearRedirects() {}
+  void CloseActiveRelays() {}
+};
+
+// Host network set-up: commands, DNS servers, adapter, routes, driver rules
+// (not built yet: changes nothing on the host).
+class HostNetPlaceholder {
+ public:
+  void ApplyIpv6PrefixPolicy() {}
+  bool FlushSystemDnsCache() { return false; }
+  void CollectDnsServers() {}
+  void PrepareHostNetwork() {}
+  void writeDriverRules(bool /*tcpEnabled*/, bool /*udpEnabled*/, bool /*adapterMode*/,
+                        const std::vector<std::u16string>& /*processNames*/) {}
+  void clearRouteSet() {}
+};
+
+// Per-name process instance limit (not built yet: admits everything).
+class ProccessLimitPlaceholder {
+ public:
+  void Start(const std::vector<std::u16string>& /*names*/, uint32_t /*limit*/) {}
+  void Stop() {}
+  bool Admit(uint32_t /*processId*/, const std::u16string& /*processName*/) { return true; }
+};
+
+// Watches system services for their process ids (not built yet: watches
+// nothing).
+class ServiceMonitorPlaceholder {
+ public:
+  bool start(void* /*callback*/, const std::vector<std::u16string>& /*names*/) { return true; }
+  void stop() {}
+  bool isMonitoredProcess(uint32_t /*processId*/) const { return false; }
+};
+
+}  // namespace engine

@@ -1,0 +1,399 @@
+#include "engine/zu_engine.h"
+
+#include "drvapi/drvapi.h"
+#include "platform/notify.h"
+#include "platform/sysinfo.h"
+#include "platform/text.h"
+#include "platform/timer.h"
+
+namespace engine {
+
+namespace {
+constexpr int kFamilyIpv4 = 2;
+constexpr int kFamilyIpv6 = 23;
+}  // namespace
+
+ZuEngine::ZuEngine(DriverControl& driver) : driver_(driver) { ruleLists_.clearIcmpRules(); }
+
+ZuEngine::~ZuEngine() {
+  // A stop without unloading the driver leaves this engine registered as the
+  // driver's handler: close the driver connection before anything goes, so no
+  // callback can reach a destroyed engine.
+  driver_.freeDriver();
+  stopNotificationTimer();
+  processLimit_.Stop();
+  serviceMonitor_.stop();
+  stopCollector();
+}
+
+// Initialise: brings up the completion-port service, the collector, the
+// driver and the relay. Returns false at the first failing step and leaves
+// what was done in place; `initialized` stays 0, so the next call repeats it.
+bool ZuEngine::Initialize(bool restartDriver) {
+  if (initialized_) return true;
+
+  if (restartDriver) {
+    note("driver.stopService");
+    driver_.stopDriverService();
+  }
+
+  if (!udpProxyStarted_) {
+    note("udpProxy.startService");
+    if (!udpProxy_.startService()) return false;
+    udpProxyStarted_.store(1);
+  }
+  note("udpProxy.openIcmpSocket");
+  udpProxy_.openIcmpSocket(kIcmpFlowId);
+
+  note("collector.start");
+  startCollector();
+
+  note("driver.enableDebugPrivilege");
+  driver_.enableDebugPrivilege();
+
+  note("driver.ensureRunning");
+  if (!driver_.ensureDriverRunning()) {
+    note("driver.ensureRunning");
+    if (!driver_.ensureDriverRunning()) return false;
+  }
+
+  note("driver.setOptions");
+  driver_.setDriverOptions(static_cast<int>(platform::processorCount() * 2 + 2), 0);
+
+  note("driver.init");
+  if (driver_.initDriver(driverName_, this) != 0) return false;
+
+  note("driver.setIpEventHandler");
+  driver_.setIpEventHandler(this);
+
+  running_.store(1);
+
+  note("relay.open4");
+  if (!relay_.OpenRelayListener(kFamilyIpv4)) return false;
+  note("relay.thread4");
+  if (!relay_.startAcceptLoop(kFamilyIpv4)) return false;
+
+  if (platform::osVersion().major >= 6) {
+    note("relay.open6");
+    if (!relay_.OpenRelayListener(kFamilyIpv6)) return false;
+    note("relay.thread6");
+    if (!relay_.startAcceptLoop(kFamilyIpv6)) return false;
+  }
+
+  note("filter.load");
+  filterTables_.loadFilterFile();
+
+  note("hostnet.ipv6PrefixPolicy");
+  hostNet_.ApplyIpv6PrefixPolicy();
+
+  initialized_.store(1);
+  return true;
+}
+
+bool ZuEngine::Configure(const PROXY_CONFIG& proxy, const GAME_CONFIG& game, uintptr_t notifyWindow) {
+  notifyWindow_ = notifyWindow;
+  proxyConfig_ = proxy;
+  gameConfig_ = game;
+
+  note("udpProxy.setNode");
+  udpProxy_.setUser(proxyConfig_.userId);
+  udpProxy_.setNode(proxyConfig_.proxyAddress, proxyConfig_.proxyUdpPort);
+
+  note("rules.icmp");
+  icmpRuleCount_ = ruleLists_.parseIcmpRules(gameConfig_.rulesText);
+  if (icmpRuleCount_ > 0) {
+    note("icmp.clearPending");
+    clearPending();
+    uint32_t minPeriod = 0, maxPeriod = 0;
+    if (platform::timerCapabilities(minPeriod, maxPeriod)) {
+      timerPeriod_ = minPeriod == 0 ? 1 : minPeriod;
+      if (timerPeriod_ > maxPeriod) timerPeriod_ = maxPeriod;
+    }
+    if (timerPeriod_ != 0) platform::timerBeginPeriod(timerPeriod_);
+    note("icmp.start");
+    startRedirector();
+  }
+
+  note("rules.delay");
+  ruleLists_.parseDelayRules(gameConfig_.rulesText);
+
+  note("hosts.load");
+  HostMapPlaceholder hostMap;
+  ruleLists_.loadHostsFile(hostMap);
+  note("filter.collectHosts");
+  filterTables_.collectFilterHosts(gameConfig_.gameId, gameConfig_.areaId, hostMap);
+  note("filter.build");
+  filterTables_.buildFilterTables(gameConfig_.gameId, gameConfig_.areaId, hostMap);
+  note("hosts.fillTable");
+  ruleLists_.fillHostAddressTable(hostMap);
+  return true;
+}
+
+bool ZuEngine::StartEngine(bool tcpEnabled, bool udpEnabled, bool udpProxyAll, bool adapterMode,
+                           uint32_t forceUdpDirect, bool restartDriver) {
+  note("initialize");
+  Initialize(restartDriver);
+
+  note("resolver.start");
+  startResolver(proxyConfig_.proxyAddress, proxyConfig_.dnsPort);
+
+  note("hostnet.flushDnsCache");
+  hostNet_.FlushSystemDnsCache();
+  note("hostnet.collectDnsServers");
+  hostNet_.CollectDnsServers();
+
+  udpProxyAll_.store(udpProxyAll ? 1 : 0);
+
+  const uint32_t gameId = gameConfig_.gameId;
+  const uint32_t areaId = gameConfig_.areaId;
+  if (gameId == 41 && (areaId == 218 || areaId == 214)) probeTracker_.enabled.store(1);
+  if (gameId == 339) pingResponder_.pingEnabled.store(1);
+
+  udpDirectMode_.store(0);
+  if (gameId == 369 || gameId == 890 || gameId == 2188 || gameId == 2173 || gameId == 2207) {
+    udpDirectMode_.store(1);
+    note("hostnet.prepareHostNetwork");
+    hostNet_.PrepareHostNetwork();
+    note("serviceMonitor.start");
+    serviceMonitor_.start(static_cast<service::IServiceMonitor*>(this), {u"iphlpsvc"});
+  }
+  if (forceUdpDirect == 1 || gameId == 1165) udpDirectMode_.store(1);
+
+  std::vector<std::u16string> processNames;
+  processNames.reserve(gameConfig_.processes.size());
+  for (const auto& entry : gameConfig_.processes) processNames.push_back(platform::ansiToUtf16(entry.first));
+
+  note("processLimit.start");
+  processLimit_.Start(processNames, gameConfig_.processLimit);
+
+  note("hostnet.driverRules");
+  tcpEnabled_.store(tcpEnabled ? 1 : 0);
+  udpEnabled_.store(udpEnabled ? 1 : 0);
+  adapterMode_.store(adapterMode ? 1 : 0);
+  hostNet_.writeDriverRules(tcpEnabled, udpEnabled, adapterMode, processNames);
+
+  note("notifyTimer.start");
+  startNotificationTimer();
+  return true;
+}
+
+bool ZuEngine::StopEngine(bool unloadDriver) {
+  adapterMode_.store(0);
+  tcpEnabled_.store(0);
+  udpEnabled_.store(0);
+
+  note("ping.clear");
+  pingResponder_.pingEnabled.store(0);
+  pingResponder_.Clear();
+
+  note("serviceMonitor.stop");
+  serviceMonitor_.stop();
+  probeTracker_.enabled.store(0);
+
+  note("udpProxy.stop");
+  udpProxy_.stopSockets();
+  udpProxy_.stopService();
+  udpProxyStarted_.store(0);
+
+  note("resolver.stop");
+  stopResolver();
+
+  note("hostnet.clearRoutes");
+  hostNet_.clearRouteSet();
+
+  note("driver.deleteRules");
+  driver_.deleteFilterRules();
+
+  note("relay.clearRedirects");
+  relay_.clearRedirects();
+  note("relay.closeActive");
+  relay_.CloseActiveRelays();
+
+  note("collector.stop");
+  stopCollector();
+
+  note("relay.joinThreads");
+  running_.store(0);
+  relay_.joinAcceptLoop(kFamilyIpv4);
+  relay_.joinAcceptLoop(kFamilyIpv6);
+
+  note("relay.closeListeners");
+  relay_.closeListener(kFamilyIpv4);
+  relay_.closeListener(kFamilyIpv6);
+
+  notifyWindow_ = 0;
+  proxyConfig_.userId = 0;
+  proxyConfig_.proxyAddress = 0;
+  proxyConfig_.proxyTcpPort = 0;
+  proxyConfig_.proxyUdpPort = 0;
+  proxyConfig_.dnsPort = 0;
+  gameConfig_.gameId = 0;
+  gameConfig_.areaId = 0;
+
+  if (unloadDriver) {
+    note("driver.free");
+    driver_.freeDriver();
+  }
+
+  initialized_.store(0);
+
+  if (icmpRuleCount_ > 0) {
+    note("icmp.stop");
+    if (timerPeriod_ != 0) {
+      platform::timerEndPeriod(timerPeriod_);
+      timerPeriod_ = 0;
+    }
+    icmpRuleCount_ = 0;
+    ruleLists_.clearIcmpRules();
+    stopRedirector();
+  }
+
+  note("notifyTimer.stop");
+  stopNotificationTimer();
+
+  note("processLimit.stop");
+  processLimit_.Stop();
+  return true;
+}
+
+bool ZuEngine::Shutdown(bool unloadDriver) {
+  if (!initialized_) return true;
+
+  note("udpProxy.stopSockets");
+  udpProxy_.stopSockets();
+  note("collector.stop");
+  stopCollector();
+
+  StopEngine(unloadDriver);
+
+  running_.store(0);
+  relay_.joinAcceptLoop(kFamilyIpv4);
+  relay_.joinAcceptLoop(kFamilyIpv6);
+  relay_.closeListener(kFamilyIpv4);
+  relay_.closeListener(kFamilyIpv6);
+
+  note("resolver.stop");
+  stopResolver();
+
+  initialized_.store(0);
+  return true;
+}
+
+bool ZuEngine::InstallDriver() { return driver_.ensureDriverRunning(); }
+
+bool ZuEngine::UnInstallDriver() { return false; }
+
+// --- Notification timer --------------------------------------------------------
+
+void ZuEngine::startNotificationTimer() {
+  if (notifyTimerActive_) return;
+  std::lock_guard<std::mutex> lock(notifyTimerLock_);
+  if (notifyTimerActive_) return;
+  if (notifyTimer_.start(1000, &ZuEngine::onNotificationTimer, this) != 0) notifyTimerActive_.store(1);
+}
+
+void ZuEngine::stopNotificationTimer() {
+  std::lock_guard<std::mutex> lock(notifyTimerLock_);
+  if (!notifyTimerActive_) return;
+  notifyTimerActive_.store(0);
+  notifyTimer_.stop();
+}
+
+void ZuEngine::onNotificationTimer(void* engine) { static_cast<ZuEngine*>(engine)->notificationTick(); }
+
+void ZuEngine::notificationTick() {
+  const uint32_t sent = sentBytes_.exchange(0);
+  const uint32_t received = receivedBytes_.exchange(0);
+  const uintptr_t window = notifyWindow_;
+  if (window != 0) platform::postNotification(window, kCountersMessage, sent, received);
+}
+
+// --- Counter hook ----------------------------------------------------------------
+
+void ZuEngine::onCollectorEvent(const collector::DCEvent& record) {
+  if (record.family != kFamilyIpv4 && record.family != kFamilyIpv6) return;
+  switch (record.type) {
+    case collector::kTcpProxyFlowUp: {
+      const auto& e = static_cast<const collector::DCTcpProxyFlowUpEvent&>(record);
+      if (e.proxied) sentBytes_.fetch_add(e.byteCount);
+      break;
+    }
+    case collector::kTcpProxyFlowDown: {
+      const auto& e = static_cast<const collector::DCTcpProxyFlowDownEvent&>(record);
+      if (e.proxied) receivedBytes_.fetch_add(e.byteCount);
+      break;
+    }
+    case collector::kUdpProxyFlowUp:
+      sentBytes_.fetch_add(static_cast<const collector::DCUdpProxyFlowUpEvent&>(record).byteCount);
+      break;
+    case collector::kUdpProxyFlowDown:
+      receivedBytes_.fetch_add(static_cast<const collector::DCUdpProxyFlowDownEvent&>(record).byteCount);
+      break;
+    default:
+      break;
+  }
+}
+
+// --- Service monitor callbacks ----------------------------------------------------
+
+void ZuEngine::onServiceStarted(const std::u16string&, uint32_t processId) {
+  // The watched service's process gets the game's rules, each at the head of
+  // the driver's list.
+  if (tcpEnabled_) {
+    for (uint16_t family : {drvapi::kFamilyIpv4, drvapi::kFamilyIpv6}) {
+      drvapi::FilterRule rule{};
+      rule.protocol = 6;
+      rule.processId = processId;
+      rule.direction = 3;
+      rule.ipFamily = family;
+      rule.filteringFlag = 16;
+      drvapi::addFilterRule(&rule, true);
+    }
+  }
+  if (udpEnabled_) {
+    drvapi::FilterRule rule{};
+    rule.protocol = 17;
+    rule.processId = processId;
+    rule.direction = 3;
+    rule.ipFamily = drvapi::kFamilyIpv4;
+    rule.filteringFlag = 2;
+    drvapi::addFilterRule(&rule, true);
+  }
+}
+
+// The rules of a stopped service's process stay until the next deletion.
+void ZuEngine::onServiceStopped(const std::u16string&, uint32_t) {}
+
+// --- Driver events ------------------------------------------------------------------
+// TCP steering is not built yet: every connect passes through untouched and
+// filtered data goes on unchanged.
+
+void ZuEngine::tcpConnectRequest(uint64_t id, drvapi::TcpConnInfo*) { drvapi::tcpDisableFiltering(id); }
+void ZuEngine::tcpConnected(uint64_t, drvapi::TcpConnInfo*) {}
+void ZuEngine::tcpClosed(uint64_t, drvapi::TcpConnInfo*) {}
+void ZuEngine::tcpReceive(uint64_t id, const char* data, int length) { drvapi::tcpInjectReceive(id, data, length); }
+void ZuEngine::tcpSend(uint64_t id, const char* data, int length) { drvapi::tcpInjectSend(id, data, length); }
+
+// UDP steering and DNS interception are not built yet: datagrams go on
+// unchanged and connect requests are answered as they came.
+void ZuEngine::udpCreated(uint64_t, drvapi::UdpConnInfo*) {}
+void ZuEngine::udpConnectRequest(uint64_t, drvapi::UdpConnectRequest*) {}
+void ZuEngine::udpClosed(uint64_t, drvapi::UdpConnInfo*) {}
+void ZuEngine::udpReceive(uint64_t id, const unsigned char* remoteAddress, const char* data, int length,
+                          const drvapi::UdpOptions* options) {
+  drvapi::udpInjectReceive(id, remoteAddress, data, length, options);
+}
+void ZuEngine::udpSend(uint64_t id, const unsigned char* remoteAddress, const char* data, int length,
+                       const drvapi::UdpOptions* options) {
+  drvapi::udpInjectSend(id, remoteAddress, data, length, options);
+}
+
+// ICMP redirection is not built yet: raw packets go on unchanged.
+void ZuEngine::ipReceive(const char* packet, int length, const drvapi::IpOptions* options) {
+  drvapi::ipInjectReceive(packet, length, options);
+}
+void ZuEngine::ipSend(const char* packet, int length, const drvapi::IpOptions* options) {
+  drvapi::ipInjectSend(packet, length, options);
+}
+
+}  // namespace engine

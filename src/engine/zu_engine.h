@@ -1,0 +1,170 @@
+// ZuEngine: the engine object behind the nine exports. It is at once the
+// driver's event handler, the DNS resolver, the data collector, the UDP
+// proxy's and ICMP redirector's callback target and the service monitor's
+// callback target, and it owns every table, socket, thread and timer of the
+// steering subsystems.
+//
+// Lifecycle: constructed → Initialize (driver open, relay threads running,
+// collector running) → Configure (may come before or after) → StartEngine
+// (rules written, notification timer running) → StopEngine → ... →
+// Shutdown → destroyed. The lifecycle operations run on the client's
+// controlling thread, one at a time; GetFlow/SetBlur may come from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "collector/data_collector.h"
+#include "drvapi/event_handler.h"
+#include "engine/config.h"
+#include "engine/driver_control.h"
+#include "engine/placeholders.h"
+#include "platform/timer.h"
+#include "service/iservice_monitor.h"
+
+namespace engine {
+
+// Window message posted once a second with the two traffic counters.
+inline constexpr uint32_t kCountersMessage = 1024 + 502;
+// The flow id under which the UDP proxy carries ICMP.
+inline constexpr uint64_t kIcmpFlowId = 0x8000000000000000ull;
+
+class ZuEngine : public drvapi::DRV_EventHandler,
+                 public drvapi::DRV_IPEventHandler,
+                 public DnsResolver,
+                 public collector::DataCollectorEvent,
+                 public UDPProxyHandler,
+                 public IcmpRedirector,
+                 public service::IServiceMonitor {
+ public:
+  // Construct(): sets every default; creates no thread and opens no socket.
+  // `driver` is the driver seam (the real driver unless a test gives one).
+  explicit ZuEngine(DriverControl& driver = systemDriverControl());
+  // Destroy(): the driver connection is closed first, so that no driver
+  // callback can reach a destroyed engine; then every member goes in reverse
+  // order. Shutdown or StopEngine must have joined the worker threads.
+  ~ZuEngine() override;
+
+  ZuEngine(const ZuEngine&) = delete;
+  ZuEngine& operator=(const ZuEngine&) = delete;
+
+  bool Initialize(bool restartDriver);
+  bool Configure(const PROXY_CONFIG& proxy, const GAME_CONFIG& game, uintptr_t notifyWindow);
+  bool StartEngine(bool tcpEnabled, bool udpEnabled, bool udpProxyAll, bool adapterMode, uint32_t forceUdpDirect,
+                   bool restartDriver);
+  bool StopEngine(bool unloadDriver);
+  bool Shutdown(bool unloadDriver);
+
+  // GetFlow: exchanges each counter with 0 (two separate atomic operations).
+  uint32_t takeSentBytes() { return sentBytes_.exchange(0); }
+  uint32_t takeReceivedBytes() { return receivedBytes_.exchange(0); }
+  // SetBlur: any non-zero value switches the relay's transformation on.
+  void setBlur(uint32_t enable) { blurEnabled_.store(enable, std::memory_order_relaxed); }
+  uint32_t blurEnabled() const { return blurEnabled_.load(std::memory_order_relaxed); }
+
+  bool InstallDriver();
+  bool UnInstallDriver();
+
+  uint32_t LookupHostAddress(const std::string& name) const { return ruleLists_.lookupHostAddress(name); }
+
+  // State, for the exports and for tests.
+  bool initialized() const { return initialized_ != 0; }
+  bool running() const { return running_.load() != 0; }
+  bool tcpEnabled() const { return tcpEnabled_ != 0; }
+  bool udpEnabled() const { return udpEnabled_ != 0; }
+  bool adapterMode() const { return adapterMode_ != 0; }
+  bool udpProxyAll() const { return udpProxyAll_ != 0; }
+  uint32_t udpDirectMode() const { return udpDirectMode_; }
+  bool pingEnabled() const { return pingResponder_.pingEnabled != 0; }
+  bool probeTrackerEnabled() const { return probeTracker_.enabled != 0; }
+  int32_t icmpRuleCount() const { return icmpRuleCount_; }
+  uint32_t timerPeriod() const { return timerPeriod_; }
+  bool notifyTimerActive() const { return notifyTimerActive_ != 0; }
+  uintptr_t notifyWindow() const { return notifyWindow_; }
+  const PROXY_CONFIG& proxyConfig() const { return proxyConfig_; }
+  const GAME_CONFIG& gameConfig() const { return gameConfig_; }
+
+  // Installs an observer of the lifecycle's steps (tests only; may be null).
+  void setLifecycleProbe(LifecycleProbe* probe) { probe_ = probe; }
+
+  // The one-second notification tick (also callable by tests).
+  void notificationTick();
+
+  // --- DataCollectorEvent: the counter hook --------------------------------
+  void onCollectorEvent(const collector::DCEvent& record) override;
+
+  // --- DRV_EventHandler -------------------------------------------------------
+  void tcpConnectRequest(uint64_t id, drvapi::TcpConnInfo* info) override;
+  void tcpConnected(uint64_t id, drvapi::TcpConnInfo* info) override;
+  void tcpClosed(uint64_t id, drvapi::TcpConnInfo* info) override;
+  void tcpReceive(uint64_t id, const char* data, int length) override;
+  void tcpSend(uint64_t id, const char* data, int length) override;
+  void tcpCanReceive(uint64_t) override {}
+  void tcpCanSend(uint64_t) override {}
+  void udpCreated(uint64_t id, drvapi::UdpConnInfo* info) override;
+  void udpConnectRequest(uint64_t id, drvapi::UdpConnectRequest* request) override;
+  void udpClosed(uint64_t id, drvapi::UdpConnInfo* info) override;
+  void udpReceive(uint64_t id, const unsigned char* remoteAddress, const char* data, int length,
+                  const drvapi::UdpOptions* options) override;
+  void udpSend(uint64_t id, const unsigned char* remoteAddress, const char* data, int length,
+               const drvapi::UdpOptions* options) override;
+  void udpCanReceive(uint64_t) override {}
+  void udpCanSend(uint64_t) override {}
+
+  // --- DRV_IPEventHandler -----------------------------------------------------
+  void ipReceive(const char* packet, int length, const drvapi::IpOptions* options) override;
+  void ipSend(const char* packet, int length, const drvapi::IpOptions* options) override;
+
+  // --- IServiceMonitor --------------------------------------------------------
+  void onServiceStarted(const std::u16string& serviceName, uint32_t processId) override;
+  void onServiceStopped(const std::u16string& serviceName, uint32_t processId) override;
+
+ private:
+  void note(const char* step) {
+    if (probe_ != nullptr) probe_->step(step);
+  }
+  void startNotificationTimer();
+  void stopNotificationTimer();
+  static void onNotificationTimer(void* engine);
+
+  DriverControl& driver_;
+  LifecycleProbe* probe_ = nullptr;
+
+  PROXY_CONFIG proxyConfig_;
+  GAME_CONFIG gameConfig_;
+  uintptr_t notifyWindow_ = 0;
+
+  const char* const driverName_ = "LumoDriverSys";
+  std::atomic<uint8_t> running_{0};
+  std::atomic<uint8_t> initialized_{0};
+  std::atomic<uint8_t> tcpEnabled_{0};
+  std::atomic<uint8_t> udpEnabled_{0};
+  std::atomic<uint8_t> adapterMode_{0};
+  std::atomic<uint8_t> udpProxyAll_{0};
+  std::atomic<uint32_t> udpDirectMode_{0};
+  std::atomic<uint32_t> sentBytes_{0};
+  std::atomic<uint32_t> receivedBytes_{0};
+  std::atomic<uint32_t> blurEnabled_{0};
+  int32_t icmpRuleCount_ = 0;
+  uint32_t timerPeriod_ = 0;
+
+  std::mutex notifyTimerLock_;
+  std::atomic<uint8_t> notifyTimerActive_{0};
+  platform::PeriodicTimer notifyTimer_;
+
+  UdpProxyPlaceholder udpProxy_;
+  std::atomic<uint8_t> udpProxyStarted_{0};
+  ProbeTrackerPlaceholder probeTracker_;
+  PingResponderPlaceholder pingResponder_;
+  RuleListsPlaceholder ruleLists_;
+  FilterTablesPlaceholder filterTables_;
+  RelayPlaceholder relay_;
+  HostNetPlaceholder hostNet_;
+  ServiceMonitorPlaceholder serviceMonitor_;
+  ProccessLimitPlaceholder processLimit_;
+};
+
+}  // namespace engine
