@@ -1,0 +1,100 @@
+// lumo-node: the reference proxy node of the acceleration service.
+//
+// It serves the engine's TCP channel (SOCKS5 with user name and password,
+// undoing Blur on request) for operators and for the project's tests. The
+// first line on standard output names the listening address and port; log
+// lines go to standard error. SIGINT and SIGTERM end it cleanly.
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "socks_server.h"
+
+namespace {
+
+// "2026-12-06T13:20:01.123Z": UTC, so that logs of several machines line up.
+std::string utcNow() {
+  using namespace std::chrono;
+  auto now = system_clock::now();
+  auto day = floor<days>(now);
+  year_month_day date(day);
+  hh_mm_ss time(floor<milliseconds>(now - day));
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
+  return text;
+}
+
+void logLine(const std::string& line) {
+  static std::mutex lock;
+  std::lock_guard<std::mutex> guard(lock);
+  std::fprintf(stderr, "%s lumo-node: %s\n", utcNow().c_str(), line.c_str());
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  node::NodeOptions options;
+  std::string error;
+  if (!node::parseOptions(args, options, error)) {
+    std::fprintf(stderr, "lumo-node: %s (see --help)\n", error.c_str());
+    return 2;
+  }
+  if (options.showHelp) {
+    std::fputs(node::helpText().c_str(), stdout);
+    return 0;
+  }
+
+  std::error_code addressError;
+  asio::ip::address listenAddress = asio::ip::make_address(options.listenAddress, addressError);
+  if (addressError) {
+    std::fprintf(stderr, "lumo-node: --listen is not an IP address: %s\n", options.listenAddress.c_str());
+    return 2;
+  }
+
+  node::SocksSettings settings;
+  settings.user = options.user;
+  settings.password = options.password;
+  settings.unblur = options.unblur;
+  settings.allowRemote = options.allowRemote;
+  settings.destinations = options.destinations;
+  settings.handshakeTimeout = std::chrono::seconds(options.handshakeTimeoutSeconds);
+
+  try {
+    asio::io_context io(1);
+    node::SocksServer socks(io, asio::ip::tcp::endpoint(listenAddress, options.socksPort), std::move(settings),
+                            logLine);
+    asio::ip::tcp::endpoint bound = socks.localEndpoint();
+    // Tests start the node on port 0 and read the real port from this line.
+    std::printf("lumo-node: socks5 listening on %s:%u\n", bound.address().to_string().c_str(),
+                static_cast<unsigned>(bound.port()));
+    std::fflush(stdout);
+    logLine("socks5 on " + bound.address().to_string() + ":" + std::to_string(bound.port()) +
+            " auth=" + (options.user.empty() ? "open" : "user/password") + " unblur=" +
+            (options.unblur ? "on" : "off") + " allow-remote=" + (options.allowRemote ? "on" : "off") +
+            " map-rules=" + std::to_string(options.destinations.size()));
+
+    asio::signal_set signals(io, SIGINT, SIGTERM);
+    signals.async_wait([&](const std::error_code& waitError, int signal) {
+      if (waitError) return;
+      logLine("signal " + std::to_string(signal) + ": closing");
+      socks.stop();
+    });
+    socks.start();
+    // Returns when the listener and every connection are closed.
+    io.run();
+  } catch (const std::exception& e) {
+    logLine(std::string("fatal: ") + e.what());
+    return 1;
+  }
+  logLine("stopped");
+  return 0;
+}
