@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# Builds and tests Lumo the way CI does, from a clean clone on Debian 12:
+#   1. installs the Debian packages the build and the tests need (when missing);
+#   2. builds the linux, win64 and win32 presets (warnings are errors);
+#   3. checks the export table of the 32-bit lumo.dll;
+#   4. runs the Linux tests with ctest, then the win64 tests under wine64;
+#   5. ends with ctest's summary of both runs and one line of totals.
+# Usage: scripts/test.sh            (everything)
+#        LUMO_SKIP_WINE=1 scripts/test.sh   (no Windows builds; for quick local runs)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+JOBS=${LUMO_JOBS:-$(nproc)}
+
+log() { printf '\n==== %s\n' "$*"; }
+
+# --- 1. packages -------------------------------------------------------------
+PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libconcurrentqueue-dev libasio-dev nettle-dev microsocks iproute2
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 wine64)
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  log "installing: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# --- 2. builds -----------------------------------------------------------------
+build() {
+  local preset=$1
+  log "configure + build: $preset"
+  cmake --preset "$preset" -DLUMO_WERROR=ON >/dev/null
+  cmake --build --preset "$preset" -j "$JOBS"
+}
+build linux
+if [ -z "${LUMO_SKIP_WINE:-}" ]; then
+  build win64
+  build win32
+fi
+
+status=0
+summary=()
+passed_all=0
+failed_all=0
+if [ -z "${LUMO_SKIP_WINE:-}" ]; then
+  # --- 3. the product DLL's export table --------------------------------------
+  log "lumo.dll (i686) export table"
+  DLL=build/win32/bin/lumo.dll
+  exports=$(i686-w64-mingw32-objdump -p "$DLL" |
+    sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/\[/ && NF==3 {print $3}' | tr '\n' ' ')
+  want="GetFlow Init InstallDriver SetBlur SetConfig Start Stop UnInit UnInstallDriver "
+  if [ "$exports" != "$want" ]; then
+    echo "export names: got '$exports', want '$want'"
+    status=1
+  else
+    echo "exports: $exports"
+  fi
+  # __stdcall: the callee pops its arguments, so each export's symbol carries
+  # its argument size and its body returns with 'ret $N'.
+  for fn in GetFlow@8 Init@4 InstallDriver@0 SetBlur@4 SetConfig@68 Start@24 Stop@4 UnInit@4 UnInstallDriver@0; do
+    bytes=${fn#*@}
+    if ! i686-w64-mingw32-nm "$DLL" | grep -q " T _${fn}\$"; then
+      echo "missing stdcall symbol _$fn"
+      status=1
+      continue
+    fi
+    if [ "$bytes" != 0 ]; then
+      hex=$(printf '0x%x' "$bytes")
+      if ! i686-w64-mingw32-objdump -d --no-show-raw-insn "$DLL" |
+        awk -v f="<_${fn}>:" '$2==f {on=1; next} on && /^$/ {exit} on' | grep -q "ret *\\\$$hex"; then
+        echo "_$fn does not pop its $bytes argument bytes"
+        status=1
+      fi
+    fi
+  done
+  imports=$(i686-w64-mingw32-objdump -p "$DLL" | awk '/DLL Name:/ {print tolower($3)}' | sort | tr '\n' ' ')
+  echo "imports: $imports"
+  for dll in $imports; do
+    case "$dll" in
+      kernel32.dll | user32.dll | advapi32.dll | ws2_32.dll | iphlpapi.dll | winmm.dll | msvcrt.dll | \
+        shell32.dll | shlwapi.dll | ntdll.dll | dnsapi.dll | crypt32.dll | version.dll | psapi.dll) ;;
+      *)
+        echo "lumo.dll imports a non-system DLL: $dll"
+        status=1
+        ;;
+    esac
+  done
+  summary+=("win32 exports: $([ $status -eq 0 ] && echo ok || echo FAILED)")
+fi
+
+# --- 4. tests ------------------------------------------------------------------
+run_ctest() {
+  local name=$1
+  shift
+  log "ctest: $name"
+  local out
+  out=$(mktemp)
+  if ! ctest "$@" --output-on-failure 2>&1 | tee "$out"; then status=1; fi
+  local line
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$out" | tail -1 || true)
+  if [ -z "$line" ]; then
+    line="no test summary (ctest failed to run)"
+    status=1
+  else
+    # "100% tests passed, 0 tests failed out of 12"
+    local failed total
+    failed=$(sed -E 's/.*, ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+    total=$(sed -E 's/.*, ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
+    passed_all=$((passed_all + total - failed))
+    failed_all=$((failed_all + failed))
+  fi
+  summary+=("$name: $line")
+  rm -f "$out"
+}
+
+run_ctest linux --test-dir build/linux -j "$JOBS" --timeout 600
+
+if [ -z "${LUMO_SKIP_WINE:-}" ]; then
+  export WINEDEBUG=-all WINEPREFIX="${WINEPREFIX:-$ROOT/build/wineprefix}"
+  WINESERVER=/usr/lib/wine/wineserver
+  # wine's own processes must not hold ctest's pipes open: start them first,
+  # with their output elsewhere, and stop the server at the end.
+  "$WINESERVER" -p >/dev/null 2>&1 </dev/null
+  /usr/lib/wine/wine64 wineboot >/dev/null 2>&1 </dev/null || true
+  trap '"$WINESERVER" -k >/dev/null 2>&1 || true' EXIT
+  run_ctest win64 --test-dir build/win64 -L wine -j 2 --timeout 600
+
+fi
+
+# --- 5. summary -------------------------------------------------------------------
+log "summary"
+printf '%s\n' "${summary[@]}"
+echo "tests: $passed_all passed, $failed_all failed"
+exit $status

@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+
+#include "engine/config.h"
+
+using engine::GAME_CONFIG;
+using engine::PROCESS_ENTRY;
+using engine::PROXY_CONFIG;
+
+namespace {
+
+PROCESS_ENTRY entry(const char* name, uint32_t value) {
+  PROCESS_ENTRY e{};
+  std::strncpy(e.name, name, sizeof e.name - 1);
+  e.value = value;
+  return e;
+}
+
+void build(PROCESS_ENTRY* entries, int count, PROXY_CONFIG& proxy, GAME_CONFIG& game,
+           const char* password = "123", const char* rules = nullptr) {
+  engine::buildConfigRecords("user", password, entries, count, 2, rules, 0x0100007Fu, 0x3804u, 0x3904u, 12, 34,
+                             proxy, game);
+}
+
+}  // namespace
+
+TEST(ConfigRecords, UserIdFromPassword) {
+  struct Row {
+    const char* text;
+    uint32_t want;
+  } rows[] = {
+      {"123abc", 123u},
+      {"abc", 0u},
+      {"-5", static_cast<uint32_t>(-5)},
+      {"  +42", 42u},
+      {"\t\n7x", 7u},
+      {"", 0u},
+      {"- 5", 0u},
+      {"2147483647", 2147483647u},
+      {"2147483648", 2147483647u},
+      {"99999999999999999999", 2147483647u},
+      {"-2147483648", 0x80000000u},
+      {"-99999999999999999999", 0x80000000u},
+  };
+  for (const Row& r : rows) EXPECT_EQ(engine::parseUserId(r.text), r.want) << '"' << r.text << '"';
+  EXPECT_EQ(engine::parseUserId(nullptr), 0u);
+}
+
+TEST(ConfigRecords, ProcessNamesAreLowerCasedInPlaceAndMerged) {
+  PROCESS_ENTRY entries[] = {entry("Game.EXE", 9), entry("a.exe", 1), entry("A.EXE", 2)};
+  PROXY_CONFIG proxy;
+  GAME_CONFIG game;
+  build(entries, 3, proxy, game);
+  EXPECT_STREQ(entries[0].name, "game.exe") << "the caller's array is changed too";
+  EXPECT_STREQ(entries[2].name, "a.exe");
+  ASSERT_EQ(game.processes.size(), 2u);
+  EXPECT_EQ(game.processes.at("game.exe"), 9u);
+  EXPECT_EQ(game.processes.at("a.exe"), 2u) << "the later entry's value wins";
+}
+
+TEST(ConfigRecords, NameWithoutTerminatorBecomesEmpty) {
+  PROCESS_ENTRY e{};
+  std::memset(e.name, 'X', sizeof e.name);
+  e.value = 5;
+  PROXY_CONFIG proxy;
+  GAME_CONFIG game;
+  build(&e, 1, proxy, game);
+  EXPECT_EQ(e.name[0], '\0');
+  ASSERT_EQ(game.processes.size(), 1u);
+  EXPECT_EQ(game.processes.begin()->first, "");
+}
+
+TEST(ConfigRecords, FieldsAreCarriedAsGivenAndNullTextsAreEmpty) {
+  PROCESS_ENTRY e = entry("x.exe", 1);
+  PROXY_CONFIG proxy;
+  GAME_CONFIG game;
+  engine::buildConfigRecords(nullptr, nullptr, &e, 1, 3, nullptr, 0x0100007Fu, 0xAAAA3804u, 0x3904u, 12, 34,
+                             proxy, game);
+  EXPECT_EQ(proxy.proxyUser, "");
+  EXPECT_EQ(proxy.proxyPassword, "");
+  EXPECT_EQ(proxy.userId, 0u);
+  EXPECT_EQ(proxy.proxyAddress, 0x0100007Fu);
+  EXPECT_EQ(proxy.proxyTcpPort, 0x3804) << "only the low 16 bits of the port word";
+  EXPECT_EQ(proxy.proxyUdpPort, 0x3904);
+  const unsigned char* dns = reinterpret_cast<const unsigned char*>(&proxy.dnsPort);
+  EXPECT_EQ(dns[0] * 256 + dns[1], 5312) << "5312 in network byte order";
+  EXPECT_EQ(game.gameId, 12u);
+  EXPECT_EQ(game.areaId, 34u);
+  EXPECT_EQ(game.processLimit, 3u);
+  EXPECT_EQ(game.rulesText, "");
+}

@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "recording_driver.h"
+#include "engine/zu_engine.h"
+#include "platform/sysinfo.h"
+
+using engine::ZuEngine;
+using Steps = std::vector<std::string>;
+
+namespace {
+
+engine::GAME_CONFIG game(uint32_t gameId, uint32_t areaId = 0) {
+  engine::GAME_CONFIG g;
+  g.gameId = gameId;
+  g.areaId = areaId;
+  g.processes["game.exe"] = 1;
+  return g;
+}
+
+engine::PROXY_CONFIG node() {
+  engine::PROXY_CONFIG p;
+  p.proxyUser = "u";
+  p.proxyPassword = "7";
+  p.userId = 7;
+  p.proxyAddress = 0x0100007F;
+  p.proxyTcpPort = 0x3804;
+  p.proxyUdpPort = 0x3904;
+  p.dnsPort = 0xC014;
+  return p;
+}
+
+Steps from(const Steps& all, size_t first) { return Steps(all.begin() + static_cast<long>(first), all.end()); }
+
+}  // namespace
+
+class Lifecycle : public ::testing::Test {
+ protected:
+  Lifecycle() : engine(driver) { engine.setLifecycleProbe(&driver); }
+  ~Lifecycle() override { engine.Shutdown(true); }
+  RecordingDriver driver;
+  ZuEngine engine;
+};
+
+TEST_F(Lifecycle, InitializeRunsItsStepsInOrderOnce) {
+  ASSERT_TRUE(engine.Initialize(true));
+  Steps want = {"driver.stopService", "drv:stopService", "udpProxy.startService", "udpProxy.openIcmpSocket",
+                "collector.start", "driver.enableDebugPrivilege", "drv:debugPrivilege", "driver.ensureRunning",
+                "drv:ensureRunning", "driver.setOptions", "drv:options", "driver.init", "drv:init",
+                "driver.setIpEventHandler", "drv:ipHandler", "relay.open4", "relay.thread4"};
+  if (platform::osVersion().major >= 6) want.insert(want.end(), {"relay.open6", "relay.thread6"});
+  want.insert(want.end(), {"filter.load", "hostnet.ipv6PrefixPolicy"});
+  EXPECT_EQ(driver.steps, want);
+  EXPECT_EQ(driver.workerThreads, static_cast<int>(platform::processorCount() * 2 + 2));
+  EXPECT_EQ(driver.optionFlags, 0u);
+  EXPECT_EQ(driver.driverName, "LumoDriverSys");
+  EXPECT_EQ(driver.handler, static_cast<drvapi::DRV_EventHandler*>(&engine));
+  EXPECT_EQ(driver.ipHandler, static_cast<drvapi::DRV_IPEventHandler*>(&engine));
+  EXPECT_TRUE(engine.initialized());
+  EXPECT_TRUE(engine.running());
+  EXPECT_TRUE(engine.collecting());
+
+  const size_t before = driver.steps.size();
+  EXPECT_TRUE(engine.Initialize(true));
+  EXPECT_EQ(driver.steps.size(), before) << "a second Initialize touches nothing";
+}
+
+TEST_F(Lifecycle, DriverServiceIsTriedTwiceAndFailureIsRepeatedByTheNextCall) {
+  driver.ensureFailures = 1;
+  ASSERT_TRUE(engine.Initialize(false));
+  EXPECT_EQ(driver.count("drv:ensureRunning"), 2);
+  EXPECT_FALSE(driver.has("drv:stopService")) << "no restart asked";
+
+  ZuEngine second(driver);
+  driver.steps.clear();
+  driver.ensureFailures = 2;
+  EXPECT_FALSE(second.Initialize(false));
+  EXPECT_EQ(driver.count("drv:ensureRunning"), 2);
+  EXPECT_FALSE(driver.has("drv:init"));
+  EXPECT_FALSE(second.initialized());
+  driver.steps.clear();
+  EXPECT_TRUE(second.Initialize(false)) << "the next call repeats the steps";
+  EXPECT_TRUE(driver.has("drv:init"));
+  second.Shutdown(true);
+}
+
+TEST_F(Lifecycle, DriverThatCannotBeOpenedFailsInitialize) {
+  driver.initResult = -1;
+  EXPECT_FALSE(engine.Initialize(false));
+  EXPECT_FALSE(engine.initialized());
+  EXPECT_FALSE(driver.has("drv:ipHandler"));
+}
+
+TEST_F(Lifecycle, StartRunsItsStepsInOrderAndKeepsOneTimer) {
+  engine.Configure(node(), game(5), 0);
+  driver.steps.clear();
+  ASSERT_TRUE(engine.StartEngine(true, true, true, false, 0, false));
+  const auto initSteps = std::find(driver.steps.begin(), driver.steps.end(), "resolver.start");
+  ASSERT_NE(initSteps, driver.steps.end());
+  EXPECT_EQ(driver.steps.front(), "initialize");
+  EXPECT_TRUE(driver.has("drv:init")) << "Start initialises an uninitialised engine";
+  const Steps want = {"resolver.start", "hostnet.flushDnsCache", "hostnet.collectDnsServers",
+                      "processLimit.start", "hostnet.driverRules", "notifyTimer.start"};
+  EXPECT_EQ(Steps(initSteps, driver.steps.end()), want);
+  EXPECT_TRUE(engine.tcpEnabled());
+  EXPECT_TRUE(engine.udpEnabled());
+  EXPECT_TRUE(engine.udpProxyAll());
+  EXPECT_TRUE(engine.notifyTimerActive());
+
+  ASSERT_TRUE(engine.StartEngine(true, true, true, false, 0, false));
+  EXPECT_TRUE(engine.notifyTimerActive()) << "a second start keeps the running timer";
+}
+
+TEST_F(Lifecycle, StopRunsItsStepsInOrderAndForgetsTheNode) {
+  engine::GAME_CONFIG g = game(5);
+  g.rulesText = "mc,30,*.*:443";
+  engine.Configure(node(), g, 42);
+  engine.StartEngine(true, true, false, false, 0, false);
+  driver.steps.clear();
+  ASSERT_TRUE(engine.StopEngine(true));
+  const Steps want = {"ping.clear", "serviceMonitor.stop", "udpProxy.stop", "resolver.stop",
+                      "hostnet.clearRoutes", "driver.deleteRules", "drv:deleteRules", "relay.clearRedirects",
+                      "relay.closeActive", "collector.stop", "relay.joinThreads", "relay.closeListeners",
+                      "driver.free", "drv:free", "notifyTimer.stop", "processLimit.stop"};
+  EXPECT_EQ(driver.steps, want);
+  EXPECT_FALSE(engine.initialized());
+  EXPECT_FALSE(engine.running());
+  EXPECT_FALSE(engine.tcpEnabled());
+  EXPECT_FALSE(engine.notifyTimerActive());
+  EXPECT_EQ(engine.notifyWindow(), 0u);
+  const engine::PROXY_CONFIG& p = engine.proxyConfig();
+  EXPECT_EQ(p.proxyAddress | p.proxyTcpPort | p.proxyUdpPort | p.dnsPort | p.userId, 0u);
+  EXPECT_EQ(engine.gameConfig().gameId, 0u);
+  EXPECT_EQ(p.proxyUser, "u") << "the texts stay";
+  EXPECT_EQ(engine.gameConfig().rulesText, "mc,30,*.*:443");
+  EXPECT_EQ(engine.gameConfig().processes.size(), 1u);
+
+  driver.steps.clear();
+  EXPECT_TRUE(engine.StopEngine(false));
+  EXPECT_FALSE(driver.has("drv:free")) << "the driver stays open without unloadDriver";
+  driver.steps.clear();
+  EXPECT_TRUE(engine.Shutdown(true));
+  EXPECT_TRUE(driver.steps.empty()) << "Shutdown of a stopped engine does nothing";
+}
+
+TEST_F(Lifecycle, ShutdownStopsAnInitialisedEngine) {
+  engine.Initialize(false);
+  driver.steps.clear();
+  ASSERT_TRUE(engine.Shutdown(true));
+  EXPECT_EQ(driver.steps.front(), "udpProxy.stopSockets");
+  EXPECT_TRUE(driver.has("drv:free"));
+  EXPECT_EQ(driver.steps.back(), "resolver.stop");
+  EXPECT_FALSE(engine.initialized());
+  EXPECT_FALSE(engine.collecting());
+}
+
+TEST_F(Lifecycle, StartAfterStopInitialisesAgain) {
+  engine.StartEngine(false, false, false, false, 0, false);
+  engine.StopEngine(false);
+  driver.steps.clear();
+  engine.StartEngine(false, false, false, false, 0, false);
+  EXPECT_TRUE(driver.has("udpProxy.startService")) << "the completion service starts again";
+  EXPECT_TRUE(driver.has("drv:init"));
+  EXPECT_TRUE(engine.initialized());
+}
+
+TEST(LifecycleGames, GameIdsSwitchTheirBehaviour) {
+  struct Row {
+    uint32_t gameId, areaId, forceUdpDirect;
+    bool ping, probe, udpDirect, prepare;
+  } rows[] = {
+      {339, 0, 0, true, false, false, false},  {338, 0, 0, false, false, false, false},
+      {41, 218, 0, false, true, false, false}, {41, 214, 0, false, true, false, false},
+      {41, 215, 0, false, false, false, false}, {369, 0, 0, false, false, true, true},
+      {890, 0, 0, false, false, true, true},   {2207, 0, 0, false, false, true, true},
+      {1165, 0, 0, false, false, true, false}, {5, 0, 1, false, false, true, false},
+      {5, 0, 2, false, false, false, false},   {5, 0, 0x101, false, false, false, false},
+  };
+  for (const Row& r : rows) {
+    RecordingDriver driver;
+    ZuEngine e(driver);
+    e.setLifecycleProbe(&driver);
+    engine::GAME_CONFIG g = game(r.gameId, r.areaId);
+    g.rulesText = "mc,30,*.*:443";  // ping rules alone do not switch the responder on
+    e.Configure(node(), g, 0);
+    e.StartEngine(true, false, false, false, r.forceUdpDirect, false);
+    SCOPED_TRACE(testing::Message() << "game " << r.gameId << " area " << r.areaId << " force "
+                                    << r.forceUdpDirect);
+    EXPECT_EQ(e.pingEnabled(), r.ping);
+    EXPECT_EQ(e.probeTrackerEnabled(), r.probe);
+    EXPECT_EQ(e.udpDirectMode() != 0, r.udpDirect);
+    EXPECT_EQ(driver.has("hostnet.prepareHostNetwork"), r.prepare);
+    EXPECT_EQ(driver.has("serviceMonitor.start"), r.prepare);
+    e.StopEngine(true);
+    EXPECT_FALSE(e.pingEnabled());
+    EXPECT_FALSE(e.probeTrackerEnabled());
+    e.Shutdown(true);
+  }
+}
+
+TEST(LifecycleDestroy, DestroyingTheEngineClosesTheDriverFirst) {
+  RecordingDriver driver;
+  {
+    ZuEngine e(driver);
+    e.Initialize(false);
+    e.StopEngine(false);  // leaves the driver open with the engine as handler
+    driver.steps.clear();
+  }
+  ASSERT_FALSE(driver.steps.empty());
+  EXPECT_EQ(driver.steps.front(), "drv:free");
+}

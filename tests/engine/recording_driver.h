@@ -1,0 +1,55 @@
+// A driver seam that succeeds (or fails where told) and records, in one list,
+// the lifecycle steps the engine names and the driver calls it makes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "engine/driver_control.h"
+
+class RecordingDriver : public engine::DriverControl, public engine::LifecycleProbe {
+ public:
+  void step(const char* name) override { steps.push_back(name); }
+  bool stopDriverService() override { return call("drv:stopService"), true; }
+  bool ensureDriverRunning() override {
+    call("drv:ensureRunning");
+    return ensureFailures-- <= 0;
+  }
+  void enableDebugPrivilege() override { call("drv:debugPrivilege"); }
+  void setDriverOptions(int workers, uint32_t flags) override {
+    call("drv:options");
+    workerThreads = workers;
+    optionFlags = flags;
+  }
+  int initDriver(const char* name, drvapi::DRV_EventHandler* h) override {
+    call("drv:init");
+    driverName = name;
+    handler = h;
+    return initResult;
+  }
+  void setIpEventHandler(drvapi::DRV_IPEventHandler* h) override {
+    call("drv:ipHandler");
+    ipHandler = h;
+  }
+  int deleteFilterRules() override { return call("drv:deleteRules"), 0; }
+  void freeDriver() override { call("drv:free"); }
+
+  int count(const std::string& name) const {
+    int n = 0;
+    for (const auto& s : steps) n += s == name;
+    return n;
+  }
+  bool has(const std::string& name) const { return count(name) > 0; }
+
+  std::vector<std::string> steps;
+  int ensureFailures = 0;
+  int initResult = 0;
+  int workerThreads = 0;
+  uint32_t optionFlags = 99;
+  std::string driverName;
+  drvapi::DRV_EventHandler* handler = nullptr;
+  drvapi::DRV_IPEventHandler* ipHandler = nullptr;
+
+ private:
+  void call(const char* name) { steps.push_back(name); }
+};
