@@ -20,6 +20,13 @@ struct OsVersion {
 // kind) then take their modern branch.
 OsVersion osVersion();
 
+// The machine's native processor architecture as Windows numbers it
+// (wProcessorArchitecture: 0 x86, 6 IA64, 9 AMD64, 12 ARM64). Windows asks
+// GetNativeSystemInfo when kernel32 offers it (a 32-bit program on a 64-bit
+// system then still sees 9), else GetSystemInfo. Linux maps uname's machine
+// name (x86_64 9, aarch64 12, i386..i686 0, anything else 0xFFFF). Any thread.
+uint16_t nativeArchitecture();
+
 // Id of the calling process.
 uint32_t currentProcessId();
 

@@ -27,6 +27,22 @@ OsVersion osVersion() {
   return OsVersion{v.dwMajorVersion, v.dwMinorVersion, v.dwBuildNumber};
 }
 
+uint16_t nativeArchitecture() {
+  // GetNativeSystemInfo exists from Windows XP on; looked up by name so that
+  // the library still loads where it does not.
+  using NativeInfoFn = void(WINAPI*)(LPSYSTEM_INFO);
+  SYSTEM_INFO info{};
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  auto native = kernel ? reinterpret_cast<NativeInfoFn>(
+                             reinterpret_cast<void*>(GetProcAddress(kernel, "GetNativeSystemInfo")))
+                       : nullptr;
+  if (native != nullptr)
+    native(&info);
+  else
+    GetSystemInfo(&info);
+  return info.wProcessorArchitecture;
+}
+
 uint32_t currentProcessId() { return GetCurrentProcessId(); }
 
 }  // namespace platform
