@@ -1,0 +1,88 @@
+#include "rules/validators.h"
+
+#include <regex>
+
+#include "rules/address_text.h"
+#include "rules/decimal.h"
+
+namespace rules {
+namespace {
+
+// The patterns are part of the file and rule formats: each one decides which
+// texts a user may write, so they are kept exactly as the formats define them.
+const std::regex& ipv4Pattern() {
+  static const std::regex pattern(
+      R"(^\s*((25[0-5]|2[0-4]\d|[0-1]\d{2}|\d{2}|[1-9])\.(25[0-5]|2[0-4]\d|[0-1]\d{2}|\d{2}|[0-9])\.)"
+      R"((25[0-5]|2[0-4]\d|[0-1]\d{2}|\d{2}|[0-9])\.(25[0-5]|2[0-4]\d|[0-1]\d{2}|\d{2}|[0-9]))\s*$)",
+      std::regex::ECMAScript);
+  return pattern;
+}
+
+const std::regex& domainPattern() {
+  static const std::regex pattern(
+      R"(^\s*([a-zA-Z0-9][-a-zA-Z0-9]{0,62}(\.[a-zA-Z0-9][-a-zA-Z0-9]{0,62})*\.[a-zA-Z]+)\s*$)",
+      std::regex::ECMAScript);
+  return pattern;
+}
+
+const std::regex& cidrPattern() {
+  static const std::regex pattern(
+      R"(^\s*((25[0-5]|2[0-4]\d|[0-1]?\d?\d)(\.(25[0-5]|2[0-4]\d|[0-1]?\d?\d)){3})/(\d+)\s*$)",
+      std::regex::ECMAScript);
+  return pattern;
+}
+
+// Names longer than any DNS name are refused before the regular expression
+// sees them: the library's matcher recurses per character and a hostile
+// megabyte-long token must not exhaust the stack.
+constexpr size_t kLongestText = 1024;
+
+}  // namespace
+
+bool IsIpv4Text(std::string& text) {
+  if (text.size() > kLongestText) return false;
+  std::smatch match;
+  if (!std::regex_match(text, match, ipv4Pattern())) return false;
+  text = match[1].str();
+  return true;
+}
+
+bool IsDomainText(std::string& text) {
+  if (text.size() > kLongestText) return false;
+  std::smatch match;
+  if (!std::regex_match(text, match, domainPattern())) return false;
+  text = match[1].str();
+  return true;
+}
+
+bool ParseCidrText(const std::string& text, uint32_t& addressNet, uint32_t& prefixLength) {
+  if (text.size() > kLongestText) return false;
+  std::smatch match;
+  if (!std::regex_match(text, match, cidrPattern())) return false;
+  addressNet = InetAddr(match[1].str());
+  prefixLength = static_cast<uint32_t>(ReadDecimal(match[5].str()));
+  return true;
+}
+
+bool IsIpv6Text(std::string& text) {
+  uint8_t address[16];
+  uint32_t scope = 0;
+  uint16_t port = 0;
+  if (!ParseIpv6Address(text, address, scope, port)) return false;
+  text = FormatIpv6Address(address, scope, port);
+  return true;
+}
+
+bool ParseIpv6Text(const std::string& text, SocketAddress28& out) {
+  uint8_t address[16];
+  uint32_t scope = 0;
+  uint16_t port = 0;
+  if (!ParseIpv6Address(text, address, scope, port)) {
+    out = SocketAddress28{};
+    return false;
+  }
+  out = SocketAddress28::FromIpv6(address, port, scope);
+  return true;
+}
+
+}  // namespace rules
