@@ -36,31 +36,65 @@ int initDriver(const char* driverName, DRV_EventHandler* handler);
 // connection. Safe when not initialised.
 void freeDriver();
 
+// Stores the raw-IP handler (null: raw-IP packets are written back
+// unchanged). Any time.
 void setIpEventHandler(DRV_IPEventHandler* handler);
+
+// Queue stream bytes towards the network (Send) or the application
+// (Receive); length 0 is an end of stream in that direction. Data longer than
+// the driver's chunk limit is split. -2 when the connection is unknown or not
+// connected, -1 when memory runs out (chunks already queued stay).
 
 int tcpInjectSend(uint64_t id, const char* data, int length);
 int tcpInjectReceive(uint64_t id, const char* data, int length);
+// Queue one datagram from/to `remoteAddress` (28-byte socket address; for
+// IPv4 only its first 16 bytes are read). `options` may be null. -1 for a
+// null address or data or a length over 131072, -2 for an unknown flow.
 int udpInjectSend(uint64_t id, const unsigned char* remoteAddress, const char* data, int length,
                   const UdpOptions* options);
 int udpInjectReceive(uint64_t id, const unsigned char* remoteAddress, const char* data, int length,
                      const UdpOptions* options);
+// Write one raw IP packet at once (code 29 / 28); 0 without writing when
+// options->flags bit 0 is set; otherwise the write primitive's status.
 int ipInjectSend(const char* packet, int length, const IpOptions* options);
 int ipInjectReceive(const char* packet, int length, const IpOptions* options);
 
+// Marks a filtered connection (verdict bit 0x02 without 0x08) pass-through:
+// its data is then written back unchanged. 0 either way; -2 unknown id.
 int tcpDisableFiltering(uint64_t id);
+// Marks a flow pass-through and tells the driver (udpFilteringOff); the
+// write's status, or 0 when it was already marked.
 int udpDisableFiltering(uint64_t id);
+// Copy the recorded description; -1 for a null target, -2 unknown id.
 int tcpGetConnInfo(uint64_t id, TcpConnInfo* info);
 int udpGetConnInfo(uint64_t id, UdpConnInfo* info);
 
+// Writes a rule (code 16 when `first`, else 17); -1 for a null rule.
 int addFilterRule(const FilterRule* rule, bool first);
+// Removes every rule of the driver (code 18).
 int deleteFilterRules();
+// Lower-cases rule->processName in place and drops a leading "X:" drive
+// prefix from names longer than 3 units, then adds the rule through its
+// control code (first or last). -1 for a null rule or a failed call.
 int addProcessFilterRule(ProcessFilterRule* rule, bool first);
 
-// Process paths as UTF-16; capacity in units. 1 / number of units on success,
-// 0 on failure.
+// The image path of a process as the driver knows it, with the volume's
+// device name replaced by its drive ("C:") where the system has one (Linux
+// keeps the path as it comes). capacity in UTF-16 units, at least 260 (else
+// the last error becomes 8 and 0 is returned). 1 when a NUL-terminated path
+// shorter than capacity was stored, else 0.
 int getProcessImagePath(uint32_t processId, char16_t* buffer, uint32_t capacity);
+// The process's image path as the system reports it; the number of units
+// stored (NUL-terminated), 0 on failure or when it does not fit.
 int getProcessModulePath(uint32_t processId, char16_t* buffer, uint32_t capacity);
 
 void enableDebugPrivilege();
+
+// The clock of the periodic maintenance (idle limits, the 20-second verdict
+// fallback, activity times): a function returning milliseconds as a wrapping
+// 32-bit tick count. Null restores the platform's tick count. For tests and
+// simulations that must not wait real minutes; any thread.
+using TickSource = uint32_t (*)();
+void setTickSource(TickSource source);
 
 }  // namespace drvapi

@@ -16,6 +16,72 @@ inline constexpr uint16_t kFamilyIpv4 = 2;
 inline constexpr uint16_t kFamilyIpv6 = 23;
 inline constexpr size_t kSockAddrSize = 28;
 
+
+// Record types of the frame. "In" records come from the driver, "out" ones go
+// to it; several travel both ways.
+enum RecordType : uint32_t {
+  kTcpConnected = 0,        // in: TcpConnInfo
+  kTcpClosed = 1,           // in: empty or 16 unused bytes
+  kTcpReceive = 2,          // in/out: stream bytes towards the application; out, size 0 = end of stream
+  kTcpSend = 3,             // in/out: stream bytes towards the network; out, size 0 = end of stream
+  kTcpCanReceive = 4,       // in: the driver takes more tcpReceive records
+  kTcpCanSend = 5,          // in: the driver takes more tcpSend records
+  kTcpSuspend = 6,          // out: stop indicating data of this connection
+  kTcpResume = 7,           // out: indicate data again
+  kUdpCreated = 8,          // in: UdpConnInfo
+  kUdpClosed = 9,           // in
+  kUdpReceive = 10,         // in/out: datagram record towards the application
+  kUdpSend = 11,            // in/out: datagram record towards the network
+  kUdpCanReceive = 12,      // in
+  kUdpCanSend = 13,         // in
+  kUdpSuspend = 14,         // out
+  kUdpResume = 15,          // out
+  kAddRuleFirst = 16,       // out: FilterRule
+  kAddRuleLast = 17,        // out: FilterRule
+  kDeleteRules = 18,        // out: remove every rule
+  kTcpConnectRequest = 19,  // in/out: TcpConnInfo; out = the verdict
+  kUdpConnectRequest = 20,  // in/out: UdpConnectRequest; out = the verdict
+  kUdpFilteringOff = 22,    // out: no more datagrams of this flow
+  kDriverPing = 25,         // in/out: answered with the same type and id
+  kTcpCloseWhenIdle = 27,   // in: mark the connection for closing when idle
+  kIpReceive = 28,          // in/out: IpOptions + one inbound IP packet
+  kIpSend = 29,             // in/out: IpOptions + one outbound IP packet
+};
+
+// I/O-control codes of the control device (buffered transfer).
+inline constexpr uint32_t kIoctlExchangeBuffers = 0x0012C800;     // out: 4 x u64
+inline constexpr uint32_t kIoctlTcpLocalAddress = 0x00220194;     // in/out: 44-byte record
+inline constexpr uint32_t kIoctlProcessImagePath = 0x00220198;    // in: u32 pid; out: UTF-16 path
+inline constexpr uint32_t kIoctlDriverKind = 0x0022019C;          // out: u32 kind
+inline constexpr uint32_t kIoctlTcpClose = 0x002201A0;            // in: u64 id
+inline constexpr uint32_t kIoctlAddProcessRuleFirst = 0x002201D4; // in: ProcessFilterRule
+inline constexpr uint32_t kIoctlAddProcessRuleLast = 0x002201D8;  // in: ProcessFilterRule
+
+// filteringFlag bits that the library reads in a verdict; all other bits
+// travel to the driver untouched.
+inline constexpr uint32_t kVerdictClose = 0x01;         // close the connection after the verdict
+inline constexpr uint32_t kVerdictFiltered = 0x02;      // keep the connection's data coming
+inline constexpr uint32_t kVerdictKeepFiltering = 0x08; // tcpDisableFiltering has no effect
+inline constexpr uint32_t kVerdictDecideLater = 0x40;   // no verdict now
+
+// filteringFlag values of rules.
+inline constexpr uint32_t kRulePass = 0;
+inline constexpr uint32_t kRuleBlock = 1;
+inline constexpr uint32_t kRuleFilter = 2;
+inline constexpr uint32_t kRuleReportConnect = 16;
+inline constexpr uint32_t kRuleRawIp = 128;
+
+// Sizes the protocol fixes.
+inline constexpr size_t kRecordHeaderSize = 16;
+inline constexpr size_t kLocalAddressQuerySize = kRecordHeaderSize + kSockAddrSize;  // 44
+inline constexpr uint32_t kMaxDatagram = 131072;
+inline constexpr uint32_t kLargeChunk = 131072;  // TCP chunk size of the newer driver kinds
+inline constexpr uint32_t kSmallChunk = 8192;    // TCP chunk size of an unknown driver kind
+
+// The control device's path is this prefix followed directly by the driver
+// name.
+inline constexpr char16_t kDevicePrefix[] = u"\\\\.\\CtrlDS";
+
 #pragma pack(push, 1)
 
 struct RecordHeader {

@@ -1,0 +1,557 @@
+#include "sim_driver.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+
+#include "platform/device.h"
+
+namespace simdrv {
+
+using namespace drvapi;
+
+SockAddr ipv4(std::string_view address, uint16_t port) {
+  SockAddr a{};
+  uint8_t octets[4] = {};
+  int part = 0;
+  unsigned value = 0;
+  bool digit = false;
+  bool ok = true;
+  for (char c : address) {
+    if (c >= '0' && c <= '9') {
+      value = value * 10 + static_cast<unsigned>(c - '0');
+      digit = true;
+      if (value > 255) ok = false;
+    } else if (c == '.' && digit && part < 3) {
+      octets[part++] = static_cast<uint8_t>(value);
+      value = 0;
+      digit = false;
+    } else {
+      ok = false;
+    }
+  }
+  if (!ok || !digit || part != 3) std::memset(octets, 0, sizeof octets);
+  else octets[3] = static_cast<uint8_t>(value);
+  a[0] = static_cast<uint8_t>(kFamilyIpv4 & 0xFF);
+  a[1] = static_cast<uint8_t>(kFamilyIpv4 >> 8);
+  a[2] = static_cast<uint8_t>(port >> 8);  // network order
+  a[3] = static_cast<uint8_t>(port & 0xFF);
+  std::memcpy(&a[4], octets, 4);
+  return a;
+}
+
+TcpConnInfo tcpInfo(uint32_t processId, const SockAddr& local, const SockAddr& remote, uint32_t filteringFlag) {
+  TcpConnInfo info{};
+  info.filteringFlag = filteringFlag;
+  info.processId = processId;
+  info.direction = 2;
+  info.ipFamily = kFamilyIpv4;
+  std::memcpy(info.localAddress, local.data(), kSockAddrSize);
+  std::memcpy(info.remoteAddress, remote.data(), kSockAddrSize);
+  return info;
+}
+
+UdpConnInfo udpInfo(uint32_t processId, const SockAddr& local) {
+  UdpConnInfo info{};
+  info.processId = processId;
+  info.ipFamily = kFamilyIpv4;
+  std::memcpy(info.localAddress, local.data(), kSockAddrSize);
+  return info;
+}
+
+// --- Batch -------------------------------------------------------------------
+
+Batch& Batch::record(uint32_t type, uint64_t id, const void* payload, size_t size) {
+  const RecordHeader h{type, id, static_cast<uint32_t>(size)};
+  rawBytes(&h, sizeof h);
+  if (size != 0) rawBytes(payload, size);
+  return *this;
+}
+
+Batch& Batch::rawBytes(const void* bytes, size_t size) {
+  const auto* p = static_cast<const uint8_t*>(bytes);
+  bytes_.insert(bytes_.end(), p, p + size);
+  return *this;
+}
+
+Batch& Batch::tcpConnectRequest(uint64_t id, const TcpConnInfo& info) {
+  return record(kTcpConnectRequest, id, &info, sizeof info);
+}
+Batch& Batch::tcpConnected(uint64_t id, const TcpConnInfo& info) {
+  return record(kTcpConnected, id, &info, sizeof info);
+}
+Batch& Batch::tcpReceive(uint64_t id, std::string_view bytes) {
+  return record(kTcpReceive, id, bytes.data(), bytes.size());
+}
+Batch& Batch::tcpSend(uint64_t id, std::string_view bytes) { return record(kTcpSend, id, bytes.data(), bytes.size()); }
+Batch& Batch::udpCreated(uint64_t id, const UdpConnInfo& info) { return record(kUdpCreated, id, &info, sizeof info); }
+Batch& Batch::udpConnectRequest(uint64_t id, const UdpConnectRequest& request) {
+  return record(kUdpConnectRequest, id, &request, sizeof request);
+}
+
+namespace {
+
+std::vector<uint8_t> datagramPayload(const SockAddr& remote, std::string_view datagram, std::string_view options,
+                                     uint32_t flags) {
+  std::vector<uint8_t> p(sizeof(UdpDatagramHeader) + options.size() + datagram.size());
+  std::memcpy(p.data(), remote.data(), kSockAddrSize);
+  const uint32_t length = static_cast<uint32_t>(options.size());
+  std::memcpy(p.data() + 28, &flags, 4);
+  std::memcpy(p.data() + 32, &length, 4);
+  if (!options.empty()) std::memcpy(p.data() + 36, options.data(), options.size());
+  if (!datagram.empty()) std::memcpy(p.data() + 36 + options.size(), datagram.data(), datagram.size());
+  return p;
+}
+
+std::vector<uint8_t> ipPayload(const IpOptions& options, std::string_view packet) {
+  std::vector<uint8_t> p(sizeof options + packet.size());
+  std::memcpy(p.data(), &options, sizeof options);
+  if (!packet.empty()) std::memcpy(p.data() + sizeof options, packet.data(), packet.size());
+  return p;
+}
+
+}  // namespace
+
+Batch& Batch::udpReceive(uint64_t id, const SockAddr& remote, std::string_view datagram, std::string_view options,
+                         uint32_t optionsFlags) {
+  const auto p = datagramPayload(remote, datagram, options, optionsFlags);
+  return record(kUdpReceive, id, p.data(), p.size());
+}
+Batch& Batch::udpSend(uint64_t id, const SockAddr& remote, std::string_view datagram, std::string_view options,
+                      uint32_t optionsFlags) {
+  const auto p = datagramPayload(remote, datagram, options, optionsFlags);
+  return record(kUdpSend, id, p.data(), p.size());
+}
+Batch& Batch::ipReceive(const IpOptions& options, std::string_view packet) {
+  const auto p = ipPayload(options, packet);
+  return record(kIpReceive, 0, p.data(), p.size());
+}
+Batch& Batch::ipSend(const IpOptions& options, std::string_view packet) {
+  const auto p = ipPayload(options, packet);
+  return record(kIpSend, 0, p.data(), p.size());
+}
+
+// --- the driver's state -------------------------------------------------------
+
+struct SimDriver::Core {
+  explicit Core(const Config& c)
+      : inbound(c.inboundSize + 8), outbound(c.outboundSize + 8), kind(c.kind), exchangeBytes(c.exchangeBytes) {}
+
+  mutable std::mutex lock;
+  std::condition_variable changed;
+
+  // The shared buffers. The library owns the inbound one between a completed
+  // read and its next read; the outbound one while its write runs.
+  std::vector<uint8_t> inbound;
+  std::vector<uint8_t> outbound;
+
+  // The library's outstanding read.
+  platform::DeviceIo* readIo = nullptr;
+  void* readBuffer = nullptr;
+  uint32_t readSize = 0;
+  uint64_t readsStarted = 0;
+
+  WriteMode writeMode = WriteMode::Accept;
+  struct HeldWrite {
+    platform::DeviceIo* io;
+    uint64_t total;
+  };
+  std::deque<HeldWrite> held;
+
+  std::optional<uint32_t> kind;
+  uint32_t exchangeBytes;
+  bool openRefused = false;
+  int opens = 0;
+
+  std::vector<Record> log;
+  std::vector<FilterRule> rules;
+  std::vector<ProcessRule> processRules;
+  std::vector<uint64_t> closes;
+  std::map<uint64_t, SockAddr> localAddresses;
+  std::map<uint32_t, std::u16string> images;
+
+  size_t inboundSize() const { return inbound.size() - 8; }
+  size_t outboundSize() const { return outbound.size() - 8; }
+
+  // Takes the record at the start of the outbound buffer (caller holds lock).
+  // False for a frame that does not add up.
+  bool takeRecord(uint64_t total) {
+    if (total < kRecordHeaderSize || total > outboundSize()) return false;
+    RecordHeader h;
+    std::memcpy(&h, outbound.data(), sizeof h);
+    if (uint64_t{h.size} + kRecordHeaderSize != total) return false;
+    Record r;
+    r.type = h.type;
+    r.id = h.id;
+    r.payload.assign(outbound.begin() + kRecordHeaderSize, outbound.begin() + static_cast<ptrdiff_t>(total));
+    if (r.type == kAddRuleFirst || r.type == kAddRuleLast) {
+      if (r.payload.size() != sizeof(FilterRule)) return false;
+      FilterRule rule;
+      std::memcpy(&rule, r.payload.data(), sizeof rule);
+      if (r.type == kAddRuleFirst)
+        rules.insert(rules.begin(), rule);
+      else
+        rules.push_back(rule);
+    } else if (r.type == kDeleteRules) {
+      rules.clear();
+    }
+    log.push_back(std::move(r));
+    return true;
+  }
+
+  static void complete(platform::DeviceIo& io, bool ok, uint32_t transferred) {
+    io.succeeded = ok;
+    io.transferred = transferred;
+    io.event().set();
+  }
+};
+
+namespace {
+
+class SimDevice final : public platform::Device {
+ public:
+  explicit SimDevice(std::shared_ptr<SimDriver::Core> core) : core_(std::move(core)) {}
+
+  ~SimDevice() override {
+    // Closing the handle ends whatever the library left running.
+    std::lock_guard<std::mutex> guard(core_->lock);
+    if (core_->readIo != nullptr) {
+      SimDriver::Core::complete(*core_->readIo, false, 0);
+      core_->readIo = nullptr;
+    }
+    for (auto& h : core_->held) SimDriver::Core::complete(*h.io, false, 0);
+    core_->held.clear();
+    core_->changed.notify_all();
+  }
+
+  bool control(uint32_t code, const void* in, uint32_t inSize, void* out, uint32_t outSize,
+               uint32_t* returned) override {
+    SimDriver::Core& c = *core_;
+    std::lock_guard<std::mutex> guard(c.lock);
+    uint32_t n = 0;
+    bool ok = false;
+    switch (code) {
+      case kIoctlExchangeBuffers: {
+        const uint64_t buffers[4] = {reinterpret_cast<uintptr_t>(c.inbound.data()), c.inboundSize(),
+                                     reinterpret_cast<uintptr_t>(c.outbound.data()), c.outboundSize()};
+        if (out == nullptr || outSize < sizeof buffers) break;
+        std::memcpy(out, buffers, sizeof buffers);
+        n = std::min<uint32_t>(c.exchangeBytes, sizeof buffers);
+        ok = true;
+        break;
+      }
+      case kIoctlDriverKind:
+        if (!c.kind || out == nullptr || outSize < 4) break;
+        std::memcpy(out, &*c.kind, 4);
+        n = 4;
+        ok = true;
+        break;
+      case kIoctlTcpLocalAddress: {
+        if (in == nullptr || inSize < kLocalAddressQuerySize || out == nullptr || outSize < kLocalAddressQuerySize)
+          break;
+        RecordHeader h;
+        std::memcpy(&h, in, sizeof h);
+        uint8_t answer[kLocalAddressQuerySize] = {};
+        std::memcpy(answer, in, kRecordHeaderSize);
+        auto it = c.localAddresses.find(h.id);
+        if (it != c.localAddresses.end()) std::memcpy(answer + kRecordHeaderSize, it->second.data(), kSockAddrSize);
+        std::memcpy(out, answer, sizeof answer);
+        n = sizeof answer;
+        ok = true;
+        break;
+      }
+      case kIoctlProcessImagePath: {
+        if (in == nullptr || inSize < 4 || out == nullptr) break;
+        uint32_t pid;
+        std::memcpy(&pid, in, 4);
+        auto it = c.images.find(pid);
+        if (it == c.images.end()) break;
+        const size_t bytes = (it->second.size() + 1) * sizeof(char16_t);
+        n = static_cast<uint32_t>(std::min<size_t>(bytes, outSize));
+        std::memcpy(out, it->second.c_str(), n);
+        ok = true;
+        break;
+      }
+      case kIoctlTcpClose: {
+        if (in == nullptr || inSize < 8) break;
+        uint64_t id;
+        std::memcpy(&id, in, 8);
+        c.closes.push_back(id);
+        ok = true;
+        break;
+      }
+      case kIoctlAddProcessRuleFirst:
+      case kIoctlAddProcessRuleLast: {
+        if (in == nullptr || inSize != sizeof(ProcessFilterRule)) break;
+        ProcessFilterRule raw;
+        std::memcpy(&raw, in, sizeof raw);
+        ProcessRule rule{raw.rule, {}};
+        size_t length = 0;
+        while (length < kProcessNameUnits && raw.processName[length] != 0) ++length;
+        rule.processName.assign(raw.processName, length);
+        if (code == kIoctlAddProcessRuleFirst)
+          c.processRules.insert(c.processRules.begin(), rule);
+        else
+          c.processRules.push_back(rule);
+        ok = true;
+        break;
+      }
+      default:
+        break;
+    }
+    if (returned != nullptr) *returned = n;
+    return ok;
+  }
+
+  platform::IoStart read(void* buffer, uint32_t size, platform::DeviceIo& io) override {
+    SimDriver::Core& c = *core_;
+    std::lock_guard<std::mutex> guard(c.lock);
+    if (c.readIo != nullptr || buffer == nullptr) return platform::IoStart::Failed;
+    io.event().reset();
+    io.succeeded = false;
+    io.transferred = 0;
+    c.readIo = &io;
+    c.readBuffer = buffer;
+    c.readSize = size;
+    ++c.readsStarted;
+    c.changed.notify_all();
+    return platform::IoStart::Pending;
+  }
+
+  platform::IoStart write(const void* buffer, uint32_t size, platform::DeviceIo& io) override {
+    SimDriver::Core& c = *core_;
+    std::lock_guard<std::mutex> guard(c.lock);
+    if (buffer == nullptr || size < 8 || c.writeMode == WriteMode::Refuse) return platform::IoStart::Failed;
+    uint64_t total;
+    std::memcpy(&total, buffer, sizeof total);
+    io.event().reset();
+    switch (c.writeMode) {
+      case WriteMode::NoRoom:
+        SimDriver::Core::complete(io, true, 0);
+        break;
+      case WriteMode::Hold:
+        io.succeeded = false;
+        c.held.push_back({&io, total});
+        break;
+      default:
+        SimDriver::Core::complete(io, c.takeRecord(total), 8);
+        break;
+    }
+    c.changed.notify_all();
+    return platform::IoStart::Pending;
+  }
+
+  bool result(platform::DeviceIo& io, uint32_t* transferred) override {
+    std::lock_guard<std::mutex> guard(core_->lock);
+    if (!io.event().wait(0)) return false;  // still running
+    if (transferred != nullptr) *transferred = io.succeeded ? io.transferred : 0;
+    return io.succeeded;
+  }
+
+  void cancel(platform::DeviceIo& io) override {
+    SimDriver::Core& c = *core_;
+    std::lock_guard<std::mutex> guard(c.lock);
+    if (c.readIo == &io) {
+      c.readIo = nullptr;
+      SimDriver::Core::complete(io, false, 0);
+    }
+    for (auto it = c.held.begin(); it != c.held.end();) {
+      if (it->io == &io) {
+        SimDriver::Core::complete(io, false, 0);
+        it = c.held.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    c.changed.notify_all();
+  }
+
+ private:
+  std::shared_ptr<SimDriver::Core> core_;
+};
+
+}  // namespace
+
+// --- SimDriver -----------------------------------------------------------------
+
+SimDriver::SimDriver() : SimDriver(Config{}) {}
+SimDriver::SimDriver(const Config& config) : core_(std::make_shared<Core>(config)) {}
+SimDriver::~SimDriver() { uninstall(); }
+
+void SimDriver::install(std::string_view driverName) {
+  std::u16string path = kDevicePrefix;
+  for (char ch : driverName) path += static_cast<char16_t>(static_cast<unsigned char>(ch));
+  std::weak_ptr<Core> weak = core_;
+  platform::setDeviceProvider([weak, path](std::u16string_view requested) -> std::unique_ptr<platform::Device> {
+    auto core = weak.lock();
+    if (!core || requested != path) return nullptr;
+    {
+      std::lock_guard<std::mutex> guard(core->lock);
+      if (core->openRefused) return nullptr;
+      ++core->opens;
+    }
+    return std::make_unique<SimDevice>(core);
+  });
+}
+
+void SimDriver::uninstall() { platform::setDeviceProvider(nullptr); }
+
+void SimDriver::setOpenRefused(bool refused) {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  core_->openRefused = refused;
+}
+
+int SimDriver::openCount() const {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  return core_->opens;
+}
+
+bool SimDriver::deliver(const Batch& batch, uint32_t timeoutMs) {
+  return deliverWithCount(batch, batch.size(), timeoutMs);
+}
+
+bool SimDriver::deliverWithCount(const Batch& batch, uint64_t reportedCount, uint32_t timeoutMs) {
+  Core& c = *core_;
+  std::unique_lock<std::mutex> guard(c.lock);
+  if (!c.changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return c.readIo != nullptr; }))
+    return false;
+  if (batch.size() > c.inboundSize()) return false;
+  if (batch.size() != 0) std::memcpy(c.inbound.data(), batch.bytes().data(), batch.size());
+  platform::DeviceIo* io = c.readIo;
+  const uint32_t n = std::min<uint32_t>(c.readSize, sizeof reportedCount);
+  std::memcpy(c.readBuffer, &reportedCount, n);
+  c.readIo = nullptr;
+  Core::complete(*io, true, n);
+  return true;
+}
+
+bool SimDriver::waitForRead(uint32_t timeoutMs) {
+  Core& c = *core_;
+  std::unique_lock<std::mutex> guard(c.lock);
+  return c.changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return c.readIo != nullptr; });
+}
+
+std::vector<Record> SimDriver::written() const {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  return core_->log;
+}
+
+std::vector<Record> SimDriver::written(uint32_t type) const {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  std::vector<Record> out;
+  for (const Record& r : core_->log)
+    if (r.type == type) out.push_back(r);
+  return out;
+}
+
+std::vector<Record> SimDriver::written(uint32_t type, uint64_t id) const {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  std::vector<Record> out;
+  for (const Record& r : core_->log)
+    if (r.type == type && r.id == id) out.push_back(r);
+  return out;
+}
+
+size_t SimDriver::writtenCount(uint32_t type) const {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  return static_cast<size_t>(
+      std::count_if(core_->log.begin(), core_->log.end(), [&](const Record& r) { return r.type == type; }));
+}
+
+std::string SimDriver::stream(uint64_t id, uint32_t type) const {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  std::string out;
+  for (const Record& r : core_->log)
+    if (r.type == type && r.id == id) out.append(r.payload.begin(), r.payload.end());
+  return out;
+}
+
+void SimDriver::clearWritten() {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  core_->log.clear();
+}
+
+std::vector<FilterRule> SimDriver::rules() const {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  return core_->rules;
+}
+
+std::vector<ProcessRule> SimDriver::processRules() const {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  return core_->processRules;
+}
+
+std::vector<uint64_t> SimDriver::closedConnections() const {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  return core_->closes;
+}
+
+uint32_t SimDriver::classify(const FlowDescription& flow) const {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  auto port = [](const SockAddr& a) { return static_cast<uint16_t>(a[2] | (a[3] << 8)); };  // as stored
+  uint16_t family;
+  std::memcpy(&family, flow.remote.data(), 2);
+  for (const FilterRule& r : core_->rules) {
+    if (r.protocol != 0 && r.protocol != flow.protocol) continue;
+    if (r.processId != 0 && r.processId != flow.processId) continue;
+    if (r.direction != 0 && r.direction != 3 && r.direction != flow.direction) continue;
+    if (r.localPort != 0 && r.localPort != port(flow.local)) continue;
+    if (r.remotePort != 0 && r.remotePort != port(flow.remote)) continue;
+    if (r.ipFamily != 0 && r.ipFamily != family) continue;
+    bool addressMatches = true;
+    if (family == kFamilyIpv4)
+      for (int i = 0; i < 4; ++i)
+        if ((flow.remote[4 + i] & r.remoteIpAddressMask[i]) != (r.remoteIpAddress[i] & r.remoteIpAddressMask[i]))
+          addressMatches = false;
+    if (!addressMatches) continue;
+    return r.filteringFlag;
+  }
+  return kRulePass;
+}
+
+void SimDriver::setWriteMode(WriteMode mode) {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  core_->writeMode = mode;
+}
+
+void SimDriver::releaseHeldWrites() {
+  Core& c = *core_;
+  std::lock_guard<std::mutex> guard(c.lock);
+  while (!c.held.empty()) {
+    Core::HeldWrite h = c.held.front();
+    c.held.pop_front();
+    Core::complete(*h.io, c.takeRecord(h.total), 8);
+  }
+  c.changed.notify_all();
+}
+
+size_t SimDriver::heldWrites() const {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  return core_->held.size();
+}
+
+void SimDriver::setKind(std::optional<uint32_t> kind) {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  core_->kind = kind;
+}
+
+void SimDriver::setExchangeBytes(uint32_t bytes) {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  core_->exchangeBytes = bytes;
+}
+
+void SimDriver::setLocalAddress(uint64_t id, const SockAddr& address) {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  core_->localAddresses[id] = address;
+}
+
+void SimDriver::setProcessImage(uint32_t processId, std::u16string devicePath) {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  core_->images[processId] = std::move(devicePath);
+}
+
+}  // namespace simdrv

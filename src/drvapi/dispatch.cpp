@@ -1,0 +1,823 @@
+// The driver interface's event side: the reader thread that walks each batch
+// of records the driver placed in the inbound buffer, the connection tables
+// those records update, the two event queues whose jobs make the handler's
+// callbacks and write the injected data, flow control towards the driver and
+// the periodic maintenance.
+//
+// Everything the driver wrote is untrusted: record sizes are checked against
+// the batch, payloads against the size their type needs, and a record that
+// does not fit is skipped (or ends the batch when it runs past its end).
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "drvapi/drvapi.h"
+#include "drvapi/library.h"
+
+namespace drvapi {
+
+using detail::Library;
+using detail::lib;
+using detail::now;
+
+namespace {
+
+using Guard = std::unique_lock<RecursiveLock>;
+
+constexpr uint32_t bit(uint32_t code) { return 1u << code; }
+
+unsigned char* pointerOf(uint64_t address) {
+  return reinterpret_cast<unsigned char*>(static_cast<uintptr_t>(address));
+}
+
+uint32_t readU32(const unsigned char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Appends driver stream bytes to a TCP list. Bytes of consecutive records
+// share a chunk while it holds no more than 131072 bytes; an empty payload
+// (end of stream) always gets a chunk of its own, and nothing is appended to
+// one. False when no chunk could be had (the record is dropped).
+bool appendStream(RecordPool& pool, NodeList& list, uint32_t type, uint64_t id, const unsigned char* data,
+                  uint32_t size) {
+  DataNode* last = list.tail;
+  if (last != nullptr && size > 0 && last->size() > 0 && size <= kLargeChunk - last->size() &&
+      last->size() + size <= last->capacity) {
+    std::memcpy(last->payload() + last->size(), data, size);
+    last->header()->size = last->size() + size;
+  } else {
+    DataNode* node = DataNode::create(pool, type, id, size == 0 ? 0 : std::max(size, kLargeChunk));
+    if (node == nullptr) return false;
+    if (size != 0) std::memcpy(node->payload(), data, size);
+    node->header()->size = size;
+    list.pushBack(node);
+  }
+  list.bytes += size;
+  return true;
+}
+
+// Appends one datagram record (its whole payload) to a UDP list.
+bool appendDatagram(RecordPool& pool, NodeList& list, uint32_t type, uint64_t id, const unsigned char* payload,
+                    uint32_t size) {
+  DataNode* node = DataNode::create(pool, type, id, size, detail::kDatagramGranularity);
+  if (node == nullptr) return false;
+  std::memcpy(node->payload(), payload, size);
+  node->header()->size = size;
+  list.pushBack(node);
+  list.bytes += size;
+  return true;
+}
+
+// One inbound record, on the reader thread without the library lock.
+void dispatchRecord(const RecordHeader& h, const unsigned char* payload) {
+  Library& l = lib();
+  const uint64_t id = h.id;
+  const uint32_t size = h.size;
+  switch (h.type) {
+    case kTcpConnected: {
+      if (size < sizeof(TcpConnInfo)) return;
+      TcpConnInfo info;
+      std::memcpy(&info, payload, sizeof info);
+      // The driver tells the local address of an established connection on
+      // request: a record header with type 0 and the id, and 28 bytes back.
+      unsigned char query[kLocalAddressQuerySize] = {};
+      const RecordHeader q{0, id, static_cast<uint32_t>(kSockAddrSize)};
+      std::memcpy(query, &q, sizeof q);
+      uint32_t returned = 0;
+      bool haveLocal = false;
+      if (auto dev = detail::device())
+        haveLocal = dev->control(kIoctlTcpLocalAddress, query, sizeof query, query, sizeof query, &returned) &&
+                    returned >= sizeof query;
+      {
+        AutoLock guard(l.lock);
+        TcpEntry* e = l.tcp.insert(l.pool, id);
+        if (e == nullptr) return;
+        e->info = info;
+        if (haveLocal) std::memcpy(e->info.localAddress, query + kRecordHeaderSize, kSockAddrSize);
+        e->connected = true;
+        e->lastActivity = now();
+      }
+      l.events.push(kTcpConnected, id);
+      return;
+    }
+    case kTcpClosed:
+    case kUdpClosed:
+      l.events.push(h.type, id);
+      return;
+    case kTcpReceive:
+    case kTcpSend: {
+      {
+        AutoLock guard(l.lock);
+        TcpEntry* e = l.tcp.find(id);
+        if (e == nullptr) return;  // data of an unknown connection is lost
+        e->lastActivity = now();
+        if (!appendStream(l.pool, h.type == kTcpReceive ? e->fromNet : e->toNet, h.type, id, payload, size))
+          return;
+      }
+      detail::tcpFlowControl(id, true);
+      l.events.push(h.type, id);
+      return;
+    }
+    case kTcpCanReceive:
+    case kTcpCanSend:
+    case kUdpCanReceive:
+    case kUdpCanSend:
+    case kDriverPing:
+      l.eventsOut.push(h.type, id);
+      return;
+    case kUdpCreated: {
+      if (size < sizeof(UdpConnInfo)) return;
+      {
+        AutoLock guard(l.lock);
+        UdpEntry* e = l.udp.insert(l.pool, id);
+        if (e == nullptr) return;
+        std::memcpy(&e->info, payload, sizeof e->info);
+      }
+      l.events.push(kUdpCreated, id);
+      return;
+    }
+    case kUdpReceive:
+    case kUdpSend: {
+      // remoteAddress(28) flags(4) optionsLength(4) options datagram
+      if (size < sizeof(UdpDatagramHeader)) return;
+      const uint32_t optionsLength = readU32(payload + offsetof(UdpDatagramHeader, optionsLength));
+      if (optionsLength > size - sizeof(UdpDatagramHeader)) return;
+      {
+        AutoLock guard(l.lock);
+        bool created = false;
+        UdpEntry* e = l.udp.insert(l.pool, id, &created);
+        if (e == nullptr) return;
+        if (created) std::memcpy(&e->info.ipFamily, payload, sizeof e->info.ipFamily);
+        if (!appendDatagram(l.pool, h.type == kUdpReceive ? e->fromNet : e->toNet, h.type, id, payload, size))
+          return;
+      }
+      detail::udpFlowControl(id, true);
+      l.events.push(h.type, id);
+      return;
+    }
+    case kTcpConnectRequest: {
+      if (size < sizeof(TcpConnInfo)) return;
+      {
+        AutoLock guard(l.lock);
+        TcpEntry* e = l.tcp.insert(l.pool, id);
+        if (e == nullptr) return;
+        std::memcpy(&e->info, payload, sizeof e->info);
+        e->lastActivity = now();
+      }
+      l.events.push(kTcpConnectRequest, id);
+      return;
+    }
+    case kUdpConnectRequest: {
+      if (size < sizeof(UdpConnectRequest)) return;
+      {
+        AutoLock guard(l.lock);
+        // A request for a flow not seen before still needs its verdict, or
+        // the application's connect would wait forever: it gets an entry.
+        bool created = false;
+        UdpEntry* e = l.udp.insert(l.pool, id, &created);
+        if (e == nullptr) return;
+        std::memcpy(&e->request, payload, sizeof e->request);
+        if (created) {
+          e->info.processId = e->request.processId;
+          e->info.ipFamily = e->request.ipFamily;
+          std::memcpy(e->info.localAddress, e->request.localAddress, kSockAddrSize);
+        }
+      }
+      l.events.push(kUdpConnectRequest, id);
+      return;
+    }
+    case kTcpCloseWhenIdle: {
+      AutoLock guard(l.lock);
+      if (TcpEntry* e = l.tcp.find(id)) e->closeWhenIdle = true;
+      return;
+    }
+    case kIpReceive:
+    case kIpSend: {
+      if (size < sizeof(IpOptions)) return;
+      IpOptions options;
+      std::memcpy(&options, payload, sizeof options);
+      const char* packet = reinterpret_cast<const char*>(payload + sizeof(IpOptions));
+      const int length = static_cast<int>(size - sizeof(IpOptions));
+      if (DRV_IPEventHandler* ip = l.ipHandler.load()) {
+        if (h.type == kIpReceive)
+          ip->ipReceive(packet, length, &options);
+        else
+          ip->ipSend(packet, length, &options);
+      } else {
+        detail::writeRecord(h.type, id, payload, size);  // nobody wants it: let it go on unchanged
+      }
+      return;
+    }
+    default:
+      return;  // unknown or outbound-only codes
+  }
+}
+
+// Moves one list's waiting data to the handler (or, pass-through, back to the
+// driver). The budget is the byte total at the start, so data that arrives
+// meanwhile waits for the next job; empty chunks (end of stream) always go.
+// Returns false when the entry disappeared.
+template <class Deliver>
+bool deliverStream(Guard& lk, uint64_t id, bool fromNet, Deliver&& deliver) {
+  Library& l = lib();
+  TcpEntry* e = l.tcp.find(id);
+  if (e == nullptr) return false;
+  int64_t budget = (fromNet ? e->fromNet : e->toNet).bytes;
+  for (;;) {
+    NodeList& list = fromNet ? e->fromNet : e->toNet;
+    DataNode* node = list.head;
+    if (node == nullptr) break;
+    const uint32_t size = node->size();
+    if (size > 0 && budget <= 0) break;
+    list.popFront();
+    list.bytes -= size;
+    budget = std::max<int64_t>(0, budget - size);
+    const bool passThrough = e->passThrough;
+    lk.unlock();
+    deliver(passThrough, reinterpret_cast<const char*>(node->payload()), static_cast<int>(size));
+    lk.lock();
+    l.pool.release(node);
+    e = l.tcp.find(id);
+    if (e == nullptr) return false;
+  }
+  return true;
+}
+
+void runTcpEvent(uint64_t id, uint32_t mask) {
+  Library& l = lib();
+  DRV_EventHandler* h = l.handler.load();
+  if (h == nullptr) return;
+  Guard lk(l.lock);
+  TcpEntry* e = l.tcp.find(id);
+  if (e == nullptr || e->closeReported) return;
+
+  if (mask & bit(kTcpConnected)) {
+    // Handlers get a copy: the reader may update the entry meanwhile.
+    TcpConnInfo info = e->info;
+    lk.unlock();
+    h->tcpConnected(id, &info);
+    lk.lock();
+    if ((e = l.tcp.find(id)) == nullptr) return;
+  }
+
+  if (mask & bit(kTcpConnectRequest)) {
+    TcpConnInfo info = e->info;
+    lk.unlock();
+    h->tcpConnectRequest(id, &info);
+    lk.lock();
+    if ((e = l.tcp.find(id)) == nullptr) return;
+    e->info.filteringFlag = info.filteringFlag;
+    std::memcpy(e->info.remoteAddress, info.remoteAddress, kSockAddrSize);
+    const uint32_t flag = info.filteringFlag;
+    if (flag & kVerdictDecideLater) return;
+    const TcpConnInfo verdict = e->info;
+    // An entry that is not kept is forgotten before the verdict goes out, so
+    // a connected record that the verdict releases finds a fresh table slot.
+    const bool keep = (flag & kVerdictFiltered) && !(flag & kVerdictClose);
+    if (!keep)
+      l.tcp.erase(l.pool, e);
+    else
+      e->verdictSent = true;
+    lk.unlock();
+    const int written = detail::writeRecord(kTcpConnectRequest, id, &verdict, sizeof verdict);
+    if (flag & kVerdictClose) detail::closeTcpConnection(id);
+    lk.lock();
+    if (!keep) return;
+    if ((e = l.tcp.find(id)) == nullptr) return;
+    if (written != kOk) e->verdictSent = false;  // the maintenance answers it later
+  }
+
+  if (!deliverStream(lk, id, true, [&](bool pass, const char* data, int size) {
+        if (pass)
+          tcpInjectReceive(id, data, size);
+        else
+          h->tcpReceive(id, data, size);
+      }))
+    return;
+  if (!deliverStream(lk, id, false, [&](bool pass, const char* data, int size) {
+        if (pass)
+          tcpInjectSend(id, data, size);
+        else
+          h->tcpSend(id, data, size);
+      }))
+    return;
+  if ((e = l.tcp.find(id)) == nullptr) return;
+
+  if ((mask & bit(kTcpCanReceive)) && e->injectIn.bytes < detail::kCanReceiveLimit && !e->canReceiveReported) {
+    e->canReceiveReported = true;
+    lk.unlock();
+    h->tcpCanReceive(id);
+    lk.lock();
+    if ((e = l.tcp.find(id)) == nullptr) return;
+  }
+  if ((mask & bit(kTcpCanSend)) && e->injectOut.empty() && !e->canSendReported) {
+    e->canSendReported = true;
+    lk.unlock();
+    h->tcpCanSend(id);
+    lk.lock();
+  }
+
+  lk.unlock();
+  detail::tcpFlowControl(id, false);
+  lk.lock();
+
+  if (mask & bit(kTcpClosed)) {
+    if ((e = l.tcp.find(id)) == nullptr || e->closeReported) return;
+    e->closeReported = true;
+    TcpConnInfo info = e->info;
+    lk.unlock();
+    h->tcpClosed(id, &info);
+    // The out-queue deletes the entry after its last flush.
+    l.eventsOut.push(kTcpClosed, id);
+    lk.lock();
+  }
+}
+
+template <class Deliver>
+bool deliverDatagrams(Guard& lk, uint64_t id, bool fromNet, Deliver&& deliver) {
+  Library& l = lib();
+  UdpEntry* e = l.udp.find(id);
+  if (e == nullptr) return false;
+  int64_t budget = (fromNet ? e->fromNet : e->toNet).bytes;
+  for (bool first = true;; first = false) {
+    NodeList& list = fromNet ? e->fromNet : e->toNet;
+    DataNode* node = list.head;
+    if (node == nullptr || (!first && budget <= 0)) break;
+    list.popFront();
+    list.bytes -= node->size();
+    budget -= node->size();
+    const unsigned char* payload = node->payload();
+    const uint32_t optionsLength = readU32(payload + offsetof(UdpDatagramHeader, optionsLength));
+    const auto* options = reinterpret_cast<const UdpOptions*>(payload + offsetof(UdpDatagramHeader, optionsFlags));
+    const unsigned char* data = payload + sizeof(UdpDatagramHeader) + optionsLength;
+    const int length = static_cast<int>(node->size() - sizeof(UdpDatagramHeader) - optionsLength);
+    // The newer driver kind tells the flow's current local address at
+    // offset 32 of the options of every inbound datagram.
+    if (fromNet && l.driverKind == 2 && optionsLength >= 32 + kSockAddrSize)
+      std::memcpy(e->info.localAddress, payload + sizeof(UdpDatagramHeader) + 32, kSockAddrSize);
+    const bool passThrough = e->passThrough;
+    lk.unlock();
+    deliver(passThrough, payload, reinterpret_cast<const char*>(data), length, options);
+    lk.lock();
+    l.pool.release(node);
+    if ((e = l.udp.find(id)) == nullptr) return false;
+  }
+  return true;
+}
+
+void runUdpEvent(uint64_t id, uint32_t mask) {
+  Library& l = lib();
+  DRV_EventHandler* h = l.handler.load();
+  if (h == nullptr) return;
+  Guard lk(l.lock);
+  UdpEntry* e = l.udp.find(id);
+  if (e == nullptr) return;
+
+  if (mask & bit(kUdpCreated)) {
+    UdpConnInfo info = e->info;
+    lk.unlock();
+    h->udpCreated(id, &info);
+    lk.lock();
+    if ((e = l.udp.find(id)) == nullptr) return;
+  }
+  if (mask & bit(kUdpConnectRequest)) {
+    UdpConnectRequest request = e->request;
+    lk.unlock();
+    h->udpConnectRequest(id, &request);
+    lk.lock();
+    if ((e = l.udp.find(id)) == nullptr) return;
+    e->request = request;
+    if (request.filteringFlag & kVerdictDecideLater) return;
+    lk.unlock();
+    detail::writeRecord(kUdpConnectRequest, id, &request, sizeof request);
+    lk.lock();
+  }
+  if (!deliverDatagrams(lk, id, true,
+                        [&](bool pass, const unsigned char* remote, const char* data, int length,
+                            const UdpOptions* options) {
+                          if (pass)
+                            udpInjectReceive(id, remote, data, length, options);
+                          else
+                            h->udpReceive(id, remote, data, length, options);
+                        }))
+    return;
+  if (!deliverDatagrams(lk, id, false,
+                        [&](bool pass, const unsigned char* remote, const char* data, int length,
+                            const UdpOptions* options) {
+                          if (pass)
+                            udpInjectSend(id, remote, data, length, options);
+                          else
+                            h->udpSend(id, remote, data, length, options);
+                        }))
+    return;
+  if ((e = l.udp.find(id)) == nullptr) return;
+  const bool canReceive = (mask & bit(kUdpCanReceive)) && e->injectIn.empty();
+  const bool canSend = (mask & bit(kUdpCanSend)) && e->injectOut.empty();
+  lk.unlock();
+  if (canReceive) h->udpCanReceive(id);
+  if (canSend) h->udpCanSend(id);
+  detail::udpFlowControl(id, false);
+  lk.lock();
+  if (mask & bit(kUdpClosed)) {
+    if ((e = l.udp.find(id)) == nullptr) return;
+    UdpConnInfo info = e->info;
+    lk.unlock();
+    h->udpClosed(id, &info);
+    l.eventsOut.push(kUdpClosed, id);
+    lk.lock();
+  }
+}
+
+// Writes one direction's injected TCP chunks. A chunk whose write fails goes
+// back to the front and waits for the driver's next "can" record; chunks
+// after an end of stream are dropped.
+void flushTcpInjected(Guard& lk, uint64_t id, bool towardsApplication) {
+  Library& l = lib();
+  TcpEntry* e = l.tcp.find(id);
+  if (e == nullptr) return;
+  e->lastActivity = now();
+  int64_t budget = (towardsApplication ? e->injectIn : e->injectOut).bytes;
+  for (;;) {
+    NodeList& queue = towardsApplication ? e->injectIn : e->injectOut;
+    DataNode* node = queue.head;
+    if (node == nullptr) break;
+    const uint32_t size = node->size();
+    if (size > 0 && budget <= 0) break;
+    queue.popFront();
+    if (!(towardsApplication ? e->inEndInjected : e->outEndInjected)) {
+      lk.unlock();
+      const int written = detail::writeFramed(node->record, node->recordSize());
+      lk.lock();
+      if ((e = l.tcp.find(id)) == nullptr) {
+        l.pool.release(node);
+        return;
+      }
+      if (written != kOk) {
+        (towardsApplication ? e->injectIn : e->injectOut).pushFront(node);
+        return;
+      }
+      if (size == 0) {
+        if (towardsApplication) {
+          e->inEndInjected = true;
+          e->closeAfterMs = detail::kIdleAfterEndMs;
+        } else {
+          e->outEndInjected = true;
+        }
+      }
+    }
+    (towardsApplication ? e->injectIn : e->injectOut).bytes -= size;
+    budget = std::max<int64_t>(0, budget - size);
+    l.pool.release(node);
+  }
+  if ((towardsApplication ? e->injectIn : e->injectOut).empty()) {
+    lk.unlock();
+    l.events.push(towardsApplication ? kTcpCanReceive : kTcpCanSend, id);
+    lk.lock();
+  }
+}
+
+void runTcpEventOut(uint64_t id, uint32_t mask) {
+  Library& l = lib();
+  if (mask & bit(kDriverPing)) detail::writeRecord(kDriverPing, id, nullptr, 0);
+  Guard lk(l.lock);
+  if (l.tcp.find(id) == nullptr) return;
+  if (mask & bit(kTcpCanReceive)) flushTcpInjected(lk, id, true);
+  if (mask & bit(kTcpCanSend)) flushTcpInjected(lk, id, false);
+  lk.unlock();
+  detail::tcpFlowControl(id, false);
+  lk.lock();
+  if (mask & bit(kTcpClosed)) {
+    if (TcpEntry* e = l.tcp.find(id)) l.tcp.erase(l.pool, e);
+  }
+}
+
+void runUdpEventOut(uint64_t id, uint32_t mask) {
+  Library& l = lib();
+  Guard lk(l.lock);
+  UdpEntry* e = l.udp.find(id);
+  if (e == nullptr) return;
+  if (mask & bit(kUdpCanReceive)) {
+    // One injected inbound datagram per request of the driver: the next one
+    // waits for the driver's next code 12.
+    if (DataNode* node = e->injectIn.popFront()) {
+      lk.unlock();
+      const int written = detail::writeFramed(node->record, node->recordSize());
+      lk.lock();
+      if ((e = l.udp.find(id)) == nullptr) {
+        l.pool.release(node);
+        return;
+      }
+      if (written == kOk) {
+        e->injectIn.bytes -= node->size();
+        l.pool.release(node);
+        e->injectInBusy = true;
+      } else {
+        e->injectIn.pushFront(node);
+      }
+    } else {
+      e->injectInBusy = false;
+    }
+    if (e->injectIn.empty()) {
+      lk.unlock();
+      l.events.push(kUdpCanReceive, id);
+      lk.lock();
+      if ((e = l.udp.find(id)) == nullptr) return;
+    }
+  }
+  if (mask & bit(kUdpCanSend)) {
+    int64_t budget = e->injectOut.bytes;
+    for (bool first = true;; first = false) {
+      DataNode* node = e->injectOut.head;
+      if (node == nullptr || (!first && budget <= 0)) break;
+      e->injectOut.popFront();
+      lk.unlock();
+      const int written = detail::writeFramed(node->record, node->recordSize());
+      lk.lock();
+      if ((e = l.udp.find(id)) == nullptr) {
+        l.pool.release(node);
+        return;
+      }
+      if (written != kOk) {
+        e->injectOut.pushFront(node);
+        break;
+      }
+      e->injectOut.bytes -= node->size();
+      budget -= node->size();
+      l.pool.release(node);
+    }
+    if (e->injectOut.empty()) {
+      lk.unlock();
+      l.events.push(kUdpCanSend, id);
+      lk.lock();
+    }
+  }
+  lk.unlock();
+  detail::udpFlowControl(id, false);
+  lk.lock();
+  if (mask & bit(kUdpClosed)) {
+    if ((e = l.udp.find(id)) != nullptr) l.udp.erase(l.pool, e);
+  }
+}
+
+int tcpInject(uint64_t id, const char* data, int length, bool towardsApplication) {
+  if (length < 0 || (length > 0 && data == nullptr)) return kFailed;
+  Library& l = lib();
+  int result = kOk;
+  {
+    AutoLock guard(l.lock);
+    if (!l.initialised.load()) return kNotInitialised;
+    TcpEntry* e = l.tcp.find(id);
+    if (e == nullptr || !e->connected) return kUnknownConnection;
+    (towardsApplication ? e->canReceiveReported : e->canSendReported) = false;
+    NodeList& queue = towardsApplication ? e->injectIn : e->injectOut;
+    const uint32_t type = towardsApplication ? kTcpReceive : kTcpSend;
+    const uint32_t limit = static_cast<uint32_t>(l.chunkLimit.load());
+    const uint32_t total = static_cast<uint32_t>(length);
+    DataNode* last = queue.tail;
+    if (total > limit) {
+      // The driver takes at most chunkLimit bytes per record.
+      for (uint32_t offset = 0; offset < total; offset += limit) {
+        const uint32_t part = std::min(limit, total - offset);
+        DataNode* node = DataNode::create(l.pool, type, id, limit);
+        if (node == nullptr) {
+          result = kFailed;
+          break;
+        }
+        std::memcpy(node->payload(), data + offset, part);
+        node->header()->size = part;
+        queue.pushBack(node);
+        queue.bytes += part;
+      }
+    } else if (total > 0 && last != nullptr && last->size() > 0 && last->size() + total <= limit &&
+               last->size() + total <= last->capacity) {
+      std::memcpy(last->payload() + last->size(), data, total);
+      last->header()->size = last->size() + total;
+      queue.bytes += total;
+    } else {
+      DataNode* node = DataNode::create(l.pool, type, id, total == 0 ? 0 : limit);
+      if (node == nullptr) return kFailed;
+      if (total != 0) std::memcpy(node->payload(), data, total);
+      node->header()->size = total;
+      queue.pushBack(node);
+      queue.bytes += total;
+    }
+    if (queue.empty()) return result;
+  }
+  l.eventsOut.push(towardsApplication ? kTcpCanReceive : kTcpCanSend, id);
+  return result;
+}
+
+int udpInject(uint64_t id, const unsigned char* remoteAddress, const char* data, int length,
+              const UdpOptions* options, bool towardsApplication) {
+  if (remoteAddress == nullptr || data == nullptr || length < 0 || static_cast<uint32_t>(length) > kMaxDatagram)
+    return kFailed;
+  const uint32_t optionsLength = options != nullptr ? options->optionsLength : 0;
+  const uint32_t flags = optionsLength != 0 ? options->flags : 0;
+  if (optionsLength > kMaxDatagram) return kFailed;
+  Library& l = lib();
+  {
+    AutoLock guard(l.lock);
+    if (!l.initialised.load()) return kNotInitialised;
+    UdpEntry* e = l.udp.find(id);
+    if (e == nullptr) return kUnknownConnection;
+    const uint32_t size = static_cast<uint32_t>(sizeof(UdpDatagramHeader)) + optionsLength + length;
+    DataNode* node = DataNode::create(l.pool, towardsApplication ? kUdpReceive : kUdpSend, id, size,
+                                      detail::kDatagramGranularity);
+    if (node == nullptr) return kFailed;
+    unsigned char* p = node->payload();
+    std::memset(p, 0, kSockAddrSize);
+    uint16_t family = 0;
+    std::memcpy(&family, remoteAddress, sizeof family);
+    std::memcpy(p, remoteAddress, family == kFamilyIpv6 ? kSockAddrSize : 16);
+    std::memcpy(p + 28, &flags, 4);
+    std::memcpy(p + 32, &optionsLength, 4);
+    if (optionsLength != 0) std::memcpy(p + sizeof(UdpDatagramHeader), options->data, optionsLength);
+    if (length != 0) std::memcpy(p + sizeof(UdpDatagramHeader) + optionsLength, data, length);
+    node->header()->size = size;
+    NodeList& queue = towardsApplication ? e->injectIn : e->injectOut;
+    queue.pushBack(node);
+    queue.bytes += size;
+    if (towardsApplication && e->injectInBusy) return kOk;
+  }
+  l.eventsOut.push(towardsApplication ? kUdpCanReceive : kUdpCanSend, id);
+  return kOk;
+}
+
+}  // namespace
+
+void DrvEvent::run() {
+  if (kind == kKindTcp)
+    runTcpEvent(id, mask);
+  else
+    runUdpEvent(id, mask);
+}
+
+void DrvEventOut::run() {
+  if (kind == kKindTcp)
+    runTcpEventOut(id, mask);
+  else
+    runUdpEventOut(id, mask);
+}
+
+int tcpInjectSend(uint64_t id, const char* data, int length) { return tcpInject(id, data, length, false); }
+int tcpInjectReceive(uint64_t id, const char* data, int length) { return tcpInject(id, data, length, true); }
+
+int udpInjectSend(uint64_t id, const unsigned char* remoteAddress, const char* data, int length,
+                  const UdpOptions* options) {
+  return udpInject(id, remoteAddress, data, length, options, false);
+}
+
+int udpInjectReceive(uint64_t id, const unsigned char* remoteAddress, const char* data, int length,
+                     const UdpOptions* options) {
+  return udpInject(id, remoteAddress, data, length, options, true);
+}
+
+namespace detail {
+
+void tcpFlowControl(uint64_t id, bool afterAppend) {
+  Library& l = lib();
+  uint32_t code = 0;
+  {
+    AutoLock guard(l.lock);
+    TcpEntry* e = l.tcp.find(id);
+    if (e == nullptr) return;
+    if (afterAppend) {
+      if (!e->suspended && (e->injectOut.bytes >= kInjectLimit || e->injectIn.bytes >= kInjectLimit ||
+                            e->toNet.bytes >= kTcpToNetLimit || e->fromNet.bytes >= kTcpFromNetLimit))
+        code = kTcpSuspend;
+    } else if (e->suspended && e->injectOut.bytes <= kInjectLimit && e->injectIn.bytes <= kInjectLimit &&
+               e->toNet.bytes <= kTcpToNetLimit && e->fromNet.bytes <= kTcpFromNetLimit) {
+      code = kTcpResume;
+    }
+  }
+  if (code == 0 || writeRecord(code, id, nullptr, 0) != kOk) return;
+  AutoLock guard(l.lock);
+  if (TcpEntry* e = l.tcp.find(id)) e->suspended = code == kTcpSuspend;
+}
+
+void udpFlowControl(uint64_t id, bool afterAppend) {
+  Library& l = lib();
+  uint32_t code = 0;
+  {
+    AutoLock guard(l.lock);
+    UdpEntry* e = l.udp.find(id);
+    if (e == nullptr) return;
+    if (afterAppend) {
+      if (!e->suspended && (e->injectOut.bytes >= kInjectLimit || e->injectIn.bytes >= kInjectLimit ||
+                            e->toNet.bytes >= kUdpDataLimit || e->fromNet.bytes >= kUdpDataLimit))
+        code = kUdpSuspend;
+    } else if (e->suspended && e->injectOut.bytes <= kInjectLimit && e->injectIn.bytes <= kInjectLimit &&
+               e->toNet.bytes <= kUdpDataLimit && e->fromNet.bytes <= kUdpDataLimit) {
+      code = kUdpResume;
+    }
+  }
+  if (code == 0 || writeRecord(code, id, nullptr, 0) != kOk) return;
+  AutoLock guard(l.lock);
+  if (UdpEntry* e = l.udp.find(id)) e->suspended = code == kUdpSuspend;
+}
+
+void maintenance() {
+  Library& l = lib();
+  enum class Action { EndTowardsApplication, Close, Verdict };
+  struct Step {
+    Action action;
+    uint64_t id;
+    TcpConnInfo info;
+  };
+  std::vector<Step> steps;
+  {
+    AutoLock guard(l.lock);
+    if (!l.initialised.load()) return;
+    const uint32_t t = now();
+    if (l.maintenanceRan && t - l.lastMaintenance < kMaintenanceInterval) return;
+    l.maintenanceRan = true;
+    l.lastMaintenance = t;
+    l.tcp.forEach([&](TcpEntry& e) {
+      const uint32_t idle = t - e.lastActivity;
+      if (e.connected && (e.info.filteringFlag & kVerdictFiltered) && !e.timedOut) {
+        if (e.closeWhenIdle && e.fromNet.bytes + e.injectIn.bytes == 0 && idle >= kCloseWhenIdleMs) {
+          e.closeWhenIdle = false;
+          steps.push_back({Action::EndTowardsApplication, e.id, {}});
+        } else if (e.closeAfterMs != 0 && idle > e.closeAfterMs) {
+          e.timedOut = true;
+          steps.push_back({Action::Close, e.id, {}});
+        }
+      } else if (!e.connected && !e.verdictSent && idle > kVerdictFallbackMs) {
+        // A request whose handler asked to decide later is answered as it
+        // stands after 20 seconds at the latest.
+        e.verdictSent = true;
+        steps.push_back({Action::Verdict, e.id, e.info});
+      }
+    });
+  }
+  for (const Step& s : steps) {
+    switch (s.action) {
+      case Action::EndTowardsApplication:
+        tcpInjectReceive(s.id, nullptr, 0);
+        break;
+      case Action::Close:
+        closeTcpConnection(s.id);
+        break;
+      case Action::Verdict:
+        if (writeRecord(kTcpConnectRequest, s.id, &s.info, sizeof s.info) != kOk) {
+          AutoLock guard(l.lock);
+          if (TcpEntry* e = l.tcp.find(s.id)) e->verdictSent = false;
+        }
+        break;
+    }
+  }
+}
+
+void readerMain(DRV_EventHandler* handler, int workerThreads) {
+  Library& l = lib();
+  l.events.start(workerThreads, handler);
+  l.eventsOut.start(1, handler);
+  l.threadStarted.set();
+
+  std::shared_ptr<platform::Device> dev = device();
+  unsigned char* inbound = pointerOf(l.buffers[0]);
+  const uint64_t inboundSize = inbound != nullptr ? l.buffers[1] : 0;
+  platform::DeviceIo io;
+  uint64_t count = 0;
+  bool reading = false;
+  while (dev) {
+    count = 0;
+    if (dev->read(&count, sizeof count, io) == platform::IoStart::Failed) break;
+    reading = true;
+    int woken;
+    platform::Event* events[2] = {&l.stopEvent, &io.event()};
+    while ((woken = platform::waitAny(events, 2, kReadWaitMs)) == platform::kWaitTimeout) maintenance();
+    if (woken != 1) break;
+    uint32_t transferred = 0;
+    reading = false;
+    if (!dev->result(io, &transferred)) break;
+
+    // The count is the driver's word only as far as the buffer reaches.
+    uint64_t available = transferred >= sizeof count ? count : 0;
+    if (available > inboundSize) available = inboundSize;
+    l.events.pause();
+    uint64_t position = 0;
+    while (available - position >= kRecordHeaderSize) {
+      RecordHeader h;
+      std::memcpy(&h, inbound + position, sizeof h);
+      if (available - position - kRecordHeaderSize < h.size) break;  // cut short: the batch ends here
+      if (l.handler.load() != nullptr && h.type < 30)
+        dispatchRecord(h, inbound + position + kRecordHeaderSize);
+      position += kRecordHeaderSize + h.size;
+    }
+    l.events.resume();
+    l.eventsOut.resume();
+    maintenance();
+    l.events.drain(kEventDrainLimit, l.stopEvent);
+    l.eventsOut.drain(kEventOutDrainLimit, l.stopEvent);
+  }
+  if (reading) dev->cancel(io);
+  l.events.stop();
+  l.eventsOut.stop();
+  l.threadExited.set();
+}
+
+}  // namespace detail
+}  // namespace drvapi
