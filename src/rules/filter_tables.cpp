@@ -19,6 +19,14 @@ constexpr size_t kLongestPatternSubject = 1024;
 
 bool isPattern(std::string_view name) { return name.substr(0, 2) == kPatternPrefix; }
 
+// The table key of a rule name: trimmed and lower-cased. A pattern is only
+// trimmed: it is compiled case-insensitively anyway, and lower-casing would
+// turn the escapes \D, \S, \W and \B into their opposites.
+std::string ruleKey(std::string_view name) {
+  std::string_view trimmed = TrimName(name);
+  return isPattern(trimmed) ? std::string(trimmed) : NormaliseName(trimmed);
+}
+
 // An address column: inet_addr when that gives a usable IPv4 address, else
 // numeric IPv6 text.
 std::optional<SocketAddress28> addressFromText(const std::string& text) {
@@ -226,7 +234,7 @@ void FilterTables::BuildFilterTables(uint32_t gameId, uint32_t areaId, const Hos
       switch (r.kind) {
         case FILTER_STEER:
           if (r.nameIsAddress != 1) {
-            std::string name = NormaliseName(r.name);
+            std::string name = ruleKey(r.name);
             AddDomainRule(domainRules, domainPatterns, name, r);
             if (name.empty()) break;
             for (const auto* host : MatchingHosts(hostMap, name, domainPatterns)) {
@@ -250,7 +258,7 @@ void FilterTables::BuildFilterTables(uint32_t gameId, uint32_t areaId, const Hos
           }
           break;
         case FILTER_DOMAIN_PORT: {
-          std::string name = NormaliseName(r.name);
+          std::string name = ruleKey(r.name);
           AddDomainRule(portDomainRules, portDomainPatterns, name, r);
           if (name.empty()) break;
           for (const auto* host : MatchingHosts(hostMap, name, portDomainPatterns)) {

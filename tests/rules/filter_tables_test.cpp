@@ -1,0 +1,388 @@
+// The filter tables built for a configured game, their look-ups and what DNS
+// answers add to them.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "rules/filter_tables.h"
+#include "support/test_support.h"
+
+namespace rules {
+namespace {
+
+SocketAddress28 V4(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port = 0) {
+  return SocketAddress28::FromIpv4(Ipv4(a, b, c, d), HostToNet16(port));
+}
+
+SocketAddress28 V6(uint16_t last, uint16_t port = 0) {
+  uint8_t address[16] = {0x20, 0x01, 0x0d, 0xb8};
+  address[14] = static_cast<uint8_t>(last >> 8);
+  address[15] = static_cast<uint8_t>(last);
+  return SocketAddress28::FromIpv6(address, HostToNet16(port));
+}
+
+class FilterTablesTest : public ::testing::Test {
+ protected:
+  void Load(std::string_view text) {
+    FilterLists lists;
+    ParseFilterText(text, lists);
+    tables.ReplaceLists(std::move(lists));
+  }
+  void Build(uint32_t gameId, uint32_t areaId, const HostMap& hostMap = {}) {
+    tables.BuildFilterTables(gameId, areaId, hostMap);
+  }
+  int Tcp(const SocketAddress28& a) const { return tables.FindAddressRule(a.family(), a.bytes.data(), 1); }
+  int Udp(const SocketAddress28& a) const { return tables.FindAddressRule(a.family(), a.bytes.data(), 2); }
+
+  FilterTables tables;
+};
+
+TEST_F(FilterTablesTest, FindAddressRuleExactNetworksPortsAndProtocols) {
+  Load(
+      "0,0,2,8080,1,1\n"                 // port 8080 blocked for TCP only
+      "12,0,1,10.1.2.0,443,0,0\n"        // /24 network, port 443, direct
+      "12,0,1,10.9.0.0,0,1,2\n"          // /16 network, any port, UDP block
+      "12,0,1,10.1.2.77,22,1,1\n"        // exact address beats the /24 rule
+      "12,0,1,2001:db8::5,53,1,0\n"      // IPv6 exact only
+      "13,0,1,10.1.3.0,443,1,0\n");      // another game
+  Build(12, 4);
+  struct Row {
+    SocketAddress28 destination;
+    int tcp, udp;
+  } rows[] = {
+      {V4(203, 0, 113, 1, 8080), 2, 0},
+      {V4(10, 1, 2, 77, 443), 1, 1},
+      {V4(10, 1, 2, 1, 443), 1, 1},
+      {V4(10, 1, 3, 77, 443), 0, 0},   // other /24, and game 13's rule is not built
+      {V4(10, 1, 2, 77, 444), 0, 0},
+      {V4(10, 1, 2, 77, 22), 2, 0},
+      {V4(10, 9, 200, 3, 1234), 0, 2},
+      {V4(10, 9, 200, 3, 8080), 2, 2},  // the /16 UDP rule; TCP falls to the port rule
+      {V6(5, 53), 2, 2},
+      {V6(6, 53), 0, 0},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(Tcp(row.destination), row.tcp) << testing::PrintToString(row.destination.bytes);
+    EXPECT_EQ(Udp(row.destination), row.udp) << testing::PrintToString(row.destination.bytes);
+  }
+  SocketAddress28 a = V4(203, 0, 113, 1, 8080);
+  EXPECT_EQ(tables.FindAddressRule(a.family(), a.bytes.data(), 3), 0) << "unknown protocol";
+  EXPECT_EQ(tables.FindAddressRule(7, a.bytes.data(), 1), 0) << "unknown family";
+  EXPECT_TRUE(tables.UdpRulesPresent());
+}
+
+TEST_F(FilterTablesTest, UdpFlagOnlyForRulesThatReachUdpTables) {
+  Load("0,0,2,8080,1,1\n");
+  Build(1, 1);
+  EXPECT_FALSE(tables.UdpRulesPresent());
+  Load("0,0,2,8080,1,0\n");
+  Build(1, 1);
+  EXPECT_TRUE(tables.UdpRulesPresent());
+}
+
+TEST_F(FilterTablesTest, ClassifyDomainExactNamesAndPatterns) {
+  Load(
+      "0,0,0,0,Proxy.Example.com,1,n\n"                      // class 1 (normalised name)
+      "0,0,0,0,fixed.example.com,1,n,1,203.0.113.7\n"        // class 2
+      "0,0,0,0,plain.example.com,0,n\n"                      // a rule, but not resolved through the proxy
+      "0,0,0,0,][^cdn\\d+\\.EXAMPLE\\.net$,1,n\n"            // pattern, case-insensitive
+      "0,0,0,0,][game,1,n,1,198.51.100.9\n"                  // pattern found anywhere
+      "0,0,0,0,][(unclosed,1,n\n"                            // does not compile: matches nothing
+      "0,0,0,0,][^\\D+\\.example\\.info$,1,n\n"                 // upper-case escapes keep their meaning
+      "0,0,0,1,203.0.113.50\n");                             // an address, not a domain
+  Build(1, 1);
+  struct Row {
+    const char* name;
+    int expected;
+  } rows[] = {
+      {"proxy.example.com", 1},  {"fixed.example.com", 2}, {"plain.example.com", 0},
+      {"cdn42.example.net", 1},  {"cdn.example.net", 0},   {"x.cdn42.example.net", 0},
+      {"mygame.example.org", 2}, {"unclosed", 0},          {"nothing.example.com", 0},
+      {"203.0.113.50", 0},       {"abc.example.info", 1},  {"a1c.example.info", 0},
+  };
+  for (const Row& row : rows) EXPECT_EQ(tables.ClassifyDomain(row.name), row.expected) << row.name;
+}
+
+TEST_F(FilterTablesTest, MoreSpecificRecordsReplaceGeneralOnes) {
+  Load(
+      "0,0,0,0,a.example.com,0,n\n"   // every game: class 0
+      "5,0,0,0,a.example.com,1,n\n"   // this game: replaces
+      "0,0,0,0,a.example.com,0,n\n"   // general again: stays replaced
+      "0,0,0,0,b.example.com,1,n\n"
+      "5,0,0,0,b.example.com,0,n\n"   // game rule replaces the general one
+      "5,0,0,0,b.example.com,1,n\n"   // same game, no area: does not replace
+      "5,9,0,0,c.example.com,0,n\n"
+      "5,9,0,0,c.example.com,1,n\n"); // an area rule replaces another area rule
+  Build(5, 9);
+  EXPECT_EQ(tables.ClassifyDomain("a.example.com"), 1);
+  EXPECT_EQ(tables.ClassifyDomain("b.example.com"), 0);
+  EXPECT_EQ(tables.ClassifyDomain("c.example.com"), 1);
+}
+
+TEST_F(FilterTablesTest, RecordsOfOtherGamesAndAreasAreIgnored) {
+  Load(
+      "12,0,0,0,twelve.example.com,1,n\n"
+      "13,0,0,0,thirteen.example.com,1,n\n"
+      "12,4,0,0,area-four.example.com,1,n\n"
+      "12,5,0,0,area-five.example.com,1,n\n"
+      "0,0,0,0,every.example.com,1,n\n");
+  Build(12, 4);
+  EXPECT_EQ(tables.ClassifyDomain("twelve.example.com"), 1);
+  EXPECT_EQ(tables.ClassifyDomain("thirteen.example.com"), 0);
+  EXPECT_EQ(tables.ClassifyDomain("area-four.example.com"), 1);
+  EXPECT_EQ(tables.ClassifyDomain("area-five.example.com"), 0);
+  EXPECT_EQ(tables.ClassifyDomain("every.example.com"), 1);
+  // A rebuild for another game starts from scratch.
+  Build(13, 0);
+  EXPECT_EQ(tables.ClassifyDomain("twelve.example.com"), 0);
+  EXPECT_EQ(tables.ClassifyDomain("thirteen.example.com"), 1);
+}
+
+TEST_F(FilterTablesTest, HostMapAddressesOfRuleNamesBecomeSteeredAndPortRules) {
+  Load(
+      "0,0,0,0,game.example.com,1,n\n"
+      "0,0,0,0,][^patch\\d\\.,1,n\n"
+      "0,0,0,1,198.51.100.77\n"
+      "0,0,3,api.example.com,9000,1,0\n");
+  HostMap map;
+  AddHostAddress(map, "game.example.com", V4(203, 0, 113, 5));
+  AddHostAddress(map, "patch1.example.com", V4(203, 0, 113, 6));
+  AddHostAddress(map, "patchX.example.com", V4(203, 0, 113, 7));
+  AddHostAddress(map, "api.example.com", V4(203, 0, 113, 8));
+  Build(1, 1, map);
+  EXPECT_TRUE(tables.IsSteerAddress(V4(203, 0, 113, 5)));
+  EXPECT_TRUE(tables.IsSteerAddress(V4(203, 0, 113, 6)));
+  EXPECT_FALSE(tables.IsSteerAddress(V4(203, 0, 113, 7)));
+  EXPECT_TRUE(tables.IsSteerAddress(V4(198, 51, 100, 77)));
+  EXPECT_EQ(tables.AddressName(V4(203, 0, 113, 6)), "patch1.example.com");
+  EXPECT_EQ(Tcp(V4(203, 0, 113, 8, 9000)), 2);
+  EXPECT_EQ(Udp(V4(203, 0, 113, 8, 9000)), 2);
+  EXPECT_EQ(tables.AddressName(V4(203, 0, 113, 8)), "api.example.com");
+}
+
+TEST_F(FilterTablesTest, CollectFilterHostsGivesFixedAddressesOfThisGame) {
+  Load(
+      "0,0,0,0, Fixed.example.com ,1,n,1,203.0.113.7\n"
+      "0,0,0,0,six.example.com,1,n,1,2001:db8::9\n"
+      "0,0,0,0,noflag.example.com,1,n,0,203.0.113.8\n"
+      "0,0,0,0,][pattern,1,n,1,203.0.113.9\n"
+      "0,0,0,0,zero.example.com,1,n,1,0.0.0.0\n"
+      "9,0,0,0,other.example.com,1,n,1,203.0.113.10\n");
+  HostMap map;
+  tables.CollectFilterHosts(1, 0, map);
+  std::vector<std::string> names;
+  for (const auto& [name, addresses] : map) names.push_back(name);
+  EXPECT_EQ(names, (std::vector<std::string>{"Fixed.example.com", "six.example.com"}));
+  EXPECT_EQ(map["Fixed.example.com"].begin()->ipv4(), Ipv4(203, 0, 113, 7));
+  EXPECT_EQ(map["six.example.com"].begin()->family(), kFamilyIpv6);
+}
+
+TEST_F(FilterTablesTest, IsWebSteered) {
+  Load(
+      "0,0,0,1,203.0.113.5\n"
+      "12,4,4\n");
+  Build(12, 4);
+  EXPECT_TRUE(tables.IsWebSteered(V4(203, 0, 113, 5, 443).bytes.data(), false));
+  EXPECT_FALSE(tables.IsWebSteered(V4(203, 0, 113, 6, 443).bytes.data(), false));
+  EXPECT_TRUE(tables.IsWebSteered(V4(203, 0, 113, 6, 443).bytes.data(), true));
+  Build(12, 5);
+  EXPECT_FALSE(tables.IsWebSteered(V4(203, 0, 113, 6, 443).bytes.data(), true)) << "kind 4 for another area";
+
+  Load("0,0,4\n");  // every game's web traffic
+  Build(77, 1);
+  EXPECT_TRUE(tables.IsWebSteered(V4(203, 0, 113, 6, 80).bytes.data(), true));
+  EXPECT_FALSE(tables.IsWebSteered(V4(203, 0, 113, 6, 80).bytes.data(), false));
+}
+
+TEST_F(FilterTablesTest, HostRewritesFromTheFileTheHostMapAndDnsAnswers) {
+  Load(
+      "0,0,5,203.0.113.10,443,x,y,WWW.example.com,8443\n"
+      "7,0,5,203.0.113.10,443,x,y,www7.example.com,9443\n"     // game entry replaces the general one
+      "0,0,5,203.0.113.10,443,x,y,late.example.com,1\n"        // general entry does not replace it
+      "7,0,5,203.0.113.11,80,x,y,mapped.example.com,8080\n");  // destination from the host map
+  HostMap map;
+  AddHostAddress(map, "mapped.example.com", V4(198, 51, 100, 20));
+  Build(7, 3, map);
+  auto rewrite = tables.FindHostRewrite(Ipv4(203, 0, 113, 10), HostToNet16(443));
+  ASSERT_TRUE(rewrite);
+  EXPECT_EQ(rewrite->targetHost, "www7.example.com");
+  EXPECT_EQ(rewrite->webRelayPort, HostToNet16(9443));
+  EXPECT_FALSE(tables.FindHostRewrite(Ipv4(203, 0, 113, 11), HostToNet16(80)));
+  ASSERT_TRUE(tables.FindHostRewrite(Ipv4(198, 51, 100, 20), HostToNet16(80)));
+  EXPECT_EQ(tables.AddressName(V4(198, 51, 100, 20)), "mapped.example.com");
+
+  // A DNS answer for a rewrite target enters its IPv4 and IPv4-mapped addresses.
+  uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 203, 0, 113, 40};
+  const SocketAddress28 answers[] = {V4(203, 0, 113, 30), SocketAddress28::FromIpv6(mapped), V6(1),
+                                     V4(0, 0, 0, 0)};
+  tables.LearnRewriteHost("www.example.com", answers);
+  auto learned = tables.FindHostRewrite(Ipv4(203, 0, 113, 30), HostToNet16(443));
+  ASSERT_TRUE(learned);
+  EXPECT_EQ(learned->targetHost, "www.example.com");
+  EXPECT_TRUE(tables.FindHostRewrite(Ipv4(203, 0, 113, 40), HostToNet16(443)));
+  EXPECT_EQ(tables.AddressName(V4(203, 0, 113, 30)), "www.example.com");
+  tables.LearnRewriteHost("unknown.example.com", answers);
+  EXPECT_FALSE(tables.FindHostRewrite(Ipv4(203, 0, 113, 30), HostToNet16(80)));
+}
+
+TEST_F(FilterTablesTest, PortMapReplacementRules) {
+  // Every pair below shares the key 203.0.113.1:7000; the first line is
+  // stored, the second one replaces it or not.
+  struct Row {
+    const char* first;
+    const char* second;
+    const char* expectedTarget;
+  } rows[] = {
+      // (a) an entry for this game beats one for every game
+      {"0,0,6,203.0.113.1,7000,a.example.com,1,1,0", "5,0,6,203.0.113.1,7000,b.example.com,1,1,0", "b.example.com"},
+      {"5,0,6,203.0.113.1,7000,a.example.com,1,1,0", "0,0,6,203.0.113.1,7000,b.example.com,1,1,0", "a.example.com"},
+      // (b) an entry for this area beats one for every area of the same game
+      {"5,0,6,203.0.113.1,7000,a.example.com,1,1,0", "5,2,6,203.0.113.1,7000,b.example.com,1,1,0", "b.example.com"},
+      {"5,2,6,203.0.113.1,7000,a.example.com,1,1,0", "5,2,6,203.0.113.1,7000,b.example.com,1,1,0", "a.example.com"},
+      // (d) among equals, an address target beats a name target
+      {"5,2,6,203.0.113.1,7000,a.example.com,1,1,0", "5,2,6,203.0.113.1,7000,198.51.100.1,1,1,0", "198.51.100.1"},
+      {"5,2,6,203.0.113.1,7000,198.51.100.1,1,1,0", "5,2,6,203.0.113.1,7000,a.example.com,1,1,0", "198.51.100.1"},
+  };
+  for (const Row& row : rows) {
+    Load(std::string(row.first) + "\n" + row.second + "\n");
+    Build(5, 2);
+    auto entry = tables.FindPortMap(Ipv4(203, 0, 113, 1), HostToNet16(7000));
+    ASSERT_TRUE(entry) << row.first;
+    EXPECT_EQ(entry->targetHost, row.expectedTarget) << row.first << " / " << row.second;
+  }
+
+  // (c) an address source beats a name source: the name entry is entered for
+  // the host map's address of its name first, then the address entry wins.
+  Load(
+      "5,2,6,src.example.com,7000,a.example.com,1,1,0\n"
+      "5,2,6,203.0.113.1,7000,b.example.com,1,1,0\n");
+  HostMap map;
+  AddHostAddress(map, "src.example.com", V4(203, 0, 113, 1));
+  Build(5, 2, map);
+  auto entry = tables.FindPortMap(Ipv4(203, 0, 113, 1), HostToNet16(7000));
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->targetHost, "b.example.com");
+}
+
+TEST_F(FilterTablesTest, ListedNamesAreMappedForHostMapAndDnsAddresses) {
+  Load(
+      "0,0,6,Src.Example.com,7000,203.0.113.99,7001,1,5\n"
+      "0,0,6,known.example.com,7100,target.example.com,7101,0,0\n");
+  HostMap map;
+  AddHostAddress(map, "known.example.com", V4(198, 51, 100, 50));
+  Build(3, 3, map);
+  EXPECT_TRUE(tables.IsListedName("src.example.com"));
+  // A name the host map already holds is entered for its address and stays
+  // listed for later answers.
+  auto known = tables.FindPortMap(Ipv4(198, 51, 100, 50), HostToNet16(7100));
+  ASSERT_TRUE(known);
+  EXPECT_EQ(known->targetHost, "target.example.com");
+  EXPECT_EQ(known->targetIsName, 1);
+  EXPECT_TRUE(tables.IsListedName("known.example.com"));
+
+  const SocketAddress28 answers[] = {V4(203, 0, 113, 60), V6(9)};
+  tables.LearnListedName("src.example.com", answers);
+  auto learned = tables.FindPortMap(Ipv4(203, 0, 113, 60), HostToNet16(7000));
+  ASSERT_TRUE(learned);
+  EXPECT_EQ(learned->targetHost, "203.0.113.99");
+  EXPECT_EQ(learned->targetPort, HostToNet16(7001));
+  EXPECT_EQ(learned->type, 1u);
+  const SocketAddress28 later[] = {V4(203, 0, 113, 61)};
+  tables.LearnListedName("known.example.com", later);
+  EXPECT_TRUE(tables.FindPortMap(Ipv4(203, 0, 113, 61), HostToNet16(7100)));
+  tables.LearnListedName("unlisted.example.com", later);
+  EXPECT_FALSE(tables.FindPortMap(Ipv4(203, 0, 113, 61), HostToNet16(7000)));
+}
+
+TEST_F(FilterTablesTest, LearnSteerAddressesForClassOneAndTwoNames) {
+  Load(
+      "0,0,0,0,proxy.example.com,1,n\n"
+      "0,0,0,0,plain.example.com,0,n\n");
+  Build(1, 1);
+  std::vector<uint32_t> routed;
+  tables.SetHostRouteHook([&](uint32_t address) { routed.push_back(address); });
+  const SocketAddress28 answers[] = {V4(203, 0, 113, 70, 53), V6(70)};
+  tables.LearnSteerAddresses("proxy.example.com", answers);
+  EXPECT_TRUE(tables.IsSteerAddress(V4(203, 0, 113, 70)));
+  EXPECT_TRUE(tables.IsSteerAddress(V6(70)));
+  EXPECT_EQ(routed, std::vector<uint32_t>{Ipv4(203, 0, 113, 70)});
+  const SocketAddress28 other[] = {V4(203, 0, 113, 71)};
+  tables.LearnSteerAddresses("plain.example.com", other);
+  tables.LearnSteerAddresses("unknown.example.com", other);
+  EXPECT_FALSE(tables.IsSteerAddress(V4(203, 0, 113, 71)));
+  EXPECT_EQ(routed.size(), 1u);
+  // A rebuild forgets what was learned.
+  Build(1, 1);
+  EXPECT_FALSE(tables.IsSteerAddress(V4(203, 0, 113, 70)));
+}
+
+TEST_F(FilterTablesTest, LearnPortRuleAddressesByProtocol) {
+  Load(
+      "0,0,3,api.example.com,9000,1,1\n"
+      "0,0,3,][^voice\\.,5000,0,2\n");
+  Build(1, 1);
+  EXPECT_FALSE(tables.UdpRulesPresent());
+  const SocketAddress28 a[] = {V4(203, 0, 113, 80)};
+  tables.LearnPortRuleAddresses("api.example.com", a);
+  EXPECT_EQ(Tcp(V4(203, 0, 113, 80, 9000)), 2);
+  EXPECT_EQ(Udp(V4(203, 0, 113, 80, 9000)), 0);
+  EXPECT_FALSE(tables.UdpRulesPresent());
+  const SocketAddress28 b[] = {V4(203, 0, 113, 81), V6(81)};
+  tables.LearnPortRuleAddresses("voice.example.com", b);
+  EXPECT_EQ(Udp(V4(203, 0, 113, 81, 5000)), 1);
+  EXPECT_EQ(Udp(V6(81, 5000)), 1);
+  EXPECT_EQ(Tcp(V4(203, 0, 113, 81, 5000)), 0);
+  EXPECT_TRUE(tables.UdpRulesPresent());
+  tables.LearnPortRuleAddresses("novoice.example.com", a);
+  EXPECT_EQ(Udp(V4(203, 0, 113, 80, 5000)), 0);
+}
+
+class FilterFileLoadTest : public ::testing::Test {
+ protected:
+  std::filesystem::path path() const { return dir.path() / "filter.txt"; }
+  void WriteRaw(const std::string& contents) { std::ofstream(path(), std::ios::binary) << contents; }
+  lumotest::TempDir dir;
+  FilterTables tables;
+};
+
+TEST_F(FilterFileLoadTest, MissingFileKeepsThePreviousLists) {
+  tables.SetFilePath(path());
+  std::string file;
+  std::string error;
+  ASSERT_EQ(EncipherFilterText("0,0,2,8080,1,1\n0,0,6,a.example.com,1,b.example.com,2,1,0\n", file, error),
+            CipherResult::kOk);
+  WriteRaw(file);
+  ASSERT_EQ(tables.LoadFilterFile(), FilterTables::LoadResult::kLoaded);
+  EXPECT_EQ(tables.RecordCount(), 1u);
+  EXPECT_EQ(tables.PortMapEntryCount(), 1u);
+  std::filesystem::remove(path());
+  EXPECT_EQ(tables.LoadFilterFile(), FilterTables::LoadResult::kMissing);
+  EXPECT_EQ(tables.RecordCount(), 1u);
+  EXPECT_EQ(tables.PortMapEntryCount(), 1u);
+}
+
+TEST_F(FilterFileLoadTest, UnreadableFileKeepsThePreviousLists) {
+  tables.SetFilePath(path());
+  std::string file;
+  std::string error;
+  ASSERT_EQ(EncipherFilterText("0,0,2,8080,1,1\n", file, error), CipherResult::kOk);
+  WriteRaw(file);
+  ASSERT_EQ(tables.LoadFilterFile(), FilterTables::LoadResult::kLoaded);
+  // A folder where the file should be cannot be read.
+  std::filesystem::remove(path());
+  std::filesystem::create_directory(path());
+  EXPECT_EQ(tables.LoadFilterFile(), FilterTables::LoadResult::kUnreadable);
+  EXPECT_EQ(tables.RecordCount(), 1u);
+}
+
+TEST_F(FilterFileLoadTest, GarbageDecipheresToDroppedLinesNotACrash) {
+  tables.SetFilePath(path());
+  WriteRaw("this is not a filter file at all, just text\n");
+  EXPECT_EQ(tables.LoadFilterFile(), FilterTables::LoadResult::kLoaded);
+  tables.BuildFilterTables(1, 1, {});
+  SocketAddress28 a = V4(203, 0, 113, 1, 80);
+  EXPECT_EQ(tables.FindAddressRule(a.family(), a.bytes.data(), 1), 0);
+}
+
+}  // namespace
+}  // namespace rules

@@ -1,0 +1,165 @@
+// Plain filter text → lumo-filter → "config/filter.txt" beside the engine →
+// the tables answer as the text says. With the engine linked into this test
+// program, the program's own folder is the library folder.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "platform/files.h"
+#include "platform/module.h"
+#include "rules/filter_tables.h"
+#include "rules/rule_lists.h"
+#include "support/test_support.h"
+
+namespace rules {
+namespace {
+
+const char kPlain[] =
+    "# kind 0: steered names; the second has a fixed address\n"
+    "0,0,0,0,game.example.com,1,n\n"
+    "12,0,0,0,login.example.com,1,n,1,203.0.113.7\n"
+    "12,0,1,10.1.2.0,443,0,0\n"
+    "0,0,2,8080,1,1\n"
+    "13,0,2,9090,1,0\n"
+    "12,4,4\n";
+
+class RoundTripTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder = platform::libraryFolder();
+    ASSERT_FALSE(folder.empty());
+    filterFile = folder / "config" / "filter.txt";
+    std::filesystem::create_directories(filterFile.parent_path());
+    std::filesystem::remove(filterFile);
+  }
+  void TearDown() override { std::filesystem::remove(filterFile); }
+
+  std::filesystem::path Tool() const { return (folder / LUMO_FILTER_TOOL_FROM_TEST / "lumo-filter").replace_extension(kExe); }
+
+  // Runs the tool through the system's command interpreter; its output goes
+  // to `output`. Answers the exit status.
+  int Run(const std::string& args, std::string* output = nullptr) {
+    std::filesystem::path log = dir.path() / "tool-output.txt";
+    std::string line = "\"" + Tool().string() + "\" " + args + " > \"" + log.string() + "\" 2>&1";
+#ifdef _WIN32
+    // cmd.exe strips the first and last quote of a line that starts with one.
+    int status = std::system(("\"" + line + "\"").c_str());
+#else
+    int status = std::system(line.c_str());
+    status = (status >> 8) & 0xFF;  // the exit code of a normally ended shell
+#endif
+    if (output != nullptr) platform::readWholeFile(log, *output);
+    return status;
+  }
+
+  std::string Quote(const std::filesystem::path& p) const { return "\"" + p.string() + "\""; }
+
+  std::filesystem::path WritePlain(const std::string& text) {
+    std::filesystem::path p = dir.path() / "plain.txt";
+    std::ofstream(p, std::ios::binary) << text;
+    return p;
+  }
+
+#ifdef _WIN32
+  static constexpr const char* kExe = ".exe";
+#else
+  static constexpr const char* kExe = "";
+#endif
+  lumotest::TempDir dir;
+  std::filesystem::path folder;
+  std::filesystem::path filterFile;
+};
+
+TEST_F(RoundTripTest, ToolWritesTheFileTheEngineReads) {
+  ASSERT_TRUE(std::filesystem::exists(Tool())) << Tool();
+  std::string output;
+  ASSERT_EQ(Run("encode " + Quote(WritePlain(kPlain)) + " " + Quote(filterFile), &output), 0) << output;
+
+  std::string onDisk;
+  ASSERT_TRUE(platform::readWholeFile(filterFile, onDisk));
+  EXPECT_EQ(onDisk.find("example"), std::string::npos) << "the file is enciphered";
+
+  // What Initialize and Configure do with it, for game 12 in area 4.
+  FilterTables tables;
+  EXPECT_EQ(tables.FilePath(), filterFile);
+  ASSERT_EQ(tables.LoadFilterFile(), FilterTables::LoadResult::kLoaded);
+  RuleLists lists;
+  HostMap hostMap;
+  tables.CollectFilterHosts(12, 4, hostMap);
+  tables.BuildFilterTables(12, 4, hostMap);
+  lists.EnterHostAddresses(hostMap);
+
+  EXPECT_EQ(tables.ClassifyDomain("game.example.com"), 1);
+  EXPECT_EQ(tables.ClassifyDomain("login.example.com"), 2);
+  EXPECT_EQ(lists.LookupHostAddress("login.example.com"), Ipv4(203, 0, 113, 7));
+  auto rule = [&](SocketAddress28 a, uint32_t protocol) {
+    return tables.FindAddressRule(a.family(), a.bytes.data(), protocol);
+  };
+  EXPECT_EQ(rule(SocketAddress28::FromIpv4(Ipv4(10, 1, 2, 77), HostToNet16(443)), 1), 1);
+  EXPECT_EQ(rule(SocketAddress28::FromIpv4(Ipv4(10, 1, 2, 77), HostToNet16(443)), 2), 1);
+  EXPECT_EQ(rule(SocketAddress28::FromIpv4(Ipv4(10, 1, 3, 77), HostToNet16(443)), 1), 0);
+  EXPECT_EQ(rule(SocketAddress28::FromIpv4(Ipv4(198, 51, 100, 1), HostToNet16(8080)), 1), 2);
+  EXPECT_EQ(rule(SocketAddress28::FromIpv4(Ipv4(198, 51, 100, 1), HostToNet16(8080)), 2), 0);
+  EXPECT_EQ(rule(SocketAddress28::FromIpv4(Ipv4(198, 51, 100, 1), HostToNet16(9090)), 1), 0) << "game 13's rule";
+  SocketAddress28 web = SocketAddress28::FromIpv4(Ipv4(198, 51, 100, 1), HostToNet16(443));
+  EXPECT_TRUE(tables.IsWebSteered(web.bytes.data(), true));
+
+  // Decode gives the text back byte for byte.
+  std::filesystem::path back = dir.path() / "back.txt";
+  ASSERT_EQ(Run("decode " + Quote(filterFile) + " " + Quote(back), &output), 0) << output;
+  std::string text;
+  ASSERT_TRUE(platform::readWholeFile(back, text));
+  EXPECT_EQ(text, kPlain);
+}
+
+TEST_F(RoundTripTest, CheckReportsDroppedLinesWithNumbers) {
+  std::filesystem::path plain = WritePlain("0,0,2,80\n0,0,9,1\n\n0,0,5,1.2.3.4,80\n0,0,6,bad_host,1,b.example.com,2,1,0\n");
+  std::string output;
+  EXPECT_EQ(Run("check --plain " + Quote(plain), &output), 1);
+  EXPECT_NE(output.find(":2: dropped: unknown kind"), std::string::npos) << output;
+  EXPECT_NE(output.find(":4: dropped: too few columns"), std::string::npos) << output;
+  EXPECT_NE(output.find(":5: dropped: bad address"), std::string::npos) << output;
+  EXPECT_EQ(output.find(":1:"), std::string::npos) << output;
+
+  ASSERT_EQ(Run("encode " + Quote(plain) + " " + Quote(filterFile)), 0);
+  EXPECT_EQ(Run("check " + Quote(filterFile), &output), 1);
+  EXPECT_NE(output.find(":2: dropped"), std::string::npos) << output;
+  ASSERT_EQ(Run("encode " + Quote(WritePlain("0,0,2,80\n")) + " " + Quote(filterFile)), 0);
+  EXPECT_EQ(Run("check " + Quote(filterFile), &output), 0) << output;
+}
+
+TEST_F(RoundTripTest, FailuresLeaveNoOutputAndExitNonZero) {
+  std::string output;
+  std::filesystem::path out = dir.path() / "out.txt";
+  EXPECT_EQ(Run("encode " + Quote(dir.path() / "missing.txt") + " " + Quote(out), &output), 3);
+  EXPECT_NE(output.find("cannot read"), std::string::npos) << output;
+  EXPECT_FALSE(std::filesystem::exists(out));
+  // A folder that does not exist: nothing, not even a temporary file, appears.
+  EXPECT_EQ(Run("encode " + Quote(WritePlain("0,0,2,80\n")) + " " + Quote(dir.path() / "no" / "out.txt")), 3);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "no"));
+  EXPECT_EQ(Run("frobnicate"), 2);
+  EXPECT_EQ(Run("--help", &output), 0);
+  EXPECT_NE(output.find("Usage:"), std::string::npos);
+}
+
+TEST(WriteFileAtomically, ReplacesWholeAndLeavesNoTemporaryFiles) {
+  lumotest::TempDir dir;
+  std::filesystem::path file = dir.path() / "out.txt";
+  ASSERT_TRUE(platform::writeFileAtomically(file, "first"));
+  ASSERT_TRUE(platform::writeFileAtomically(file, "second, longer"));
+  std::string contents;
+  ASSERT_TRUE(platform::readWholeFile(file, contents));
+  EXPECT_EQ(contents, "second, longer");
+  EXPECT_FALSE(platform::writeFileAtomically(dir.path() / "absent" / "x.txt", "data"));
+  size_t entries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    (void)entry;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 1u);
+}
+
+}  // namespace
+}  // namespace rules

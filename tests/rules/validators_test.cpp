@@ -1,0 +1,203 @@
+// Text helpers of the rule parsers: decimal reading, splitting, address text
+// and the validators, as a user writing rule text or a filter file sees them.
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include "rules/address_text.h"
+#include "rules/decimal.h"
+#include "rules/text_split.h"
+#include "rules/validators.h"
+
+namespace rules {
+namespace {
+
+TEST(ReadDecimal, ReadsLikeTheRuntimeConversionWithoutLocale) {
+  struct Row {
+    const char* text;
+    int32_t expected;
+  } rows[] = {
+      {"123abc", 123},          {"abc", 0},
+      {"", 0},                  {"-5", -5},
+      {"+7", 7},                {" \t\r\n\v\f42", 42},
+      {"- 5", 0},               {"--5", 0},
+      {"0009", 9},              {"2147483647", INT32_MAX},
+      {"2147483648", INT32_MAX}, {"-2147483648", INT32_MIN},
+      {"-99999999999999999999", INT32_MIN}, {"99999999999999999999", INT32_MAX},
+      {"12 34", 12},            {"1.5", 1},
+  };
+  for (const Row& row : rows) EXPECT_EQ(ReadDecimal(row.text), row.expected) << "text: " << row.text;
+}
+
+TEST(Split, DropsEmptyPiecesButHostPortKeepsThem) {
+  using V = std::vector<std::string_view>;
+  EXPECT_EQ(SplitDropEmpty(";;a;;b;", ';'), (V{"a", "b"}));
+  EXPECT_EQ(SplitDropEmpty("", ','), V{});
+  EXPECT_EQ(SplitDropEmpty(",,,", ','), V{});
+  EXPECT_EQ(SplitKeepEmpty(":80", ':'), (V{"", "80"}));
+  EXPECT_EQ(SplitKeepEmpty("host:", ':'), (V{"host", ""}));
+  EXPECT_EQ(SplitKeepEmpty("a:b:c", ':'), (V{"a", "b", "c"}));
+}
+
+TEST(Split, LinesAtEveryBreakWithEditorLineNumbers) {
+  std::vector<size_t> numbers;
+  auto lines = SplitLines("a\r\nb\n\nc\rd", &numbers);
+  EXPECT_EQ(lines, (std::vector<std::string_view>{"a", "b", "c", "d"}));
+  EXPECT_EQ(numbers, (std::vector<size_t>{1, 2, 4, 5}));
+}
+
+TEST(Names, NormaliseTrimsAndLowerCasesAsciiOnly) {
+  EXPECT_EQ(NormaliseName(" \tGame.Example.COM\r\n"), "game.example.com");
+  EXPECT_EQ(NormaliseName("\xC3\x84X"), "\xC3\x84x");
+  EXPECT_EQ(TrimName("  Mixed Case "), "Mixed Case");
+}
+
+TEST(IsIpv4Text, FullMatchWithTheFormatsOctetRules) {
+  struct Row {
+    const char* text;
+    bool ok;
+    const char* trimmed;
+  } rows[] = {
+      {"1.2.3.4", true, "1.2.3.4"},
+      {"  10.0.0.1\t", true, "10.0.0.1"},
+      {"255.255.255.255", true, "255.255.255.255"},
+      {"010.1.2.3", true, "010.1.2.3"},  // three-digit form with a leading zero
+      {"01.1.2.3", true, "01.1.2.3"},    // two-digit form
+      {"0.1.2.3", false, ""},            // a one-digit first octet must be 1-9
+      {"1.0.0.0", true, "1.0.0.0"},
+      {"256.1.1.1", false, ""},
+      {"1.2.3", false, ""},
+      {"1.2.3.4.5", false, ""},
+      {"1.2.3.4x", false, ""},
+      {"a.b.c.d", false, ""},
+      {"", false, ""},
+  };
+  for (const Row& row : rows) {
+    std::string text = row.text;
+    EXPECT_EQ(IsIpv4Text(text), row.ok) << row.text;
+    if (row.ok) {
+      EXPECT_EQ(text, row.trimmed);
+    } else {
+      EXPECT_EQ(text, row.text) << "a rejected text stays as it was";
+    }
+  }
+}
+
+TEST(IsDomainText, NeedsADotAndALettersOnlyLastLabel) {
+  struct Row {
+    const char* text;
+    bool ok;
+  } rows[] = {
+      {"example.com", true},     {" Game-1.Example.COM ", true}, {"localhost", false},
+      {"1.2.3.4", false},        {"example.c0m", false},         {"-bad.com", false},
+      {"a..com", false},         {"under_score.com", false},     {"*.*", false},
+      {"a.b.c.d.e.f.org", true}, {"", false},
+  };
+  for (const Row& row : rows) {
+    std::string text = row.text;
+    EXPECT_EQ(IsDomainText(text), row.ok) << row.text;
+  }
+  std::string padded = "  game.example.com ";
+  ASSERT_TRUE(IsDomainText(padded));
+  EXPECT_EQ(padded, "game.example.com");
+  std::string longLabel = std::string(64, 'a') + ".com";
+  EXPECT_FALSE(IsDomainText(longLabel)) << "a label holds at most 63 characters";
+}
+
+TEST(ParseCidrText, ConvertsTheAddressAsInetAddrDoes) {
+  struct Row {
+    const char* text;
+    bool ok;
+    uint32_t address;
+    uint32_t prefix;
+  } rows[] = {
+      {"10.0.0.0/8", true, Ipv4(10, 0, 0, 0), 8},
+      {" 192.168.1.0/24 ", true, Ipv4(192, 168, 1, 0), 24},
+      {"010.0.0.0/8", true, Ipv4(8, 0, 0, 0), 8},  // leading zero: octal
+      {"10.0.0.0/33", true, Ipv4(10, 0, 0, 0), 33},  // range checks belong to the caller
+      {"10.0.0.0", false, 0, 0},
+      {"10.0.0.0/", false, 0, 0},
+      {"10.0.0/8", false, 0, 0},
+      {"300.0.0.0/8", false, 0, 0},
+  };
+  for (const Row& row : rows) {
+    uint32_t address = 0;
+    uint32_t prefix = 0;
+    EXPECT_EQ(ParseCidrText(row.text, address, prefix), row.ok) << row.text;
+    if (!row.ok) continue;
+    EXPECT_EQ(address, row.address) << row.text;
+    EXPECT_EQ(prefix, row.prefix) << row.text;
+  }
+}
+
+TEST(InetAddr, ClassicForms) {
+  struct Row {
+    const char* text;
+    uint32_t expected;
+  } rows[] = {
+      {"1.2.3.4", Ipv4(1, 2, 3, 4)},
+      {"0x7f.1", Ipv4(127, 0, 0, 1)},
+      {"127.1", Ipv4(127, 0, 0, 1)},
+      {"10.1.258", Ipv4(10, 1, 1, 2)},
+      {"3232235777", Ipv4(192, 168, 1, 1)},
+      {"010.1.2.3", Ipv4(8, 1, 2, 3)},
+      {"09.1.2.3", kInvalidIpv4},
+      {"1.2.3.4 trailing", Ipv4(1, 2, 3, 4)},
+      {" 1.2.3.4", kInvalidIpv4},
+      {"1.2.3.256", kInvalidIpv4},
+      {"1.2.3.4.5", kInvalidIpv4},
+      {"example.com", kInvalidIpv4},
+      {"", kInvalidIpv4},
+      {"1..2", kInvalidIpv4},
+  };
+  for (const Row& row : rows) EXPECT_EQ(InetAddr(row.text), row.expected) << row.text;
+}
+
+TEST(Ipv6Text, ParsesNumericFormsAndGivesTheCanonicalText) {
+  struct Row {
+    const char* text;
+    bool ok;
+    const char* canonical;
+  } rows[] = {
+      {"::1", true, "::1"},
+      {"2001:DB8:0:0:0:0:0:1", true, "2001:db8::1"},
+      {"2001:db8:0:1:0:0:0:1", true, "2001:db8:0:1::1"},
+      {"2001:0:0:1:0:0:0:1", true, "2001:0:0:1::1"},
+      {"1:0:0:2:0:0:3:4", true, "1::2:0:0:3:4"},  // the first of two equal runs
+      {"::ffff:192.0.2.1", true, "::ffff:192.0.2.1"},
+      {"::192.0.2.1", true, "::192.0.2.1"},
+      {"fe80::1%4", true, "fe80::1%4"},
+      {"[2001:db8::2]:443", true, "[2001:db8::2]:443"},
+      {"::", true, "::"},
+      {"1:2:3:4:5:6:7:8", true, "1:2:3:4:5:6:7:8"},
+      {"1:2:3:4:5:6:7:8:9", false, ""},
+      {"1::2::3", false, ""},
+      {"12345::", false, ""},
+      {"1.2.3.4", false, ""},
+      {"example.com", false, ""},
+      {":1", false, ""},
+      {"1:", false, ""},
+      {"", false, ""},
+  };
+  for (const Row& row : rows) {
+    std::string text = row.text;
+    EXPECT_EQ(IsIpv6Text(text), row.ok) << row.text;
+    if (row.ok) {
+      EXPECT_EQ(text, row.canonical) << row.text;
+    }
+  }
+}
+
+TEST(Ipv6Text, ParseGivesAFamily23AddressOrZeros) {
+  SocketAddress28 out;
+  ASSERT_TRUE(ParseIpv6Text("2001:db8::7", out));
+  EXPECT_EQ(out.family(), kFamilyIpv6);
+  EXPECT_EQ(out.port(), 0);
+  const uint8_t expected[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
+  EXPECT_EQ(std::memcmp(out.ipv6(), expected, 16), 0);
+  EXPECT_FALSE(ParseIpv6Text("not-an-address", out));
+  EXPECT_EQ(out, SocketAddress28{});
+}
+
+}  // namespace
+}  // namespace rules
