@@ -62,7 +62,7 @@ std::string endpointText(const Tcp::endpoint& endpoint) {
 // printable and free of spaces.
 std::string printable(const std::string& text) {
   std::string out;
-  for (unsigned char c : text) out += (c > 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
+  for (unsigned char c : text) out += c == ' ' ? '_' : (c > 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
   return out;
 }
 
@@ -97,10 +97,17 @@ class SocksSession : public std::enable_shared_from_this<SocksSession> {
       result_ = "ok";
       co_await relay();
     }
+    if (stoppedByNode_) result_ = "node-stopped";
     close();
     state_->log("conn=" + std::to_string(id_) + " from=" + from_ + " to=" + to_ + " mapped=" + mapped_ +
                 " user=" + user_ + " result=" + result_ + " up=" + std::to_string(up_) +
                 " down=" + std::to_string(down_));
+  }
+
+  // Ends the session from outside: the node is shutting down.
+  void stopByNode() {
+    stoppedByNode_ = true;
+    close();
   }
 
   void close() {
@@ -318,6 +325,7 @@ class SocksSession : public std::enable_shared_from_this<SocksSession> {
   asio::steady_timer deadline_;
   uint64_t id_;
   bool timedOut_ = false;
+  bool stoppedByNode_ = false;
 
   // Received handshake bytes not yet parsed.
   std::array<uint8_t, 1024> inbound_{};
@@ -353,7 +361,7 @@ void SocksServer::stop() {
   std::error_code ignored;
   acceptor_.close(ignored);
   for (auto& [id, weak] : state_->sessions) {
-    if (auto session = weak.lock()) session->close();
+    if (auto session = weak.lock()) session->stopByNode();
   }
 }
 

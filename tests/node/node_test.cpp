@@ -1,0 +1,318 @@
+// lumo-node as a program: started on 127.0.0.1 and a free port, spoken to
+// over loopback, stopped by SIGTERM. Destinations are documentation
+// addresses that only the node's map turns into local echo servers.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "loopback_peers.h"
+#include "node_process.h"
+#include "support/test_support.h"
+#include "tcp/blur.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using lumotest::receiveUpTo;
+
+Bytes greeting(std::initializer_list<uint8_t> methods) {
+  Bytes bytes;
+  bytes.push_back(0x05);
+  bytes.push_back(static_cast<uint8_t>(methods.size()));
+  for (uint8_t method : methods) bytes.push_back(method);
+  return bytes;
+}
+
+Bytes auth(const std::string& user, const std::string& password) {
+  Bytes bytes = {0x01, static_cast<uint8_t>(user.size())};
+  bytes.insert(bytes.end(), user.begin(), user.end());
+  bytes.push_back(static_cast<uint8_t>(password.size()));
+  bytes.insert(bytes.end(), password.begin(), password.end());
+  return bytes;
+}
+
+Bytes connectIpv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port, uint8_t command = 0x01) {
+  return {0x05, command, 0x00, 0x01, a, b, c, d, static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
+}
+
+Bytes connectName(const std::string& name, uint16_t port) {
+  Bytes bytes = {0x05, 0x01, 0x00, 0x03, static_cast<uint8_t>(name.size())};
+  bytes.insert(bytes.end(), name.begin(), name.end());
+  bytes.push_back(static_cast<uint8_t>(port >> 8));
+  bytes.push_back(static_cast<uint8_t>(port));
+  return bytes;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+Bytes text(const std::string& value) { return Bytes(value.begin(), value.end()); }
+
+bool sendAll(platform::Socket socket, const Bytes& bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    int count = platform::sendBytes(socket, bytes.data() + sent, bytes.size() - sent);
+    if (count <= 0) return false;
+    sent += static_cast<size_t>(count);
+  }
+  return true;
+}
+
+// True when the peer closed (or reset) the connection without sending more.
+bool closedByPeer(platform::Socket socket) { return receiveUpTo(socket, 1).empty(); }
+
+// The first two bytes of a CONNECT reply (version and reply code).
+Bytes replyCode(platform::Socket socket) {
+  Bytes reply = receiveUpTo(socket, 10);
+  if (reply.size() < 2) return reply;
+  return {reply[0], reply[1]};
+}
+
+class NodeTest : public ::testing::Test {
+ protected:
+  void startNode(std::vector<std::string> args) {
+    std::string error;
+    ASSERT_TRUE(node_.start(args, error)) << error;
+  }
+
+  // Connects to the node and sends `bytes` at once.
+  platform::Socket open(const Bytes& bytes) {
+    platform::Socket socket = lumotest::connectLoopback(node_.port());
+    EXPECT_NE(socket, platform::kInvalidSocket);
+    EXPECT_TRUE(sendAll(socket, bytes));
+    return socket;
+  }
+
+  // Waits for the node's log to contain `needle` (log lines are written when
+  // a connection has ended).
+  bool logShows(const std::string& needle) {
+    return lumotest::waitFor([&] { return node_.log().find(needle) != std::string::npos; });
+  }
+
+  void TearDown() override {
+    if (node_.running()) {
+      EXPECT_EQ(node_.stop(), 0) << "lumo-node did not shut down cleanly\n" << node_.log();
+    }
+  }
+
+  std::string echoMap(const char* source) { return std::string(source) + "=127.0.0.1:" + std::to_string(echo_.port()); }
+
+  lumotest::EchoServer echo_;
+  lumotest::NodeProcess node_;
+};
+
+TEST_F(NodeTest, ConnectsADocumentationAddressToTheServerMappedBehindIt) {
+  ASSERT_TRUE(echo_.listening());
+  startNode({"--user", "alice", "--password", "s3cret", "--map", echoMap("203.0.113.0/24")});
+  platform::Socket socket = open(greeting({0x02}));
+  EXPECT_EQ(receiveUpTo(socket, 2), (Bytes{0x05, 0x02}));
+  ASSERT_TRUE(sendAll(socket, auth("alice", "s3cret")));
+  EXPECT_EQ(receiveUpTo(socket, 2), (Bytes{0x01, 0x00}));
+  ASSERT_TRUE(sendAll(socket, connectIpv4(203, 0, 113, 5, 7000)));
+  Bytes reply = receiveUpTo(socket, 10);
+  ASSERT_EQ(reply.size(), 10u);
+  EXPECT_EQ((Bytes{reply[0], reply[1], reply[2], reply[3], reply[4]}), (Bytes{0x05, 0x00, 0x00, 0x01, 127}));
+  ASSERT_TRUE(sendAll(socket, text("hello lumo")));
+  EXPECT_EQ(receiveUpTo(socket, 10), text("hello lumo"));
+  platform::closeSocket(socket);
+  EXPECT_TRUE(logShows("to=203.0.113.5:7000 mapped=127.0.0.1:" + std::to_string(echo_.port()) +
+                       " user=alice result=ok up=10 down=10"))
+      << node_.log();
+}
+
+TEST_F(NodeTest, ConnectsMappedNamesAndRefusesOthers) {
+  startNode({"--user", "u", "--password", "p", "--map", echoMap("game.example")});
+  platform::Socket socket = open(concat({greeting({0x02}), auth("u", "p"), connectName("Game.Example", 443)}));
+  EXPECT_EQ(receiveUpTo(socket, 4), (Bytes{0x05, 0x02, 0x01, 0x00}));
+  EXPECT_EQ(replyCode(socket), (Bytes{0x05, 0x00}));
+  ASSERT_TRUE(sendAll(socket, text("by name")));
+  EXPECT_EQ(receiveUpTo(socket, 7), text("by name"));
+  platform::closeSocket(socket);
+
+  // An unmapped name is neither resolved nor connected.
+  socket = open(concat({greeting({0x02}), auth("u", "p"), connectName("elsewhere.example", 443)}));
+  EXPECT_EQ(receiveUpTo(socket, 4), (Bytes{0x05, 0x02, 0x01, 0x00}));
+  EXPECT_EQ(replyCode(socket), (Bytes{0x05, 0x02}));
+  EXPECT_TRUE(closedByPeer(socket));
+  platform::closeSocket(socket);
+  EXPECT_TRUE(logShows("result=refused-unmapped-name"));
+}
+
+TEST_F(NodeTest, WrongCredentialsAreRefusedWithStatusOneAndClosed) {
+  startNode({"--user", "alice", "--password", "s3cret", "--map", echoMap("203.0.113.0/24")});
+  const std::pair<std::string, std::string> wrong[] = {
+      {"alice", "secret"}, {"alice", "s3cret!"}, {"alice", ""}, {"bob", "s3cret"}, {"", ""}};
+  for (const auto& [user, password] : wrong) {
+    platform::Socket socket = open(concat({greeting({0x02}), auth(user, password)}));
+    EXPECT_EQ(receiveUpTo(socket, 4), (Bytes{0x05, 0x02, 0x01, 0x01})) << user << "/" << password;
+    EXPECT_TRUE(closedByPeer(socket)) << user << "/" << password;
+    platform::closeSocket(socket);
+  }
+  // A node with credentials never lets a client skip them.
+  platform::Socket socket = open(greeting({0x00}));
+  EXPECT_EQ(receiveUpTo(socket, 2), (Bytes{0x05, 0xFF}));
+  EXPECT_TRUE(closedByPeer(socket));
+  platform::closeSocket(socket);
+  EXPECT_TRUE(logShows("result=auth-failed"));
+  EXPECT_EQ(echo_.accepted(), 0);
+}
+
+TEST_F(NodeTest, OpenNodeAcceptsNoAuthenticationAndAnyCredentials) {
+  startNode({"--map", echoMap("203.0.113.0/24")});
+  platform::Socket socket = open(concat({greeting({0x00, 0x02}), connectIpv4(203, 0, 113, 9, 80), text("x")}));
+  EXPECT_EQ(receiveUpTo(socket, 2), (Bytes{0x05, 0x00}));
+  EXPECT_EQ(replyCode(socket), (Bytes{0x05, 0x00}));
+  EXPECT_EQ(receiveUpTo(socket, 1), text("x"));
+  platform::closeSocket(socket);
+
+  socket = open(concat({greeting({0x02}), auth("anyone", "anything"), connectIpv4(203, 0, 113, 9, 80)}));
+  EXPECT_EQ(receiveUpTo(socket, 4), (Bytes{0x05, 0x02, 0x01, 0x00}));
+  EXPECT_EQ(replyCode(socket), (Bytes{0x05, 0x00}));
+  platform::closeSocket(socket);
+}
+
+TEST_F(NodeTest, UndoesBlurOnTheUpstreamOnly) {
+  startNode({"--user", "u", "--password", "p", "--unblur", "--map", echoMap("203.0.113.0/24")});
+  Bytes plain = {0x00, 0x41, 0xF9, 0xFF, 'g', 'a', 'm', 'e'};
+  Bytes blurred = plain;
+  tcp::BlurInPlace(blurred.data(), blurred.size());
+  // The first blurred bytes travel in the same write as the handshake: they
+  // are stream bytes all the same. The echo server sees plain bytes and sends
+  // them back untransformed.
+  platform::Socket socket =
+      open(concat({greeting({0x02}), auth("u", "p"), connectIpv4(203, 0, 113, 5, 7000), {blurred[0], blurred[1]}}));
+  EXPECT_EQ(receiveUpTo(socket, 4), (Bytes{0x05, 0x02, 0x01, 0x00}));
+  EXPECT_EQ(replyCode(socket), (Bytes{0x05, 0x00}));
+  EXPECT_EQ(receiveUpTo(socket, 2), (Bytes{0x00, 0x41}));
+  ASSERT_TRUE(sendAll(socket, Bytes(blurred.begin() + 2, blurred.end())));
+  EXPECT_EQ(receiveUpTo(socket, 6), Bytes(plain.begin() + 2, plain.end()));
+  platform::closeSocket(socket);
+}
+
+TEST_F(NodeTest, RefusesWhatIsNeitherLoopbackNorMappedToLoopback) {
+  startNode({"--user", "u", "--password", "p", "--map", "203.0.113.0/24=192.0.2.1"});
+  struct Row {
+    Bytes request;
+    const char* result;
+  };
+  const Row rows[] = {
+      {connectIpv4(198, 51, 100, 7, 80), "to=198.51.100.7:80 mapped=198.51.100.7:80 user=u result=refused-not-loopback"},
+      {connectIpv4(203, 0, 113, 5, 80), "to=203.0.113.5:80 mapped=192.0.2.1:80 user=u result=refused-not-loopback"},
+  };
+  for (const Row& row : rows) {
+    platform::Socket socket = open(concat({greeting({0x02}), auth("u", "p"), row.request}));
+    EXPECT_EQ(receiveUpTo(socket, 4), (Bytes{0x05, 0x02, 0x01, 0x00}));
+    EXPECT_EQ(replyCode(socket), (Bytes{0x05, 0x02})) << row.result;
+    EXPECT_TRUE(closedByPeer(socket));
+    platform::closeSocket(socket);
+    EXPECT_TRUE(logShows(row.result)) << node_.log();
+  }
+}
+
+TEST_F(NodeTest, AnswersUnsupportedRequestsAndFailedConnects) {
+  uint16_t closedPort = lumotest::unusedLoopbackPort();
+  startNode({"--user", "u", "--password", "p", "--map", "203.0.113.0/24=127.0.0.1:" + std::to_string(closedPort)});
+  Bytes ipv6 = {0x05, 0x01, 0x00, 0x04};
+  ipv6.resize(4 + 16 + 2, 0x00);
+  struct Row {
+    Bytes request;
+    uint8_t reply;
+  };
+  const Row rows[] = {
+      {connectIpv4(203, 0, 113, 5, 80, 0x02), 0x07},  // BIND
+      {connectIpv4(203, 0, 113, 5, 80, 0x03), 0x07},  // UDP ASSOCIATE
+      {ipv6, 0x08},
+      {connectIpv4(203, 0, 113, 5, 80), 0x05},        // nothing listens there
+  };
+  for (const Row& row : rows) {
+    platform::Socket socket = open(concat({greeting({0x02}), auth("u", "p"), row.request}));
+    EXPECT_EQ(receiveUpTo(socket, 4), (Bytes{0x05, 0x02, 0x01, 0x00}));
+    EXPECT_EQ(replyCode(socket), (Bytes{0x05, row.reply}));
+    EXPECT_TRUE(closedByPeer(socket));
+    platform::closeSocket(socket);
+  }
+}
+
+TEST_F(NodeTest, MalformedGreetingsAreClosedAndTheNodeServesOn) {
+  startNode({"--user", "u", "--password", "p", "--map", echoMap("203.0.113.0/24")});
+  Bytes allMethodsUnknown = {0x05, 0xFF};
+  allMethodsUnknown.resize(2 + 255, 0x80);
+  Bytes moreThanAnnounced = {0x05, 0x01, 0x02};
+  moreThanAnnounced.resize(3 + 1000, 0xEE);
+  struct Row {
+    const char* name;
+    Bytes bytes;
+    Bytes reply;  // what the node answers before it closes
+  };
+  const Row rows[] = {
+      {"truncated", {0x05, 0x03, 0x00}, {}},
+      {"version 4", {0x04, 0x01, 0x00}, {}},
+      {"no methods", {0x05, 0x00}, {}},
+      {"255 methods, none acceptable", allMethodsUnknown, {0x05, 0xFF}},
+      {"more method bytes than announced", moreThanAnnounced, {0x05, 0x02}},
+  };
+  for (const Row& row : rows) {
+    platform::Socket socket = open(row.bytes);
+    // A truncated greeting ends with the client's half-close.
+    platform::shutdownSocket(socket, platform::ShutdownHow::Send);
+    EXPECT_EQ(receiveUpTo(socket, row.reply.size()), row.reply) << row.name;
+    EXPECT_TRUE(closedByPeer(socket)) << row.name;
+    platform::closeSocket(socket);
+  }
+  EXPECT_TRUE(logShows("result=bad-greeting"));
+  EXPECT_TRUE(logShows("result=closed-in-greeting"));
+  EXPECT_TRUE(logShows("result=no-acceptable-method"));
+  EXPECT_TRUE(logShows("result=bad-auth-request"));
+
+  platform::Socket socket = open(concat({greeting({0x02}), auth("u", "p"), connectIpv4(203, 0, 113, 5, 7000)}));
+  EXPECT_EQ(receiveUpTo(socket, 4), (Bytes{0x05, 0x02, 0x01, 0x00}));
+  EXPECT_EQ(replyCode(socket), (Bytes{0x05, 0x00}));
+  platform::closeSocket(socket);
+}
+
+TEST_F(NodeTest, SilentClientIsClosedAfterTheHandshakeTimeout) {
+  startNode({"--user", "u", "--password", "p", "--handshake-timeout", "1"});
+  platform::Socket socket = open(Bytes{0x05});
+  EXPECT_TRUE(closedByPeer(socket));
+  platform::closeSocket(socket);
+  EXPECT_TRUE(logShows("result=handshake-timeout"));
+}
+
+TEST_F(NodeTest, TerminationClosesOpenConnectionsAndExitsCleanly) {
+  startNode({"--user", "u", "--password", "p", "--map", echoMap("203.0.113.0/24")});
+  platform::Socket relayed = open(concat({greeting({0x02}), auth("u", "p"), connectIpv4(203, 0, 113, 5, 7000)}));
+  EXPECT_EQ(receiveUpTo(relayed, 4), (Bytes{0x05, 0x02, 0x01, 0x00}));
+  EXPECT_EQ(replyCode(relayed), (Bytes{0x05, 0x00}));
+  platform::Socket idle = open(Bytes{0x05});
+  EXPECT_EQ(node_.stop(), 0) << node_.log();
+  EXPECT_TRUE(closedByPeer(relayed));
+  EXPECT_TRUE(closedByPeer(idle));
+  platform::closeSocket(relayed);
+  platform::closeSocket(idle);
+  // Both connections were logged, the relayed one with its destination.
+  EXPECT_NE(node_.log().find("to=203.0.113.5:7000 mapped=127.0.0.1:" + std::to_string(echo_.port()) +
+                             " user=u result=node-stopped"),
+            std::string::npos)
+      << node_.log();
+  EXPECT_NE(node_.log().find("to=- mapped=- user=- result=node-stopped"), std::string::npos) << node_.log();
+}
+
+TEST(NodeProgram, RejectsBadCommandLines) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--frobnicate"}, {"--map", "203.0.113.0/24"}, {"--user", "only"},
+        {"--listen", "not-an-address"}}) {
+    lumotest::ChildProcess child;
+    std::string error;
+    ASSERT_TRUE(child.start(lumotest::nodeProgram(), args, error)) << error;
+    std::string line;
+    EXPECT_FALSE(child.readLine(line)) << "started with " << args[0];
+    EXPECT_EQ(child.stop(), 2) << args[0];
+    EXPECT_NE(child.errorOutput().find("lumo-node: "), std::string::npos);
+  }
+}
+
+}  // namespace

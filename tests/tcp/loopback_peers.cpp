@@ -1,0 +1,173 @@
+#include "loopback_peers.h"
+
+namespace lumotest {
+
+namespace {
+
+using platform::Socket;
+
+constexpr uint32_t kPollMs = 50;
+constexpr uint32_t kPatienceMs = 10000;
+
+// A listening socket on 127.0.0.1 and a system-chosen port (host order).
+Socket listenLoopback(uint16_t& port) {
+  Socket listener = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
+  if (listener == platform::kInvalidSocket) return listener;
+  platform::SocketAddress local = platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0);
+  platform::SocketAddress bound;
+  if (!platform::bindSocket(listener, local) || !platform::listenSocket(listener, 16) ||
+      !platform::localAddressOf(listener, bound)) {
+    platform::closeSocket(listener);
+    return platform::kInvalidSocket;
+  }
+  port = platform::netToHost16(bound.port());
+  return listener;
+}
+
+bool sendAll(Socket socket, const uint8_t* data, size_t length) {
+  while (length > 0) {
+    int sent = platform::sendBytes(socket, data, length);
+    if (sent <= 0) return false;
+    data += sent;
+    length -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+}  // namespace
+
+EchoServer::EchoServer() {
+  listener_ = listenLoopback(port_);
+  if (listener_ != platform::kInvalidSocket) acceptThread_ = std::thread([this] { acceptLoop(); });
+}
+
+EchoServer::~EchoServer() {
+  stopping_ = true;
+  if (acceptThread_.joinable()) acceptThread_.join();
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    threads.swap(connectionThreads_);
+  }
+  for (std::thread& thread : threads) thread.join();
+  platform::closeSocket(listener_);
+}
+
+void EchoServer::acceptLoop() {
+  while (!stopping_) {
+    if (platform::waitReadable(listener_, kPollMs) != 1) continue;
+    Socket connection = platform::acceptSocket(listener_, nullptr);
+    if (connection == platform::kInvalidSocket) continue;
+    ++accepted_;
+    std::lock_guard<std::mutex> guard(lock_);
+    connectionThreads_.emplace_back([this, connection] { serve(connection); });
+  }
+}
+
+void EchoServer::serve(Socket connection) {
+  uint8_t buffer[4096];
+  while (!stopping_) {
+    int ready = platform::waitReadable(connection, kPollMs);
+    if (ready == 0) continue;
+    if (ready < 0) break;
+    int count = platform::receiveBytes(connection, buffer, sizeof buffer);
+    if (count <= 0 || !sendAll(connection, buffer, static_cast<size_t>(count))) break;
+  }
+  platform::closeSocket(connection);
+}
+
+ScriptedNode::ScriptedNode(std::vector<Step> script) : script_(std::move(script)) {
+  listener_ = listenLoopback(port_);
+  if (listener_ != platform::kInvalidSocket) thread_ = std::thread([this] { run(); });
+}
+
+ScriptedNode::~ScriptedNode() {
+  stopping_ = true;
+  if (thread_.joinable()) thread_.join();
+  platform::closeSocket(listener_);
+}
+
+void ScriptedNode::run() {
+  // Wait for the one client, giving up when the test ends without it.
+  for (;;) {
+    if (stopping_) return;
+    if (platform::waitReadable(listener_, kPollMs) == 1) break;
+  }
+  Socket connection = platform::acceptSocket(listener_, nullptr);
+  if (connection == platform::kInvalidSocket) return;
+  connected_ = true;
+  bool ok = true;
+  for (const Step& step : script_) {
+    if (step.kind == Step::Kind::kClose) {
+      platform::closeSocket(connection);
+      connection = platform::kInvalidSocket;
+      break;
+    }
+    if (step.kind == Step::Kind::kSend) {
+      ok = sendAll(connection, step.bytes.data(), step.bytes.size());
+    } else {
+      std::vector<uint8_t> got = receiveUpTo(connection, step.readLength);
+      received_.insert(received_.end(), got.begin(), got.end());
+      ok = got.size() == step.readLength;
+    }
+    if (!ok) break;
+  }
+  completed_ = ok;
+  if (connection != platform::kInvalidSocket) {
+    // Hold the connection open until the client is done with it, so that
+    // the client sees exactly the script and nothing of our closing.
+    uint8_t drain[256];
+    while (!stopping_) {
+      int ready = platform::waitReadable(connection, kPollMs);
+      if (ready == 0) continue;
+      if (ready < 0 || platform::receiveBytes(connection, drain, sizeof drain) <= 0) break;
+    }
+    platform::closeSocket(connection);
+  }
+}
+
+std::vector<uint8_t> ScriptedNode::finish(bool* completed) {
+  stopping_ = true;
+  if (thread_.joinable()) thread_.join();
+  if (completed != nullptr) *completed = completed_;
+  return received_;
+}
+
+Socket connectLoopback(uint16_t port) {
+  Socket socket = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
+  if (socket == platform::kInvalidSocket) return socket;
+  platform::SocketAddress peer =
+      platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), platform::hostToNet16(port));
+  if (!platform::connectSocket(socket, peer)) {
+    platform::closeSocket(socket);
+    return platform::kInvalidSocket;
+  }
+  return socket;
+}
+
+std::vector<uint8_t> receiveUpTo(Socket socket, size_t length) {
+  std::vector<uint8_t> bytes(length);
+  size_t received = 0;
+  while (received < length) {
+    if (platform::waitReadable(socket, kPatienceMs) != 1) break;
+    int count = platform::receiveBytes(socket, bytes.data() + received, length - received);
+    if (count <= 0) break;
+    received += static_cast<size_t>(count);
+  }
+  bytes.resize(received);
+  return bytes;
+}
+
+uint16_t unusedLoopbackPort() {
+  Socket socket = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
+  platform::SocketAddress local = platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0);
+  platform::SocketAddress bound;
+  uint16_t port = 0;
+  if (platform::bindSocket(socket, local) && platform::localAddressOf(socket, bound)) {
+    port = platform::netToHost16(bound.port());
+  }
+  platform::closeSocket(socket);
+  return port;
+}
+
+}  // namespace lumotest

@@ -1,0 +1,235 @@
+// Socks5Connect against a scripted node on 127.0.0.1: every result code, the
+// exact bytes sent, replies split or cut short, and credentials that do not
+// fit the authentication message. ConnectDirect against an echo server.
+#include "tcp/socks5_client.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "loopback_peers.h"
+
+namespace {
+
+using lumotest::ScriptedNode;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kLoopback = platform::ipv4(127, 0, 0, 1);
+const std::string kUser = "user";
+const std::string kPassword = "password";
+
+// 203.0.113.5:7000, a documentation address: only the scripted node sees it.
+platform::SocketAddress destination() {
+  return platform::makeIpv4Address(platform::ipv4(203, 0, 113, 5), platform::hostToNet16(7000));
+}
+
+const Bytes kGreeting = {0x05, 0x01, 0x02};
+const Bytes kAuth = {0x01, 0x04, 'u', 's', 'e', 'r', 0x08, 'p', 'a', 's', 's', 'w', 'o', 'r', 'd'};
+const Bytes kConnect = {0x05, 0x01, 0x00, 0x01, 203, 0, 113, 5, 0x1B, 0x58};
+const Bytes kMethodOk = {0x05, 0x02};
+const Bytes kAuthOk = {0x01, 0x00};
+const Bytes kConnectOk = {0x05, 0x00, 0x00, 0x01, 127, 0, 0, 1, 0x1F, 0x90};
+
+struct Outcome {
+  uint32_t result;
+  int32_t detail;
+  Bytes nodeReceived;
+};
+
+Outcome runAgainst(std::vector<ScriptedNode::Step> script, const std::string& user = kUser,
+                   const std::string& password = kPassword, platform::Socket* keep = nullptr) {
+  ScriptedNode node(std::move(script));
+  platform::Socket socket = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
+  Outcome outcome{};
+  outcome.detail = -12345;
+  outcome.result = tcp::Socks5Connect(platform::kFamilyIpv4, socket, destination(), kLoopback,
+                                      platform::hostToNet16(node.port()), user, password, outcome.detail);
+  if (keep != nullptr) {
+    *keep = socket;
+  } else {
+    platform::closeSocket(socket);
+  }
+  outcome.nodeReceived = node.finish();
+  return outcome;
+}
+
+TEST(Socks5Connect, SucceedsAndSendsExactlyTheThreeMessages) {
+  Outcome outcome = runAgainst({ScriptedNode::read(3), ScriptedNode::send(kMethodOk), ScriptedNode::read(15),
+                                ScriptedNode::send(kAuthOk), ScriptedNode::read(10), ScriptedNode::send(kConnectOk)});
+  EXPECT_EQ(outcome.result, tcp::kSocks5Ok);
+  EXPECT_EQ(outcome.detail, 0);
+  Bytes expected = kGreeting;
+  expected.insert(expected.end(), kAuth.begin(), kAuth.end());
+  expected.insert(expected.end(), kConnect.begin(), kConnect.end());
+  EXPECT_EQ(outcome.nodeReceived, expected);
+}
+
+// Each row: what the node does after the greeting arrived, and the result.
+struct FailureRow {
+  const char* name;
+  std::vector<ScriptedNode::Step> script;
+  uint32_t result;
+  int32_t detail;  // -1: any socket error number (or 0 for an orderly close)
+};
+
+TEST(Socks5Connect, EveryFailureOfTheHandshake) {
+  using S = ScriptedNode;
+  const std::vector<FailureRow> rows = {
+      {"greeting answered with no authentication", {S::read(3), S::send({0x05, 0x00})}, tcp::kSocks5Refused, 5},
+      {"greeting answered with no acceptable method", {S::read(3), S::send({0x05, 0xFF})}, tcp::kSocks5Refused,
+       0xFF05},
+      {"greeting answered with version 4", {S::read(3), S::send({0x04, 0x02})}, tcp::kSocks5Refused, 0x0204},
+      {"node closes before the method reply", {S::read(3), S::close()}, tcp::kSocks5GreetingReceiveFailed, 0},
+      {"method reply cut after one byte", {S::read(3), S::send({0x05}), S::close()},
+       tcp::kSocks5GreetingReceiveFailed, 0},
+      {"authentication refused", {S::read(3), S::send(kMethodOk), S::read(15), S::send({0x01, 0x01})},
+       tcp::kSocks5Refused, 0x0101},
+      {"node closes before the authentication reply", {S::read(3), S::send(kMethodOk), S::read(15), S::close()},
+       tcp::kSocks5AuthReceiveFailed, 0},
+      {"CONNECT refused by ruleset",
+       {S::read(3), S::send(kMethodOk), S::read(15), S::send(kAuthOk), S::read(10),
+        S::send({0x05, 0x02, 0x00, 0x01, 0, 0, 0, 0, 0, 0})},
+       tcp::kSocks5ConnectRefused, 0x0205},
+      {"CONNECT answered with a wrong version",
+       {S::read(3), S::send(kMethodOk), S::read(15), S::send(kAuthOk), S::read(10), S::send({0x04, 0x00})},
+       tcp::kSocks5ConnectRefused, 0x0004},
+      {"node closes before the CONNECT reply",
+       {S::read(3), S::send(kMethodOk), S::read(15), S::send(kAuthOk), S::read(10), S::close()},
+       tcp::kSocks5ConnectReceiveFailed, 0},
+      {"CONNECT reply cut inside its bound address",
+       {S::read(3), S::send(kMethodOk), S::read(15), S::send(kAuthOk), S::read(10),
+        S::send({0x05, 0x00, 0x00, 0x01, 127, 0}), S::close()},
+       tcp::kSocks5ConnectReceiveFailed, 0},
+  };
+  for (const FailureRow& row : rows) {
+    Outcome outcome = runAgainst(row.script);
+    EXPECT_EQ(outcome.result, row.result) << row.name;
+    EXPECT_EQ(outcome.detail, row.detail) << row.name;
+  }
+}
+
+TEST(Socks5Connect, NodeThatClosesBeforeTheGreetingGivesAReceiveOrSendFailure) {
+  // Closing at once may surface on the greeting's send or on its reply.
+  Outcome outcome = runAgainst({ScriptedNode::close()});
+  EXPECT_TRUE(outcome.result == tcp::kSocks5GreetingReceiveFailed || outcome.result == tcp::kSocks5GreetingSendFailed)
+      << outcome.result;
+}
+
+TEST(Socks5Connect, NodeRefusingTheConnectionGivesTheSocketError) {
+  uint16_t closedPort = lumotest::unusedLoopbackPort();
+  ASSERT_NE(closedPort, 0);
+  platform::Socket socket = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
+  int32_t detail = 0;
+  uint32_t result = tcp::Socks5Connect(platform::kFamilyIpv4, socket, destination(), kLoopback,
+                                       platform::hostToNet16(closedPort), kUser, kPassword, detail);
+  platform::NetError error = platform::lastSocketError();
+  platform::closeSocket(socket);
+  EXPECT_EQ(result, tcp::kSocks5NodeConnectFailed);
+  EXPECT_NE(detail, 0);
+  EXPECT_EQ(error, platform::NetError::ConnectionRefused);
+}
+
+TEST(Socks5Connect, Ipv6FamilyIsRefusedWithoutConnecting) {
+  ScriptedNode node({ScriptedNode::read(3)});
+  platform::Socket socket = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
+  int32_t detail = -1;
+  uint32_t result = tcp::Socks5Connect(platform::kFamilyIpv6, socket, destination(), kLoopback,
+                                       platform::hostToNet16(node.port()), kUser, kPassword, detail);
+  platform::closeSocket(socket);
+  node.finish();
+  EXPECT_EQ(result, tcp::kSocks5FamilyNotSupported);
+  EXPECT_EQ(detail, 0);
+  EXPECT_FALSE(node.connected());
+}
+
+TEST(Socks5Connect, RepliesSplitIntoSingleBytesStillSucceed) {
+  using S = ScriptedNode;
+  std::vector<S::Step> script = {S::read(3), S::send({0x05}), S::send({0x02}), S::read(15), S::send({0x01}),
+                                 S::send({0x00}), S::read(10)};
+  for (uint8_t byte : kConnectOk) script.push_back(S::send({byte}));
+  Outcome outcome = runAgainst(script);
+  EXPECT_EQ(outcome.result, tcp::kSocks5Ok);
+}
+
+TEST(Socks5Connect, StreamBytesRightBehindTheConnectReplyStayForTheRelay) {
+  // A destination that speaks first: the node sends its reply (with a
+  // domain-name bound address) and the destination's greeting in one piece.
+  Bytes replyAndData = {0x05, 0x00, 0x00, 0x03, 4, 'n', 'o', 'd', 'e', 0x1F, 0x90, 'H', 'E', 'L', 'L', 'O'};
+  platform::Socket socket = platform::kInvalidSocket;
+  Outcome outcome = runAgainst({ScriptedNode::read(3), ScriptedNode::send(kMethodOk), ScriptedNode::read(15),
+                                ScriptedNode::send(kAuthOk), ScriptedNode::read(10), ScriptedNode::send(replyAndData),
+                                ScriptedNode::close()},
+                               kUser, kPassword, &socket);
+  EXPECT_EQ(outcome.result, tcp::kSocks5Ok);
+  EXPECT_EQ(lumotest::receiveUpTo(socket, 5), (Bytes{'H', 'E', 'L', 'L', 'O'}));
+  platform::closeSocket(socket);
+}
+
+TEST(Socks5Connect, CredentialsMustFitTheAuthenticationMessage) {
+  struct Row {
+    size_t userLength;
+    size_t passwordLength;
+    bool fits;
+  };
+  const Row rows[] = {
+      {253, 0, true},    // 1 + 1 + 253 + 1 + 0 = 256 bytes: the largest message
+      {126, 127, true},  // together 253
+      {127, 127, false}, // together 254: one byte too many
+      {254, 0, false},
+      {255, 0, false},   // fits its length byte, not the message
+      {256, 0, false},   // no longer fits its length byte
+      {0, 300, false},
+      {255, 255, false},
+  };
+  using S = ScriptedNode;
+  for (const Row& row : rows) {
+    std::string user(row.userLength, 'u');
+    std::string password(row.passwordLength, 'p');
+    size_t authLength = 3 + row.userLength + row.passwordLength;
+    std::vector<S::Step> script = {S::read(3), S::send(kMethodOk)};
+    if (row.fits) {
+      script.insert(script.end(), {S::read(authLength), S::send(kAuthOk), S::read(10), S::send(kConnectOk)});
+    }
+    Outcome outcome = runAgainst(script, user, password);
+    if (row.fits) {
+      EXPECT_EQ(outcome.result, tcp::kSocks5Ok) << row.userLength << "+" << row.passwordLength;
+      ASSERT_EQ(outcome.nodeReceived.size(), 3 + authLength + 10);
+      EXPECT_EQ(outcome.nodeReceived[4], row.userLength);
+      EXPECT_EQ(outcome.nodeReceived[5 + row.userLength], row.passwordLength);
+    } else {
+      EXPECT_EQ(outcome.result, tcp::kSocks5CredentialsTooLong) << row.userLength << "+" << row.passwordLength;
+      EXPECT_EQ(outcome.detail, static_cast<int32_t>(row.userLength + row.passwordLength));
+      EXPECT_TRUE(outcome.nodeReceived.empty()) << "nothing may reach the node";
+    }
+  }
+}
+
+TEST(ConnectDirect, ReplacesTheSocketWithOneConnectedToTheDestination) {
+  lumotest::EchoServer echo;
+  ASSERT_TRUE(echo.listening());
+  platform::Socket socket = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
+  platform::SocketAddress target = platform::makeIpv4Address(kLoopback, platform::hostToNet16(echo.port()));
+  ASSERT_TRUE(tcp::ConnectDirect(platform::kFamilyIpv4, socket, target));
+  ASSERT_NE(socket, platform::kInvalidSocket);
+  const uint8_t ping[] = {1, 2, 3};
+  ASSERT_EQ(platform::sendBytes(socket, ping, sizeof ping), 3);
+  EXPECT_EQ(lumotest::receiveUpTo(socket, 3), (Bytes{1, 2, 3}));
+  platform::closeSocket(socket);
+}
+
+TEST(ConnectDirect, FailureLeavesNoSocketAndIpv6IsRefused) {
+  platform::Socket socket = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
+  platform::SocketAddress closed =
+      platform::makeIpv4Address(kLoopback, platform::hostToNet16(lumotest::unusedLoopbackPort()));
+  EXPECT_FALSE(tcp::ConnectDirect(platform::kFamilyIpv4, socket, closed));
+  EXPECT_EQ(socket, platform::kInvalidSocket);
+
+  platform::Socket untouched = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
+  platform::Socket before = untouched;
+  EXPECT_FALSE(tcp::ConnectDirect(platform::kFamilyIpv6, untouched, closed));
+  EXPECT_EQ(untouched, before);
+  platform::closeSocket(untouched);
+}
+
+}  // namespace
