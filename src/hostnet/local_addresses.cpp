@@ -1,0 +1,100 @@
+#include "hostnet/local_addresses.h"
+
+#include <cstring>
+
+#include "platform/netinfo.h"
+
+namespace hostnet {
+namespace {
+
+bool systemAdapterAddresses(std::vector<uint32_t>& out) {
+  std::vector<platform::AdapterInfo> adapters;
+  if (!platform::listAdapters(adapters)) return false;
+  for (const auto& adapter : adapters)
+    for (const auto& text : adapter.ipv4Addresses) out.push_back(platform::inetAddr(text.c_str()));
+  return true;
+}
+
+}  // namespace
+
+LocalAddressList::LocalAddressList(Source source)
+    : source_(source ? std::move(source) : Source(systemAdapterAddresses)) {}
+
+bool LocalAddressList::ensureFilled() {
+  if (filled_.load(std::memory_order_acquire)) return true;
+  std::lock_guard<std::mutex> guard(fillLock_);
+  if (filled_.load(std::memory_order_relaxed)) return true;
+  std::vector<uint32_t> found;
+  if (!source_(found)) return false;
+  addresses_ = std::move(found);
+  filled_.store(true, std::memory_order_release);
+  return true;
+}
+
+bool LocalAddressList::IsLocalAddress(uint32_t ipv4Net) {
+  if (!ensureFilled()) return false;
+  const uint32_t host = platform::netToHost32(ipv4Net);
+  if (host == 0 || (host >> 24) == 127) return true;
+  for (uint32_t a : addresses_)
+    if ((platform::netToHost32(a) >> 16) == (host >> 16)) return true;
+  return false;
+}
+
+bool LocalAddressList::IsLocalSocketAddress(const platform::SocketAddress& address) {
+  static const uint8_t kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  if (address.family() == platform::kFamilyIpv6 && std::memcmp(address.ipv6(), kLoopback6, 16) == 0)
+    return true;
+  platform::SocketAddress v4;
+  if (!ToIpv4SocketAddress(address, v4)) return false;
+  return IsLocalAddress(v4.ipv4());
+}
+
+LocalAddressList& localAddresses() {
+  static LocalAddressList list;
+  return list;
+}
+
+bool IsLocalAddress(uint32_t ipv4Net) { return localAddresses().IsLocalAddress(ipv4Net); }
+
+bool IsLocalSocketAddress(const platform::SocketAddress& address) {
+  return localAddresses().IsLocalSocketAddress(address);
+}
+
+bool ToIpv4SocketAddress(const platform::SocketAddress& in6, platform::SocketAddress& out) {
+  if (in6.family() != platform::kFamilyIpv6) return false;
+  const uint8_t* a = in6.ipv6();
+  for (int i = 0; i < 10; ++i)
+    if (a[i] != 0) return false;
+  if ((a[10] != 0 && a[10] != 0xFF) || (a[11] != 0 && a[11] != 0xFF)) return false;
+  uint32_t v;
+  std::memcpy(&v, a + 12, 4);
+  out = platform::makeIpv4Address(v, in6.port());
+  return true;
+}
+
+bool GetAddressAndPort(uint16_t family, const platform::SocketAddress& address,
+                       uint8_t (&outAddress16)[16], uint16_t& outPortNet) {
+  if (address.family() != family) return false;
+  if (family == platform::kFamilyIpv4) {
+    std::memset(outAddress16, 0, 16);
+    std::memcpy(outAddress16, address.bytes + 4, 4);
+  } else if (family == platform::kFamilyIpv6) {
+    std::memcpy(outAddress16, address.ipv6(), 16);
+  } else {
+    return false;
+  }
+  outPortNet = address.port();
+  return true;
+}
+
+void MakeLoopbackAddress(uint16_t family, uint16_t portNet, platform::SocketAddress& out) {
+  out = platform::SocketAddress{};
+  if (family == platform::kFamilyIpv4) {
+    out = platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), portNet);
+  } else if (family == platform::kFamilyIpv6) {
+    const uint8_t loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    out = platform::makeIpv6Address(loopback, portNet);
+  }
+}
+
+}  // namespace hostnet

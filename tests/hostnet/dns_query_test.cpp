@@ -1,0 +1,241 @@
+// The blocking DNS client and the upstream server probe, against a responder
+// of the test's own on 127.0.0.1. No query leaves loopback.
+#include "hostnet/dns_query.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "dns_responder.h"
+#include "hostnet/dns_servers.h"
+#include "platform/netinfo.h"
+#include "support/test_support.h"
+
+using namespace hostnet;
+using platform::ipv4;
+
+namespace {
+
+const uint32_t kLoopback = ipv4(127, 0, 0, 1);
+
+}  // namespace
+
+TEST(DnsQueryEncoding, BuildsTheQueryBytes) {
+  uint8_t buf[kDnsQueryBufferSize];
+  ASSERT_EQ(EncodeDnsQuery(0x1234, kDnsTypeAaaa, "ab.c.", buf), 12u + 6 + 4);
+  const uint8_t expected[] = {
+      0x12, 0x34, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0,  // id, RD, one question
+      2, 'a', 'b', 1, 'c', 0,                          // ab.c
+      0, 28, 0, 1,                                     // AAAA, IN
+  };
+  EXPECT_EQ(0, std::memcmp(buf, expected, sizeof expected));
+}
+
+TEST(DnsQueryEncoding, NamesThatDoNotFitAreRefused) {
+  const std::string l63(63, 'x');
+  struct Row {
+    std::string name;
+    size_t length;  // 0: refused
+  } rows[] = {
+      {l63 + "." + l63 + "." + l63 + "." + std::string(61, 'y'), kDnsQueryBufferSize},  // exactly fits
+      {l63 + "." + l63 + "." + l63 + "." + std::string(62, 'y'), 0},  // one byte too many
+      {l63 + "." + l63 + "." + l63 + "." + l63, 0},
+      {std::string(64, 'z') + ".com", 0},
+      {std::string(2000, 'a'), 0},
+      {"a..b", 0},
+      {".a", 0},
+      {"", 0},
+      {".", 0},
+  };
+  for (const Row& r : rows) {
+    uint8_t buf[kDnsQueryBufferSize];
+    EXPECT_EQ(EncodeDnsQuery(1, kDnsTypeA, r.name, buf), r.length) << r.name.size();
+  }
+}
+
+TEST(DnsQueryReply, TruncatedOrCorruptRepliesAreNeverReadPastTheEnd) {
+  uint8_t query[kDnsQueryBufferSize];
+  size_t ql = EncodeDnsQuery(0xBEEF, kDnsTypeA, "game.test", query);
+  std::vector<uint8_t> reply(query, query + ql);
+  reply[2] = 0x81;
+  reply[3] = 0x80;
+  reply[7] = 1;
+  const uint8_t a[] = {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 203, 0, 113, 5};
+  reply.insert(reply.end(), a, a + sizeof a);
+
+  std::vector<platform::SocketAddress> out;
+  ASSERT_EQ(ReadDnsReply(query, ql, reply.data(), reply.size(), out), DnsReplyVerdict::Accepted);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].ipv4(), ipv4(203, 0, 113, 5));
+
+  // Every truncation: a short header is ignored, a cut body is a mismatch,
+  // never an accepted reply nor a read past the copy.
+  for (size_t cut = 0; cut < reply.size(); ++cut) {
+    std::vector<uint8_t> part(reply.begin(), reply.begin() + static_cast<long>(cut));
+    out.clear();
+    EXPECT_NE(ReadDnsReply(query, ql, part.data(), part.size(), out), DnsReplyVerdict::Accepted) << cut;
+    EXPECT_TRUE(out.empty());
+  }
+  // An answer length running past the end.
+  std::vector<uint8_t> bad = reply;
+  bad[bad.size() - 5] = 200;
+  EXPECT_EQ(ReadDnsReply(query, ql, bad.data(), bad.size(), out), DnsReplyVerdict::Mismatch);
+  // A question name with a reserved label type.
+  bad = reply;
+  bad[12] = 0x80;
+  EXPECT_EQ(ReadDnsReply(query, ql, bad.data(), bad.size(), out), DnsReplyVerdict::Mismatch);
+}
+
+TEST(DnsQueryBlocking, AgainstALocalResponder) {
+  struct Row {
+    DnsResponder::Mode mode;
+    bool success;
+    bool timesOut;
+  } rows[] = {
+      {DnsResponder::Mode::Answer, true, false},
+      {DnsResponder::Mode::WrongIdThenAnswer, true, false},
+      {DnsResponder::Mode::Silent, false, true},
+      {DnsResponder::Mode::WrongId, false, true},
+      {DnsResponder::Mode::ErrorFlag, false, true},
+      {DnsResponder::Mode::ZeroAnswers, false, true},
+      {DnsResponder::Mode::MismatchedName, false, false},
+  };
+  for (const Row& r : rows) {
+    DnsResponder responder(r.mode);
+    ASSERT_TRUE(responder.ok());
+    SteppingClock clock(250);
+    DnsQueryResult result;
+    bool ok = DnsQueryBlocking(kLoopback, kDnsTypeA, "play.game.test", result, responder.portNet(),
+                               [&clock] { return clock(); });
+    EXPECT_EQ(ok, r.success) << static_cast<int>(r.mode);
+    EXPECT_EQ(responder.queries(), 1) << static_cast<int>(r.mode);
+    if (r.timesOut) {
+      EXPECT_EQ(result.elapsedMs, kDnsQueryTimedOut) << static_cast<int>(r.mode);
+    }
+    if (r.success) {
+      EXPECT_LT(result.elapsedMs, kDnsQueryTimedOut);
+      ASSERT_EQ(result.addresses.size(), 2u);  // the CNAME record is skipped
+      EXPECT_EQ(result.addresses[0].family(), platform::kFamilyIpv4);
+      EXPECT_EQ(result.addresses[0].ipv4(), ipv4(198, 51, 100, 7));
+      EXPECT_EQ(result.addresses[1].family(), platform::kFamilyIpv6);
+      EXPECT_EQ(result.addresses[1].ipv6()[15], 5);
+    } else {
+      EXPECT_TRUE(result.addresses.empty());
+    }
+  }
+}
+
+TEST(DnsQueryBlocking, AnAnswerAfterTheSecondIsNotTaken) {
+  DnsResponder responder(DnsResponder::Mode::Late);
+  ASSERT_TRUE(responder.ok());
+  uint64_t reads = 0;
+  // The responder lets its answer go as soon as the client's clock has
+  // passed one second.
+  auto clock = [&]() -> uint64_t {
+    uint64_t t = (reads++) * 400;
+    if (t > 1000) responder.release();
+    return t;
+  };
+  DnsQueryResult result;
+  EXPECT_FALSE(DnsQueryBlocking(kLoopback, kDnsTypeA, "late.game.test", result, responder.portNet(), clock));
+  EXPECT_EQ(result.elapsedMs, kDnsQueryTimedOut);
+  EXPECT_TRUE(lumotest::waitFor([&] { return responder.replies() == 1; }));
+}
+
+TEST(DnsQueryBlocking, RefusesOtherTypesAndOverlongNamesWithoutSending) {
+  DnsResponder responder(DnsResponder::Mode::Answer);
+  ASSERT_TRUE(responder.ok());
+  DnsQueryResult result;
+  EXPECT_FALSE(DnsQueryBlocking(kLoopback, 15, "mx.game.test", result, responder.portNet()));
+  EXPECT_FALSE(DnsQueryBlocking(kLoopback, kDnsTypeA, std::string(300, 'a'), result, responder.portNet()));
+  // A query that goes out proves the responder would have seen the others.
+  EXPECT_TRUE(DnsQueryBlocking(kLoopback, kDnsTypeAaaa, "v6.game.test", result, responder.portNet()));
+  EXPECT_EQ(responder.queries(), 1);
+}
+
+TEST(DnsServers, CollectionWalkAndFallback) {
+  const uint32_t a = ipv4(127, 0, 0, 11), b = ipv4(127, 0, 0, 12), c = ipv4(127, 0, 0, 13);
+  const uint32_t fallback = ipv4(8, 8, 8, 8);
+  struct Row {
+    const char* what;
+    std::vector<uint32_t> system;
+    // Probe answers per server, in the order asked; a server without any
+    // must never be probed.
+    std::vector<std::pair<uint32_t, std::vector<bool>>> answers;
+    std::vector<uint32_t> expected;
+  } rows[] = {
+      {"first fails: only the fallback", {a, b}, {{a, {false}}}, {fallback}},
+      {"walk stops at the first failure", {a, b, c}, {{a, {true, true}}, {b, {false}}}, {a}},
+      {"third probe saves a server", {a, b}, {{a, {true, false, true}}, {b, {true, true}}}, {a, b}},
+      {"failing both re-probes drops it", {a, b}, {{a, {true, false, false}}, {b, {true, true}}}, {b}},
+      {"no system server", {}, {}, {fallback}},
+  };
+  for (const Row& r : rows) {
+    std::map<uint32_t, std::vector<bool>> left;
+    for (const auto& [server, answers] : r.answers) left[server] = answers;
+    std::vector<uint32_t> asked;
+    UpstreamDnsServers upstream;
+    upstream.CollectDnsServers(
+        r.system,
+        [&](uint32_t server) {
+          asked.push_back(server);
+          auto& queue = left[server];
+          if (queue.empty()) {
+            ADD_FAILURE() << r.what << ": unexpected probe";
+            return false;
+          }
+          bool answer = queue.front();
+          queue.erase(queue.begin());
+          return answer;
+        },
+        fallback);
+    EXPECT_EQ(upstream.servers(), r.expected) << r.what;
+    for (uint32_t s : asked) EXPECT_NE(s, fallback) << r.what << ": the fallback is never probed";
+    for (const auto& [server, queue] : left) EXPECT_TRUE(queue.empty()) << r.what;
+  }
+}
+
+TEST(DnsServers, ListGrowsAtEveryCollection) {
+  UpstreamDnsServers upstream;
+  const uint32_t a = ipv4(127, 0, 0, 11);
+  upstream.CollectDnsServers({a}, [](uint32_t) { return true; }, ipv4(8, 8, 8, 8));
+  upstream.CollectDnsServers({a}, [](uint32_t) { return true; }, ipv4(8, 8, 8, 8));
+  EXPECT_EQ(upstream.servers(), (std::vector<uint32_t>{a, a}));
+  EXPECT_EQ(upstream.first(), a);
+}
+
+TEST(DnsServers, ProbeUsesTheBlockingClient) {
+  DnsResponder answering(DnsResponder::Mode::Answer);
+  DnsResponder empty(DnsResponder::Mode::ZeroAnswers);
+  ASSERT_TRUE(answering.ok() && empty.ok());
+  uint64_t reads = 0;
+  DnsProbeSettings settings;
+  settings.probeHostName = "probe.game.test";
+  settings.clock = [&reads] { return (reads++) * 300; };
+  settings.serverPortNet = answering.portNet();
+  EXPECT_TRUE(ProbeDnsServer(kLoopback, settings));
+  settings.serverPortNet = empty.portNet();
+  EXPECT_FALSE(ProbeDnsServer(kLoopback, settings));
+  EXPECT_EQ(answering.queries(), 1);
+  EXPECT_EQ(empty.queries(), 1);
+}
+
+#ifndef _WIN32
+TEST(DnsServers, LinuxReadsTheResolverConfiguration) {
+  lumotest::TempDir dir;
+  const auto path = dir.path() / "resolv.conf";
+  std::ofstream(path) << "# local test file\nsearch game.test\nnameserver 127.0.0.53\n"
+                         "nameserver ::1\nnameserver   127.0.0.54  \nnameserver nonsense\n";
+  platform::setResolverConfigPath(path.string());
+  std::vector<uint32_t> servers;
+  ASSERT_TRUE(platform::systemDnsServers(servers));
+  EXPECT_EQ(servers, (std::vector<uint32_t>{ipv4(127, 0, 0, 53), ipv4(127, 0, 0, 54)}));
+  platform::setResolverConfigPath((dir.path() / "missing").string());
+  servers.clear();
+  EXPECT_FALSE(platform::systemDnsServers(servers));
+  platform::setResolverConfigPath("/etc/resolv.conf");
+}
+#endif
