@@ -773,6 +773,9 @@ void maintenance() {
 void readerMain(DRV_EventHandler* handler, int workerThreads) {
   Library& l = lib();
   l.events.start(workerThreads, handler);
+  // Several pings of one id in a batch get one answer: the writer takes no
+  // job until the whole batch is queued.
+  l.eventsOut.setStrictPause(true);
   l.eventsOut.start(1, handler);
   l.threadStarted.set();
 
@@ -798,6 +801,7 @@ void readerMain(DRV_EventHandler* handler, int workerThreads) {
     uint64_t available = transferred >= sizeof count ? count : 0;
     if (available > inboundSize) available = inboundSize;
     l.events.pause();
+    l.eventsOut.pause();
     uint64_t position = 0;
     while (available - position >= kRecordHeaderSize) {
       RecordHeader h;

@@ -31,8 +31,10 @@ template <class Fill>
 int writeWith(uint32_t total, Fill&& fill) {
   Library& l = lib();
   std::lock_guard<std::mutex> guard(l.writeLock);
-  if (total > l.buffers[3]) return kNoRoom;
+  // Not initialised comes first: without buffers every record would look
+  // too large, and callers must be able to tell the two apart.
   if (!l.initialised.load() || !l.device || l.buffers[2] == 0) return kNotInitialised;
+  if (total > l.buffers[3]) return kNoRoom;
   fill(pointerOf(l.buffers[2]));
   uint64_t count = total;
   platform::DeviceIo& io = l.writeIo;

@@ -76,6 +76,7 @@ ThreadJob* EventQueueBase::getNextJob() {
   bool more = false;
   {
     std::lock_guard<std::mutex> guard(lock_);
+    if (paused_ && strictPause_) return nullptr;  // resume() wakes a worker again
     for (auto it = fifo_.begin(); it != fifo_.end();) {
       const int k = it->kind - 1;
       if (running_[k].count(it->id) != 0) {

@@ -97,7 +97,10 @@ class EventQueueBase : public ThreadJobSource {
   void threadStarted() override;
   void threadStopped() override;
 
-  // While paused, completions and pushes do not wake further workers.
+  // While paused, completions and pushes do not wake further workers. A
+  // strict queue also hands out no job while paused, so that everything a
+  // batch queues for one connection is handled by one job.
+  void setStrictPause(bool strict) { strictPause_ = strict; }
   void pause();
   // Un-pauses and wakes a worker when anything is waiting.
   void resume();
@@ -131,6 +134,7 @@ class EventQueueBase : public ThreadJobSource {
   std::unordered_map<uint64_t, uint32_t> pending_[2];
   std::unordered_set<uint64_t> running_[2];
   bool paused_ = false;
+  bool strictPause_ = false;
   platform::Event progress_{platform::Event::Reset::Automatic};
   WorkerPool pool_;
   DRV_EventHandler* handler_ = nullptr;

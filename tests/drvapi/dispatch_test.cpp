@@ -1,0 +1,533 @@
+// Driver records through the library to the handler and back, scripted on
+// the simulated driver: ordering, coalescing, verdicts, flow control,
+// maintenance on a hand-moved clock, and batches the driver got wrong.
+#include <thread>
+
+#include "drvapi_fixture.h"
+
+namespace drvtest {
+namespace {
+
+using namespace drvapi;
+
+class Dispatch : public DriverFixture {
+ protected:
+  void SetUp() override {
+    DriverFixture::SetUp();
+    start();
+  }
+  std::vector<std::string> sequence(uint64_t id) const {
+    std::vector<std::string> out;
+    for (const auto& c : handler.calls(id)) out.push_back(c.what);
+    return out;
+  }
+  std::vector<size_t> sizes(uint64_t id, const std::string& what) const {
+    std::vector<size_t> out;
+    for (const auto& c : handler.calls(id))
+      if (c.what == what) out.push_back(c.data.size());
+    return out;
+  }
+};
+
+TEST_F(Dispatch, TenDataRecordsOfOneConnectionComeInOrderInOneDelivery) {
+  simdrv::Batch b;
+  b.tcpConnected(1, simdrv::tcpInfo(kGamePid, kLocal, kRemote));
+  std::string expected;
+  for (int i = 0; i < 10; ++i) {
+    const std::string part = "part" + std::to_string(i) + ";";
+    b.tcpReceive(1, part);
+    expected += part;
+  }
+  b.tcpClosed(1);
+  deliver(b);
+  ASSERT_TRUE(handler.waitCount("tcpClosed", 1));
+  // The ten records share one chunk: one tcpReceive carries them all.
+  EXPECT_EQ(sequence(1), (std::vector<std::string>{"tcpConnected", "tcpReceive", "tcpClosed"}));
+  EXPECT_EQ(handler.stream(1, "tcpReceive"), expected);
+  // The closed connection is gone once the writer's follow-up job ran.
+  TcpConnInfo info{};
+  EXPECT_TRUE(lumotest::waitFor([&] { return tcpGetConnInfo(1, &info) == kUnknownConnection; }));
+}
+
+TEST_F(Dispatch, StreamChunksHoldAtMost131072Bytes) {
+  struct Row {
+    std::vector<size_t> records;
+    std::vector<size_t> delivered;
+  } rows[] = {
+      {{100000, 100000, 100000}, {100000, 100000, 100000}},
+      {{60000, 60000, 60000}, {120000, 60000}},
+      {{131072, 1}, {131072, 1}},
+      {{70000, 0, 5}, {70000, 0, 5}},  // an end of stream is never merged
+  };
+  uint64_t id = 100;
+  for (const Row& row : rows) {
+    ++id;
+    SCOPED_TRACE(id);
+    connect(id);
+    simdrv::Batch b;
+    std::string all;
+    for (size_t n : row.records) {
+      const std::string part(n, static_cast<char>('a' + all.size() % 26));
+      b.tcpSend(id, part);
+      all += part;
+    }
+    deliver(b);
+    ASSERT_TRUE(lumotest::waitFor([&] { return sizes(id, "tcpSend").size() == row.delivered.size(); }));
+    EXPECT_EQ(sizes(id, "tcpSend"), row.delivered);
+    EXPECT_EQ(handler.stream(id, "tcpSend"), all);
+  }
+}
+
+TEST_F(Dispatch, EndOfStreamIsDeliveredWithLengthZero) {
+  connect(2);
+  simdrv::Batch b;
+  b.tcpReceive(2, "last bytes").record(kTcpReceive, 2);
+  deliver(b);
+  ASSERT_TRUE(lumotest::waitFor([&] { return sizes(2, "tcpReceive").size() == 2; }));
+  EXPECT_EQ(sizes(2, "tcpReceive"), (std::vector<size_t>{10, 0}));
+}
+
+TEST_F(Dispatch, VerdictBitsDecideWhatHappensToTheRequest) {
+  struct Row {
+    uint32_t flag;
+    bool verdictNow;
+    bool closed;
+    bool kept;
+  } rows[] = {
+      {0x02, true, false, true},
+      {0x00, true, false, false},
+      {0x03, true, true, false},
+      {0x42, false, false, true},
+  };
+  uint64_t id = 10;
+  const simdrv::SockAddr relay = simdrv::ipv4("127.0.0.1", 50888);
+  handler.onTcpConnectRequest = [&](uint64_t requestId, TcpConnInfo* info) {
+    info->filteringFlag = rows[requestId - 11].flag;
+    std::memcpy(info->remoteAddress, relay.data(), relay.size());
+  };
+  for (const Row& row : rows) {
+    ++id;
+    SCOPED_TRACE(row.flag);
+    simdrv::Batch b;
+    b.tcpConnectRequest(id, simdrv::tcpInfo(kGamePid, kLocal, kRemote, 0));
+    deliver(b);
+    ASSERT_TRUE(lumotest::waitFor([&] { return handler.calls(id).size() == 1; }));
+    if (row.verdictNow) {
+      ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kTcpConnectRequest, id).size() == 1; }));
+      const auto verdict = sim.written(kTcpConnectRequest, id)[0];
+      ASSERT_EQ(verdict.payload.size(), sizeof(TcpConnInfo));
+      TcpConnInfo sent;
+      std::memcpy(&sent, verdict.payload.data(), sizeof sent);
+      EXPECT_EQ(sent.filteringFlag, row.flag);
+      EXPECT_EQ(std::memcmp(sent.remoteAddress, relay.data(), relay.size()), 0);
+    }
+    if (row.closed) {
+      ASSERT_TRUE(lumotest::waitFor([&] { return !sim.closedConnections().empty(); }));
+    }
+    TcpConnInfo info{};
+    EXPECT_TRUE(lumotest::waitFor([&] { return (tcpGetConnInfo(id, &info) == kOk) == row.kept; }));
+  }
+  // The request left undecided (0x42) has no verdict yet...
+  EXPECT_TRUE(sim.written(kTcpConnectRequest, 14).empty());
+  EXPECT_EQ(sim.closedConnections(), (std::vector<uint64_t>{13}));
+  // ...and none while 20 seconds have not passed...
+  advance(19999);
+  EXPECT_TRUE(sim.written(kTcpConnectRequest, 14).empty());
+  // ...but gets one, as the handler left it, at the latest maintenance after that.
+  advance(10001);
+  ASSERT_EQ(sim.written(kTcpConnectRequest, 14).size(), 1u);
+  TcpConnInfo late;
+  std::memcpy(&late, sim.written(kTcpConnectRequest, 14)[0].payload.data(), sizeof late);
+  EXPECT_EQ(late.filteringFlag, 0x42u);
+  advance(30000);
+  EXPECT_EQ(sim.written(kTcpConnectRequest, 14).size(), 1u);  // answered once only
+}
+
+TEST_F(Dispatch, ConnectedAfterAForgottenRequestStartsAFreshEntry) {
+  simdrv::Batch b;
+  b.tcpConnectRequest(20, simdrv::tcpInfo(kGamePid, kLocal, kRemote, 0));
+  deliver(b);
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kTcpConnectRequest, 20).size() == 1; }));
+  TcpConnInfo info{};
+  ASSERT_TRUE(lumotest::waitFor([&] { return tcpGetConnInfo(20, &info) == kUnknownConnection; }));
+  const simdrv::SockAddr local = simdrv::ipv4("127.0.0.1", 40999);
+  sim.setLocalAddress(20, local);
+  connect(20);
+  ASSERT_EQ(tcpGetConnInfo(20, &info), kOk);
+  // The library asked the driver for the connection's local address.
+  EXPECT_EQ(std::memcmp(info.localAddress, local.data(), local.size()), 0);
+}
+
+TEST_F(Dispatch, InjectedStreamIsSplitAtTheChunkLimit) {
+  connect(3);
+  std::string data(300000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+  ASSERT_EQ(tcpInjectReceive(3, data.data(), static_cast<int>(data.size())), kOk);
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.stream(3, kTcpReceive).size() == data.size(); }));
+  std::vector<size_t> chunks;
+  for (const auto& r : sim.written(kTcpReceive, 3)) chunks.push_back(r.payload.size());
+  EXPECT_EQ(chunks, (std::vector<size_t>{131072, 131072, 37856}));
+  EXPECT_EQ(sim.stream(3, kTcpReceive), data);
+  EXPECT_EQ(tcpInjectReceive(999, "x", 1), kUnknownConnection);
+}
+
+TEST_F(Dispatch, FailedInjectionWaitsForTheDriversNextRequest) {
+  connect(4);
+  sim.setWriteMode(simdrv::WriteMode::NoRoom);
+  ASSERT_EQ(tcpInjectSend(4, "hello", 5), kOk);
+  ASSERT_TRUE(sim.waitForRead());
+  sim.setWriteMode(simdrv::WriteMode::Accept);
+  ASSERT_EQ(tcpInjectSend(4, " world", 6), kOk);  // appended to the waiting chunk
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.stream(4, kTcpSend) == "hello world"; }));
+  simdrv::Batch b;
+  b.tcpCanSend(4);
+  deliver(b);
+  ASSERT_TRUE(handler.waitCount("tcpCanSend", 1));
+}
+
+TEST_F(Dispatch, SuspendsAtTheThresholdAndResumesWhenDrained) {
+  handler.holdConnected();
+  simdrv::Batch first;
+  first.tcpConnected(5, simdrv::tcpInfo(kGamePid, kLocal, kRemote));
+  deliver(first);
+  ASSERT_TRUE(handler.waitHeld());  // the connection's job is busy: data piles up
+
+  simdrv::Batch data;
+  data.tcpSend(5, std::string(131072, 's'));
+  deliver(data);
+  EXPECT_EQ(sim.written(kTcpSuspend, 5).size(), 0u);  // 131072 bytes: below 262144
+  simdrv::Batch more;
+  more.tcpSend(5, std::string(131072, 't'));
+  deliver(more);
+  EXPECT_EQ(sim.written(kTcpSuspend, 5).size(), 1u);
+  simdrv::Batch evenMore;
+  evenMore.tcpSend(5, "u");
+  deliver(evenMore);
+  EXPECT_EQ(sim.written(kTcpSuspend, 5).size(), 1u);  // told once only
+  EXPECT_EQ(sim.written(kTcpResume, 5).size(), 0u);
+
+  handler.release();
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kTcpResume, 5).size() == 1; }));
+  EXPECT_EQ(handler.stream(5, "tcpSend").size(), 262145u);
+  // Suspend came before resume.
+  const auto all = sim.written();
+  size_t suspendAt = 0, resumeAt = 0;
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (all[i].type == kTcpSuspend) suspendAt = i;
+    if (all[i].type == kTcpResume) resumeAt = i;
+  }
+  EXPECT_LT(suspendAt, resumeAt);
+}
+
+TEST_F(Dispatch, FailedSuspendIsTriedAgainOnTheNextRecord) {
+  handler.holdConnected();
+  simdrv::Batch first;
+  first.tcpConnected(6, simdrv::tcpInfo(kGamePid, kLocal, kRemote));
+  deliver(first);
+  ASSERT_TRUE(handler.waitHeld());
+  sim.setWriteMode(simdrv::WriteMode::NoRoom);
+  simdrv::Batch data;
+  data.tcpSend(6, std::string(262144, 's'));
+  deliver(data);
+  EXPECT_EQ(sim.written(kTcpSuspend, 6).size(), 0u);
+  sim.setWriteMode(simdrv::WriteMode::Accept);
+  simdrv::Batch more;
+  more.tcpSend(6, "x");
+  deliver(more);
+  EXPECT_EQ(sim.written(kTcpSuspend, 6).size(), 1u);
+  handler.release();
+}
+
+TEST_F(Dispatch, IdleConnectionIsClosed60SecondsAfterAnInjectedEndOfStream) {
+  connect(8);
+  ASSERT_EQ(tcpInjectReceive(8, nullptr, 0), kOk);
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kTcpReceive, 8).size() == 1; }));
+  EXPECT_TRUE(sim.written(kTcpReceive, 8)[0].payload.empty());
+  // Data injected after the end of the stream is dropped. (The writer is one
+  // thread taking connections in order: a ping of another id behind the
+  // injection tells when it has been handled.)
+  ASSERT_EQ(tcpInjectReceive(8, "late", 4), kOk);
+  simdrv::Batch barrier;
+  barrier.ping(9999);
+  deliver(barrier);
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kDriverPing, 9999).size() == 1; }));
+  EXPECT_EQ(sim.written(kTcpReceive, 8).size(), 1u);
+  advance(30000);
+  EXPECT_TRUE(sim.closedConnections().empty());
+  advance(30001);
+  EXPECT_EQ(sim.closedConnections(), (std::vector<uint64_t>{8}));
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kTcpSend, 8).size() == 1; }));
+  EXPECT_TRUE(sim.written(kTcpSend, 8)[0].payload.empty());  // end of stream towards the network
+  EXPECT_EQ(sim.written(kTcpReceive, 8).size(), 1u);
+  advance(60001);
+  EXPECT_EQ(sim.closedConnections().size(), 1u);  // closed once
+}
+
+TEST_F(Dispatch, CloseWhenIdleEndsTheStreamTowardsTheApplication) {
+  connect(9);
+  simdrv::Batch b;
+  b.tcpCloseWhenIdle(9);
+  deliver(b);
+  advance(10000);
+  EXPECT_TRUE(sim.written(kTcpReceive, 9).empty());
+  advance(10001);
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kTcpReceive, 9).size() == 1; }));
+  EXPECT_TRUE(sim.written(kTcpReceive, 9)[0].payload.empty());
+}
+
+TEST_F(Dispatch, PassThroughConnectionsDataGoesBackToTheDriver) {
+  connect(30);
+  ASSERT_EQ(tcpDisableFiltering(30), kOk);
+  simdrv::Batch b;
+  b.tcpReceive(30, "to app").tcpSend(30, "to net");
+  deliver(b);
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.stream(30, kTcpSend) == "to net"; }));
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.stream(30, kTcpReceive) == "to app"; }));
+  EXPECT_TRUE(handler.stream(30, "tcpReceive").empty());
+  EXPECT_EQ(tcpDisableFiltering(31), kUnknownConnection);
+  // 0x08 keeps a connection filtered.
+  connect(32, kRuleFilter | 0x08);
+  ASSERT_EQ(tcpDisableFiltering(32), kOk);
+  simdrv::Batch c;
+  c.tcpReceive(32, "kept");
+  deliver(c);
+  ASSERT_TRUE(lumotest::waitFor([&] { return handler.stream(32, "tcpReceive") == "kept"; }));
+}
+
+TEST_F(Dispatch, OneInboundDatagramPerDriverRequest) {
+  simdrv::Batch b;
+  b.udpCreated(40, simdrv::udpInfo(kGamePid, kLocal));
+  deliver(b);
+  ASSERT_TRUE(handler.waitCount("udpCreated", 1));
+  const simdrv::SockAddr peer = simdrv::ipv4("203.0.113.9", 9000);
+  ASSERT_EQ(udpInjectReceive(40, peer.data(), "first", 5, nullptr), kOk);
+  ASSERT_EQ(udpInjectReceive(40, peer.data(), "second", 6, nullptr), kOk);
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpReceive, 40).size() == 1; }));
+  ASSERT_TRUE(sim.waitForRead());
+  EXPECT_EQ(sim.written(kUdpReceive, 40).size(), 1u);
+  const auto first = sim.written(kUdpReceive, 40)[0];
+  ASSERT_EQ(first.payload.size(), 36u + 5u);
+  EXPECT_EQ(std::memcmp(first.payload.data(), peer.data(), 16), 0);
+  EXPECT_EQ(first.text().substr(36), "first");
+
+  simdrv::Batch ask;
+  ask.udpCanReceive(40);
+  deliver(ask);
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpReceive, 40).size() == 2; }));
+  EXPECT_EQ(sim.written(kUdpReceive, 40)[1].text().substr(36), "second");
+
+  const std::string big(131073, 'b');
+  EXPECT_EQ(udpInjectReceive(40, peer.data(), big.data(), static_cast<int>(big.size()), nullptr), kFailed);
+  EXPECT_EQ(udpInjectSend(40, nullptr, "x", 1, nullptr), kFailed);
+  EXPECT_EQ(udpInjectSend(41, peer.data(), "x", 1, nullptr), kUnknownConnection);
+  // Datagrams towards the network all go at once, with their options.
+  unsigned char raw[sizeof(UdpOptions) + 3] = {};
+  auto* options = reinterpret_cast<UdpOptions*>(raw);
+  options->flags = 9;
+  options->optionsLength = 4;
+  std::memcpy(options->data, "opts", 4);
+  ASSERT_EQ(udpInjectSend(40, peer.data(), "a", 1, options), kOk);
+  ASSERT_EQ(udpInjectSend(40, peer.data(), big.data(), 131072, nullptr), kOk);
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpSend, 40).size() == 2; }));
+  EXPECT_EQ(sim.written(kUdpSend, 40)[0].text().substr(28), std::string("\x09\0\0\0\x04\0\0\0optsa", 13));
+  EXPECT_EQ(sim.written(kUdpReceive, 40).size(), 2u);
+}
+
+TEST_F(Dispatch, DatagramsReachTheHandlerWithOptionsAndLocalAddress) {
+  simdrv::Batch b;
+  b.udpCreated(50, simdrv::udpInfo(kGamePid, kLocal));
+  const simdrv::SockAddr peer = simdrv::ipv4("203.0.113.9", 53);
+  const simdrv::SockAddr newLocal = simdrv::ipv4("127.0.0.1", 41234);
+  std::string options(60, '\0');
+  std::memcpy(&options[32], newLocal.data(), newLocal.size());
+  b.udpReceive(50, peer, "answer", options, 5);
+  b.udpSend(50, peer, "query");
+  b.udpClosed(50);
+  deliver(b);
+  ASSERT_TRUE(handler.waitCount("udpClosed", 1));
+  EXPECT_EQ(sequence(50), (std::vector<std::string>{"udpCreated", "udpReceive", "udpSend", "udpClosed"}));
+  EXPECT_EQ(handler.calls(50)[1].data, "answer|port=53|opt=60/5");
+  EXPECT_EQ(handler.calls(50)[2].data, "query");
+}
+
+TEST_F(Dispatch, NewerDriverKindRefreshesTheFlowsLocalAddress) {
+  simdrv::Batch b;
+  b.udpCreated(51, simdrv::udpInfo(kGamePid, kLocal));
+  const simdrv::SockAddr newLocal = simdrv::ipv4("127.0.0.1", 41234);
+  std::string options(60, '\0');
+  std::memcpy(&options[32], newLocal.data(), newLocal.size());
+  b.udpReceive(51, simdrv::ipv4("203.0.113.9", 53), "x", options);
+  deliver(b);
+  ASSERT_TRUE(handler.waitCount("udpReceive", 1));
+  UdpConnInfo info{};
+  ASSERT_EQ(udpGetConnInfo(51, &info), kOk);
+  EXPECT_EQ(std::memcmp(info.localAddress, newLocal.data(), newLocal.size()), 0);
+  EXPECT_EQ(udpGetConnInfo(51, nullptr), kFailed);
+}
+
+TEST_F(Dispatch, UdpConnectRequestAndFilteringOff) {
+  handler.onUdpConnectRequest = [](uint64_t, UdpConnectRequest* r) { r->filteringFlag |= 0x100; };
+  UdpConnectRequest request{};
+  request.processId = kGamePid;
+  request.ipFamily = kFamilyIpv4;
+  simdrv::Batch b;
+  b.udpConnectRequest(60, request);
+  deliver(b);
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpConnectRequest, 60).size() == 1; }));
+  UdpConnectRequest verdict;
+  std::memcpy(&verdict, sim.written(kUdpConnectRequest, 60)[0].payload.data(), sizeof verdict);
+  EXPECT_EQ(verdict.filteringFlag, 0x100u);
+  EXPECT_EQ(udpDisableFiltering(60), kOk);
+  EXPECT_EQ(udpDisableFiltering(60), kOk);
+  EXPECT_EQ(sim.written(kUdpFilteringOff, 60).size(), 1u);
+  EXPECT_EQ(udpDisableFiltering(61), kUnknownConnection);
+}
+
+TEST_F(Dispatch, PingsOfOneIdInOneBatchGetOneAnswer) {
+  simdrv::Batch b;
+  b.ping(70).ping(70).ping(71);
+  deliver(b);
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.writtenCount(kDriverPing) == 2; }));
+  EXPECT_EQ(sim.written(kDriverPing, 70).size(), 1u);
+  EXPECT_EQ(sim.written(kDriverPing, 71).size(), 1u);
+}
+
+TEST_F(Dispatch, RawIpGoesToTheIpHandlerOrBackUnchanged) {
+  IpOptions options{};
+  options.flags = 6;
+  simdrv::Batch b;
+  b.ipReceive(options, "PKT-IN").ipSend(options, "PKT-OUT");
+  deliver(b);
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kIpReceive).size() == 1; }));
+  EXPECT_EQ(sim.written(kIpReceive)[0].text().substr(22), "PKT-IN");
+  EXPECT_EQ(sim.written(kIpSend)[0].text().substr(22), "PKT-OUT");
+
+  setIpEventHandler(&handler);
+  deliver(b);
+  EXPECT_EQ(handler.stream(6, "ipReceive"), "PKT-IN");
+  EXPECT_EQ(handler.stream(6, "ipSend"), "PKT-OUT");
+  EXPECT_EQ(sim.written(kIpReceive).size(), 1u);
+}
+
+// Batches the driver got wrong: the walk stops or skips, never reads past
+// the count or a record's end, and what came before still arrives.
+TEST_F(Dispatch, MalformedBatchesAreSkippedSafely) {
+  const TcpConnInfo info = simdrv::tcpInfo(kGamePid, kLocal, kRemote);
+  uint64_t id = 200;
+  struct Row {
+    const char* name;
+    std::function<void(simdrv::Batch&, uint64_t)> bad;  // appended after a good record
+    int64_t countDelta;                                   // reported count minus batch size
+    const char* delivered;                                // what the handler gets
+  };
+  const Row rows[] = {
+      {"record running past the batch",
+       [](simdrv::Batch& b, uint64_t i) {
+         RecordHeader h{kTcpReceive, i, 100};
+         b.rawBytes(&h, sizeof h).rawBytes("only ten..", 10);
+       },
+       0, "good"},
+      {"count cuts the last record",
+       [](simdrv::Batch& b, uint64_t i) { b.tcpReceive(i, "whole"); }, -2, "goodwhole"},
+      {"header fragment", [](simdrv::Batch& b, uint64_t) { b.rawBytes("\x02\0\0\0\0\0", 6); }, 0, "good"},
+      {"unknown codes",
+       [](simdrv::Batch& b, uint64_t i) { b.record(21, i).record(26, i, "zz", 2).record(30, i).record(99, i); }, 0,
+       "goodafter"},
+      {"short connection description",
+       [](simdrv::Batch& b, uint64_t i) { b.record(kTcpConnected, i + 1000, "short", 5); }, 0, "goodafter"},
+      {"datagram options longer than the record",
+       [](simdrv::Batch& b, uint64_t i) {
+         std::string p(40, '\0');
+         const uint32_t length = 1000;
+         std::memcpy(&p[32], &length, 4);
+         b.record(kUdpReceive, i, p.data(), p.size());
+       },
+       0, "goodafter"},
+      {"short raw IP record", [](simdrv::Batch& b, uint64_t) { b.record(kIpReceive, 0, "tiny", 4); }, 0, "goodafter"},
+      {"short UDP descriptions",
+       [](simdrv::Batch& b, uint64_t i) {
+         b.record(kUdpCreated, i + 1000, "x", 1).record(kUdpConnectRequest, i + 1000, "y", 1);
+       },
+       0, "goodafter"},
+  };
+  for (const Row& row : rows) {
+    ++id;
+    SCOPED_TRACE(row.name);
+    simdrv::Batch b;
+    b.tcpConnected(id, info).tcpReceive(id, "good");
+    row.bad(b, id);
+    b.tcpReceive(id, "after");
+    ASSERT_TRUE(sim.deliverWithCount(b, b.size() + row.countDelta));
+    ASSERT_TRUE(sim.waitForRead());
+    const std::string expected = row.delivered;
+    ASSERT_TRUE(lumotest::waitFor([&] { return handler.stream(id, "tcpReceive") == expected; }));
+    TcpConnInfo none{};
+    EXPECT_EQ(tcpGetConnInfo(id + 1000, &none), kUnknownConnection);
+    EXPECT_EQ(udpGetConnInfo(id + 1000, nullptr), kFailed);
+  }
+  EXPECT_EQ(handler.count("udpReceive"), 0u);
+  EXPECT_EQ(handler.count("udpCreated"), 0u);
+  EXPECT_TRUE(sim.written(kIpReceive).empty());
+
+  // A count beyond the inbound buffer is cut to the buffer: the zeros behind
+  // the batch are empty type-0 records, all too short to be used.
+  simdrv::Batch tail;
+  tail.tcpConnected(300, info).tcpReceive(300, "still here");
+  ASSERT_TRUE(sim.deliverWithCount(tail, uint64_t{1} << 40));
+  ASSERT_TRUE(sim.waitForRead());
+  ASSERT_TRUE(lumotest::waitFor([&] { return handler.stream(300, "tcpReceive") == "still here"; }));
+}
+
+TEST_F(Dispatch, ManyConnectionsInParallelKeepPerConnectionOrder) {
+  constexpr int kConnections = 48;
+  constexpr int kBatches = 6;
+  std::map<uint64_t, std::string> expected;
+  simdrv::Batch open;
+  for (int c = 0; c < kConnections; ++c) open.tcpConnected(1000 + c, simdrv::tcpInfo(kGamePid, kLocal, kRemote));
+  deliver(open);
+  for (int round = 0; round < kBatches; ++round) {
+    simdrv::Batch b;
+    for (int c = 0; c < kConnections; ++c) {
+      for (int r = 0; r < 3; ++r) {
+        const std::string part = std::to_string(c) + ":" + std::to_string(round) + ":" + std::to_string(r) + ";";
+        b.tcpReceive(1000 + c, part);
+        expected[1000 + c] += part;
+      }
+    }
+    ASSERT_TRUE(sim.deliver(b));
+  }
+  simdrv::Batch close;
+  for (int c = 0; c < kConnections; ++c) close.tcpClosed(1000 + c);
+  deliver(close);
+  ASSERT_TRUE(handler.waitCount("tcpClosed", kConnections));
+  for (const auto& [id, data] : expected) {
+    EXPECT_EQ(handler.stream(id, "tcpReceive"), data) << id;
+    const auto seq = sequence(id);
+    ASSERT_FALSE(seq.empty());
+    EXPECT_EQ(seq.front(), "tcpConnected");
+    EXPECT_EQ(seq.back(), "tcpClosed");
+  }
+  EXPECT_EQ(handler.overlaps(), 0);
+}
+
+TEST_F(Dispatch, FreeDriverReleasesQueuedData) {
+  handler.holdConnected();
+  simdrv::Batch b;
+  b.tcpConnected(80, simdrv::tcpInfo(kGamePid, kLocal, kRemote));
+  b.udpCreated(81, simdrv::udpInfo(kGamePid, kLocal));
+  deliver(b);
+  ASSERT_TRUE(handler.waitHeld());
+  simdrv::Batch data;
+  data.tcpReceive(80, std::string(50000, 'q')).udpReceive(81, kRemote, "dgram");
+  deliver(data);
+  sim.setWriteMode(simdrv::WriteMode::NoRoom);
+  ASSERT_EQ(tcpInjectSend(80, "queued", 6), kOk);
+  ASSERT_EQ(udpInjectSend(81, kRemote.data(), "queued", 6, nullptr), kOk);
+  handler.release();
+  freeDriver();  // the sanitizer builds check that nothing is left behind
+  TcpConnInfo info{};
+  EXPECT_EQ(tcpGetConnInfo(80, &info), kNotInitialised);
+}
+
+}  // namespace
+}  // namespace drvtest

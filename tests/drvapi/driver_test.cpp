@@ -1,0 +1,230 @@
+// The driver interface's operations against the simulated driver: start-up,
+// rules, writes and their faults, process paths.
+#include <thread>
+
+#include "drvapi_fixture.h"
+#include "platform/device.h"
+#include "platform/sysinfo.h"
+
+namespace drvtest {
+namespace {
+
+using namespace drvapi;
+
+class DriverOps : public DriverFixture {};
+
+TEST_F(DriverOps, NullHandlerIsRefusedAndASecondInitChangesNothing) {
+  EXPECT_EQ(initDriver("LumoDriverSys", nullptr), kFailed);
+  TcpConnInfo info{};
+  EXPECT_EQ(tcpGetConnInfo(1, &info), kNotInitialised);
+  EXPECT_EQ(sim.openCount(), 0);
+
+  start();
+  EXPECT_EQ(initDriver("LumoDriverSys", &handler), kOk);
+  EXPECT_EQ(sim.openCount(), 1);
+  // The reader's pools started their workers: four event workers and one writer.
+  EXPECT_TRUE(lumotest::waitFor([&] { return handler.threadsStarted() == 5; }));
+
+  freeDriver();
+  EXPECT_EQ(handler.threadsEnded(), 5);
+  EXPECT_EQ(tcpGetConnInfo(1, &info), kNotInitialised);
+  // The library can be brought up again after freeDriver.
+  start();
+  EXPECT_EQ(sim.openCount(), 2);
+}
+
+TEST_F(DriverOps, StartFailsWithoutDeviceOrWithABadBufferExchange) {
+  sim.setOpenRefused(true);
+  EXPECT_EQ(initDriver("LumoDriverSys", &handler), kFailed);
+  EXPECT_EQ(initDriver("OtherDriver", &handler), kFailed);
+  sim.setOpenRefused(false);
+  sim.setExchangeBytes(24);
+  EXPECT_EQ(initDriver("LumoDriverSys", &handler), kFailed);
+  EXPECT_EQ(deleteFilterRules(), kNotInitialised);
+  sim.setExchangeBytes(32);
+  start();
+  EXPECT_EQ(deleteFilterRules(), kOk);
+}
+
+TEST_F(DriverOps, OperationsBeforeInitReportNotInitialised) {
+  FilterRule rule{};
+  ProcessFilterRule processRule{};
+  TcpConnInfo tcp{};
+  UdpConnInfo udp{};
+  IpOptions options{};
+  const unsigned char remote[28] = {2};
+  EXPECT_EQ(tcpInjectSend(1, "x", 1), kNotInitialised);
+  EXPECT_EQ(tcpInjectReceive(1, "x", 1), kNotInitialised);
+  EXPECT_EQ(udpInjectSend(1, remote, "x", 1, nullptr), kNotInitialised);
+  EXPECT_EQ(udpInjectReceive(1, remote, "x", 1, nullptr), kNotInitialised);
+  EXPECT_EQ(ipInjectSend("x", 1, &options), kNotInitialised);
+  EXPECT_EQ(tcpDisableFiltering(1), kNotInitialised);
+  EXPECT_EQ(udpDisableFiltering(1), kNotInitialised);
+  EXPECT_EQ(tcpGetConnInfo(1, &tcp), kNotInitialised);
+  EXPECT_EQ(udpGetConnInfo(1, &udp), kNotInitialised);
+  EXPECT_EQ(addFilterRule(&rule, true), kNotInitialised);
+  EXPECT_EQ(addProcessFilterRule(&processRule, true), kNotInitialised);
+}
+
+// The kind query decides how much TCP data goes into one injected record.
+TEST_F(DriverOps, KindQueryDecidesTheChunkLimit) {
+  struct Row {
+    std::optional<uint32_t> kind;
+    std::vector<size_t> chunks;
+  } rows[] = {
+      {2, {20000}},
+      {1, {20000}},
+      {7, {8192, 8192, 3616}},
+      {std::nullopt, {8192, 8192, 3616}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.kind ? std::to_string(*row.kind) : "failed query");
+    sim.setKind(row.kind);
+    sim.clearWritten();
+    start();
+    connect(7);
+    const std::string data(20000, 'k');
+    ASSERT_EQ(tcpInjectSend(7, data.data(), static_cast<int>(data.size())), kOk);
+    ASSERT_TRUE(lumotest::waitFor([&] { return sim.stream(7, kTcpSend).size() == data.size(); }));
+    std::vector<size_t> sizes;
+    for (const auto& r : sim.written(kTcpSend, 7)) sizes.push_back(r.payload.size());
+    EXPECT_EQ(sizes, row.chunks);
+    freeDriver();
+  }
+}
+
+TEST_F(DriverOps, RulesReachTheDriverInOrder) {
+  start();
+  FilterRule a{};
+  a.protocol = 6;
+  a.filteringFlag = kRuleReportConnect;
+  FilterRule b{};
+  b.protocol = 17;
+  b.filteringFlag = kRuleFilter;
+  EXPECT_EQ(addFilterRule(&a, false), kOk);
+  EXPECT_EQ(addFilterRule(&b, true), kOk);  // code 16: head of the list
+  auto rules = sim.rules();
+  ASSERT_EQ(rules.size(), 2u);
+  EXPECT_EQ(rules[0].protocol, 17u);
+  EXPECT_EQ(rules[1].protocol, 6u);
+  EXPECT_EQ(addFilterRule(nullptr, true), kFailed);
+
+  simdrv::FlowDescription tcpFlow;
+  tcpFlow.protocol = 6;
+  EXPECT_EQ(sim.classify(tcpFlow), kRuleReportConnect);
+  EXPECT_EQ(deleteFilterRules(), kOk);
+  EXPECT_TRUE(sim.rules().empty());
+  EXPECT_EQ(sim.classify(tcpFlow), kRulePass);
+}
+
+TEST_F(DriverOps, ProcessRuleNamesAreNormalised) {
+  start();
+  struct Row {
+    std::u16string name;
+    std::u16string sent;
+  } rows[] = {
+      {u"D:\\Dir\\App.exe", u"\\dir\\app.exe"},
+      {u"Game.EXE", u"game.exe"},
+      {u"C:", u"c:"},           // 2 units: only lower-cased
+      {u"X:\\", u"x:\\"},       // 3 units: only lower-cased
+      {u"AB:C", u"ab:c"},       // second unit is not ':'
+      {u"e:G", u"e:g"},
+      {u"E:Gx", u"gx"},
+      {u"", u""},
+  };
+  for (const Row& row : rows) {
+    ProcessFilterRule rule{};
+    rule.rule.filteringFlag = kRuleFilter;
+    std::copy(row.name.begin(), row.name.end(), rule.processName);
+    ASSERT_EQ(addProcessFilterRule(&rule, false), kOk);
+  }
+  const auto received = sim.processRules();
+  ASSERT_EQ(received.size(), std::size(rows));
+  for (size_t i = 0; i < received.size(); ++i) EXPECT_TRUE(received[i].processName == rows[i].sent) << i;
+
+  ProcessFilterRule first{};
+  const std::u16string name = u"First.exe";
+  std::copy(name.begin(), name.end(), first.processName);
+  ASSERT_EQ(addProcessFilterRule(&first, true), kOk);
+  EXPECT_TRUE(sim.processRules().front().processName == u"first.exe");
+  EXPECT_EQ(addProcessFilterRule(nullptr, true), kFailed);
+}
+
+TEST_F(DriverOps, WriteFaultsGiveTheirStatus) {
+  start();
+  sim.setWriteMode(simdrv::WriteMode::Refuse);
+  EXPECT_EQ(deleteFilterRules(), kNoRoom);
+  sim.setWriteMode(simdrv::WriteMode::NoRoom);
+  EXPECT_EQ(deleteFilterRules(), kFailed);
+  sim.setWriteMode(simdrv::WriteMode::Accept);
+  EXPECT_EQ(deleteFilterRules(), kOk);
+  // A record that cannot fit the outbound buffer is not written at all.
+  IpOptions options{};
+  const std::string huge((1 << 20) + 1, 'p');
+  EXPECT_EQ(ipInjectSend(huge.data(), static_cast<int>(huge.size()), &options), kNoRoom);
+  EXPECT_EQ(sim.writtenCount(kIpSend), 0u);
+}
+
+TEST_F(DriverOps, IpInjectWritesOptionsAndPacketUnlessFlagged) {
+  start();
+  IpOptions options{};
+  options.reserved[0] = 0x45;
+  options.flags = 1;
+  EXPECT_EQ(ipInjectSend("packet", 6, &options), kOk);
+  EXPECT_EQ(ipInjectReceive("packet", 6, &options), kOk);
+  EXPECT_TRUE(sim.written().empty());
+
+  options.flags = 0;
+  EXPECT_EQ(ipInjectSend("packet", 6, &options), kOk);
+  EXPECT_EQ(ipInjectReceive("in", 2, &options), kOk);
+  const auto sent = sim.written(kIpSend);
+  ASSERT_EQ(sent.size(), 1u);
+  ASSERT_EQ(sent[0].payload.size(), 22u + 6u);
+  EXPECT_EQ(sent[0].payload[0], 0x45);
+  EXPECT_EQ(sent[0].text().substr(22), "packet");
+  EXPECT_EQ(sim.written(kIpReceive).size(), 1u);
+}
+
+// A write the driver never completes ends when the library stops.
+TEST_F(DriverOps, PendingWriteIsInterruptedByFreeDriver) {
+  start();
+  sim.setWriteMode(simdrv::WriteMode::Hold);
+  std::atomic<int> status{1};
+  std::thread writer([&] { status = deleteFilterRules(); });
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.heldWrites() == 1; }));
+  freeDriver();
+  writer.join();
+  EXPECT_EQ(status.load(), kFailed);
+  EXPECT_EQ(sim.heldWrites(), 0u);
+}
+
+TEST_F(DriverOps, ProcessImagePathComesFromTheDriver) {
+  char16_t buffer[300];
+  EXPECT_EQ(getProcessImagePath(1200, buffer, 300), 0);  // not initialised
+  start();
+  platform::setLastError(0);
+  EXPECT_EQ(getProcessImagePath(1200, buffer, 259), 0);
+  EXPECT_EQ(platform::lastError(), platform::kErrorNotEnoughMemory);
+
+  // No volume is called this, so the path is kept as the driver gave it.
+  const std::u16string path = u"\\Device\\SimVolume9\\Games\\game.exe";
+  sim.setProcessImage(1200, path);
+  ASSERT_EQ(getProcessImagePath(1200, buffer, 300), 1);
+  EXPECT_TRUE(std::u16string(buffer) == path);
+  EXPECT_EQ(getProcessImagePath(1201, buffer, 300), 0);
+
+  sim.setProcessImage(1202, std::u16string(300, u'a'));  // does not fit
+  EXPECT_EQ(getProcessImagePath(1202, buffer, 300), 0);
+}
+
+TEST_F(DriverOps, ModulePathOfThisProcess) {
+  char16_t buffer[1024];
+  const int n = getProcessModulePath(platform::currentProcessId(), buffer, 1024);
+  ASSERT_GT(n, 0);
+  const std::u16string path(buffer, static_cast<size_t>(n));
+  EXPECT_NE(path.find(u"drvapi_tests"), std::u16string::npos);
+  EXPECT_EQ(getProcessModulePath(platform::currentProcessId(), buffer, 3), 0);
+}
+
+}  // namespace
+}  // namespace drvtest

@@ -1,0 +1,225 @@
+// Shared pieces of the driver interface tests: a handler that records every
+// callback (and can hold one), a clock the tests move by hand, and a fixture
+// with the simulated driver installed.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "drvapi/drvapi.h"
+#include "sim_driver.h"
+#include "support/test_support.h"
+
+namespace drvtest {
+
+// The maintenance clock of the library under test.
+inline std::atomic<uint32_t> fakeNow{1000000};
+inline uint32_t fakeTick() { return fakeNow.load(); }
+
+struct Callback {
+  std::string what;
+  uint64_t id = 0;
+  std::string data;
+};
+
+class RecordingHandler : public drvapi::DRV_EventHandler, public drvapi::DRV_IPEventHandler {
+ public:
+  // Lets the test change a connect request's verdict in place.
+  std::function<void(uint64_t, drvapi::TcpConnInfo*)> onTcpConnectRequest;
+  std::function<void(uint64_t, drvapi::UdpConnectRequest*)> onUdpConnectRequest;
+
+  // While held, tcpConnected blocks until release().
+  void holdConnected() {
+    std::lock_guard<std::mutex> g(holdLock_);
+    hold_ = true;
+  }
+  void release() {
+    std::lock_guard<std::mutex> g(holdLock_);
+    hold_ = false;
+    holdCv_.notify_all();
+  }
+  bool waitHeld() {
+    return lumotest::waitFor([&] { return held_.load() > 0; });
+  }
+
+  std::vector<Callback> calls() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return calls_;
+  }
+  std::vector<Callback> calls(uint64_t id) const {
+    std::lock_guard<std::mutex> g(lock_);
+    std::vector<Callback> out;
+    for (const auto& c : calls_)
+      if (c.id == id) out.push_back(c);
+    return out;
+  }
+  size_t count(const std::string& what) const {
+    std::lock_guard<std::mutex> g(lock_);
+    size_t n = 0;
+    for (const auto& c : calls_) n += c.what == what;
+    return n;
+  }
+  bool waitCount(const std::string& what, size_t n) {
+    return lumotest::waitFor([&] { return count(what) >= n; });
+  }
+  // Stream bytes delivered for one id in one direction ("tcpReceive"/"tcpSend").
+  std::string stream(uint64_t id, const std::string& what) const {
+    std::lock_guard<std::mutex> g(lock_);
+    std::string out;
+    for (const auto& c : calls_)
+      if (c.id == id && c.what == what) out += c.data;
+    return out;
+  }
+
+  int overlaps() const { return overlaps_.load(); }
+  int threadsStarted() const { return threadsStarted_.load(); }
+  int threadsEnded() const { return threadsEnded_.load(); }
+
+  void threadStart() override { ++threadsStarted_; }
+  void threadEnd() override { ++threadsEnded_; }
+  void tcpConnectRequest(uint64_t id, drvapi::TcpConnInfo* info) override {
+    Scope s(*this, id);
+    if (onTcpConnectRequest) onTcpConnectRequest(id, info);
+    add("tcpConnectRequest", id);
+  }
+  void tcpConnected(uint64_t id, drvapi::TcpConnInfo*) override {
+    Scope s(*this, id);
+    add("tcpConnected", id);
+    std::unique_lock<std::mutex> g(holdLock_);
+    if (hold_) {
+      ++held_;
+      holdCv_.wait(g, [&] { return !hold_; });
+    }
+  }
+  void tcpClosed(uint64_t id, drvapi::TcpConnInfo*) override {
+    Scope s(*this, id);
+    add("tcpClosed", id);
+  }
+  void tcpReceive(uint64_t id, const char* data, int length) override {
+    Scope s(*this, id);
+    add("tcpReceive", id, std::string(data, static_cast<size_t>(length)));
+  }
+  void tcpSend(uint64_t id, const char* data, int length) override {
+    Scope s(*this, id);
+    add("tcpSend", id, std::string(data, static_cast<size_t>(length)));
+  }
+  void tcpCanReceive(uint64_t id) override { add("tcpCanReceive", id); }
+  void tcpCanSend(uint64_t id) override { add("tcpCanSend", id); }
+  void udpCreated(uint64_t id, drvapi::UdpConnInfo*) override { add("udpCreated", id); }
+  void udpConnectRequest(uint64_t id, drvapi::UdpConnectRequest* request) override {
+    if (onUdpConnectRequest) onUdpConnectRequest(id, request);
+    add("udpConnectRequest", id);
+  }
+  void udpClosed(uint64_t id, drvapi::UdpConnInfo*) override { add("udpClosed", id); }
+  void udpReceive(uint64_t id, const unsigned char* remote, const char* data, int length,
+                  const drvapi::UdpOptions* options) override {
+    std::string text(data, static_cast<size_t>(length));
+    text += "|port=" + std::to_string(remote[2] * 256 + remote[3]);
+    text += "|opt=" + std::to_string(options->optionsLength) + "/" + std::to_string(options->flags);
+    add("udpReceive", id, text);
+  }
+  void udpSend(uint64_t id, const unsigned char*, const char* data, int length, const drvapi::UdpOptions*) override {
+    add("udpSend", id, std::string(data, static_cast<size_t>(length)));
+  }
+  void udpCanReceive(uint64_t id) override { add("udpCanReceive", id); }
+  void udpCanSend(uint64_t id) override { add("udpCanSend", id); }
+  void ipReceive(const char* packet, int length, const drvapi::IpOptions* options) override {
+    add("ipReceive", options->flags, std::string(packet, static_cast<size_t>(length)));
+  }
+  void ipSend(const char* packet, int length, const drvapi::IpOptions* options) override {
+    add("ipSend", options->flags, std::string(packet, static_cast<size_t>(length)));
+  }
+
+ private:
+  // Detects two callbacks of one connection running at the same time.
+  struct Scope {
+    Scope(RecordingHandler& h, uint64_t id) : h_(h), id_(id) {
+      std::lock_guard<std::mutex> g(h_.lock_);
+      if (++h_.active_[id_] > 1) ++h_.overlaps_;
+    }
+    ~Scope() {
+      std::lock_guard<std::mutex> g(h_.lock_);
+      --h_.active_[id_];
+    }
+    RecordingHandler& h_;
+    uint64_t id_;
+  };
+
+  void add(const char* what, uint64_t id, std::string data = {}) {
+    std::lock_guard<std::mutex> g(lock_);
+    calls_.push_back({what, id, std::move(data)});
+  }
+
+  mutable std::mutex lock_;
+  std::vector<Callback> calls_;
+  std::map<uint64_t, int> active_;
+  std::atomic<int> overlaps_{0};
+  std::atomic<int> threadsStarted_{0};
+  std::atomic<int> threadsEnded_{0};
+  std::mutex holdLock_;
+  std::condition_variable holdCv_;
+  bool hold_ = false;
+  std::atomic<int> held_{0};
+};
+
+inline const simdrv::SockAddr kLocal = simdrv::ipv4("127.0.0.1", 40001);
+inline const simdrv::SockAddr kRemote = simdrv::ipv4("203.0.113.5", 7000);
+inline constexpr uint32_t kGamePid = 1200;
+
+class DriverFixture : public ::testing::Test {
+ protected:
+  explicit DriverFixture(simdrv::SimDriver::Config config = {}) : sim(config) {}
+
+  void SetUp() override {
+    fakeNow = 1000000;
+    drvapi::setTickSource(&fakeTick);
+    drvapi::setDriverOptions(4, drvapi::kOptionNoServiceStart);
+    sim.install();
+  }
+  void TearDown() override {
+    handler.release();
+    sim.releaseHeldWrites();
+    drvapi::freeDriver();
+    drvapi::setIpEventHandler(nullptr);
+    drvapi::setTickSource(nullptr);
+  }
+
+  void start() { ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk); }
+
+  // Delivers a batch and waits until the library has dispatched it.
+  void deliver(const simdrv::Batch& batch) {
+    ASSERT_TRUE(sim.deliver(batch));
+    ASSERT_TRUE(sim.waitForRead());
+  }
+
+  // A filtered, connected TCP connection that the handler has seen.
+  void connect(uint64_t id, uint32_t flag = drvapi::kRuleFilter) {
+    simdrv::Batch b;
+    b.tcpConnected(id, simdrv::tcpInfo(kGamePid, kLocal, kRemote, flag));
+    deliver(b);
+    ASSERT_TRUE(lumotest::waitFor([&] {
+      for (const auto& c : handler.calls(id))
+        if (c.what == "tcpConnected") return true;
+      return false;
+    }));
+  }
+
+  // Moves the library's clock and lets the maintenance look (after a batch).
+  void advance(uint32_t ms) {
+    fakeNow += ms;
+    deliver(simdrv::Batch{});
+  }
+
+  simdrv::SimDriver sim;
+  RecordingHandler handler;
+};
+
+}  // namespace drvtest
