@@ -1,0 +1,237 @@
+#include "tcp/tcp_redirector.h"
+
+#include <cstring>
+
+#include "hostnet/local_addresses.h"
+#include "platform/text.h"
+#include "platform/time.h"
+
+namespace tcp {
+namespace {
+
+constexpr uint16_t kPort53 = platform::hostToNet16(53);
+constexpr uint16_t kPort80 = platform::hostToNet16(80);
+constexpr uint16_t kPort443 = platform::hostToNet16(443);
+constexpr uint16_t kTypeA = 1;
+constexpr uint16_t kTypeAAAA = 28;
+
+platform::SocketAddress fromField(const uint8_t* field28) {
+  platform::SocketAddress a;
+  std::memcpy(a.bytes, field28, drvapi::kSockAddrSize);
+  return a;
+}
+
+uint16_t familyOf(const uint8_t* field28) { return static_cast<uint16_t>(field28[0] | (field28[1] << 8)); }
+
+// Address and port of a socket address into a collector record's (packed)
+// fields; both stay zero for families other than 2 and 23.
+void putAddressAndPort(uint16_t family, const platform::SocketAddress& address, uint8_t* address16,
+                       void* portField) {
+  uint8_t bytes[16] = {};
+  uint16_t port = 0;
+  if (!hostnet::GetAddressAndPort(family, address, bytes, port)) return;
+  std::memcpy(address16, bytes, sizeof bytes);
+  std::memcpy(portField, &port, sizeof port);
+}
+
+template <typename Record>
+Record* newRecord(collector::DataCollectorEvent& c, uint64_t id, uint32_t family) {
+  if (!c.collecting()) return nullptr;
+  auto* r = collector::acquire<Record>();
+  if (r == nullptr) return nullptr;
+  r->type = Record::kType;
+  r->id = id;
+  r->time = platform::calendarSeconds();
+  r->family = family;
+  return r;
+}
+
+}  // namespace
+
+TcpRedirector::TcpRedirector(RedirectServices& services, collector::DataCollectorEvent& collector)
+    : services_(services), collector_(collector) {}
+
+void TcpRedirector::tcpConnectRequest(uint64_t id, drvapi::TcpConnInfo* info) {
+  if (info == nullptr) return;
+  const uint16_t family = familyOf(info->remoteAddress);
+  const std::string processName = services_.processNameOf(info->processId);
+  const bool selected =
+      !processName.empty() && info->processId != 0 && services_.isSelectedProcess(info->processId, processName);
+  connectionNames_.Set(id, processName);
+
+  if (auto* e = newRecord<collector::DCTcpConnectRequestEvent>(collector_, id, family)) {
+    putAddressAndPort(family, fromField(info->remoteAddress), e->remoteAddress, &e->remotePort);
+    e->processName.assign(processName);
+    collector_.post(e);
+  }
+
+  bool mapped = false;
+  if (decide(id, *info, processName, selected, mapped) == Decision::Redirect) {
+    redirect(id, *info, processName, mapped);
+    return;
+  }
+  services_.disableFiltering(id);
+}
+
+// Steps of the decision up to "redirect or pass". May rewrite the request's
+// destination (host rewrite, port map) on the way.
+TcpRedirector::Decision TcpRedirector::decide(uint64_t, drvapi::TcpConnInfo& info, const std::string& processName,
+                                              bool selected, bool& mapped) {
+  const uint16_t family = familyOf(info.remoteAddress);
+  const platform::SocketAddress destination = fromField(info.remoteAddress);
+  platform::SocketAddress ipv4Form;  // the IPv4 form the rules are consulted with
+
+  // Address screening.
+  if (family == drvapi::kFamilyIpv4) {
+    const uint32_t address = destination.ipv4();
+    if (address == 0xFFFFFFFFu || address == 0 || destination.port() == kPort53 ||
+        platform::netToHost32(address) > 0xE0000000u)
+      return Decision::Pass;
+    ipv4Form = destination;
+  } else if (family == drvapi::kFamilyIpv6) {
+    if (!hostnet::ToIpv4SocketAddress(destination, ipv4Form)) return Decision::Pass;
+    mapped = true;
+  }
+
+  // Local screening: traffic to the host's own networks is never steered.
+  if (family == drvapi::kFamilyIpv4 && services_.isLocalAddress(destination.ipv4())) return Decision::Pass;
+  if (family == drvapi::kFamilyIpv6 && services_.isLocalSocketAddress(destination)) return Decision::Pass;
+
+  if (!services_.admit(info.processId, platform::ansiToUtf16(processName))) return Decision::Pass;
+
+  const uint32_t address = ipv4Form.ipv4();
+  const uint16_t port = ipv4Form.port();
+
+  // Host rewrite: the connection goes straight to the rewritten destination.
+  if (auto rewrite = services_.findHostRewrite(address, port)) {
+    if (services_.webRelayRunning()) {
+      platform::SocketAddress loopback;
+      hostnet::MakeLoopbackAddress(info.ipFamily, rewrite->webRelayPortNet, loopback);
+      std::memcpy(info.remoteAddress, loopback.bytes, info.ipFamily == drvapi::kFamilyIpv4 ? 16 : 28);
+    } else if (info.ipFamily == drvapi::kFamilyIpv4) {
+      std::vector<platform::SocketAddress> answers;
+      bool ok = services_.lookUp(kTypeA, rewrite->host, answers);
+      if (!ok) ok = services_.lookUp(kTypeA, rewrite->host, answers);
+      if (ok && !answers.empty()) {
+        const platform::SocketAddress target = platform::makeIpv4Address(answers.front().ipv4(), port);
+        std::memset(info.remoteAddress, 0, 16);
+        std::memcpy(info.remoteAddress, target.bytes, 16);
+      }
+    } else if (info.ipFamily == drvapi::kFamilyIpv6) {
+      std::vector<platform::SocketAddress> answers;
+      if (services_.lookUp(kTypeAAAA, rewrite->host, answers) && !answers.empty()) {
+        // Family 23, the requested port, the first answer; flow information
+        // and scope stay as they were.
+        info.remoteAddress[0] = static_cast<uint8_t>(drvapi::kFamilyIpv6);
+        info.remoteAddress[1] = 0;
+        std::memcpy(info.remoteAddress + 8, answers.front().ipv6(), 16);
+      }
+    }
+    return Decision::Pass;
+  }
+
+  // Port map (IPv4 connections only).
+  if (info.ipFamily == drvapi::kFamilyIpv4) {
+    if (auto map = services_.findPortMap(address, port)) {
+      const bool viaRelay = map->type == 1;
+      uint32_t target = 0;
+      if (map->hostIsName) {
+        std::vector<platform::SocketAddress> answers;
+        if (services_.lookUp(kTypeA, map->host, answers) && !answers.empty()) target = answers.front().ipv4();
+      } else {
+        target = platform::inetAddr(map->host.c_str());
+        if (target == 0xFFFFFFFFu) target = 0;
+      }
+      if (target != 0) {
+        const platform::SocketAddress rewritten = platform::makeIpv4Address(target, map->portNet);
+        std::memset(info.remoteAddress, 0, sizeof info.remoteAddress);
+        std::memcpy(info.remoteAddress, rewritten.bytes, 16);
+        return viaRelay ? Decision::Redirect : Decision::Pass;
+      }
+      if (viaRelay) return Decision::Redirect;
+    }
+  }
+
+  // Rules of the filter file; a block rule lets TCP go direct like a direct rule.
+  if (services_.findAddressRule(ipv4Form) != 0) return Decision::Pass;
+  if (port == kPort80 || port == kPort443)
+    return services_.isWebSteered(ipv4Form, selected) ? Decision::Redirect : Decision::Pass;
+  return selected ? Decision::Redirect : Decision::Pass;
+}
+
+void TcpRedirector::redirect(uint64_t id, drvapi::TcpConnInfo& info, const std::string& processName,
+                             bool mapped) {
+  const uint16_t family = familyOf(info.remoteAddress);
+  if (services_.adapterMode()) {
+    // The connection stays filtered: its data reaches tcpReceive/tcpSend and
+    // its destination gets a host route through the virtual adapter.
+    if (family == drvapi::kFamilyIpv4) services_.addHostRoute(fromField(info.remoteAddress).ipv4());
+    info.filteringFlag = 2;
+    return;
+  }
+
+  auto* event = newRecord<collector::DCTcpForwardEvent>(collector_, id, family);
+  if (services_.nodeUsable()) {
+    if (event != nullptr) {
+      event->forwarded = 1;
+      event->processName.assign(processName);
+      putAddressAndPort(family, fromField(info.remoteAddress), event->requestedAddress, &event->requestedPort);
+    }
+    redirectTable_.Insert(REDIRECT_INFO{id, info, processName});
+    platform::SocketAddress relay;
+    if (mapped) {
+      hostnet::MakeLoopbackAddress(drvapi::kFamilyIpv6, platform::hostToNet16(services_.relayPort6()), relay);
+      std::memcpy(info.remoteAddress, relay.bytes, 28);
+    } else {
+      hostnet::MakeLoopbackAddress(drvapi::kFamilyIpv4, platform::hostToNet16(services_.relayPort4()), relay);
+      std::memcpy(info.remoteAddress, relay.bytes, 16);
+    }
+    if (event != nullptr)
+      putAddressAndPort(relay.family(), relay, event->relayAddress, &event->relayPort);
+  }
+  // Without a usable node the record says "not forwarded" and the connect
+  // goes to its destination unchanged.
+  if (event != nullptr) collector_.post(event);
+  services_.disableFiltering(id);
+}
+
+void TcpRedirector::tcpClosed(uint64_t id, const drvapi::TcpConnInfo* info) {
+  if (info != nullptr) {
+    if (auto* e = newRecord<collector::DCTcpClosedEvent>(collector_, id, info->ipFamily)) {
+      e->processName.assign(connectionNames_.Get(id));
+      putAddressAndPort(info->ipFamily, fromField(info->remoteAddress), e->remoteAddress, &e->remotePort);
+      collector_.post(e);
+    }
+  }
+  connectionNames_.Erase(id);
+}
+
+void TcpRedirector::tcpReceive(uint64_t id, const char* data, int length) {
+  services_.injectReceive(id, data, length);
+  countAdapterFlow(id, length, false);
+}
+
+void TcpRedirector::tcpSend(uint64_t id, const char* data, int length) {
+  services_.injectSend(id, data, length);
+  countAdapterFlow(id, length, true);
+}
+
+// In adapter mode the steered connections' bytes are counted here, since they
+// never pass the relay.
+void TcpRedirector::countAdapterFlow(uint64_t id, int length, bool up) {
+  if (!services_.adapterMode() || !collector_.collecting()) return;
+  drvapi::TcpConnInfo info{};
+  if (services_.getConnInfo(id, info) != 0) return;
+  collector::DCTcpProxyFlowUpEvent* e =
+      up ? newRecord<collector::DCTcpProxyFlowUpEvent>(collector_, id, info.ipFamily)
+         : static_cast<collector::DCTcpProxyFlowUpEvent*>(
+               newRecord<collector::DCTcpProxyFlowDownEvent>(collector_, id, info.ipFamily));
+  if (e == nullptr) return;
+  e->proxied = 1;
+  putAddressAndPort(info.ipFamily, fromField(info.remoteAddress), e->remoteAddress, &e->remotePort);
+  putAddressAndPort(info.ipFamily, fromField(info.localAddress), e->localAddress, &e->localPort);
+  e->byteCount = length > 0 ? static_cast<uint32_t>(length) : 0;
+  collector_.post(e);
+}
+
+}  // namespace tcp

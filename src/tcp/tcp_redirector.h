@@ -1,0 +1,106 @@
+// The engine's TCP handlers: the decision on every connect request that the
+// driver reports (pass, rewrite, keep filtered for adapter mode, or redirect
+// to the local relay) and the bookkeeping of the connections that stay under
+// filtering (their data goes back unchanged and is counted in adapter mode).
+//
+// The handlers run on the driver library's worker threads; the connect is held
+// until tcpConnectRequest returns. Everything they consult outside this
+// subsystem comes through RedirectServices, so the decision table can be
+// exercised on its own.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "collector/data_collector.h"
+#include "drvapi/records.h"
+#include "platform/net.h"
+#include "tcp/redirect_table.h"
+
+namespace tcp {
+
+// A host-rewrite entry's target: resolve `host` (or use the local web relay
+// on `webRelayPort` when it runs).
+struct HostRewriteTarget {
+  std::string host;
+  uint16_t webRelayPortNet = 0;
+};
+
+// A port-map entry's target.
+struct PortMapTarget {
+  std::string host;
+  uint16_t portNet = 0;
+  uint32_t type = 0;  // 1: through the relay
+  bool hostIsName = false;
+};
+
+class RedirectServices {
+ public:
+  virtual ~RedirectServices() = default;
+  // Process selection.
+  virtual std::string processNameOf(uint32_t processId) = 0;
+  virtual bool isSelectedProcess(uint32_t processId, const std::string& processName) = 0;
+  virtual bool admit(uint32_t processId, const std::u16string& processName) = 0;
+  // Host addresses.
+  virtual bool isLocalAddress(uint32_t addressNet) = 0;
+  virtual bool isLocalSocketAddress(const platform::SocketAddress& address) = 0;
+  // Filter tables.
+  virtual std::optional<HostRewriteTarget> findHostRewrite(uint32_t addressNet, uint16_t portNet) = 0;
+  virtual std::optional<PortMapTarget> findPortMap(uint32_t addressNet, uint16_t portNet) = 0;
+  virtual int findAddressRule(const platform::SocketAddress& ipv4Destination) = 0;  // 0 none, 1 direct, 2 block
+  virtual bool isWebSteered(const platform::SocketAddress& ipv4Destination, bool selected) = 0;
+  // One blocking look-up (type 1 = A, 28 = AAAA) at the first upstream DNS
+  // server; true when it succeeded, with the answers in `addresses`.
+  virtual bool lookUp(uint16_t type, const std::string& name, std::vector<platform::SocketAddress>& addresses) = 0;
+  // Whether the local web relay program runs.
+  virtual bool webRelayRunning() = 0;
+  // Adapter mode and its host routes.
+  virtual bool adapterMode() = 0;
+  virtual void addHostRoute(uint32_t addressNet) = 0;
+  // The proxy node is usable for TCP (address and SOCKS5 port both set).
+  virtual bool nodeUsable() = 0;
+  // The relay listeners' ports, host order.
+  virtual uint16_t relayPort4() = 0;
+  virtual uint16_t relayPort6() = 0;
+  // The driver interface.
+  virtual int disableFiltering(uint64_t id) = 0;
+  virtual int injectReceive(uint64_t id, const char* data, int length) = 0;
+  virtual int injectSend(uint64_t id, const char* data, int length) = 0;
+  virtual int getConnInfo(uint64_t id, drvapi::TcpConnInfo& info) = 0;
+};
+
+class TcpRedirector {
+ public:
+  TcpRedirector(RedirectServices& services, collector::DataCollectorEvent& collector);
+
+  // Decides one connect: may change info->filteringFlag and
+  // info->remoteAddress in place; ends in tcpDisableFiltering, in a redirect
+  // record plus tcpDisableFiltering, or (adapter mode) in filteringFlag 2.
+  void tcpConnectRequest(uint64_t id, drvapi::TcpConnInfo* info);
+
+  // Posts the close record and forgets the connection's name.
+  void tcpClosed(uint64_t id, const drvapi::TcpConnInfo* info);
+
+  // Give the bytes back unchanged, then count them in adapter mode.
+  void tcpReceive(uint64_t id, const char* data, int length);
+  void tcpSend(uint64_t id, const char* data, int length);
+
+  RedirectTable& redirectTable() { return redirectTable_; }
+  ConnectionNames& connectionNames() { return connectionNames_; }
+
+ private:
+  enum class Decision { Pass, Redirect };
+  Decision decide(uint64_t id, drvapi::TcpConnInfo& info, const std::string& processName, bool selected,
+                  bool& mapped);
+  void redirect(uint64_t id, drvapi::TcpConnInfo& info, const std::string& processName, bool mapped);
+  void countAdapterFlow(uint64_t id, int length, bool up);
+
+  RedirectServices& services_;
+  collector::DataCollectorEvent& collector_;
+  RedirectTable redirectTable_;
+  ConnectionNames connectionNames_;
+};
+
+}  // namespace tcp

@@ -1,0 +1,325 @@
+// The connect decision, table-driven over a scripted set of services: each
+// row gives a destination and the facts the decision consults, and says what
+// the driver must see (pass / redirect / adapter), where the connect goes and
+// what is remembered for the relay.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "collector/data_collector.h"
+#include "platform/net.h"
+#include "tcp/tcp_redirector.h"
+
+using platform::SocketAddress;
+using platform::hostToNet16;
+using platform::ipv4;
+
+namespace {
+
+class FakeServices : public tcp::RedirectServices {
+ public:
+  std::string name = "game.exe";
+  bool selected = true;
+  bool admitted = true;
+  bool local = false;
+  std::map<uint64_t, tcp::HostRewriteTarget> rewrites;
+  std::map<uint64_t, tcp::PortMapTarget> portMaps;
+  int addressRule = 0;
+  bool webSteered = false;
+  std::map<std::string, uint32_t> dnsA;  // name → address; missing names fail
+  std::map<std::string, SocketAddress> dnsAAAA;
+  int failFirstLookups = 0;
+  bool webRelay = false;
+  bool adapter = false;
+  bool usable = true;
+  std::vector<uint32_t> routes;
+  std::vector<uint64_t> disabled;
+  std::vector<std::string> lookups;
+
+  static uint64_t key(uint32_t a, uint16_t p) { return (uint64_t{a} << 16) | p; }
+
+  std::string processNameOf(uint32_t pid) override { return pid == 0 || pid == 4 ? "" : name; }
+  bool isSelectedProcess(uint32_t, const std::string&) override { return selected; }
+  bool admit(uint32_t, const std::u16string&) override { return admitted; }
+  bool isLocalAddress(uint32_t) override { return local; }
+  bool isLocalSocketAddress(const SocketAddress&) override { return local; }
+  std::optional<tcp::HostRewriteTarget> findHostRewrite(uint32_t a, uint16_t p) override {
+    auto it = rewrites.find(key(a, p));
+    return it == rewrites.end() ? std::nullopt : std::optional(it->second);
+  }
+  std::optional<tcp::PortMapTarget> findPortMap(uint32_t a, uint16_t p) override {
+    auto it = portMaps.find(key(a, p));
+    return it == portMaps.end() ? std::nullopt : std::optional(it->second);
+  }
+  int findAddressRule(const SocketAddress&) override { return addressRule; }
+  bool isWebSteered(const SocketAddress&, bool) override { return webSteered; }
+  bool lookUp(uint16_t type, const std::string& host, std::vector<SocketAddress>& out) override {
+    lookups.push_back((type == 1 ? "A " : "AAAA ") + host);
+    if (failFirstLookups > 0) {
+      --failFirstLookups;
+      return false;
+    }
+    if (type == 1) {
+      auto it = dnsA.find(host);
+      if (it == dnsA.end()) return false;
+      out.push_back(platform::makeIpv4Address(it->second, 0));
+    } else {
+      auto it = dnsAAAA.find(host);
+      if (it == dnsAAAA.end()) return false;
+      out.push_back(it->second);
+    }
+    return true;
+  }
+  bool webRelayRunning() override { return webRelay; }
+  bool adapterMode() override { return adapter; }
+  void addHostRoute(uint32_t a) override { routes.push_back(a); }
+  bool nodeUsable() override { return usable; }
+  uint16_t relayPort4() override { return 50888; }
+  uint16_t relayPort6() override { return 50887; }
+  int disableFiltering(uint64_t id) override {
+    disabled.push_back(id);
+    return 0;
+  }
+  int injectReceive(uint64_t, const char*, int) override { return 0; }
+  int injectSend(uint64_t, const char*, int) override { return 0; }
+  int getConnInfo(uint64_t, drvapi::TcpConnInfo&) override { return -2; }
+};
+
+drvapi::TcpConnInfo request(const SocketAddress& to, uint32_t pid = 1200, uint16_t localPortNet = hostToNet16(40001)) {
+  drvapi::TcpConnInfo info{};
+  info.processId = pid;
+  info.direction = 2;
+  info.ipFamily = to.family();
+  const SocketAddress local = to.family() == 2 ? platform::makeIpv4Address(ipv4(127, 0, 0, 1), localPortNet)
+                                               : [&] {
+                                                   uint8_t any[16] = {};
+                                                   any[15] = 1;
+                                                   return platform::makeIpv6Address(any, localPortNet);
+                                                 }();
+  std::memcpy(info.localAddress, local.bytes, 28);
+  std::memcpy(info.remoteAddress, to.bytes, 28);
+  return info;
+}
+
+SocketAddress v4(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port) {
+  return platform::makeIpv4Address(ipv4(a, b, c, d), hostToNet16(port));
+}
+
+SocketAddress mapped(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port) {
+  uint8_t bytes[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, a, b, c, d};
+  return platform::makeIpv6Address(bytes, hostToNet16(port));
+}
+
+SocketAddress remoteOf(const drvapi::TcpConnInfo& info) {
+  SocketAddress a;
+  std::memcpy(a.bytes, info.remoteAddress, 28);
+  return a;
+}
+
+struct Harness {
+  FakeServices services;
+  collector::DataCollectorEvent collector;
+  tcp::TcpRedirector redirector{services, collector};
+};
+
+}  // namespace
+
+TEST(TcpRedirect, ScreeningRules) {
+  struct Row {
+    const char* what;
+    SocketAddress to;
+    uint32_t pid;
+    bool selected, admitted, local;
+    int addressRule;
+    bool webSteered;
+    bool redirected;
+  } rows[] = {
+      {"selected game to a public address", v4(203, 0, 113, 5, 7000), 1200, true, true, false, 0, false, true},
+      {"unselected process", v4(203, 0, 113, 5, 7000), 1200, false, true, false, 0, false, false},
+      {"process id 0 is never selected", v4(203, 0, 113, 5, 7000), 0, true, true, false, 0, false, false},
+      {"DNS port passes", v4(8, 8, 8, 8, 53), 1200, true, true, false, 0, false, false},
+      {"broadcast passes", v4(255, 255, 255, 255, 7000), 1200, true, true, false, 0, false, false},
+      {"0.0.0.0 passes", v4(0, 0, 0, 0, 7000), 1200, true, true, false, 0, false, false},
+      {"224.0.0.0 is screened further", v4(224, 0, 0, 0, 7000), 1200, true, true, false, 0, false, true},
+      {"224.0.0.1 passes", v4(224, 0, 0, 1, 7000), 1200, true, true, false, 0, false, false},
+      {"SSDP group passes", v4(239, 255, 255, 250, 1900), 1200, true, true, false, 0, false, false},
+      {"local network passes", v4(192, 168, 9, 9, 7000), 1200, true, true, true, 0, false, false},
+      {"over the instance limit passes", v4(203, 0, 113, 5, 7000), 1200, true, false, false, 0, false, false},
+      {"direct rule passes", v4(203, 0, 113, 5, 7000), 1200, true, true, false, 1, false, false},
+      {"block rule goes direct, not refused", v4(203, 0, 113, 5, 7000), 1200, true, true, false, 2, false, false},
+      {"web port, steered, unselected", v4(203, 0, 113, 5, 443), 1200, false, true, false, 0, true, true},
+      {"web port, not steered, selected", v4(203, 0, 113, 5, 80), 1200, true, true, false, 0, false, false},
+      {"IPv4-mapped destination", mapped(203, 0, 113, 5, 7000), 1200, true, true, false, 0, false, true},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    Harness h;
+    h.services.selected = r.selected;
+    h.services.admitted = r.admitted;
+    h.services.local = r.local;
+    h.services.addressRule = r.addressRule;
+    h.services.webSteered = r.webSteered;
+    drvapi::TcpConnInfo info = request(r.to, r.pid);
+    const drvapi::TcpConnInfo before = info;
+    h.redirector.tcpConnectRequest(77, &info);
+    ASSERT_EQ(h.services.disabled, std::vector<uint64_t>{77}) << "every decision ends in filtering off";
+    EXPECT_EQ(h.redirector.redirectTable().size(), r.redirected ? 1u : 0u);
+    if (!r.redirected) {
+      EXPECT_EQ(std::memcmp(&info, &before, sizeof info), 0) << "a passed connect is untouched";
+      continue;
+    }
+    const SocketAddress now = remoteOf(info);
+    if (r.to.family() == 2) {
+      EXPECT_EQ(now.family(), 2);
+      EXPECT_EQ(now.ipv4(), ipv4(127, 0, 0, 1));
+      EXPECT_EQ(now.port(), hostToNet16(50888));
+    } else {
+      const uint8_t loopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+      EXPECT_EQ(now.family(), 23);
+      EXPECT_EQ(std::memcmp(now.ipv6(), loopback6, 16), 0);
+      EXPECT_EQ(now.port(), hostToNet16(50887)) << "mapped destinations land on the IPv6 listener";
+    }
+  }
+}
+
+TEST(TcpRedirect, NonMappedIpv6PassesAndNamesAreKeptUntilClose) {
+  Harness h;
+  uint8_t global[16] = {0x20, 0x01, 0x0d, 0xb8};
+  drvapi::TcpConnInfo info = request(platform::makeIpv6Address(global, hostToNet16(7000)));
+  h.redirector.tcpConnectRequest(5, &info);
+  EXPECT_EQ(h.redirector.redirectTable().size(), 0u);
+  EXPECT_EQ(h.redirector.connectionNames().Get(5), "game.exe");
+  h.redirector.tcpClosed(5, &info);
+  EXPECT_EQ(h.redirector.connectionNames().size(), 0u);
+  h.redirector.tcpClosed(6, &info);  // never requested: harmless
+}
+
+TEST(TcpRedirect, RelayFindsTheRequestByClientPortAndFamily) {
+  Harness h;
+  drvapi::TcpConnInfo first = request(v4(203, 0, 113, 5, 7000), 1200, hostToNet16(40001));
+  drvapi::TcpConnInfo second = request(v4(203, 0, 113, 6, 7001), 1200, hostToNet16(40001));
+  drvapi::TcpConnInfo six = request(mapped(203, 0, 113, 7, 7002), 1200, hostToNet16(40001));
+  h.redirector.tcpConnectRequest(1, &first);
+  h.redirector.tcpConnectRequest(2, &second);  // same local port: overwrites
+  h.redirector.tcpConnectRequest(3, &six);
+  EXPECT_EQ(h.redirector.redirectTable().size(), 2u);
+
+  auto taken = h.redirector.redirectTable().TakeRedirect(v4(127, 0, 0, 1, 40001));
+  ASSERT_TRUE(taken.has_value());
+  EXPECT_EQ(taken->id, 2u) << "the later request wins";
+  EXPECT_EQ(remoteOf(taken->info).ipv4(), ipv4(203, 0, 113, 6)) << "the record keeps the real destination";
+  EXPECT_EQ(taken->processName, "game.exe");
+  EXPECT_FALSE(h.redirector.redirectTable().TakeRedirect(v4(127, 0, 0, 1, 40001)).has_value());
+
+  uint8_t loopback6[16] = {};
+  loopback6[15] = 1;
+  auto taken6 = h.redirector.redirectTable().TakeRedirect(platform::makeIpv6Address(loopback6, hostToNet16(40001)));
+  ASSERT_TRUE(taken6.has_value());
+  EXPECT_EQ(taken6->id, 3u);
+  EXPECT_EQ(taken6->info.ipFamily, 23);
+}
+
+TEST(TcpRedirect, UnusableNodeMeansDirectAndAForwardRecordSayingSo) {
+  struct Counter : collector::DataCollectorEvent {
+    void onCollectorEvent(const collector::DCEvent& r) override {
+      if (r.type == collector::kTcpForward)
+        forwarded.push_back(static_cast<const collector::DCTcpForwardEvent&>(r).forwarded);
+    }
+    std::vector<uint32_t> forwarded;
+  } counter;
+  FakeServices services;
+  tcp::TcpRedirector redirector(services, counter);
+  counter.startCollector();
+  services.usable = false;
+  drvapi::TcpConnInfo info = request(v4(203, 0, 113, 5, 7000));
+  const drvapi::TcpConnInfo before = info;
+  redirector.tcpConnectRequest(1, &info);
+  EXPECT_EQ(std::memcmp(&info, &before, sizeof info), 0);
+  services.usable = true;
+  info = request(v4(203, 0, 113, 5, 7000));
+  redirector.tcpConnectRequest(2, &info);
+  counter.stopCollector();
+  EXPECT_EQ(counter.forwarded, (std::vector<uint32_t>{0, 1}));
+}
+
+TEST(TcpRedirect, AdapterModeKeepsTheConnectionFilteredWithARoute) {
+  Harness h;
+  h.services.adapter = true;
+  drvapi::TcpConnInfo info = request(v4(203, 0, 113, 5, 7000));
+  h.redirector.tcpConnectRequest(9, &info);
+  EXPECT_EQ(info.filteringFlag, 2u);
+  EXPECT_EQ(remoteOf(info).ipv4(), ipv4(203, 0, 113, 5)) << "the destination stays";
+  EXPECT_TRUE(h.services.disabled.empty()) << "filtering stays on";
+  EXPECT_EQ(h.services.routes, std::vector<uint32_t>{ipv4(203, 0, 113, 5)});
+}
+
+TEST(TcpRedirect, HostRewriteSendsTheConnectionToTheResolvedHostDirectly) {
+  Harness h;
+  h.services.rewrites[FakeServices::key(ipv4(198, 51, 100, 1), hostToNet16(443))] = {"web.example.com",
+                                                                                     hostToNet16(8443)};
+  h.services.dnsA["web.example.com"] = ipv4(198, 51, 100, 77);
+  h.services.failFirstLookups = 1;  // the A look-up is tried a second time
+  drvapi::TcpConnInfo info = request(v4(198, 51, 100, 1, 443));
+  h.redirector.tcpConnectRequest(1, &info);
+  EXPECT_EQ(h.services.lookups, (std::vector<std::string>{"A web.example.com", "A web.example.com"}));
+  EXPECT_EQ(remoteOf(info).ipv4(), ipv4(198, 51, 100, 77));
+  EXPECT_EQ(remoteOf(info).port(), hostToNet16(443)) << "the requested port stays";
+  EXPECT_EQ(h.redirector.redirectTable().size(), 0u) << "a rewrite always goes direct";
+
+  // With the web relay running the connection goes to it on loopback.
+  Harness w;
+  w.services.rewrites = h.services.rewrites;
+  w.services.webRelay = true;
+  info = request(v4(198, 51, 100, 1, 443));
+  w.redirector.tcpConnectRequest(1, &info);
+  EXPECT_EQ(remoteOf(info).ipv4(), ipv4(127, 0, 0, 1));
+  EXPECT_EQ(remoteOf(info).port(), hostToNet16(8443));
+  EXPECT_TRUE(w.services.lookups.empty());
+
+  // Nothing resolved: the destination stays.
+  Harness n;
+  n.services.rewrites = h.services.rewrites;
+  info = request(v4(198, 51, 100, 1, 443));
+  n.redirector.tcpConnectRequest(1, &info);
+  EXPECT_EQ(remoteOf(info).ipv4(), ipv4(198, 51, 100, 1));
+}
+
+TEST(TcpRedirect, PortMapRewritesAndDecidesByItsType) {
+  struct Row {
+    const char* what;
+    tcp::PortMapTarget target;
+    bool selected;
+    uint32_t wantAddress;
+    uint16_t wantPort;
+    bool redirected;
+  } rows[] = {
+      {"literal target, direct", {"198.51.100.9", hostToNet16(9000), 0, false}, true, ipv4(198, 51, 100, 9), 9000,
+       false},
+      {"literal target, via relay", {"198.51.100.9", hostToNet16(9000), 1, false}, false, ipv4(198, 51, 100, 9),
+       9000, true},
+      {"name target resolved", {"map.example.com", hostToNet16(9001), 1, true}, false, ipv4(198, 51, 100, 10), 9001,
+       true},
+      {"name not resolved, via relay", {"gone.example.com", hostToNet16(9001), 1, true}, false,
+       ipv4(203, 0, 113, 5), 7000, true},
+      {"name not resolved, direct type: the rules decide", {"gone.example.com", hostToNet16(9001), 0, true}, true,
+       ipv4(203, 0, 113, 5), 7000, true},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    Harness h;
+    h.services.selected = r.selected;
+    h.services.portMaps[FakeServices::key(ipv4(203, 0, 113, 5), hostToNet16(7000))] = r.target;
+    h.services.dnsA["map.example.com"] = ipv4(198, 51, 100, 10);
+    drvapi::TcpConnInfo info = request(v4(203, 0, 113, 5, 7000));
+    h.redirector.tcpConnectRequest(1, &info);
+    ASSERT_EQ(h.redirector.redirectTable().size(), r.redirected ? 1u : 0u);
+    const SocketAddress went = r.redirected
+                                   ? remoteOf(h.redirector.redirectTable().TakeRedirect(v4(127, 0, 0, 1, 40001))->info)
+                                   : remoteOf(info);
+    EXPECT_EQ(went.ipv4(), r.wantAddress);
+    EXPECT_EQ(went.port(), hostToNet16(r.wantPort));
+  }
+}
