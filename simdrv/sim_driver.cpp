@@ -168,6 +168,8 @@ struct SimDriver::Core {
   int opens = 0;
 
   std::vector<Record> log;
+  bool keepLog = true;
+  uint64_t bytesByType[32] = {};
   std::vector<FilterRule> rules;
   std::vector<ProcessRule> processRules;
   std::vector<uint64_t> closes;
@@ -184,6 +186,8 @@ struct SimDriver::Core {
     RecordHeader h;
     std::memcpy(&h, outbound.data(), sizeof h);
     if (uint64_t{h.size} + kRecordHeaderSize != total) return false;
+    if (h.type < 32) bytesByType[h.type] += h.size;
+    if (!keepLog && h.type != kAddRuleFirst && h.type != kAddRuleLast && h.type != kDeleteRules) return true;
     Record r;
     r.type = h.type;
     r.id = h.id;
@@ -468,6 +472,23 @@ std::string SimDriver::stream(uint64_t id, uint32_t type) const {
   for (const Record& r : core_->log)
     if (r.type == type && r.id == id) out.append(r.payload.begin(), r.payload.end());
   return out;
+}
+
+uint64_t SimDriver::writtenBytes(uint32_t type) const {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  return type < 32 ? core_->bytesByType[type] : 0;
+}
+
+bool SimDriver::waitForWrittenBytes(uint32_t type, uint64_t target, uint32_t timeoutMs) const {
+  Core& c = *core_;
+  std::unique_lock<std::mutex> guard(c.lock);
+  return type < 32 && c.changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                                         [&] { return c.bytesByType[type] >= target; });
+}
+
+void SimDriver::setKeepLog(bool keep) {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  core_->keepLog = keep;
 }
 
 void SimDriver::clearWritten() {

@@ -162,6 +162,12 @@ class SimDriver {
   std::vector<Record> written(uint32_t type) const;
   std::vector<Record> written(uint32_t type, uint64_t id) const;
   size_t writtenCount(uint32_t type) const;
+  // Payload bytes written so far with records of `type` (kept also when the
+  // log is off), and a wait until they reach `target`.
+  uint64_t writtenBytes(uint32_t type) const;
+  bool waitForWrittenBytes(uint32_t type, uint64_t target, uint32_t timeoutMs = 10000) const;
+  // Off: records are counted but not kept (long benchmark runs).
+  void setKeepLog(bool keep);
   // Concatenated payloads of the stream records (code 2 or 3) of one id.
   std::string stream(uint64_t id, uint32_t type) const;
   void clearWritten();
