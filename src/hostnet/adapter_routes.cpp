@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "hostnet/command_runner.h"
 #include "platform/net.h"
 #include "platform/text.h"
 
@@ -63,7 +64,9 @@ uint32_t GetInterfaceMetric(uint32_t interfaceIndex) {
 }
 
 AdapterRoutes::AdapterRoutes(RouteCreator creator)
-    : creator_(creator ? std::move(creator) : RouteCreator(platform::createHostRoute)) {}
+    : creator_(creator ? std::move(creator) : RouteCreator([](const platform::HostRoute& route) {
+        return commandRunner().createHostRoute(route);
+      })) {}
 
 void AdapterRoutes::setParameters(const AdapterRouteParameters& parameters) {
   std::lock_guard<std::mutex> guard(lock_);

@@ -44,7 +44,7 @@ class AdapterRoutes {
   using RouteCreator = std::function<bool(const platform::HostRoute&)>;
 
   // `creator` adds a route to the routing table; it defaults to
-  // platform::createHostRoute.
+  // commandRunner().createHostRoute.
   explicit AdapterRoutes(RouteCreator creator = {});
 
   // Start thread, before steering begins.

@@ -23,6 +23,14 @@ bool SystemCommandRunner::runCaptured(const std::string& line, uint32_t timeoutM
 
 bool SystemCommandRunner::flushDnsCache() { return platform::flushSystemDnsCache(); }
 
+bool SystemCommandRunner::systemDnsServers(std::vector<uint32_t>& out) {
+  return platform::systemDnsServers(out);
+}
+
+bool SystemCommandRunner::createHostRoute(const platform::HostRoute& route) {
+  return platform::createHostRoute(route);
+}
+
 CommandRunner& commandRunner() {
   static SystemCommandRunner system;
   CommandRunner* r = installed.load(std::memory_order_acquire);

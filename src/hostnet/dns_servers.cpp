@@ -1,6 +1,6 @@
 #include "hostnet/dns_servers.h"
 
-#include "platform/netinfo.h"
+#include "hostnet/command_runner.h"
 
 namespace hostnet {
 
@@ -13,7 +13,7 @@ bool ProbeDnsServer(uint32_t server, const DnsProbeSettings& settings) {
 
 void UpstreamDnsServers::CollectDnsServers(const DnsProbeSettings& settings) {
   std::vector<uint32_t> system;
-  platform::systemDnsServers(system);
+  commandRunner().systemDnsServers(system);
   CollectDnsServers(
       system, [&settings](uint32_t server) { return ProbeDnsServer(server, settings); },
       settings.fallbackServer);

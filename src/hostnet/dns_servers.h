@@ -36,7 +36,7 @@ class UpstreamDnsServers {
  public:
   using Probe = std::function<bool(uint32_t server)>;
 
-  // Reads the system's DNS servers (platform::systemDnsServers) and collects
+  // Reads the system's DNS servers (through commandRunner()) and collects
   // them with ProbeDnsServer.
   void CollectDnsServers(const DnsProbeSettings& settings = {});
 

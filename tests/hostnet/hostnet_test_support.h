@@ -1,4 +1,5 @@
-// A command runner that records what the engine asks for and runs nothing.
+// A host seam that records what the engine asks for and changes nothing:
+// no command runs, no route is added, no system DNS server is listed.
 #pragma once
 
 #include <string>
@@ -28,6 +29,14 @@ class RecordingRunner : public CommandRunner {
     ++flushes;
     return flushResult;
   }
+  bool systemDnsServers(std::vector<uint32_t>& out) override {
+    out.insert(out.end(), dnsServers.begin(), dnsServers.end());
+    return true;
+  }
+  bool createHostRoute(const platform::HostRoute& route) override {
+    routes.push_back(route);
+    return true;
+  }
 
   std::vector<std::pair<std::string, uint32_t>> lines;
   std::vector<std::pair<std::string, uint32_t>> captured;
@@ -35,6 +44,9 @@ class RecordingRunner : public CommandRunner {
   bool captureSucceeds = true;
   bool flushResult = false;
   int flushes = 0;
+  // What the system DNS server list answers (nothing: no server is probed).
+  std::vector<uint32_t> dnsServers;
+  std::vector<platform::HostRoute> routes;
 
  private:
   CommandRunner* previous_ = nullptr;

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "hostnet/command_runner.h"
+#include "hostnet/host_network.h"
 #include "hostnet_test_support.h"
+#include "platform/net.h"
 #include "platform/command.h"
 
 using hostnet::RecordingRunner;
@@ -156,4 +158,17 @@ TEST(SystemCommands, RunsCapturesAndRefuses) {
   EXPECT_FALSE(platform::runCommandLineCaptured("lumo-no-such-program-xyz", 1000, out));
   EXPECT_TRUE(out.empty());
   EXPECT_FALSE(platform::runCommandLine(std::string(kQuick) + std::string(260, ' ') + "x", 0));
+}
+
+TEST(HostCommands, TheSeamAlsoCarriesDnsServersAndRoutes) {
+  RecordingRunner runner;
+  hostnet::HostNetwork host;  // default settings: everything through the seam
+  host.CollectDnsServers();   // no system server listed: the fallback, unprobed
+  EXPECT_EQ(host.upstreamServers().servers(), std::vector<uint32_t>{platform::ipv4(8, 8, 8, 8)});
+  host.AddHostRoute(platform::ipv4(203, 0, 113, 8));
+  ASSERT_EQ(runner.routes.size(), 1u);
+  EXPECT_EQ(runner.routes[0].destination, platform::ipv4(203, 0, 113, 8));
+  host.ApplyIpv6PrefixPolicy();
+  host.PrepareHostNetwork();
+  EXPECT_FALSE(runner.lines.empty());
 }
