@@ -147,7 +147,8 @@ bool readPeFixedVersion(const uint8_t* image, size_t size, FileVersion& version)
   uint32_t entry = 0;
   uint64_t at = root;
   for (int level = 0; level < 3; ++level) {
-    if (!findEntry(r, at, level == 0 ? kVersionResourceType : -1, entry)) return false;
+    const int64_t wanted = level == 0 ? int64_t{kVersionResourceType} : int64_t{-1};
+    if (!findEntry(r, at, wanted, entry)) return false;
     bool directory = (entry & kSubdirectoryBit) != 0;
     if (directory != (level < 2)) return false;
     uint64_t rva = uint64_t{resourceRva} + (entry & ~kSubdirectoryBit);

@@ -48,7 +48,7 @@ bool readPeFixedVersion(const uint8_t* image, size_t size, FileVersion& version)
 bool fileSize(const std::filesystem::path& file, uint64_t& size);
 
 // True when `path` names an existing file (not a folder).
-bool fileExists(const std::filesystem::path& path);
+bool regularFileExists(const std::filesystem::path& path);
 
 // Copies `from` to `to`; with `overwrite` false an existing `to` is a failure
 // (CopyFileW's bFailIfExists). Does not create folders.

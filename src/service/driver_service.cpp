@@ -185,9 +185,9 @@ bool installDriverFile(bool force) {
   const std::filesystem::path shipped =
       e.shippedFolder / shippedDriverFileName(e.version, e.nativeArchitecture);
   const std::filesystem::path installed = installedDriverPath(e.windowsFolder);
-  if (!platform::fileExists(shipped)) return false;
+  if (!platform::regularFileExists(shipped)) return false;
 
-  const bool exists = platform::fileExists(installed);
+  const bool exists = platform::regularFileExists(installed);
   if (!force && !exists) {
     // The file is in place but not yet registered: the caller goes on to
     // register it when it finds no service.

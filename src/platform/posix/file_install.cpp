@@ -38,7 +38,7 @@ bool fileSize(const std::filesystem::path& file, uint64_t& size) {
   return true;
 }
 
-bool fileExists(const std::filesystem::path& path) {
+bool regularFileExists(const std::filesystem::path& path) {
   std::error_code ec;
   return std::filesystem::is_regular_file(path, ec);
 }
@@ -59,7 +59,7 @@ bool moveFile(const std::filesystem::path& from, const std::filesystem::path& to
 
 bool deleteFile(const std::filesystem::path& file) {
   std::error_code ec;
-  return fileExists(file) && std::filesystem::remove(file, ec) && !ec;
+  return regularFileExists(file) && std::filesystem::remove(file, ec) && !ec;
 }
 
 bool deleteFileAtRestart(const std::filesystem::path& file) {

@@ -38,7 +38,7 @@ bool fileSize(const std::filesystem::path& file, uint64_t& size) {
   return true;
 }
 
-bool fileExists(const std::filesystem::path& path) {
+bool regularFileExists(const std::filesystem::path& path) {
   DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }

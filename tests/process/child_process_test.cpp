@@ -1,0 +1,94 @@
+// Linux only: real child processes of the test, found in process snapshots
+// by their executable name. (Windows runs the snapshot on itself in
+// process_selection_test.cpp; spawning here uses POSIX calls.)
+#ifndef _WIN32
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+
+#include "platform/process_list.h"
+#include "platform/text.h"
+#include "process/process_selection.h"
+#include "support/test_support.h"
+
+extern char** environ;
+
+namespace {
+
+// A copy of sleep(1) under a name of the test's own, run as a child.
+class NamedChild {
+ public:
+  NamedChild(const std::filesystem::path& program) {
+    std::string path = program.string();
+    char* argv[] = {path.data(), const_cast<char*>("30"), nullptr};
+    if (posix_spawn(&pid_, path.c_str(), nullptr, nullptr, argv, environ) != 0) pid_ = -1;
+  }
+  ~NamedChild() { end(); }
+  void end() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+TEST(ChildProcesses, SnapshotNamesThemAndFindsThem) {
+  lumotest::TempDir dir;
+  const std::string name = "LumoProbe" + std::to_string(std::random_device{}() % 1000000);
+  const auto program = dir.path() / name;
+  std::error_code ec;
+  std::filesystem::copy_file("/bin/sleep", program, ec);
+  ASSERT_FALSE(ec) << ec.message();
+  std::filesystem::permissions(program, std::filesystem::perms::owner_exec, std::filesystem::perm_options::add);
+
+  NamedChild first(program), second(program);
+  ASSERT_GT(first.pid(), 0);
+  ASSERT_GT(second.pid(), 0);
+  // Wait until both children run the copied program (after exec).
+  auto childrenNamed = [&] {
+    std::vector<platform::ProcessListEntry> snapshot;
+    platform::snapshotProcesses(snapshot);
+    int seen = 0;
+    for (const auto& e : snapshot)
+      if ((e.processId == static_cast<uint32_t>(first.pid()) || e.processId == static_cast<uint32_t>(second.pid())) &&
+          e.exeName == platform::utf8ToUtf16(name))
+        ++seen;
+    return seen == 2;
+  };
+  ASSERT_TRUE(lumotest::waitFor(childrenNamed));
+
+  int64_t found = process::FindProcessIdByName(platform::utf8ToUtf16(platform::toLowerAscii(name)));
+  EXPECT_TRUE(found == first.pid() || found == second.pid()) << found;
+
+  first.end();
+  second.end();
+  EXPECT_EQ(process::FindProcessIdByName(platform::utf8ToUtf16(name)), -1);
+}
+
+TEST(ChildProcesses, ReplacedProgramKeepsItsName) {
+  // The executable is deleted while the child runs: /proc marks the link
+  // " (deleted)", which is not part of the name.
+  lumotest::TempDir dir;
+  const std::string name = "LumoGone" + std::to_string(std::random_device{}() % 1000000);
+  const auto program = dir.path() / name;
+  std::filesystem::copy_file("/bin/sleep", program);
+  std::filesystem::permissions(program, std::filesystem::perms::owner_exec, std::filesystem::perm_options::add);
+  NamedChild child(program);
+  ASSERT_GT(child.pid(), 0);
+  ASSERT_TRUE(lumotest::waitFor(
+      [&] { return process::FindProcessIdByName(platform::utf8ToUtf16(name)) == child.pid(); }));
+  std::filesystem::remove(program);
+  EXPECT_EQ(process::FindProcessIdByName(platform::utf8ToUtf16(name)), child.pid());
+}
+
+}  // namespace
+#endif

@@ -1,0 +1,83 @@
+// Process names, the selection test and look-ups by executable name.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+#include "platform/process_list.h"
+#include "platform/sysinfo.h"
+#include "platform/text.h"
+#include "process/process_selection.h"
+
+namespace {
+
+using platform::ProcessListEntry;
+
+TEST(ProcessNameFromPath, LowerCasedLastPart) {
+  struct Row {
+    std::u16string path;
+    std::string name;
+  };
+  const Row rows[] = {
+      {u"C:\\Games\\Wild Hunt\\Game.EXE", "game.exe"},
+      {u"\\Device\\HarddiskVolume2\\Bin\\LAUNCHER.exe", "launcher.exe"},
+      {u"GAME.EXE", "game.exe"},  // no "\": the whole text
+      {u"C:\\Games\\", ""},
+      {u"", ""},
+      {u"C:\\\u00C4\\\u00C4bc.EXE", platform::utf16ToAnsi(u"\u00C4bc.exe")},  // only A-Z are lowered
+#ifndef _WIN32
+      {u"/usr/games/Tux-Racer", "tux-racer"},
+#else
+      {u"C:/games/Tux-Racer.exe", "c:/games/tux-racer.exe"},  // "/" is no separator on Windows
+#endif
+  };
+  for (const Row& row : rows) EXPECT_EQ(process::ProcessNameFromPath(row.path), row.name) << row.name;
+}
+
+TEST(ProcessNameOf, SystemProcessesHaveNoName) {
+  EXPECT_EQ(process::ProcessNameOf(0), "");
+  EXPECT_EQ(process::ProcessNameOf(4), "");
+}
+
+TEST(IsSelectedProcess, ConfiguredNamesOnly) {
+  std::map<std::string, int> processes{{"game.exe", 1}, {"launcher.exe", 2}};
+  EXPECT_TRUE(process::IsSelectedProcess(processes, 100, "game.exe"));
+  EXPECT_FALSE(process::IsSelectedProcess(processes, 100, "GAME.EXE"));  // names come lower-cased
+  EXPECT_FALSE(process::IsSelectedProcess(processes, 100, "other.exe"));
+}
+
+TEST(FindProcessIdByName, FirstMatchIgnoringCase) {
+  std::vector<ProcessListEntry> list{{8, u"System"}, {1200, u"Brannock.exe"}, {1300, u"BRANNOCK.EXE"}};
+  bool fail = false;
+  process::SnapshotSource source = [&](std::vector<ProcessListEntry>& out) {
+    if (fail) return false;
+    out = list;
+    return true;
+  };
+  EXPECT_EQ(process::FindProcessIdByName(u"brannock.EXE", source), 1200);
+  EXPECT_EQ(process::FindProcessIdByName(u"brannock", source), -1);
+  EXPECT_EQ(process::FindProcessIdByName(u"", source), -1);
+  fail = true;
+  EXPECT_EQ(process::FindProcessIdByName(u"Brannock.exe", source), -1);
+}
+
+TEST(FindProcessIdByName, FindsThisTestProgram) {
+  std::vector<ProcessListEntry> snapshot;
+  ASSERT_TRUE(platform::snapshotProcesses(snapshot));
+  const uint32_t self = platform::currentProcessId();
+  std::u16string ownName;
+  for (const auto& entry : snapshot)
+    if (entry.processId == self) ownName = entry.exeName;
+  ASSERT_FALSE(ownName.empty());
+  EXPECT_NE(ownName.find(u"process_tests"), std::u16string::npos);
+  // Another copy of this program may run at the same time; whichever is
+  // found first carries the name.
+  std::vector<uint32_t> sameName;
+  for (const auto& entry : snapshot)
+    if (entry.exeName == ownName) sameName.push_back(entry.processId);
+  int64_t found = process::FindProcessIdByName(platform::toLowerAscii(ownName));
+  ASSERT_GT(found, 0);
+  EXPECT_NE(std::find(sameName.begin(), sameName.end(), static_cast<uint32_t>(found)), sameName.end()) << found;
+}
+
+}  // namespace

@@ -1,0 +1,231 @@
+// The driver service's registration, removal, tags, group and load order.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "driver_test_env.h"
+#include "drvapi/drvapi.h"
+
+namespace {
+
+using lumotest::DriverTestMachine;
+using platform::ServiceState;
+
+const std::u16string kGroupOrderKey = u"SYSTEM\\CurrentControlSet\\Control\\GroupOrderList";
+
+std::vector<uint8_t> listBytes(uint32_t count, const std::vector<uint32_t>& tags) {
+  std::vector<uint8_t> out;
+  auto put = [&out](uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  };
+  put(count);
+  for (uint32_t t : tags) put(t);
+  return out;
+}
+
+void setList(DriverTestMachine& m, const std::vector<uint32_t>& tags) {
+  m.registry.createKey(kGroupOrderKey);
+  platform::writeBinary(m.registry, kGroupOrderKey, u"PNP_TDI", listBytes(static_cast<uint32_t>(tags.size()), tags));
+}
+
+std::vector<uint8_t> storedList(DriverTestMachine& m) {
+  std::vector<uint8_t> raw;
+  platform::readBinary(m.registry, kGroupOrderKey, u"PNP_TDI", raw);
+  return raw;
+}
+
+void setServiceTag(DriverTestMachine& m, const char* name, uint32_t tag) {
+  std::u16string key = u"SYSTEM\\CurrentControlSet\\Services\\" + std::u16string(name, name + std::strlen(name));
+  m.registry.createKey(key);
+  platform::writeDword(m.registry, key, u"Tag", tag);
+}
+
+struct OrderRow {
+  const char* what;
+  std::vector<uint32_t> list;
+  uint32_t ownTag;
+  uint32_t tdxTag;    // 0: no Tdx service
+  uint32_t tcpipTag;  // 0: no Tcpip service
+  bool remove;
+  std::vector<uint32_t> expected;
+  bool written;
+  uint32_t expectedOwnTag;
+};
+
+class GroupOrder : public ::testing::TestWithParam<OrderRow> {};
+
+TEST_P(GroupOrder, RewritesTheList) {
+  const OrderRow& row = GetParam();
+  DriverTestMachine m;
+  setList(m, row.list);
+  setServiceTag(m, "LumoDriverSys", row.ownTag);
+  if (row.tdxTag != 0) setServiceTag(m, "Tdx", row.tdxTag);
+  if (row.tcpipTag != 0) setServiceTag(m, "Tcpip", row.tcpipTag);
+  const uint64_t writesBefore = m.registry.writeCount();
+
+  service::placeInGroupOrder("LumoDriverSys", row.remove);
+
+  EXPECT_EQ(storedList(m), listBytes(static_cast<uint32_t>(row.expected.size()), row.expected));
+  uint32_t tag = 0;
+  ASSERT_TRUE(service::readServiceTag("LumoDriverSys", tag));
+  EXPECT_EQ(tag, row.expectedOwnTag);
+  const uint64_t listWrites = m.registry.writeCount() - writesBefore - (row.ownTag != tag ? 1 : 0);
+  EXPECT_EQ(listWrites, row.written ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, GroupOrder,
+    ::testing::Values(
+        OrderRow{"three places after the stack: moved right after it",
+                 {4, 10, 11, 12, 20, 13}, 20, 10, 0, false, {4, 10, 20, 11, 12, 13}, true, 20},
+        OrderRow{"two places after the stack: moved", {10, 11, 20}, 20, 10, 0, false, {10, 20, 11}, true, 20},
+        OrderRow{"right after the stack: untouched", {4, 10, 20, 11}, 20, 10, 0, false, {4, 10, 20, 11}, false, 20},
+        OrderRow{"before the stack: untouched", {20, 4, 10}, 20, 10, 0, false, {20, 4, 10}, false, 20},
+        OrderRow{"stack tag not in the list: written back unchanged", {1, 20, 2}, 20, 99, 0, false, {1, 20, 2}, true, 20},
+        OrderRow{"no stack service: written back unchanged", {1, 20, 2}, 20, 0, 0, false, {1, 20, 2}, true, 20},
+        OrderRow{"Tcpip stands in for a missing Tdx", {1, 10, 2, 3, 20}, 20, 0, 10, false, {1, 10, 20, 2, 3}, true, 20},
+        OrderRow{"Tdx wins over Tcpip", {1, 7, 10, 2, 20}, 20, 7, 10, false, {1, 7, 20, 10, 2}, true, 20},
+        OrderRow{"not listed: inserted after the stack", {1, 10, 2}, 20, 10, 0, false, {1, 10, 20, 2}, true, 20},
+        OrderRow{"not listed, no stack: appended", {1, 2}, 20, 0, 0, false, {1, 2, 20}, true, 20},
+        OrderRow{"tag 0: one above the largest, then placed", {3, 17, 5}, 0, 5, 0, false, {3, 17, 5, 18}, true, 18},
+        OrderRow{"tag 0 and an empty list", {}, 0, 0, 0, false, {1}, true, 1},
+        OrderRow{"remove", {1, 20, 2}, 20, 10, 0, true, {1, 2}, true, 20},
+        OrderRow{"remove when not listed", {1, 2}, 20, 10, 0, true, {1, 2}, false, 20},
+        OrderRow{"remove with tag 0", {1, 2}, 0, 10, 0, true, {1, 2}, false, 0}),
+    [](const auto& info) { return "Row" + std::to_string(info.index); });
+
+TEST(GroupOrderList, CountWordIsTakenOnlyAsFarAsTheDataGoes) {
+  DriverTestMachine m;
+  m.registry.createKey(kGroupOrderKey);
+  // Count 9 but two tags present, plus two stray bytes.
+  auto raw = listBytes(9, {10, 20});
+  raw.push_back(0xAA);
+  raw.push_back(0xBB);
+  platform::writeBinary(m.registry, kGroupOrderKey, u"PNP_TDI", raw);
+  setServiceTag(m, "LumoDriverSys", 30);
+  setServiceTag(m, "Tdx", 10);
+  service::placeInGroupOrder("LumoDriverSys", false);
+  EXPECT_EQ(storedList(m), listBytes(3, {10, 30, 20}));
+
+  // Count 1 with three tags present: only the first counts.
+  platform::writeBinary(m.registry, kGroupOrderKey, u"PNP_TDI", listBytes(1, {5, 6, 30}));
+  service::placeInGroupOrder("LumoDriverSys", false);
+  EXPECT_EQ(storedList(m), listBytes(2, {5, 30}));
+}
+
+TEST(GroupOrderList, MissingListOrTagChangesNothing) {
+  DriverTestMachine m;
+  setServiceTag(m, "LumoDriverSys", 0);
+  uint64_t writes = m.registry.writeCount();
+  service::placeInGroupOrder("LumoDriverSys", false);
+  EXPECT_EQ(m.registry.writeCount(), writes);  // no list: not even a new tag
+
+  setList(m, {1, 2});
+  writes = m.registry.writeCount();
+  service::placeInGroupOrder("NoSuchService", false);
+  EXPECT_EQ(m.registry.writeCount(), writes);
+}
+
+TEST(RegisterDriverService, CreatesWithFolderAndPlacesInOrder) {
+  DriverTestMachine m;
+  setList(m, {5, 10, 6});
+  setServiceTag(m, "Tdx", 10);
+  ASSERT_EQ(service::registerDriverService("LumoDriverSys", "C:\\Drivers"), 0);
+  std::u16string image;
+  platform::readString(m.registry, u"SYSTEM\\CurrentControlSet\\Services\\LumoDriverSys", u"ImagePath", image);
+  EXPECT_EQ(image, u"C:\\Drivers\\LumoDriverSys.sys");
+  EXPECT_EQ(m.state(), ServiceState::kRunning);
+  uint32_t tag = 0;
+  ASSERT_TRUE(service::readServiceTag("LumoDriverSys", tag));
+  ASSERT_NE(tag, 0u);
+  EXPECT_EQ(storedList(m), listBytes(4, {5, 10, tag, 6}));
+}
+
+TEST(RegisterDriverService, ExistingServiceRunningOrStartable) {
+  DriverTestMachine m;
+  ASSERT_EQ(service::registerDriverService("LumoDriverSys", nullptr), 0);
+  EXPECT_EQ(service::registerDriverService("LumoDriverSys", nullptr), 0);  // running
+  service::stopDriverService();
+  EXPECT_EQ(service::registerDriverService("LumoDriverSys", nullptr), 0);  // started again
+  EXPECT_EQ(m.state(), ServiceState::kRunning);
+  m.services.setState(u"LumoDriverSys", ServiceState::kStopPending);
+  EXPECT_EQ(service::registerDriverService("LumoDriverSys", nullptr), -1);
+  EXPECT_EQ(platform::lastSystemError(), platform::kErrorServiceCannotAcceptControl);
+  EXPECT_EQ(service::registerDriverService(nullptr, nullptr), -1);
+}
+
+TEST(RegisterDriverService, OptionLeavesTheServiceUnstarted) {
+  DriverTestMachine m;
+  const uint32_t options = drvapi::driverOptions();
+  drvapi::setDriverOptions(1, drvapi::kOptionDoNotStartService);
+  EXPECT_EQ(service::registerDriverService("LumoDriverSys", nullptr), 0);
+  EXPECT_EQ(service::registerDriverService("LumoDriverSys", nullptr), 0);  // exists: fine too
+  drvapi::setDriverOptions(1, options);
+  EXPECT_EQ(m.state(), ServiceState::kStopped);
+  EXPECT_EQ(m.services.startCount(), 0);
+}
+
+TEST(RemoveDriverService, DeletesLeavesOrderAndClearsIpv6Bit) {
+  DriverTestMachine m;
+  const std::u16string tcpip6 = u"SYSTEM\\CurrentControlSet\\Services\\Tcpip6\\Parameters";
+  m.registry.createKey(tcpip6);
+  platform::writeDword(m.registry, tcpip6, u"DisabledComponents", 0x29);
+  setList(m, {5, 6});
+  ASSERT_EQ(service::registerDriverService("LumoDriverSys", nullptr), 0);
+  ASSERT_EQ(storedList(m).size(), 16u);
+
+  EXPECT_EQ(service::removeDriverService("LumoDriverSys"), 0);
+  EXPECT_EQ(storedList(m), listBytes(2, {5, 6}));
+  EXPECT_FALSE(service::serviceRegistered("LumoDriverSys"));
+  uint32_t components = 0;
+  platform::readDword(m.registry, tcpip6, u"DisabledComponents", components);
+  EXPECT_EQ(components, 0x21u);
+
+  EXPECT_EQ(service::removeDriverService("LumoDriverSys"), -1);
+  EXPECT_EQ(platform::lastSystemError(), platform::kErrorServiceDoesNotExist);
+}
+
+TEST(ServiceValues, RegisteredTagAndGroup) {
+  DriverTestMachine m;
+  EXPECT_FALSE(service::serviceRegistered("aswstm"));
+  uint32_t tag = 7;
+  EXPECT_FALSE(service::readServiceTag("aswstm", tag));
+  EXPECT_FALSE(service::writeServiceTag("aswstm", 3));  // no key: nothing to write into
+  EXPECT_FALSE(service::setServiceGroup("aswstm", true));
+
+  setServiceTag(m, "aswstm", 0);
+  EXPECT_TRUE(service::serviceRegistered("ASWSTM"));
+  EXPECT_TRUE(service::writeServiceTag("aswstm", 42));
+  EXPECT_TRUE(service::readServiceTag("aswstm", tag));
+  EXPECT_EQ(tag, 42u);
+
+  const std::u16string key = u"SYSTEM\\CurrentControlSet\\Services\\aswstm";
+  std::u16string group;
+  std::vector<std::u16string> depends;
+  EXPECT_TRUE(service::setServiceGroup("aswstm", true));
+  platform::readString(m.registry, key, u"Group", group);
+  platform::readMultiString(m.registry, key, u"DependOnService", depends);
+  EXPECT_EQ(group, u"NDIS");
+  EXPECT_EQ(depends, std::vector<std::u16string>{u"tcpip"});
+  EXPECT_TRUE(service::setServiceGroup("aswstm", false));
+  platform::readString(m.registry, key, u"Group", group);
+  platform::readMultiString(m.registry, key, u"DependOnService", depends);
+  EXPECT_EQ(group, u"PNP_TDI");
+  EXPECT_EQ(depends, std::vector<std::u16string>{u"tcpip"});  // stays
+}
+
+TEST(HostRegistry, SetsAndClearsOnlyBitThree) {
+  DriverTestMachine m;
+  const std::u16string tcpip6 = u"SYSTEM\\CurrentControlSet\\Services\\Tcpip6\\Parameters";
+  m.registry.createKey(tcpip6);
+  service::prepareHostRegistry(true);  // missing value counts as 0
+  uint32_t v = 0;
+  ASSERT_TRUE(platform::readDword(m.registry, tcpip6, u"DisabledComponents", v));
+  EXPECT_EQ(v, 0x8u);
+  platform::writeDword(m.registry, tcpip6, u"DisabledComponents", 0xFF);
+  service::prepareHostRegistry(false);
+  platform::readDword(m.registry, tcpip6, u"DisabledComponents", v);
+  EXPECT_EQ(v, 0xF7u);
+}
+
+}  // namespace
