@@ -56,35 +56,6 @@ struct ProbeTrackerPlaceholder {
   std::atomic<uint8_t> enabled{0};
 };
 
-// Working map from host name to its addresses, built during one configuration
-// (rule lists not built yet: always empty).
-struct HostMapPlaceholder {};
-
-// Rule text and hosts file (not built yet: parses nothing).
-class RuleListsPlaceholder {
- public:
-  int parseIcmpRules(const std::string& /*text*/) { return 0; }
-  void clearIcmpRules() {}
-  void parseDelayRules(const std::string& /*text*/) {}
-  bool loadHostsFile(HostMapPlaceholder& /*hostMap*/) { return false; }
-  void fillHostAddressTable(const HostMapPlaceholder& /*hostMap*/) {}
-  uint32_t lookupHostAddress(const std::string& /*name*/) const { return 0; }
-};
-
-// The enciphered filter file and its tables (not built yet: loads nothing).
-class FilterTablesPlaceholder {
- public:
-  void loadFilterFile() {}
-  void collectFilterHosts(uint32_t /*gameId*/, uint32_t /*areaId*/, HostMapPlaceholder& /*hostMap*/) {}
-  void buildFilterTables(uint32_t /*gameId*/, uint32_t /*areaId*/, const HostMapPlaceholder& /*hostMap*/) {}
-};
-
-// The relay's game-ping responder (not built yet: holds no rule).
-struct PingResponderPlaceholder {
-  std::atomic<uint8_t> pingEnabled{0};
-  void Clear() {}
-};
-
 // The TCP relay: listeners, accept threads, relayed connections (not built
 // yet: opens no socket and starts no thread).
 class RelayPlaceholder {

@@ -13,7 +13,7 @@ constexpr int kFamilyIpv4 = 2;
 constexpr int kFamilyIpv6 = 23;
 }  // namespace
 
-ZuEngine::ZuEngine(DriverControl& driver) : driver_(driver) { ruleLists_.clearIcmpRules(); }
+ZuEngine::ZuEngine(DriverControl& driver) : driver_(driver) { ruleLists_.ClearIcmpRules(); }
 
 ZuEngine::~ZuEngine() {
   // A stop without unloading the driver leaves this engine registered as the
@@ -81,7 +81,7 @@ bool ZuEngine::Initialize(bool restartDriver) {
   }
 
   note("filter.load");
-  filterTables_.loadFilterFile();
+  filterTables_.LoadFilterFile();
 
   note("hostnet.ipv6PrefixPolicy");
   hostNet_.ApplyIpv6PrefixPolicy();
@@ -100,7 +100,7 @@ bool ZuEngine::Configure(const PROXY_CONFIG& proxy, const GAME_CONFIG& game, uin
   udpProxy_.setNode(proxyConfig_.proxyAddress, proxyConfig_.proxyUdpPort);
 
   note("rules.icmp");
-  icmpRuleCount_ = ruleLists_.parseIcmpRules(gameConfig_.rulesText);
+  icmpRuleCount_ = ruleLists_.ParseIcmpRules(gameConfig_.rulesText);
   if (icmpRuleCount_ > 0) {
     note("icmp.clearPending");
     clearPending();
@@ -115,17 +115,17 @@ bool ZuEngine::Configure(const PROXY_CONFIG& proxy, const GAME_CONFIG& game, uin
   }
 
   note("rules.delay");
-  ruleLists_.parseDelayRules(gameConfig_.rulesText);
+  ruleLists_.ParseDelayRules(gameConfig_.rulesText, pingResponder_);
 
   note("hosts.load");
-  HostMapPlaceholder hostMap;
-  ruleLists_.loadHostsFile(hostMap);
+  rules::HostMap hostMap;
+  ruleLists_.LoadHostsFile(hostMap);
   note("filter.collectHosts");
-  filterTables_.collectFilterHosts(gameConfig_.gameId, gameConfig_.areaId, hostMap);
+  filterTables_.CollectFilterHosts(gameConfig_.gameId, gameConfig_.areaId, hostMap);
   note("filter.build");
-  filterTables_.buildFilterTables(gameConfig_.gameId, gameConfig_.areaId, hostMap);
+  filterTables_.BuildFilterTables(gameConfig_.gameId, gameConfig_.areaId, hostMap);
   note("hosts.fillTable");
-  ruleLists_.fillHostAddressTable(hostMap);
+  ruleLists_.EnterHostAddresses(hostMap);
   return true;
 }
 
@@ -147,7 +147,7 @@ bool ZuEngine::StartEngine(bool tcpEnabled, bool udpEnabled, bool udpProxyAll, b
   const uint32_t gameId = gameConfig_.gameId;
   const uint32_t areaId = gameConfig_.areaId;
   if (gameId == 41 && (areaId == 218 || areaId == 214)) probeTracker_.enabled.store(1);
-  if (gameId == 339) pingResponder_.pingEnabled.store(1);
+  if (gameId == 339) pingResponder_.SetEnabled(true);
 
   udpDirectMode_.store(0);
   if (gameId == 369 || gameId == 890 || gameId == 2188 || gameId == 2173 || gameId == 2207) {
@@ -183,7 +183,7 @@ bool ZuEngine::StopEngine(bool unloadDriver) {
   udpEnabled_.store(0);
 
   note("ping.clear");
-  pingResponder_.pingEnabled.store(0);
+  pingResponder_.SetEnabled(false);
   pingResponder_.Clear();
 
   note("serviceMonitor.stop");
@@ -244,7 +244,7 @@ bool ZuEngine::StopEngine(bool unloadDriver) {
       timerPeriod_ = 0;
     }
     icmpRuleCount_ = 0;
-    ruleLists_.clearIcmpRules();
+    ruleLists_.ClearIcmpRules();
     stopRedirector();
   }
 

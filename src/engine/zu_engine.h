@@ -23,7 +23,10 @@
 #include "engine/driver_control.h"
 #include "engine/placeholders.h"
 #include "platform/timer.h"
+#include "rules/filter_tables.h"
+#include "rules/rule_lists.h"
 #include "service/iservice_monitor.h"
+#include "tcp/ping_responder.h"
 
 namespace engine {
 
@@ -68,7 +71,12 @@ class ZuEngine : public drvapi::DRV_EventHandler,
   bool InstallDriver();
   bool UnInstallDriver();
 
-  uint32_t LookupHostAddress(const std::string& name) const { return ruleLists_.lookupHostAddress(name); }
+  uint32_t LookupHostAddress(const std::string& name) const { return ruleLists_.LookupHostAddress(name); }
+  // The rule text's lists and the filter file's tables (read by the steering
+  // subsystems and by tests).
+  rules::RuleLists& ruleLists() { return ruleLists_; }
+  rules::FilterTables& filterTables() { return filterTables_; }
+  tcp::PingResponder& pingResponder() { return pingResponder_; }
 
   // State, for the exports and for tests.
   bool initialized() const { return initialized_ != 0; }
@@ -78,7 +86,7 @@ class ZuEngine : public drvapi::DRV_EventHandler,
   bool adapterMode() const { return adapterMode_ != 0; }
   bool udpProxyAll() const { return udpProxyAll_ != 0; }
   uint32_t udpDirectMode() const { return udpDirectMode_; }
-  bool pingEnabled() const { return pingResponder_.pingEnabled != 0; }
+  bool pingEnabled() const { return pingResponder_.IsEnabled(); }
   bool probeTrackerEnabled() const { return probeTracker_.enabled != 0; }
   int32_t icmpRuleCount() const { return icmpRuleCount_; }
   uint32_t timerPeriod() const { return timerPeriod_; }
@@ -158,9 +166,9 @@ class ZuEngine : public drvapi::DRV_EventHandler,
   UdpProxyPlaceholder udpProxy_;
   std::atomic<uint8_t> udpProxyStarted_{0};
   ProbeTrackerPlaceholder probeTracker_;
-  PingResponderPlaceholder pingResponder_;
-  RuleListsPlaceholder ruleLists_;
-  FilterTablesPlaceholder filterTables_;
+  tcp::PingResponder pingResponder_;
+  rules::RuleLists ruleLists_;
+  rules::FilterTables filterTables_;
   RelayPlaceholder relay_;
   HostNetPlaceholder hostNet_;
   ServiceMonitorPlaceholder serviceMonitor_;
