@@ -4,6 +4,9 @@
 #include "service/driver_service.h"
 
 namespace engine {
+
+bool DriverControl::uninstallDriver() { return service::uninstallDriver(); }
+
 namespace {
 
 class SystemDriverControl final : public DriverControl {

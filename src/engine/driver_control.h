@@ -14,6 +14,9 @@ class DriverControl {
   virtual ~DriverControl() = default;
   virtual bool stopDriverService() = 0;
   virtual bool ensureDriverRunning() = 0;
+  // Removes the driver service and its installed file (the real driver
+  // management unless a test overrides it).
+  virtual bool uninstallDriver();
   virtual void enableDebugPrivilege() = 0;
   virtual void setDriverOptions(int workerThreads, uint32_t flags) = 0;
   virtual int initDriver(const char* driverName, drvapi::DRV_EventHandler* handler) = 0;

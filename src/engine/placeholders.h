@@ -83,21 +83,4 @@ class HostNetPlaceholder {
   void clearRouteSet() {}
 };
 
-// Per-name process instance limit (not built yet: admits everything).
-class ProccessLimitPlaceholder {
- public:
-  void Start(const std::vector<std::u16string>& /*names*/, uint32_t /*limit*/) {}
-  void Stop() {}
-  bool Admit(uint32_t /*processId*/, const std::u16string& /*processName*/) { return true; }
-};
-
-// Watches system services for their process ids (not built yet: watches
-// nothing).
-class ServiceMonitorPlaceholder {
- public:
-  bool start(void* /*callback*/, const std::vector<std::u16string>& /*names*/) { return true; }
-  void stop() {}
-  bool isMonitoredProcess(uint32_t /*processId*/) const { return false; }
-};
-
 }  // namespace engine

@@ -281,7 +281,7 @@ bool ZuEngine::Shutdown(bool unloadDriver) {
 
 bool ZuEngine::InstallDriver() { return driver_.ensureDriverRunning(); }
 
-bool ZuEngine::UnInstallDriver() { return false; }
+bool ZuEngine::UnInstallDriver() { return driver_.uninstallDriver(); }
 
 // --- Notification timer --------------------------------------------------------
 

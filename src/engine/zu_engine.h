@@ -23,9 +23,11 @@
 #include "engine/driver_control.h"
 #include "engine/placeholders.h"
 #include "platform/timer.h"
+#include "process/proccess_limit.h"
 #include "rules/filter_tables.h"
 #include "rules/rule_lists.h"
 #include "service/iservice_monitor.h"
+#include "service/service_monitor.h"
 #include "tcp/ping_responder.h"
 
 namespace engine {
@@ -171,8 +173,9 @@ class ZuEngine : public drvapi::DRV_EventHandler,
   rules::FilterTables filterTables_;
   RelayPlaceholder relay_;
   HostNetPlaceholder hostNet_;
-  ServiceMonitorPlaceholder serviceMonitor_;
-  ProccessLimitPlaceholder processLimit_;
+  // The process-wide service monitor: its ids also answer IsSelectedProcess.
+  service::ServiceMonitor& serviceMonitor_ = service::engineServiceMonitor();
+  process::ProccessLimit processLimit_;
 };
 
 }  // namespace engine

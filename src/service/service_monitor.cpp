@@ -92,19 +92,17 @@ void ServiceMonitor::poll() {
   }
 }
 
-namespace {
-ServiceMonitor& engineMonitor() {
+ServiceMonitor& engineServiceMonitor() {
   static ServiceMonitor monitor;
   return monitor;
 }
-}  // namespace
 
 bool startServiceMonitor(IServiceMonitor* callback, const std::vector<std::u16string>& names) {
-  return engineMonitor().start(callback, names);
+  return engineServiceMonitor().start(callback, names);
 }
 
-void stopServiceMonitor() { engineMonitor().stop(); }
+void stopServiceMonitor() { engineServiceMonitor().stop(); }
 
-bool isMonitoredProcess(uint32_t processId) { return engineMonitor().isMonitoredProcess(processId); }
+bool isMonitoredProcess(uint32_t processId) { return engineServiceMonitor().isMonitoredProcess(processId); }
 
 }  // namespace service

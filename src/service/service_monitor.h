@@ -63,7 +63,9 @@ class ServiceMonitor {
   std::thread thread_;
 };
 
-// The engine's monitor (one per process) over the system's service manager.
+// The engine's monitor (one per process) over the system's service manager,
+// and the three operations on it.
+ServiceMonitor& engineServiceMonitor();
 bool startServiceMonitor(IServiceMonitor* callback, const std::vector<std::u16string>& names);
 void stopServiceMonitor();
 bool isMonitoredProcess(uint32_t processId);
