@@ -92,10 +92,17 @@ LUMO_API bool LUMO_CALL Init(uint32_t restartDriver);
 
 /*
  * InstallDriver: puts the current filter-driver file in place and makes sure
- * the driver service runs. Windows: the service "LumoDriverSys" in the
- * service control manager, the file in system32\drivers. Linux: there is no
- * service manager; the engine keeps an in-process service record whose start
- * brings up the simulated driver. False without an engine or on failure.
+ * the driver service runs. Windows (administrator rights needed): the file
+ * for this Windows version and processor is taken from the "driver" folder
+ * beside the library and installed as system32\drivers\LumoDriverSys.sys
+ * (a changed file replaces the old one at once on Windows 8 and later; on
+ * Windows 7 and earlier the old one is deleted at the next restart and the
+ * new one copied on the next call), and the kernel-driver service
+ * "LumoDriverSys" is registered in the service control manager and started.
+ * Linux: there is no service manager; the engine keeps an in-process service
+ * record whose start brings up the simulated driver (shipped files, if any,
+ * go to $LUMO_WINDOWS_DIR or the temporary folder's "lumo-windows"). False
+ * without an engine or on failure.
  */
 LUMO_API bool LUMO_CALL InstallDriver(void);
 
@@ -182,9 +189,10 @@ LUMO_API bool LUMO_CALL UnInit(uint32_t unloadDriver);
 
 /*
  * UnInstallDriver: removes the driver service and the installed driver file
- * (Windows: the service control manager entry and system32\drivers file;
- * Linux: the in-process service record). False without an engine or when the
- * service could not be removed.
+ * (Windows: the service control manager entry, its load-order tag and the
+ * system32\drivers file; Linux: the in-process service record and the file
+ * in the folder InstallDriver used). False without an engine or when the
+ * service could not be removed (including when it was not registered).
  */
 LUMO_API bool LUMO_CALL UnInstallDriver(void);
 

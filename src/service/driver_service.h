@@ -59,7 +59,11 @@ const char* shippedDriverFileName(const platform::OsVersion& version, uint16_t n
 // Where the driver file is installed: <windows>\system32\drivers\LumoDriverSys.sys.
 std::filesystem::path installedDriverPath(const std::filesystem::path& windowsFolder);
 // A file's comparable version ((major*10+minor)*10+build)*10+revision, 0
-// when it has none (0 is invalid).
+// when it has none (0 is invalid). Windows reads the version resource with
+// GetFileVersionInfoW; Linux reads the same fixed version record from the
+// PE file itself (platform::readPeFixedVersion). Whether a file is replaced
+// is decided on the four numbers themselves, so two versions that happen to
+// give the same comparable number still count as different.
 uint64_t comparableVersion(const std::filesystem::path& file);
 
 // Installs the current driver file when needed and makes sure the service
