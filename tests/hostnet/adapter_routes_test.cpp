@@ -186,7 +186,7 @@ TEST(LinuxHostRoute, InsideOwnNetworkNamespace) {
   uint32_t hop = 0, index = 0;
   ASSERT_TRUE(FindVirtualAdapter(hop, index));
   EXPECT_EQ(hop, ipv4(10, 10, 7, 1));
-  AdapterRoutes routes;  // the system's routing table
+  AdapterRoutes routes(platform::createHostRoute);  // the namespace's routing table
   AdapterRouteParameters p;
   p.nextHop = hop;
   p.interfaceIndex = index;

@@ -101,11 +101,4 @@ TEST(DestinationMap, DefaultRouteAndNames) {
   EXPECT_EQ(map.mapName("game.exampl", 80), std::nullopt);
 }
 
-TEST(DestinationMap, FormatsEndpoints) {
-  EXPECT_EQ(node::formatEndpoint({ip("203.0.113.5"), 7000}), "203.0.113.5:7000");
-  EXPECT_EQ(node::formatIpv4(0), "0.0.0.0");
-  EXPECT_TRUE(node::isLoopback(ip("127.255.0.1")));
-  EXPECT_FALSE(node::isLoopback(ip("128.0.0.1")));
-}
-
 }  // namespace

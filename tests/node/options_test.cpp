@@ -44,22 +44,6 @@ TEST(NodeOptions, CommandLines) {
   }
 }
 
-TEST(NodeOptions, ValuesLandInTheirFields) {
-  node::NodeOptions options;
-  std::string error;
-  ASSERT_TRUE(node::parseOptions({"--port", "0", "--user", "alice", "--password=s3cret", "--unblur", "--map",
-                                  "203.0.113.0/24=127.0.0.1"},
-                                 options, error))
-      << error;
-  EXPECT_EQ(options.listenAddress, "127.0.0.1");
-  EXPECT_EQ(options.socksPort, 0);
-  EXPECT_EQ(options.user, "alice");
-  EXPECT_EQ(options.password, "s3cret");
-  EXPECT_TRUE(options.unblur);
-  EXPECT_FALSE(options.allowRemote);
-  EXPECT_EQ(options.destinations.size(), 1u);
-}
-
 TEST(NodeOptions, HelpNamesEveryOption) {
   const std::string help = node::helpText();
   for (const char* option : {"--listen", "--port", "--user", "--password", "--unblur", "--handshake-timeout",
