@@ -70,17 +70,4 @@ class RelayPlaceholder {
   void CloseActiveRelays() {}
 };
 
-// Host network set-up: commands, DNS servers, adapter, routes, driver rules
-// (not built yet: changes nothing on the host).
-class HostNetPlaceholder {
- public:
-  void ApplyIpv6PrefixPolicy() {}
-  bool FlushSystemDnsCache() { return false; }
-  void CollectDnsServers() {}
-  void PrepareHostNetwork() {}
-  void writeDriverRules(bool /*tcpEnabled*/, bool /*udpEnabled*/, bool /*adapterMode*/,
-                        const std::vector<std::u16string>& /*processNames*/) {}
-  void clearRouteSet() {}
-};
-
 }  // namespace engine

@@ -170,7 +170,16 @@ bool ZuEngine::StartEngine(bool tcpEnabled, bool udpEnabled, bool udpProxyAll, b
   tcpEnabled_.store(tcpEnabled ? 1 : 0);
   udpEnabled_.store(udpEnabled ? 1 : 0);
   adapterMode_.store(adapterMode ? 1 : 0);
-  hostNet_.writeDriverRules(tcpEnabled, udpEnabled, adapterMode, processNames);
+  hostnet::DriverRuleInputs ruleInputs;
+  ruleInputs.tcpEnabled = tcpEnabled;
+  ruleInputs.udpEnabled = udpEnabled;
+  ruleInputs.adapterMode = adapterMode;
+  ruleInputs.processNames = processNames;
+  ruleInputs.proxyAddress = proxyConfig_.proxyAddress;
+  ruleInputs.icmpRuleCount = icmpRuleCount_;
+  ruleInputs.ownProcessId = platform::currentProcessId();
+  // Adapter mode ends here when no virtual adapter is found.
+  if (!hostNet_.WriteDriverRules(ruleInputs)) adapterMode_.store(0);
 
   note("notifyTimer.start");
   startNotificationTimer();

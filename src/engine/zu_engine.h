@@ -22,6 +22,7 @@
 #include "engine/config.h"
 #include "engine/driver_control.h"
 #include "engine/placeholders.h"
+#include "hostnet/host_network.h"
 #include "platform/timer.h"
 #include "process/proccess_limit.h"
 #include "rules/filter_tables.h"
@@ -86,6 +87,8 @@ class ZuEngine : public drvapi::DRV_EventHandler,
   bool tcpEnabled() const { return tcpEnabled_ != 0; }
   bool udpEnabled() const { return udpEnabled_ != 0; }
   bool adapterMode() const { return adapterMode_ != 0; }
+  // Upstream DNS servers, adapter routes (driver-event threads add routes).
+  hostnet::HostNetwork& hostNetwork() { return hostNet_; }
   bool udpProxyAll() const { return udpProxyAll_ != 0; }
   uint32_t udpDirectMode() const { return udpDirectMode_; }
   bool pingEnabled() const { return pingResponder_.IsEnabled(); }
@@ -172,7 +175,7 @@ class ZuEngine : public drvapi::DRV_EventHandler,
   rules::RuleLists ruleLists_;
   rules::FilterTables filterTables_;
   RelayPlaceholder relay_;
-  HostNetPlaceholder hostNet_;
+  hostnet::HostNetwork hostNet_;
   // The process-wide service monitor: its ids also answer IsSelectedProcess.
   service::ServiceMonitor& serviceMonitor_ = service::engineServiceMonitor();
   process::ProccessLimit processLimit_;
