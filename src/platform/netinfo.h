@@ -21,8 +21,9 @@ namespace platform {
 // resolver configuration file (setResolverConfigPath). Any thread.
 bool systemDnsServers(std::vector<uint32_t>& out);
 
-// Linux only: the resolver configuration file that systemDnsServers reads,
-// "/etc/resolv.conf" unless changed. Windows ignores it. Call before use,
+// Linux only: the resolver configuration file that systemDnsServers reads:
+// the environment variable LUMO_RESOLV_CONF when set at start, else
+// "/etc/resolv.conf", unless changed here. Windows ignores it. Call before use,
 // not concurrently with systemDnsServers.
 void setResolverConfigPath(const std::string& path);
 

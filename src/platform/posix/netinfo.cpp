@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <bit>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -26,7 +27,13 @@ namespace platform {
 namespace {
 
 std::mutex configLock;
-std::string resolverConfig = "/etc/resolv.conf";
+// LUMO_RESOLV_CONF lets a program that only has the exports (the demo) point
+// the engine at a resolver file of its own instead of the host's servers.
+std::string initialResolverConfig() {
+  const char* path = std::getenv("LUMO_RESOLV_CONF");
+  return path != nullptr && *path != '\0' ? std::string(path) : std::string("/etc/resolv.conf");
+}
+std::string resolverConfig = initialResolverConfig();
 
 // An rtnetlink socket, closed on scope exit.
 class Netlink {
