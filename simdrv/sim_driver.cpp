@@ -261,7 +261,8 @@ class SimDevice final : public platform::Device {
         std::memcpy(&h, in, sizeof h);
         uint8_t answer[kLocalAddressQuerySize] = {};
         std::memcpy(answer, in, kRecordHeaderSize);
-        auto it = c.localAddresses.find(h.id);
+        const uint64_t id = h.id;  // a packed field: copy before binding a reference
+        auto it = c.localAddresses.find(id);
         if (it != c.localAddresses.end()) std::memcpy(answer + kRecordHeaderSize, it->second.data(), kSockAddrSize);
         std::memcpy(out, answer, sizeof answer);
         n = sizeof answer;
@@ -294,9 +295,11 @@ class SimDevice final : public platform::Device {
         ProcessFilterRule raw;
         std::memcpy(&raw, in, sizeof raw);
         ProcessRule rule{raw.rule, {}};
+        char16_t name[kProcessNameUnits];
+        std::memcpy(name, raw.processName, sizeof name);  // unaligned in the packed record
         size_t length = 0;
-        while (length < kProcessNameUnits && raw.processName[length] != 0) ++length;
-        rule.processName.assign(raw.processName, length);
+        while (length < kProcessNameUnits && name[length] != 0) ++length;
+        rule.processName.assign(name, length);
         if (code == kIoctlAddProcessRuleFirst)
           c.processRules.insert(c.processRules.begin(), rule);
         else

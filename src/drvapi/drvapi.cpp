@@ -332,7 +332,10 @@ int addProcessFilterRule(ProcessFilterRule* rule, bool first) {
   if (!lib().initialised.load()) return kNotInitialised;
   // The driver compares names without drive letters and in lower case:
   // "D:\Dir\App.exe" travels as "\dir\app.exe".
-  char16_t* name = rule->processName;
+  // The name sits at an odd offset of the packed record: work on an aligned
+  // copy and put it back.
+  char16_t name[kProcessNameUnits];
+  std::memcpy(name, rule->processName, sizeof name);
   size_t length = 0;
   while (length < kProcessNameUnits && name[length] != u'\0') ++length;
   if (length == kProcessNameUnits) name[--length] = u'\0';  // never send an unterminated name
@@ -342,6 +345,7 @@ int addProcessFilterRule(ProcessFilterRule* rule, bool first) {
     std::memmove(name, name + 2, (length - 2 + 1) * sizeof(char16_t));
     std::memset(name + length - 1, 0, (kProcessNameUnits - (length - 1)) * sizeof(char16_t));
   }
+  std::memcpy(rule->processName, name, sizeof name);
   std::memset(rule->reserved, 0, sizeof rule->reserved);
   auto dev = detail::device();
   if (!dev) return kNotInitialised;

@@ -118,7 +118,7 @@ TEST_F(Dispatch, VerdictBitsDecideWhatHappensToTheRequest) {
       ASSERT_EQ(verdict.payload.size(), sizeof(TcpConnInfo));
       TcpConnInfo sent;
       std::memcpy(&sent, verdict.payload.data(), sizeof sent);
-      EXPECT_EQ(sent.filteringFlag, row.flag);
+      EXPECT_EQ(+sent.filteringFlag, row.flag);
       EXPECT_EQ(std::memcmp(sent.remoteAddress, relay.data(), relay.size()), 0);
     }
     if (row.closed) {
@@ -138,7 +138,7 @@ TEST_F(Dispatch, VerdictBitsDecideWhatHappensToTheRequest) {
   ASSERT_EQ(sim.written(kTcpConnectRequest, 14).size(), 1u);
   TcpConnInfo late;
   std::memcpy(&late, sim.written(kTcpConnectRequest, 14)[0].payload.data(), sizeof late);
-  EXPECT_EQ(late.filteringFlag, 0x42u);
+  EXPECT_EQ(+late.filteringFlag, 0x42u);
   advance(30000);
   EXPECT_EQ(sim.written(kTcpConnectRequest, 14).size(), 1u);  // answered once only
 }
@@ -376,7 +376,7 @@ TEST_F(Dispatch, UdpConnectRequestAndFilteringOff) {
   ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpConnectRequest, 60).size() == 1; }));
   UdpConnectRequest verdict;
   std::memcpy(&verdict, sim.written(kUdpConnectRequest, 60)[0].payload.data(), sizeof verdict);
-  EXPECT_EQ(verdict.filteringFlag, 0x100u);
+  EXPECT_EQ(+verdict.filteringFlag, 0x100u);
   EXPECT_EQ(udpDisableFiltering(60), kOk);
   EXPECT_EQ(udpDisableFiltering(60), kOk);
   EXPECT_EQ(sim.written(kUdpFilteringOff, 60).size(), 1u);

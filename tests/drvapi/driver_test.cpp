@@ -105,8 +105,8 @@ TEST_F(DriverOps, RulesReachTheDriverInOrder) {
   EXPECT_EQ(addFilterRule(&b, true), kOk);  // code 16: head of the list
   auto rules = sim.rules();
   ASSERT_EQ(rules.size(), 2u);
-  EXPECT_EQ(rules[0].protocol, 17u);
-  EXPECT_EQ(rules[1].protocol, 6u);
+  EXPECT_EQ(+rules[0].protocol, 17u);
+  EXPECT_EQ(+rules[1].protocol, 6u);
   EXPECT_EQ(addFilterRule(nullptr, true), kFailed);
 
   simdrv::FlowDescription tcpFlow;
@@ -135,7 +135,7 @@ TEST_F(DriverOps, ProcessRuleNamesAreNormalised) {
   for (const Row& row : rows) {
     ProcessFilterRule rule{};
     rule.rule.filteringFlag = kRuleFilter;
-    std::copy(row.name.begin(), row.name.end(), rule.processName);
+    std::memcpy(rule.processName, row.name.data(), row.name.size() * sizeof(char16_t));
     ASSERT_EQ(addProcessFilterRule(&rule, false), kOk);
   }
   const auto received = sim.processRules();
@@ -144,7 +144,7 @@ TEST_F(DriverOps, ProcessRuleNamesAreNormalised) {
 
   ProcessFilterRule first{};
   const std::u16string name = u"First.exe";
-  std::copy(name.begin(), name.end(), first.processName);
+  std::memcpy(first.processName, name.data(), name.size() * sizeof(char16_t));
   ASSERT_EQ(addProcessFilterRule(&first, true), kOk);
   EXPECT_TRUE(sim.processRules().front().processName == u"first.exe");
   EXPECT_EQ(addProcessFilterRule(nullptr, true), kFailed);
