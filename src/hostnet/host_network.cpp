@@ -4,6 +4,8 @@
 
 namespace hostnet {
 
+HostNetwork::HostNetwork() : routes_(settings_.createRoute) {}
+
 HostNetwork::HostNetwork(HostNetworkSettings settings)
     : settings_(std::move(settings)), routes_(settings_.createRoute) {}
 

@@ -25,7 +25,10 @@ struct HostNetworkSettings {
 
 class HostNetwork {
  public:
-  explicit HostNetwork(HostNetworkSettings settings = {});
+  // Default settings: the public probe defaults and the real host (through
+  // commandRunner()).
+  HostNetwork();
+  explicit HostNetwork(HostNetworkSettings settings);
 
   // Initialise: the IPv6 prefix policy (system version 6 or more).
   void ApplyIpv6PrefixPolicy();
