@@ -201,7 +201,9 @@ struct SimDriver::Core {
       else
         rules.push_back(rule);
     } else if (r.type == kDeleteRules) {
+      // Every rule goes, those that came with a process name included.
       rules.clear();
+      processRules.clear();
     }
     log.push_back(std::move(r));
     return true;
@@ -519,21 +521,42 @@ uint32_t SimDriver::classify(const FlowDescription& flow) const {
   auto port = [](const SockAddr& a) { return static_cast<uint16_t>(a[2] | (a[3] << 8)); };  // as stored
   uint16_t family;
   std::memcpy(&family, flow.remote.data(), 2);
-  for (const FilterRule& r : core_->rules) {
-    if (r.protocol != 0 && r.protocol != flow.protocol) continue;
-    if (r.processId != 0 && r.processId != flow.processId) continue;
-    if (r.direction != 0 && r.direction != 3 && r.direction != flow.direction) continue;
-    if (r.localPort != 0 && r.localPort != port(flow.local)) continue;
-    if (r.remotePort != 0 && r.remotePort != port(flow.remote)) continue;
-    if (r.ipFamily != 0 && r.ipFamily != family) continue;
-    bool addressMatches = true;
+  auto matches = [&](const FilterRule& r) {
+    if (r.protocol != 0 && r.protocol != flow.protocol) return false;
+    if (r.processId != 0 && r.processId != flow.processId) return false;
+    if (r.direction != 0 && r.direction != 3 && r.direction != flow.direction) return false;
+    if (r.localPort != 0 && r.localPort != port(flow.local)) return false;
+    if (r.remotePort != 0 && r.remotePort != port(flow.remote)) return false;
+    if (r.ipFamily != 0 && r.ipFamily != family) return false;
     if (family == kFamilyIpv4)
       for (int i = 0; i < 4; ++i)
         if ((flow.remote[4 + i] & r.remoteIpAddressMask[i]) != (r.remoteIpAddress[i] & r.remoteIpAddressMask[i]))
-          addressMatches = false;
-    if (!addressMatches) continue;
-    return r.filteringFlag;
-  }
+          return false;
+    return true;
+  };
+  // A process rule's name (lower case, no drive) names the program: it
+  // matches an image path that ends with it at a path boundary.
+  auto imageMatches = [&](const std::u16string& name) {
+    if (name.empty()) return true;
+    std::u16string path = flow.processPath;
+    if (path.empty()) {
+      auto it = core_->images.find(flow.processId);
+      if (it == core_->images.end()) return false;
+      path = it->second;
+    }
+    for (char16_t& ch : path)
+      if (ch >= u'A' && ch <= u'Z') ch = static_cast<char16_t>(ch - u'A' + u'a');
+    if (path.size() < name.size() || path.compare(path.size() - name.size(), name.size(), name) != 0) return false;
+    if (path.size() == name.size() || name.front() == u'\\' || name.front() == u'/') return true;
+    const char16_t before = path[path.size() - name.size() - 1];
+    return before == u'\\' || before == u'/';
+  };
+  // Rules without a name (codes 16/17) first, then the process rules, each
+  // list in its own order.
+  for (const FilterRule& r : core_->rules)
+    if (matches(r)) return r.filteringFlag;
+  for (const ProcessRule& r : core_->processRules)
+    if (matches(r.rule) && imageMatches(r.processName)) return r.rule.filteringFlag;
   return kRulePass;
 }
 

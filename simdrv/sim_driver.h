@@ -116,6 +116,8 @@ struct FlowDescription {
   uint8_t direction = 2;  // 1 inbound, 2 outbound
   SockAddr local{};
   SockAddr remote{};
+  // The program's image path; empty: the one set with setProcessImage().
+  std::u16string processPath;
 };
 
 class SimDriver {
@@ -180,7 +182,9 @@ class SimDriver {
   std::vector<uint64_t> closedConnections() const;
   // The filteringFlag of the first rule that matches `flow` (protocol, pid,
   // direction, ports, family, IPv4 remote address under its mask; zero
-  // fields match anything), or 0 (let through) when none does.
+  // fields match anything), or 0 (let through) when none does. The rules of
+  // codes 16/17 are tried first, then the process rules, whose name must end
+  // the flow's image path at a path boundary (an empty name matches any).
   uint32_t classify(const FlowDescription& flow) const;
 
   // --- answers and faults -----------------------------------------------

@@ -56,18 +56,4 @@ struct ProbeTrackerPlaceholder {
   std::atomic<uint8_t> enabled{0};
 };
 
-// The TCP relay: listeners, accept threads, relayed connections (not built
-// yet: opens no socket and starts no thread).
-class RelayPlaceholder {
- public:
-  bool OpenRelayListener(int /*family*/) { return true; }
-  bool startAcceptLoop(int /*family*/) { return true; }
-  void joinAcceptLoop(int /*family*/) {}
-  bool acceptLoopExists(int /*family*/) const { return false; }
-  void closeListener(int /*family*/) {}
-  bool listenerOpen(int /*family*/) const { return false; }
-  void clearRedirects() {}
-  void CloseActiveRelays() {}
-};
-
 }  // namespace engine

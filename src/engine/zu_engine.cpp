@@ -13,13 +13,27 @@ constexpr int kFamilyIpv4 = 2;
 constexpr int kFamilyIpv6 = 23;
 }  // namespace
 
-ZuEngine::ZuEngine(DriverControl& driver) : driver_(driver) { ruleLists_.ClearIcmpRules(); }
+ZuEngine::ZuEngine(DriverControl& driver)
+    : driver_(driver),
+      relay_(tcpRedirector_.redirectTable(), pingResponder_, *this, running_, blurEnabled_,
+             [this] { return relayNode(); }) {
+  ruleLists_.ClearIcmpRules();
+}
+
+tcp::RelayNode ZuEngine::relayNode() const {
+  std::lock_guard<std::mutex> lock(configLock_);
+  return tcp::RelayNode{proxyConfig_.proxyAddress, proxyConfig_.proxyTcpPort, proxyConfig_.proxyUser,
+                        proxyConfig_.proxyPassword};
+}
 
 ZuEngine::~ZuEngine() {
   // A stop without unloading the driver leaves this engine registered as the
   // driver's handler: close the driver connection before anything goes, so no
   // callback can reach a destroyed engine.
   driver_.freeDriver();
+  // The relay's accept loops end with `running`; the relay itself (destroyed
+  // first, as the last member) then ends its connection threads.
+  running_.store(0);
   stopNotificationTimer();
   processLimit_.Stop();
   serviceMonitor_.stop();
@@ -92,8 +106,11 @@ bool ZuEngine::Initialize(bool restartDriver) {
 
 bool ZuEngine::Configure(const PROXY_CONFIG& proxy, const GAME_CONFIG& game, uintptr_t notifyWindow) {
   notifyWindow_ = notifyWindow;
-  proxyConfig_ = proxy;
-  gameConfig_ = game;
+  {
+    std::lock_guard<std::mutex> lock(configLock_);
+    proxyConfig_ = proxy;
+    gameConfig_ = game;
+  }
 
   note("udpProxy.setNode");
   udpProxy_.setUser(proxyConfig_.userId);
@@ -214,7 +231,7 @@ bool ZuEngine::StopEngine(bool unloadDriver) {
   driver_.deleteFilterRules();
 
   note("relay.clearRedirects");
-  relay_.clearRedirects();
+  tcpRedirector_.redirectTable().Clear();
   note("relay.closeActive");
   relay_.CloseActiveRelays();
 
@@ -231,13 +248,16 @@ bool ZuEngine::StopEngine(bool unloadDriver) {
   relay_.closeListener(kFamilyIpv6);
 
   notifyWindow_ = 0;
-  proxyConfig_.userId = 0;
-  proxyConfig_.proxyAddress = 0;
-  proxyConfig_.proxyTcpPort = 0;
-  proxyConfig_.proxyUdpPort = 0;
-  proxyConfig_.dnsPort = 0;
-  gameConfig_.gameId = 0;
-  gameConfig_.areaId = 0;
+  {
+    std::lock_guard<std::mutex> lock(configLock_);
+    proxyConfig_.userId = 0;
+    proxyConfig_.proxyAddress = 0;
+    proxyConfig_.proxyTcpPort = 0;
+    proxyConfig_.proxyUdpPort = 0;
+    proxyConfig_.dnsPort = 0;
+    gameConfig_.gameId = 0;
+    gameConfig_.areaId = 0;
+  }
 
   if (unloadDriver) {
     note("driver.free");
@@ -374,14 +394,12 @@ void ZuEngine::onServiceStarted(const std::u16string&, uint32_t processId) {
 void ZuEngine::onServiceStopped(const std::u16string&, uint32_t) {}
 
 // --- Driver events ------------------------------------------------------------------
-// TCP steering is not built yet: every connect passes through untouched and
-// filtered data goes on unchanged.
 
-void ZuEngine::tcpConnectRequest(uint64_t id, drvapi::TcpConnInfo*) { drvapi::tcpDisableFiltering(id); }
+void ZuEngine::tcpConnectRequest(uint64_t id, drvapi::TcpConnInfo* info) { tcpRedirector_.tcpConnectRequest(id, info); }
 void ZuEngine::tcpConnected(uint64_t, drvapi::TcpConnInfo*) {}
-void ZuEngine::tcpClosed(uint64_t, drvapi::TcpConnInfo*) {}
-void ZuEngine::tcpReceive(uint64_t id, const char* data, int length) { drvapi::tcpInjectReceive(id, data, length); }
-void ZuEngine::tcpSend(uint64_t id, const char* data, int length) { drvapi::tcpInjectSend(id, data, length); }
+void ZuEngine::tcpClosed(uint64_t id, drvapi::TcpConnInfo* info) { tcpRedirector_.tcpClosed(id, info); }
+void ZuEngine::tcpReceive(uint64_t id, const char* data, int length) { tcpRedirector_.tcpReceive(id, data, length); }
+void ZuEngine::tcpSend(uint64_t id, const char* data, int length) { tcpRedirector_.tcpSend(id, data, length); }
 
 // UDP steering and DNS interception are not built yet: datagrams go on
 // unchanged and connect requests are answered as they came.

@@ -29,7 +29,10 @@
 #include "rules/rule_lists.h"
 #include "service/iservice_monitor.h"
 #include "service/service_monitor.h"
+#include "engine/redirect_services.h"
 #include "tcp/ping_responder.h"
+#include "tcp/relay.h"
+#include "tcp/tcp_redirector.h"
 
 namespace engine {
 
@@ -136,19 +139,26 @@ class ZuEngine : public drvapi::DRV_EventHandler,
   void onServiceStopped(const std::u16string& serviceName, uint32_t processId) override;
 
  private:
+  friend class EngineRedirectServices;
+
   void note(const char* step) {
     if (probe_ != nullptr) probe_->step(step);
   }
   void startNotificationTimer();
   void stopNotificationTimer();
+  tcp::RelayNode relayNode() const;
   static void onNotificationTimer(void* engine);
 
   DriverControl& driver_;
   LifecycleProbe* probe_ = nullptr;
 
+  // The node settings and the game are written by Configure and StopEngine
+  // on the controlling thread and read by driver and relay threads: under
+  // configLock_, held only for a copy or a look-up.
+  mutable std::mutex configLock_;
   PROXY_CONFIG proxyConfig_;
   GAME_CONFIG gameConfig_;
-  uintptr_t notifyWindow_ = 0;
+  std::atomic<uintptr_t> notifyWindow_{0};
 
   const char* const driverName_ = "LumoDriverSys";
   std::atomic<uint8_t> running_{0};
@@ -174,11 +184,16 @@ class ZuEngine : public drvapi::DRV_EventHandler,
   tcp::PingResponder pingResponder_;
   rules::RuleLists ruleLists_;
   rules::FilterTables filterTables_;
-  RelayPlaceholder relay_;
   hostnet::HostNetwork hostNet_;
   // The process-wide service monitor: its ids also answer IsSelectedProcess.
   service::ServiceMonitor& serviceMonitor_ = service::engineServiceMonitor();
   process::ProccessLimit processLimit_;
+
+  // TCP steering: the connect decision and the relay. Declared last so they
+  // go first: no relay thread outlives the tables it uses.
+  EngineRedirectServices tcpServices_{*this};
+  tcp::TcpRedirector tcpRedirector_{tcpServices_, *this};
+  tcp::Relay relay_;
 };
 
 }  // namespace engine

@@ -32,8 +32,6 @@ engine::PROXY_CONFIG node() {
   return p;
 }
 
-Steps from(const Steps& all, size_t first) { return Steps(all.begin() + static_cast<long>(first), all.end()); }
-
 }  // namespace
 
 class Lifecycle : public ::testing::Test {

@@ -1,0 +1,72 @@
+// Live mode of the simulated driver for TCP: a simulated application's
+// connect really happens on loopback.
+//
+// connect() plays what a filter driver does with an application's connect:
+// it binds a real socket on loopback (the application's own), applies the
+// driver's rule list to the flow, and when a rule asks for connect requests
+// it reports the request with that socket's real local port and waits for the
+// library's verdict. Then it connects the socket to wherever the verdict left
+// the destination: the relay on 127.0.0.1 / ::1, or the original destination.
+// A destination outside loopback is carried to a local server through the
+// simulator's own destination map (documentation addresses → 127.0.0.1, like
+// the reference node's --map); any other one is refused, so nothing ever
+// leaves the machine. The application then talks on the returned socket.
+//
+// Not simulated: connections kept under filtering (flag 2) have their data
+// carried on the real socket, not as data records.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/net.h"
+#include "sim_driver.h"
+
+namespace simdrv {
+
+class LiveTcp {
+ public:
+  explicit LiveTcp(SimDriver& driver);
+
+  // Carries connections to addresses in `cidr` ("203.0.113.0/24", or one
+  // address) to `localAddress` (a 127.x.y.z address), keeping the port.
+  // False for unparsable text or a target outside loopback.
+  bool map(std::string_view cidr, std::string_view localAddress);
+
+  struct Connection {
+    platform::Socket socket = platform::kInvalidSocket;  // the application's socket, connected
+    uint64_t id = 0;                                      // the connection id reported to the library
+    bool reported = false;                                // a connect request was reported
+    drvapi::TcpConnInfo verdict{};                        // the verdict as the library wrote it
+    platform::SocketAddress connectedTo;                  // where the socket really went
+    std::string error;                                    // why the connect failed
+  };
+
+  // Process `processId` connects to `destination` (family 2, or 23 for an
+  // IPv4-mapped address). Waits up to `timeoutMs` for the verdict. The
+  // returned socket is the caller's; close it with close().
+  Connection connect(uint32_t processId, const SockAddr& destination, uint32_t timeoutMs = 10000);
+
+  // Closes the application's socket and reports the close to the library
+  // (when the library still tracks the connection).
+  void close(Connection& connection);
+
+ private:
+  bool mapDestination(const platform::SocketAddress& in, platform::SocketAddress& out) const;
+
+  SimDriver& driver_;
+  std::atomic<uint64_t> nextId_{0x10000};
+  struct MapEntry {
+    uint32_t network = 0;  // network order
+    uint32_t mask = 0;     // network order
+    uint32_t target = 0;   // network order
+  };
+  mutable std::mutex mapLock_;
+  std::vector<MapEntry> map_;
+};
+
+}  // namespace simdrv

@@ -1,0 +1,272 @@
+// A selected game's TCP connection, steered from one end to the other: the
+// simulated driver reports the application's real connect, the engine (loaded
+// through its exports) redirects it to its relay, the relay carries it through
+// lumo-node to an echo server that only the node's map can reach, and the
+// bytes show up in GetFlow and in the one-second message.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "live_tcp.h"
+#include "loopback_peers.h"
+#include "lumo/lumo.h"
+#include "node_process.h"
+#include "platform/net.h"
+#include "platform/services.h"
+#include "sim_driver.h"
+#include "tcp/redirect_table.h"
+#include "tcp/relay.h"
+#include "support/test_support.h"
+
+using lumotest::EchoServer;
+using lumotest::NodeProcess;
+
+namespace {
+
+constexpr const char* kUser = "player";
+constexpr const char* kPassword = "1001";
+
+std::string ownProgramName() {
+  std::string name = std::filesystem::read_symlink("/proc/self/exe").filename().string();
+  for (char& c : name)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return name;
+}
+
+uint32_t netPort(uint16_t port) { return platform::hostToNet16(port); }
+
+std::string roundTrip(platform::Socket s, const std::string& text) {
+  if (platform::sendBytes(s, text.data(), text.size()) != static_cast<int>(text.size())) return "<send failed>";
+  std::vector<uint8_t> got = lumotest::receiveUpTo(s, text.size());
+  return std::string(got.begin(), got.end());
+}
+
+class TcpEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(echo.listening());
+    std::string error;
+    ASSERT_TRUE(node.start({"--user", kUser, "--password", kPassword, "--map", "203.0.113.0/24=127.0.0.1"}, error))
+        << error;
+    driver.install();
+    ASSERT_TRUE(platform::attachSimulatedService(u"LumoDriverSys", [] { return true; }, [] {}));
+    ASSERT_TRUE(live.map("203.0.113.0/24", "127.0.0.1"));
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, notify), 0);
+    ASSERT_TRUE(Init(0));
+    configure(node.port(), kPassword, 7, "");
+    ASSERT_TRUE(Start(1, 0, 0, 0, 0, 0));
+  }
+
+  void TearDown() override {
+    EXPECT_TRUE(UnInit(1));
+    close(notify[0]);
+    close(notify[1]);
+    node.stop();
+  }
+
+  void configure(uint16_t nodePort, const char* password, uint32_t gameId, const std::string& rules) {
+    LUMO_PROCESS_ENTRY game{};
+    std::strncpy(game.name, ownProgramName().c_str(), sizeof game.name - 1);
+    game.value = 1;
+    ASSERT_TRUE(SetConfig("e2e", 0, kUser, 0, password, 0, &game, 1, 0, rules.c_str(), platform::ipv4(127, 0, 0, 1),
+                          netPort(nodePort), netPort(nodePort), gameId, 0, static_cast<uintptr_t>(notify[0]), 0));
+  }
+
+  simdrv::SockAddr documentationDestination() const { return simdrv::ipv4("203.0.113.5", echo.port()); }
+
+  // Reads the counters from both channels until `sent` and `received` have
+  // been seen or ten seconds pass; every byte is reported in exactly one.
+  void expectCounted(uint64_t sent, uint64_t received) {
+    uint64_t seenSent = 0, seenReceived = 0;
+    int messages = 0;
+    lumotest::waitFor(
+        [&] {
+          uint32_t m[3];
+          while (recv(notify[1], m, sizeof m, MSG_DONTWAIT) == 12) {
+            EXPECT_EQ(m[0], LUMO_COUNTERS_MESSAGE);
+            seenSent += m[1];
+            seenReceived += m[2];
+            ++messages;
+          }
+          return messages > 0 && seenSent >= sent && seenReceived >= received;
+        },
+        std::chrono::seconds(10));
+    uint32_t s = 0, r = 0;
+    GetFlow(&s, &r);
+    EXPECT_GT(messages, 0) << "the one-second message arrives";
+    EXPECT_EQ(seenSent + s, sent);
+    EXPECT_EQ(seenReceived + r, received);
+  }
+
+  EchoServer echo;
+  NodeProcess node;
+  simdrv::SimDriver driver;
+  simdrv::LiveTcp live{driver};
+  int notify[2] = {-1, -1};
+};
+
+}  // namespace
+
+TEST_F(TcpEndToEnd, SelectedProcessIsCarriedThroughTheNodeAndCounted) {
+  simdrv::LiveTcp::Connection c = live.connect(static_cast<uint32_t>(getpid()), documentationDestination());
+  ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
+  ASSERT_TRUE(c.reported);
+  EXPECT_EQ(c.connectedTo.ipv4(), platform::ipv4(127, 0, 0, 1));
+  EXPECT_NE(c.connectedTo.port(), netPort(echo.port())) << "the connect went to the relay";
+  const std::string text = "steered through the node";
+  EXPECT_EQ(roundTrip(c.socket, text), text);
+  live.close(c);
+  expectCounted(text.size(), text.size());
+  EXPECT_NE(node.log().find("203.0.113.5"), std::string::npos) << "the node carried it";
+}
+
+TEST_F(TcpEndToEnd, UnselectedProcessGoesDirect) {
+  // Process 1 runs some other program: not a configured game.
+  simdrv::LiveTcp::Connection c = live.connect(1, documentationDestination());
+  ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
+  EXPECT_EQ(c.connectedTo.port(), netPort(echo.port())) << "straight to the (mapped) destination";
+  EXPECT_EQ(roundTrip(c.socket, "direct"), "direct");
+  live.close(c);
+  uint32_t s = 1, r = 1;
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  GetFlow(&s, &r);
+  EXPECT_EQ(s + r, 0u) << "direct bytes are not counted";
+  EXPECT_EQ(node.log().find("203.0.113.5"), std::string::npos);
+}
+
+TEST_F(TcpEndToEnd, BlurredBytesAreUndoneByTheNode) {
+  // A node told to undo the transformation hands the destination the
+  // application's own bytes.
+  NodeProcess unblurring;
+  std::string error;
+  ASSERT_TRUE(unblurring.start(
+      {"--user", kUser, "--password", kPassword, "--unblur", "--map", "203.0.113.0/24=127.0.0.1"}, error))
+      << error;
+  configure(unblurring.port(), kPassword, 7, "");
+  SetBlur(1);
+  simdrv::LiveTcp::Connection c = live.connect(static_cast<uint32_t>(getpid()), documentationDestination());
+  ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
+  EXPECT_EQ(roundTrip(c.socket, std::string("\x00\x41 blurred", 10)), std::string("\x00\x41 blurred", 10));
+  live.close(c);
+  unblurring.stop();
+
+  // A node that does not undo it shows what travelled: the client's bytes
+  // blurred, the way back untouched.
+  configure(node.port(), kPassword, 7, "");
+  c = live.connect(static_cast<uint32_t>(getpid()), documentationDestination());
+  ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
+  EXPECT_EQ(roundTrip(c.socket, std::string("\x00\x41", 2)), std::string("\xF8\xB7", 2));
+  live.close(c);
+}
+
+TEST_F(TcpEndToEnd, GamePingIsAnsweredAfterTheConfiguredDelay) {
+  Stop(0);
+  configure(node.port(), kPassword, 339, "mc,100,*.*:" + std::to_string(echo.port()));
+  ASSERT_TRUE(Start(1, 0, 0, 0, 0, 0));
+  simdrv::LiveTcp::Connection c = live.connect(static_cast<uint32_t>(getpid()), documentationDestination());
+  ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
+  const std::string ping("\x09\x01\x00\x00\x00\x00\x0A\x0B\x0C\x0D", 10);
+  EXPECT_EQ(roundTrip(c.socket, ping), ping);
+  // The echo server's copy of the ping came back through the node and was
+  // dropped: the next bytes the application reads are its own next message.
+  EXPECT_EQ(roundTrip(c.socket, "after"), "after");
+  live.close(c);
+}
+
+TEST_F(TcpEndToEnd, StopClosesActiveRelays) {
+  simdrv::LiveTcp::Connection c = live.connect(static_cast<uint32_t>(getpid()), documentationDestination());
+  ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
+  EXPECT_EQ(roundTrip(c.socket, "open"), "open");
+  EXPECT_TRUE(Stop(0));
+  char byte;
+  EXPECT_EQ(platform::waitReadable(c.socket, 10000), 1);
+  EXPECT_EQ(platform::receiveBytes(c.socket, &byte, 1), 0) << "the relay closed the connection";
+  live.close(c);
+}
+
+TEST_F(TcpEndToEnd, MappedIpv6DestinationLandsOnTheIpv6Listener) {
+  uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 203, 0, 113, 5};
+  const platform::SocketAddress to = platform::makeIpv6Address(mapped, netPort(echo.port()));
+  simdrv::SockAddr destination{};
+  std::memcpy(destination.data(), to.bytes, destination.size());
+  simdrv::LiveTcp::Connection c = live.connect(static_cast<uint32_t>(getpid()), destination);
+  if (c.socket == platform::kInvalidSocket && c.error == "cannot bind the application's socket")
+    GTEST_SKIP() << "no IPv6 loopback on this machine";
+  ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
+  EXPECT_EQ(c.connectedTo.family(), platform::kFamilyIpv6);
+  EXPECT_EQ(roundTrip(c.socket, "via ::1"), "via ::1");
+  live.close(c);
+}
+
+// The relay on its own, against a node that refuses the credentials: the
+// connection goes straight to its destination (a loopback one here, put into
+// the redirect table directly, so the fallback never leaves the machine).
+TEST(RelayFallback, NodeRefusingAuthenticationMakesTheRelayGoDirect) {
+  EchoServer echo;
+  NodeProcess node;
+  std::string error;
+  ASSERT_TRUE(node.start({"--user", kUser, "--password", kPassword}, error)) << error;
+
+  struct Recorder : collector::DataCollectorEvent {
+    void onCollectorEvent(const collector::DCEvent& r) override {
+      if (r.type == collector::kTcpProxyBegin) {
+        const auto& b = static_cast<const collector::DCTcpProxyBeginEvent&>(r);
+        message = b.message.text;
+        beginProxied = b.proxied;
+      } else if (r.type == collector::kTcpProxyFlowUp || r.type == collector::kTcpProxyFlowDown) {
+        proxiedFlows += static_cast<const collector::DCTcpProxyFlowUpEvent&>(r).proxied;
+        ++flows;
+      }
+    }
+    std::string message;
+    int beginProxied = -1, proxiedFlows = 0, flows = 0;
+  } recorder;
+  recorder.startCollector();
+  tcp::RedirectTable redirects;
+  tcp::PingResponder ping;
+  std::atomic<uint8_t> running{1};
+  std::atomic<uint32_t> blur{1};  // a fallback connection is never blurred
+  const uint16_t nodePort = node.port();
+  tcp::Relay relay(redirects, ping, recorder, running, blur, [nodePort] {
+    return tcp::RelayNode{platform::ipv4(127, 0, 0, 1), platform::hostToNet16(nodePort), kUser, "wrong"};
+  });
+  ASSERT_TRUE(relay.OpenRelayListener(platform::kFamilyIpv4));
+  ASSERT_TRUE(relay.startAcceptLoop(platform::kFamilyIpv4));
+
+  platform::Socket app = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
+  platform::SocketAddress local = platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0);
+  ASSERT_TRUE(platform::bindSocket(app, local) && platform::localAddressOf(app, local));
+  tcp::REDIRECT_INFO entry;
+  entry.id = 42;
+  entry.info.ipFamily = platform::kFamilyIpv4;
+  std::memcpy(entry.info.localAddress, local.bytes, 16);
+  const platform::SocketAddress destination =
+      platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), platform::hostToNet16(echo.port()));
+  std::memcpy(entry.info.remoteAddress, destination.bytes, 16);
+  entry.processName = "game.exe";
+  redirects.Insert(entry);
+
+  ASSERT_TRUE(platform::connectSocket(
+      app, platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1),
+                                     platform::hostToNet16(relay.port(platform::kFamilyIpv4)))));
+  EXPECT_EQ(roundTrip(app, "fallback"), "fallback") << "relayed unchanged, straight to the destination";
+  platform::closeSocket(app);
+  EXPECT_TRUE(lumotest::waitFor([&] { return relay.liveConnections() == 0; }));
+  running = 0;
+  relay.joinAcceptLoop(platform::kFamilyIpv4);
+  recorder.stopCollector();
+  EXPECT_EQ(recorder.message.rfind("shack err: 65544 ", 0), 0u) << recorder.message;
+  EXPECT_EQ(recorder.beginProxied, 0);
+  EXPECT_GT(recorder.flows, 0);
+  EXPECT_EQ(recorder.proxiedFlows, 0) << "nothing of it is counted";
+  EXPECT_NE(node.log().find("result="), std::string::npos);
+  node.stop();
+}
