@@ -98,15 +98,16 @@ class DriverRules : public ::testing::Test {
       std::memcpy(&remote, r.remoteIpAddress, 4);
       std::memcpy(&mask, r.remoteIpAddressMask, 4);
       SCOPED_TRACE(std::string(what) + ", rule " + std::to_string(i));
-      EXPECT_EQ(r.protocol, e.protocol);
-      EXPECT_EQ(r.processId, e.processId);
-      EXPECT_EQ(r.direction, e.direction);
-      EXPECT_EQ(r.localPort, 0);
-      EXPECT_EQ(r.remotePort, platform::hostToNet16(e.remotePortHost));
-      EXPECT_EQ(r.ipFamily, e.family);
+      // The record is packed: each field is copied out before it is compared.
+      EXPECT_EQ(uint32_t{r.protocol}, e.protocol);
+      EXPECT_EQ(uint32_t{r.processId}, e.processId);
+      EXPECT_EQ(uint8_t{r.direction}, e.direction);
+      EXPECT_EQ(uint16_t{r.localPort}, 0);
+      EXPECT_EQ(uint16_t{r.remotePort}, platform::hostToNet16(e.remotePortHost));
+      EXPECT_EQ(uint16_t{r.ipFamily}, e.family);
       EXPECT_EQ(remote, e.remote);
       EXPECT_EQ(mask, e.mask);
-      EXPECT_EQ(r.filteringFlag, e.flag);
+      EXPECT_EQ(uint32_t{r.filteringFlag}, e.flag);
       EXPECT_TRUE(held[i].processName == e.name);
     }
   }
@@ -158,8 +159,8 @@ TEST_F(DriverRules, SwitchesDecideThePerProcessRules) {
     held.resize(added.size());
     std::vector<Expected> reversed(added.rbegin(), added.rend());
     for (size_t i = 0; i < held.size(); ++i) {
-      EXPECT_EQ(held[i].rule.protocol, reversed[i].protocol) << r.what << " " << i;
-      EXPECT_EQ(held[i].rule.filteringFlag, reversed[i].flag) << r.what << " " << i;
+      EXPECT_EQ(uint32_t{held[i].rule.protocol}, reversed[i].protocol) << r.what << " " << i;
+      EXPECT_EQ(uint32_t{held[i].rule.filteringFlag}, reversed[i].flag) << r.what << " " << i;
       EXPECT_TRUE(held[i].processName == reversed[i].name) << r.what << " " << i;
     }
   }
