@@ -168,6 +168,7 @@ struct SimDriver::Core {
   int opens = 0;
 
   std::vector<Record> log;
+  std::vector<Record> refusedLog;
   bool keepLog = true;
   uint64_t bytesByType[32] = {};
   std::vector<FilterRule> rules;
@@ -340,6 +341,11 @@ class SimDevice final : public platform::Device {
     io.event().reset();
     switch (c.writeMode) {
       case WriteMode::NoRoom:
+        if (total >= kRecordHeaderSize && total <= c.outboundSize()) {
+          RecordHeader h;
+          std::memcpy(&h, c.outbound.data(), sizeof h);
+          c.refusedLog.push_back({h.type, h.id, {}});
+        }
         SimDriver::Core::complete(io, true, 0);
         break;
       case WriteMode::Hold:
@@ -494,6 +500,11 @@ bool SimDriver::waitForWrittenBytes(uint32_t type, uint64_t target, uint32_t tim
 void SimDriver::setKeepLog(bool keep) {
   std::lock_guard<std::mutex> guard(core_->lock);
   core_->keepLog = keep;
+}
+
+std::vector<Record> SimDriver::refused() const {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  return core_->refusedLog;
 }
 
 void SimDriver::clearWritten() {

@@ -173,6 +173,8 @@ class SimDriver {
   // Concatenated payloads of the stream records (code 2 or 3) of one id.
   std::string stream(uint64_t id, uint32_t type) const;
   void clearWritten();
+  // Records answered with "no room" (WriteMode::NoRoom), in order.
+  std::vector<Record> refused() const;
 
   // The rule list as the driver holds it, and the process rules with their
   // names as they arrived.

@@ -175,9 +175,11 @@ TEST_F(Dispatch, FailedInjectionWaitsForTheDriversNextRequest) {
   connect(4);
   sim.setWriteMode(simdrv::WriteMode::NoRoom);
   ASSERT_EQ(tcpInjectSend(4, "hello", 5), kOk);
-  ASSERT_TRUE(sim.waitForRead());
+  ASSERT_TRUE(lumotest::waitFor([&] { return !sim.refused().empty(); }));
+  EXPECT_EQ(sim.refused()[0].type, kTcpSend);
   sim.setWriteMode(simdrv::WriteMode::Accept);
-  ASSERT_EQ(tcpInjectSend(4, " world", 6), kOk);  // appended to the waiting chunk
+  // The refused chunk stayed queued and goes out with the next injection.
+  ASSERT_EQ(tcpInjectSend(4, " world", 6), kOk);
   ASSERT_TRUE(lumotest::waitFor([&] { return sim.stream(4, kTcpSend) == "hello world"; }));
   simdrv::Batch b;
   b.tcpCanSend(4);
@@ -236,6 +238,44 @@ TEST_F(Dispatch, FailedSuspendIsTriedAgainOnTheNextRecord) {
   deliver(more);
   EXPECT_EQ(sim.written(kTcpSuspend, 6).size(), 1u);
   handler.release();
+}
+
+// Datagrams the driver has no room for pile up; the next datagram record
+// from the driver suspends the flow, and a drained queue resumes it.
+TEST_F(Dispatch, UdpFlowIsSuspendedWhileInjectedDatagramsPileUp) {
+  simdrv::Batch b;
+  b.udpCreated(45, simdrv::udpInfo(kGamePid, kLocal));
+  deliver(b);
+  ASSERT_TRUE(handler.waitCount("udpCreated", 1));
+  sim.setWriteMode(simdrv::WriteMode::NoRoom);
+  const std::string datagram(131072, 'g');
+  for (int i = 0; i < 8; ++i)
+    ASSERT_EQ(udpInjectSend(45, kRemote.data(), datagram.data(), static_cast<int>(datagram.size()), nullptr), kOk);
+  // The writer is one thread taking connections in order: once a ping queued
+  // behind the injections has met "no room" too, they have all been tried.
+  simdrv::Batch barrier;
+  barrier.ping(9998);
+  deliver(barrier);
+  ASSERT_TRUE(lumotest::waitFor([&] {
+    for (const auto& r : sim.refused())
+      if (r.type == kDriverPing && r.id == 9998) return true;
+    return false;
+  }));
+  sim.setWriteMode(simdrv::WriteMode::Accept);
+  EXPECT_TRUE(sim.written(kUdpSend, 45).empty());
+
+  simdrv::Batch fromApp;
+  fromApp.udpSend(45, kRemote, "query");
+  deliver(fromApp);
+  EXPECT_EQ(sim.written(kUdpSuspend, 45).size(), 1u);
+  EXPECT_TRUE(sim.written(kUdpResume, 45).empty());
+
+  simdrv::Batch room;
+  room.udpCanSend(45);
+  deliver(room);
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpResume, 45).size() == 1; }));
+  EXPECT_EQ(sim.written(kUdpSend, 45).size(), 8u);
+  ASSERT_TRUE(handler.waitCount("udpCanSend", 1));
 }
 
 TEST_F(Dispatch, IdleConnectionIsClosed60SecondsAfterAnInjectedEndOfStream) {
