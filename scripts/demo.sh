@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Builds the Linux engine and runs the demo client against it.
+# Builds the Linux engine and runs the demo: a simulated game's TCP connection
+# steered through the engine's relay and a local lumo-node to a local echo
+# server, with the traffic counters once a second. Loopback only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 need=()
-for p in cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libconcurrentqueue-dev libasio-dev nettle-dev pkg-config; do
+for p in cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libconcurrentqueue-dev \
+  libasio-dev nettle-dev; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
 done
 if ((${#need[@]})); then
@@ -13,5 +16,5 @@ if ((${#need[@]})); then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
 cmake --preset linux >/dev/null
-cmake --build --preset linux --target lumo lumo-demo >/dev/null
-exec build/linux/bin/lumo-demo "$PWD/build/linux/bin/liblumo.so" "$@"
+cmake --build --preset linux --target lumo-demo >/dev/null
+exec build/linux/bin/lumo-demo "$@"
