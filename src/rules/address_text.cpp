@@ -226,9 +226,18 @@ std::string FormatIpv6Address(const uint8_t address[16], uint32_t scopeId, uint1
       text += buffer;
     }
   }
-  if (scopeId != 0) text += "%" + std::to_string(scopeId);
-  if (portNet != 0) text = "[" + text + "]:" + std::to_string(HostToNet16(portNet));
-  return text;
+  if (scopeId != 0) {
+    text += '%';
+    text += std::to_string(scopeId);
+  }
+  if (portNet == 0) return text;
+  std::string bracketed;
+  bracketed.reserve(text.size() + 8);
+  bracketed += '[';
+  bracketed += text;
+  bracketed += "]:";
+  bracketed += std::to_string(HostToNet16(portNet));
+  return bracketed;
 }
 
 }  // namespace rules
