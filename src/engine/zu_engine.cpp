@@ -18,6 +18,11 @@ ZuEngine::ZuEngine(DriverControl& driver)
       relay_(tcpRedirector_.redirectTable(), pingResponder_, *this, running_, blurEnabled_,
              [this] { return relayNode(); }) {
   ruleLists_.ClearIcmpRules();
+  // Steered addresses learnt from DNS answers get a host route through the
+  // virtual adapter while adapter mode is on.
+  filterTables_.SetHostRouteHook([this](uint32_t address) {
+    if (adapterMode_.load() != 0) hostNet_.AddHostRoute(address);
+  });
 }
 
 tcp::RelayNode ZuEngine::relayNode() const {
