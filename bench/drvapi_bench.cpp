@@ -176,7 +176,8 @@ class RatioReporter final : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& r : runs)
-      if (!r.error_occurred && r.iterations > 0) timePerIteration[r.benchmark_name()] = r.GetAdjustedRealTime();
+      if (!r.error_occurred && r.iterations > 0)
+        timePerIteration[r.benchmark_name()] = r.GetAdjustedRealTime();
   }
   std::map<std::string, double> timePerIteration;
 };
@@ -190,7 +191,8 @@ int main(int argc, char** argv) {
   auto ratio = [&](const char* path, const char* baseline) {
     const auto p = reporter.timePerIteration.find(path);
     const auto b = reporter.timePerIteration.find(baseline);
-    if (p == reporter.timePerIteration.end() || b == reporter.timePerIteration.end() || b->second <= 0) return;
+    if (p == reporter.timePerIteration.end() || b == reporter.timePerIteration.end() || b->second <= 0)
+      return;
     std::printf("%-24s %10.1f x the time of memcpy of the same bytes\n", path, p->second / b->second);
   };
   ratio("BM_Dispatch/real_time", "BM_DispatchMemcpyBaseline/real_time");

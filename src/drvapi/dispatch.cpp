@@ -16,8 +16,8 @@
 
 namespace drvapi {
 
-using detail::Library;
 using detail::lib;
+using detail::Library;
 using detail::now;
 
 namespace {
@@ -59,8 +59,8 @@ bool appendStream(RecordPool& pool, NodeList& list, uint32_t type, uint64_t id, 
 }
 
 // Appends one datagram record (its whole payload) to a UDP list.
-bool appendDatagram(RecordPool& pool, NodeList& list, uint32_t type, uint64_t id, const unsigned char* payload,
-                    uint32_t size) {
+bool appendDatagram(RecordPool& pool, NodeList& list, uint32_t type, uint64_t id,
+                    const unsigned char* payload, uint32_t size) {
   DataNode* node = DataNode::create(pool, type, id, size, detail::kDatagramGranularity);
   if (node == nullptr) return false;
   std::memcpy(node->payload(), payload, size);
@@ -88,8 +88,9 @@ void dispatchRecord(const RecordHeader& h, const unsigned char* payload) {
       uint32_t returned = 0;
       bool haveLocal = false;
       if (auto dev = detail::device())
-        haveLocal = dev->control(kIoctlTcpLocalAddress, query, sizeof query, query, sizeof query, &returned) &&
-                    returned >= sizeof query;
+        haveLocal =
+            dev->control(kIoctlTcpLocalAddress, query, sizeof query, query, sizeof query, &returned) &&
+            returned >= sizeof query;
       {
         AutoLock guard(l.lock);
         TcpEntry* e = l.tcp.insert(l.pool, id);
@@ -305,7 +306,8 @@ void runTcpEvent(uint64_t id, uint32_t mask) {
     return;
   if ((e = l.tcp.find(id)) == nullptr) return;
 
-  if ((mask & bit(kTcpCanReceive)) && e->injectIn.bytes < detail::kCanReceiveLimit && !e->canReceiveReported) {
+  if ((mask & bit(kTcpCanReceive)) && e->injectIn.bytes < detail::kCanReceiveLimit &&
+      !e->canReceiveReported) {
     e->canReceiveReported = true;
     lk.unlock();
     h->tcpCanReceive(id);
@@ -350,7 +352,8 @@ bool deliverDatagrams(Guard& lk, uint64_t id, bool fromNet, Deliver&& deliver) {
     budget -= node->size();
     const unsigned char* payload = node->payload();
     const uint32_t optionsLength = readU32(payload + offsetof(UdpDatagramHeader, optionsLength));
-    const auto* options = reinterpret_cast<const UdpOptions*>(payload + offsetof(UdpDatagramHeader, optionsFlags));
+    const auto* options =
+        reinterpret_cast<const UdpOptions*>(payload + offsetof(UdpDatagramHeader, optionsFlags));
     const unsigned char* data = payload + sizeof(UdpDatagramHeader) + optionsLength;
     const int length = static_cast<int>(node->size() - sizeof(UdpDatagramHeader) - optionsLength);
     // The newer driver kind tells the flow's current local address at
@@ -611,7 +614,8 @@ int tcpInject(uint64_t id, const char* data, int length, bool towardsApplication
 
 int udpInject(uint64_t id, const unsigned char* remoteAddress, const char* data, int length,
               const UdpOptions* options, bool towardsApplication) {
-  if (remoteAddress == nullptr || data == nullptr || length < 0 || static_cast<uint32_t>(length) > kMaxDatagram)
+  if (remoteAddress == nullptr || data == nullptr || length < 0 ||
+      static_cast<uint32_t>(length) > kMaxDatagram)
     return kFailed;
   const uint32_t optionsLength = options != nullptr ? options->optionsLength : 0;
   const uint32_t flags = optionsLength != 0 ? options->flags : 0;

@@ -6,9 +6,22 @@ namespace drvapi {
 
 int kindOfCode(uint32_t code) {
   switch (code) {
-    case 0: case 1: case 2: case 3: case 4: case 5: case 19: case 25:
+    case 0:
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+    case 19:
+    case 25:
       return kKindTcp;
-    case 8: case 9: case 10: case 11: case 12: case 13: case 20:
+    case 8:
+    case 9:
+    case 10:
+    case 11:
+    case 12:
+    case 13:
+    case 20:
       return kKindUdp;
     default:
       return 0;

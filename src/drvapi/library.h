@@ -51,7 +51,7 @@ inline constexpr uint32_t kReadWaitMs = 1000;
 inline constexpr size_t kDatagramGranularity = 4096;
 
 struct Library {
-  RecursiveLock lock;  // the library lock
+  RecursiveLock lock;    // the library lock
   std::mutex writeLock;  // innermost: one record in the outbound buffer at a time
 
   std::atomic<bool> initialised{false};

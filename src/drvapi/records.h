@@ -16,7 +16,6 @@ inline constexpr uint16_t kFamilyIpv4 = 2;
 inline constexpr uint16_t kFamilyIpv6 = 23;
 inline constexpr size_t kSockAddrSize = 28;
 
-
 // Record types of the frame. "In" records come from the driver, "out" ones go
 // to it; several travel both ways.
 enum RecordType : uint32_t {
@@ -49,20 +48,20 @@ enum RecordType : uint32_t {
 };
 
 // I/O-control codes of the control device (buffered transfer).
-inline constexpr uint32_t kIoctlExchangeBuffers = 0x0012C800;     // out: 4 x u64
-inline constexpr uint32_t kIoctlTcpLocalAddress = 0x00220194;     // in/out: 44-byte record
-inline constexpr uint32_t kIoctlProcessImagePath = 0x00220198;    // in: u32 pid; out: UTF-16 path
-inline constexpr uint32_t kIoctlDriverKind = 0x0022019C;          // out: u32 kind
-inline constexpr uint32_t kIoctlTcpClose = 0x002201A0;            // in: u64 id
-inline constexpr uint32_t kIoctlAddProcessRuleFirst = 0x002201D4; // in: ProcessFilterRule
-inline constexpr uint32_t kIoctlAddProcessRuleLast = 0x002201D8;  // in: ProcessFilterRule
+inline constexpr uint32_t kIoctlExchangeBuffers = 0x0012C800;      // out: 4 x u64
+inline constexpr uint32_t kIoctlTcpLocalAddress = 0x00220194;      // in/out: 44-byte record
+inline constexpr uint32_t kIoctlProcessImagePath = 0x00220198;     // in: u32 pid; out: UTF-16 path
+inline constexpr uint32_t kIoctlDriverKind = 0x0022019C;           // out: u32 kind
+inline constexpr uint32_t kIoctlTcpClose = 0x002201A0;             // in: u64 id
+inline constexpr uint32_t kIoctlAddProcessRuleFirst = 0x002201D4;  // in: ProcessFilterRule
+inline constexpr uint32_t kIoctlAddProcessRuleLast = 0x002201D8;   // in: ProcessFilterRule
 
 // filteringFlag bits that the library reads in a verdict; all other bits
 // travel to the driver untouched.
-inline constexpr uint32_t kVerdictClose = 0x01;         // close the connection after the verdict
-inline constexpr uint32_t kVerdictFiltered = 0x02;      // keep the connection's data coming
-inline constexpr uint32_t kVerdictKeepFiltering = 0x08; // tcpDisableFiltering has no effect
-inline constexpr uint32_t kVerdictDecideLater = 0x40;   // no verdict now
+inline constexpr uint32_t kVerdictClose = 0x01;          // close the connection after the verdict
+inline constexpr uint32_t kVerdictFiltered = 0x02;       // keep the connection's data coming
+inline constexpr uint32_t kVerdictKeepFiltering = 0x08;  // tcpDisableFiltering has no effect
+inline constexpr uint32_t kVerdictDecideLater = 0x40;    // no verdict now
 
 // filteringFlag values of rules.
 inline constexpr uint32_t kRulePass = 0;

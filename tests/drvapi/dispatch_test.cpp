@@ -250,7 +250,8 @@ TEST_F(Dispatch, UdpFlowIsSuspendedWhileInjectedDatagramsPileUp) {
   sim.setWriteMode(simdrv::WriteMode::NoRoom);
   const std::string datagram(131072, 'g');
   for (int i = 0; i < 8; ++i)
-    ASSERT_EQ(udpInjectSend(45, kRemote.data(), datagram.data(), static_cast<int>(datagram.size()), nullptr), kOk);
+    ASSERT_EQ(udpInjectSend(45, kRemote.data(), datagram.data(), static_cast<int>(datagram.size()), nullptr),
+              kOk);
   // The writer is one thread taking connections in order: once a ping queued
   // behind the injections has met "no room" too, they have all been tried.
   simdrv::Batch barrier;
@@ -457,8 +458,8 @@ TEST_F(Dispatch, MalformedBatchesAreSkippedSafely) {
   struct Row {
     const char* name;
     std::function<void(simdrv::Batch&, uint64_t)> bad;  // appended after a good record
-    int64_t countDelta;                                   // reported count minus batch size
-    const char* delivered;                                // what the handler gets
+    int64_t countDelta;                                 // reported count minus batch size
+    const char* delivered;                              // what the handler gets
   };
   const Row rows[] = {
       {"record running past the batch",
@@ -467,12 +468,14 @@ TEST_F(Dispatch, MalformedBatchesAreSkippedSafely) {
          b.rawBytes(&h, sizeof h).rawBytes("only ten..", 10);
        },
        0, "good"},
-      {"count cuts the last record",
-       [](simdrv::Batch& b, uint64_t i) { b.tcpReceive(i, "whole"); }, -2, "goodwhole"},
+      {"count cuts the last record", [](simdrv::Batch& b, uint64_t i) { b.tcpReceive(i, "whole"); }, -2,
+       "goodwhole"},
       {"header fragment", [](simdrv::Batch& b, uint64_t) { b.rawBytes("\x02\0\0\0\0\0", 6); }, 0, "good"},
       {"unknown codes",
-       [](simdrv::Batch& b, uint64_t i) { b.record(21, i).record(26, i, "zz", 2).record(30, i).record(99, i); }, 0,
-       "goodafter"},
+       [](simdrv::Batch& b, uint64_t i) {
+         b.record(21, i).record(26, i, "zz", 2).record(30, i).record(99, i);
+       },
+       0, "goodafter"},
       {"short connection description",
        [](simdrv::Batch& b, uint64_t i) { b.record(kTcpConnected, i + 1000, "short", 5); }, 0, "goodafter"},
       {"datagram options longer than the record",
@@ -483,7 +486,8 @@ TEST_F(Dispatch, MalformedBatchesAreSkippedSafely) {
          b.record(kUdpReceive, i, p.data(), p.size());
        },
        0, "goodafter"},
-      {"short raw IP record", [](simdrv::Batch& b, uint64_t) { b.record(kIpReceive, 0, "tiny", 4); }, 0, "goodafter"},
+      {"short raw IP record", [](simdrv::Batch& b, uint64_t) { b.record(kIpReceive, 0, "tiny", 4); }, 0,
+       "goodafter"},
       {"short UDP descriptions",
        [](simdrv::Batch& b, uint64_t i) {
          b.record(kUdpCreated, i + 1000, "x", 1).record(kUdpConnectRequest, i + 1000, "y", 1);
@@ -523,13 +527,15 @@ TEST_F(Dispatch, ManyConnectionsInParallelKeepPerConnectionOrder) {
   constexpr int kBatches = 6;
   std::map<uint64_t, std::string> expected;
   simdrv::Batch open;
-  for (int c = 0; c < kConnections; ++c) open.tcpConnected(1000 + c, simdrv::tcpInfo(kGamePid, kLocal, kRemote));
+  for (int c = 0; c < kConnections; ++c)
+    open.tcpConnected(1000 + c, simdrv::tcpInfo(kGamePid, kLocal, kRemote));
   deliver(open);
   for (int round = 0; round < kBatches; ++round) {
     simdrv::Batch b;
     for (int c = 0; c < kConnections; ++c) {
       for (int r = 0; r < 3; ++r) {
-        const std::string part = std::to_string(c) + ":" + std::to_string(round) + ":" + std::to_string(r) + ";";
+        const std::string part =
+            std::to_string(c) + ":" + std::to_string(round) + ":" + std::to_string(r) + ";";
         b.tcpReceive(1000 + c, part);
         expected[1000 + c] += part;
       }

@@ -125,9 +125,9 @@ TEST_F(DriverOps, ProcessRuleNamesAreNormalised) {
   } rows[] = {
       {u"D:\\Dir\\App.exe", u"\\dir\\app.exe"},
       {u"Game.EXE", u"game.exe"},
-      {u"C:", u"c:"},           // 2 units: only lower-cased
-      {u"X:\\", u"x:\\"},       // 3 units: only lower-cased
-      {u"AB:C", u"ab:c"},       // second unit is not ':'
+      {u"C:", u"c:"},      // 2 units: only lower-cased
+      {u"X:\\", u"x:\\"},  // 3 units: only lower-cased
+      {u"AB:C", u"ab:c"},  // second unit is not ':'
       {u"e:G", u"e:g"},
       {u"E:Gx", u"gx"},
       {u"", u""},

@@ -126,7 +126,8 @@ class RecordingHandler : public drvapi::DRV_EventHandler, public drvapi::DRV_IPE
     text += "|opt=" + std::to_string(options->optionsLength) + "/" + std::to_string(options->flags);
     add("udpReceive", id, text);
   }
-  void udpSend(uint64_t id, const unsigned char*, const char* data, int length, const drvapi::UdpOptions*) override {
+  void udpSend(uint64_t id, const unsigned char*, const char* data, int length,
+               const drvapi::UdpOptions*) override {
     add("udpSend", id, std::string(data, static_cast<size_t>(length)));
   }
   void udpCanReceive(uint64_t id) override { add("udpCanReceive", id); }

@@ -131,8 +131,8 @@ std::u16string symbolicLinkTarget(const std::wstring& drive) {
   std::wstring name = L"\\GLOBAL??\\" + drive;
   NtUnicodeString objectName{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2),
                              name.data()};
-  NtObjectAttributes attributes{sizeof(NtObjectAttributes), nullptr, &objectName, 0x40 /* case-insensitive */,
-                                nullptr, nullptr};
+  NtObjectAttributes attributes{sizeof(NtObjectAttributes),  nullptr, &objectName,
+                                0x40 /* case-insensitive */, nullptr, nullptr};
   HANDLE link = nullptr;
   if (calls.open(&link, 0x0001 /* SYMBOLIC_LINK_QUERY */, &attributes) < 0) return {};
   wchar_t target[1024];
