@@ -10,10 +10,7 @@
 // carried through the node, the other one goes direct. The counters arrive
 // once a second on the notification descriptor. Nothing leaves the machine.
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,100 +23,17 @@
 #include <vector>
 
 #include "live_tcp.h"
+#include "loopback_world.h"
 #include "lumo/lumo.h"
 #include "platform/net.h"
 #include "platform/netinfo.h"
 #include "platform/services.h"
 #include "sim_driver.h"
 
-extern char** environ;
-
 namespace {
 
-constexpr const char* kUser = "player";
-constexpr const char* kPassword = "1001";
-
-// The game server: echoes every byte on every connection.
-class EchoServer {
- public:
-  EchoServer() {
-    listener_ = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
-    platform::SocketAddress a = platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0);
-    if (!platform::bindSocket(listener_, a) || !platform::listenSocket(listener_, 16) ||
-        !platform::localAddressOf(listener_, a))
-      return;
-    port_ = platform::netToHost16(a.port());
-    thread_ = std::thread([this] {
-      while (!stopping_) {
-        if (platform::waitReadable(listener_, 100) <= 0) continue;
-        platform::Socket c = platform::acceptSocket(listener_, nullptr);
-        if (c == platform::kInvalidSocket) continue;
-        std::thread([c] {
-          char buffer[16384];
-          for (int n; (n = platform::receiveBytes(c, buffer, sizeof buffer)) > 0;)
-            if (platform::sendBytes(c, buffer, static_cast<size_t>(n)) != n) break;
-          platform::closeSocket(c);
-        }).detach();
-      }
-    });
-  }
-  ~EchoServer() {
-    stopping_ = true;
-    if (thread_.joinable()) thread_.join();
-    platform::closeSocket(listener_);
-  }
-  uint16_t port() const { return port_; }
-
- private:
-  platform::Socket listener_ = platform::kInvalidSocket;
-  uint16_t port_ = 0;
-  std::atomic<bool> stopping_{false};
-  std::thread thread_;
-};
-
-// lumo-node as a child process; its first output line names its port.
-class Node {
- public:
-  bool start() {
-    int out[2];
-    if (pipe(out) != 0) return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<std::string> args = {LUMO_NODE_PROGRAM, "--listen", "127.0.0.1", "--port", "0", "--user", kUser,
-                                     "--password", kPassword, "--map", "203.0.113.0/24=127.0.0.1"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, LUMO_NODE_PROGRAM, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    if (rc != 0) {
-      close(out[0]);
-      return false;
-    }
-    std::string line;
-    char ch;
-    while (read(out[0], &ch, 1) == 1 && ch != '\n') line.push_back(ch);
-    close(out[0]);
-    const size_t colon = line.rfind(':');
-    if (colon == std::string::npos) return false;
-    port_ = static_cast<uint16_t>(std::stoi(line.substr(colon + 1)));
-    return port_ != 0;
-  }
-  ~Node() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  uint16_t port() const { return port_; }
-
- private:
-  pid_t pid_ = 0;
-  uint16_t port_ = 0;
-};
+using demo::kPassword;
+using demo::kUser;
 
 const char* yesNo(bool value) { return value ? "true" : "false"; }
 
@@ -176,8 +90,8 @@ int main(int argc, char** argv) {
     std::fclose(f);
   }
   platform::setResolverConfigPath(resolver.string());
-  EchoServer server;
-  Node node;
+  demo::EchoServer server;
+  demo::Node node;
   if (server.port() == 0 || !node.start()) {
     std::fprintf(stderr, "lumo-demo: cannot start the echo server or lumo-node\n");
     return 1;

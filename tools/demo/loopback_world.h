@@ -1,0 +1,47 @@
+// The parts around the engine that the demo and the TCP benchmark play on
+// loopback: a game server (an echo server on 127.0.0.1) and the proxy node
+// (lumo-node as a child process, mapping 203.0.113.0/24 to 127.0.0.1).
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "platform/net.h"
+
+namespace demo {
+
+inline constexpr const char* kUser = "player";
+inline constexpr const char* kPassword = "1001";
+
+// Echoes every byte on every connection, each on a thread of its own.
+class EchoServer {
+ public:
+  EchoServer();
+  ~EchoServer();
+  uint16_t port() const { return port_; }  // host order; 0 when it could not listen
+
+ private:
+  platform::Socket listener_ = platform::kInvalidSocket;
+  uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+};
+
+// lumo-node on 127.0.0.1 and a port the system picks, with the demo's
+// credentials and map; stopped with SIGTERM when the object goes.
+class Node {
+ public:
+  bool start();
+  ~Node();
+  uint16_t port() const { return port_; }  // host order
+
+ private:
+  pid_t pid_ = 0;
+  uint16_t port_ = 0;
+};
+
+}  // namespace demo
