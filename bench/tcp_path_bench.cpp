@@ -20,7 +20,6 @@
 #include "loopback_world.h"
 #include "lumo/lumo.h"
 #include "platform/net.h"
-#include "platform/netinfo.h"
 #include "platform/services.h"
 #include "sim_driver.h"
 #include "tcp/socks5_client.h"
@@ -84,12 +83,7 @@ double throughputMBps(const Connector& connect) {
 }  // namespace
 
 int main() {
-  const std::filesystem::path resolver = std::filesystem::temp_directory_path() / "lumo-bench-resolv.conf";
-  if (FILE* f = std::fopen(resolver.c_str(), "w")) {
-    std::fputs("nameserver 127.0.0.1\n", f);
-    std::fclose(f);
-  }
-  platform::setResolverConfigPath(resolver.string());
+  demo::useLoopbackResolver();
 
   demo::EchoServer server;
   demo::Node node;

@@ -17,6 +17,7 @@
 #include <concurrentqueue.h>
 
 #include "collector/dc_events.h"
+#include "platform/time.h"
 
 namespace collector {
 
@@ -69,5 +70,19 @@ class DataCollectorEvent {
   std::mutex startStopMutex_;
   std::thread consumer_;
 };
+
+// The producers' pattern in one step: while `collector` is collecting, a
+// record of type `Record` with its header filled (type, id, the calendar
+// time, family); null when the collector is stopped.
+template <typename Record>
+Record* newEvent(const DataCollectorEvent& collector, uint64_t id, uint32_t family) {
+  if (!collector.collecting()) return nullptr;
+  Record* record = acquire<Record>();
+  record->type = Record::kType;
+  record->id = id;
+  record->time = platform::calendarSeconds();
+  record->family = family;
+  return record;
+}
 
 }  // namespace collector

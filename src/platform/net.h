@@ -175,6 +175,11 @@ bool setReuseAddress(Socket socket, bool on);            // SO_REUSEADDR
 // program holds. Linux binds exclusively unless SO_REUSEADDR/SO_REUSEPORT is
 // set, so this only makes sure SO_REUSEADDR is off.
 bool setExclusiveAddress(Socket socket);
+// For a listener that must own its port: Windows SO_EXCLUSIVEADDRUSE (no
+// other socket can bind the port beside it); Linux SO_REUSEADDR, which lets a
+// port whose earlier connections linger in TIME_WAIT be bound again but never
+// lets two listeners share a port.
+bool setListenerAddressReuse(Socket socket);
 bool setNoDelay(Socket socket, bool on);                 // TCP_NODELAY
 bool setReceiveBufferSize(Socket socket, int bytes);     // SO_RCVBUF
 bool setSendBufferSize(Socket socket, int bytes);        // SO_SNDBUF

@@ -20,17 +20,6 @@ constexpr int kSocketBufferBytes = 12 * 1024 * 1024;
 constexpr uint32_t kRelayWaitMs = 5000;
 constexpr uint32_t kAcceptWaitMs = 1000;
 
-template <typename Record>
-Record* newRecord(collector::DataCollectorEvent& c, uint64_t id, uint32_t family) {
-  if (!c.collecting()) return nullptr;
-  auto* r = collector::acquire<Record>();
-  if (r == nullptr) return nullptr;
-  r->type = Record::kType;
-  r->id = id;
-  r->time = platform::calendarSeconds();
-  r->family = family;
-  return r;
-}
 
 // Sends all `length` bytes, call after call: a short send never loses the
 // rest of the stream. Returns the bytes sent, or a value <= 0 when the
@@ -91,9 +80,9 @@ bool Relay::OpenRelayListener(int family) {
   for (uint32_t port = kHighestPort; port >= kLowestPort; --port) {
     const platform::Socket s = platform::openSocket(static_cast<uint16_t>(family), platform::SocketType::Stream);
     if (s == platform::kInvalidSocket) return false;
-    // An exclusive bind: a port that another program listens on is skipped,
-    // never shared, so the two cannot steal each other's connections.
-    platform::setExclusiveAddress(s);
+    // The listener owns its port: a port that another program listens on is
+    // skipped, never shared, so the two cannot steal each other's connections.
+    platform::setListenerAddressReuse(s);
     platform::SocketAddress address;
     hostnet::MakeLoopbackAddress(static_cast<uint16_t>(family), platform::hostToNet16(static_cast<uint16_t>(port)),
                                  address);
@@ -230,7 +219,7 @@ void Relay::RelayConnection(RELAY_CONTEXT* raw) {
   bool proxied = false;
   uint32_t upTotal = 0, downTotal = 0;
 
-  auto* begin = newRecord<collector::DCTcpProxyBeginEvent>(collector_, c.id, platform::kFamilyIpv4);
+  auto* begin = collector::newEvent<collector::DCTcpProxyBeginEvent>(collector_, c.id, platform::kFamilyIpv4);
   if (begin != nullptr) {
     std::memcpy(begin->destinationAddress, c.destinationAddress, 16);
     begin->destinationPort = c.destinationPort;
@@ -279,7 +268,7 @@ void Relay::RelayConnection(RELAY_CONTEXT* raw) {
   platform::closeSocket(c.clientSocket);
   if (c.nodeSocket != platform::kInvalidSocket) platform::closeSocket(c.nodeSocket);
 
-  if (auto* end = newRecord<collector::DCTcpProxyEndEvent>(collector_, c.id, platform::kFamilyIpv4)) {
+  if (auto* end = collector::newEvent<collector::DCTcpProxyEndEvent>(collector_, c.id, platform::kFamilyIpv4)) {
     end->proxied = proxied ? 1 : 0;
     std::memcpy(end->destinationAddress, c.destinationAddress, 16);
     end->destinationPort = c.destinationPort;
@@ -294,6 +283,20 @@ void Relay::RelayConnection(RELAY_CONTEXT* raw) {
   std::lock_guard<std::mutex> lock(threadsLock_);
   --liveThreads_;
   threadsDone_.notify_all();
+}
+
+// One flow record (up or down) of `bytes` for the connection.
+template <typename Record>
+void Relay::postFlow(const RELAY_CONTEXT& c, bool proxied, int bytes) {
+  auto* e = collector::newEvent<Record>(collector_, c.id, platform::kFamilyIpv4);
+  if (e == nullptr) return;
+  e->proxied = proxied ? 1 : 0;
+  std::memcpy(e->remoteAddress, c.destinationAddress, 16);
+  e->remotePort = c.destinationPort;
+  std::memcpy(e->localAddress, c.localAddress16, 16);
+  e->localPort = c.localPort;
+  e->byteCount = static_cast<uint32_t>(bytes);
+  collector_.post(e);
 }
 
 // Copies bytes both ways until either side ends or fails.
@@ -333,15 +336,7 @@ void Relay::relay(RELAY_CONTEXT& c, bool proxied, uint32_t& upTotal, uint32_t& d
       if (s <= 0) break;
       ping_.OnUpstream(c.id, buffer, s, blurred);
       if (proxied) upTotal += static_cast<uint32_t>(s);
-      if (auto* e = newRecord<collector::DCTcpProxyFlowUpEvent>(collector_, c.id, platform::kFamilyIpv4)) {
-        e->proxied = proxied ? 1 : 0;
-        std::memcpy(e->remoteAddress, c.destinationAddress, 16);
-        e->remotePort = c.destinationPort;
-        std::memcpy(e->localAddress, c.localAddress16, 16);
-        e->localPort = c.localPort;
-        e->byteCount = static_cast<uint32_t>(s);
-        collector_.post(e);
-      }
+      postFlow<collector::DCTcpProxyFlowUpEvent>(c, proxied, s);
       if (s < n) break;  // the node stopped taking bytes part-way
     }
 
@@ -354,15 +349,7 @@ void Relay::relay(RELAY_CONTEXT& c, bool proxied, uint32_t& upTotal, uint32_t& d
         if (d <= 0) break;
       }
       if (proxied) downTotal += static_cast<uint32_t>(d);
-      if (auto* e = newRecord<collector::DCTcpProxyFlowDownEvent>(collector_, c.id, platform::kFamilyIpv4)) {
-        e->proxied = proxied ? 1 : 0;
-        std::memcpy(e->remoteAddress, c.destinationAddress, 16);
-        e->remotePort = c.destinationPort;
-        std::memcpy(e->localAddress, c.localAddress16, 16);
-        e->localPort = c.localPort;
-        e->byteCount = static_cast<uint32_t>(d);
-        collector_.post(e);
-      }
+      postFlow<collector::DCTcpProxyFlowDownEvent>(c, proxied, d);
       if (d < n) break;
     }
   }

@@ -84,6 +84,8 @@ class Relay {
   void RelayAcceptLoop(int family);
   void RelayConnection(RELAY_CONTEXT* context);
   void relay(RELAY_CONTEXT& c, bool proxied, uint32_t& upTotal, uint32_t& downTotal);
+  template <typename Record>
+  void postFlow(const RELAY_CONTEXT& c, bool proxied, int bytes);
   void track(platform::Socket socket);
   void untrack(platform::Socket socket);
 

@@ -34,17 +34,6 @@ void putAddressAndPort(uint16_t family, const platform::SocketAddress& address, 
   std::memcpy(portField, &port, sizeof port);
 }
 
-template <typename Record>
-Record* newRecord(collector::DataCollectorEvent& c, uint64_t id, uint32_t family) {
-  if (!c.collecting()) return nullptr;
-  auto* r = collector::acquire<Record>();
-  if (r == nullptr) return nullptr;
-  r->type = Record::kType;
-  r->id = id;
-  r->time = platform::calendarSeconds();
-  r->family = family;
-  return r;
-}
 
 }  // namespace
 
@@ -59,7 +48,7 @@ void TcpRedirector::tcpConnectRequest(uint64_t id, drvapi::TcpConnInfo* info) {
       !processName.empty() && info->processId != 0 && services_.isSelectedProcess(info->processId, processName);
   connectionNames_.Set(id, processName);
 
-  if (auto* e = newRecord<collector::DCTcpConnectRequestEvent>(collector_, id, family)) {
+  if (auto* e = collector::newEvent<collector::DCTcpConnectRequestEvent>(collector_, id, family)) {
     putAddressAndPort(family, fromField(info->remoteAddress), e->remoteAddress, &e->remotePort);
     e->processName.assign(processName);
     collector_.post(e);
@@ -170,7 +159,7 @@ void TcpRedirector::redirect(uint64_t id, drvapi::TcpConnInfo& info, const std::
     return;
   }
 
-  auto* event = newRecord<collector::DCTcpForwardEvent>(collector_, id, family);
+  auto* event = collector::newEvent<collector::DCTcpForwardEvent>(collector_, id, family);
   if (services_.nodeUsable()) {
     if (event != nullptr) {
       event->forwarded = 1;
@@ -197,7 +186,7 @@ void TcpRedirector::redirect(uint64_t id, drvapi::TcpConnInfo& info, const std::
 
 void TcpRedirector::tcpClosed(uint64_t id, const drvapi::TcpConnInfo* info) {
   if (info != nullptr) {
-    if (auto* e = newRecord<collector::DCTcpClosedEvent>(collector_, id, info->ipFamily)) {
+    if (auto* e = collector::newEvent<collector::DCTcpClosedEvent>(collector_, id, info->ipFamily)) {
       e->processName.assign(connectionNames_.Get(id));
       putAddressAndPort(info->ipFamily, fromField(info->remoteAddress), e->remoteAddress, &e->remotePort);
       collector_.post(e);
@@ -223,9 +212,9 @@ void TcpRedirector::countAdapterFlow(uint64_t id, int length, bool up) {
   drvapi::TcpConnInfo info{};
   if (services_.getConnInfo(id, info) != 0) return;
   collector::DCTcpProxyFlowUpEvent* e =
-      up ? newRecord<collector::DCTcpProxyFlowUpEvent>(collector_, id, info.ipFamily)
+      up ? collector::newEvent<collector::DCTcpProxyFlowUpEvent>(collector_, id, info.ipFamily)
          : static_cast<collector::DCTcpProxyFlowUpEvent*>(
-               newRecord<collector::DCTcpProxyFlowDownEvent>(collector_, id, info.ipFamily));
+               collector::newEvent<collector::DCTcpProxyFlowDownEvent>(collector_, id, info.ipFamily));
   if (e == nullptr) return;
   e->proxied = 1;
   putAddressAndPort(info.ipFamily, fromField(info.remoteAddress), e->remoteAddress, &e->remotePort);

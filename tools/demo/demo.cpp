@@ -26,7 +26,6 @@
 #include "loopback_world.h"
 #include "lumo/lumo.h"
 #include "platform/net.h"
-#include "platform/netinfo.h"
 #include "platform/services.h"
 #include "sim_driver.h"
 
@@ -81,15 +80,7 @@ int main(int argc, char** argv) {
     return std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ? 0 : 2;
   }
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  // The engine probes the system's DNS servers at start; the demo gives it a
-  // resolver file of its own that names only loopback, so nothing it does
-  // reaches a real server.
-  const std::filesystem::path resolver = std::filesystem::temp_directory_path() / "lumo-demo-resolv.conf";
-  if (FILE* f = std::fopen(resolver.c_str(), "w")) {
-    std::fputs("nameserver 127.0.0.1\n", f);
-    std::fclose(f);
-  }
-  platform::setResolverConfigPath(resolver.string());
+  demo::useLoopbackResolver();
   demo::EchoServer server;
   demo::Node node;
   if (server.port() == 0 || !node.start()) {

@@ -5,7 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <vector>
+
+#include "platform/netinfo.h"
 
 extern char** environ;
 
@@ -82,6 +86,15 @@ Node::~Node() {
     kill(pid_, SIGTERM);
     waitpid(pid_, nullptr, 0);
   }
+}
+
+void useLoopbackResolver() {
+  const std::filesystem::path path = std::filesystem::temp_directory_path() / "lumo-loopback-resolv.conf";
+  if (FILE* f = std::fopen(path.c_str(), "w")) {
+    std::fputs("nameserver 127.0.0.1\n", f);
+    std::fclose(f);
+  }
+  platform::setResolverConfigPath(path.string());
 }
 
 }  // namespace demo

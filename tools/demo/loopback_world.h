@@ -44,4 +44,9 @@ class Node {
   uint16_t port_ = 0;
 };
 
+// The engine probes the system's DNS servers at start: points it at a
+// resolver file of its own that names only loopback, so nothing it does
+// reaches a real server.
+void useLoopbackResolver();
+
 }  // namespace demo

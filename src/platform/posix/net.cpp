@@ -252,6 +252,8 @@ bool setReuseAddress(Socket socket, bool on) {
 
 bool setExclusiveAddress(Socket socket) { return setReuseAddress(socket, false); }
 
+bool setListenerAddressReuse(Socket socket) { return setReuseAddress(socket, true); }
+
 bool setNoDelay(Socket socket, bool on) {
   return setIntOption(socket, IPPROTO_TCP, TCP_NODELAY, on ? 1 : 0);
 }

@@ -219,6 +219,8 @@ bool setExclusiveAddress(Socket socket) {
   return setIntOption(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1);
 }
 
+bool setListenerAddressReuse(Socket socket) { return setExclusiveAddress(socket); }
+
 bool setNoDelay(Socket socket, bool on) {
   return setIntOption(socket, IPPROTO_TCP, TCP_NODELAY, on ? 1 : 0);
 }
