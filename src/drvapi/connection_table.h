@@ -96,6 +96,11 @@ struct TcpEntry : EntryLinks {
   uint32_t lastActivity = 0;
   TcpConnInfo info{};
   bool suspended = false;
+  // A suspend or resume record is being written (by one thread at a time);
+  // another thread that finds the state should change meanwhile asks the
+  // writer to look again once its write has been recorded.
+  bool flowWriting = false;
+  bool flowRecheck = false;
   bool timedOut = false;
   bool passThrough = false;
   bool connected = false;
@@ -122,6 +127,11 @@ struct UdpEntry : EntryLinks {
   UdpConnInfo info{};
   UdpConnectRequest request{};
   bool suspended = false;
+  // A suspend or resume record is being written (by one thread at a time);
+  // another thread that finds the state should change meanwhile asks the
+  // writer to look again once its write has been recorded.
+  bool flowWriting = false;
+  bool flowRecheck = false;
   bool passThrough = false;
   bool injectInBusy = false;  // an injected inbound datagram waits for the driver's next request
 

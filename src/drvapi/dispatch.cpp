@@ -680,46 +680,74 @@ int udpInjectReceive(uint64_t id, const unsigned char* remoteAddress, const char
 
 namespace detail {
 
-void tcpFlowControl(uint64_t id, bool afterAppend) {
+namespace {
+
+// Suspend and resume for one connection or flow. The decision and the
+// recorded state live under the library lock, the write does not; so that two
+// threads (a delivering worker and the injection writer) cannot both decide
+// on the same stale state, only one writes at a time and a second one that
+// arrives meanwhile makes it decide again after its write is recorded.
+// `decide(entry, afterAppend)` gives the record to write, or 0.
+template <typename Table, typename Decide>
+void flowControl(Table& table, uint64_t id, bool afterAppend, uint32_t suspendCode, Decide decide) {
   Library& l = lib();
-  uint32_t code = 0;
-  {
-    AutoLock guard(l.lock);
-    TcpEntry* e = l.tcp.find(id);
-    if (e == nullptr) return;
-    if (afterAppend) {
-      if (!e->suspended && (e->injectOut.bytes >= kInjectLimit || e->injectIn.bytes >= kInjectLimit ||
-                            e->toNet.bytes >= kTcpToNetLimit || e->fromNet.bytes >= kTcpFromNetLimit))
-        code = kTcpSuspend;
-    } else if (e->suspended && e->injectOut.bytes <= kInjectLimit && e->injectIn.bytes <= kInjectLimit &&
-               e->toNet.bytes <= kTcpToNetLimit && e->fromNet.bytes <= kTcpFromNetLimit) {
-      code = kTcpResume;
+  for (;;) {
+    uint32_t code = 0;
+    {
+      AutoLock guard(l.lock);
+      auto* e = table.find(id);
+      if (e == nullptr) return;
+      if (e->flowWriting) {
+        e->flowRecheck = true;
+        return;
+      }
+      code = decide(*e, afterAppend);
+      if (code == 0) return;
+      e->flowWriting = true;
+      e->flowRecheck = false;
     }
+    const bool written = writeRecord(code, id, nullptr, 0) == kOk;
+    AutoLock guard(l.lock);
+    auto* e = table.find(id);
+    if (e == nullptr) return;
+    // The state is recorded only when the driver took the record.
+    if (written) e->suspended = code == suspendCode;
+    e->flowWriting = false;
+    if (!e->flowRecheck) return;
+    e->flowRecheck = false;
+    // Look again with both rules: whatever the other thread saw still holds.
+    afterAppend = !e->suspended;
   }
-  if (code == 0 || writeRecord(code, id, nullptr, 0) != kOk) return;
-  AutoLock guard(l.lock);
-  if (TcpEntry* e = l.tcp.find(id)) e->suspended = code == kTcpSuspend;
+}
+
+}  // namespace
+
+void tcpFlowControl(uint64_t id, bool afterAppend) {
+  flowControl(lib().tcp, id, afterAppend, kTcpSuspend, [](const TcpEntry& e, bool append) -> uint32_t {
+    if (append)
+      return !e.suspended && (e.injectOut.bytes >= kInjectLimit || e.injectIn.bytes >= kInjectLimit ||
+                              e.toNet.bytes >= kTcpToNetLimit || e.fromNet.bytes >= kTcpFromNetLimit)
+                 ? static_cast<uint32_t>(kTcpSuspend)
+                 : 0u;
+    return e.suspended && e.injectOut.bytes <= kInjectLimit && e.injectIn.bytes <= kInjectLimit &&
+                   e.toNet.bytes <= kTcpToNetLimit && e.fromNet.bytes <= kTcpFromNetLimit
+               ? static_cast<uint32_t>(kTcpResume)
+               : 0u;
+  });
 }
 
 void udpFlowControl(uint64_t id, bool afterAppend) {
-  Library& l = lib();
-  uint32_t code = 0;
-  {
-    AutoLock guard(l.lock);
-    UdpEntry* e = l.udp.find(id);
-    if (e == nullptr) return;
-    if (afterAppend) {
-      if (!e->suspended && (e->injectOut.bytes >= kInjectLimit || e->injectIn.bytes >= kInjectLimit ||
-                            e->toNet.bytes >= kUdpDataLimit || e->fromNet.bytes >= kUdpDataLimit))
-        code = kUdpSuspend;
-    } else if (e->suspended && e->injectOut.bytes <= kInjectLimit && e->injectIn.bytes <= kInjectLimit &&
-               e->toNet.bytes <= kUdpDataLimit && e->fromNet.bytes <= kUdpDataLimit) {
-      code = kUdpResume;
-    }
-  }
-  if (code == 0 || writeRecord(code, id, nullptr, 0) != kOk) return;
-  AutoLock guard(l.lock);
-  if (UdpEntry* e = l.udp.find(id)) e->suspended = code == kUdpSuspend;
+  flowControl(lib().udp, id, afterAppend, kUdpSuspend, [](const UdpEntry& e, bool append) -> uint32_t {
+    if (append)
+      return !e.suspended && (e.injectOut.bytes >= kInjectLimit || e.injectIn.bytes >= kInjectLimit ||
+                              e.toNet.bytes >= kUdpDataLimit || e.fromNet.bytes >= kUdpDataLimit)
+                 ? static_cast<uint32_t>(kUdpSuspend)
+                 : 0u;
+    return e.suspended && e.injectOut.bytes <= kInjectLimit && e.injectIn.bytes <= kInjectLimit &&
+                   e.toNet.bytes <= kUdpDataLimit && e.fromNet.bytes <= kUdpDataLimit
+               ? static_cast<uint32_t>(kUdpResume)
+               : 0u;
+  });
 }
 
 void maintenance() {
