@@ -55,8 +55,13 @@ if [ -z "${LUMO_SKIP_WINE:-}" ]; then
   # --- 3. the product DLL's export table --------------------------------------
   log "lumo.dll (i686) export table"
   DLL=build/win32/bin/lumo.dll
+  # The name table: "[   0] GetFlow" lines under its "[Ordinal/Name Pointer] Table" heading.
   exports=$(i686-w64-mingw32-objdump -p "$DLL" |
-    sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/\[/ && NF==3 {print $3}' | tr '\n' ' ')
+    sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/^[ \t]*\[ *[0-9]+\]/ {print $NF}' | tr '\n' ' ')
+  # Read the symbol table and the code once: grep -q on a live pipe would
+  # stop the producer early, and pipefail would count that as a failure.
+  symbols=$(i686-w64-mingw32-nm "$DLL")
+  code=$(i686-w64-mingw32-objdump -d --no-show-raw-insn "$DLL")
   want="GetFlow Init InstallDriver SetBlur SetConfig Start Stop UnInit UnInstallDriver "
   if [ "$exports" != "$want" ]; then
     echo "export names: got '$exports', want '$want'"
@@ -68,15 +73,15 @@ if [ -z "${LUMO_SKIP_WINE:-}" ]; then
   # its argument size and its body returns with 'ret $N'.
   for fn in GetFlow@8 Init@4 InstallDriver@0 SetBlur@4 SetConfig@68 Start@24 Stop@4 UnInit@4 UnInstallDriver@0; do
     bytes=${fn#*@}
-    if ! i686-w64-mingw32-nm "$DLL" | grep -q " T _${fn}\$"; then
+    if ! grep -q " T _${fn}\$" <<<"$symbols"; then
       echo "missing stdcall symbol _$fn"
       status=1
       continue
     fi
     if [ "$bytes" != 0 ]; then
       hex=$(printf '0x%x' "$bytes")
-      if ! i686-w64-mingw32-objdump -d --no-show-raw-insn "$DLL" |
-        awk -v f="<_${fn}>:" '$2==f {on=1; next} on && /^$/ {exit} on' | grep -q "ret *\\\$$hex"; then
+      body=$(awk -v f="<_${fn}>:" '$2==f {on=1; next} on && /^$/ {exit} on' <<<"$code")
+      if ! grep -q "ret *\\\$$hex" <<<"$body"; then
         echo "_$fn does not pop its $bytes argument bytes"
         status=1
       fi
@@ -141,7 +146,8 @@ if [ -z "${LUMO_SKIP_WINE:-}" ]; then
   WINESERVER=/usr/lib/wine/wineserver
   # wine's own processes must not hold ctest's pipes open: start them first,
   # with their output elsewhere, and stop the server at the end.
-  "$WINESERVER" -p >/dev/null 2>&1 </dev/null
+  mkdir -p "$WINEPREFIX"
+  "$WINESERVER" -p >/dev/null 2>&1 </dev/null || true
   /usr/lib/wine/wine64 wineboot >/dev/null 2>&1 </dev/null || true
   trap '"$WINESERVER" -k >/dev/null 2>&1 || true' EXIT
   run_ctest win64 --test-dir build/win64 -L wine -j 2 --timeout 600
