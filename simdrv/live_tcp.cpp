@@ -35,6 +35,83 @@ uint32_t mappedIpv4(const platform::SocketAddress& a) {
 
 }  // namespace
 
+// Carries one filtered connection: `inner` is the simulator's end of the
+// application's connection, `outer` its connection to the destination.
+struct FilteredPump {
+  SimDriver* driver = nullptr;
+  uint64_t id = 0;
+  platform::Socket inner = platform::kInvalidSocket;
+  platform::Socket outer = platform::kInvalidSocket;
+  std::atomic<bool> stop{false};
+  std::thread thread;
+
+  ~FilteredPump() {
+    stop = true;
+    if (thread.joinable()) thread.join();
+    platform::closeSocket(inner);
+    platform::closeSocket(outer);
+  }
+
+  // Sends the payloads of the library's records of `type` from `next` on to
+  // `to`; a zero-length one ends that direction. Returns false once ended.
+  bool forward(uint32_t type, size_t& next, platform::Socket to, bool& ended) {
+    const std::vector<Record> records = driver->written(type, id);
+    for (; next < records.size(); ++next) {
+      const std::vector<uint8_t>& bytes = records[next].payload;
+      if (bytes.empty()) {
+        platform::shutdownSocket(to, platform::ShutdownHow::Send);
+        ended = true;
+        continue;
+      }
+      size_t sent = 0;
+      while (sent < bytes.size()) {
+        const int n = platform::sendBytes(to, bytes.data() + sent, bytes.size() - sent);
+        if (n <= 0) return false;
+        sent += static_cast<size_t>(n);
+      }
+    }
+    return true;
+  }
+
+  void run() {
+    size_t sendNext = 0, receiveNext = 0;
+    bool fromApplicationEnded = false, fromDestinationEnded = false;
+    bool toDestinationEnded = false, toApplicationEnded = false;
+    char buffer[16384];
+    while (!stop && !(toDestinationEnded && toApplicationEnded)) {
+      platform::SocketWait waits[2];
+      waits[0].socket = fromApplicationEnded ? platform::kInvalidSocket : inner;
+      waits[1].socket = fromDestinationEnded ? platform::kInvalidSocket : outer;
+      int count = 0;
+      platform::SocketWait active[2];
+      for (const auto& w : waits)
+        if (w.socket != platform::kInvalidSocket) active[count++] = w;
+      if (count > 0 && platform::waitSockets(active, count, 5) > 0) {
+        for (int i = 0; i < count; ++i) {
+          if (active[i].ready == 0) continue;
+          const bool fromApplication = active[i].socket == inner;
+          const int n = platform::receiveBytes(active[i].socket, buffer, sizeof buffer);
+          const std::string_view bytes(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+          // What the application sends travels towards the network (tcpSend);
+          // what the destination sends travels towards the application.
+          Batch b;
+          if (fromApplication)
+            b.tcpSend(id, bytes);
+          else
+            b.tcpReceive(id, bytes);
+          driver->deliver(b, 1000);
+          if (n <= 0) (fromApplication ? fromApplicationEnded : fromDestinationEnded) = true;
+        }
+      } else if (count == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      if (!forward(drvapi::kTcpSend, sendNext, outer, toDestinationEnded) ||
+          !forward(drvapi::kTcpReceive, receiveNext, inner, toApplicationEnded))
+        break;
+    }
+  }
+};
+
 LiveTcp::LiveTcp(SimDriver& driver) : driver_(driver) {}
 
 bool LiveTcp::map(std::string_view cidr, std::string_view localAddress) {
@@ -153,6 +230,15 @@ LiveTcp::Connection LiveTcp::connect(uint32_t processId, const SockAddr& destina
     c.error = "destination outside loopback and the simulator's map: refused";
     return c;
   }
+  if (c.reported && (c.verdict.filteringFlag & drvapi::kVerdictFiltered) != 0) {
+    if (!startFilteredPump(c, s)) {
+      platform::closeSocket(s);
+      return c;
+    }
+    c.socket = s;
+    return c;
+  }
+
   // An IPv6 socket reaching an IPv4 server: use an IPv4 socket from the same
   // loopback range instead (the simulated application only cares that it
   // arrives).
@@ -169,9 +255,47 @@ LiveTcp::Connection LiveTcp::connect(uint32_t processId, const SockAddr& destina
   return c;
 }
 
+// A filtered connection: the application's socket is connected to the
+// simulator's own listener, and the simulator connects to the destination and
+// pumps the bytes through the library.
+bool LiveTcp::startFilteredPump(Connection& c, platform::Socket& applicationSocket) {
+  auto pump = std::make_shared<FilteredPump>();
+  pump->driver = &driver_;
+  pump->id = c.id;
+  pump->outer = platform::openSocket(c.connectedTo.family(), platform::SocketType::Stream);
+  if (pump->outer == platform::kInvalidSocket || !platform::connectSocket(pump->outer, c.connectedTo)) {
+    c.error = "connect to the destination failed";
+    return false;
+  }
+  platform::SocketAddress listenAt;
+  platform::localAddressOf(applicationSocket, listenAt);
+  listenAt.setPort(0);
+  platform::Socket listener = platform::openSocket(listenAt.family(), platform::SocketType::Stream);
+  if (listener == platform::kInvalidSocket || !platform::bindSocket(listener, listenAt) ||
+      !platform::listenSocket(listener, 1) || !platform::localAddressOf(listener, listenAt) ||
+      !platform::connectSocket(applicationSocket, listenAt)) {
+    platform::closeSocket(listener);
+    c.error = "cannot hold the application's connection";
+    return false;
+  }
+  pump->inner = platform::acceptSocket(listener, nullptr);
+  platform::closeSocket(listener);
+  if (pump->inner == platform::kInvalidSocket) {
+    c.error = "cannot hold the application's connection";
+    return false;
+  }
+  // The connection is established: data may now be injected on it.
+  driver_.deliver(Batch().tcpConnected(c.id, c.verdict), 1000);
+  FilteredPump* raw = pump.get();
+  pump->thread = std::thread([raw] { raw->run(); });
+  c.pump = std::move(pump);
+  return true;
+}
+
 void LiveTcp::close(Connection& connection) {
   if (connection.socket != platform::kInvalidSocket) platform::closeSocket(connection.socket);
   connection.socket = platform::kInvalidSocket;
+  connection.pump.reset();
   if (connection.reported && (connection.verdict.filteringFlag & drvapi::kVerdictFiltered) != 0)
     driver_.deliver(Batch().tcpClosed(connection.id), 1000);
 }

@@ -12,12 +12,19 @@
 // the reference node's --map); any other one is refused, so nothing ever
 // leaves the machine. The application then talks on the returned socket.
 //
-// Not simulated: connections kept under filtering (flag 2) have their data
-// carried on the real socket, not as data records.
+// A connection that the verdict keeps under filtering (flag 2, as in adapter
+// mode) is carried through the library as a driver carries it: the simulator
+// holds the application's connection on one side and the destination on the
+// other, reports what the application sends as tcpSend records and what the
+// destination sends as tcpReceive records (a zero-length record for each end
+// of stream), and delivers the bytes the library injects back (its written
+// tcpSend records to the destination, its tcpReceive records to the
+// application).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -44,6 +51,9 @@ class LiveTcp {
     drvapi::TcpConnInfo verdict{};                        // the verdict as the library wrote it
     platform::SocketAddress connectedTo;                  // where the socket really went
     std::string error;                                    // why the connect failed
+    // For a connection kept under filtering: the data pump between the
+    // application's connection and the destination.
+    std::shared_ptr<struct FilteredPump> pump;
   };
 
   // Process `processId` connects to `destination` (family 2, or 23 for an
@@ -57,6 +67,7 @@ class LiveTcp {
 
  private:
   bool mapDestination(const platform::SocketAddress& in, platform::SocketAddress& out) const;
+  bool startFilteredPump(Connection& c, platform::Socket& applicationSocket);
 
   SimDriver& driver_;
   std::atomic<uint64_t> nextId_{0x10000};

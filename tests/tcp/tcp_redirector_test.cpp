@@ -323,3 +323,46 @@ TEST(TcpRedirect, PortMapRewritesAndDecidesByItsType) {
     EXPECT_EQ(went.port(), hostToNet16(r.wantPort));
   }
 }
+
+TEST(TcpFlowEvents, DataGoesBackUnchangedAndIsCountedOnlyInAdapterMode) {
+  struct Services : FakeServices {
+    std::vector<std::pair<bool, int>> injected;  // (towards the network, length)
+    int injectReceive(uint64_t, const char*, int length) override {
+      injected.push_back({false, length});
+      return 0;
+    }
+    int injectSend(uint64_t, const char*, int length) override {
+      injected.push_back({true, length});
+      return 0;
+    }
+    int getConnInfo(uint64_t, drvapi::TcpConnInfo& info) override {
+      info = request(v4(203, 0, 113, 5, 7000));
+      return 0;
+    }
+  } services;
+  struct Counter : collector::DataCollectorEvent {
+    void onCollectorEvent(const collector::DCEvent& r) override {
+      const auto& e = static_cast<const collector::DCTcpProxyFlowUpEvent&>(r);
+      if (r.type == collector::kTcpProxyFlowUp) up += e.byteCount;
+      if (r.type == collector::kTcpProxyFlowDown) down += e.byteCount;
+      if (r.type == collector::kTcpProxyFlowUp || r.type == collector::kTcpProxyFlowDown) proxied &= e.proxied == 1;
+    }
+    uint32_t up = 0, down = 0;
+    bool proxied = true;
+  } counter;
+  tcp::TcpRedirector redirector(services, counter);
+  counter.startCollector();
+  const std::string data(1000, 'd');
+
+  redirector.tcpSend(1, data.data(), 1000);  // outside adapter mode: passed on, not counted
+  services.adapter = true;
+  redirector.tcpSend(1, data.data(), 1000);
+  redirector.tcpReceive(1, data.data(), 300);
+  redirector.tcpSend(1, nullptr, 0);  // end of stream: passed on, adds nothing
+  counter.stopCollector();
+
+  EXPECT_EQ(services.injected, (std::vector<std::pair<bool, int>>{{true, 1000}, {true, 1000}, {false, 300}, {true, 0}}));
+  EXPECT_EQ(counter.up, 1000u);
+  EXPECT_EQ(counter.down, 300u);
+  EXPECT_TRUE(counter.proxied);
+}
