@@ -35,6 +35,15 @@ void putAddressAndPort(uint16_t family, const platform::SocketAddress& address, 
 }
 
 
+// The first answer of `family`: a reply may carry records of other types, and
+// an IPv4 answer must never be read as a 16-byte IPv6 address (or the other
+// way round).
+const platform::SocketAddress* firstOfFamily(const std::vector<platform::SocketAddress>& answers, uint16_t family) {
+  for (const platform::SocketAddress& a : answers)
+    if (a.family() == family) return &a;
+  return nullptr;
+}
+
 }  // namespace
 
 TcpRedirector::TcpRedirector(RedirectServices& services, collector::DataCollectorEvent& collector)
@@ -101,19 +110,22 @@ TcpRedirector::Decision TcpRedirector::decide(uint64_t, drvapi::TcpConnInfo& inf
       std::vector<platform::SocketAddress> answers;
       bool ok = services_.lookUp(kTypeA, rewrite->host, answers);
       if (!ok) ok = services_.lookUp(kTypeA, rewrite->host, answers);
-      if (ok && !answers.empty()) {
-        const platform::SocketAddress target = platform::makeIpv4Address(answers.front().ipv4(), port);
+      const platform::SocketAddress* first = ok ? firstOfFamily(answers, drvapi::kFamilyIpv4) : nullptr;
+      if (first != nullptr) {
+        const platform::SocketAddress target = platform::makeIpv4Address(first->ipv4(), port);
         std::memset(info.remoteAddress, 0, 16);
         std::memcpy(info.remoteAddress, target.bytes, 16);
       }
     } else if (info.ipFamily == drvapi::kFamilyIpv6) {
       std::vector<platform::SocketAddress> answers;
-      if (services_.lookUp(kTypeAAAA, rewrite->host, answers) && !answers.empty()) {
+      const platform::SocketAddress* first =
+          services_.lookUp(kTypeAAAA, rewrite->host, answers) ? firstOfFamily(answers, drvapi::kFamilyIpv6) : nullptr;
+      if (first != nullptr) {
         // Family 23, the requested port, the first answer; flow information
         // and scope stay as they were.
         info.remoteAddress[0] = static_cast<uint8_t>(drvapi::kFamilyIpv6);
         info.remoteAddress[1] = 0;
-        std::memcpy(info.remoteAddress + 8, answers.front().ipv6(), 16);
+        std::memcpy(info.remoteAddress + 8, first->ipv6(), 16);
       }
     }
     return Decision::Pass;
@@ -126,7 +138,8 @@ TcpRedirector::Decision TcpRedirector::decide(uint64_t, drvapi::TcpConnInfo& inf
       uint32_t target = 0;
       if (map->hostIsName) {
         std::vector<platform::SocketAddress> answers;
-        if (services_.lookUp(kTypeA, map->host, answers) && !answers.empty()) target = answers.front().ipv4();
+        if (services_.lookUp(kTypeA, map->host, answers))
+          if (const platform::SocketAddress* first = firstOfFamily(answers, drvapi::kFamilyIpv4)) target = first->ipv4();
       } else {
         target = platform::inetAddr(map->host.c_str());
         if (target == 0xFFFFFFFFu) target = 0;
