@@ -25,6 +25,7 @@
 #include "sim_driver.h"
 #include "tcp/redirect_table.h"
 #include "tcp/relay.h"
+#include "support/quiet_handler.h"
 #include "support/test_support.h"
 
 using lumotest::EchoServer;
@@ -277,12 +278,10 @@ TEST(RelayFallback, NodeRefusingAuthenticationMakesTheRelayGoDirect) {
 // tcpSend records, the destination's as tcpReceive records, and what the
 // handler injects back is what the two ends receive.
 TEST(LiveFiltered, DataTravelsThroughTheLibraryBothWays) {
-  struct KeepFiltered : drvapi::DRV_EventHandler {
+  struct KeepFiltered : lumotest::QuietHandler {
     void tcpConnectRequest(uint64_t, drvapi::TcpConnInfo* info) override {
       info->filteringFlag = drvapi::kVerdictFiltered;
     }
-    void tcpConnected(uint64_t, drvapi::TcpConnInfo*) override {}
-    void tcpClosed(uint64_t, drvapi::TcpConnInfo*) override {}
     void tcpReceive(uint64_t id, const char* data, int length) override {
       received += length;
       drvapi::tcpInjectReceive(id, data, length);
@@ -291,15 +290,6 @@ TEST(LiveFiltered, DataTravelsThroughTheLibraryBothWays) {
       sent += length;
       drvapi::tcpInjectSend(id, data, length);
     }
-    void tcpCanReceive(uint64_t) override {}
-    void tcpCanSend(uint64_t) override {}
-    void udpCreated(uint64_t, drvapi::UdpConnInfo*) override {}
-    void udpConnectRequest(uint64_t, drvapi::UdpConnectRequest*) override {}
-    void udpClosed(uint64_t, drvapi::UdpConnInfo*) override {}
-    void udpReceive(uint64_t, const unsigned char*, const char*, int, const drvapi::UdpOptions*) override {}
-    void udpSend(uint64_t, const unsigned char*, const char*, int, const drvapi::UdpOptions*) override {}
-    void udpCanReceive(uint64_t) override {}
-    void udpCanSend(uint64_t) override {}
     std::atomic<int> sent{0}, received{0};
   } handler;
 

@@ -11,29 +11,14 @@
 #include "hostnet/host_network.h"
 #include "platform/net.h"
 #include "sim_driver.h"
+#include "support/quiet_handler.h"
 
 using namespace hostnet;
 using platform::ipv4;
 
 namespace {
 
-class QuietHandler : public drvapi::DRV_EventHandler {
- public:
-  void tcpConnectRequest(uint64_t, drvapi::TcpConnInfo*) override {}
-  void tcpConnected(uint64_t, drvapi::TcpConnInfo*) override {}
-  void tcpClosed(uint64_t, drvapi::TcpConnInfo*) override {}
-  void tcpReceive(uint64_t, const char*, int) override {}
-  void tcpSend(uint64_t, const char*, int) override {}
-  void tcpCanReceive(uint64_t) override {}
-  void tcpCanSend(uint64_t) override {}
-  void udpCreated(uint64_t, drvapi::UdpConnInfo*) override {}
-  void udpConnectRequest(uint64_t, drvapi::UdpConnectRequest*) override {}
-  void udpClosed(uint64_t, drvapi::UdpConnInfo*) override {}
-  void udpReceive(uint64_t, const unsigned char*, const char*, int, const drvapi::UdpOptions*) override {}
-  void udpSend(uint64_t, const unsigned char*, const char*, int, const drvapi::UdpOptions*) override {}
-  void udpCanReceive(uint64_t) override {}
-  void udpCanSend(uint64_t) override {}
-};
+using lumotest::QuietHandler;
 
 // One expected rule, fields as the driver receives them.
 struct Expected {

@@ -17,26 +17,9 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t kLoopback = platform::ipv4(127, 0, 0, 1);
 
-struct Connected {
-  uint32_t result = 0;
-  int32_t detail = 0;
-  platform::Socket socket = platform::kInvalidSocket;
-};
-
-Connected socks5(uint16_t nodePort, const platform::SocketAddress& destination, const std::string& user,
-                 const std::string& password) {
-  Connected connected;
-  connected.socket = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
-  connected.result = tcp::Socks5Connect(platform::kFamilyIpv4, connected.socket, destination, kLoopback,
-                                        platform::hostToNet16(nodePort), user, password, connected.detail);
-  return connected;
-}
-
-// Sends `bytes` and reads as many back.
-Bytes roundTrip(platform::Socket socket, const Bytes& bytes) {
-  if (platform::sendBytes(socket, bytes.data(), bytes.size()) != static_cast<int>(bytes.size())) return {};
-  return lumotest::receiveUpTo(socket, bytes.size());
-}
+using Connected = lumotest::Socks5Connected;
+using lumotest::roundTrip;
+using lumotest::socks5ThroughLoopback;
 
 // microsocks, Debian's small SOCKS5 server, as a peer the engine did not
 // write. It connects wherever it is asked, so the only destination used here
@@ -64,12 +47,12 @@ TEST(Socks5ConnectWithMicrosocks, ReachesALoopbackEchoServer) {
       << microsocks.errorOutput();
 
   platform::SocketAddress destination = platform::makeIpv4Address(kLoopback, platform::hostToNet16(echo.port()));
-  Connected connected = socks5(port, destination, "player", "12345");
+  Connected connected = socks5ThroughLoopback(port, destination, "player", "12345");
   ASSERT_EQ(connected.result, tcp::kSocks5Ok) << connected.detail;
   EXPECT_EQ(roundTrip(connected.socket, {'i', 'n', 't', 'e', 'r', 'o', 'p'}), (Bytes{'i', 'n', 't', 'e', 'r', 'o', 'p'}));
   platform::closeSocket(connected.socket);
 
-  Connected refused = socks5(port, destination, "player", "wrong");
+  Connected refused = socks5ThroughLoopback(port, destination, "player", "wrong");
   platform::closeSocket(refused.socket);
   EXPECT_EQ(refused.result, tcp::kSocks5Refused);
   // Version 01 and a non-zero status (microsocks answers 01 02).

@@ -19,26 +19,9 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t kLoopback = platform::ipv4(127, 0, 0, 1);
 
-struct Connected {
-  uint32_t result = 0;
-  int32_t detail = 0;
-  platform::Socket socket = platform::kInvalidSocket;
-};
-
-Connected socks5(uint16_t nodePort, const platform::SocketAddress& destination, const std::string& user,
-                 const std::string& password) {
-  Connected connected;
-  connected.socket = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
-  connected.result = tcp::Socks5Connect(platform::kFamilyIpv4, connected.socket, destination, kLoopback,
-                                        platform::hostToNet16(nodePort), user, password, connected.detail);
-  return connected;
-}
-
-// Sends `bytes` and reads as many back.
-Bytes roundTrip(platform::Socket socket, const Bytes& bytes) {
-  if (platform::sendBytes(socket, bytes.data(), bytes.size()) != static_cast<int>(bytes.size())) return {};
-  return lumotest::receiveUpTo(socket, bytes.size());
-}
+using Connected = lumotest::Socks5Connected;
+using lumotest::roundTrip;
+using lumotest::socks5ThroughLoopback;
 
 TEST(Socks5ConnectWithLumoNode, ReachesTheMappedServerAndTheNodeUndoesBlur) {
   lumotest::EchoServer echo;
@@ -52,7 +35,7 @@ TEST(Socks5ConnectWithLumoNode, ReachesTheMappedServerAndTheNodeUndoesBlur) {
 
   platform::SocketAddress destination =
       platform::makeIpv4Address(platform::ipv4(203, 0, 113, 5), platform::hostToNet16(7000));
-  Connected connected = socks5(node.port(), destination, "player", "12345");
+  Connected connected = socks5ThroughLoopback(node.port(), destination, "player", "12345");
   ASSERT_EQ(connected.result, tcp::kSocks5Ok) << connected.detail;
   EXPECT_EQ(connected.detail, 0);
   // What the relay does with blurEnabled: transform upstream, read downstream
@@ -63,7 +46,7 @@ TEST(Socks5ConnectWithLumoNode, ReachesTheMappedServerAndTheNodeUndoesBlur) {
   EXPECT_EQ(roundTrip(connected.socket, blurred), plain);
   platform::closeSocket(connected.socket);
 
-  Connected refused = socks5(node.port(), destination, "player", "54321");
+  Connected refused = socks5ThroughLoopback(node.port(), destination, "player", "54321");
   platform::closeSocket(refused.socket);
   EXPECT_EQ(refused.result, tcp::kSocks5Refused);
   EXPECT_EQ(refused.detail, 0x0101);
@@ -71,7 +54,7 @@ TEST(Socks5ConnectWithLumoNode, ReachesTheMappedServerAndTheNodeUndoesBlur) {
   // An unmapped public destination is refused by the node, not connected.
   platform::SocketAddress unmapped =
       platform::makeIpv4Address(platform::ipv4(198, 51, 100, 7), platform::hostToNet16(80));
-  Connected notAllowed = socks5(node.port(), unmapped, "player", "12345");
+  Connected notAllowed = socks5ThroughLoopback(node.port(), unmapped, "player", "12345");
   platform::closeSocket(notAllowed.socket);
   EXPECT_EQ(notAllowed.result, tcp::kSocks5ConnectRefused);
   EXPECT_EQ(notAllowed.detail, 0x0205);
