@@ -17,7 +17,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint32_t kLoopback = platform::ipv4(127, 0, 0, 1);
 
 using Connected = lumotest::Socks5Connected;
 using lumotest::roundTrip;
