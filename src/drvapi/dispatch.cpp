@@ -517,7 +517,10 @@ void runUdpEventOut(uint64_t id, uint32_t mask) {
         l.pool.release(node);
         e->injectInBusy = true;
       } else {
+        // Not written: it waits for the driver's next request, and a new
+        // injection may schedule a write again.
         e->injectIn.pushFront(node);
+        e->injectInBusy = false;
       }
     } else {
       e->injectInBusy = false;
@@ -643,7 +646,13 @@ int udpInject(uint64_t id, const unsigned char* remoteAddress, const char* data,
     NodeList& queue = towardsApplication ? e->injectIn : e->injectOut;
     queue.pushBack(node);
     queue.bytes += size;
-    if (towardsApplication && e->injectInBusy) return kOk;
+    // One inbound datagram at a time: the flag is taken here, when the write
+    // is scheduled, so a second datagram injected while the first is on its
+    // way waits for the driver's next request instead of racing it out.
+    if (towardsApplication) {
+      if (e->injectInBusy) return kOk;
+      e->injectInBusy = true;
+    }
   }
   l.eventsOut.push(towardsApplication ? kUdpCanReceive : kUdpCanSend, id);
   return kOk;
