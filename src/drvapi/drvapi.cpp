@@ -100,8 +100,13 @@ uint32_t queryKind(platform::Device& dev) {
 }  // namespace
 
 Library& lib() {
-  static Library instance;
-  return instance;
+  // Built in static storage and never destroyed: at process exit the exit
+  // handlers run before the engine is shut down (Linux), or after the system
+  // ended the reader thread (Windows), and destroying the state would destroy
+  // a reader thread that is still joinable.
+  alignas(Library) static unsigned char storage[sizeof(Library)];
+  static Library* const instance = ::new (static_cast<void*>(storage)) Library();
+  return *instance;
 }
 
 uint32_t now() {

@@ -1,6 +1,7 @@
 #include "engine/driver_control.h"
 
 #include "drvapi/drvapi.h"
+#include "platform/never_destroyed.h"
 #include "service/driver_service.h"
 
 namespace engine {
@@ -28,8 +29,9 @@ class SystemDriverControl final : public DriverControl {
 }  // namespace
 
 DriverControl& systemDriverControl() {
-  static SystemDriverControl control;
-  return control;
+  // Never destroyed: an engine shut down at process exit still calls it.
+  static platform::NeverDestroyed<SystemDriverControl> control;
+  return control.get();
 }
 
 }  // namespace engine

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <mutex>
 
+#include "platform/never_destroyed.h"
 #include "platform/services.h"
 
 namespace service {
@@ -93,8 +94,10 @@ void ServiceMonitor::poll() {
 }
 
 ServiceMonitor& engineServiceMonitor() {
-  static ServiceMonitor monitor;
-  return monitor;
+  // Never destroyed: the engine stops it when it is shut down, which at
+  // process exit may come after the exit handlers destroyed other statics.
+  static platform::NeverDestroyed<ServiceMonitor> monitor;
+  return monitor.get();
 }
 
 bool startServiceMonitor(IServiceMonitor* callback, const std::vector<std::u16string>& names) {

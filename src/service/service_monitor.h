@@ -55,7 +55,7 @@ class ServiceMonitor {
   ProcessIdQuery query_;
   uint32_t intervalMs_;
   IServiceMonitor* callback_ = nullptr;
-  mutable std::shared_mutex lock_;          // guards processIds_ and callback_
+  mutable std::shared_mutex lock_;  // guards processIds_ and callback_
   std::map<std::u16string, uint32_t> processIds_;
   std::atomic<bool> running_{false};
   std::atomic<bool> alive_{false};
@@ -64,7 +64,8 @@ class ServiceMonitor {
 };
 
 // The engine's monitor (one per process) over the system's service manager,
-// and the three operations on it.
+// and the three operations on it. The monitor is never destroyed (the
+// engine's shutdown may stop it during process exit).
 ServiceMonitor& engineServiceMonitor();
 bool startServiceMonitor(IServiceMonitor* callback, const std::vector<std::u16string>& names);
 void stopServiceMonitor();
