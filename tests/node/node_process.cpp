@@ -4,28 +4,57 @@
 
 namespace lumotest {
 
+namespace {
+
+// The port of "lumo-node: <what> listening on 127.0.0.1:PORT", or 0 when the
+// line is anything else.
+uint16_t announcedPort(const std::string& line, const std::string& what) {
+  const std::string prefix = "lumo-node: " + what + " listening on 127.0.0.1:";
+  if (line.rfind(prefix, 0) != 0) return 0;
+  unsigned port = 0;
+  const char* begin = line.data() + prefix.size();
+  auto [end, ec] = std::from_chars(begin, line.data() + line.size(), port);
+  if (ec != std::errc() || end != line.data() + line.size() || port > 65535) return 0;
+  return static_cast<uint16_t>(port);
+}
+
+}  // namespace
+
 std::string nodeProgram() { return LUMO_NODE_PROGRAM; }
 
 bool NodeProcess::start(const std::vector<std::string>& args, std::string& error) {
+  return start(args, false, error);
+}
+
+bool NodeProcess::startWithTunnel(const std::vector<std::string>& args, std::string& error) {
+  return start(args, true, error);
+}
+
+bool NodeProcess::start(const std::vector<std::string>& args, bool withTunnel, std::string& error) {
   std::vector<std::string> all = {"--listen", "127.0.0.1", "--port", "0"};
+  if (withTunnel) all.insert(all.end(), {"--udp-port", "0"});
   all.insert(all.end(), args.begin(), args.end());
   if (!child_.start(nodeProgram(), all, error)) return false;
-  // "lumo-node: socks5 listening on 127.0.0.1:PORT"
   std::string line;
   if (!child_.readLine(line)) {
     error = "no first line from lumo-node; its log: " + child_.errorOutput();
     return false;
   }
-  size_t colon = line.rfind(':');
-  unsigned port = 0;
-  const char* begin = line.data() + (colon == std::string::npos ? line.size() : colon + 1);
-  auto [end, ec] = std::from_chars(begin, line.data() + line.size(), port);
-  if (line.find("socks5 listening on 127.0.0.1:") == std::string::npos || ec != std::errc() ||
-      end != line.data() + line.size() || port == 0 || port > 65535) {
+  port_ = announcedPort(line, "socks5");
+  if (port_ == 0) {
     error = "unexpected first line from lumo-node: " + line;
     return false;
   }
-  port_ = static_cast<uint16_t>(port);
+  if (!withTunnel) return true;
+  if (!child_.readLine(line)) {
+    error = "no second line from lumo-node; its log: " + child_.errorOutput();
+    return false;
+  }
+  udpPort_ = announcedPort(line, "udp tunnel");
+  if (udpPort_ == 0) {
+    error = "unexpected second line from lumo-node: " + line;
+    return false;
+  }
   return true;
 }
 

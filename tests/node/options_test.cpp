@@ -20,15 +20,20 @@ TEST(NodeOptions, CommandLines) {
       {{"--port=65535", "--user=u", "--password=p", "--unblur", "--allow-remote"}, true},
       {{"--map", "203.0.113.0/24=127.0.0.1", "--map=game.example=127.0.0.1:80"}, true},
       {{"--handshake-timeout", "3"}, true},
-      {{"--port"}, false},                        // value missing
+      {{"--udp-port", "0", "--udp-idle=5", "--udp-max-associations", "1"}, true},
+      {{"--port"}, false},  // value missing
       {{"--port", "65536"}, false},
       {{"--port", "-1"}, false},
-      {{"--user", "u"}, false},                   // password missing
+      {{"--user", "u"}, false},  // password missing
       {{"--password", "p"}, false},
       {{"--user", std::string(256, 'u'), "--password", "p"}, false},
       {{"--map", "203.0.113.0/24"}, false},
       {{"--unblur=yes"}, false},
       {{"--handshake-timeout", "0"}, false},
+      {{"--udp-port", "65536"}, false},
+      {{"--udp-port"}, false},
+      {{"--udp-idle", "0"}, false},
+      {{"--udp-max-associations", "0"}, false},
       {{"--frobnicate"}, false},
       {{"extra"}, false},
   };
@@ -46,8 +51,9 @@ TEST(NodeOptions, CommandLines) {
 
 TEST(NodeOptions, HelpNamesEveryOption) {
   const std::string help = node::helpText();
-  for (const char* option : {"--listen", "--port", "--user", "--password", "--unblur", "--handshake-timeout",
-                             "--map", "--allow-remote", "--help"}) {
+  for (const char* option :
+       {"--listen", "--port", "--user", "--password", "--unblur", "--handshake-timeout", "--map",
+        "--allow-remote", "--udp-port", "--udp-idle", "--udp-max-associations", "--help"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
 }

@@ -1,18 +1,21 @@
 // lumo-node: the reference proxy node of the acceleration service.
 //
 // It serves the engine's TCP channel (SOCKS5 with user name and password,
-// undoing Blur on request) for operators and for the project's tests. The
-// first line on standard output names the listening address and port; log
-// lines go to standard error. SIGINT and SIGTERM end it cleanly.
+// undoing Blur on request) and, with --udp-port, its UDP tunnel, for
+// operators and for the project's tests. The first line on standard output
+// names the SOCKS5 address and port, the second the tunnel's; log lines go to
+// standard error. SIGINT and SIGTERM end it cleanly.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "options.h"
 #include "socks_server.h"
+#include "udp_tunnel.h"
 
 namespace {
 
@@ -68,28 +71,54 @@ int main(int argc, char** argv) {
   settings.destinations = options.destinations;
   settings.handshakeTimeout = std::chrono::seconds(options.handshakeTimeoutSeconds);
 
+  node::TunnelSettings tunnelSettings;
+  tunnelSettings.allowRemote = options.allowRemote;
+  tunnelSettings.destinations = options.destinations;
+  tunnelSettings.idleTimeout = std::chrono::seconds(options.udpIdleSeconds);
+  tunnelSettings.maxAssociations = options.udpMaxAssociations;
+
   try {
     asio::io_context io(1);
-    node::SocksServer socks(io, asio::ip::tcp::endpoint(listenAddress, options.socksPort), std::move(settings),
-                            logLine);
+    node::SocksServer socks(io, asio::ip::tcp::endpoint(listenAddress, options.socksPort),
+                            std::move(settings), logLine);
+    std::unique_ptr<node::UdpTunnel> tunnel;
+    if (options.udpPort) {
+      tunnel = std::make_unique<node::UdpTunnel>(io, asio::ip::udp::endpoint(listenAddress, *options.udpPort),
+                                                 std::move(tunnelSettings), logLine);
+    }
+    // Both sockets are bound before anything is printed. Tests start the node
+    // on port 0 and read the real ports from these lines.
     asio::ip::tcp::endpoint bound = socks.localEndpoint();
-    // Tests start the node on port 0 and read the real port from this line.
     std::printf("lumo-node: socks5 listening on %s:%u\n", bound.address().to_string().c_str(),
                 static_cast<unsigned>(bound.port()));
+    if (tunnel) {
+      asio::ip::udp::endpoint tunnelBound = tunnel->localEndpoint();
+      std::printf("lumo-node: udp tunnel listening on %s:%u\n", tunnelBound.address().to_string().c_str(),
+                  static_cast<unsigned>(tunnelBound.port()));
+    }
     std::fflush(stdout);
-    logLine("socks5 on " + bound.address().to_string() + ":" + std::to_string(bound.port()) +
-            " auth=" + (options.user.empty() ? "open" : "user/password") + " unblur=" +
-            (options.unblur ? "on" : "off") + " allow-remote=" + (options.allowRemote ? "on" : "off") +
+    logLine("socks5 on " + bound.address().to_string() + ":" + std::to_string(bound.port()) + " auth=" +
+            (options.user.empty() ? "open" : "user/password") + " unblur=" + (options.unblur ? "on" : "off") +
+            " allow-remote=" + (options.allowRemote ? "on" : "off") +
             " map-rules=" + std::to_string(options.destinations.size()));
+    if (tunnel) {
+      asio::ip::udp::endpoint tunnelBound = tunnel->localEndpoint();
+      logLine("udp tunnel on " + tunnelBound.address().to_string() + ":" +
+              std::to_string(tunnelBound.port()) + " idle=" + std::to_string(options.udpIdleSeconds) +
+              "s max-associations=" + std::to_string(options.udpMaxAssociations));
+    }
 
     asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const std::error_code& waitError, int signal) {
       if (waitError) return;
       logLine("signal " + std::to_string(signal) + ": closing");
       socks.stop();
+      if (tunnel) tunnel->stop();
     });
     socks.start();
-    // Returns when the listener and every connection are closed.
+    if (tunnel) tunnel->start();
+    // Returns when the listeners, every connection and every association are
+    // closed.
     io.run();
   } catch (const std::exception& e) {
     logLine(std::string("fatal: ") + e.what());

@@ -6,7 +6,8 @@ namespace node {
 
 namespace {
 
-bool parseSeconds(const std::string& text, uint32_t& value) {
+// A whole number above 0 of at most six digits (seconds, counts).
+bool parsePositive(const std::string& text, uint32_t& value) {
   if (text.empty() || text.size() > 6) return false;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
@@ -20,13 +21,17 @@ bool parseSeconds(const std::string& text, uint32_t& value) {
 std::string helpText() {
   return "Usage: lumo-node [OPTIONS]\n"
          "\n"
-         "Reference proxy node of the Lumo acceleration service. Today it serves\n"
+         "Reference proxy node of the Lumo acceleration service. It serves\n"
          "SOCKS5 (RFC 1928, CONNECT with IPv4 and domain addresses) with\n"
-         "user name/password authentication (RFC 1929).\n"
+         "user name/password authentication (RFC 1929), and on request the\n"
+         "engine's UDP tunnel.\n"
          "\n"
-         "The first line on standard output names the SOCKS5 address and port:\n"
+         "The first line on standard output names the SOCKS5 address and port;\n"
+         "with --udp-port the second names the tunnel's:\n"
          "  lumo-node: socks5 listening on 127.0.0.1:PORT\n"
-         "One log line per connection goes to standard error.\n"
+         "  lumo-node: udp tunnel listening on 127.0.0.1:PORT\n"
+         "One log line per connection, tunnel association or dropped tunnel\n"
+         "datagram goes to standard error.\n"
          "\n"
          "SOCKS5:\n"
          "  --listen ADDRESS      address to listen on (default 127.0.0.1)\n"
@@ -41,7 +46,25 @@ std::string helpText() {
          "  --handshake-timeout S seconds allowed from accept to the CONNECT reply,\n"
          "                        including the outbound connect (default 10)\n"
          "\n"
-         "Destinations:\n"
+         "UDP tunnel:\n"
+         "  --udp-port PORT       serve the tunnel on this port of the --listen\n"
+         "                        address; 0 picks a free port (default: no tunnel).\n"
+         "                        Each datagram carries the 24-byte tunnel header\n"
+         "                        (magic A5 5A, total length, destination IPv4\n"
+         "                        address and port); the payload goes to the\n"
+         "                        destination after --map, and every reply comes\n"
+         "                        back behind the 20-byte reply header naming the\n"
+         "                        destination as the engine gave it. Malformed\n"
+         "                        datagrams and ICMP messages (port 0) are dropped\n"
+         "                        with one log line.\n"
+         "  --udp-idle S          seconds without traffic after which an association\n"
+         "                        (engine socket, destination) closes (default 60)\n"
+         "  --udp-max-associations N\n"
+         "                        most associations at once, one socket each; the\n"
+         "                        least recently used is closed to make room\n"
+         "                        (default 512)\n"
+         "\n"
+         "Destinations (SOCKS5 and the UDP tunnel):\n"
          "  --map RULE            where to really connect; repeatable. Forms:\n"
          "                          203.0.113.0/24=127.0.0.1        network, port kept\n"
          "                          203.0.113.5=127.0.0.1:9000      address, any port\n"
@@ -52,11 +75,13 @@ std::string helpText() {
          "                        then the rule given first.\n"
          "  --allow-remote        allow targets outside 127.0.0.0/8 and resolve\n"
          "                        unmapped host names; without it such requests\n"
-         "                        get reply 02 (not allowed by ruleset)\n"
+         "                        get reply 02 (not allowed by ruleset) and such\n"
+         "                        tunnel datagrams are dropped\n"
          "\n"
          "  -h, --help            show this text and exit\n"
          "\n"
-         "SIGINT or SIGTERM closes the listener and every connection, then exits 0.\n";
+         "SIGINT or SIGTERM closes the listeners, every connection and every tunnel\n"
+         "association, then exits 0.\n";
 }
 
 bool parseOptions(const std::vector<std::string>& args, NodeOptions& options, std::string& error) {
@@ -120,8 +145,28 @@ bool parseOptions(const std::vector<std::string>& args, NodeOptions& options, st
       if (!options.destinations.addRule(value, error)) return false;
     } else if (name == "--handshake-timeout") {
       if (!takeValue()) return false;
-      if (!parseSeconds(value, options.handshakeTimeoutSeconds)) {
+      if (!parsePositive(value, options.handshakeTimeoutSeconds)) {
         error = "--handshake-timeout must be a whole number of seconds above 0: " + value;
+        return false;
+      }
+    } else if (name == "--udp-port") {
+      if (!takeValue()) return false;
+      uint16_t port = 0;
+      if (!parsePort(value, port)) {
+        error = "--udp-port must be a number 0..65535: " + value;
+        return false;
+      }
+      options.udpPort = port;
+    } else if (name == "--udp-idle") {
+      if (!takeValue()) return false;
+      if (!parsePositive(value, options.udpIdleSeconds)) {
+        error = "--udp-idle must be a whole number of seconds above 0: " + value;
+        return false;
+      }
+    } else if (name == "--udp-max-associations") {
+      if (!takeValue()) return false;
+      if (!parsePositive(value, options.udpMaxAssociations)) {
+        error = "--udp-max-associations must be a whole number above 0: " + value;
         return false;
       }
     } else {

@@ -1,11 +1,12 @@
 // Command-line options of lumo-node.
 //
-// Each channel of the node has its own group of options; the SOCKS5 group is
-// the one that exists today. Options take their value as the next argument or
-// after '=' (--port 1080, --port=1080).
+// Each channel of the node has its own group of options (SOCKS5, the UDP
+// tunnel); the destination rules serve both. Options take their value as the
+// next argument or after '=' (--port 1080, --port=1080).
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,8 +31,19 @@ struct NodeOptions {
   // the CONNECT reply.
   bool unblur = false;
 
+  // The UDP tunnel's port on the same address as SOCKS5; absent: no tunnel.
+  // Port 0 lets the system pick a free port, printed on the second line of
+  // standard output.
+  std::optional<uint16_t> udpPort;
+  // Seconds without a datagram either way after which a tunnel association
+  // (engine socket, destination) is closed.
+  uint32_t udpIdleSeconds = 60;
+  // Most tunnel associations open at once (one socket each); the least
+  // recently used goes first when a new one would exceed it.
+  uint32_t udpMaxAssociations = 512;
+
   // Destinations outside 127.0.0.0/8 (after mapping) and host names that no
-  // rule maps are refused unless this is set.
+  // rule maps are refused unless this is set (both channels).
   bool allowRemote = false;
 
   DestinationMap destinations;

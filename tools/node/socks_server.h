@@ -24,12 +24,9 @@
 #include <string>
 
 #include "destination_map.h"
+#include "log_sink.h"
 
 namespace node {
-
-// Receives one finished log line (no line end). Called on the io_context's
-// thread.
-using LogSink = std::function<void(const std::string& line)>;
 
 struct SocksSettings {
   std::string user;      // empty with password empty: open node

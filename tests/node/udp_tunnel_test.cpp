@@ -1,0 +1,212 @@
+// lumo-node's UDP tunnel as a program: the test stands in for the engine with
+// UDP sockets on 127.0.0.1, and a UDP echo server sits behind documentation
+// addresses that only the node's map carries to loopback.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "node_process.h"
+#include "platform/net.h"
+#include "support/test_support.h"
+#include "udp/tunnel_header.h"
+#include "udp_echo_server.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using platform::hostToNet16;
+using platform::ipv4;
+
+constexpr uint32_t kUserId = 0x01020304;
+
+// The engine's side of a tunnel message to `addressNet`:`port`.
+Bytes tunnelMessage(uint32_t addressNet, uint16_t port, const Bytes& payload) {
+  Bytes message(payload.size() + UdpProxy::kTunnelHeaderLength);
+  size_t length = UdpProxy::BuildTunnelMessage(message.data(), message.size(), kUserId, hostToNet16(port),
+                                               addressNet, 0x12345678, payload.data(), payload.size());
+  EXPECT_EQ(length, message.size());
+  return message;
+}
+
+Bytes pattern(size_t length, uint8_t seed) {
+  Bytes bytes(length);
+  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7);
+  return bytes;
+}
+
+// A UDP socket on 127.0.0.1 standing in for one of the engine's flow sockets.
+class EngineSocket {
+ public:
+  EngineSocket() {
+    socket_ = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram);
+    EXPECT_TRUE(platform::bindSocket(socket_, platform::makeIpv4Address(ipv4(127, 0, 0, 1), 0)));
+  }
+  ~EngineSocket() { platform::closeSocket(socket_); }
+  EngineSocket(const EngineSocket&) = delete;
+  EngineSocket& operator=(const EngineSocket&) = delete;
+
+  void send(uint16_t nodePort, const Bytes& datagram) {
+    int sent = platform::sendTo(socket_, datagram.data(), datagram.size(),
+                                platform::makeIpv4Address(ipv4(127, 0, 0, 1), hostToNet16(nodePort)));
+    EXPECT_EQ(sent, static_cast<int>(datagram.size()));
+  }
+
+  // The next datagram, or nothing within 10 s.
+  std::optional<Bytes> receive() {
+    if (platform::waitReadable(socket_, 10000) != 1) return std::nullopt;
+    Bytes buffer(65536);
+    int count = platform::receiveFrom(socket_, buffer.data(), buffer.size(), nullptr);
+    if (count < 0) return std::nullopt;
+    buffer.resize(static_cast<size_t>(count));
+    return buffer;
+  }
+
+  // Sends `payload` through the tunnel to `addressNet`:`port` and expects it
+  // back behind a reply header that names that same address and port.
+  void roundTrip(uint16_t nodePort, uint32_t addressNet, uint16_t port, const Bytes& payload) {
+    send(nodePort, tunnelMessage(addressNet, port, payload));
+    std::optional<Bytes> reply = receive();
+    ASSERT_TRUE(reply.has_value()) << "no reply for " << payload.size() << " bytes";
+    UdpProxy::ReplyMessage message;
+    ASSERT_TRUE(UdpProxy::ParseReplyMessage(reply->data(), reply->size(), message));
+    EXPECT_EQ(message.peerAddressNet, addressNet);
+    EXPECT_EQ(message.peerPortNet, hostToNet16(port));
+    EXPECT_EQ(Bytes(message.payload, message.payload + message.length), payload);
+  }
+
+ private:
+  platform::Socket socket_ = platform::kInvalidSocket;
+};
+
+size_t occurrences(const std::string& text, const std::string& needle) {
+  size_t count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
+  return count;
+}
+
+class UdpTunnelTest : public ::testing::Test {
+ protected:
+  void startNode(std::vector<std::string> args) {
+    ASSERT_TRUE(echo_.ready());
+    std::string error;
+    ASSERT_TRUE(node_.startWithTunnel(args, error)) << error;
+  }
+
+  std::string echoMap(const char* source) {
+    return std::string(source) + "=127.0.0.1:" + std::to_string(echo_.port());
+  }
+
+  bool logShows(const std::string& needle) {
+    return lumotest::waitFor([&] { return node_.log().find(needle) != std::string::npos; });
+  }
+
+  void TearDown() override {
+    if (node_.running()) {
+      EXPECT_EQ(node_.stop(), 0) << "lumo-node did not shut down cleanly\n" << node_.log();
+    }
+  }
+
+  lumotest::UdpEchoServer echo_;
+  lumotest::NodeProcess node_;
+};
+
+TEST_F(UdpTunnelTest, RepliesNameTheDestinationAsTheEngineAddressedIt) {
+  startNode({"--map", echoMap("203.0.113.0/24")});
+  EngineSocket engine;
+  // Sizes from one byte to beyond what one IPv4 fragment holds; each
+  // destination is its own association, and each reply names its own.
+  for (size_t size : {size_t{1}, size_t{1400}, size_t{60000}}) {
+    engine.roundTrip(node_.udpPort(), ipv4(203, 0, 113, 5), 7000, pattern(size, 1));
+  }
+  engine.roundTrip(node_.udpPort(), ipv4(203, 0, 113, 77), 27015, pattern(64, 2));
+  EXPECT_TRUE(
+      logShows("to=203.0.113.5:7000 mapped=127.0.0.1:" + std::to_string(echo_.port()) + " user=16909060"))
+      << node_.log();
+  EXPECT_TRUE(logShows("to=203.0.113.77:27015 mapped=127.0.0.1:" + std::to_string(echo_.port())));
+}
+
+TEST_F(UdpTunnelTest, DatagramsItMustNotCarryAreDroppedWithOneLogLineEach) {
+  // The lower half of 203.0.113.0/24 reaches the echo server; the upper half
+  // is mapped to an address outside loopback, which the node refuses.
+  startNode({"--map", echoMap("203.0.113.0/25"), "--map", "203.0.113.128/25=192.0.2.1"});
+  const Bytes good = tunnelMessage(ipv4(203, 0, 113, 5), 7000, {'o', 'k'});
+  Bytes badMagic = good;
+  badMagic[1] = 0x5B;
+  Bytes longerThanSaid = good;
+  longerThanSaid.push_back(0);
+  Bytes shorterThanSaid = good;
+  shorterThanSaid.pop_back();
+  struct Row {
+    Bytes datagram;
+    std::string logged;
+  };
+  const Row rows[] = {
+      {{}, "size=0 reason=short"},
+      {Bytes(good.begin(), good.begin() + 23), "size=23 reason=short"},
+      {badMagic, "size=26 reason=bad-magic"},
+      {longerThanSaid, "size=27 reason=bad-length"},
+      {shorterThanSaid, "size=25 reason=bad-length"},
+      {tunnelMessage(ipv4(203, 0, 113, 5), 0, pattern(64, 3)), "reason=icmp-not-carried to=203.0.113.5"},
+      {tunnelMessage(ipv4(198, 51, 100, 7), 53, {1}),
+       "reason=refused-not-loopback to=198.51.100.7:53 mapped=198.51.100.7:53"},
+      {tunnelMessage(ipv4(203, 0, 113, 200), 7000, {1}),
+       "reason=refused-not-loopback to=203.0.113.200:7000 mapped=192.0.2.1:7000"},
+  };
+  EngineSocket engine;
+  for (const Row& row : rows) {
+    engine.send(node_.udpPort(), row.datagram);
+    // The node handles an engine socket's datagrams in order: the good one's
+    // reply comes back, and nothing dropped before it reached the echo server.
+    engine.roundTrip(node_.udpPort(), ipv4(203, 0, 113, 5), 7000, {'o', 'k'});
+    EXPECT_TRUE(logShows(row.logged)) << row.logged << "\n" << node_.log();
+  }
+  EXPECT_EQ(echo_.sourcePorts().size(), std::size(rows));
+  EXPECT_EQ(occurrences(node_.log(), "udp drop "), std::size(rows)) << node_.log();
+  EXPECT_EQ(occurrences(node_.log(), " open engine="), 1u) << node_.log();
+}
+
+TEST_F(UdpTunnelTest, EngineSocketsGetAssociationsOfTheirOwnWithinTheBound) {
+  startNode({"--map", echoMap("203.0.113.0/24"), "--udp-max-associations", "2"});
+  EngineSocket first, second, third;
+  first.roundTrip(node_.udpPort(), ipv4(203, 0, 113, 5), 7000, pattern(100, 1));
+  second.roundTrip(node_.udpPort(), ipv4(203, 0, 113, 5), 7000, pattern(100, 2));
+  first.roundTrip(node_.udpPort(), ipv4(203, 0, 113, 5), 7000, pattern(100, 3));
+  // Same destination, two engine sockets: two outbound sockets.
+  std::vector<uint16_t> ports = echo_.sourcePorts();
+  ASSERT_EQ(ports.size(), 3u);
+  EXPECT_NE(ports[0], ports[1]);
+  EXPECT_EQ(ports[0], ports[2]);
+
+  // A third association closes the least recently used one (the second).
+  third.roundTrip(node_.udpPort(), ipv4(203, 0, 113, 5), 7000, pattern(100, 4));
+  EXPECT_TRUE(logShows("udp assoc=2 engine="));
+  EXPECT_NE(node_.log().find("result=evicted up=1/100 down=1/100 dropped=0"), std::string::npos)
+      << node_.log();
+  first.roundTrip(node_.udpPort(), ipv4(203, 0, 113, 5), 7000, pattern(100, 5));
+  ports = echo_.sourcePorts();
+  ASSERT_EQ(ports.size(), 5u);
+  EXPECT_EQ(ports[4], ports[0]);
+
+  EXPECT_EQ(node_.stop(), 0) << node_.log();
+  EXPECT_NE(node_.log().find("udp assoc=1 engine="), std::string::npos);
+  EXPECT_EQ(occurrences(node_.log(), "result=node-stopped"), 2u) << node_.log();
+}
+
+TEST_F(UdpTunnelTest, IdleAssociationCloses) {
+  startNode({"--map", echoMap("203.0.113.0/24"), "--udp-idle", "1"});
+  EngineSocket engine;
+  engine.roundTrip(node_.udpPort(), ipv4(203, 0, 113, 5), 7000, pattern(10, 1));
+  EXPECT_TRUE(logShows("udp assoc=1 engine="));
+  EXPECT_NE(node_.log().find("result=idle up=1/10 down=1/10"), std::string::npos) << node_.log();
+  // The next datagram opens a new association from a new outbound socket.
+  engine.roundTrip(node_.udpPort(), ipv4(203, 0, 113, 5), 7000, pattern(10, 2));
+  EXPECT_TRUE(logShows("udp assoc=2 open"));
+  std::vector<uint16_t> ports = echo_.sourcePorts();
+  ASSERT_EQ(ports.size(), 2u);
+  EXPECT_NE(ports[0], ports[1]);
+}
+
+}  // namespace
