@@ -2,21 +2,14 @@
 
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <thread>
 
+#include "loopback_socket.h"
 #include "platform/process.h"
 
 namespace simdrv {
 namespace {
-
-bool isLoopback(const platform::SocketAddress& a) {
-  if (a.family() == platform::kFamilyIpv4) return (platform::netToHost32(a.ipv4()) >> 24) == 127;
-  if (a.family() == platform::kFamilyIpv6) {
-    static const uint8_t loopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    return std::memcmp(a.ipv6(), loopback6, 16) == 0;
-  }
-  return false;
-}
 
 platform::SocketAddress fromField(const uint8_t* field) {
   platform::SocketAddress a;
@@ -24,48 +17,63 @@ platform::SocketAddress fromField(const uint8_t* field) {
   return a;
 }
 
-// The IPv4 address inside an IPv4-mapped IPv6 address, or 0.
-uint32_t mappedIpv4(const platform::SocketAddress& a) {
-  static const uint8_t prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-  if (a.family() != platform::kFamilyIpv6 || std::memcmp(a.ipv6(), prefix, 12) != 0) return 0;
-  uint32_t v;
-  std::memcpy(&v, a.ipv6() + 12, 4);
-  return v;
-}
-
 }  // namespace
 
 // Carries one filtered connection: `inner` is the simulator's end of the
-// application's connection, `outer` its connection to the destination.
+// application's connection, `outer` its connection to the destination. One
+// thread waits on both and on a wake socket; the library's injected bytes
+// arrive through inject() from its writer thread and are sent by the pump
+// thread, so a slow reader never holds up the library's writes.
 struct FilteredPump {
   SimDriver* driver = nullptr;
   uint64_t id = 0;
-  platform::Socket inner = platform::kInvalidSocket;
-  platform::Socket outer = platform::kInvalidSocket;
+  OwnedSocket inner;
+  OwnedSocket outer;
+  WakeSocket wake;
   std::atomic<bool> stop{false};
   std::thread thread;
 
+  std::mutex lock;
+  struct Injected {
+    bool towardsApplication;
+    std::vector<uint8_t> bytes;  // empty: end of stream in that direction
+  };
+  std::deque<Injected> injected;
+
   ~FilteredPump() {
     stop = true;
+    wake.wake();
     if (thread.joinable()) thread.join();
-    platform::closeSocket(inner);
-    platform::closeSocket(outer);
   }
 
-  // Sends the payloads of the library's records of `type` from `next` on to
-  // `to`; a zero-length one ends that direction. Returns false once ended.
-  bool forward(uint32_t type, size_t& next, platform::Socket to, bool& ended) {
-    const std::vector<Record> records = driver->written(type, id);
-    for (; next < records.size(); ++next) {
-      const std::vector<uint8_t>& bytes = records[next].payload;
-      if (bytes.empty()) {
+  // The library's writer thread: one tcpSend or tcpReceive record.
+  void inject(const Record& r) {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      injected.push_back({r.type == drvapi::kTcpReceive, r.payload});
+    }
+    wake.wake();
+  }
+
+  // Sends what the library injected so far: tcpSend records to the
+  // destination, tcpReceive records to the application; a zero-length one
+  // ends that direction. False when a socket failed.
+  bool flush(bool& toApplicationEnded, bool& toDestinationEnded) {
+    std::deque<Injected> batch;
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      batch.swap(injected);
+    }
+    for (const Injected& in : batch) {
+      const platform::Socket to = in.towardsApplication ? inner.get() : outer.get();
+      if (in.bytes.empty()) {
         platform::shutdownSocket(to, platform::ShutdownHow::Send);
-        ended = true;
+        (in.towardsApplication ? toApplicationEnded : toDestinationEnded) = true;
         continue;
       }
       size_t sent = 0;
-      while (sent < bytes.size()) {
-        const int n = platform::sendBytes(to, bytes.data() + sent, bytes.size() - sent);
+      while (sent < in.bytes.size()) {
+        const int n = platform::sendBytes(to, in.bytes.data() + sent, in.bytes.size() - sent);
         if (n <= 0) return false;
         sent += static_cast<size_t>(n);
       }
@@ -74,85 +82,70 @@ struct FilteredPump {
   }
 
   void run() {
-    size_t sendNext = 0, receiveNext = 0;
     bool fromApplicationEnded = false, fromDestinationEnded = false;
     bool toDestinationEnded = false, toApplicationEnded = false;
     char buffer[16384];
     while (!stop && !(toDestinationEnded && toApplicationEnded)) {
-      platform::SocketWait waits[2];
-      waits[0].socket = fromApplicationEnded ? platform::kInvalidSocket : inner;
-      waits[1].socket = fromDestinationEnded ? platform::kInvalidSocket : outer;
+      platform::SocketWait waits[3];
       int count = 0;
-      platform::SocketWait active[2];
-      for (const auto& w : waits)
-        if (w.socket != platform::kInvalidSocket) active[count++] = w;
-      if (count > 0 && platform::waitSockets(active, count, 5) > 0) {
-        for (int i = 0; i < count; ++i) {
-          if (active[i].ready == 0) continue;
-          const bool fromApplication = active[i].socket == inner;
-          const int n = platform::receiveBytes(active[i].socket, buffer, sizeof buffer);
-          const std::string_view bytes(buffer, n > 0 ? static_cast<size_t>(n) : 0);
-          // What the application sends travels towards the network (tcpSend);
-          // what the destination sends travels towards the application.
-          Batch b;
-          if (fromApplication)
-            b.tcpSend(id, bytes);
-          else
-            b.tcpReceive(id, bytes);
-          driver->deliver(b, 1000);
-          if (n <= 0) (fromApplication ? fromApplicationEnded : fromDestinationEnded) = true;
+      waits[count++].socket = wake.socket();
+      if (!fromApplicationEnded) waits[count++].socket = inner.get();
+      if (!fromDestinationEnded) waits[count++].socket = outer.get();
+      if (platform::waitSockets(waits, count, platform::kNoTimeLimit) < 0) break;
+      for (int i = 0; i < count; ++i) {
+        if (waits[i].ready == 0) continue;
+        if (waits[i].socket == wake.socket()) {
+          wake.drain();
+          continue;
         }
-      } else if (count == 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const bool fromApplication = waits[i].socket == inner.get();
+        const int n = platform::receiveBytes(waits[i].socket, buffer, sizeof buffer);
+        const std::string_view bytes(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+        // What the application sends travels towards the network (tcpSend);
+        // what the destination sends travels towards the application.
+        Batch b;
+        if (fromApplication)
+          b.tcpSend(id, bytes);
+        else
+          b.tcpReceive(id, bytes);
+        driver->deliver(b, 1000);
+        if (n <= 0) (fromApplication ? fromApplicationEnded : fromDestinationEnded) = true;
       }
-      if (!forward(drvapi::kTcpSend, sendNext, outer, toDestinationEnded) ||
-          !forward(drvapi::kTcpReceive, receiveNext, inner, toApplicationEnded))
-        break;
+      if (!flush(toApplicationEnded, toDestinationEnded)) break;
     }
   }
 };
 
-LiveTcp::LiveTcp(SimDriver& driver) : driver_(driver) {}
-
-bool LiveTcp::map(std::string_view cidr, std::string_view localAddress) {
-  std::string text(cidr);
-  uint32_t prefix = 32;
-  if (auto slash = text.find('/'); slash != std::string::npos) {
-    prefix = 0;
-    for (char c : text.substr(slash + 1)) {
-      if (c < '0' || c > '9' || prefix > 32) return false;
-      prefix = prefix * 10 + static_cast<uint32_t>(c - '0');
-    }
-    if (prefix > 32) return false;
-    text.resize(slash);
-  }
-  MapEntry e;
-  e.network = platform::inetAddr(text.c_str());
-  e.target = platform::inetAddr(std::string(localAddress).c_str());
-  if (e.network == 0xFFFFFFFFu || e.target == 0xFFFFFFFFu || (platform::netToHost32(e.target) >> 24) != 127)
-    return false;
-  e.mask = prefix == 0 ? 0 : platform::hostToNet32(0xFFFFFFFFu << (32 - prefix));
-  e.network &= e.mask;
-  std::lock_guard<std::mutex> lock(mapLock_);
-  map_.push_back(e);
-  return true;
+LiveTcp::LiveTcp(SimDriver& driver) : driver_(driver) {
+  observer_ = driver_.addWriteObserver([this](const Record& r) { onWrite(r); });
 }
 
-bool LiveTcp::mapDestination(const platform::SocketAddress& in, platform::SocketAddress& out) const {
-  if (isLoopback(in)) {
-    out = in;
-    return true;
-  }
-  uint32_t address = in.family() == platform::kFamilyIpv4 ? in.ipv4() : mappedIpv4(in);
-  if (address == 0) return false;
-  std::lock_guard<std::mutex> lock(mapLock_);
-  for (const MapEntry& e : map_) {
-    if ((address & e.mask) == e.network) {
-      out = platform::makeIpv4Address(e.target, in.port());
-      return true;
+LiveTcp::~LiveTcp() { driver_.removeWriteObserver(observer_); }
+
+void LiveTcp::onWrite(const Record& r) {
+  if (r.type == drvapi::kTcpConnectRequest) {
+    if (r.payload.size() < sizeof(drvapi::TcpConnInfo)) return;
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = verdicts_.find(r.id);
+    if (it == verdicts_.end()) return;
+    drvapi::TcpConnInfo verdict;
+    std::memcpy(&verdict, r.payload.data(), sizeof verdict);
+    it->second = verdict;
+    verdictWritten_.notify_all();
+  } else if (r.type == drvapi::kTcpSend || r.type == drvapi::kTcpReceive) {
+    std::shared_ptr<FilteredPump> pump;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      auto it = pumps_.find(r.id);
+      if (it == pumps_.end()) return;
+      pump = it->second.lock();
+      if (!pump) {
+        pumps_.erase(it);
+        return;
+      }
     }
+    pump->inject(r);
   }
-  return false;
 }
 
 LiveTcp::Connection LiveTcp::connect(uint32_t processId, const SockAddr& destination, uint32_t timeoutMs) {
@@ -166,7 +159,7 @@ LiveTcp::Connection LiveTcp::connect(uint32_t processId, const SockAddr& destina
 
   // The application's socket, bound to loopback so its port is known before
   // the connect, as a driver sees it in the connect request.
-  platform::Socket s = platform::openSocket(family, platform::SocketType::Stream);
+  OwnedSocket s(platform::openSocket(family, platform::SocketType::Stream));
   platform::SocketAddress local;
   if (family == platform::kFamilyIpv4) {
     local = platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0);
@@ -175,8 +168,7 @@ LiveTcp::Connection LiveTcp::connect(uint32_t processId, const SockAddr& destina
     loopback6[15] = 1;
     local = platform::makeIpv6Address(loopback6, 0);
   }
-  if (s == platform::kInvalidSocket || !platform::bindSocket(s, local) || !platform::localAddressOf(s, local)) {
-    platform::closeSocket(s);
+  if (!s.valid() || !platform::bindSocket(s.get(), local) || !platform::localAddressOf(s.get(), local)) {
     c.error = "cannot bind the application's socket";
     return c;
   }
@@ -197,94 +189,85 @@ LiveTcp::Connection LiveTcp::connect(uint32_t processId, const SockAddr& destina
   flow.processPath = platform::processImagePath(processId);
   const uint32_t ruleFlag = driver_.classify(flow);
   if ((ruleFlag & drvapi::kRuleBlock) != 0 && (ruleFlag & drvapi::kRuleReportConnect) == 0) {
-    platform::closeSocket(s);
     c.error = "blocked by a driver rule";
     return c;
   }
   if ((ruleFlag & drvapi::kRuleReportConnect) != 0) {
     c.reported = true;
-    if (!driver_.deliver(Batch().tcpConnectRequest(c.id, info), timeoutMs)) {
-      platform::closeSocket(s);
-      c.error = "the library took no batch";
+    // Waiting for the verdict is registered before the request goes out: the
+    // library may answer before deliver() returns.
+    std::unique_lock<std::mutex> guard(lock_);
+    verdicts_[c.id].reset();
+    guard.unlock();
+    const bool taken = driver_.deliver(Batch().tcpConnectRequest(c.id, info), timeoutMs);
+    guard.lock();
+    const bool answered = taken && verdictWritten_.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                                                            [&] { return verdicts_[c.id].has_value(); });
+    if (answered) c.verdict = *verdicts_[c.id];
+    verdicts_.erase(c.id);
+    guard.unlock();
+    if (!answered) {
+      c.error = taken ? "no verdict" : "the library took no batch";
       return c;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      auto verdicts = driver_.written(drvapi::kTcpConnectRequest, c.id);
-      if (!verdicts.empty() && verdicts.back().payload.size() >= sizeof(drvapi::TcpConnInfo)) {
-        std::memcpy(&c.verdict, verdicts.back().payload.data(), sizeof c.verdict);
-        break;
-      }
-      if (std::chrono::steady_clock::now() >= deadline) {
-        platform::closeSocket(s);
-        c.error = "no verdict";
-        return c;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
 
   const platform::SocketAddress target = fromField(c.verdict.remoteAddress);
-  if (!mapDestination(target, c.connectedTo)) {
-    platform::closeSocket(s);
+  if (!map_.resolve(target, c.connectedTo)) {
     c.error = "destination outside loopback and the simulator's map: refused";
     return c;
   }
   if (c.reported && (c.verdict.filteringFlag & drvapi::kVerdictFiltered) != 0) {
-    if (!startFilteredPump(c, s)) {
-      platform::closeSocket(s);
-      return c;
-    }
-    c.socket = s;
+    if (startFilteredPump(c, s.get())) c.socket = s.release();
     return c;
   }
 
   // An IPv6 socket reaching an IPv4 server: use an IPv4 socket from the same
   // loopback range instead (the simulated application only cares that it
   // arrives).
-  if (c.connectedTo.family() != family) {
-    platform::closeSocket(s);
-    s = platform::openSocket(c.connectedTo.family(), platform::SocketType::Stream);
-  }
-  if (s == platform::kInvalidSocket || !platform::connectSocket(s, c.connectedTo)) {
-    platform::closeSocket(s);
+  if (c.connectedTo.family() != family)
+    s.reset(platform::openSocket(c.connectedTo.family(), platform::SocketType::Stream));
+  if (!s.valid() || !platform::connectSocket(s.get(), c.connectedTo)) {
     c.error = "connect failed";
     return c;
   }
-  c.socket = s;
+  c.socket = s.release();
   return c;
 }
 
 // A filtered connection: the application's socket is connected to the
 // simulator's own listener, and the simulator connects to the destination and
 // pumps the bytes through the library.
-bool LiveTcp::startFilteredPump(Connection& c, platform::Socket& applicationSocket) {
+bool LiveTcp::startFilteredPump(Connection& c, platform::Socket applicationSocket) {
   auto pump = std::make_shared<FilteredPump>();
   pump->driver = &driver_;
   pump->id = c.id;
-  pump->outer = platform::openSocket(c.connectedTo.family(), platform::SocketType::Stream);
-  if (pump->outer == platform::kInvalidSocket || !platform::connectSocket(pump->outer, c.connectedTo)) {
+  pump->outer.reset(platform::openSocket(c.connectedTo.family(), platform::SocketType::Stream));
+  if (!pump->outer.valid() || !platform::connectSocket(pump->outer.get(), c.connectedTo)) {
     c.error = "connect to the destination failed";
     return false;
   }
   platform::SocketAddress listenAt;
   platform::localAddressOf(applicationSocket, listenAt);
   listenAt.setPort(0);
-  platform::Socket listener = platform::openSocket(listenAt.family(), platform::SocketType::Stream);
-  if (listener == platform::kInvalidSocket || !platform::bindSocket(listener, listenAt) ||
-      !platform::listenSocket(listener, 1) || !platform::localAddressOf(listener, listenAt) ||
+  OwnedSocket listener(platform::openSocket(listenAt.family(), platform::SocketType::Stream));
+  if (!pump->wake.valid() || !listener.valid() || !platform::bindSocket(listener.get(), listenAt) ||
+      !platform::listenSocket(listener.get(), 1) || !platform::localAddressOf(listener.get(), listenAt) ||
       !platform::connectSocket(applicationSocket, listenAt)) {
-    platform::closeSocket(listener);
     c.error = "cannot hold the application's connection";
     return false;
   }
-  pump->inner = platform::acceptSocket(listener, nullptr);
-  platform::closeSocket(listener);
-  if (pump->inner == platform::kInvalidSocket) {
+  pump->inner.reset(platform::acceptSocket(listener.get(), nullptr));
+  if (!pump->inner.valid()) {
     c.error = "cannot hold the application's connection";
     return false;
   }
-  // The connection is established: data may now be injected on it.
+  // The pump takes injected bytes from the moment the library may send any:
+  // once it has seen the connection established.
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    pumps_[c.id] = pump;
+  }
   driver_.deliver(Batch().tcpConnected(c.id, c.verdict), 1000);
   FilteredPump* raw = pump.get();
   pump->thread = std::thread([raw] { raw->run(); });
@@ -295,7 +278,11 @@ bool LiveTcp::startFilteredPump(Connection& c, platform::Socket& applicationSock
 void LiveTcp::close(Connection& connection) {
   if (connection.socket != platform::kInvalidSocket) platform::closeSocket(connection.socket);
   connection.socket = platform::kInvalidSocket;
-  connection.pump.reset();
+  if (connection.pump) {
+    connection.pump.reset();
+    std::lock_guard<std::mutex> guard(lock_);
+    pumps_.erase(connection.id);
+  }
   if (connection.reported && (connection.verdict.filteringFlag & drvapi::kVerdictFiltered) != 0)
     driver_.deliver(Batch().tcpClosed(connection.id), 1000);
 }

@@ -23,13 +23,16 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
+#include "destination_map.h"
 #include "platform/net.h"
 #include "sim_driver.h"
 
@@ -37,28 +40,34 @@ namespace simdrv {
 
 class LiveTcp {
  public:
+  // Acts on the library's writes to `driver` (verdicts, injected bytes) from
+  // now on; `driver` must outlive this object, and this object the
+  // connections it made.
   explicit LiveTcp(SimDriver& driver);
+  ~LiveTcp();
+  LiveTcp(const LiveTcp&) = delete;
+  LiveTcp& operator=(const LiveTcp&) = delete;
 
   // Carries connections to addresses in `cidr` ("203.0.113.0/24", or one
   // address) to `localAddress` (a 127.x.y.z address), keeping the port.
   // False for unparsable text or a target outside loopback.
-  bool map(std::string_view cidr, std::string_view localAddress);
+  bool map(std::string_view cidr, std::string_view localAddress) { return map_.add(cidr, localAddress); }
 
   struct Connection {
     platform::Socket socket = platform::kInvalidSocket;  // the application's socket, connected
-    uint64_t id = 0;                                      // the connection id reported to the library
-    bool reported = false;                                // a connect request was reported
-    drvapi::TcpConnInfo verdict{};                        // the verdict as the library wrote it
-    platform::SocketAddress connectedTo;                  // where the socket really went
-    std::string error;                                    // why the connect failed
+    uint64_t id = 0;                                     // the connection id reported to the library
+    bool reported = false;                               // a connect request was reported
+    drvapi::TcpConnInfo verdict{};                       // the verdict as the library wrote it
+    platform::SocketAddress connectedTo;                 // where the socket really went
+    std::string error;                                   // why the connect failed
     // For a connection kept under filtering: the data pump between the
     // application's connection and the destination.
     std::shared_ptr<struct FilteredPump> pump;
   };
 
   // Process `processId` connects to `destination` (family 2, or 23 for an
-  // IPv4-mapped address). Waits up to `timeoutMs` for the verdict. The
-  // returned socket is the caller's; close it with close().
+  // IPv4-mapped address). Waits up to `timeoutMs` for the verdict, woken by
+  // its write. The returned socket is the caller's; close it with close().
   Connection connect(uint32_t processId, const SockAddr& destination, uint32_t timeoutMs = 10000);
 
   // Closes the application's socket and reports the close to the library
@@ -66,18 +75,20 @@ class LiveTcp {
   void close(Connection& connection);
 
  private:
-  bool mapDestination(const platform::SocketAddress& in, platform::SocketAddress& out) const;
-  bool startFilteredPump(Connection& c, platform::Socket& applicationSocket);
+  void onWrite(const Record& record);
+  bool startFilteredPump(Connection& c, platform::Socket applicationSocket);
 
   SimDriver& driver_;
+  DestinationMap map_;
   std::atomic<uint64_t> nextId_{0x10000};
-  struct MapEntry {
-    uint32_t network = 0;  // network order
-    uint32_t mask = 0;     // network order
-    uint32_t target = 0;   // network order
-  };
-  mutable std::mutex mapLock_;
-  std::vector<MapEntry> map_;
+
+  // Connect requests waiting for their verdict, and the filtered
+  // connections' pumps, by connection id; fed by onWrite.
+  std::mutex lock_;
+  std::condition_variable verdictWritten_;
+  std::map<uint64_t, std::optional<drvapi::TcpConnInfo>> verdicts_;
+  std::map<uint64_t, std::weak_ptr<FilteredPump>> pumps_;
+  uint64_t observer_ = 0;
 };
 
 }  // namespace simdrv

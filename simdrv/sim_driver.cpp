@@ -34,8 +34,10 @@ SockAddr ipv4(std::string_view address, uint16_t port) {
       ok = false;
     }
   }
-  if (!ok || !digit || part != 3) std::memset(octets, 0, sizeof octets);
-  else octets[3] = static_cast<uint8_t>(value);
+  if (!ok || !digit || part != 3)
+    std::memset(octets, 0, sizeof octets);
+  else
+    octets[3] = static_cast<uint8_t>(value);
   a[0] = static_cast<uint8_t>(kFamilyIpv4 & 0xFF);
   a[1] = static_cast<uint8_t>(kFamilyIpv4 >> 8);
   a[2] = static_cast<uint8_t>(port >> 8);  // network order
@@ -44,7 +46,8 @@ SockAddr ipv4(std::string_view address, uint16_t port) {
   return a;
 }
 
-TcpConnInfo tcpInfo(uint32_t processId, const SockAddr& local, const SockAddr& remote, uint32_t filteringFlag) {
+TcpConnInfo tcpInfo(uint32_t processId, const SockAddr& local, const SockAddr& remote,
+                    uint32_t filteringFlag) {
   TcpConnInfo info{};
   info.filteringFlag = filteringFlag;
   info.processId = processId;
@@ -87,16 +90,20 @@ Batch& Batch::tcpConnected(uint64_t id, const TcpConnInfo& info) {
 Batch& Batch::tcpReceive(uint64_t id, std::string_view bytes) {
   return record(kTcpReceive, id, bytes.data(), bytes.size());
 }
-Batch& Batch::tcpSend(uint64_t id, std::string_view bytes) { return record(kTcpSend, id, bytes.data(), bytes.size()); }
-Batch& Batch::udpCreated(uint64_t id, const UdpConnInfo& info) { return record(kUdpCreated, id, &info, sizeof info); }
+Batch& Batch::tcpSend(uint64_t id, std::string_view bytes) {
+  return record(kTcpSend, id, bytes.data(), bytes.size());
+}
+Batch& Batch::udpCreated(uint64_t id, const UdpConnInfo& info) {
+  return record(kUdpCreated, id, &info, sizeof info);
+}
 Batch& Batch::udpConnectRequest(uint64_t id, const UdpConnectRequest& request) {
   return record(kUdpConnectRequest, id, &request, sizeof request);
 }
 
 namespace {
 
-std::vector<uint8_t> datagramPayload(const SockAddr& remote, std::string_view datagram, std::string_view options,
-                                     uint32_t flags) {
+std::vector<uint8_t> datagramPayload(const SockAddr& remote, std::string_view datagram,
+                                     std::string_view options, uint32_t flags) {
   std::vector<uint8_t> p(sizeof(UdpDatagramHeader) + options.size() + datagram.size());
   std::memcpy(p.data(), remote.data(), kSockAddrSize);
   const uint32_t length = static_cast<uint32_t>(options.size());
@@ -116,13 +123,13 @@ std::vector<uint8_t> ipPayload(const IpOptions& options, std::string_view packet
 
 }  // namespace
 
-Batch& Batch::udpReceive(uint64_t id, const SockAddr& remote, std::string_view datagram, std::string_view options,
-                         uint32_t optionsFlags) {
+Batch& Batch::udpReceive(uint64_t id, const SockAddr& remote, std::string_view datagram,
+                         std::string_view options, uint32_t optionsFlags) {
   const auto p = datagramPayload(remote, datagram, options, optionsFlags);
   return record(kUdpReceive, id, p.data(), p.size());
 }
-Batch& Batch::udpSend(uint64_t id, const SockAddr& remote, std::string_view datagram, std::string_view options,
-                      uint32_t optionsFlags) {
+Batch& Batch::udpSend(uint64_t id, const SockAddr& remote, std::string_view datagram,
+                      std::string_view options, uint32_t optionsFlags) {
   const auto p = datagramPayload(remote, datagram, options, optionsFlags);
   return record(kUdpSend, id, p.data(), p.size());
 }
@@ -139,7 +146,10 @@ Batch& Batch::ipSend(const IpOptions& options, std::string_view packet) {
 
 struct SimDriver::Core {
   explicit Core(const Config& c)
-      : inbound(c.inboundSize + 8), outbound(c.outboundSize + 8), kind(c.kind), exchangeBytes(c.exchangeBytes) {}
+      : inbound(c.inboundSize + 8),
+        outbound(c.outboundSize + 8),
+        kind(c.kind),
+        exchangeBytes(c.exchangeBytes) {}
 
   mutable std::mutex lock;
   std::condition_variable changed;
@@ -180,15 +190,26 @@ struct SimDriver::Core {
   size_t inboundSize() const { return inbound.size() - 8; }
   size_t outboundSize() const { return outbound.size() - 8; }
 
+  // Write observers: each call runs with `calls` raised, so removal can wait
+  // for the calls of that observer alone.
+  struct Observer {
+    WriteObserver fn;
+    int calls = 0;
+  };
+  std::vector<std::pair<uint64_t, std::shared_ptr<Observer>>> observers;
+  uint64_t nextObserver = 1;
+
   // Takes the record at the start of the outbound buffer (caller holds lock).
-  // False for a frame that does not add up.
-  bool takeRecord(uint64_t total) {
+  // False for a frame that does not add up. When observers are registered,
+  // `taken` receives the record for them.
+  bool takeRecord(uint64_t total, std::vector<Record>& taken) {
     if (total < kRecordHeaderSize || total > outboundSize()) return false;
     RecordHeader h;
     std::memcpy(&h, outbound.data(), sizeof h);
     if (uint64_t{h.size} + kRecordHeaderSize != total) return false;
     if (h.type < 32) bytesByType[h.type] += h.size;
-    if (!keepLog && h.type != kAddRuleFirst && h.type != kAddRuleLast && h.type != kDeleteRules) return true;
+    const bool isRule = h.type == kAddRuleFirst || h.type == kAddRuleLast || h.type == kDeleteRules;
+    if (!keepLog && !isRule && observers.empty()) return true;
     Record r;
     r.type = h.type;
     r.id = h.id;
@@ -206,8 +227,26 @@ struct SimDriver::Core {
       rules.clear();
       processRules.clear();
     }
-    log.push_back(std::move(r));
+    if (!observers.empty()) taken.push_back(r);
+    if (keepLog || isRule) log.push_back(std::move(r));
     return true;
+  }
+
+  // Hands `taken` to every observer with the lock released (the caller holds
+  // it through `guard`, and holds it again on return).
+  void notifyObservers(std::unique_lock<std::mutex>& guard, const std::vector<Record>& taken) {
+    if (taken.empty() || observers.empty()) return;
+    std::vector<std::shared_ptr<Observer>> active;
+    for (auto& [handle, o] : observers) {
+      ++o->calls;
+      active.push_back(o);
+    }
+    guard.unlock();
+    for (const auto& o : active)
+      for (const Record& r : taken) o->fn(r);
+    guard.lock();
+    for (const auto& o : active) --o->calls;
+    changed.notify_all();
   }
 
   static void complete(platform::DeviceIo& io, bool ok, uint32_t transferred) {
@@ -258,7 +297,8 @@ class SimDevice final : public platform::Device {
         ok = true;
         break;
       case kIoctlTcpLocalAddress: {
-        if (in == nullptr || inSize < kLocalAddressQuerySize || out == nullptr || outSize < kLocalAddressQuerySize)
+        if (in == nullptr || inSize < kLocalAddressQuerySize || out == nullptr ||
+            outSize < kLocalAddressQuerySize)
           break;
         RecordHeader h;
         std::memcpy(&h, in, sizeof h);
@@ -266,7 +306,8 @@ class SimDevice final : public platform::Device {
         std::memcpy(answer, in, kRecordHeaderSize);
         const uint64_t id = h.id;  // a packed field: copy before binding a reference
         auto it = c.localAddresses.find(id);
-        if (it != c.localAddresses.end()) std::memcpy(answer + kRecordHeaderSize, it->second.data(), kSockAddrSize);
+        if (it != c.localAddresses.end())
+          std::memcpy(answer + kRecordHeaderSize, it->second.data(), kSockAddrSize);
         std::memcpy(out, answer, sizeof answer);
         n = sizeof answer;
         ok = true;
@@ -334,7 +375,7 @@ class SimDevice final : public platform::Device {
 
   platform::IoStart write(const void* buffer, uint32_t size, platform::DeviceIo& io) override {
     SimDriver::Core& c = *core_;
-    std::lock_guard<std::mutex> guard(c.lock);
+    std::unique_lock<std::mutex> guard(c.lock);
     if (buffer == nullptr || size < 8 || c.writeMode == WriteMode::Refuse) return platform::IoStart::Failed;
     uint64_t total;
     std::memcpy(&total, buffer, sizeof total);
@@ -352,9 +393,15 @@ class SimDevice final : public platform::Device {
         io.succeeded = false;
         c.held.push_back({&io, total});
         break;
-      default:
-        SimDriver::Core::complete(io, c.takeRecord(total), 8);
+      default: {
+        // The observers act on the record before the write completes, as a
+        // driver's data path does before it answers the write.
+        std::vector<Record> taken;
+        const bool ok = c.takeRecord(total, taken);
+        c.notifyObservers(guard, taken);
+        SimDriver::Core::complete(io, ok, 8);
         break;
+      }
     }
     c.changed.notify_all();
     return platform::IoStart::Pending;
@@ -401,16 +448,17 @@ void SimDriver::install(std::string_view driverName) {
   std::u16string path = kDevicePrefix;
   for (char ch : driverName) path += static_cast<char16_t>(static_cast<unsigned char>(ch));
   std::weak_ptr<Core> weak = core_;
-  platform::setDeviceProvider([weak, path](std::u16string_view requested) -> std::unique_ptr<platform::Device> {
-    auto core = weak.lock();
-    if (!core || requested != path) return nullptr;
-    {
-      std::lock_guard<std::mutex> guard(core->lock);
-      if (core->openRefused) return nullptr;
-      ++core->opens;
-    }
-    return std::make_unique<SimDevice>(core);
-  });
+  platform::setDeviceProvider(
+      [weak, path](std::u16string_view requested) -> std::unique_ptr<platform::Device> {
+        auto core = weak.lock();
+        if (!core || requested != path) return nullptr;
+        {
+          std::lock_guard<std::mutex> guard(core->lock);
+          if (core->openRefused) return nullptr;
+          ++core->opens;
+        }
+        return std::make_unique<SimDevice>(core);
+      });
 }
 
 void SimDriver::uninstall() { platform::setDeviceProvider(nullptr); }
@@ -541,7 +589,8 @@ uint32_t SimDriver::classify(const FlowDescription& flow) const {
     if (r.ipFamily != 0 && r.ipFamily != family) return false;
     if (family == kFamilyIpv4)
       for (int i = 0; i < 4; ++i)
-        if ((flow.remote[4 + i] & r.remoteIpAddressMask[i]) != (r.remoteIpAddress[i] & r.remoteIpAddressMask[i]))
+        if ((flow.remote[4 + i] & r.remoteIpAddressMask[i]) !=
+            (r.remoteIpAddress[i] & r.remoteIpAddressMask[i]))
           return false;
     return true;
   };
@@ -557,7 +606,8 @@ uint32_t SimDriver::classify(const FlowDescription& flow) const {
     }
     for (char16_t& ch : path)
       if (ch >= u'A' && ch <= u'Z') ch = static_cast<char16_t>(ch - u'A' + u'a');
-    if (path.size() < name.size() || path.compare(path.size() - name.size(), name.size(), name) != 0) return false;
+    if (path.size() < name.size() || path.compare(path.size() - name.size(), name.size(), name) != 0)
+      return false;
     if (path.size() == name.size() || name.front() == u'\\' || name.front() == u'/') return true;
     const char16_t before = path[path.size() - name.size() - 1];
     return before == u'\\' || before == u'/';
@@ -578,11 +628,14 @@ void SimDriver::setWriteMode(WriteMode mode) {
 
 void SimDriver::releaseHeldWrites() {
   Core& c = *core_;
-  std::lock_guard<std::mutex> guard(c.lock);
+  std::unique_lock<std::mutex> guard(c.lock);
   while (!c.held.empty()) {
     Core::HeldWrite h = c.held.front();
     c.held.pop_front();
-    Core::complete(*h.io, c.takeRecord(h.total), 8);
+    std::vector<Record> taken;
+    const bool ok = c.takeRecord(h.total, taken);
+    c.notifyObservers(guard, taken);
+    Core::complete(*h.io, ok, 8);
   }
   c.changed.notify_all();
 }
@@ -605,6 +658,35 @@ void SimDriver::setExchangeBytes(uint32_t bytes) {
 void SimDriver::setLocalAddress(uint64_t id, const SockAddr& address) {
   std::lock_guard<std::mutex> guard(core_->lock);
   core_->localAddresses[id] = address;
+}
+
+std::optional<uint32_t> SimDriver::kind() const {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  return core_->kind;
+}
+
+uint64_t SimDriver::addWriteObserver(WriteObserver observer) {
+  auto o = std::make_shared<Core::Observer>();
+  o->fn = std::move(observer);
+  std::lock_guard<std::mutex> guard(core_->lock);
+  const uint64_t handle = core_->nextObserver++;
+  core_->observers.emplace_back(handle, std::move(o));
+  return handle;
+}
+
+void SimDriver::removeWriteObserver(uint64_t handle) {
+  Core& c = *core_;
+  std::unique_lock<std::mutex> guard(c.lock);
+  std::shared_ptr<Core::Observer> removed;
+  for (auto it = c.observers.begin(); it != c.observers.end(); ++it) {
+    if (it->first == handle) {
+      removed = it->second;
+      c.observers.erase(it);
+      break;
+    }
+  }
+  // Calls that started before the removal finish first; no new one starts.
+  if (removed) c.changed.wait(guard, [&] { return removed->calls == 0; });
 }
 
 void SimDriver::setProcessImage(uint32_t processId, std::u16string devicePath) {

@@ -16,14 +16,15 @@
 // The rule list is kept as the driver keeps it (code 16 and the first
 // process-rule control insert at the head, 17 and the last one append, 18
 // clears) and classify() applies it to a flow description, first match wins.
-// A live mode, where a simulated application's connect really happens on
-// loopback to wherever the verdict leaves it, is meant to sit on top of the
-// same Core: it would feed Batches from real sockets and act on the written
-// verdicts and injections; nothing here assumes a test drives every batch.
+// The live modes (live_tcp.h, live_udp.h) sit on top of the same driver: they
+// feed Batches from real sockets and act on the library's writes (verdicts,
+// injections, filtering off) through write observers, which see each record
+// as the driver takes it, so nothing waits for a record by looking again.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -80,8 +81,8 @@ class Batch {
   // A datagram record: remote address, options flags and data, the datagram.
   Batch& udpReceive(uint64_t id, const SockAddr& remote, std::string_view datagram,
                     std::string_view options = {}, uint32_t optionsFlags = 0);
-  Batch& udpSend(uint64_t id, const SockAddr& remote, std::string_view datagram, std::string_view options = {},
-                 uint32_t optionsFlags = 0);
+  Batch& udpSend(uint64_t id, const SockAddr& remote, std::string_view datagram,
+                 std::string_view options = {}, uint32_t optionsFlags = 0);
   Batch& udpCanReceive(uint64_t id) { return record(drvapi::kUdpCanReceive, id); }
   Batch& udpCanSend(uint64_t id) { return record(drvapi::kUdpCanSend, id); }
   Batch& udpClosed(uint64_t id) { return record(drvapi::kUdpClosed, id); }
@@ -168,7 +169,8 @@ class SimDriver {
   // log is off), and a wait until they reach `target`.
   uint64_t writtenBytes(uint32_t type) const;
   bool waitForWrittenBytes(uint32_t type, uint64_t target, uint32_t timeoutMs = 10000) const;
-  // Off: records are counted but not kept (long benchmark runs).
+  // Off: records are counted but not kept (long benchmark runs). Write
+  // observers see every record either way.
   void setKeepLog(bool keep);
   // Concatenated payloads of the stream records (code 2 or 3) of one id.
   std::string stream(uint64_t id, uint32_t type) const;
@@ -200,6 +202,24 @@ class SimDriver {
   void setLocalAddress(uint64_t id, const SockAddr& address);
   // The device path answered for a process (no entry: the query fails).
   void setProcessImage(uint32_t processId, std::u16string devicePath);
+  // The kind query's current answer (nullopt: the call fails).
+  std::optional<uint32_t> kind() const;
+
+  // --- acting on the library's writes (the live modes) --------------------
+  // `observer` is called once for every record the driver takes from the
+  // library (accepted writes, held ones when released; not refused ones),
+  // whether or not the log is kept, in the order taken. It runs on the thread
+  // that completes the write (the library's writer, or the caller of
+  // releaseHeldWrites) with no simulator lock held, and the library's write
+  // completes only after every observer returned: an observer must be quick
+  // and must never call deliver() or waitForRead(), because the library's
+  // reader may be waiting for the same write. Returns a handle for
+  // removeWriteObserver. Any thread.
+  using WriteObserver = std::function<void(const Record&)>;
+  uint64_t addWriteObserver(WriteObserver observer);
+  // After it returns, no call of that observer runs or will start. Never
+  // from inside an observer. Unknown handles are ignored.
+  void removeWriteObserver(uint64_t handle);
 
   struct Core;
 

@@ -1,0 +1,292 @@
+// The simulated driver's live UDP mode against the real driver library: a
+// handler that sends every reported datagram on (and answers replies with a
+// source of its own) shows what the application and a loopback echo server
+// behind a documentation address really see.
+#include "live_udp.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "drvapi/drvapi.h"
+#include "loopback_socket.h"
+#include "platform/net.h"
+#include "sim_driver.h"
+#include "support/quiet_handler.h"
+
+namespace {
+
+using simdrv::LiveUdp;
+using SendResult = simdrv::LiveUdp::SendResult;
+
+constexpr uint32_t kGamePid = 4242;     // its UDP is filtered
+constexpr uint32_t kConnectPid = 4343;  // filtered, with connect requests
+constexpr uint32_t kOtherPid = 4444;    // no rule
+
+// Answers every datagram with the same bytes, on 127.0.0.1.
+class UdpEcho {
+ public:
+  UdpEcho() {
+    platform::SocketAddress at = platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0);
+    if (!socket_.valid() || !platform::bindSocket(socket_.get(), at) ||
+        !platform::localAddressOf(socket_.get(), at))
+      return;
+    address_ = at;
+    thread_ = std::thread([this] { run(); });
+  }
+  ~UdpEcho() {
+    stop_ = true;
+    // An empty datagram wakes the blocking receive.
+    simdrv::OwnedSocket waker(platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram));
+    platform::sendTo(waker.get(), "", 0, address_);
+    if (thread_.joinable()) thread_.join();
+  }
+  uint16_t port() const { return platform::netToHost16(address_.port()); }
+  int datagrams() const { return datagrams_.load(); }
+
+ private:
+  void run() {
+    char buffer[2048];
+    while (!stop_) {
+      platform::SocketAddress from;
+      const int n = platform::receiveFrom(socket_.get(), buffer, sizeof buffer, &from);
+      if (stop_) break;
+      if (n <= 0) continue;
+      ++datagrams_;
+      platform::sendTo(socket_.get(), buffer, static_cast<size_t>(n), from);
+    }
+  }
+
+  simdrv::OwnedSocket socket_{platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram)};
+  platform::SocketAddress address_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> datagrams_{0};
+  std::thread thread_;
+};
+
+struct Event {
+  std::string what;
+  uint64_t id;
+  std::string data;
+  simdrv::SockAddr address;  // remote of a datagram or request, local of udpCreated
+};
+
+// Sends every reported datagram on unchanged; answers every reported reply
+// with the same bytes from `replySource`.
+class Reflector : public lumotest::QuietHandler {
+ public:
+  bool releaseAtFirstSend = false;
+  simdrv::SockAddr replySource = simdrv::ipv4("198.51.100.7", 9);
+  std::function<void(drvapi::UdpConnectRequest*)> onConnectRequest;
+
+  void udpCreated(uint64_t id, drvapi::UdpConnInfo* info) override {
+    record("udpCreated", id, {}, info->localAddress);
+  }
+  void udpConnectRequest(uint64_t id, drvapi::UdpConnectRequest* request) override {
+    record("udpConnectRequest", id, {}, request->remoteAddress);
+    if (onConnectRequest) onConnectRequest(request);
+  }
+  void udpSend(uint64_t id, const unsigned char* remote, const char* data, int length,
+               const drvapi::UdpOptions* options) override {
+    record("udpSend", id, std::string(data, static_cast<size_t>(length)), remote);
+    // Released before it passes, so the reply already finds the flow released.
+    if (releaseAtFirstSend) drvapi::udpDisableFiltering(id);
+    drvapi::udpInjectSend(id, remote, data, length, options);
+  }
+  void udpReceive(uint64_t id, const unsigned char* remote, const char* data, int length,
+                  const drvapi::UdpOptions*) override {
+    record("udpReceive", id, std::string(data, static_cast<size_t>(length)), remote);
+    drvapi::udpInjectReceive(id, replySource.data(), data, length, nullptr);
+  }
+  void udpClosed(uint64_t id, drvapi::UdpConnInfo* info) override {
+    record("udpClosed", id, {}, info->localAddress);
+  }
+
+  std::vector<Event> events(const std::string& what) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::vector<Event> out;
+    for (const Event& e : events_)
+      if (e.what == what) out.push_back(e);
+    return out;
+  }
+  std::vector<std::string> order(uint64_t id) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::vector<std::string> out;
+    for (const Event& e : events_)
+      if (e.id == id) out.push_back(e.what);
+    return out;
+  }
+  bool waitFor(const std::string& what, size_t count) {
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, std::chrono::seconds(10), [&] {
+      size_t n = 0;
+      for (const Event& e : events_) n += e.what == what;
+      return n >= count;
+    });
+  }
+
+ private:
+  void record(const char* what, uint64_t id, std::string data, const unsigned char* address) {
+    Event e{what, id, std::move(data), {}};
+    std::memcpy(e.address.data(), address, e.address.size());
+    std::lock_guard<std::mutex> guard(lock_);
+    events_.push_back(std::move(e));
+    changed_.notify_all();
+  }
+
+  mutable std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<Event> events_;
+};
+
+class LiveUdpTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(echo.port(), 0);
+    driver.install();
+    drvapi::setDriverOptions(4, drvapi::kOptionNoServiceStart);
+    ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk);
+    addRule(kGamePid, drvapi::kRuleFilter);
+    addRule(kConnectPid, drvapi::kRuleFilter | drvapi::kRuleReportConnect);
+    ASSERT_TRUE(live.map("203.0.113.0/24", "127.0.0.1"));
+  }
+  void TearDown() override { drvapi::freeDriver(); }
+
+  void addRule(uint32_t pid, uint32_t flag) {
+    drvapi::FilterRule rule{};
+    rule.protocol = 17;
+    rule.processId = pid;
+    rule.filteringFlag = flag;
+    ASSERT_EQ(drvapi::addFilterRule(&rule, true), drvapi::kOk);
+  }
+
+  simdrv::SockAddr echoAt(const char* address) const { return simdrv::ipv4(address, echo.port()); }
+
+  UdpEcho echo;
+  simdrv::SimDriver driver;
+  Reflector handler;
+  LiveUdp live{driver};
+};
+
+}  // namespace
+
+TEST_F(LiveUdpTest, FilteredDatagramsTravelThroughTheLibraryBothWays) {
+  LiveUdp::Socket app = live.open(kGamePid);
+  ASSERT_TRUE(app.valid()) << app.error();
+  ASSERT_TRUE(handler.waitFor("udpCreated", 1));
+  EXPECT_EQ(handler.events("udpCreated")[0].address,
+            simdrv::ipv4("127.0.0.1", platform::netToHost16(app.local().port())))
+      << "udpCreated names the socket's real local address";
+
+  // Three at once: the library injects inbound datagrams one at a time, each
+  // after the driver asked for the next.
+  const auto before = std::chrono::steady_clock::now();
+  const std::vector<std::string> sent = {"first", "second", "third"};
+  for (const std::string& text : sent)
+    ASSERT_EQ(app.sendTo(echoAt("203.0.113.5"), text), SendResult::Reported);
+  for (const std::string& text : sent) {
+    std::optional<LiveUdp::Datagram> got = app.recvFrom();
+    ASSERT_TRUE(got) << "missing: " << text;
+    EXPECT_EQ(got->data, text);
+    EXPECT_EQ(got->from, handler.replySource) << "the source the library gave";
+    EXPECT_GE(got->arrived, before);
+  }
+  EXPECT_EQ(echo.datagrams(), 3) << "the injected sends reached the server behind the map";
+  for (const Event& e : handler.events("udpReceive"))
+    EXPECT_EQ(e.address, echoAt("203.0.113.5")) << "replies come from the address the application used";
+
+  const uint64_t id = app.id();
+  app.close();
+  ASSERT_TRUE(handler.waitFor("udpClosed", 1));
+  EXPECT_EQ(handler.events("udpClosed")[0].id, id);
+}
+
+TEST_F(LiveUdpTest, FlowWithFilteringOffGoesStraight) {
+  handler.releaseAtFirstSend = true;
+  LiveUdp::Socket app = live.open(kGamePid);
+  ASSERT_TRUE(app.valid()) << app.error();
+  for (const char* text : {"reported once", "then straight"}) {
+    const SendResult result = app.sendTo(echoAt("203.0.113.5"), text);
+    EXPECT_EQ(result, text[0] == 'r' ? SendResult::Reported : SendResult::Sent) << text;
+    std::optional<LiveUdp::Datagram> got = app.recvFrom();
+    ASSERT_TRUE(got) << text;
+    EXPECT_EQ(got->data, text);
+    EXPECT_EQ(got->from, echoAt("203.0.113.5")) << "straight from the server, as addressed";
+  }
+  EXPECT_TRUE(app.filteringOff());
+  EXPECT_EQ(handler.events("udpSend").size(), 1u);
+  EXPECT_TRUE(handler.events("udpReceive").empty());
+}
+
+TEST_F(LiveUdpTest, OnlyLoopbackAndMappedDestinationsAreReached) {
+  // Unfiltered: the application's own datagrams go straight.
+  LiveUdp::Socket other = live.open(kOtherPid);
+  ASSERT_TRUE(other.valid()) << other.error();
+  EXPECT_FALSE(other.reported());
+  EXPECT_EQ(other.sendTo(echoAt("127.0.0.1"), "loopback"), SendResult::Sent);
+  EXPECT_EQ(other.sendTo(echoAt("203.0.113.5"), "mapped"), SendResult::Sent);
+  EXPECT_EQ(other.sendTo(echoAt("198.51.100.20"), "unmapped"), SendResult::Refused);
+  for (const char* text : {"loopback", "mapped"}) {
+    std::optional<LiveUdp::Datagram> reply = other.recvFrom();
+    ASSERT_TRUE(reply) << text;
+    EXPECT_EQ(reply->data, text);
+  }
+  EXPECT_TRUE(handler.events("udpSend").empty());
+
+  // Filtered: what the library injects towards an unmapped address is
+  // refused, never sent. The library sends a flow's injections in order, so
+  // once the mapped datagram after it is answered, the first was dealt with.
+  LiveUdp::Socket game = live.open(kGamePid);
+  ASSERT_TRUE(game.valid()) << game.error();
+  EXPECT_EQ(game.sendTo(echoAt("198.51.100.20"), "unmapped"), SendResult::Reported);
+  EXPECT_EQ(game.sendTo(echoAt("203.0.113.5"), "mapped"), SendResult::Reported);
+  std::optional<LiveUdp::Datagram> got = game.recvFrom();
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->data, "mapped");
+  EXPECT_EQ(game.refusedSends(), 1u);
+  EXPECT_EQ(echo.datagrams(), 3);
+
+  const uint64_t gameId = game.id();
+  other.close();
+  game.close();
+  ASSERT_TRUE(handler.waitFor("udpClosed", 1));
+  EXPECT_EQ(handler.events("udpClosed")[0].id, gameId) << "only the reported flow's close is reported";
+}
+
+TEST_F(LiveUdpTest, ConnectRequestVerdictDecidesWhereADestinationGoes) {
+  // The handler sends 203.0.113.7 elsewhere (203.0.113.9, the same server
+  // behind the map) and blocks 203.0.113.66.
+  handler.onConnectRequest = [&](drvapi::UdpConnectRequest* request) {
+    const simdrv::SockAddr rewritten = echoAt("203.0.113.9");
+    if (request->remoteAddress[7] == 66)
+      request->filteringFlag |= drvapi::kRuleBlock;
+    else
+      std::memcpy(request->remoteAddress, rewritten.data(), rewritten.size());
+  };
+  LiveUdp::Socket app = live.open(kConnectPid);
+  ASSERT_TRUE(app.valid()) << app.error();
+  EXPECT_EQ(app.sendTo(echoAt("203.0.113.7"), "one"), SendResult::Reported);
+  EXPECT_EQ(app.sendTo(echoAt("203.0.113.7"), "two"), SendResult::Reported);
+  EXPECT_EQ(app.sendTo(echoAt("203.0.113.66"), "blocked"), SendResult::Blocked);
+  ASSERT_TRUE(handler.waitFor("udpSend", 2));
+
+  // Known first, then asked about, then its datagrams; one request per
+  // destination.
+  const std::vector<std::string> order = handler.order(app.id());
+  ASSERT_GE(order.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(order.begin(), order.begin() + 3),
+            (std::vector<std::string>{"udpCreated", "udpConnectRequest", "udpSend"}));
+  const std::vector<Event> requests = handler.events("udpConnectRequest");
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].address, echoAt("203.0.113.7"));
+  const std::vector<Event> sends = handler.events("udpSend");
+  ASSERT_EQ(sends.size(), 2u) << "the blocked datagram never reached the library";
+  for (const Event& e : sends) EXPECT_EQ(e.address, echoAt("203.0.113.9")) << "sent where the verdict said";
+}
