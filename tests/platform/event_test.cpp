@@ -1,10 +1,10 @@
+#include "platform/event.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 #include <vector>
-
-#include "platform/event.h"
 
 using platform::Event;
 
@@ -60,3 +60,85 @@ TEST(Event, EachSetReleasesExactlyOneOfManyWaiters) {
   for (auto& t : workers) t.join();
   EXPECT_EQ(jobs.load(), 200);
 }
+
+#ifdef __linux__
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "support/test_support.h"
+
+namespace {
+
+// What the kernel says of one thread of this process: whether it sleeps,
+// and how often it has given up the processor of its own accord (each time
+// it blocked after being woken).
+struct TaskState {
+  char state = '?';
+  long voluntarySwitches = -1;
+};
+
+TaskState readTask(long tid) {
+  TaskState t;
+  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("State:", 0) == 0 && line.size() > 7) t.state = line[7];
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) t.voluntarySwitches = std::stol(line.substr(24));
+  }
+  return t;
+}
+
+}  // namespace
+
+// Workers wait on (job, stop) as the driver library's pools do. One set() of
+// the automatic-reset job event must release one of them and leave the rest
+// asleep: a woken worker that finds nothing to do still costs a context
+// switch. One set() of the manual-reset stop event then releases them all.
+TEST(Event, AutomaticResetWakesOneBlockedWaiterManualResetWakesAll) {
+  constexpr int kWaiters = 6;
+  Event job;
+  Event stop(Event::Reset::Manual);
+  std::atomic<long> tids[kWaiters] = {};
+  std::atomic<int> jobs{0};
+  std::atomic<int> stopped{0};
+  std::vector<std::thread> workers;
+  for (int i = 0; i < kWaiters; ++i) {
+    workers.emplace_back([&, i] {
+      tids[i] = static_cast<long>(syscall(SYS_gettid));
+      Event* events[] = {&job, &stop};
+      for (;;) {
+        const int r = platform::waitAny(events, 2, platform::kInfinite);
+        if (r == 1) break;
+        if (r == 0) ++jobs;
+      }
+      ++stopped;
+    });
+  }
+  // Once a worker has a thread id it goes straight into the wait; sleeping
+  // there is the only way it can be in state S.
+  auto allAsleep = [&] {
+    for (auto& tid : tids)
+      if (tid.load() == 0 || readTask(tid.load()).state != 'S') return false;
+    return true;
+  };
+  ASSERT_TRUE(lumotest::waitFor(allAsleep));
+  long before[kWaiters];
+  for (int i = 0; i < kWaiters; ++i) before[i] = readTask(tids[i].load()).voluntarySwitches;
+
+  job.set();
+  ASSERT_TRUE(lumotest::waitFor([&] { return jobs.load() == 1; }));
+  ASSERT_TRUE(lumotest::waitFor(allAsleep));  // the released one is back in its wait
+  int woken = 0;
+  for (int i = 0; i < kWaiters; ++i) woken += readTask(tids[i].load()).voluntarySwitches != before[i];
+  EXPECT_EQ(woken, 1) << "one set() of an automatic-reset event woke " << woken << " waiters";
+  EXPECT_EQ(jobs.load(), 1);
+
+  stop.set();
+  for (auto& t : workers) t.join();
+  EXPECT_EQ(stopped.load(), kWaiters);
+  EXPECT_EQ(jobs.load(), 1);
+}
+#endif

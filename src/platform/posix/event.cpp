@@ -1,8 +1,12 @@
-// Linux events: a flag under a mutex with a condition variable. waitAny()
-// registers one waiter with every event it watches; set() wakes the waiters,
-// and each woken waiter re-checks the events in order and consumes an
-// automatic-reset signal under that event's mutex, so one set() lets exactly
-// one waiter through.
+// Linux events, with the wake-ups of Windows event objects. Every wait, of
+// one event or of several, is a waiter with its own condition variable that
+// registers with each event it watches. set() hands the signal over inside
+// the event's lock: an automatic-reset event gives it to the first waiter
+// still waiting (which is then released and nobody else is woken) and stays
+// unsignalled, or keeps it when nobody waits; a manual-reset event stays
+// signalled and releases every waiter. A waiter takes at most one signal,
+// so a waiter of several events that one of them released is passed over by
+// the others. Locks are taken event first, then waiter, never the other way.
 #include "platform/event.h"
 
 #include <algorithm>
@@ -14,27 +18,24 @@
 namespace platform {
 namespace {
 
+constexpr int kStillWaiting = -1;
+constexpr int kGaveUp = -2;
+
 struct Waiter {
   std::mutex mutex;
   std::condition_variable cv;
-  bool woken = false;
+  int released = kStillWaiting;  // index of the event that released it, or kGaveUp
 };
 
 }  // namespace
 
 struct Event::State {
   std::mutex mutex;
-  std::condition_variable cv;
   bool signalled = false;
   bool manual = false;
-  std::vector<Waiter*> waiters;
-
-  // Caller holds `mutex`.
-  bool tryConsume() {
-    if (!signalled) return false;
-    if (!manual) signalled = false;
-    return true;
-  }
+  // Waiting threads in arrival order, with the index this event has in
+  // each one's wait.
+  std::vector<std::pair<Waiter*, int>> waiters;
 };
 
 Event::Event(Reset reset, bool initiallySet) : state_(std::make_unique<State>()) {
@@ -47,17 +48,16 @@ Event::~Event() = default;
 bool Event::valid() const { return true; }
 
 void Event::set() {
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->signalled = true;
-  if (state_->manual)
-    state_->cv.notify_all();
-  else
-    state_->cv.notify_one();
-  for (Waiter* w : state_->waiters) {
-    std::lock_guard<std::mutex> wl(w->mutex);
-    w->woken = true;
-    w->cv.notify_one();
+  State& s = *state_;
+  std::lock_guard<std::mutex> lock(s.mutex);
+  for (auto& [waiter, index] : s.waiters) {
+    std::lock_guard<std::mutex> wl(waiter->mutex);
+    if (waiter->released != kStillWaiting) continue;
+    waiter->released = index;
+    waiter->cv.notify_one();
+    if (!s.manual) return;  // handed over: the event stays unsignalled
   }
+  s.signalled = true;
 }
 
 void Event::reset() {
@@ -66,61 +66,55 @@ void Event::reset() {
 }
 
 bool Event::wait(uint32_t timeoutMs) {
-  std::unique_lock<std::mutex> lock(state_->mutex);
-  if (timeoutMs == kInfinite) {
-    state_->cv.wait(lock, [this] { return state_->signalled; });
-  } else if (!state_->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                  [this] { return state_->signalled; })) {
-    return false;
-  }
-  return state_->tryConsume();
+  Event* self = this;
+  return waitAny(&self, 1, timeoutMs) == 0;
 }
 
 void* Event::nativeHandle() const { return nullptr; }
 
 int waitAny(Event* const* events, int count, uint32_t timeoutMs) {
   if (events == nullptr || count < 1 || count > 64) return -2;
-  if (count == 1) return events[0]->wait(timeoutMs) ? 0 : kWaitTimeout;
+  for (int i = 0; i < count; ++i)
+    if (events[i] == nullptr) return -2;
 
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  // Register in index order, taking a signal that is already there: the
+  // lowest signalled index wins, as on Windows. An event registered with
+  // earlier may release the waiter meanwhile; then registration stops.
   Waiter waiter;
-  auto consumeAny = [&]() -> int {
-    for (int i = 0; i < count; ++i) {
-      Event::State& s = *events[i]->state_;
-      std::lock_guard<std::mutex> lock(s.mutex);
-      if (s.tryConsume()) return i;
-    }
-    return kWaitTimeout;
-  };
-  for (int i = 0; i < count; ++i) {
-    Event::State& s = *events[i]->state_;
+  int registered = 0;
+  for (; registered < count; ++registered) {
+    Event::State& s = *events[registered]->state_;
     std::lock_guard<std::mutex> lock(s.mutex);
-    s.waiters.push_back(&waiter);
-  }
-  int result = kWaitTimeout;
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> wl(waiter.mutex);
-      waiter.woken = false;
-    }
-    result = consumeAny();
-    if (result != kWaitTimeout) break;
-    std::unique_lock<std::mutex> wl(waiter.mutex);
-    if (timeoutMs == kInfinite) {
-      waiter.cv.wait(wl, [&] { return waiter.woken; });
-    } else if (!waiter.cv.wait_until(wl, deadline, [&] { return waiter.woken; })) {
-      wl.unlock();
-      result = consumeAny();  // a last look: a set() may have raced the deadline
+    std::lock_guard<std::mutex> wl(waiter.mutex);
+    if (waiter.released != kStillWaiting) break;
+    if (s.signalled) {
+      if (!s.manual) s.signalled = false;
+      waiter.released = registered;
       break;
     }
+    s.waiters.emplace_back(&waiter, registered);
   }
-  for (int i = 0; i < count; ++i) {
+
+  {
+    std::unique_lock<std::mutex> wl(waiter.mutex);
+    auto released = [&] { return waiter.released != kStillWaiting; };
+    if (timeoutMs == kInfinite) {
+      waiter.cv.wait(wl, released);
+    } else if (!waiter.cv.wait_for(wl, std::chrono::milliseconds(timeoutMs), released)) {
+      // Giving up inside the waiter's lock: a set() after this passes the
+      // waiter over and keeps its signal.
+      waiter.released = kGaveUp;
+    }
+  }
+
+  for (int i = 0; i < registered; ++i) {
     Event::State& s = *events[i]->state_;
     std::lock_guard<std::mutex> lock(s.mutex);
     auto& w = s.waiters;
-    w.erase(std::remove(w.begin(), w.end(), &waiter), w.end());
+    w.erase(std::remove_if(w.begin(), w.end(), [&](const auto& entry) { return entry.first == &waiter; }),
+            w.end());
   }
-  return result;
+  return waiter.released >= 0 ? waiter.released : kWaitTimeout;
 }
 
 }  // namespace platform
