@@ -32,9 +32,11 @@ bool LocalAddressList::ensureFilled() {
 }
 
 bool LocalAddressList::IsLocalAddress(uint32_t ipv4Net) {
-  if (!ensureFilled()) return false;
+  // Loopback and the unspecified address are the host's whatever its
+  // adapters are, also when their list cannot be read.
   const uint32_t host = platform::netToHost32(ipv4Net);
   if (host == 0 || (host >> 24) == 127) return true;
+  if (!ensureFilled()) return false;
   for (uint32_t a : addresses_)
     if ((platform::netToHost32(a) >> 16) == (host >> 16)) return true;
   return false;
@@ -72,8 +74,8 @@ bool ToIpv4SocketAddress(const platform::SocketAddress& in6, platform::SocketAdd
   return true;
 }
 
-bool GetAddressAndPort(uint16_t family, const platform::SocketAddress& address,
-                       uint8_t (&outAddress16)[16], uint16_t& outPortNet) {
+bool GetAddressAndPort(uint16_t family, const platform::SocketAddress& address, uint8_t (&outAddress16)[16],
+                       uint16_t& outPortNet) {
   if (address.family() != family) return false;
   if (family == platform::kFamilyIpv4) {
     std::memset(outAddress16, 0, 16);

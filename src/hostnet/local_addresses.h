@@ -22,10 +22,11 @@ class LocalAddressList {
   // `source` defaults to the system's adapter list (platform::listAdapters).
   explicit LocalAddressList(Source source = {});
 
-  // True for 0.0.0.0, for 127.0.0.0/8, and for any address in the same /16
-  // network as one of the host's addresses. The list is filled on first use
-  // under a lock (tested again inside it); while filling fails the answer is
-  // false and the next call tries again. Any thread.
+  // True for 0.0.0.0 and 127.0.0.0/8 (always), and for any address in the
+  // same /16 network as one of the host's addresses. The list is filled on
+  // first use under a lock (tested again inside it); while filling fails
+  // only the always-local addresses are local, and the next call tries
+  // again. Any thread.
   bool IsLocalAddress(uint32_t ipv4Net);
 
   // ::1 is local; an IPv4-compatible or IPv4-mapped IPv6 address is tested
@@ -54,8 +55,8 @@ bool ToIpv4SocketAddress(const platform::SocketAddress& in6, platform::SocketAdd
 // Copies the 4- or 16-byte address (into the first bytes of outAddress16,
 // the rest zeroed) and the port (network order) of a family 2 or 23 address.
 // False for other families or when `family` differs from the address's.
-bool GetAddressAndPort(uint16_t family, const platform::SocketAddress& address,
-                       uint8_t (&outAddress16)[16], uint16_t& outPortNet);
+bool GetAddressAndPort(uint16_t family, const platform::SocketAddress& address, uint8_t (&outAddress16)[16],
+                       uint16_t& outPortNet);
 
 // 127.0.0.1 (family 2) or ::1 (family 23) with the port (network order);
 // any other family leaves `out` zeroed.

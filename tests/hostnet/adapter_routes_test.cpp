@@ -28,15 +28,26 @@ TEST(VirtualAdapter, ChoiceAndNextHop) {
     uint32_t nextHop;
     uint32_t index;
   } rows[] = {
-      {"MyVPN on 10.10.x: the .1 host", {ethernet, {"MyVPN", 7, {"10.10.7.23"}}}, true, ipv4(10, 10, 7, 1), 7},
+      {"MyVPN on 10.10.x: the .1 host",
+       {ethernet, {"MyVPN", 7, {"10.10.7.23"}}},
+       true,
+       ipv4(10, 10, 7, 1),
+       7},
       {"any case of my", {{"MYvpn adapter", 8, {"10.10.200.9", "10.10.1.1"}}}, true, ipv4(10, 10, 200, 1), 8},
       {"MyVPN on 172.x: its own address", {{"MyVPN", 7, {"172.27.0.5"}}}, true, ipv4(172, 27, 0, 5), 7},
       {"kitra exactly", {{"Kitra", 9, {"10.10.3.4"}}}, true, ipv4(10, 10, 3, 1), 9},
       {"kitra with more text: second pass only", {{"kitra tap", 9, {"10.10.3.4"}}}, false, 0, 0},
       {"kitra with more text on 172.", {{"kitra tap", 9, {"172.27.1.2"}}}, true, ipv4(172, 27, 1, 2), 9},
-      {"first pass wins over an earlier 172.", {other172, {"myvpn", 5, {"10.10.9.9"}}}, true, ipv4(10, 10, 9, 1), 5},
-      {"second pass: the first 172. adapter", {ethernet, other172, {"my other", 6, {"192.168.5.5"}}}, true,
-       ipv4(172, 20, 0, 1), 4},
+      {"first pass wins over an earlier 172.",
+       {other172, {"myvpn", 5, {"10.10.9.9"}}},
+       true,
+       ipv4(10, 10, 9, 1),
+       5},
+      {"second pass: the first 172. adapter",
+       {ethernet, other172, {"my other", 6, {"192.168.5.5"}}},
+       true,
+       ipv4(172, 20, 0, 1),
+       4},
       {"10.10. without a service name", {{"Realtek", 2, {"10.10.0.5"}}}, false, 0, 0},
       {"only the first address counts", {{"MyVPN", 7, {"192.168.0.2", "10.10.7.23"}}}, false, 0, 0},
       {"adapter without address", {{"MyVPN", 7, {}}}, false, 0, 0},
@@ -97,7 +108,8 @@ TEST(LocalAddresses, SameSixteenBitNetworkAndLoopback) {
       {ipv4(10, 21, 30, 40), false}, {ipv4(127, 8, 8, 8), true},    {ipv4(0, 0, 0, 0), true},
       {ipv4(203, 0, 113, 5), false}, {ipv4(128, 0, 0, 1), false},
   };
-  for (const Row& r : rows) EXPECT_EQ(list.IsLocalAddress(r.address), r.local) << platform::ipv4ToText(r.address);
+  for (const Row& r : rows)
+    EXPECT_EQ(list.IsLocalAddress(r.address), r.local) << platform::ipv4ToText(r.address);
 
   uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 192, 168, 7, 7};
   EXPECT_TRUE(list.IsLocalSocketAddress(platform::makeIpv6Address(mapped, 0)));
@@ -111,14 +123,21 @@ TEST(LocalAddresses, SameSixteenBitNetworkAndLoopback) {
 TEST(LocalAddresses, FailedFillIsTriedAgainAndAnEmptyListKeepsOnlyLoopback) {
   int calls = 0;
   LocalAddressList list([&](std::vector<uint32_t>& out) {
-    if (++calls == 1) return false;
+    if (++calls <= 2) return false;
     out.push_back(ipv4(192, 168, 1, 10));
     return true;
   });
-  EXPECT_FALSE(list.IsLocalAddress(ipv4(127, 0, 0, 1)));  // fill failed: nothing is local
+  // While the adapters cannot be read, loopback and 0.0.0.0 are still local.
+  EXPECT_FALSE(list.IsLocalAddress(ipv4(192, 168, 2, 2)));
+  EXPECT_TRUE(list.IsLocalAddress(ipv4(127, 0, 0, 1)));
+  EXPECT_TRUE(list.IsLocalAddress(ipv4(127, 200, 1, 1)));
+  EXPECT_TRUE(list.IsLocalAddress(ipv4(0, 0, 0, 0)));
+  uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 127, 0, 0, 1};
+  EXPECT_TRUE(list.IsLocalSocketAddress(platform::makeIpv6Address(mapped, 0)));
+  EXPECT_FALSE(list.IsLocalAddress(ipv4(192, 168, 2, 2)));  // tried again, failed again
   EXPECT_TRUE(list.IsLocalAddress(ipv4(192, 168, 2, 2)));
   EXPECT_TRUE(list.IsLocalAddress(ipv4(192, 168, 3, 3)));
-  EXPECT_EQ(calls, 2);  // filled once, then only read
+  EXPECT_EQ(calls, 3);  // filled once, then only read
 
   LocalAddressList empty([](std::vector<uint32_t>&) { return true; });
   EXPECT_TRUE(empty.IsLocalAddress(ipv4(127, 0, 0, 1)));
@@ -213,7 +232,8 @@ TEST(LinuxHostRoute, InNamespace) {
   const std::string script =
       "ip tuntap add dev lumotun0 mode tun && ip link set lumotun0 alias MyVPN && "
       "ip addr add 10.10.7.23/24 dev lumotun0 && ip link set lumotun0 up && "
-      "LUMO_IN_NETNS=1 exec '" + self + "' --gtest_filter=LinuxHostRoute.InsideOwnNetworkNamespace";
+      "LUMO_IN_NETNS=1 exec '" +
+      self + "' --gtest_filter=LinuxHostRoute.InsideOwnNetworkNamespace";
   // Probe first: without the right to make a namespace there is nothing to test.
   if (std::system("unshare -n true >/dev/null 2>&1") != 0 ||
       std::system("unshare -n ip tuntap add dev probe0 mode tun >/dev/null 2>&1") != 0)
