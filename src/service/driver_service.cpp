@@ -47,7 +47,8 @@ std::u16string driverServiceName() { return wideName(kDriverServiceName); }
 // each further letter is added while a draw comes out even.
 std::string randomSuffix() {
   static std::mutex lock;
-  static std::mt19937 random(static_cast<uint32_t>(std::chrono::system_clock::now().time_since_epoch().count()));
+  static std::mt19937 random(
+      static_cast<uint32_t>(std::chrono::system_clock::now().time_since_epoch().count()));
   std::lock_guard<std::mutex> guard(lock);
   std::uniform_int_distribution<int> letter(0, 23);
   std::string suffix;
@@ -78,7 +79,8 @@ bool readVersion(const std::filesystem::path& file, platform::FileVersion& versi
 bool installedDiffers(const std::filesystem::path& shipped, const std::filesystem::path& installed) {
   platform::FileVersion a, b;
   if (readVersion(shipped, a) && readVersion(installed, b))
-    if (a.major != b.major || a.minor != b.minor || a.build != b.build || a.revision != b.revision) return true;
+    if (a.major != b.major || a.minor != b.minor || a.build != b.build || a.revision != b.revision)
+      return true;
   uint64_t sizeA = 0, sizeB = 0;
   return platform::fileSize(shipped, sizeA) && platform::fileSize(installed, sizeB) && sizeA != sizeB;
 }
@@ -91,8 +93,9 @@ bool registerInstalledDriver() {
   return status == 0;
 }
 
-// The "PNP_TDI" list: a u32 count, then the tags. Only as many tags as both
-// the count and the data hold are taken.
+// The "PNP_TDI" list: a u32 count, then the tags: every whole tag the data
+// holds. False, as for a list that cannot be read, when the count word says
+// fewer tags than the data holds.
 bool readGroupList(platform::Registry& registry, std::vector<uint32_t>& tags) {
   std::vector<uint8_t> raw;
   if (!platform::readBinary(registry, kGroupOrderKey, kGroupOrderValue, raw)) return false;
@@ -102,8 +105,13 @@ bool readGroupList(platform::Registry& registry, std::vector<uint32_t>& tags) {
     return static_cast<uint32_t>(raw[at]) | static_cast<uint32_t>(raw[at + 1]) << 8 |
            static_cast<uint32_t>(raw[at + 2]) << 16 | static_cast<uint32_t>(raw[at + 3]) << 24;
   };
-  size_t count = std::min<size_t>(word(0), (raw.size() - 4) / 4);
-  for (size_t i = 0; i < count; ++i) tags.push_back(word(4 + 4 * i));
+  const size_t present = (raw.size() - 4) / 4;
+  // More tags than the count word admits: the list is not one this step
+  // understands, and rewriting it would drop the other drivers' tags past
+  // the count. A count beyond the data loses nothing and is taken as far as
+  // the data goes.
+  if (word(0) < present) return false;
+  for (size_t i = 0; i < present; ++i) tags.push_back(word(4 + 4 * i));
   return true;
 }
 

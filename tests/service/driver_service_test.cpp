@@ -25,7 +25,8 @@ std::vector<uint8_t> listBytes(uint32_t count, const std::vector<uint32_t>& tags
 
 void setList(DriverTestMachine& m, const std::vector<uint32_t>& tags) {
   m.registry.createKey(kGroupOrderKey);
-  platform::writeBinary(m.registry, kGroupOrderKey, u"PNP_TDI", listBytes(static_cast<uint32_t>(tags.size()), tags));
+  platform::writeBinary(m.registry, kGroupOrderKey, u"PNP_TDI",
+                        listBytes(static_cast<uint32_t>(tags.size()), tags));
 }
 
 std::vector<uint8_t> storedList(DriverTestMachine& m) {
@@ -35,7 +36,8 @@ std::vector<uint8_t> storedList(DriverTestMachine& m) {
 }
 
 void setServiceTag(DriverTestMachine& m, const char* name, uint32_t tag) {
-  std::u16string key = u"SYSTEM\\CurrentControlSet\\Services\\" + std::u16string(name, name + std::strlen(name));
+  std::u16string key =
+      u"SYSTEM\\CurrentControlSet\\Services\\" + std::u16string(name, name + std::strlen(name));
   m.registry.createKey(key);
   platform::writeDword(m.registry, key, u"Tag", tag);
 }
@@ -77,24 +79,65 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, GroupOrder,
     ::testing::Values(
         OrderRow{"three places after the stack: moved right after it",
-                 {4, 10, 11, 12, 20, 13}, 20, 10, 0, false, {4, 10, 20, 11, 12, 13}, true, 20},
+                 {4, 10, 11, 12, 20, 13},
+                 20,
+                 10,
+                 0,
+                 false,
+                 {4, 10, 20, 11, 12, 13},
+                 true,
+                 20},
         OrderRow{"two places after the stack: moved", {10, 11, 20}, 20, 10, 0, false, {10, 20, 11}, true, 20},
-        OrderRow{"right after the stack: untouched", {4, 10, 20, 11}, 20, 10, 0, false, {4, 10, 20, 11}, false, 20},
+        OrderRow{"right after the stack: untouched",
+                 {4, 10, 20, 11},
+                 20,
+                 10,
+                 0,
+                 false,
+                 {4, 10, 20, 11},
+                 false,
+                 20},
         OrderRow{"before the stack: untouched", {20, 4, 10}, 20, 10, 0, false, {20, 4, 10}, false, 20},
-        OrderRow{"stack tag not in the list: written back unchanged", {1, 20, 2}, 20, 99, 0, false, {1, 20, 2}, true, 20},
-        OrderRow{"no stack service: written back unchanged", {1, 20, 2}, 20, 0, 0, false, {1, 20, 2}, true, 20},
-        OrderRow{"Tcpip stands in for a missing Tdx", {1, 10, 2, 3, 20}, 20, 0, 10, false, {1, 10, 20, 2, 3}, true, 20},
+        OrderRow{"stack tag not in the list: written back unchanged",
+                 {1, 20, 2},
+                 20,
+                 99,
+                 0,
+                 false,
+                 {1, 20, 2},
+                 true,
+                 20},
+        OrderRow{
+            "no stack service: written back unchanged", {1, 20, 2}, 20, 0, 0, false, {1, 20, 2}, true, 20},
+        OrderRow{"Tcpip stands in for a missing Tdx",
+                 {1, 10, 2, 3, 20},
+                 20,
+                 0,
+                 10,
+                 false,
+                 {1, 10, 20, 2, 3},
+                 true,
+                 20},
         OrderRow{"Tdx wins over Tcpip", {1, 7, 10, 2, 20}, 20, 7, 10, false, {1, 7, 20, 10, 2}, true, 20},
-        OrderRow{"not listed: inserted after the stack", {1, 10, 2}, 20, 10, 0, false, {1, 10, 20, 2}, true, 20},
+        OrderRow{
+            "not listed: inserted after the stack", {1, 10, 2}, 20, 10, 0, false, {1, 10, 20, 2}, true, 20},
         OrderRow{"not listed, no stack: appended", {1, 2}, 20, 0, 0, false, {1, 2, 20}, true, 20},
-        OrderRow{"tag 0: one above the largest, then placed", {3, 17, 5}, 0, 5, 0, false, {3, 17, 5, 18}, true, 18},
+        OrderRow{"tag 0: one above the largest, then placed",
+                 {3, 17, 5},
+                 0,
+                 5,
+                 0,
+                 false,
+                 {3, 17, 5, 18},
+                 true,
+                 18},
         OrderRow{"tag 0 and an empty list", {}, 0, 0, 0, false, {1}, true, 1},
         OrderRow{"remove", {1, 20, 2}, 20, 10, 0, true, {1, 2}, true, 20},
         OrderRow{"remove when not listed", {1, 2}, 20, 10, 0, true, {1, 2}, false, 20},
         OrderRow{"remove with tag 0", {1, 2}, 0, 10, 0, true, {1, 2}, false, 0}),
     [](const auto& info) { return "Row" + std::to_string(info.index); });
 
-TEST(GroupOrderList, CountWordIsTakenOnlyAsFarAsTheDataGoes) {
+TEST(GroupOrderList, CountWordBeyondTheDataIsMendedOneShortOfItIsLeftAlone) {
   DriverTestMachine m;
   m.registry.createKey(kGroupOrderKey);
   // Count 9 but two tags present, plus two stray bytes.
@@ -107,10 +150,17 @@ TEST(GroupOrderList, CountWordIsTakenOnlyAsFarAsTheDataGoes) {
   service::placeInGroupOrder("LumoDriverSys", false);
   EXPECT_EQ(storedList(m), listBytes(3, {10, 30, 20}));
 
-  // Count 1 with three tags present: only the first counts.
-  platform::writeBinary(m.registry, kGroupOrderKey, u"PNP_TDI", listBytes(1, {5, 6, 30}));
-  service::placeInGroupOrder("LumoDriverSys", false);
-  EXPECT_EQ(storedList(m), listBytes(2, {5, 30}));
+  // Count 1 with three tags present: the other drivers' tags past the
+  // count would be lost, so the list is left as it is, tag and all.
+  for (const bool remove : {false, true}) {
+    SCOPED_TRACE(remove);
+    const auto inconsistent = listBytes(1, {5, 6, 30});
+    platform::writeBinary(m.registry, kGroupOrderKey, u"PNP_TDI", inconsistent);
+    const uint64_t writes = m.registry.writeCount();
+    service::placeInGroupOrder("LumoDriverSys", remove);
+    EXPECT_EQ(storedList(m), inconsistent);
+    EXPECT_EQ(m.registry.writeCount(), writes);
+  }
 }
 
 TEST(GroupOrderList, MissingListOrTagChangesNothing) {
@@ -132,7 +182,8 @@ TEST(RegisterDriverService, CreatesWithFolderAndPlacesInOrder) {
   setServiceTag(m, "Tdx", 10);
   ASSERT_EQ(service::registerDriverService("LumoDriverSys", "C:\\Drivers"), 0);
   std::u16string image;
-  platform::readString(m.registry, u"SYSTEM\\CurrentControlSet\\Services\\LumoDriverSys", u"ImagePath", image);
+  platform::readString(m.registry, u"SYSTEM\\CurrentControlSet\\Services\\LumoDriverSys", u"ImagePath",
+                       image);
   EXPECT_EQ(image, u"C:\\Drivers\\LumoDriverSys.sys");
   EXPECT_EQ(m.state(), ServiceState::kRunning);
   uint32_t tag = 0;
