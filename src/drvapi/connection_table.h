@@ -19,8 +19,8 @@ namespace drvapi {
 // payload) preceded by the list link, so it can be written as it stands.
 struct DataNode {
   DataNode* next;
-  uint32_t capacity;  // payload bytes the block can hold
-  uint32_t reserved;
+  uint32_t capacity;                        // payload bytes the block can hold
+  uint32_t footprint;                       // heap bytes the block takes (what memory limits count)
   unsigned char record[kRecordHeaderSize];  // frame header; the payload follows
 
   RecordHeader* header() { return reinterpret_cast<RecordHeader*>(record); }
@@ -32,23 +32,31 @@ struct DataNode {
   // (type, id, size 0). Null when the pool refuses.
   static DataNode* create(RecordPool& pool, uint32_t type, uint64_t id, uint32_t capacity,
                           size_t granularity = 0) {
-    void* block = pool.allocate(offsetof(DataNode, record) + kRecordHeaderSize + capacity, granularity);
+    const size_t size = offsetof(DataNode, record) + kRecordHeaderSize + size_t{capacity};
+    const size_t footprint = RecordPool::footprint(size, granularity);
+    if (footprint > UINT32_MAX) return nullptr;
+    void* block = pool.allocate(size, granularity);
     if (block == nullptr) return nullptr;
     DataNode* node = static_cast<DataNode*>(block);
     node->next = nullptr;
     node->capacity = capacity;
-    node->reserved = 0;
+    node->footprint = static_cast<uint32_t>(footprint);
     RecordHeader h{type, id, 0};
     std::memcpy(node->record, &h, sizeof h);
     return node;
   }
 };
 
-// A FIFO of nodes with the byte total of their payloads.
+// A FIFO of nodes with the byte total of their payloads (kept by the
+// caller: it is the delivery budget), and the heap bytes and number of the
+// nodes (kept here). A small datagram still takes a whole 4096-byte node, so
+// memory limits count the footprint, never the payload.
 struct NodeList {
   DataNode* head = nullptr;
   DataNode* tail = nullptr;
   int64_t bytes = 0;
+  int64_t footprint = 0;
+  size_t count = 0;
 
   bool empty() const { return head == nullptr; }
   void pushBack(DataNode* node) {
@@ -58,11 +66,13 @@ struct NodeList {
     else
       head = node;
     tail = node;
+    added(node);
   }
   void pushFront(DataNode* node) {
     node->next = head;
     head = node;
     if (tail == nullptr) tail = node;
+    added(node);
   }
   DataNode* popFront() {
     DataNode* node = head;
@@ -70,11 +80,19 @@ struct NodeList {
     head = node->next;
     if (head == nullptr) tail = nullptr;
     node->next = nullptr;
+    footprint -= node->footprint;
+    --count;
     return node;
   }
   void release(RecordPool& pool) {
     while (DataNode* node = popFront()) pool.release(node);
     bytes = 0;
+  }
+
+ private:
+  void added(const DataNode* node) {
+    footprint += node->footprint;
+    ++count;
   }
 };
 
@@ -109,6 +127,15 @@ struct TcpEntry : EntryLinks {
   bool inEndInjected = false;
   bool outEndInjected = false;
   bool verdictSent = false;
+  // The verdict's write failed: the maintenance writes it at its next run.
+  bool verdictRetry = false;
+  // The tcpConnectRequest callback is deciding the verdict; a
+  // tcpDisableFiltering meanwhile is applied to the verdict it makes.
+  bool deciding = false;
+  bool disableAfterVerdict = false;
+  // A tcpClosed record arrived: the connection is over as far as the
+  // driver is concerned, and a new connection may come with the same id.
+  bool closeSeen = false;
   uint32_t closeAfterMs = 0;
 
   void releaseData(RecordPool& pool) {
@@ -194,6 +221,13 @@ class ConnectionTable {
 
   // Unlinks `e`, frees its queued data and gives its block back.
   void erase(RecordPool& pool, Entry* e) {
+    detach(e);
+    destroyDetached(pool, e);
+  }
+
+  // Takes `e` out of the table without freeing it: a closing connection
+  // whose id the driver has already given to a new one.
+  void detach(Entry* e) {
     void** link = &buckets_[e->id % kBuckets];
     while (*link != nullptr && *link != e) link = &static_cast<Entry*>(*link)->chainNext;
     if (*link == e) *link = e->chainNext;
@@ -205,7 +239,12 @@ class ConnectionTable {
       static_cast<Entry*>(e->orderNext)->orderPrev = e->orderPrev;
     else
       tail_ = static_cast<Entry*>(e->orderPrev);
+    e->chainNext = e->orderPrev = e->orderNext = nullptr;
     --count_;
+  }
+
+  // Frees an entry that detach() took out (its queued data too).
+  static void destroyDetached(RecordPool& pool, Entry* e) {
     e->releaseData(pool);
     e->~Entry();
     pool.release(e);

@@ -70,6 +70,20 @@ bool appendDatagram(RecordPool& pool, NodeList& list, uint32_t type, uint64_t id
   return true;
 }
 
+// The entry a connect request or a connected record of `id` goes to. When
+// the entry there belongs to a connection whose close has arrived, the
+// driver has given the id to a new connection: the old entry steps aside
+// (its job still delivers its close) and the new one starts fresh. Under the
+// library lock.
+TcpEntry* freshTcpEntry(uint64_t id) {
+  Library& l = lib();
+  if (TcpEntry* old = l.tcp.find(id); old != nullptr && old->closeSeen) {
+    l.tcp.detach(old);
+    l.retiredTcp.push_back(old);
+  }
+  return l.tcp.insert(l.pool, id);
+}
+
 // One inbound record, on the reader thread without the library lock.
 void dispatchRecord(const RecordHeader& h, const unsigned char* payload) {
   Library& l = lib();
@@ -93,7 +107,7 @@ void dispatchRecord(const RecordHeader& h, const unsigned char* payload) {
             returned >= sizeof query;
       {
         AutoLock guard(l.lock);
-        TcpEntry* e = l.tcp.insert(l.pool, id);
+        TcpEntry* e = freshTcpEntry(id);
         if (e == nullptr) return;
         e->info = info;
         if (haveLocal) std::memcpy(e->info.localAddress, query + kRecordHeaderSize, kSockAddrSize);
@@ -103,9 +117,16 @@ void dispatchRecord(const RecordHeader& h, const unsigned char* payload) {
       l.events.push(kTcpConnected, id);
       return;
     }
-    case kTcpClosed:
+    case kTcpClosed: {
+      {
+        AutoLock guard(l.lock);
+        if (TcpEntry* e = l.tcp.find(id)) e->closeSeen = true;
+      }
+      l.events.push(kTcpClosed, id);
+      return;
+    }
     case kUdpClosed:
-      l.events.push(h.type, id);
+      l.events.push(kUdpClosed, id);
       return;
     case kTcpReceive:
     case kTcpSend: {
@@ -162,7 +183,7 @@ void dispatchRecord(const RecordHeader& h, const unsigned char* payload) {
       if (size < sizeof(TcpConnInfo)) return;
       {
         AutoLock guard(l.lock);
-        TcpEntry* e = l.tcp.insert(l.pool, id);
+        TcpEntry* e = freshTcpEntry(id);
         if (e == nullptr) return;
         std::memcpy(&e->info, payload, sizeof e->info);
         e->lastActivity = now();
@@ -220,10 +241,10 @@ void dispatchRecord(const RecordHeader& h, const unsigned char* payload) {
 // driver). The budget is the byte total at the start, so data that arrives
 // meanwhile waits for the next job; empty chunks (end of stream) always go.
 // Returns false when the entry disappeared.
-template <class Deliver>
-bool deliverStream(Guard& lk, uint64_t id, bool fromNet, Deliver&& deliver) {
+template <class Locate, class Deliver>
+bool deliverStream(Guard& lk, Locate&& locate, bool fromNet, Deliver&& deliver) {
   Library& l = lib();
-  TcpEntry* e = l.tcp.find(id);
+  TcpEntry* e = locate();
   if (e == nullptr) return false;
   int64_t budget = (fromNet ? e->fromNet : e->toNet).bytes;
   for (;;) {
@@ -240,10 +261,82 @@ bool deliverStream(Guard& lk, uint64_t id, bool fromNet, Deliver&& deliver) {
     deliver(passThrough, reinterpret_cast<const char*>(node->payload()), static_cast<int>(size));
     lk.lock();
     l.pool.release(node);
-    e = l.tcp.find(id);
-    if (e == nullptr) return false;
+    if ((e = locate()) == nullptr) return false;
   }
   return true;
+}
+
+// The retired entry `e` if it is still there.
+TcpEntry* stillRetired(TcpEntry* e) {
+  auto& retired = lib().retiredTcp;
+  return std::find(retired.begin(), retired.end(), e) != retired.end() ? e : nullptr;
+}
+
+// Finishes the closing connections that stepped aside for a new one with
+// the same id: their last data and their close reach the handler, oldest
+// first, and their entries are freed. Their injected data is not written:
+// the driver's id now means the new connection.
+void finishRetiredTcp(Guard& lk, DRV_EventHandler* h, uint64_t id) {
+  Library& l = lib();
+  for (;;) {
+    auto it =
+        std::find_if(l.retiredTcp.begin(), l.retiredTcp.end(), [id](TcpEntry* r) { return r->id == id; });
+    if (it == l.retiredTcp.end()) return;
+    TcpEntry* old = *it;
+    auto locate = [old] { return stillRetired(old); };
+    auto toHandler = [&](bool fromNet) {
+      return deliverStream(lk, locate, fromNet, [&](bool pass, const char* data, int size) {
+        if (pass) return;  // nowhere to pass it to any more
+        if (fromNet)
+          h->tcpReceive(id, data, size);
+        else
+          h->tcpSend(id, data, size);
+      });
+    };
+    if (toHandler(true) && toHandler(false) && !old->closeReported) {
+      old->closeReported = true;
+      TcpConnInfo info = old->info;
+      lk.unlock();
+      h->tcpClosed(id, &info);
+      lk.lock();
+    }
+    if (stillRetired(old) != nullptr) {
+      l.retiredTcp.erase(std::find(l.retiredTcp.begin(), l.retiredTcp.end(), old));
+      ConnectionTable<TcpEntry>::destroyDetached(l.pool, old);
+    }
+  }
+}
+
+// After a verdict was written, or its write failed: what verdict bits 0x01
+// and 0x02 mean for the entry. A verdict the driver did not take is put back
+// (its entry made again if it was already forgotten) for the maintenance to
+// write at its next run, since the application's connect waits for it. An
+// entry that the driver made anew for the id meanwhile is left alone: it has
+// no verdict yet, or is connected. Under the library lock.
+void afterVerdict(Guard& lk, uint64_t id, const TcpConnInfo& verdict, bool written) {
+  Library& l = lib();
+  const uint32_t flag = verdict.filteringFlag;
+  const bool keep = (flag & kVerdictFiltered) && !(flag & kVerdictClose);
+  TcpEntry* e = l.tcp.find(id);
+  if (!written) {
+    bool created = false;
+    if (e == nullptr && !keep) {
+      if ((e = l.tcp.insert(l.pool, id, &created)) == nullptr) return;
+      e->info = verdict;
+      e->lastActivity = now();
+    }
+    if (e != nullptr && (created || e->verdictSent) && !e->connected) {
+      e->verdictSent = false;
+      e->verdictRetry = true;
+    }
+    return;
+  }
+  if (!keep && e != nullptr && e->verdictSent && !e->connected) l.tcp.erase(l.pool, e);
+  if (flag & kVerdictClose) {
+    lk.unlock();
+    detail::closeTcpConnection(id);
+    lk.lock();
+  }
 }
 
 void runTcpEvent(uint64_t id, uint32_t mask) {
@@ -251,8 +344,13 @@ void runTcpEvent(uint64_t id, uint32_t mask) {
   DRV_EventHandler* h = l.handler.load();
   if (h == nullptr) return;
   Guard lk(l.lock);
+  if (!l.retiredTcp.empty()) finishRetiredTcp(lk, h, id);
   TcpEntry* e = l.tcp.find(id);
   if (e == nullptr || e->closeReported) return;
+  // This job serves this entry only: should the driver give the id to a new
+  // connection meanwhile, the next job finishes this one and starts that.
+  TcpEntry* const entry = e;
+  auto own = [&l, id, entry]() -> TcpEntry* { return l.tcp.find(id) == entry ? entry : nullptr; };
 
   if (mask & bit(kTcpConnected)) {
     // Handlers get a copy: the reader may update the entry meanwhile.
@@ -260,51 +358,60 @@ void runTcpEvent(uint64_t id, uint32_t mask) {
     lk.unlock();
     h->tcpConnected(id, &info);
     lk.lock();
-    if ((e = l.tcp.find(id)) == nullptr) return;
+    if ((e = own()) == nullptr) return;
   }
 
   if (mask & bit(kTcpConnectRequest)) {
     TcpConnInfo info = e->info;
+    e->deciding = true;
+    e->disableAfterVerdict = false;
     lk.unlock();
     h->tcpConnectRequest(id, &info);
     lk.lock();
-    if ((e = l.tcp.find(id)) == nullptr) return;
+    if ((e = own()) == nullptr) return;
+    e->deciding = false;
     e->info.filteringFlag = info.filteringFlag;
     std::memcpy(e->info.remoteAddress, info.remoteAddress, kSockAddrSize);
     const uint32_t flag = info.filteringFlag;
-    if (flag & kVerdictDecideLater) return;
-    const TcpConnInfo verdict = e->info;
-    // An entry that is not kept is forgotten before the verdict goes out, so
-    // a connected record that the verdict releases finds a fresh table slot.
-    const bool keep = (flag & kVerdictFiltered) && !(flag & kVerdictClose);
-    if (!keep)
-      l.tcp.erase(l.pool, e);
-    else
-      e->verdictSent = true;
-    lk.unlock();
-    const int written = detail::writeRecord(kTcpConnectRequest, id, &verdict, sizeof verdict);
-    if (flag & kVerdictClose) detail::closeTcpConnection(id);
-    lk.lock();
-    if (!keep) return;
-    if ((e = l.tcp.find(id)) == nullptr) return;
-    if (written != kOk) e->verdictSent = false;  // the maintenance answers it later
+    // tcpDisableFiltering asked for while the verdict was being made is
+    // judged by that verdict, not by the flags the driver reported.
+    if (e->disableAfterVerdict && (flag & kVerdictFiltered) && !(flag & kVerdictKeepFiltering))
+      e->passThrough = true;
+    e->disableAfterVerdict = false;
+    // Deciding later only holds the verdict back; the rest of the job (a
+    // close that came in the same batch) still runs.
+    if (!(flag & kVerdictDecideLater)) {
+      const TcpConnInfo verdict = e->info;
+      // An entry that is not kept is forgotten before the verdict goes out,
+      // so a connected record that the verdict releases finds a fresh slot.
+      const bool keep = (flag & kVerdictFiltered) && !(flag & kVerdictClose);
+      if (!keep)
+        l.tcp.erase(l.pool, e);
+      else
+        e->verdictSent = true;
+      lk.unlock();
+      const bool written = detail::writeRecord(kTcpConnectRequest, id, &verdict, sizeof verdict) == kOk;
+      lk.lock();
+      afterVerdict(lk, id, verdict, written);
+      if (!keep) return;
+    }
   }
 
-  if (!deliverStream(lk, id, true, [&](bool pass, const char* data, int size) {
+  if (!deliverStream(lk, own, true, [&](bool pass, const char* data, int size) {
         if (pass)
           tcpInjectReceive(id, data, size);
         else
           h->tcpReceive(id, data, size);
       }))
     return;
-  if (!deliverStream(lk, id, false, [&](bool pass, const char* data, int size) {
+  if (!deliverStream(lk, own, false, [&](bool pass, const char* data, int size) {
         if (pass)
           tcpInjectSend(id, data, size);
         else
           h->tcpSend(id, data, size);
       }))
     return;
-  if ((e = l.tcp.find(id)) == nullptr) return;
+  if ((e = own()) == nullptr) return;
 
   if ((mask & bit(kTcpCanReceive)) && e->injectIn.bytes < detail::kCanReceiveLimit &&
       !e->canReceiveReported) {
@@ -312,7 +419,7 @@ void runTcpEvent(uint64_t id, uint32_t mask) {
     lk.unlock();
     h->tcpCanReceive(id);
     lk.lock();
-    if ((e = l.tcp.find(id)) == nullptr) return;
+    if ((e = own()) == nullptr) return;
   }
   if ((mask & bit(kTcpCanSend)) && e->injectOut.empty() && !e->canSendReported) {
     e->canSendReported = true;
@@ -325,8 +432,10 @@ void runTcpEvent(uint64_t id, uint32_t mask) {
   detail::tcpFlowControl(id, false);
   lk.lock();
 
+  // The close is the entry's own: a close bit that came with the record of a
+  // new connection under a reused id belonged to the one that stepped aside.
   if (mask & bit(kTcpClosed)) {
-    if ((e = l.tcp.find(id)) == nullptr || e->closeReported) return;
+    if ((e = own()) == nullptr || !e->closeSeen || e->closeReported) return;
     e->closeReported = true;
     TcpConnInfo info = e->info;
     lk.unlock();
@@ -392,10 +501,13 @@ void runUdpEvent(uint64_t id, uint32_t mask) {
     lk.lock();
     if ((e = l.udp.find(id)) == nullptr) return;
     e->request = request;
-    if (request.filteringFlag & kVerdictDecideLater) return;
-    lk.unlock();
-    detail::writeRecord(kUdpConnectRequest, id, &request, sizeof request);
-    lk.lock();
+    // Deciding later only holds the verdict back: datagrams and a close of
+    // the same batch are still delivered.
+    if (!(request.filteringFlag & kVerdictDecideLater)) {
+      lk.unlock();
+      detail::writeRecord(kUdpConnectRequest, id, &request, sizeof request);
+      lk.lock();
+    }
   }
   if (!deliverDatagrams(lk, id, true,
                         [&](bool pass, const unsigned char* remote, const char* data, int length,
@@ -491,8 +603,10 @@ void runTcpEventOut(uint64_t id, uint32_t mask) {
   lk.unlock();
   detail::tcpFlowControl(id, false);
   lk.lock();
+  // Only the entry whose close was delivered: a new connection may already
+  // have taken the id.
   if (mask & bit(kTcpClosed)) {
-    if (TcpEntry* e = l.tcp.find(id)) l.tcp.erase(l.pool, e);
+    if (TcpEntry* e = l.tcp.find(id); e != nullptr && e->closeReported) l.tcp.erase(l.pool, e);
   }
 }
 
@@ -609,9 +723,10 @@ int tcpInject(uint64_t id, const char* data, int length, bool towardsApplication
       queue.pushBack(node);
       queue.bytes += total;
     }
-    if (queue.empty()) return result;
+    // Pushed under the library lock, so that nothing injected before
+    // freeDriver is still queued when the library starts again.
+    if (!queue.empty()) l.eventsOut.push(towardsApplication ? kTcpCanReceive : kTcpCanSend, id);
   }
-  l.eventsOut.push(towardsApplication ? kTcpCanReceive : kTcpCanSend, id);
   return result;
 }
 
@@ -646,15 +761,24 @@ int udpInject(uint64_t id, const unsigned char* remoteAddress, const char* data,
     NodeList& queue = towardsApplication ? e->injectIn : e->injectOut;
     queue.pushBack(node);
     queue.bytes += size;
-    // One inbound datagram at a time: the flag is taken here, when the write
-    // is scheduled, so a second datagram injected while the first is on its
-    // way waits for the driver's next request instead of racing it out.
     if (towardsApplication) {
+      // Beyond the cap the oldest waiting datagram goes: the application
+      // wants the newest state (the one being written is not in the list).
+      while (queue.count > detail::kMaxWaitingInboundDatagrams) {
+        DataNode* oldest = queue.popFront();
+        queue.bytes -= oldest->size();
+        l.pool.release(oldest);
+        l.droppedInboundDatagrams.fetch_add(1, std::memory_order_relaxed);
+      }
+      // One inbound datagram at a time: the flag is taken here, when the
+      // write is scheduled, so a second datagram injected while the first is
+      // on its way waits for the driver's next request instead of racing it.
       if (e->injectInBusy) return kOk;
       e->injectInBusy = true;
     }
+    // Pushed under the library lock (see tcpInject).
+    l.eventsOut.push(towardsApplication ? kUdpCanReceive : kUdpCanSend, id);
   }
-  l.eventsOut.push(towardsApplication ? kUdpCanReceive : kUdpCanSend, id);
   return kOk;
 }
 
@@ -687,11 +811,15 @@ int udpInjectReceive(uint64_t id, const unsigned char* remoteAddress, const char
   return udpInject(id, remoteAddress, data, length, options, true);
 }
 
+uint64_t droppedInboundDatagrams() { return lib().droppedInboundDatagrams.load(std::memory_order_relaxed); }
+
 namespace detail {
 
 namespace {
 
-// Suspend and resume for one connection or flow. The decision and the
+// Suspend and resume for one connection or flow, judged by the heap bytes
+// the queues hold (a node is counted whole, however little of it is used).
+// The decision and the
 // recorded state live under the library lock, the write does not; so that two
 // threads (a delivering worker and the injection writer) cannot both decide
 // on the same stale state, only one writes at a time and a second one that
@@ -734,12 +862,12 @@ void flowControl(Table& table, uint64_t id, bool afterAppend, uint32_t suspendCo
 void tcpFlowControl(uint64_t id, bool afterAppend) {
   flowControl(lib().tcp, id, afterAppend, kTcpSuspend, [](const TcpEntry& e, bool append) -> uint32_t {
     if (append)
-      return !e.suspended && (e.injectOut.bytes >= kInjectLimit || e.injectIn.bytes >= kInjectLimit ||
-                              e.toNet.bytes >= kTcpToNetLimit || e.fromNet.bytes >= kTcpFromNetLimit)
+      return !e.suspended && (e.injectOut.footprint >= kInjectLimit || e.injectIn.footprint >= kInjectLimit ||
+                              e.toNet.footprint >= kTcpToNetLimit || e.fromNet.footprint >= kTcpFromNetLimit)
                  ? static_cast<uint32_t>(kTcpSuspend)
                  : 0u;
-    return e.suspended && e.injectOut.bytes <= kInjectLimit && e.injectIn.bytes <= kInjectLimit &&
-                   e.toNet.bytes <= kTcpToNetLimit && e.fromNet.bytes <= kTcpFromNetLimit
+    return e.suspended && e.injectOut.footprint <= kInjectLimit && e.injectIn.footprint <= kInjectLimit &&
+                   e.toNet.footprint <= kTcpToNetLimit && e.fromNet.footprint <= kTcpFromNetLimit
                ? static_cast<uint32_t>(kTcpResume)
                : 0u;
   });
@@ -748,12 +876,12 @@ void tcpFlowControl(uint64_t id, bool afterAppend) {
 void udpFlowControl(uint64_t id, bool afterAppend) {
   flowControl(lib().udp, id, afterAppend, kUdpSuspend, [](const UdpEntry& e, bool append) -> uint32_t {
     if (append)
-      return !e.suspended && (e.injectOut.bytes >= kInjectLimit || e.injectIn.bytes >= kInjectLimit ||
-                              e.toNet.bytes >= kUdpDataLimit || e.fromNet.bytes >= kUdpDataLimit)
+      return !e.suspended && (e.injectOut.footprint >= kInjectLimit || e.injectIn.footprint >= kInjectLimit ||
+                              e.toNet.footprint >= kUdpDataLimit || e.fromNet.footprint >= kUdpDataLimit)
                  ? static_cast<uint32_t>(kUdpSuspend)
                  : 0u;
-    return e.suspended && e.injectOut.bytes <= kInjectLimit && e.injectIn.bytes <= kInjectLimit &&
-                   e.toNet.bytes <= kUdpDataLimit && e.fromNet.bytes <= kUdpDataLimit
+    return e.suspended && e.injectOut.footprint <= kInjectLimit && e.injectIn.footprint <= kInjectLimit &&
+                   e.toNet.footprint <= kUdpDataLimit && e.fromNet.footprint <= kUdpDataLimit
                ? static_cast<uint32_t>(kUdpResume)
                : 0u;
   });
@@ -768,6 +896,11 @@ void maintenance() {
     TcpConnInfo info;
   };
   std::vector<Step> steps;
+  // Suspended connections and flows get no new data, and new data is what
+  // would otherwise run the resume rule: a resume the driver refused is
+  // tried again here.
+  std::vector<uint64_t> suspendedTcp;
+  std::vector<uint64_t> suspendedUdp;
   {
     AutoLock guard(l.lock);
     if (!l.initialised.load()) return;
@@ -777,6 +910,7 @@ void maintenance() {
     l.lastMaintenance = t;
     l.tcp.forEach([&](TcpEntry& e) {
       const uint32_t idle = t - e.lastActivity;
+      if (e.suspended) suspendedTcp.push_back(e.id);
       if (e.connected && (e.info.filteringFlag & kVerdictFiltered) && !e.timedOut) {
         if (e.closeWhenIdle && e.fromNet.bytes + e.injectIn.bytes == 0 && idle >= kCloseWhenIdleMs) {
           e.closeWhenIdle = false;
@@ -785,12 +919,17 @@ void maintenance() {
           e.timedOut = true;
           steps.push_back({Action::Close, e.id, {}});
         }
-      } else if (!e.connected && !e.verdictSent && idle > kVerdictFallbackMs) {
+      } else if (!e.connected && !e.verdictSent && (e.verdictRetry || idle > kVerdictFallbackMs)) {
         // A request whose handler asked to decide later is answered as it
-        // stands after 20 seconds at the latest.
+        // stands after 20 seconds at the latest; one whose verdict the
+        // driver refused, at the next run.
         e.verdictSent = true;
+        e.verdictRetry = false;
         steps.push_back({Action::Verdict, e.id, e.info});
       }
+    });
+    l.udp.forEach([&](UdpEntry& e) {
+      if (e.suspended) suspendedUdp.push_back(e.id);
     });
   }
   for (const Step& s : steps) {
@@ -801,14 +940,16 @@ void maintenance() {
       case Action::Close:
         closeTcpConnection(s.id);
         break;
-      case Action::Verdict:
-        if (writeRecord(kTcpConnectRequest, s.id, &s.info, sizeof s.info) != kOk) {
-          AutoLock guard(l.lock);
-          if (TcpEntry* e = l.tcp.find(s.id)) e->verdictSent = false;
-        }
+      case Action::Verdict: {
+        const bool written = writeRecord(kTcpConnectRequest, s.id, &s.info, sizeof s.info) == kOk;
+        Guard lk(l.lock);
+        afterVerdict(lk, s.id, s.info, written);
         break;
+      }
     }
   }
+  for (uint64_t id : suspendedTcp) tcpFlowControl(id, false);
+  for (uint64_t id : suspendedUdp) udpFlowControl(id, false);
 }
 
 void readerMain(DRV_EventHandler* handler, int workerThreads) {

@@ -252,7 +252,16 @@ void freeDriver() {
     std::memset(l.buffers, 0, sizeof l.buffers);
   }
   l.handler.store(nullptr);
+  // The raw-IP handler may be gone with its engine: a record arriving before
+  // the next one registers is written back unchanged instead.
+  l.ipHandler.store(nullptr);
   l.driverKind = 0;
+  // Nothing queued now may run after the next initDriver. The pools are
+  // stopped; injections push under this lock and see the library closed.
+  l.events.clear();
+  l.eventsOut.clear();
+  for (TcpEntry* e : l.retiredTcp) ConnectionTable<TcpEntry>::destroyDetached(l.pool, e);
+  l.retiredTcp.clear();
   l.tcp.destroy(l.pool);
   l.udp.destroy(l.pool);
   l.pool.clear();
@@ -285,7 +294,11 @@ int tcpDisableFiltering(uint64_t id) {
   if (!l.initialised.load()) return kNotInitialised;
   TcpEntry* e = l.tcp.find(id);
   if (e == nullptr) return kUnknownConnection;
-  if ((e->info.filteringFlag & kVerdictFiltered) && !(e->info.filteringFlag & kVerdictKeepFiltering))
+  // Inside tcpConnectRequest the driver's flags are not the verdict yet: the
+  // request is judged by the verdict the callback leaves.
+  if (e->deciding)
+    e->disableAfterVerdict = true;
+  else if ((e->info.filteringFlag & kVerdictFiltered) && !(e->info.filteringFlag & kVerdictKeepFiltering))
     e->passThrough = true;
   return kOk;
 }

@@ -32,8 +32,10 @@ uint32_t driverOptions();
 // initialised), -1 on any failure.
 int initDriver(const char* driverName, DRV_EventHandler* handler);
 
-// Stops the reader and its workers, closes the device and frees every
-// connection. Safe when not initialised.
+// Stops the reader and its workers, closes the device, frees every
+// connection, forgets everything still queued for the workers and the
+// raw-IP handler (set it again after the next initDriver). Safe when not
+// initialised.
 void freeDriver();
 
 // Stores the raw-IP handler (null: raw-IP packets are written back
@@ -54,13 +56,20 @@ int udpInjectSend(uint64_t id, const unsigned char* remoteAddress, const char* d
                   const UdpOptions* options);
 int udpInjectReceive(uint64_t id, const unsigned char* remoteAddress, const char* data, int length,
                      const UdpOptions* options);
+// Datagrams injected towards applications that were dropped because too
+// many waited for their driver to ask for them (the oldest waiting one goes
+// first; at most 128 wait per flow). A running total since the process
+// started. Any thread.
+uint64_t droppedInboundDatagrams();
 // Write one raw IP packet at once (code 29 / 28); 0 without writing when
 // options->flags bit 0 is set; otherwise the write primitive's status.
 int ipInjectSend(const char* packet, int length, const IpOptions* options);
 int ipInjectReceive(const char* packet, int length, const IpOptions* options);
 
 // Marks a filtered connection (verdict bit 0x02 without 0x08) pass-through:
-// its data is then written back unchanged. 0 either way; -2 unknown id.
+// its data is then written back unchanged. Called from inside the
+// tcpConnectRequest callback, it is judged by the verdict that callback
+// leaves, once it returns. 0 either way; -2 unknown id.
 int tcpDisableFiltering(uint64_t id);
 // Marks a flow pass-through and tells the driver (udpFilteringOff); the
 // write's status, or 0 when it was already marked.

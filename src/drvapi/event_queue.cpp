@@ -167,16 +167,18 @@ void EventQueueBase::drain(size_t limit, platform::Event& stop) {
 }
 
 bool EventQueueBase::start(int threads, DRV_EventHandler* handler) {
+  pool_.stop();
   handler_ = handler;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    paused_ = false;
-  }
+  clear();  // whatever a previous run left is not this run's business
   return pool_.start(*this, threads);
 }
 
 void EventQueueBase::stop() {
   pool_.stop();
+  clear();
+}
+
+void EventQueueBase::clear() {
   std::lock_guard<std::mutex> guard(lock_);
   fifo_.clear();
   pending_[0].clear();

@@ -110,10 +110,14 @@ class EventQueueBase : public ThreadJobSource {
   // early when `stop` is signalled.
   void drain(size_t limit, platform::Event& stop);
 
-  // Starts the worker pool; `handler` receives threadStart/threadEnd.
+  // Forgets anything queued and starts the worker pool; `handler` receives
+  // threadStart/threadEnd.
   bool start(int threads, DRV_EventHandler* handler);
   // Stops the pool and forgets everything queued.
   void stop();
+  // Forgets everything queued. Only while the pool is stopped (stop() and
+  // freeDriver).
+  void clear();
 
   // Connections queued plus running (for tests and drain).
   size_t load();

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "drvapi/auto_lock.h"
 #include "drvapi/connection_table.h"
@@ -49,6 +50,14 @@ inline constexpr uint32_t kVerdictFallbackMs = 20000;
 inline constexpr uint32_t kIdleAfterEndMs = 60000;
 inline constexpr uint32_t kReadWaitMs = 1000;
 inline constexpr size_t kDatagramGranularity = 4096;
+// Datagrams injected towards an application that wait for the driver to ask
+// for them (it asks for one at a time). A game reads its socket every frame;
+// 128 datagrams are over a second of a 128-tick server's stream, so a reader
+// further behind than that is not playing on them, and what it will want is
+// the newest state: beyond the cap the oldest waiting datagram is dropped
+// (and counted). 128 nodes of small datagrams take 512 KiB, half the inject
+// limit, so a capped queue alone never suspends the application's own flow.
+inline constexpr size_t kMaxWaitingInboundDatagrams = 128;
 
 struct Library {
   RecursiveLock lock;    // the library lock
@@ -67,6 +76,11 @@ struct Library {
 
   ConnectionTable<TcpEntry> tcp;
   ConnectionTable<UdpEntry> udp;
+  // Closing connections whose id the driver gave to a new connection before
+  // the old one's close was delivered; oldest first. Their jobs finish and
+  // free them.
+  std::vector<TcpEntry*> retiredTcp;
+  std::atomic<uint64_t> droppedInboundDatagrams{0};
   RecordPool pool;
 
   platform::Event stopEvent{platform::Event::Reset::Manual};

@@ -14,17 +14,28 @@ constexpr size_t kHeader = 8;
 uint64_t& sizeOf(void* block) { return *reinterpret_cast<uint64_t*>(static_cast<char*>(block) - kHeader); }
 void*& nextOf(void* block) { return *static_cast<void**>(block); }
 
+// The usable size of a block asked for with (size, granularity); 0 when
+// rounding overflows.
+size_t blockSize(size_t size, size_t granularity) {
+  if (granularity > 1) {
+    if (size > SIZE_MAX - (granularity - 1)) return 0;
+    size = (size + granularity - 1) / granularity * granularity;
+  }
+  return size < sizeof(void*) ? sizeof(void*) : size;
+}
+
 }  // namespace
 
 RecordPool::~RecordPool() { clear(); }
 
+size_t RecordPool::footprint(size_t size, size_t granularity) {
+  size = blockSize(size, granularity);
+  return size == 0 || size > SIZE_MAX - kHeader ? SIZE_MAX : size + kHeader;
+}
+
 void* RecordPool::allocate(size_t size, size_t granularity) {
-  if (granularity > 1) {
-    const size_t rounded = (size + granularity - 1) / granularity * granularity;
-    if (rounded < size) return nullptr;  // overflow
-    size = rounded;
-  }
-  if (size < sizeof(void*)) size = sizeof(void*);
+  size = blockSize(size, granularity);
+  if (size == 0) return nullptr;  // overflow
   {
     std::lock_guard<std::mutex> guard(lock_);
     for (size_t i = 0; i < classCount_; ++i) {

@@ -26,6 +26,11 @@ class RecordPool {
   // Any thread.
   void* allocate(size_t size, size_t granularity = 0);
 
+  // What allocate(size, granularity) takes from the heap: the rounded size
+  // and the block's header. This, not the bytes asked for, is what memory
+  // limits must count. SIZE_MAX when the size cannot be had at all.
+  static size_t footprint(size_t size, size_t granularity = 0);
+
   // Gives back a block from allocate() (null is ignored). It goes onto the
   // free list of its exact size when that list has room and there are no
   // more than kMaxSizeClasses sizes kept; otherwise back to the heap.

@@ -1,14 +1,35 @@
 // Driver records through the library to the handler and back, scripted on
 // the simulated driver: ordering, coalescing, verdicts, flow control,
 // maintenance on a hand-moved clock, and batches the driver got wrong.
+#include <future>
 #include <thread>
 
+#include "drvapi/library.h"
 #include "drvapi_fixture.h"
 
 namespace drvtest {
 namespace {
 
 using namespace drvapi;
+
+// Just past the maintenance's interval: the next batch runs it.
+constexpr uint32_t kMaintenanceMs = 10001;
+
+// Holds a handler callback until opened (at the latest when it goes out of
+// scope, so a failed assertion cannot leave a worker blocked).
+class Gate {
+ public:
+  ~Gate() { open(); }
+  void open() {
+    if (!opened_.exchange(true)) promise_.set_value();
+  }
+  void wait() const { future_.wait(); }
+
+ private:
+  std::atomic<bool> opened_{false};
+  std::promise<void> promise_;
+  std::shared_future<void> future_ = promise_.get_future().share();
+};
 
 class Dispatch : public DriverFixture {
  protected:
@@ -20,6 +41,11 @@ class Dispatch : public DriverFixture {
     std::vector<std::string> out;
     for (const auto& c : handler.calls(id)) out.push_back(c.what);
     return out;
+  }
+  // Waits until no job of either queue is queued or running.
+  bool waitForIdleQueues() {
+    return lumotest::waitFor(
+        [] { return detail::lib().events.load() + detail::lib().eventsOut.load() == 0; });
   }
   std::vector<size_t> sizes(uint64_t id, const std::string& what) const {
     std::vector<size_t> out;
@@ -573,6 +599,242 @@ TEST_F(Dispatch, FreeDriverReleasesQueuedData) {
   freeDriver();  // the sanitizer builds check that nothing is left behind
   TcpConnInfo info{};
   EXPECT_EQ(tcpGetConnInfo(80, &info), kNotInitialised);
+}
+
+// A verdict the driver did not take is put back, whatever it says, and the
+// next maintenance run writes it: the application's connect waits for it.
+TEST_F(Dispatch, RefusedVerdictIsWrittenByTheNextMaintenance) {
+  struct Row {
+    uint32_t flag;
+    bool kept;
+    bool closed;
+  } rows[] = {{0x00, false, false}, {0x02, true, false}, {0x03, false, true}};
+  uint64_t id = 600;
+  handler.onTcpConnectRequest = [&](uint64_t requestId, TcpConnInfo* info) {
+    info->filteringFlag = rows[requestId - 601].flag;
+  };
+  for (const Row& row : rows) {
+    ++id;
+    SCOPED_TRACE(row.flag);
+    sim.setWriteMode(simdrv::WriteMode::NoRoom);
+    simdrv::Batch b;
+    b.tcpConnectRequest(id, simdrv::tcpInfo(kGamePid, kLocal, kRemote, kRuleReportConnect));
+    deliver(b);
+    ASSERT_TRUE(lumotest::waitFor([&] {
+      for (const auto& r : sim.refused())
+        if (r.type == kTcpConnectRequest && r.id == id) return true;
+      return false;
+    }));
+    ASSERT_TRUE(waitForIdleQueues());
+    sim.setWriteMode(simdrv::WriteMode::Accept);
+    EXPECT_TRUE(sim.closedConnections().empty());  // not closed before the verdict went out
+    advance(kMaintenanceMs);
+    const auto verdicts = sim.written(kTcpConnectRequest, id);
+    ASSERT_EQ(verdicts.size(), 1u);
+    TcpConnInfo sent;
+    std::memcpy(&sent, verdicts[0].payload.data(), sizeof sent);
+    EXPECT_EQ(+sent.filteringFlag, row.flag);
+    TcpConnInfo info{};
+    EXPECT_EQ(tcpGetConnInfo(id, &info) == kOk, row.kept);
+    EXPECT_EQ(sim.closedConnections(), row.closed ? std::vector<uint64_t>{id} : std::vector<uint64_t>{});
+    advance(kMaintenanceMs);
+    EXPECT_EQ(sim.written(kTcpConnectRequest, id).size(), 1u);  // answered once
+  }
+}
+
+// A suspended connection gets no new data, so nothing but the maintenance
+// can try a resume again that the driver refused.
+TEST_F(Dispatch, RefusedResumeIsRetriedByTheMaintenance) {
+  handler.holdConnected();
+  simdrv::Batch first;
+  first.tcpConnected(610, simdrv::tcpInfo(kGamePid, kLocal, kRemote));
+  deliver(first);
+  ASSERT_TRUE(handler.waitHeld());
+  simdrv::Batch data;
+  data.tcpSend(610, std::string(262144, 's'));
+  deliver(data);
+  ASSERT_EQ(sim.written(kTcpSuspend, 610).size(), 1u);
+  sim.setWriteMode(simdrv::WriteMode::NoRoom);
+  handler.release();
+  // Both jobs of the connection (the held one and the one for the data)
+  // end with the resume rule, and the driver refuses both resumes.
+  ASSERT_TRUE(lumotest::waitFor([&] {
+    size_t n = 0;
+    for (const auto& r : sim.refused()) n += r.type == kTcpResume && r.id == 610;
+    return n == 2;
+  }));
+  EXPECT_EQ(handler.stream(610, "tcpSend").size(), 262144u);
+  ASSERT_TRUE(waitForIdleQueues());
+  sim.setWriteMode(simdrv::WriteMode::Accept);
+  deliver(simdrv::Batch{});
+  EXPECT_TRUE(sim.written(kTcpResume, 610).empty());
+  advance(kMaintenanceMs);
+  EXPECT_EQ(sim.written(kTcpResume, 610).size(), 1u);
+}
+
+// A 100-byte datagram still takes a 4096-byte node: the flow is suspended by
+// what its queue takes from the heap, long before 8 MiB of payload.
+TEST_F(Dispatch, SmallDatagramsCountWholeNodesTowardsSuspension) {
+  Gate gate;
+  std::atomic<bool> held{false};
+  handler.onUdpConnectRequest = [&](uint64_t, UdpConnectRequest*) {
+    held = true;
+    gate.wait();
+  };
+  UdpConnectRequest request{};
+  request.processId = kGamePid;
+  request.ipFamily = kFamilyIpv4;
+  simdrv::Batch b;
+  b.udpConnectRequest(620, request);
+  deliver(b);
+  ASSERT_TRUE(lumotest::waitFor([&] { return held.load(); }));  // the flow's job is busy: datagrams pile up
+  // 2100 datagrams of 100 bytes: 285 KB of payload, 8.6 MB of nodes.
+  const std::string datagram(100, 'd');
+  for (int batch = 0; batch < 3; ++batch) {
+    simdrv::Batch datagrams;
+    for (int i = 0; i < 700; ++i) datagrams.udpSend(620, kRemote, datagram);
+    deliver(datagrams);
+  }
+  EXPECT_EQ(sim.written(kUdpSuspend, 620).size(), 1u);
+  gate.open();
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpResume, 620).size() == 1; }));
+  EXPECT_EQ(handler.count("udpSend"), 2100u);
+}
+
+// Replies injected towards an application wait for the driver to ask for
+// each; past the cap the oldest waiting one is dropped and counted.
+TEST_F(Dispatch, InboundDatagramsWaitingForTheDriverAreCappedOldestFirst) {
+  simdrv::Batch b;
+  b.udpCreated(630, simdrv::udpInfo(kGamePid, kLocal));
+  deliver(b);
+  ASSERT_TRUE(handler.waitCount("udpCreated", 1));
+  const simdrv::SockAddr peer = simdrv::ipv4("203.0.113.9", 9000);
+  const uint64_t droppedBefore = droppedInboundDatagrams();
+  auto inject = [&](int n) {
+    const std::string text = "reply" + std::to_string(n);
+    return udpInjectReceive(630, peer.data(), text.data(), static_cast<int>(text.size()), nullptr);
+  };
+  ASSERT_EQ(inject(0), kOk);
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpReceive, 630).size() == 1; }));
+  for (int n = 1; n < 200; ++n) ASSERT_EQ(inject(n), kOk);
+  // 199 waited for 128 places.
+  EXPECT_EQ(droppedInboundDatagrams() - droppedBefore, 71u);
+  simdrv::Batch ask;
+  ask.udpCanReceive(630);
+  deliver(ask);
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpReceive, 630).size() == 2; }));
+  EXPECT_EQ(sim.written(kUdpReceive, 630)[1].text().substr(36), "reply72");
+}
+
+// The driver may give a closed connection's id to the next one at once: in
+// the batch that closes the old one, or while the old one's entry still
+// waits for the writer to delete it. The new connection is neither lost nor
+// closed with the old one.
+TEST_F(Dispatch, IdReusedRightAfterItsCloseStartsANewConnection) {
+  connect(640);
+  simdrv::Batch closeAndReuse;
+  closeAndReuse.tcpClosed(640).tcpConnectRequest(640, simdrv::tcpInfo(kGamePid, kLocal, kRemote));
+  deliver(closeAndReuse);
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kTcpConnectRequest, 640).size() == 1; }));
+  EXPECT_EQ(sequence(640), (std::vector<std::string>{"tcpConnected", "tcpClosed", "tcpConnectRequest"}));
+
+  // The writer is held on another connection's injection, so the old
+  // entry's deletion waits behind it.
+  connect(641);
+  connect(642);
+  sim.setWriteMode(simdrv::WriteMode::Hold);
+  ASSERT_EQ(tcpInjectSend(642, "x", 1), kOk);
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.heldWrites() == 1; }));
+  simdrv::Batch close;
+  close.tcpClosed(641);
+  deliver(close);
+  ASSERT_TRUE(handler.waitCount("tcpClosed", 2));
+  simdrv::Batch reuse;
+  reuse.tcpConnectRequest(641, simdrv::tcpInfo(kGamePid, kLocal, kRemote));
+  deliver(reuse);
+  ASSERT_TRUE(lumotest::waitFor([&] { return sequence(641).size() == 3; }));
+  sim.setWriteMode(simdrv::WriteMode::Accept);
+  sim.releaseHeldWrites();
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kTcpConnectRequest, 641).size() == 1; }));
+  simdrv::Batch barrier;  // behind the old entry's deletion in the writer's queue
+  barrier.ping(9997);
+  deliver(barrier);
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kDriverPing, 9997).size() == 1; }));
+  EXPECT_EQ(sequence(641), (std::vector<std::string>{"tcpConnected", "tcpClosed", "tcpConnectRequest"}));
+  TcpConnInfo info{};
+  EXPECT_EQ(tcpGetConnInfo(640, &info), kOk);
+  EXPECT_EQ(tcpGetConnInfo(641, &info), kOk);
+}
+
+// Deciding later holds back only the verdict: a close or datagrams that
+// came for the same connection in the meantime are still delivered.
+TEST_F(Dispatch, DecideLaterKeepsTheRestOfTheJob) {
+  // The first request of each connection is held, so the records after it
+  // coalesce into one job with the second request.
+  Gate gate;
+  std::atomic<int> tcpRequests{0};
+  std::atomic<int> udpRequests{0};
+  handler.onTcpConnectRequest = [&](uint64_t, TcpConnInfo* info) {
+    if (tcpRequests++ == 0) {
+      gate.wait();
+      info->filteringFlag = kVerdictFiltered;
+      return;
+    }
+    info->filteringFlag = kVerdictDecideLater | kVerdictFiltered;
+  };
+  handler.onUdpConnectRequest = [&](uint64_t, UdpConnectRequest* request) {
+    if (udpRequests++ == 0) return gate.wait();
+    request->filteringFlag = kVerdictDecideLater;
+  };
+  UdpConnectRequest request{};
+  request.processId = kGamePid;
+  request.ipFamily = kFamilyIpv4;
+  simdrv::Batch first;
+  first.tcpConnectRequest(650, simdrv::tcpInfo(kGamePid, kLocal, kRemote, kRuleReportConnect));
+  first.udpConnectRequest(651, request);
+  deliver(first);
+  ASSERT_TRUE(lumotest::waitFor([&] { return tcpRequests.load() == 1 && udpRequests.load() == 1; }));
+  simdrv::Batch rest;
+  rest.tcpConnectRequest(650, simdrv::tcpInfo(kGamePid, kLocal, kRemote, kRuleReportConnect)).tcpClosed(650);
+  rest.udpConnectRequest(651, request).udpSend(651, kRemote, "dgram").udpClosed(651);
+  deliver(rest);
+  gate.open();
+  ASSERT_TRUE(handler.waitCount("tcpClosed", 1));
+  ASSERT_TRUE(handler.waitCount("udpClosed", 1));
+  EXPECT_EQ(handler.stream(651, "udpSend"), "dgram");
+  EXPECT_EQ(sim.written(kUdpConnectRequest, 651).size(), 1u);  // the first request's only
+}
+
+// The verdict being made decides whether tcpDisableFiltering takes effect,
+// not the flags the driver reported with the request.
+TEST_F(Dispatch, DisableFilteringInsideTheRequestFollowsTheVerdict) {
+  struct Row {
+    uint32_t verdict;
+    bool passed;
+  } rows[] = {{kVerdictFiltered, true}, {kVerdictFiltered | kVerdictKeepFiltering, false}};
+  uint64_t id = 660;
+  handler.onTcpConnectRequest = [&](uint64_t requestId, TcpConnInfo* info) {
+    EXPECT_EQ(tcpDisableFiltering(requestId), kOk);
+    info->filteringFlag = rows[requestId - 661].verdict;
+  };
+  for (const Row& row : rows) {
+    ++id;
+    SCOPED_TRACE(row.verdict);
+    simdrv::Batch request;
+    request.tcpConnectRequest(id, simdrv::tcpInfo(kGamePid, kLocal, kRemote, kRuleReportConnect));
+    deliver(request);
+    ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kTcpConnectRequest, id).size() == 1; }));
+    simdrv::Batch traffic;
+    traffic.tcpConnected(id, simdrv::tcpInfo(kGamePid, kLocal, kRemote, row.verdict)).tcpReceive(id, "reply");
+    deliver(traffic);
+    if (row.passed) {
+      ASSERT_TRUE(lumotest::waitFor([&] { return sim.stream(id, kTcpReceive) == "reply"; }));
+      EXPECT_TRUE(handler.stream(id, "tcpReceive").empty());
+    } else {
+      ASSERT_TRUE(lumotest::waitFor([&] { return handler.stream(id, "tcpReceive") == "reply"; }));
+      EXPECT_TRUE(sim.written(kTcpReceive, id).empty());
+    }
+  }
 }
 
 }  // namespace

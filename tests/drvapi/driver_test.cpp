@@ -2,6 +2,7 @@
 // rules, writes and their faults, process paths.
 #include <thread>
 
+#include "drvapi/library.h"
 #include "drvapi_fixture.h"
 #include "platform/device.h"
 #include "platform/sysinfo.h"
@@ -31,6 +32,25 @@ TEST_F(DriverOps, NullHandlerIsRefusedAndASecondInitChangesNothing) {
   // The library can be brought up again after freeDriver.
   start();
   EXPECT_EQ(sim.openCount(), 2);
+}
+
+// The engine that registered the raw-IP handler may be gone after
+// freeDriver; and nothing queued for the workers of one start runs in the
+// next (the push stands for an injection that raced freeDriver).
+TEST_F(DriverOps, NothingOfAFreedLibraryReachesTheNextStart) {
+  start();
+  setIpEventHandler(&handler);
+  freeDriver();
+  detail::lib().eventsOut.push(kDriverPing, 4242);
+  start();
+  IpOptions options{};
+  simdrv::Batch b;
+  b.ipReceive(options, "PKT").ping(4243);
+  deliver(b);
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kDriverPing, 4243).size() == 1; }));
+  EXPECT_EQ(handler.count("ipReceive"), 0u);
+  EXPECT_EQ(sim.written(kIpReceive).size(), 1u);  // written back unchanged
+  EXPECT_TRUE(sim.written(kDriverPing, 4242).empty());
 }
 
 TEST_F(DriverOps, StartFailsWithoutDeviceOrWithABadBufferExchange) {
