@@ -1,5 +1,6 @@
 #include "collector/data_collector.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -57,8 +58,11 @@ DCEvent* allocateZeroed(uint32_t type) {
 }
 
 // The pools live for the whole process. They are reached through a pointer
-// that is never deleted, so a record released during static destruction still
+// that is never deleted while the process runs, so a record released during
+// static destruction (or by a thread still running at process exit) still
 // finds its pool, and leak checkers see every pooled record as reachable.
+// Only releasePools() frees them, when the library is unloaded with no engine
+// and no record in use.
 struct Pools {
   moodycamel::ConcurrentQueue<DCEvent*> free[kLastEventType + 1];
 
@@ -66,11 +70,28 @@ struct Pools {
     for (uint32_t type = kFirstEventType; type <= kLastEventType; ++type)
       for (size_t i = 0; i < initialStock(type); ++i) free[type].enqueue(allocateZeroed(type));
   }
+  ~Pools() {
+    DCEvent* record = nullptr;
+    for (auto& pool : free)
+      while (pool.try_dequeue(record)) std::free(record);
+  }
 };
 
+std::atomic<Pools*> poolsInstance{nullptr};
+std::mutex poolsLock;
+// Records acquired and not yet released (or freed).
+std::atomic<int64_t> recordsInUse{0};
+
 Pools& pools() {
-  static Pools* instance = new Pools();
-  return *instance;
+  Pools* p = poolsInstance.load(std::memory_order_acquire);
+  if (p != nullptr) return *p;
+  std::lock_guard<std::mutex> guard(poolsLock);
+  p = poolsInstance.load(std::memory_order_relaxed);
+  if (p == nullptr) {
+    p = new Pools();
+    poolsInstance.store(p, std::memory_order_release);
+  }
+  return *p;
 }
 
 // Fill the pools when the program (or library) loads, not on the first post.
@@ -92,8 +113,9 @@ size_t eventSize(uint32_t type) {
 DCEvent* acquireEvent(uint32_t type) {
   if (type < kFirstEventType || type > kLastEventType) return nullptr;
   DCEvent* record = nullptr;
-  if (pools().free[type].try_dequeue(record)) return record;
-  return allocateZeroed(type);
+  if (!pools().free[type].try_dequeue(record)) record = allocateZeroed(type);
+  recordsInUse.fetch_add(1, std::memory_order_relaxed);
+  return record;
 }
 
 void releaseEvent(DCEvent* record) {
@@ -101,7 +123,18 @@ void releaseEvent(DCEvent* record) {
   const uint32_t type = record->type;
   if (type < kFirstEventType || type > kLastEventType) return;
   std::memset(static_cast<void*>(record), 0, kSizes[type]);
-  pools().free[type].enqueue(record);
+  // A queue that cannot grow any more gives the record back to the heap.
+  if (!pools().free[type].enqueue(record)) std::free(record);
+  recordsInUse.fetch_sub(1, std::memory_order_relaxed);
+}
+
+int64_t recordsInUseCount() { return recordsInUse.load(std::memory_order_acquire); }
+
+bool releasePools() {
+  std::lock_guard<std::mutex> guard(poolsLock);
+  if (recordsInUse.load(std::memory_order_acquire) != 0) return false;
+  delete poolsInstance.exchange(nullptr, std::memory_order_acq_rel);
+  return true;
 }
 
 size_t poolSize(uint32_t type) {
@@ -114,9 +147,10 @@ DataCollectorEvent::DataCollectorEvent() = default;
 DataCollectorEvent::~DataCollectorEvent() {
   // The derived hook is gone by now: stop without it, returning the records.
   if (collecting()) {
-    collecting_.store(0, std::memory_order_release);
+    collecting_.store(0, std::memory_order_seq_cst);
     if (consumer_.joinable()) consumer_.join();
   }
+  waitForPosts();
   DCEvent* record = nullptr;
   while (queue_.try_dequeue(record)) releaseEvent(record);
 }
@@ -133,14 +167,33 @@ void DataCollectorEvent::stopCollector() {
   if (!collecting()) return;
   std::lock_guard<std::mutex> lock(startStopMutex_);
   if (!collecting()) return;
-  collecting_.store(0, std::memory_order_release);
+  collecting_.store(0, std::memory_order_seq_cst);
   if (consumer_.joinable()) consumer_.join();
+  waitForPosts();
   drain();
+}
+
+void DataCollectorEvent::waitForPosts() {
+  // A post that saw `collecting` set before it was cleared may still be on
+  // its way into the queue; the last drain must come after it, or its record
+  // would wait in the queue and be counted after the next start. Posts take
+  // no lock and finish in a moment, so the wait only yields.
+  while (postsInProgress_.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
 }
 
 void DataCollectorEvent::post(DCEvent* record) {
   if (record == nullptr) return;
-  if (!collecting() || !queue_.enqueue(record)) releaseEvent(record);
+  // Announced before `collecting` is read: the stop sequence clears
+  // `collecting` and then reads this count (both sequentially consistent), so
+  // either this post sees the collector stopped or the stop waits for it.
+  postsInProgress_.fetch_add(1, std::memory_order_seq_cst);
+  bool queued = false;
+  if (collecting_.load(std::memory_order_seq_cst) != 0) {
+    postAdmitted();
+    queued = queue_.enqueue(record);
+  }
+  postsInProgress_.fetch_sub(1, std::memory_order_seq_cst);
+  if (!queued) releaseEvent(record);
 }
 
 void DataCollectorEvent::drain() {

@@ -4,17 +4,19 @@
 //
 // Pools are process-wide, filled when the program loads (400 records for UDP
 // flow types, 200 for UDP proxy flows, 100 for TCP proxy flows, 50 for DNS, 20
-// for the rest) and never shrunk: a record allocated when a pool ran dry joins
-// the pool when released. Acquire, Release and Post are lock-free and may be
-// called from any thread.
+// for the rest) and never shrunk while the program runs: a record allocated
+// when a pool ran dry joins the pool when released. They are never destroyed
+// at process exit (threads still running then may use them); only an unload
+// of the library with nothing in use frees them (releasePools). Acquire, Release and Post are lock-free and
+// may be called from any thread.
 #pragma once
+
+#include <concurrentqueue.h>
 
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <thread>
-
-#include <concurrentqueue.h>
 
 #include "collector/dc_events.h"
 #include "platform/time.h"
@@ -38,6 +40,17 @@ void releaseEvent(DCEvent* record);
 // Number of free records in the pool of `type` (for tests and diagnostics).
 size_t poolSize(uint32_t type);
 
+// Records acquired and not yet released, over all types (for tests and for
+// the unload decision below).
+int64_t recordsInUseCount();
+
+// Frees every pool and its records, when no record is in use; false (and
+// nothing freed) otherwise. Meant for the library's unload, once no engine
+// and no thread of the library remain: the pools are otherwise never freed.
+// A later acquire fills new pools. Not to be called while any thread may
+// acquire, release or post.
+bool releasePools();
+
 class DataCollectorEvent {
  public:
   DataCollectorEvent();
@@ -58,14 +71,24 @@ class DataCollectorEvent {
   bool collecting() const { return collecting_.load(std::memory_order_acquire) != 0; }
 
   // Queues a filled record while collecting; otherwise (or when the queue
-  // cannot take it) releases it at once. Never blocks.
+  // cannot take it) releases it at once. Never blocks. A record posted while
+  // stopCollector runs is either released at once or handed to the hook
+  // before stopCollector returns: it is never left for the next start.
   void post(DCEvent* record);
+
+ protected:
+  // Called inside post() once the record is admitted (the collector was
+  // running) and before it is queued. Tests hold a post at this point.
+  virtual void postAdmitted() {}
 
  private:
   void consume();
   void drain();
+  // Waits until no post() is between its admission and its queueing.
+  void waitForPosts();
 
   std::atomic<uint8_t> collecting_{0};
+  std::atomic<int> postsInProgress_{0};
   moodycamel::ConcurrentQueue<DCEvent*> queue_;
   std::mutex startStopMutex_;
   std::thread consumer_;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -133,4 +134,58 @@ TEST(DataCollector, RestartAfterStopCollectsAgain) {
   c.post(flowUp(1));
   EXPECT_TRUE(lumotest::waitFor([&] { return c.seen.load() == 1; }));
   c.stopCollector();
+}
+
+namespace {
+
+// Holds the first admitted post until released, so that a stop can run while
+// a post is between its admission and its queueing.
+class HeldPostCollector : public CountingCollector {
+ public:
+  std::promise<void> admitted;
+  std::promise<void> release;
+
+ protected:
+  void postAdmitted() override {
+    if (held.exchange(true)) return;
+    admitted.set_value();
+    release.get_future().wait();
+  }
+
+ private:
+  std::atomic<bool> held{false};
+};
+
+}  // namespace
+
+TEST(DataCollector, RecordPostedWhileStopRunsIsNeverLeftForTheNextStart) {
+  HeldPostCollector c;
+  c.startCollector();
+  std::thread producer([&] { c.post(flowUp(5)); });
+  c.admitted.get_future().wait();
+  auto stopped = std::async(std::launch::async, [&] { c.stopCollector(); });
+  // The stop must wait for the held post. Give a stop that does not wait the
+  // time to finish first (it joins the consumer within its 10 ms nap).
+  const bool stopFinishedFirst =
+      stopped.wait_for(std::chrono::milliseconds(300)) == std::future_status::ready;
+  c.release.set_value();
+  producer.join();
+  stopped.get();
+  EXPECT_FALSE(stopFinishedFirst) << "the stop did not wait for a post in progress";
+  EXPECT_EQ(c.seen.load(), 1) << "the record reached the hook before the stop returned";
+  c.startCollector();
+  c.stopCollector();
+  EXPECT_EQ(c.seen.load(), 1) << "nothing is counted again after the next start";
+}
+
+TEST(DataCollector, PoolsAreFreedOnlyWhenNoRecordIsInUse) {
+  DCEvent* held = acquireEvent(kTcpForward);
+  ASSERT_NE(held, nullptr);
+  held->type = kTcpForward;
+  EXPECT_GE(recordsInUseCount(), 1);
+  EXPECT_FALSE(releasePools()) << "a record still in use keeps every pool";
+  releaseEvent(held);
+  ASSERT_EQ(recordsInUseCount(), 0);
+  EXPECT_TRUE(releasePools());
+  EXPECT_EQ(poolSize(kUdpFlowUp), 400u) << "the next use fills new pools";
 }
