@@ -1,13 +1,55 @@
-// Linux: the library's destructor (dlclose, or the end of the process) shuts
-// a remaining engine down and destroys it, as UnInit(1) would. glibc runs it
-// without blocking other threads, so joining the engine's threads is safe.
+// Linux: an engine that the client leaves behind is shut down and destroyed as
+// UnInit(1) would, both when the library is unloaded (dlclose) and when the
+// process ends without UnInit.
+//
+// At process exit glibc runs the exit handlers (the destructors of statics
+// among them, last built first) before the libraries' own destructors, and
+// the engine's threads are still running then. So the first engine of the
+// library registers an exit handler of its own, after building the statics
+// that the engine and its threads use: that handler runs before any of them
+// is destroyed and shuts the engine down with every thread joined. The
+// objects those threads can still reach later are never destroyed at all.
+//
+// dlclose runs the library's destructor below first and the exit handlers of
+// the library after it, so there the destructor shuts the engine down. It
+// then frees the collector's pools, which nothing else would free, once no
+// engine and no record in use remain. glibc runs both without blocking other
+// threads, so joining the engine's threads there is safe.
+#include <cstdlib>
+
 #include "api/library.h"
+#include "collector/data_collector.h"
+#include "hostnet/command_runner.h"
+#include "hostnet/local_addresses.h"
+#include "platform/registry.h"
+#include "platform/services.h"
+
+namespace {
+
+bool exitHandlerRegistered = false;
+
+void shutDownAtExit() { api::destroyEngine(true); }
+
+}  // namespace
 
 namespace api {
 
-void onEngineCreated() {}
+void onEngineCreated() {
+  if (exitHandlerRegistered) return;
+  // Built now, before the handler is registered, so that they are destroyed
+  // only after it ran.
+  platform::systemRegistry();
+  platform::systemServiceManager();
+  hostnet::commandRunner();
+  hostnet::localAddresses();
+  exitHandlerRegistered = std::atexit(shutDownAtExit) == 0;
+}
+
 void onEngineDestroyed() {}
 
 }  // namespace api
 
-__attribute__((destructor)) static void lumoLibraryUnload() { api::destroyEngine(true); }
+__attribute__((destructor)) static void lumoLibraryUnload() {
+  api::destroyEngine(true);
+  if (api::currentEngine() == nullptr) collector::releasePools();
+}

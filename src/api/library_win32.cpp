@@ -4,10 +4,12 @@
 // reference to itself: FreeLibrary alone does not unload it, and UnInit drops
 // the reference (the client still holds its own while it calls UnInit, so the
 // code is not unmapped under the call). At process exit the other threads are
-// already gone and the system closes the driver handle: detach does no waiting.
+// already gone and the system closes the driver handle: detach does no waiting,
+// and the process-wide objects that those threads used are never destroyed.
 #include <windows.h>
 
 #include "api/library.h"
+#include "collector/data_collector.h"
 #include "platform/module.h"
 
 namespace {
@@ -42,10 +44,13 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
       DisableThreadLibraryCalls(instance);
       break;
     case DLL_PROCESS_DETACH:
-      // reserved != null: the process is ending; nothing may be waited for.
+      // reserved != null: the process is ending; nothing may be waited for,
+      // and the collector's pools stay (the system ended the threads that
+      // may have held their records at any point).
       // reserved == null: a FreeLibrary with no engine left (an engine keeps
-      // the library loaded), so there is nothing to shut down either.
-      (void)reserved;
+      // the library loaded), so there is nothing to shut down, and the pools
+      // would be lost with the library: free them.
+      if (reserved == nullptr && api::currentEngine() == nullptr) collector::releasePools();
       break;
     default:
       break;

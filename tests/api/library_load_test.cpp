@@ -9,6 +9,12 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <malloc.h>
+#endif
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#include <sanitizer/allocator_interface.h>
+#define LUMO_SANITIZER_HEAP 1
 #endif
 
 namespace {
@@ -78,3 +84,35 @@ TEST(LibraryLoad, UnloadWithALiveEngineNeitherHangsNorCrashes) {
   auto unInit = reinterpret_cast<BoolOfWordFn>(again.find("UnInit"));
   EXPECT_TRUE(unInit(1));
 }
+
+#ifndef _WIN32
+namespace {
+
+// Bytes of heap in use (the sanitizer's allocator has its own count).
+size_t heapInUse() {
+#ifdef LUMO_SANITIZER_HEAP
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  return mallinfo2().uordblks;
+#endif
+}
+
+void loadInitAndUnload() {
+  Library lib;
+  ASSERT_NE(lib.handle, nullptr);
+  reinterpret_cast<BoolOfWordFn>(lib.find("Init"))(0);
+  // Closed with the engine alive: the unload shuts it down.
+}
+
+}  // namespace
+
+TEST(LibraryLoad, RepeatedLoadAndUnloadDoesNotGrowTheHeap) {
+  loadInitAndUnload();  // what the first load leaves for good (the loader's own tables)
+  const size_t before = heapInUse();
+  constexpr int kCycles = 10;
+  for (int i = 0; i < kCycles; ++i) loadInitAndUnload();
+  const size_t grown = heapInUse() > before ? heapInUse() - before : 0;
+  // The collector's pools alone are about half a megabyte per load.
+  EXPECT_LT(grown, size_t{256} * 1024) << "grew " << grown << " bytes over " << kCycles << " loads";
+}
+#endif

@@ -1,0 +1,107 @@
+// A client program that ends without UnInit. It brings the library to the
+// state named by its first argument and returns from main with every thread
+// of the engine still running; exit_test.cpp expects it to end with status 0
+// well inside a deadline.
+//
+//   init | start | stop   the exports linked into this program, the simulated
+//                         driver installed (on Linux the engine then opens
+//                         it; under Windows the driver service cannot be
+//                         installed, and Init fails at that step): Init, then
+//                         SetConfig and Start, then Stop(1)
+//   driver                the driver library alone, opened on the simulated
+//                         driver with a do-nothing handler (its reader and
+//                         workers run at exit)
+//   load | load-stop      the built library loaded by path (second argument):
+//   | unload              Init, then Stop(1), or Init and unloading it again
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+#include "drvapi/drvapi.h"
+#include "lumo/lumo.h"
+#include "platform/services.h"
+#include "sim_driver.h"
+#include "support/quiet_handler.h"
+
+namespace {
+
+#ifdef _WIN32
+#define CALL __stdcall
+#else
+#define CALL
+#endif
+using BoolOfWordFn = bool(CALL*)(uint32_t);
+
+// The simulated driver outlives the client, as a kernel driver would.
+void installDriver() {
+  auto* driver = new simdrv::SimDriver();
+  driver->install();
+  platform::attachSimulatedService(
+      u"LumoDriverSys", [] { return true; }, [] {});
+}
+
+bool configureAndStart() {
+  LUMO_PROCESS_ENTRY game{};
+  std::strcpy(game.name, "game.exe");
+  game.value = 1;
+  // Game 369 also starts the service monitor; the node is never reached.
+  return SetConfig("exit", 0, "user", 0, "7", 0, &game, 1, 0, "mc,30,*.*:443;198.51.100.0/24,10-20",
+                   0x0100007Fu, 0x3804u, 0x3904u, 369, 0, 0, 0) &&
+         Start(1, 1, 0, 0, 0, 0);
+}
+
+int loadedLibrary(const std::string& mode, const char* path) {
+#ifdef _WIN32
+  HMODULE handle = LoadLibraryA(path);
+  auto find = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(handle, name)); };
+#else
+  void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  auto find = [&](const char* name) { return dlsym(handle, name); };
+#endif
+  if (handle == nullptr) return 3;
+  auto init = reinterpret_cast<BoolOfWordFn>(find("Init"));
+  auto stop = reinterpret_cast<BoolOfWordFn>(find("Stop"));
+  // No driver is reachable from the loaded library: Init creates the engine
+  // and brings up what comes before the driver, then fails.
+  init(0);
+  if (mode == "load-stop") stop(1);
+  if (mode == "unload") {
+#ifdef _WIN32
+    FreeLibrary(handle);
+#else
+    dlclose(handle);
+#endif
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "load" || mode == "load-stop" || mode == "unload")
+    return argc > 2 ? loadedLibrary(mode, argv[2]) : 2;
+
+  installDriver();
+  if (mode == "driver") {
+    static lumotest::QuietHandler handler;
+    return drvapi::initDriver("LumoDriverSys", &handler) == 0 ? 0 : 4;
+  }
+  if (mode != "init" && mode != "start" && mode != "stop") return 2;
+  const bool initialised = Init(0);
+#ifndef _WIN32
+  if (!initialised) return 5;
+#else
+  (void)initialised;
+#endif
+  if (mode == "init") return 0;
+  if (!configureAndStart()) return 6;
+  if (mode == "stop") Stop(1);
+  return 0;
+}
