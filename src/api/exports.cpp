@@ -100,7 +100,7 @@ LUMO_API bool LUMO_CALL Start(uint32_t tcpEnabled, uint32_t udpEnabled, uint32_t
     return theEngine->StartEngine(lowByte(tcpEnabled), lowByte(udpEnabled), lowByte(udpProxyAll),
                                   lowByte(adapterMode), forceUdpDirect, lowByte(restartDriver));
   } catch (...) {
-    return true;  // the start sequence reports success whatever its steps did
+    return false;  // a start cut short is never reported as done
   }
 }
 

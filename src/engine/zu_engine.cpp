@@ -40,6 +40,10 @@ ZuEngine::~ZuEngine() {
   // first, as the last member) then ends its connection threads.
   running_.store(0);
   stopNotificationTimer();
+  // A configuration without a later stop may have raised the timer
+  // resolution and started the ICMP scheduler.
+  if (timerPeriod_ != 0) platform::timerEndPeriod(timerPeriod_);
+  if (icmpRedirectorStarted_) stopRedirector();
   processLimit_.Stop();
   serviceMonitor_.stop();
   stopCollector();
@@ -48,7 +52,16 @@ ZuEngine::~ZuEngine() {
 // Initialise: brings up the completion-port service, the collector, the
 // driver and the relay. Returns false at the first failing step and leaves
 // what was done in place; `initialized` stays 0, so the next call repeats it.
+// A step that throws (memory running out) is a failing step like any other.
 bool ZuEngine::Initialize(bool restartDriver) {
+  try {
+    return initializeSteps(restartDriver);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool ZuEngine::initializeSteps(bool restartDriver) {
   if (initialized_) return true;
 
   if (restartDriver) {
@@ -121,22 +134,34 @@ bool ZuEngine::Configure(const PROXY_CONFIG& proxy, const GAME_CONFIG& game, uin
   udpProxy_.setUser(proxyConfig_.userId);
   udpProxy_.setNode(proxyConfig_.proxyAddress, proxyConfig_.proxyUdpPort);
 
+  // Each configuration replaces the ICMP and ping-delay rules of the one
+  // before. The timer resolution is raised and the ICMP scheduler started at
+  // most once until the stop sequence undoes them.
   note("rules.icmp");
+  ruleLists_.ClearIcmpRules();
   icmpRuleCount_ = ruleLists_.ParseIcmpRules(gameConfig_.rulesText);
   if (icmpRuleCount_ > 0) {
     note("icmp.clearPending");
     clearPending();
     uint32_t minPeriod = 0, maxPeriod = 0;
-    if (platform::timerCapabilities(minPeriod, maxPeriod)) {
-      timerPeriod_ = minPeriod == 0 ? 1 : minPeriod;
-      if (timerPeriod_ > maxPeriod) timerPeriod_ = maxPeriod;
+    if (timerPeriod_ == 0 && platform::timerCapabilities(minPeriod, maxPeriod)) {
+      uint32_t period = minPeriod == 0 ? 1 : minPeriod;
+      if (period > maxPeriod) period = maxPeriod;
+      if (period != 0) {
+        note("icmp.raiseTimerResolution");
+        platform::timerBeginPeriod(period);
+        timerPeriod_ = period;
+      }
     }
-    if (timerPeriod_ != 0) platform::timerBeginPeriod(timerPeriod_);
-    note("icmp.start");
-    startRedirector();
+    if (!icmpRedirectorStarted_) {
+      note("icmp.start");
+      startRedirector();
+      icmpRedirectorStarted_ = true;
+    }
   }
 
   note("rules.delay");
+  pingResponder_.Clear();
   ruleLists_.ParseDelayRules(gameConfig_.rulesText, pingResponder_);
 
   note("hosts.load");
@@ -151,8 +176,19 @@ bool ZuEngine::Configure(const PROXY_CONFIG& proxy, const GAME_CONFIG& game, uin
   return true;
 }
 
+// A step that throws (memory running out) cuts the start short: that start
+// is reported as failed, never as done.
 bool ZuEngine::StartEngine(bool tcpEnabled, bool udpEnabled, bool udpProxyAll, bool adapterMode,
                            uint32_t forceUdpDirect, bool restartDriver) {
+  try {
+    return startSteps(tcpEnabled, udpEnabled, udpProxyAll, adapterMode, forceUdpDirect, restartDriver);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool ZuEngine::startSteps(bool tcpEnabled, bool udpEnabled, bool udpProxyAll, bool adapterMode,
+                          uint32_t forceUdpDirect, bool restartDriver) {
   note("initialize");
   Initialize(restartDriver);
 
@@ -271,15 +307,18 @@ bool ZuEngine::StopEngine(bool unloadDriver) {
 
   initialized_.store(0);
 
-  if (icmpRuleCount_ > 0) {
+  // Undo exactly what the configurations did, whatever the latest one held.
+  if (timerPeriod_ != 0) {
+    note("icmp.lowerTimerResolution");
+    platform::timerEndPeriod(timerPeriod_);
+    timerPeriod_ = 0;
+  }
+  icmpRuleCount_ = 0;
+  ruleLists_.ClearIcmpRules();
+  if (icmpRedirectorStarted_) {
     note("icmp.stop");
-    if (timerPeriod_ != 0) {
-      platform::timerEndPeriod(timerPeriod_);
-      timerPeriod_ = 0;
-    }
-    icmpRuleCount_ = 0;
-    ruleLists_.ClearIcmpRules();
     stopRedirector();
+    icmpRedirectorStarted_ = false;
   }
 
   note("notifyTimer.stop");

@@ -60,6 +60,10 @@ class ZuEngine : public drvapi::DRV_EventHandler,
   ZuEngine(const ZuEngine&) = delete;
   ZuEngine& operator=(const ZuEngine&) = delete;
 
+  // Initialize: true when initialised; false when a step failed or threw
+  // (the steps done stay in place). StartEngine: true once its steps ran
+  // (whatever Initialize returned); false only when a step threw and cut the
+  // start short. Neither lets an exception out.
   bool Initialize(bool restartDriver);
   bool Configure(const PROXY_CONFIG& proxy, const GAME_CONFIG& game, uintptr_t notifyWindow);
   bool StartEngine(bool tcpEnabled, bool udpEnabled, bool udpProxyAll, bool adapterMode, uint32_t forceUdpDirect,
@@ -144,6 +148,9 @@ class ZuEngine : public drvapi::DRV_EventHandler,
   void note(const char* step) {
     if (probe_ != nullptr) probe_->step(step);
   }
+  bool initializeSteps(bool restartDriver);
+  bool startSteps(bool tcpEnabled, bool udpEnabled, bool udpProxyAll, bool adapterMode,
+                  uint32_t forceUdpDirect, bool restartDriver);
   void startNotificationTimer();
   void stopNotificationTimer();
   tcp::RelayNode relayNode() const;
@@ -172,7 +179,10 @@ class ZuEngine : public drvapi::DRV_EventHandler,
   std::atomic<uint32_t> receivedBytes_{0};
   std::atomic<uint32_t> blurEnabled_{0};
   int32_t icmpRuleCount_ = 0;
+  // The timer resolution raised by a configuration (0: none) and whether the
+  // ICMP scheduler was started: the stop sequence undoes exactly these.
   uint32_t timerPeriod_ = 0;
+  bool icmpRedirectorStarted_ = false;
 
   std::mutex notifyTimerLock_;
   std::atomic<uint8_t> notifyTimerActive_{0};

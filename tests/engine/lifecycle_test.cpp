@@ -209,3 +209,48 @@ TEST(LifecycleDestroy, DestroyingTheEngineClosesTheDriverFirst) {
   ASSERT_FALSE(driver.steps.empty());
   EXPECT_EQ(driver.steps.front(), "drv:free");
 }
+
+TEST_F(Lifecycle, EachConfigurationReplacesTheRulesAndStopUndoesWhatWasDone) {
+  engine::GAME_CONFIG first = game(5);
+  first.rulesText = "198.51.100.0/24,10-20;203.0.113.0/24,5-5;mc,30,a.example:443;mc,40,*.*:80";
+  engine::GAME_CONFIG second = game(5);
+  second.rulesText = "198.51.100.0/25,10-20;mc,30,b.example:443";
+  engine.Configure(node(), first, 0);
+  engine.Configure(node(), second, 0);
+  const std::vector<rules::IcmpRule> icmp = engine.ruleLists().IcmpRules();
+  ASSERT_EQ(icmp.size(), 1u) << "the second configuration's rules only";
+  EXPECT_EQ(icmp[0].prefixLength, 25u);
+  EXPECT_EQ(engine.pingResponder().NameRuleCount() + engine.pingResponder().AddressRuleCount(), 1u);
+  EXPECT_EQ(driver.count("icmp.raiseTimerResolution"), 1) << "the resolution is raised once";
+  EXPECT_EQ(driver.count("icmp.start"), 1) << "the ICMP scheduler is started once";
+
+  engine.Configure(node(), game(5), 0);  // no rules at all now
+  EXPECT_TRUE(engine.ruleLists().IcmpRules().empty());
+  engine.Initialize(false);
+  ASSERT_TRUE(engine.StopEngine(true));
+  EXPECT_EQ(driver.count("icmp.lowerTimerResolution"), 1) << "what the first configuration raised is lowered";
+  EXPECT_EQ(driver.count("icmp.stop"), 1);
+  driver.steps.clear();
+  engine.StopEngine(true);
+  EXPECT_FALSE(driver.has("icmp.lowerTimerResolution")) << "nothing is undone twice";
+  EXPECT_FALSE(driver.has("icmp.stop"));
+}
+
+TEST_F(Lifecycle, AStepThatThrowsFailsInitializeAndStartInsteadOfEscaping) {
+  driver.throwAtStep = "filter.load";  // as memory running out while loading would
+  bool ok = true;
+  EXPECT_NO_THROW(ok = engine.Initialize(false));
+  EXPECT_FALSE(ok);
+  EXPECT_FALSE(engine.initialized());
+
+  driver.throwAtStep = "hostnet.driverRules";
+  ok = true;
+  EXPECT_NO_THROW(ok = engine.StartEngine(true, false, false, false, 0, false));
+  EXPECT_FALSE(ok) << "a start cut short is not reported as done";
+  EXPECT_TRUE(engine.initialized()) << "the initialisation it began with ran in full this time";
+  EXPECT_FALSE(engine.notifyTimerActive());
+
+  driver.throwAtStep.clear();
+  EXPECT_TRUE(engine.StartEngine(true, false, false, false, 0, false));
+  EXPECT_TRUE(engine.notifyTimerActive());
+}

@@ -2,6 +2,7 @@
 // the lifecycle steps the engine names and the driver calls it makes.
 #pragma once
 
+#include <new>
 #include <string>
 #include <vector>
 
@@ -9,7 +10,10 @@
 
 class RecordingDriver : public engine::DriverControl, public engine::LifecycleProbe {
  public:
-  void step(const char* name) override { steps.push_back(name); }
+  void step(const char* name) override {
+    steps.push_back(name);
+    if (throwAtStep == name) throw std::bad_alloc();
+  }
   bool stopDriverService() override { return call("drv:stopService"), true; }
   bool ensureDriverRunning() override {
     call("drv:ensureRunning");
@@ -42,6 +46,7 @@ class RecordingDriver : public engine::DriverControl, public engine::LifecyclePr
   bool has(const std::string& name) const { return count(name) > 0; }
 
   std::vector<std::string> steps;
+  std::string throwAtStep;  // a lifecycle step that throws as memory running out would
   int ensureFailures = 0;
   int initResult = 0;
   int workerThreads = 0;
