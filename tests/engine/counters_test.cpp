@@ -3,9 +3,11 @@
 #include "collector/data_collector.h"
 #include "recording_driver.h"
 #include "engine/zu_engine.h"
+#include "platform/notify.h"
 #include "support/test_support.h"
 
 #ifndef _WIN32
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -73,6 +75,23 @@ TEST(Counters, TickTakesTheCountersAndPostsThemToTheWindow) {
   EXPECT_EQ(e.takeSentBytes(), 0u);
   EXPECT_EQ(e.takeReceivedBytes(), 0u);
 }
+
+#ifndef _WIN32
+TEST(Counters, TicksToAPipeWhoseReaderHasGoneDoNotEndTheClient) {
+  RecordingDriver driver;
+  engine::ZuEngine e(driver);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);  // the client stopped reading; SIGPIPE keeps its default action
+  e.Configure(engine::PROXY_CONFIG{}, engine::GAME_CONFIG{}, static_cast<uintptr_t>(fds[1]));
+  for (int i = 0; i < 3; ++i) e.notificationTick();
+  EXPECT_FALSE(platform::postNotification(static_cast<uintptr_t>(fds[1]), engine::kCountersMessage, 1, 2));
+  sigset_t pending;
+  sigpending(&pending);
+  EXPECT_EQ(sigismember(&pending, SIGPIPE), 0) << "no SIGPIPE left waiting for the client either";
+  close(fds[1]);
+}
+#endif
 
 TEST(Counters, BlurTakesAnyNonZeroWord) {
   RecordingDriver driver;

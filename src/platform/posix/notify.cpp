@@ -1,15 +1,49 @@
 // Linux notification: the client's "window" is a descriptor. A socket gets the
 // 12 bytes with send(MSG_DONTWAIT); anything else (a pipe) is polled for room
 // first, and 12 bytes are below PIPE_BUF, so the write is atomic and does not
-// block once poll() has said the pipe is writable.
+// block once poll() has said the pipe is writable. Neither can raise SIGPIPE
+// in the client when the reading end has gone.
 #include "platform/notify.h"
 
-#include <cerrno>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <ctime>
+
 namespace platform {
+namespace {
+
+// A write to a pipe whose reader has gone raises SIGPIPE, whose default action
+// ends the client's process. Sockets have MSG_NOSIGNAL; a pipe has no such
+// flag, so the signal is blocked in this thread for the write, and one that the
+// write raised (and that was not already waiting) is taken off again before the
+// old mask comes back. The write then fails with EPIPE like any other.
+ssize_t writeWithoutSigpipe(int fd, const void* bytes, size_t size) {
+  sigset_t pipeOnly, old;
+  sigemptyset(&pipeOnly);
+  sigaddset(&pipeOnly, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeOnly, &old);
+  sigset_t pending;
+  sigpending(&pending);
+  const bool waitingBefore = sigismember(&pending, SIGPIPE) == 1;
+
+  ssize_t n = write(fd, bytes, size);
+  const int error = errno;
+  if (n < 0 && error == EPIPE && !waitingBefore) {
+    const timespec noWait{0, 0};
+    while (sigtimedwait(&pipeOnly, nullptr, &noWait) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  errno = error;
+  return n;
+}
+
+}  // namespace
 
 bool postNotification(uintptr_t window, uint32_t message, uint32_t wParam, uint32_t lParam) {
   const int fd = static_cast<int>(window);
@@ -23,7 +57,7 @@ bool postNotification(uintptr_t window, uint32_t message, uint32_t wParam, uint3
   if (n < 0 && errno == ENOTSOCK) {
     pollfd p{fd, POLLOUT, 0};
     if (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0) return false;
-    n = write(fd, bytes, sizeof bytes);
+    n = writeWithoutSigpipe(fd, bytes, sizeof bytes);
   }
   return n == static_cast<ssize_t>(sizeof bytes);
 }
