@@ -24,8 +24,7 @@ ChildProcess::~ChildProcess() {
   if (stdoutFd_ >= 0) close(stdoutFd_);
 }
 
-bool ChildProcess::start(const std::string& program, const std::vector<std::string>& args,
-                         std::string& error) {
+bool ChildProcess::start(const std::string& program, const std::vector<std::string>& args, std::string& error) {
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) {
     error = "pipe failed";
@@ -35,8 +34,7 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
 
   std::vector<std::string> argvText;
   argvText.push_back(program);
@@ -68,8 +66,7 @@ bool ChildProcess::readLine(std::string& line) {
       pending_.erase(0, end + 1);
       return true;
     }
-    auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || stdoutFd_ < 0) return false;
     pollfd entry{stdoutFd_, POLLIN, 0};
     if (poll(&entry, 1, static_cast<int>(left.count())) <= 0) return false;
@@ -83,7 +80,6 @@ bool ChildProcess::readLine(std::string& line) {
 int ChildProcess::stop() {
   if (pid_ <= 0) return -1;
   kill(pid_, SIGTERM);
-  kill(pid_, SIGCONT);  // a suspended program gets to handle the SIGTERM
   int status = 0;
   bool ended = waitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; });
   if (!ended) {
@@ -94,10 +90,6 @@ int ChildProcess::stop() {
   if (!ended || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
 }
-
-bool ChildProcess::suspend() { return pid_ > 0 && kill(pid_, SIGSTOP) == 0; }
-
-bool ChildProcess::resume() { return pid_ > 0 && kill(pid_, SIGCONT) == 0; }
 
 std::string ChildProcess::errorOutput() const {
   std::ifstream file(dir_.path() / "stderr.txt");

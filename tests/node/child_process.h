@@ -31,11 +31,6 @@ class ChildProcess {
   // status, or -1 when the program ended by a signal or had to be killed.
   int stop();
 
-  // SIGSTOP and SIGCONT: the program stops taking anything in while it is
-  // suspended, so a test can let work pile up for it. True when sent.
-  bool suspend();
-  bool resume();
-
   bool running() const { return pid_ > 0; }
   // Standard error so far.
   std::string errorOutput() const;

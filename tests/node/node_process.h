@@ -25,9 +25,6 @@ class NodeProcess {
   // did not end by itself.
   int stop() { return child_.stop(); }
   bool running() const { return child_.running(); }
-  // SIGSTOP / SIGCONT (see ChildProcess).
-  bool suspend() { return child_.suspend(); }
-  bool resume() { return child_.resume(); }
   // The node's log lines so far.
   std::string log() const { return child_.errorOutput(); }
 

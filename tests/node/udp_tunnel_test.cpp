@@ -195,29 +195,6 @@ TEST_F(UdpTunnelTest, EngineSocketsGetAssociationsOfTheirOwnWithinTheBound) {
   EXPECT_EQ(occurrences(node_.log(), "result=node-stopped"), 2u) << node_.log();
 }
 
-TEST_F(UdpTunnelTest, DatagramsThatPiledUpWhileTheNodeWasBusyAllGetThrough) {
-  startNode({"--map", echoMap("203.0.113.0/24")});
-  EngineSocket engine;
-  engine.roundTrip(node_.udpPort(), ipv4(203, 0, 113, 5), 7000, {0});
-  // More than the node takes from one socket at a time wait in its sockets
-  // at once; none may be left behind once no new datagram comes.
-  constexpr int kBurst = 150;
-  ASSERT_TRUE(node_.suspend());
-  for (int i = 0; i < kBurst; ++i) {
-    engine.send(node_.udpPort(), tunnelMessage(ipv4(203, 0, 113, 5), 7000, {static_cast<uint8_t>(i)}));
-  }
-  ASSERT_TRUE(node_.resume());
-  Bytes order;
-  for (int i = 0; i < kBurst; ++i) {
-    std::optional<Bytes> reply = engine.receive();
-    ASSERT_TRUE(reply.has_value()) << "reply " << i << " missing";
-    order.push_back(reply->back());
-  }
-  Bytes sent(kBurst);
-  for (int i = 0; i < kBurst; ++i) sent[i] = static_cast<uint8_t>(i);
-  EXPECT_EQ(order, sent);
-}
-
 TEST_F(UdpTunnelTest, IdleAssociationCloses) {
   startNode({"--map", echoMap("203.0.113.0/24"), "--udp-idle", "1"});
   EngineSocket engine;
