@@ -17,7 +17,9 @@ void destroyEngine(bool unloadDriver);
 
 // Called after Init created the engine and after UnInit destroyed it. On
 // Windows they take and drop an extra reference on the library so that
-// FreeLibrary cannot unload the code that the engine's threads run.
+// FreeLibrary cannot unload the code that the engine's threads run. On Linux
+// the first creation registers the exit handler that shuts down an engine
+// left behind at process exit, before the statics it uses are destroyed.
 void onEngineCreated();
 void onEngineDestroyed();
 
