@@ -10,6 +10,19 @@
  * Library: lumo.dll (32-bit Windows; __stdcall, undecorated export names) or
  * liblumo.so (Linux; plain C calls, only these nine symbols exported).
  *
+ * Windows 7 is the oldest system lumo.dll runs on (it is built for Windows 7
+ * and imports functions that Windows XP and Vista lack, so it does not load
+ * there). Later versions take their own branches where the filter driver or
+ * the system differ (Windows 8 and later, Windows 10).
+ *
+ * Linux: liblumo.so does not hold a filter driver of its own and cannot reach
+ * one yet (a later release brings a driver the library can reach): Init
+ * creates the engine, runs the steps that come before the driver and returns
+ * false. The engine then still takes SetConfig, Start (which runs its steps
+ * but writes no driver rules, so nothing is steered), GetFlow, SetBlur, Stop
+ * and UnInit as documented below. Programs that link the engine together with
+ * the project's simulated driver (its tests and demo) get a working driver.
+ *
  * Order of calls
  *   Init → SetConfig → Start → (GetFlow, SetBlur at will) → Stop → UnInit.
  *   InstallDriver and UnInstallDriver may be called at any time after Init.
@@ -26,11 +39,18 @@
  * arguments are 32-bit words of which only the low byte is tested. Ports and
  * IPv4 addresses passed in are in network byte order and stored as they come.
  *
- * Unloading: call UnInit before unloading the library. On Windows an engine
- * keeps the library loaded until UnInit (FreeLibrary alone does not unload it,
- * and at process exit the system closes the driver connection). On Linux,
- * unloading the library (dlclose or process exit) while an engine exists
- * shuts it down and destroys it as UnInit(1) would.
+ * Unloading and process exit: call UnInit before unloading the library.
+ * Windows: an engine keeps the library loaded until UnInit (FreeLibrary alone
+ * does not unload it). A process that ends without UnInit ends normally: the
+ * system has already ended the engine's threads, nothing is waited for, and
+ * the system closes the driver connection.
+ * Linux: unloading the library (dlclose) while an engine exists, or ending
+ * the process without UnInit (returning from main, exit), shuts the engine
+ * down and destroys it as UnInit(1) would, before the process's other exit
+ * handlers run. Each unload also frees the library's memory, so a client may
+ * load and unload it repeatedly.
+ * The library never raises SIGPIPE in the client (Linux): a notification
+ * descriptor or socket whose reader has gone only loses the messages.
  */
 #ifndef LUMO_LUMO_H
 #define LUMO_LUMO_H
@@ -85,8 +105,10 @@ LUMO_API void LUMO_CALL GetFlow(uint32_t* sent, uint32_t* received);
  * the driver connection, the two loopback relay listeners and their threads,
  * the filter file beside the library, and the IPv6 prefix policy.
  * Returns true when initialised (at once, doing nothing, when already
- * initialised); false when the engine cannot be created or a step fails (the
- * steps done stay in place and the next Init or Start repeats the rest).
+ * initialised); false when the engine cannot be created or a step fails,
+ * also when memory runs out (the steps done stay in place and the next Init or
+ * Start repeats the rest). On Linux today it returns false at the driver step
+ * (see the top of this file).
  */
 LUMO_API bool LUMO_CALL Init(uint32_t restartDriver);
 
@@ -99,10 +121,14 @@ LUMO_API bool LUMO_CALL Init(uint32_t restartDriver);
  * Windows 7 and earlier the old one is deleted at the next restart and the
  * new one copied on the next call), and the kernel-driver service
  * "LumoDriverSys" is registered in the service control manager and started.
- * Linux: there is no service manager; the engine keeps an in-process service
- * record whose start brings up the simulated driver (shipped files, if any,
- * go to $LUMO_WINDOWS_DIR or the temporary folder's "lumo-windows"). False
- * without an engine or on failure.
+ * Linux: there is no service manager; the library keeps an in-process
+ * service record. InstallDriver copies the shipped file (the "driver" folder
+ * beside the library, LumoDriverSysWfp264.sys on x86_64, else
+ * LumoDriverSysWfp232.sys) to system32/drivers/LumoDriverSys.sys under
+ * $LUMO_WINDOWS_DIR (default: the temporary folder's "lumo-windows"), then
+ * registers the record and marks it running; without that file it returns
+ * false. The record starts no driver: Init still finds none.
+ * False without an engine or on failure.
  */
 LUMO_API bool LUMO_CALL InstallDriver(void);
 
@@ -143,6 +169,10 @@ LUMO_API void LUMO_CALL SetBlur(uint32_t enable);
  *                   u32 sent, u32 received, little-endian; a tick whose 12
  *                   bytes the descriptor cannot take at once is dropped.
  *   reserved17      ignored
+ * Each call replaces the ping-delay and ICMP rules of the one before (the
+ * host-address table only grows). ICMP rules raise the system timer
+ * resolution (Windows), once however often SetConfig is called; Stop lowers
+ * it again.
  * Returns false, changing nothing, without an engine, with a null
  * processEntries or with a count of 0 or less; true otherwise. Configure before
  * Start: a Stop clears the node address and ports, so configure again after it.
@@ -157,7 +187,8 @@ LUMO_API bool LUMO_CALL SetConfig(const char* label, uint32_t reserved2, const c
  * Start: starts steering. Initialises the engine first when it is not (as
  * Init(restartDriver) would, going on whatever that returns), starts the DNS
  * resolver, collects the system's DNS servers, starts process limiting, writes
- * the driver's rules and starts the one-second notification.
+ * the driver's rules and starts the one-second notification. A step that
+ * fails is skipped (without a driver no rules are written).
  *   tcpEnabled      steer the selected processes' TCP connections
  *   udpEnabled      steer their UDP datagrams
  *   udpProxyAll     DNS queries of every process go through the engine
@@ -166,24 +197,49 @@ LUMO_API bool LUMO_CALL SetConfig(const char* label, uint32_t reserved2, const c
  *   forceUdpDirect  exactly 1: carry UDP through the driver instead of proxy
  *                   sockets; any other value leaves the game's default
  *   restartDriver   passed to the initialisation
- * False without an engine; true otherwise.
+ * False without an engine, or when memory ran out and cut the steps short;
+ * true otherwise.
  */
 LUMO_API bool LUMO_CALL Start(uint32_t tcpEnabled, uint32_t udpEnabled, uint32_t udpProxyAll, uint32_t adapterMode,
                               uint32_t forceUdpDirect, uint32_t restartDriver);
 
 /*
- * Stop: stops steering: deletes the driver's rules, closes the relays and the
- * UDP proxy, stops the resolver, the collector, process limiting and the
- * notification; clears the node address and ports. With unloadDriver true the
- * driver connection is closed too. GetFlow still returns what was counted.
- * A later Start initialises again. True (also without an engine).
+ * Stop: stops steering and leaves the engine uninitialised. In this order:
+ *   - TCP and UDP steering and adapter mode off;
+ *   - the ping-delay responder off, its rules (configured and learnt) emptied;
+ *   - the service monitor stopped, UDP round-trip probing off;
+ *   - the UDP proxy's sockets closed and its completion service stopped;
+ *   - the DNS resolver stopped;
+ *   - the set of destinations routed through the virtual adapter emptied
+ *     (routes already added to the system stay);
+ *   - every driver rule deleted;
+ *   - pending redirects and the names of steered connections forgotten, and
+ *     every relayed connection closed;
+ *   - the collector stopped (what it counted stays in the counters);
+ *   - the relay listeners and their threads closed;
+ *   - the notification target and the numeric configuration zeroed: node
+ *     address, both node ports, the node's DNS port, user id, game and area
+ *     (the user name, password, process list, process limit, rule text and
+ *     the host-address table stay);
+ *   - with unloadDriver true, the driver connection closed;
+ *   - the timer resolution that SetConfig raised lowered, the ICMP rules
+ *     emptied and the ICMP scheduler stopped;
+ *   - the one-second notification stopped;
+ *   - process limiting stopped.
+ * Host settings that Start changed (commands it ran) are not undone.
+ * GetFlow still returns what was counted. Configure again before the next
+ * Start; that Start (or Init) initialises again. True (also without an
+ * engine).
  */
 LUMO_API bool LUMO_CALL Stop(uint32_t unloadDriver);
 
 /*
- * UnInit: shuts the engine down (as Stop, when it is initialised), closes the
- * driver connection, destroys the engine. True (also without an engine).
- * Afterwards Init creates a fresh engine.
+ * UnInit: shuts the engine down (as Stop(unloadDriver), when it is
+ * initialised) and destroys it. Destroying the engine always closes the
+ * driver connection first, so that no driver event can reach it: UnInit(0)
+ * closes it too, only after the rest of the shutdown. The driver service
+ * itself keeps running (Init(1) restarts it; UnInstallDriver removes it).
+ * True (also without an engine). Afterwards Init creates a fresh engine.
  */
 LUMO_API bool LUMO_CALL UnInit(uint32_t unloadDriver);
 
@@ -193,6 +249,10 @@ LUMO_API bool LUMO_CALL UnInit(uint32_t unloadDriver);
  * system32\drivers file; Linux: the in-process service record and the file
  * in the folder InstallDriver used). False without an engine or when the
  * service could not be removed (including when it was not registered).
+ * An open driver connection is not closed by it. Linux: afterwards
+ * InstallDriver, Init and Start register the record again only when the
+ * shipped file is still beside the library (InstallDriver returns false
+ * otherwise); nothing else changes, since the record never started a driver.
  */
 LUMO_API bool LUMO_CALL UnInstallDriver(void);
 
