@@ -3,9 +3,11 @@
 #include <array>
 
 #include "platform/crypto.h"
+#include "platform/files.h"
 #include "rules/address_text.h"
 #include "rules/decimal.h"
 #include "rules/filter_key.h"
+#include "rules/name_pattern.h"
 #include "rules/text_split.h"
 #include "rules/validators.h"
 
@@ -13,14 +15,13 @@ namespace rules {
 namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr size_t kBase64LineLength = 76;  // characters before each CR LF
 
 // Columns needed by each kind, index = kind.
 constexpr size_t kMinimumColumns[] = {5, 5, 4, 5, 3, 9, 9};
 
 uint32_t readU32(std::string_view column) { return static_cast<uint32_t>(ReadDecimal(column)); }
-uint16_t readPort(std::string_view column) {
-  return HostToNet16(static_cast<uint16_t>(ReadDecimal(column)));
-}
+uint16_t readPort(std::string_view column) { return HostToNet16(static_cast<uint16_t>(ReadDecimal(column))); }
 std::string cut(std::string_view text, size_t limit) { return std::string(text.substr(0, limit)); }
 
 // Classifies a kind 6 host: 1 a domain name, 0 an IPv4 address, -1 neither.
@@ -41,6 +42,17 @@ int hostKind(std::string& host) {
 
 void drop(std::vector<DroppedLine>* dropped, size_t line, DropReason reason, std::string detail) {
   if (dropped != nullptr) dropped->push_back(DroppedLine{line, reason, std::move(detail)});
+}
+
+// Whether a kind 0 or 3 name is acceptable: a plain name always is, a
+// "][" pattern only when it compiles within the bounds of name_pattern.h.
+bool patternAccepted(const FILTER_RECORD& r, std::vector<DroppedLine>* dropped, size_t line) {
+  std::string_view name = TrimName(r.name);
+  if (name.substr(0, kPatternPrefix.size()) != kPatternPrefix) return true;
+  std::string problem;
+  if (NamePattern::Compile(name.substr(kPatternPrefix.size()), &problem) != nullptr) return true;
+  drop(dropped, line, DropReason::kBadPattern, "bad pattern " + std::string(name) + ": " + problem);
+  return false;
 }
 
 }  // namespace
@@ -66,8 +78,8 @@ void ParseFilterText(std::string_view text, FilterLists& lists, std::vector<Drop
     }
     if (c.size() < kMinimumColumns[r.kind]) {
       drop(dropped, lineNumber, DropReason::kTooFewColumns,
-           "too few columns for kind " + std::to_string(r.kind) + ": " + std::to_string(c.size()) + " of at least " +
-               std::to_string(kMinimumColumns[r.kind]));
+           "too few columns for kind " + std::to_string(r.kind) + ": " + std::to_string(c.size()) +
+               " of at least " + std::to_string(kMinimumColumns[r.kind]));
       continue;
     }
     const size_t n = c.size();
@@ -85,6 +97,7 @@ void ParseFilterText(std::string_view text, FilterLists& lists, std::vector<Drop
           r.fixedAddressFlag = ReadDecimal(c[7]);
           r.fixedAddress = cut(n >= 9 ? c[8] : c[7], kFixedAddressLimit);
         }
+        if (r.nameIsAddress != 1 && !patternAccepted(r, dropped, lineNumber)) continue;
         lists.records.push_back(std::move(r));
         break;
       case FILTER_ADDRESS_PORT:
@@ -93,6 +106,7 @@ void ParseFilterText(std::string_view text, FilterLists& lists, std::vector<Drop
         r.port = readPort(c[4]);
         if (n >= 6) r.action = static_cast<uint16_t>(ReadDecimal(c[5]));
         if (n >= 7) r.protocol = readU32(c[6]);
+        if (r.kind == FILTER_DOMAIN_PORT && !patternAccepted(r, dropped, lineNumber)) continue;
         lists.records.push_back(std::move(r));
         break;
       case FILTER_PORT:
@@ -130,8 +144,8 @@ void ParseFilterText(std::string_view text, FilterLists& lists, std::vector<Drop
         int target = hostKind(e.targetHost);
         if (source < 0 || target < 0) {
           drop(dropped, lineNumber, DropReason::kBadAddress,
-               std::string("bad address: ") + (source < 0 ? "source host " + std::string(c[3])
-                                                          : "target host " + std::string(c[5])) +
+               std::string("bad address: ") +
+                   (source < 0 ? "source host " + std::string(c[3]) : "target host " + std::string(c[5])) +
                    " is neither a domain name nor an IPv4 address");
           continue;
         }
@@ -141,6 +155,27 @@ void ParseFilterText(std::string_view text, FilterLists& lists, std::vector<Drop
         break;
       }
     }
+  }
+}
+
+FileReadResult ReadFilterFile(const std::filesystem::path& path, std::string& contents) {
+  contents.clear();
+  try {
+    if (path.empty() || !platform::fileExists(path)) return FileReadResult::kMissing;
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    // No size (a folder, say) is left for the read to refuse.
+    if (!error && size > kLargestFilterFile) return FileReadResult::kTooLarge;
+    if (!platform::readWholeFile(path, contents)) return FileReadResult::kUnreadable;
+    if (contents.size() > kLargestFilterFile) {
+      std::string().swap(contents);
+      return FileReadResult::kTooLarge;
+    }
+    return FileReadResult::kRead;
+  } catch (const std::exception&) {
+    // Out of memory while reading (std::bad_alloc, std::length_error).
+    std::string().swap(contents);
+    return FileReadResult::kUnreadable;
   }
 }
 
@@ -157,13 +192,19 @@ std::string Base64Encode(const std::vector<uint8_t>& bytes) {
     out += i + 1 < bytes.size() ? kAlphabet[(v >> 6) & 63] : '=';
     out += i + 2 < bytes.size() ? kAlphabet[v & 63] : '=';
     lineLength += 4;
-    if (lineLength == 76) {
+    if (lineLength == kBase64LineLength) {
       out += "\r\n";
       lineLength = 0;
     }
   }
   if (lineLength != 0) out += "\r\n";
   return out;
+}
+
+size_t EncipheredFileSize(size_t plainBytes) {
+  const size_t characters = (plainBytes + 2) / 3 * 4;
+  const size_t lines = (characters + kBase64LineLength - 1) / kBase64LineLength;
+  return characters + 2 * lines;  // each line ends in CR LF
 }
 
 std::vector<uint8_t> Base64Decode(std::string_view text) {

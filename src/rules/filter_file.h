@@ -19,9 +19,16 @@
 //                       9 web-relay port
 //   kind 6 port map     4 source host, 5 source port, 6 target host,
 //                       7 target port, 8 type (1 = through the relay), 9 number
+//
+// A name of kind 0 or 3 that starts with "][" is a domain pattern; a line
+// whose pattern is refused (name_pattern.h says which ones) is dropped.
+//
+// Size: a file larger than kLargestFilterFile is not read at all (it is
+// treated as unreadable and the lists already loaded stay).
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <string_view>
@@ -40,6 +47,14 @@ enum FilterKind : uint32_t {
   FILTER_HOST_REWRITE = 5,
   FILTER_PORT_MAP = 6,
 };
+
+// The largest filter file read, in bytes of the enciphered file: 4 MiB holds
+// about 60,000 rules of typical length (50 bytes a line), several times what
+// a catalogue of every game and region needs. The cap also bounds what a
+// damaged or hostile file can make the engine allocate while loading: a file
+// at the cap made of the shortest rules costs about 95 MB at the peak (about
+// 23 bytes per byte of file), one of typical rules about 25 MB.
+inline constexpr size_t kLargestFilterFile = size_t{4} << 20;
 
 inline constexpr size_t kNameLimit = 254;         // bytes of FILTER_RECORD::name
 inline constexpr size_t kFixedAddressLimit = 15;  // bytes of fixedAddress and note
@@ -83,31 +98,31 @@ struct HOST_REWRITE {
 struct PortMapEntry {
   uint32_t gameId = 0;
   uint32_t areaId = 0;
-  std::string sourceHost;     // a domain name or an IPv4 address
-  uint16_t sourcePort = 0;    // network order
-  std::string targetHost;     // a domain name or an IPv4 address
-  uint16_t targetPort = 0;    // network order
-  uint32_t type = 0;          // 1 = through the relay
-  uint32_t number = 0;        // column 9, kept with the entry
+  std::string sourceHost;   // a domain name or an IPv4 address
+  uint16_t sourcePort = 0;  // network order
+  std::string targetHost;   // a domain name or an IPv4 address
+  uint16_t targetPort = 0;  // network order
+  uint32_t type = 0;        // 1 = through the relay
+  uint32_t number = 0;      // column 9, kept with the entry
   uint8_t sourceIsName = 0;
-  uint8_t targetIsName = 0;   // the host-is-name flag: resolve targetHost by DNS
+  uint8_t targetIsName = 0;  // the host-is-name flag: resolve targetHost by DNS
 };
 using PORT_MAP = PortMapEntry;
 
 // Everything one file holds, in line order.
 struct FilterLists {
-  std::vector<FILTER_RECORD> records;       // kinds 0 to 4
-  std::map<uint32_t, uint32_t> webGames;    // kind 4: gameId → areaId (first line wins)
+  std::vector<FILTER_RECORD> records;     // kinds 0 to 4
+  std::map<uint32_t, uint32_t> webGames;  // kind 4: gameId → areaId (first line wins)
   std::vector<HostRewriteEntry> hostRewrites;
   std::vector<PortMapEntry> portMaps;
 };
 
-enum class DropReason { kTooFewColumns, kUnknownKind, kBadAddress };
+enum class DropReason { kTooFewColumns, kUnknownKind, kBadAddress, kBadPattern };
 
 struct DroppedLine {
   size_t lineNumber = 0;  // 1-based, as an editor counts
   DropReason reason = DropReason::kTooFewColumns;
-  std::string detail;     // one sentence for a person
+  std::string detail;  // one sentence for a person
 };
 
 // Parses plain filter text into `lists` (appending). Lines that do not fit
@@ -115,8 +130,23 @@ struct DroppedLine {
 // fails as a whole.
 void ParseFilterText(std::string_view text, FilterLists& lists, std::vector<DroppedLine>* dropped = nullptr);
 
+enum class FileReadResult {
+  kRead,        // `contents` holds the whole file
+  kMissing,     // nothing exists at the path
+  kUnreadable,  // it could not be opened or read (a folder, no permission, no memory)
+  kTooLarge,    // larger than kLargestFilterFile: not read
+};
+
+// Reads a filter file whole, refusing one larger than kLargestFilterFile (its
+// size is checked before reading and again after, in case it grew). Leaves
+// `contents` empty unless kRead. Never throws. Any thread.
+FileReadResult ReadFilterFile(const std::filesystem::path& path, std::string& contents);
+
 // Base64 with the standard alphabet and '=' fill, in lines of 76 characters.
 std::string Base64Encode(const std::vector<uint8_t>& bytes);
+// The size of the file that EncipherFilterText makes of `plainBytes` bytes
+// of text (the cipher keeps the length; Base64Encode adds the rest).
+size_t EncipheredFileSize(size_t plainBytes);
 // Base64 decoding that skips every character outside the alphabet.
 std::vector<uint8_t> Base64Decode(std::string_view text);
 

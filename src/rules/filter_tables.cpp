@@ -12,11 +12,6 @@
 namespace rules {
 namespace {
 
-constexpr std::string_view kPatternPrefix = "][";
-// Names longer than any DNS name are matched exactly only: the run-time
-// library's matcher recurses per character.
-constexpr size_t kLongestPatternSubject = 1024;
-
 bool isPattern(std::string_view name) { return name.substr(0, 2) == kPatternPrefix; }
 
 // The table key of a rule name: trimmed and lower-cased. A pattern is only
@@ -85,17 +80,31 @@ void FilterTables::SetHostRouteHook(HostRouteHook hook) {
 
 FilterTables::LoadResult FilterTables::LoadFilterFile() {
   BuildFlag flag(buildFlag);
-  std::filesystem::path path = FilePath();
-  if (path.empty() || !platform::fileExists(path)) return LoadResult::kMissing;
-  std::string contents;
-  if (!platform::readWholeFile(path, contents)) return LoadResult::kUnreadable;
-  std::string plain;
-  std::string error;
-  // A failing cipher call means the bytes cannot be trusted to be the text:
-  // nothing is loaded and the previous lists stay in force.
-  if (DecipherFilterFile(contents, plain, error) == CipherResult::kFailed) return LoadResult::kUnreadable;
   FilterLists lists;
-  ParseFilterText(plain, lists);
+  try {
+    std::string contents;
+    switch (ReadFilterFile(FilePath(), contents)) {
+      case FileReadResult::kRead:
+        break;
+      case FileReadResult::kMissing:
+        return LoadResult::kMissing;
+      case FileReadResult::kUnreadable:
+      case FileReadResult::kTooLarge:
+        return LoadResult::kUnreadable;
+    }
+    std::string plain;
+    std::string error;
+    // A failing cipher call means the bytes cannot be trusted to be the text:
+    // nothing is loaded and the previous lists stay in force.
+    if (DecipherFilterFile(contents, plain, error) == CipherResult::kFailed) return LoadResult::kUnreadable;
+    std::string().swap(contents);
+    ParseFilterText(plain, lists);
+  } catch (const std::exception&) {
+    // Running out of memory part-way (std::bad_alloc, std::length_error)
+    // leaves a partial list: it is thrown away as a whole, like a file that
+    // could not be read.
+    return LoadResult::kUnreadable;
+  }
   ReplaceLists(std::move(lists));
   return LoadResult::kLoaded;
 }
@@ -141,23 +150,15 @@ void FilterTables::AddDomainRule(ExactTable& exact, PatternTable& patterns, cons
     if (moreSpecific(it->second.record)) it->second.record = record;
     return;
   }
-  DomainPattern pattern{record, nullptr};
-  try {
-    pattern.expression = std::make_shared<const std::regex>(name.substr(kPatternPrefix.size()),
-                                                            std::regex::ECMAScript | std::regex::icase);
-  } catch (const std::regex_error&) {
-    // An expression that does not compile matches nothing.
-  }
-  patterns.emplace(name, std::move(pattern));
+  // An expression that is refused matches nothing (the loader has already
+  // dropped such lines; lists handed over whole may still hold one).
+  patterns.emplace(
+      name,
+      DomainPattern{record, NamePattern::Compile(std::string_view(name).substr(kPatternPrefix.size()))});
 }
 
 bool FilterTables::PatternMatches(const DomainPattern& pattern, const std::string& name) {
-  if (!pattern.expression || name.size() > kLongestPatternSubject) return false;
-  try {
-    return std::regex_search(name, *pattern.expression);
-  } catch (const std::regex_error&) {
-    return false;
-  }
+  return pattern.expression != nullptr && pattern.expression->FoundIn(name);
 }
 
 const FILTER_RECORD* FilterTables::FindDomainRule(const ExactTable& exact, const PatternTable& patterns,
@@ -312,14 +313,15 @@ void FilterTables::BuildFilterTables(uint32_t gameId, uint32_t areaId, const Hos
       listedNames[name].push_back(entry);
     }
     auto host = hostMap.find(name);
-    if (host == hostMap.end()) host = hostMap.find(entry.sourceHost);
     if (host == hostMap.end()) continue;
     for (const SocketAddress28& address : host->second)
-      if (address.family() == kFamilyIpv4) EnterPortMap(DestinationKey(address.ipv4(), entry.sourcePort), entry);
+      if (address.family() == kFamilyIpv4)
+        EnterPortMap(DestinationKey(address.ipv4(), entry.sourcePort), entry);
   }
 }
 
-void FilterTables::EnterHostRewrite(uint64_t key, const HostRewriteEntry& entry, const std::string& targetName) {
+void FilterTables::EnterHostRewrite(uint64_t key, const HostRewriteEntry& entry,
+                                    const std::string& targetName) {
   bool entered = false;
   {
     std::unique_lock lock(hostRewriteLock);
@@ -412,7 +414,8 @@ void FilterTables::LearnSteerAddresses(const std::string& name, std::span<const 
   {
     std::unique_lock lock(domainLock);
     for (const SocketAddress28& address : addresses)
-      if (address.family() == kFamilyIpv4 || address.family() == kFamilyIpv6) steerAddresses[keyOf(address)] = 0;
+      if (address.family() == kFamilyIpv4 || address.family() == kFamilyIpv6)
+        steerAddresses[keyOf(address)] = 0;
   }
   HostRouteHook hook;
   {
@@ -424,7 +427,8 @@ void FilterTables::LearnSteerAddresses(const std::string& name, std::span<const 
     if (address.family() == kFamilyIpv4) hook(address.ipv4());
 }
 
-void FilterTables::LearnPortRuleAddresses(const std::string& name, std::span<const SocketAddress28> addresses) {
+void FilterTables::LearnPortRuleAddresses(const std::string& name,
+                                          std::span<const SocketAddress28> addresses) {
   std::unique_lock lock(portRuleLock);
   const FILTER_RECORD* record = FindDomainRule(portDomainRules, portDomainPatterns, name);
   if (record == nullptr) return;
@@ -465,7 +469,8 @@ void FilterTables::LearnListedName(const std::string& name, std::span<const Sock
   }
   for (const SocketAddress28& address : addresses)
     if (address.family() == kFamilyIpv4)
-      for (const PortMapEntry& entry : entries) EnterPortMap(DestinationKey(address.ipv4(), entry.sourcePort), entry);
+      for (const PortMapEntry& entry : entries)
+        EnterPortMap(DestinationKey(address.ipv4(), entry.sourcePort), entry);
 }
 
 std::optional<HOST_REWRITE> FilterTables::FindHostRewrite(uint32_t addressNet, uint16_t portNet) const {

@@ -28,7 +28,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <regex>
 #include <shared_mutex>
 #include <span>
 #include <string>
@@ -36,6 +35,7 @@
 
 #include "rules/filter_file.h"
 #include "rules/host_map.h"
+#include "rules/name_pattern.h"
 #include "rules/socket_address.h"
 
 namespace rules {
@@ -45,7 +45,9 @@ class FilterTables {
   enum class LoadResult {
     kLoaded,      // the file was read; its lists replaced the previous ones
     kMissing,     // no file: the previous lists stay
-    kUnreadable,  // the file could not be read or deciphered: the previous lists stay
+    kUnreadable,  // the file could not be read or deciphered, was larger than
+                  // kLargestFilterFile, or memory ran out while loading it:
+                  // the previous lists stay
   };
 
   // Called with each IPv4 address (network order) that DNS learning adds to
@@ -68,10 +70,12 @@ class FilterTables {
   void SetHostRouteHook(HostRouteHook hook);
 
   // Reads, deciphers and parses the filter file and replaces the record,
-  // web-game, host-rewrite and port-map lists. A missing, unreadable or
-  // undecipherable file keeps the previous lists (a cryptographic failure is
-  // reported on the debugger output by the platform layer). Tables are not
-  // touched: they change at the next BuildFilterTables. Caller's thread.
+  // web-game, host-rewrite and port-map lists. A missing, unreadable,
+  // undecipherable or oversized file keeps the previous lists (a
+  // cryptographic failure is reported on the debugger output by the platform
+  // layer), and so does running out of memory while loading. Never throws.
+  // Tables are not touched: they change at the next BuildFilterTables.
+  // Caller's thread.
   LoadResult LoadFilterFile();
 
   // Replaces the lists with `lists`, as a successful load does.
@@ -157,11 +161,11 @@ class FilterTables {
 
  private:
   // A "][" rule: its record and its expression, compiled once when the rule
-  // enters the table (null when the expression does not compile, which never
-  // matches).
+  // enters the table (null when the expression is refused, which never
+  // matches; name_pattern.h).
   struct DomainPattern {
     FILTER_RECORD record;
-    std::shared_ptr<const std::regex> expression;
+    std::shared_ptr<const NamePattern> expression;
   };
   using ExactTable = std::map<std::string, FILTER_RECORD>;
   using PatternTable = std::map<std::string, DomainPattern>;
@@ -178,7 +182,8 @@ class FilterTables {
                                              const std::string& name);
   static bool PatternMatches(const DomainPattern& pattern, const std::string& name);
   // Host-map names that an exact name or a pattern rule applies to.
-  static std::vector<const HostMap::value_type*> MatchingHosts(const HostMap& hostMap, const std::string& name,
+  static std::vector<const HostMap::value_type*> MatchingHosts(const HostMap& hostMap,
+                                                               const std::string& name,
                                                                const PatternTable& patterns);
   // Caller holds the port-rule lock exclusively.
   void AddAddressRule(const SocketAddress28& address, const FILTER_RECORD& record);

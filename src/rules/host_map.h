@@ -6,19 +6,23 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 
+#include "platform/text.h"
 #include "rules/socket_address.h"
 
 namespace rules {
 
-// Host name (byte-wise order) → ordered set of 28-byte socket addresses
-// (IPv4 ones hold family and address, IPv6 ones the whole address).
+// Host name (letters A to Z lower-cased, as rule names and queried names are;
+// byte-wise order) → ordered set of 28-byte socket addresses (IPv4 ones hold
+// family and address, IPv6 ones the whole address).
 using HostMap = std::map<std::string, std::set<SocketAddress28>>;
 
-// Adds `address` to `name`'s set (creating the name when new; an address
-// already in the set is not added twice).
-inline void AddHostAddress(HostMap& map, const std::string& name, const SocketAddress28& address) {
-  map[name].insert(address);
+// Adds `address` to the set of `name` lower-cased (creating the name when
+// new; an address already in the set is not added twice). "Game.Example.com"
+// in a hosts file and "game.example.com" in a rule are the same host.
+inline void AddHostAddress(HostMap& map, std::string_view name, const SocketAddress28& address) {
+  map[platform::toLowerAscii(name)].insert(address);
 }
 
 }  // namespace rules

@@ -1,5 +1,7 @@
 #include "rules/text_split.h"
 
+#include "platform/text.h"
+
 namespace rules {
 
 std::vector<std::string_view> SplitDropEmpty(std::string_view text, char separator) {
@@ -55,11 +57,6 @@ std::string_view TrimName(std::string_view text) {
   return text.substr(b, e - b);
 }
 
-std::string NormaliseName(std::string_view text) {
-  std::string name(TrimName(text));
-  for (char& c : name)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return name;
-}
+std::string NormaliseName(std::string_view text) { return platform::toLowerAscii(TrimName(text)); }
 
 }  // namespace rules

@@ -1,10 +1,11 @@
 // The filter file's line format and encoding.
+#include "rules/filter_file.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "platform/crypto.h"
-#include "rules/filter_file.h"
 
 namespace rules {
 namespace {
@@ -31,8 +32,8 @@ TEST(FilterText, Kind0ColumnVariants) {
       {"0,0,0,0,game.example.com,1,tag,1,203.0.113.7", 0, 1, 1, "game.example.com", "tag", "203.0.113.7"},
       {"0,0,0,1,10.1.2.3", 1, -1, -1, "10.1.2.3", "", ""},
       {"0,,0,,,0,0,,,x.example.com", 0, -1, -1, "x.example.com", "", ""},  // empty columns are dropped
-      {"0,0,0,0,a.example.com,1,this-note-is-longer-than-15,0,2001:db8:aaaa:bbbb::1", 0, 1, 0, "a.example.com",
-       "this-note-is-lo", "2001:db8:aaaa:b"},  // text columns are cut to their fields
+      {"0,0,0,0,a.example.com,1,this-note-is-longer-than-15,0,2001:db8:aaaa:bbbb::1", 0, 1, 0,
+       "a.example.com", "this-note-is-lo", "2001:db8:aaaa:b"},  // text columns are cut to their fields
   };
   for (const Row& row : rows) {
     FilterLists lists = Parse(row.line);
@@ -115,15 +116,15 @@ TEST(FilterText, WebGamesHostRewritesAndPortMaps) {
 TEST(FilterText, DroppedLinesAreReportedWithTheirNumberAndReason) {
   std::vector<DroppedLine> dropped;
   FilterLists lists = Parse(
-      "0,0\r\n"                                            // 1: fewer than 3 columns
-      "0,0,7,1,2,3\r\n"                                    // 2: kind above 6
-      "0,0,0,0\r\n"                                        // 3: kind 0 needs 5
-      "\r\n"                                               // 4: empty
-      "0,0,5,203.0.113.1,80,a,b,host.example.com\r\n"      // 5: kind 5 needs 9
-      "0,0,6,a.example.com,1,b.example.com,2,1\r\n"        // 6: kind 6 needs 9
-      "0,0,6,bad_host,1,b.example.com,2,1,0\r\n"           // 7: source neither name nor address
-      "0,0,6,a.example.com,1,0.1.2.3,2,1,0\r\n"            // 8: target neither
-      "0,0,2,80\r\n",                                      // 9: kept
+      "0,0\r\n"                                        // 1: fewer than 3 columns
+      "0,0,7,1,2,3\r\n"                                // 2: kind above 6
+      "0,0,0,0\r\n"                                    // 3: kind 0 needs 5
+      "\r\n"                                           // 4: empty
+      "0,0,5,203.0.113.1,80,a,b,host.example.com\r\n"  // 5: kind 5 needs 9
+      "0,0,6,a.example.com,1,b.example.com,2,1\r\n"    // 6: kind 6 needs 9
+      "0,0,6,bad_host,1,b.example.com,2,1,0\r\n"       // 7: source neither name nor address
+      "0,0,6,a.example.com,1,0.1.2.3,2,1,0\r\n"        // 8: target neither
+      "0,0,2,80\r\n",                                  // 9: kept
       &dropped);
   EXPECT_EQ(lists.records.size(), 1u);
   EXPECT_TRUE(lists.portMaps.empty());
@@ -143,6 +144,47 @@ TEST(FilterText, DroppedLinesAreReportedWithTheirNumberAndReason) {
   }
 }
 
+// Patterns run on every queried name on a driver worker: those that could
+// stall it or overflow the matcher's compiler are dropped at load, with the
+// reason lumo-filter check prints.
+TEST(FilterText, PatternsBeyondTheMatchersBoundsAreDroppedWithTheReason) {
+  struct Row {
+    const char* line;
+    const char* reason;  // nullptr: kept
+  } rows[] = {
+      {"0,0,0,0,][^cdn\\d{3}\\.example\\.com$,1,n", nullptr},
+      {"0,0,0,0,][^([a-z0-9-]{63}\\.)?example\\.com$,1,n", nullptr},
+      {"0,0,0,0,][^(a|aa)+$,1,n", nullptr},  // one pass over the name, however it nests
+      {"0,0,0,0,][a{255},1,n", nullptr},
+      {"0,0,0,0,][a{256},1,n", "repetition count"},
+      {"0,0,0,0,][a{99999999999},1,n", "repetition count"},
+      {"0,0,3,][x{99999999999}y,80,1,1", "repetition count"},
+      {"0,0,0,0,][^cdn\\d{1,1,n", "not a valid expression"},  // a comma ends the column
+      {"0,0,0,0,][(a{200}){200},1,n", "too large"},
+      {"0,0,0,0,][((((ab){9}){9}){9}),1,n", "too large"},
+      {"0,0,0,0,][(.)\\1,1,n", "back-references"},
+      {"0,0,0,0,][[\\1],1,n", "back-references"},
+      {"0,0,0,0,][^(?!www\\.).*,1,n", "look-ahead"},
+      {"0,0,3,][(?=a)a,80,1,1", "look-ahead"},
+      {"0,0,0,0,][(unclosed,1,n", "not a valid expression"},
+      {"0,0,0,0,][a)|(b,1,n", "not a valid expression"},
+      {"0,0,0,1,][a{99999999999}", nullptr},  // an address column, never compiled
+  };
+  for (const Row& row : rows) {
+    std::vector<DroppedLine> dropped;
+    FilterLists lists = Parse(row.line, &dropped);
+    if (row.reason == nullptr) {
+      EXPECT_EQ(lists.records.size(), 1u) << row.line;
+      EXPECT_TRUE(dropped.empty()) << row.line << ": " << (dropped.empty() ? "" : dropped[0].detail);
+      continue;
+    }
+    EXPECT_TRUE(lists.records.empty()) << row.line;
+    ASSERT_EQ(dropped.size(), 1u) << row.line;
+    EXPECT_EQ(dropped[0].reason, DropReason::kBadPattern) << row.line;
+    EXPECT_NE(dropped[0].detail.find(row.reason), std::string::npos) << row.line << ": " << dropped[0].detail;
+  }
+}
+
 TEST(Base64, DecoderSkipsEverythingOutsideTheAlphabet) {
   const std::vector<uint8_t> bytes = {'L', 'u', 'm', 'o', 0x00, 0xFF, 0x80};
   std::string text = Base64Encode(bytes);
@@ -156,6 +198,9 @@ TEST(Base64, DecoderSkipsEverythingOutsideTheAlphabet) {
   std::string wrapped = Base64Encode(many);
   EXPECT_NE(wrapped.find("\r\n"), wrapped.size() - 2);
   EXPECT_EQ(Base64Decode(wrapped), many);
+  // The size the tool checks against the engine's limit before writing.
+  for (size_t n : {0, 1, 2, 3, 56, 57, 58, 114, 1000})
+    EXPECT_EQ(EncipheredFileSize(n), Base64Encode(std::vector<uint8_t>(n)).size()) << n;
 }
 
 // A file written by an independent implementation of the format (MD5 of the
@@ -164,14 +209,16 @@ TEST(Base64, DecoderSkipsEverythingOutsideTheAlphabet) {
 // read it.
 TEST(FilterCipher, FixedCiphertextDecryptsIdenticallyOnEverySystem) {
   const char* kFile =
-      "vKFNgrwxBjaUoZrUYUI+IOPHaNePc0zICPFMrnPtvsA84OW3UeKxAqKQBKgMEYnk0DQAsyHOvfiCvubxdgIoBnhJzMWRk3NKs0UgymwLtqU5"
+      "vKFNgrwxBjaUoZrUYUI+"
+      "IOPHaNePc0zICPFMrnPtvsA84OW3UeKxAqKQBKgMEYnk0DQAsyHOvfiCvubxdgIoBnhJzMWRk3NKs0UgymwLtqU5"
       "mYtBKg==";
   const std::string kPlain =
       "0,0,2,8080,1,1\r\n12,0,1,10.1.2.0,443,0,0\r\n0,0,0,0,game.example.com,1,x,1,203.0.113.7\r\n";
   const uint8_t key[9] = {'T', 'e', 's', 't', 'K', 'e', 'y', '#', '1'};
   std::vector<uint8_t> bytes = Base64Decode(kFile);
   std::string error;
-  ASSERT_EQ(platform::rc4DecryptWithDerivedKey(key, sizeof key, bytes, error), platform::CipherStatus::kOk) << error;
+  ASSERT_EQ(platform::rc4DecryptWithDerivedKey(key, sizeof key, bytes, error), platform::CipherStatus::kOk)
+      << error;
   EXPECT_EQ(std::string(bytes.begin(), bytes.end()), kPlain);
 }
 
@@ -204,7 +251,8 @@ TEST(FilterCipher, BuildKeyRoundTripAndAWrongKeyGivesOtherText) {
 
   std::vector<uint8_t> bytes = Base64Decode(file);
   const uint8_t other[9] = {'o', 't', 'h', 'e', 'r', 'k', 'e', 'y', '!'};
-  ASSERT_EQ(platform::rc4DecryptWithDerivedKey(other, sizeof other, bytes, error), platform::CipherStatus::kOk);
+  ASSERT_EQ(platform::rc4DecryptWithDerivedKey(other, sizeof other, bytes, error),
+            platform::CipherStatus::kOk);
   EXPECT_NE(std::string(bytes.begin(), bytes.end()), plain);
 }
 

@@ -1,10 +1,17 @@
 // The filter tables built for a configured game, their look-ups and what DNS
 // answers add to them.
+#include "rules/filter_tables.h"
+
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <fstream>
+#include <functional>
+#include <limits>
 
-#include "rules/filter_tables.h"
+#include "allocation_limit.h"
+#include "rules/rule_lists.h"
+#include "rules/validators.h"
 #include "support/test_support.h"
 
 namespace rules {
@@ -19,6 +26,22 @@ SocketAddress28 V6(uint16_t last, uint16_t port = 0) {
   address[14] = static_cast<uint8_t>(last >> 8);
   address[15] = static_cast<uint8_t>(last);
   return SocketAddress28::FromIpv6(address, HostToNet16(port));
+}
+
+// Runs `body` on a thread with a stack of `bytes`; a body that needs more
+// ends the program.
+void RunOnStack(size_t bytes, const std::function<void()>& body) {
+  pthread_attr_t attributes;
+  ASSERT_EQ(pthread_attr_init(&attributes), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attributes, bytes), 0);
+  pthread_t thread;
+  auto run = [](void* argument) -> void* {
+    (*static_cast<const std::function<void()>*>(argument))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attributes, run, const_cast<std::function<void()>*>(&body)), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attributes);
 }
 
 class FilterTablesTest : public ::testing::Test {
@@ -39,12 +62,12 @@ class FilterTablesTest : public ::testing::Test {
 
 TEST_F(FilterTablesTest, FindAddressRuleExactNetworksPortsAndProtocols) {
   Load(
-      "0,0,2,8080,1,1\n"                 // port 8080 blocked for TCP only
-      "12,0,1,10.1.2.0,443,0,0\n"        // /24 network, port 443, direct
-      "12,0,1,10.9.0.0,0,1,2\n"          // /16 network, any port, UDP block
-      "12,0,1,10.1.2.77,22,1,1\n"        // exact address beats the /24 rule
-      "12,0,1,2001:db8::5,53,1,0\n"      // IPv6 exact only
-      "13,0,1,10.1.3.0,443,1,0\n");      // another game
+      "0,0,2,8080,1,1\n"             // port 8080 blocked for TCP only
+      "12,0,1,10.1.2.0,443,0,0\n"    // /24 network, port 443, direct
+      "12,0,1,10.9.0.0,0,1,2\n"      // /16 network, any port, UDP block
+      "12,0,1,10.1.2.77,22,1,1\n"    // exact address beats the /24 rule
+      "12,0,1,2001:db8::5,53,1,0\n"  // IPv6 exact only
+      "13,0,1,10.1.3.0,443,1,0\n");  // another game
   Build(12, 4);
   struct Row {
     SocketAddress28 destination;
@@ -53,7 +76,7 @@ TEST_F(FilterTablesTest, FindAddressRuleExactNetworksPortsAndProtocols) {
       {V4(203, 0, 113, 1, 8080), 2, 0},
       {V4(10, 1, 2, 77, 443), 1, 1},
       {V4(10, 1, 2, 1, 443), 1, 1},
-      {V4(10, 1, 3, 77, 443), 0, 0},   // other /24, and game 13's rule is not built
+      {V4(10, 1, 3, 77, 443), 0, 0},  // other /24, and game 13's rule is not built
       {V4(10, 1, 2, 77, 444), 0, 0},
       {V4(10, 1, 2, 77, 22), 2, 0},
       {V4(10, 9, 200, 3, 1234), 0, 2},
@@ -82,14 +105,14 @@ TEST_F(FilterTablesTest, UdpFlagOnlyForRulesThatReachUdpTables) {
 
 TEST_F(FilterTablesTest, ClassifyDomainExactNamesAndPatterns) {
   Load(
-      "0,0,0,0,Proxy.Example.com,1,n\n"                      // class 1 (normalised name)
-      "0,0,0,0,fixed.example.com,1,n,1,203.0.113.7\n"        // class 2
-      "0,0,0,0,plain.example.com,0,n\n"                      // a rule, but not resolved through the proxy
-      "0,0,0,0,][^cdn\\d+\\.EXAMPLE\\.net$,1,n\n"            // pattern, case-insensitive
-      "0,0,0,0,][game,1,n,1,198.51.100.9\n"                  // pattern found anywhere
-      "0,0,0,0,][(unclosed,1,n\n"                            // does not compile: matches nothing
-      "0,0,0,0,][^\\D+\\.example\\.info$,1,n\n"                 // upper-case escapes keep their meaning
-      "0,0,0,1,203.0.113.50\n");                             // an address, not a domain
+      "0,0,0,0,Proxy.Example.com,1,n\n"                // class 1 (normalised name)
+      "0,0,0,0,fixed.example.com,1,n,1,203.0.113.7\n"  // class 2
+      "0,0,0,0,plain.example.com,0,n\n"                // a rule, but not resolved through the proxy
+      "0,0,0,0,][^cdn\\d+\\.EXAMPLE\\.net$,1,n\n"      // pattern, case-insensitive
+      "0,0,0,0,][game,1,n,1,198.51.100.9\n"            // pattern found anywhere
+      "0,0,0,0,][(unclosed,1,n\n"                      // does not compile: matches nothing
+      "0,0,0,0,][^\\D+\\.example\\.info$,1,n\n"        // upper-case escapes keep their meaning
+      "0,0,0,1,203.0.113.50\n");                       // an address, not a domain
   Build(1, 1);
   struct Row {
     const char* name;
@@ -105,14 +128,14 @@ TEST_F(FilterTablesTest, ClassifyDomainExactNamesAndPatterns) {
 
 TEST_F(FilterTablesTest, MoreSpecificRecordsReplaceGeneralOnes) {
   Load(
-      "0,0,0,0,a.example.com,0,n\n"   // every game: class 0
-      "5,0,0,0,a.example.com,1,n\n"   // this game: replaces
-      "0,0,0,0,a.example.com,0,n\n"   // general again: stays replaced
+      "0,0,0,0,a.example.com,0,n\n"  // every game: class 0
+      "5,0,0,0,a.example.com,1,n\n"  // this game: replaces
+      "0,0,0,0,a.example.com,0,n\n"  // general again: stays replaced
       "0,0,0,0,b.example.com,1,n\n"
-      "5,0,0,0,b.example.com,0,n\n"   // game rule replaces the general one
-      "5,0,0,0,b.example.com,1,n\n"   // same game, no area: does not replace
+      "5,0,0,0,b.example.com,0,n\n"  // game rule replaces the general one
+      "5,0,0,0,b.example.com,1,n\n"  // same game, no area: does not replace
       "5,9,0,0,c.example.com,0,n\n"
-      "5,9,0,0,c.example.com,1,n\n"); // an area rule replaces another area rule
+      "5,9,0,0,c.example.com,1,n\n");  // an area rule replaces another area rule
   Build(5, 9);
   EXPECT_EQ(tables.ClassifyDomain("a.example.com"), 1);
   EXPECT_EQ(tables.ClassifyDomain("b.example.com"), 0);
@@ -172,9 +195,74 @@ TEST_F(FilterTablesTest, CollectFilterHostsGivesFixedAddressesOfThisGame) {
   tables.CollectFilterHosts(1, 0, map);
   std::vector<std::string> names;
   for (const auto& [name, addresses] : map) names.push_back(name);
-  EXPECT_EQ(names, (std::vector<std::string>{"Fixed.example.com", "six.example.com"}));
-  EXPECT_EQ(map["Fixed.example.com"].begin()->ipv4(), Ipv4(203, 0, 113, 7));
+  EXPECT_EQ(names, (std::vector<std::string>{"fixed.example.com", "six.example.com"}));
+  EXPECT_EQ(map["fixed.example.com"].begin()->ipv4(), Ipv4(203, 0, 113, 7));
   EXPECT_EQ(map["six.example.com"].begin()->family(), kFamilyIpv6);
+}
+
+// Host names are looked up lower-cased, so a hosts file or a fixed address
+// written with capitals must land under the lower-case name.
+TEST_F(FilterTablesTest, HostNamesWrittenWithCapitalsMatchRulesAndLookups) {
+  lumotest::TempDir dir;
+  std::ofstream(dir.path() / "hosts") << "203.0.113.9 Game.Example.COM\n203.0.113.10 Ports.Example.Com\n";
+  RuleLists lists;
+  lists.SetHostsPath(dir.path() / "hosts");
+  Load(
+      "0,0,0,0,game.example.com,1,n\n"
+      "0,0,0,0,Login.Example.com,1,n,1,203.0.113.7\n"
+      "0,0,6,PORTS.example.com,7000,203.0.113.99,7001,1,0\n");
+  HostMap map;
+  ASSERT_TRUE(lists.LoadHostsFile(map));
+  tables.CollectFilterHosts(1, 1, map);
+  Build(1, 1, map);
+  lists.EnterHostAddresses(map);
+  EXPECT_TRUE(tables.IsSteerAddress(V4(203, 0, 113, 9)));
+  EXPECT_TRUE(tables.IsSteerAddress(V4(203, 0, 113, 7)));
+  EXPECT_TRUE(tables.FindPortMap(Ipv4(203, 0, 113, 10), HostToNet16(7000)));
+  struct Row {
+    const char* name;
+    uint32_t address;
+  } rows[] = {
+      {"game.example.com", Ipv4(203, 0, 113, 9)},
+      {"login.example.com", Ipv4(203, 0, 113, 7)},
+      {"Game.Example.COM", 0},  // look-ups are exact: callers lower-case first
+  };
+  for (const Row& row : rows) EXPECT_EQ(lists.LookupHostAddress(row.name), row.address) << row.name;
+}
+
+// Classification runs on a driver worker for every queried name: whatever
+// the name and the pattern, it takes one pass and little stack. The worker
+// threads have 1 MiB on Windows; these run in an eighth of that.
+TEST_F(FilterTablesTest, PatternsAndValidatorsNeedOnePassAndLittleStackOnAnyName) {
+  Load(
+      "0,0,0,0,][^(a|aa)+\\.example$,1,n\n"  // exponential for a backtracking matcher
+      "0,0,0,0,][^((a|b))*$,1,n\n"           // one level of recursion per character for it
+      "0,0,0,0,][(x+x+)+y,1,n\n");
+  Build(1, 1);
+  const std::string as(kLongestPatternSubject, 'a');
+  struct Row {
+    std::string name;
+    int expected;
+  } rows[] = {
+      {std::string(200, 'a') + ".example", 1},
+      {std::string(200, 'a') + "b.example", 0},
+      {as, 1},
+      {std::string(kLongestPatternSubject - 1, 'x'), 0},
+      {std::string(kLongestPatternSubject - 1, 'x') + "y", 1},
+      {as + "a", 0},  // longer than any DNS name: exact rules only
+  };
+  RunOnStack(128 * 1024, [&] {
+    for (const Row& row : rows) EXPECT_EQ(tables.ClassifyDomain(row.name), row.expected) << row.name.size();
+    // The validators see texts of up to 1,024 characters from files.
+    std::string domain;
+    while (domain.size() < 1000) domain += "abcdefghi.";
+    domain += "com";
+    std::string spaced = std::string(1000, ' ') + "192.0.2.1" + std::string(15, ' ');
+    EXPECT_TRUE(IsDomainText(domain));
+    EXPECT_TRUE(IsIpv4Text(spaced));
+    uint32_t address = 0, prefix = 0;
+    EXPECT_TRUE(ParseCidrText(std::string(1000, ' ') + "192.0.2.0/24", address, prefix));
+  });
 }
 
 TEST_F(FilterTablesTest, IsWebSteered) {
@@ -234,14 +322,20 @@ TEST_F(FilterTablesTest, PortMapReplacementRules) {
     const char* expectedTarget;
   } rows[] = {
       // (a) an entry for this game beats one for every game
-      {"0,0,6,203.0.113.1,7000,a.example.com,1,1,0", "5,0,6,203.0.113.1,7000,b.example.com,1,1,0", "b.example.com"},
-      {"5,0,6,203.0.113.1,7000,a.example.com,1,1,0", "0,0,6,203.0.113.1,7000,b.example.com,1,1,0", "a.example.com"},
+      {"0,0,6,203.0.113.1,7000,a.example.com,1,1,0", "5,0,6,203.0.113.1,7000,b.example.com,1,1,0",
+       "b.example.com"},
+      {"5,0,6,203.0.113.1,7000,a.example.com,1,1,0", "0,0,6,203.0.113.1,7000,b.example.com,1,1,0",
+       "a.example.com"},
       // (b) an entry for this area beats one for every area of the same game
-      {"5,0,6,203.0.113.1,7000,a.example.com,1,1,0", "5,2,6,203.0.113.1,7000,b.example.com,1,1,0", "b.example.com"},
-      {"5,2,6,203.0.113.1,7000,a.example.com,1,1,0", "5,2,6,203.0.113.1,7000,b.example.com,1,1,0", "a.example.com"},
+      {"5,0,6,203.0.113.1,7000,a.example.com,1,1,0", "5,2,6,203.0.113.1,7000,b.example.com,1,1,0",
+       "b.example.com"},
+      {"5,2,6,203.0.113.1,7000,a.example.com,1,1,0", "5,2,6,203.0.113.1,7000,b.example.com,1,1,0",
+       "a.example.com"},
       // (d) among equals, an address target beats a name target
-      {"5,2,6,203.0.113.1,7000,a.example.com,1,1,0", "5,2,6,203.0.113.1,7000,198.51.100.1,1,1,0", "198.51.100.1"},
-      {"5,2,6,203.0.113.1,7000,198.51.100.1,1,1,0", "5,2,6,203.0.113.1,7000,a.example.com,1,1,0", "198.51.100.1"},
+      {"5,2,6,203.0.113.1,7000,a.example.com,1,1,0", "5,2,6,203.0.113.1,7000,198.51.100.1,1,1,0",
+       "198.51.100.1"},
+      {"5,2,6,203.0.113.1,7000,198.51.100.1,1,1,0", "5,2,6,203.0.113.1,7000,a.example.com,1,1,0",
+       "198.51.100.1"},
   };
   for (const Row& row : rows) {
     Load(std::string(row.first) + "\n" + row.second + "\n");
@@ -373,6 +467,43 @@ TEST_F(FilterFileLoadTest, UnreadableFileKeepsThePreviousLists) {
   std::filesystem::create_directory(path());
   EXPECT_EQ(tables.LoadFilterFile(), FilterTables::LoadResult::kUnreadable);
   EXPECT_EQ(tables.RecordCount(), 1u);
+}
+
+// A file over the size limit is not read, and running out of memory part-way
+// through a load is a failed load: either way the lists loaded before stay.
+TEST_F(FilterFileLoadTest, OversizedFileOrNoMemoryKeepsThePreviousLists) {
+  tables.SetFilePath(path());
+  std::string good;
+  std::string error;
+  ASSERT_EQ(EncipherFilterText("0,0,2,8080,1,1\n", good, error), CipherResult::kOk);
+  std::string shortLines;
+  for (int i = 0; i < 40000; ++i) shortLines += "0,0,2,1\n";
+  std::string many;
+  ASSERT_EQ(EncipherFilterText(shortLines, many, error), CipherResult::kOk);
+  struct Row {
+    const char* what;
+    std::string contents;
+    size_t largestAllocation;
+  } rows[] = {
+      {"one byte over the limit", std::string(kLargestFilterFile + 1, 'A'),
+       std::numeric_limits<size_t>::max()},
+      {"no memory to read it", many, many.size() / 2},
+      {"no memory to parse it", many, many.size() + 1},  // the line list outgrows the file
+  };
+  for (const Row& row : rows) {
+    WriteRaw(good);
+    ASSERT_EQ(tables.LoadFilterFile(), FilterTables::LoadResult::kLoaded);
+    WriteRaw(row.contents);
+    lumotest::largestAllocation = row.largestAllocation;
+    FilterTables::LoadResult result = FilterTables::LoadResult::kLoaded;
+    EXPECT_NO_THROW(result = tables.LoadFilterFile()) << row.what;
+    lumotest::largestAllocation = std::numeric_limits<size_t>::max();
+    EXPECT_EQ(result, FilterTables::LoadResult::kUnreadable) << row.what;
+    EXPECT_EQ(tables.RecordCount(), 1u) << row.what;
+  }
+  // The same file with memory to spare loads.
+  EXPECT_EQ(tables.LoadFilterFile(), FilterTables::LoadResult::kLoaded);
+  EXPECT_EQ(tables.RecordCount(), 40000u);
 }
 
 TEST_F(FilterFileLoadTest, GarbageDecipheresToDroppedLinesNotACrash) {

@@ -36,7 +36,9 @@ class RoundTripTest : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove(filterFile); }
 
-  std::filesystem::path Tool() const { return (folder / LUMO_FILTER_TOOL_FROM_TEST / "lumo-filter").replace_extension(kExe); }
+  std::filesystem::path Tool() const {
+    return (folder / LUMO_FILTER_TOOL_FROM_TEST / "lumo-filter").replace_extension(kExe);
+  }
 
   // Runs the tool through the system's command interpreter; its output goes
   // to `output`. Answers the exit status.
@@ -102,7 +104,8 @@ TEST_F(RoundTripTest, ToolWritesTheFileTheEngineReads) {
   EXPECT_EQ(rule(SocketAddress28::FromIpv4(Ipv4(10, 1, 3, 77), HostToNet16(443)), 1), 0);
   EXPECT_EQ(rule(SocketAddress28::FromIpv4(Ipv4(198, 51, 100, 1), HostToNet16(8080)), 1), 2);
   EXPECT_EQ(rule(SocketAddress28::FromIpv4(Ipv4(198, 51, 100, 1), HostToNet16(8080)), 2), 0);
-  EXPECT_EQ(rule(SocketAddress28::FromIpv4(Ipv4(198, 51, 100, 1), HostToNet16(9090)), 1), 0) << "game 13's rule";
+  EXPECT_EQ(rule(SocketAddress28::FromIpv4(Ipv4(198, 51, 100, 1), HostToNet16(9090)), 1), 0)
+      << "game 13's rule";
   SocketAddress28 web = SocketAddress28::FromIpv4(Ipv4(198, 51, 100, 1), HostToNet16(443));
   EXPECT_TRUE(tables.IsWebSteered(web.bytes.data(), true));
 
@@ -115,12 +118,17 @@ TEST_F(RoundTripTest, ToolWritesTheFileTheEngineReads) {
 }
 
 TEST_F(RoundTripTest, CheckReportsDroppedLinesWithNumbers) {
-  std::filesystem::path plain = WritePlain("0,0,2,80\n0,0,9,1\n\n0,0,5,1.2.3.4,80\n0,0,6,bad_host,1,b.example.com,2,1,0\n");
+  std::filesystem::path plain = WritePlain(
+      "0,0,2,80\n0,0,9,1\n\n0,0,5,1.2.3.4,80\n0,0,6,bad_host,1,b.example.com,2,1,0\n0,0,0,0,][(a|b){300},1,"
+      "n\n");
   std::string output;
   EXPECT_EQ(Run("check --plain " + Quote(plain), &output), 1);
   EXPECT_NE(output.find(":2: dropped: unknown kind"), std::string::npos) << output;
   EXPECT_NE(output.find(":4: dropped: too few columns"), std::string::npos) << output;
   EXPECT_NE(output.find(":5: dropped: bad address"), std::string::npos) << output;
+  EXPECT_NE(output.find(":6: dropped: bad pattern ][(a|b){300}: a repetition count is above"),
+            std::string::npos)
+      << output;
   EXPECT_EQ(output.find(":1:"), std::string::npos) << output;
 
   ASSERT_EQ(Run("encode " + Quote(plain) + " " + Quote(filterFile)), 0);
@@ -128,6 +136,27 @@ TEST_F(RoundTripTest, CheckReportsDroppedLinesWithNumbers) {
   EXPECT_NE(output.find(":2: dropped"), std::string::npos) << output;
   ASSERT_EQ(Run("encode " + Quote(WritePlain("0,0,2,80\n")) + " " + Quote(filterFile)), 0);
   EXPECT_EQ(Run("check " + Quote(filterFile), &output), 0) << output;
+}
+
+// The engine ignores a file over its size limit: check says so instead of
+// listing lines, and encode refuses to write one.
+TEST_F(RoundTripTest, AFileTooLargeForTheEngineIsReportedAndNeverWritten) {
+  std::filesystem::path big = dir.path() / "big.txt";
+  std::ofstream(big, std::ios::binary) << std::string(kLargestFilterFile + 1, 'A');
+  std::string output;
+  EXPECT_EQ(Run("check " + Quote(big), &output), 1);
+  EXPECT_NE(output.find("too large: " + std::to_string(kLargestFilterFile + 1) + " bytes"), std::string::npos)
+      << output.substr(0, 500);
+
+  const std::string line = "0,0,0,0,a-rather-long-name-for-a-steered-game-host.example.com,1,n\n";
+  std::string text;
+  while (EncipheredFileSize(text.size()) <= kLargestFilterFile) text += line;
+  std::filesystem::path plain = WritePlain(text);
+  EXPECT_EQ(Run("check --plain " + Quote(plain), &output), 1);
+  EXPECT_NE(output.find("too large"), std::string::npos) << output.substr(0, 500);
+  EXPECT_EQ(Run("encode " + Quote(plain) + " " + Quote(filterFile), &output), 3);
+  EXPECT_NE(output.find("nothing was written"), std::string::npos) << output;
+  EXPECT_FALSE(std::filesystem::exists(filterFile));
 }
 
 TEST_F(RoundTripTest, FailuresLeaveNoOutputAndExitNonZero) {
