@@ -26,6 +26,9 @@ constexpr size_t kLocalAddressOption = 32;
 constexpr size_t kKind2OptionsLength = kLocalAddressOption + drvapi::kSockAddrSize;
 // Larger than any datagram a UDP socket can receive.
 constexpr size_t kReceiveBuffer = 65536;
+// At most this much is read from the socket before the library gets it.
+constexpr size_t kPumpBatchDatagrams = 64;
+constexpr size_t kPumpBatchBytes = 128 * 1024;
 // How long the pump waits for the library to take one of its records.
 constexpr uint32_t kReportTimeoutMs = 1000;
 
@@ -198,7 +201,9 @@ struct LiveUdp::Flow {
   }
 
   // The pump: a datagram arrived on the application's socket from `real`.
-  void onArrival(const platform::SocketAddress& real, std::string_view datagram) {
+  // A filtered one joins `reports` for the library; the others go to the
+  // application unless a rule blocks them.
+  void onArrival(const platform::SocketAddress& real, std::string_view datagram, Batch& reports) {
     SockAddr from = fieldOf(real);
     {
       std::lock_guard<std::mutex> guard(lock);
@@ -206,13 +211,10 @@ struct LiveUdp::Flow {
       if (it != repliesFrom.end()) from = it->second;
     }
     const uint32_t flag = classify(1, from);
-    if ((flag & drvapi::kRuleFilter) != 0 && !passThrough && ensureReported(kReportTimeoutMs)) {
-      Batch b;
-      b.udpReceive(id, from, datagram, options);
-      hub->driver.deliver(b, kReportTimeoutMs);
-    } else if ((flag & drvapi::kRuleBlock) == 0) {
+    if ((flag & drvapi::kRuleFilter) != 0 && !passThrough && ensureReported(kReportTimeoutMs))
+      reports.udpReceive(id, from, datagram, options);
+    else if ((flag & drvapi::kRuleBlock) == 0)
       queueForApplication(from, datagram);
-    }
   }
 
   void queueForApplication(const SockAddr& from, std::string_view datagram) {
@@ -265,6 +267,33 @@ struct LiveUdp::Flow {
     }
   }
 
+  // Reads what the socket holds, up to a batch, and hands the filtered
+  // datagrams to the library in one batch: a burst is not held up by one
+  // library round per datagram while the socket's buffer overflows. False
+  // when the socket failed.
+  bool pumpArrivals(std::vector<char>& buffer) {
+    Batch reports;
+    for (size_t i = 0; i < kPumpBatchDatagrams && reports.size() < kPumpBatchBytes; ++i) {
+      if (i > 0 && platform::waitReadable(socket.get(), 0) != 1) break;
+      platform::SocketAddress from;
+      const int n = platform::receiveFrom(socket.get(), buffer.data(), buffer.size(), &from);
+      if (n >= 0) {
+        onArrival(from, std::string_view(buffer.data(), static_cast<size_t>(n)), reports);
+        continue;
+      }
+      // Windows reports an earlier send's port-unreachable on the next
+      // receive; the socket itself is fine.
+      const platform::NetError e = platform::lastSocketError();
+      if (e != platform::NetError::ConnectionReset && e != platform::NetError::ConnectionRefused &&
+          e != platform::NetError::Interrupted && e != platform::NetError::WouldBlock &&
+          e != platform::NetError::MessageTooLong)
+        return false;
+      break;
+    }
+    if (reports.size() != 0) hub->driver.deliver(reports, kReportTimeoutMs);
+    return true;
+  }
+
   void runPump() {
     std::vector<char> buffer(kReceiveBuffer);
     while (!closing) {
@@ -279,27 +308,14 @@ struct LiveUdp::Flow {
         askNext = std::exchange(canReceiveDue, false);
       }
       if (askNext) hub->driver.deliver(Batch().udpCanReceive(id), kReportTimeoutMs);
-      if (waits[1].ready == 0) continue;
-      platform::SocketAddress from;
-      const int n = platform::receiveFrom(socket.get(), buffer.data(), buffer.size(), &from);
-      if (n >= 0) {
-        onArrival(from, std::string_view(buffer.data(), static_cast<size_t>(n)));
-        continue;
-      }
-      // Windows reports an earlier send's port-unreachable on the next
-      // receive; the socket itself is fine.
-      const platform::NetError e = platform::lastSocketError();
-      if (e != platform::NetError::ConnectionReset && e != platform::NetError::ConnectionRefused &&
-          e != platform::NetError::Interrupted && e != platform::NetError::WouldBlock &&
-          e != platform::NetError::MessageTooLong)
-        break;
+      if (waits[1].ready != 0 && !pumpArrivals(buffer)) break;
     }
   }
 
   void stopPump() {
     closing = true;
     wake.wake();
-    if (pump.joinable() && pump.get_id() != std::this_thread::get_id()) pump.join();
+    if (pump.joinable()) pump.join();
   }
 
   const std::shared_ptr<Hub> hub;

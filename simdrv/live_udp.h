@@ -41,8 +41,10 @@
 // Suspend and resume records are taken and not acted on.
 //
 // Every wait is woken by its event (a socket, a write of the library, a wake
-// socket): a pump thread per socket reads it and reports to the library;
-// recvFrom() waits on a condition variable with a time-out. Nothing polls.
+// socket): a pump thread per socket reads what arrived and reports it to the
+// library (up to 64 datagrams in one batch); recvFrom() waits on a condition
+// variable with a time-out. Nothing polls. The library must be running while
+// sockets report: each report waits up to 1 s for the library to take it.
 #pragma once
 
 #include <chrono>

@@ -277,14 +277,14 @@ TEST_F(LiveUdpTest, ConnectRequestVerdictDecidesWhereADestinationGoes) {
   EXPECT_EQ(app.sendTo(echoAt("203.0.113.66"), "blocked"), SendResult::Blocked);
   ASSERT_TRUE(handler.waitFor("udpSend", 2));
 
-  // Known first, then asked about, then its datagrams; one request per
-  // destination.
+  // Known first, then asked about, then its datagrams (the library may run
+  // the second request before datagrams that arrived just ahead of it).
   const std::vector<std::string> order = handler.order(app.id());
-  ASSERT_GE(order.size(), 3u);
-  EXPECT_EQ(std::vector<std::string>(order.begin(), order.begin() + 3),
-            (std::vector<std::string>{"udpCreated", "udpConnectRequest", "udpSend"}));
+  ASSERT_GE(order.size(), 2u);
+  EXPECT_EQ(order[0], "udpCreated");
+  EXPECT_EQ(order[1], "udpConnectRequest");
   const std::vector<Event> requests = handler.events("udpConnectRequest");
-  ASSERT_EQ(requests.size(), 2u);
+  ASSERT_EQ(requests.size(), 2u) << "one request per destination";
   EXPECT_EQ(requests[0].address, echoAt("203.0.113.7"));
   const std::vector<Event> sends = handler.events("udpSend");
   ASSERT_EQ(sends.size(), 2u) << "the blocked datagram never reached the library";
