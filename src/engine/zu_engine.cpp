@@ -36,6 +36,8 @@ ZuEngine::~ZuEngine() {
   // driver's handler: close the driver connection before anything goes, so no
   // callback can reach a destroyed engine.
   driver_.freeDriver();
+  // Nor may a reply of the UDP proxy's completion thread.
+  udpProxy_.Stop();
   // The relay's accept loops end with `running`; the relay itself (destroyed
   // first, as the last member) then ends its connection threads.
   running_.store(0);
@@ -69,13 +71,16 @@ bool ZuEngine::initializeSteps(bool restartDriver) {
     driver_.stopDriverService();
   }
 
-  if (!udpProxyStarted_) {
+  // Starting the proxy also opens its ICMP socket; a proxy left running by
+  // an initialisation that failed later only gets that socket anew.
+  if (!udpProxy_.running()) {
     note("udpProxy.startService");
-    if (!udpProxy_.startService()) return false;
-    udpProxyStarted_.store(1);
+    if (!udpProxy_.Start(this)) return false;
+    note("udpProxy.openIcmpSocket");
+  } else {
+    note("udpProxy.openIcmpSocket");
+    udpProxy_.OpenFlowSocket(UdpProxy::icmpFlowId);
   }
-  note("udpProxy.openIcmpSocket");
-  udpProxy_.openIcmpSocket(kIcmpFlowId);
 
   note("collector.start");
   startCollector();
@@ -105,7 +110,8 @@ bool ZuEngine::initializeSteps(bool restartDriver) {
   note("relay.thread4");
   if (!relay_.startAcceptLoop(kFamilyIpv4)) return false;
 
-  if (platform::osVersion().major >= 6) {
+  // A host may run without IPv6: then only IPv4 destinations are relayed.
+  if (platform::osVersion().major >= 6 && tcp::Relay::familyAvailable(kFamilyIpv6)) {
     note("relay.open6");
     if (!relay_.OpenRelayListener(kFamilyIpv6)) return false;
     note("relay.thread6");
@@ -131,8 +137,8 @@ bool ZuEngine::Configure(const PROXY_CONFIG& proxy, const GAME_CONFIG& game, uin
   }
 
   note("udpProxy.setNode");
-  udpProxy_.setUser(proxyConfig_.userId);
-  udpProxy_.setNode(proxyConfig_.proxyAddress, proxyConfig_.proxyUdpPort);
+  udpProxy_.SetUser(proxy.userId);
+  udpProxy_.SetNode(proxy.proxyAddress, proxy.proxyUdpPort);
 
   // Each configuration replaces the ICMP and ping-delay rules of the one
   // before. The timer resolution is raised and the ICMP scheduler started at
@@ -204,7 +210,7 @@ bool ZuEngine::startSteps(bool tcpEnabled, bool udpEnabled, bool udpProxyAll, bo
 
   const uint32_t gameId = gameConfig_.gameId;
   const uint32_t areaId = gameConfig_.areaId;
-  if (gameId == 41 && (areaId == 218 || areaId == 214)) probeTracker_.enabled.store(1);
+  if (gameId == 41 && (areaId == 218 || areaId == 214)) probeTracker_.setEnabled(true);
   if (gameId == 339) pingResponder_.SetEnabled(true);
 
   udpDirectMode_.store(0);
@@ -255,12 +261,10 @@ bool ZuEngine::StopEngine(bool unloadDriver) {
 
   note("serviceMonitor.stop");
   serviceMonitor_.stop();
-  probeTracker_.enabled.store(0);
+  probeTracker_.setEnabled(false);
 
   note("udpProxy.stop");
-  udpProxy_.stopSockets();
-  udpProxy_.stopService();
-  udpProxyStarted_.store(0);
+  udpProxy_.Stop();
 
   note("resolver.stop");
   stopResolver();
@@ -272,7 +276,7 @@ bool ZuEngine::StopEngine(bool unloadDriver) {
   driver_.deleteFilterRules();
 
   note("relay.clearRedirects");
-  tcpRedirector_.redirectTable().Clear();
+  tcpRedirector_.Clear();
   note("relay.closeActive");
   relay_.CloseActiveRelays();
 
@@ -333,7 +337,7 @@ bool ZuEngine::Shutdown(bool unloadDriver) {
   if (!initialized_) return true;
 
   note("udpProxy.stopSockets");
-  udpProxy_.stopSockets();
+  udpProxy_.Stop();
   note("collector.stop");
   stopCollector();
 
@@ -445,18 +449,25 @@ void ZuEngine::tcpClosed(uint64_t id, drvapi::TcpConnInfo* info) { tcpRedirector
 void ZuEngine::tcpReceive(uint64_t id, const char* data, int length) { tcpRedirector_.tcpReceive(id, data, length); }
 void ZuEngine::tcpSend(uint64_t id, const char* data, int length) { tcpRedirector_.tcpSend(id, data, length); }
 
-// UDP steering and DNS interception are not built yet: datagrams go on
-// unchanged and connect requests are answered as they came.
-void ZuEngine::udpCreated(uint64_t, drvapi::UdpConnInfo*) {}
-void ZuEngine::udpConnectRequest(uint64_t, drvapi::UdpConnectRequest*) {}
-void ZuEngine::udpClosed(uint64_t, drvapi::UdpConnInfo*) {}
+void ZuEngine::udpCreated(uint64_t id, drvapi::UdpConnInfo* info) { udpFlows_.udpCreated(id, info); }
+void ZuEngine::udpConnectRequest(uint64_t id, drvapi::UdpConnectRequest* request) {
+  udpFlows_.udpConnectRequest(id, request);
+}
+void ZuEngine::udpClosed(uint64_t id, drvapi::UdpConnInfo* info) { udpFlows_.udpClosed(id, info); }
 void ZuEngine::udpReceive(uint64_t id, const unsigned char* remoteAddress, const char* data, int length,
                           const drvapi::UdpOptions* options) {
-  drvapi::udpInjectReceive(id, remoteAddress, data, length, options);
+  udpFlows_.udpReceive(id, remoteAddress, reinterpret_cast<const uint8_t*>(data),
+                       length > 0 ? static_cast<size_t>(length) : 0, options);
 }
 void ZuEngine::udpSend(uint64_t id, const unsigned char* remoteAddress, const char* data, int length,
                        const drvapi::UdpOptions* options) {
-  drvapi::udpInjectSend(id, remoteAddress, data, length, options);
+  udpFlows_.udpSend(id, remoteAddress, reinterpret_cast<const uint8_t*>(data),
+                    length > 0 ? static_cast<size_t>(length) : 0, options);
+}
+
+void ZuEngine::OnProxyDatagram(uint64_t flowId, const uint8_t* data, size_t length,
+                               const platform::SocketAddress& peer, int, int kind) {
+  if (kind == UdpProxy::kKindDatagram) udpFlows_.deliverProxyReply(flowId, data, length, peer);
 }
 
 // ICMP redirection is not built yet: raw packets go on unchanged.

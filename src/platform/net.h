@@ -150,6 +150,10 @@ void closeSocket(Socket socket);
 // return false or -1 on failure, with lastSocketError() set. Any thread.
 bool bindSocket(Socket socket, const SocketAddress& address);
 bool listenSocket(Socket socket, int backlog);
+// The largest backlog the system accepts for listenSocket (SOMAXCONN; Linux
+// caps it further at net.core.somaxconn), for listeners that must hold a
+// burst of connections while their accept thread is busy.
+int maxListenBacklog();
 // `peer` may be null. kInvalidSocket on failure.
 Socket acceptSocket(Socket socket, SocketAddress* peer);
 bool connectSocket(Socket socket, const SocketAddress& address);
@@ -157,6 +161,9 @@ bool connectSocket(Socket socket, const SocketAddress& address);
 // -1 on failure. Lengths above INT_MAX are clipped.
 int sendBytes(Socket socket, const void* data, size_t length);
 int receiveBytes(Socket socket, void* buffer, size_t capacity);
+// Copies up to `capacity` waiting bytes without taking them off the socket
+// (MSG_PEEK): what receiveBytes would return, the bytes staying queued.
+int peekBytes(Socket socket, void* buffer, size_t capacity);
 int sendTo(Socket socket, const void* data, size_t length, const SocketAddress& to);
 // `from` may be null.
 int receiveFrom(Socket socket, void* buffer, size_t capacity, SocketAddress* from);
@@ -165,7 +172,8 @@ bool shutdownSocket(Socket socket, ShutdownHow how);
 bool localAddressOf(Socket socket, SocketAddress& out);
 bool peerAddressOf(Socket socket, SocketAddress& out);
 // The pending error of the socket (SO_ERROR), by name: how a non-blocking
-// connect ended once the socket is writable or in error.
+// connect ended once the socket is writable or in error. Its number is left
+// as the thread's last socket error (lastSocketErrorCode).
 NetError pendingSocketError(Socket socket);
 
 // Socket options. True on success.

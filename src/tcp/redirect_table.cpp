@@ -58,6 +58,11 @@ void ConnectionNames::Erase(uint64_t id) {
   names_.erase(id);
 }
 
+void ConnectionNames::Clear() {
+  std::unique_lock<std::shared_mutex> lock(connectionNamesLock_);
+  names_.clear();
+}
+
 size_t ConnectionNames::size() const {
   std::shared_lock<std::shared_mutex> lock(connectionNamesLock_);
   return names_.size();

@@ -54,6 +54,7 @@ class ConnectionNames {
   void Set(uint64_t id, const std::string& name);
   std::string Get(uint64_t id) const;  // empty when absent
   void Erase(uint64_t id);
+  void Clear();
   size_t size() const;
 
  private:

@@ -1,10 +1,13 @@
 #include "tcp/relay.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <vector>
+#include <memory>
+#include <new>
 
 #include "hostnet/local_addresses.h"
+#include "platform/thread.h"
 #include "platform/time.h"
 #include "tcp/blur.h"
 #include "tcp/socks5_client.h"
@@ -15,11 +18,28 @@ namespace {
 
 constexpr uint16_t kHighestPort = 50888;
 constexpr uint16_t kLowestPort = 50001;
-constexpr int kChunk = 4096;
 constexpr int kSocketBufferBytes = 12 * 1024 * 1024;
 constexpr uint32_t kRelayWaitMs = 5000;
 constexpr uint32_t kAcceptWaitMs = 1000;
+constexpr uint32_t kAcceptIdleMs = 10;
 
+// A socket closed when its holder goes, unless released.
+class SocketHolder {
+ public:
+  explicit SocketHolder(platform::Socket socket) : socket_(socket) {}
+  ~SocketHolder() { platform::closeSocket(socket_); }
+  SocketHolder(const SocketHolder&) = delete;
+  SocketHolder& operator=(const SocketHolder&) = delete;
+  platform::Socket get() const { return socket_; }
+  platform::Socket release() {
+    const platform::Socket s = socket_;
+    socket_ = platform::kInvalidSocket;
+    return s;
+  }
+
+ private:
+  platform::Socket socket_;
+};
 
 // Sends all `length` bytes, call after call: a short send never loses the
 // rest of the stream. Returns the bytes sent, or a value <= 0 when the
@@ -37,11 +57,13 @@ int sendWhole(platform::Socket socket, const uint8_t* data, int length) {
 }  // namespace
 
 struct Relay::RELAY_CONTEXT {
-  uint32_t family = 2;  // of the listener that accepted the connection
+  Relay* relay = nullptr;
+  uint32_t family = 2;      // of the listener that accepted the connection
+  uint64_t generation = 0;  // the relay's stop generation at the accept
   platform::Socket clientSocket = platform::kInvalidSocket;
-  platform::Socket nodeSocket = platform::kInvalidSocket;
-  platform::SocketAddress localAddress;  // the application's own address
-  platform::SocketAddress destination;   // always IPv4
+  platform::Socket nodeSocket = platform::kInvalidSocket;  // changed only under threadsLock_
+  platform::SocketAddress localAddress;                    // the application's own address
+  platform::SocketAddress destination;                     // always IPv4
   uint64_t id = 0;
   std::string processName;
   // Address fields of the collector records, worked out once.
@@ -67,30 +89,60 @@ Relay::~Relay() {
   closeListener(platform::kFamilyIpv4);
   closeListener(platform::kFamilyIpv6);
   std::unique_lock<std::mutex> lock(threadsLock_);
-  closing_ = true;
-  // Shutting a socket down wakes a thread blocked on it (a handshake waiting
-  // for the node included); each thread closes its own sockets as it leaves.
-  for (platform::Socket s : allSockets_) platform::shutdownSocket(s, platform::ShutdownHow::Both);
+  stopping_ = true;
+  ++generation_;
+  shutDownConnections();
+  // The threads use this object to the end: wait for every one.
   threadsDone_.wait(lock, [this] { return liveThreads_ == 0; });
+}
+
+bool Relay::familyAvailable(int family) {
+  const platform::Socket s =
+      platform::openSocket(static_cast<uint16_t>(family), platform::SocketType::Stream);
+  if (s == platform::kInvalidSocket) return false;
+  platform::SocketAddress loopback;
+  hostnet::MakeLoopbackAddress(static_cast<uint16_t>(family), 0, loopback);
+  const bool bound = platform::bindSocket(s, loopback);
+  platform::closeSocket(s);
+  return bound;
 }
 
 bool Relay::OpenRelayListener(int family) {
   Listener& l = listener(family);
-  closeListener(family);
+  if (l.thread.joinable()) {
+    // Its accept thread polls the listener: re-opening it under the thread
+    // would pull the socket away from it. A thread that has seen `running`
+    // cleared is done and is collected first.
+    if (running_.load() != 0 && l.socket.load() != platform::kInvalidSocket) return true;
+    l.thread.join();
+  }
+  return openListener(family);
+}
+
+// Closes the family's listener and opens a new one. Runs on the controlling
+// thread while no accept thread runs, or on the accept thread itself.
+bool Relay::openListener(int family) {
+  Listener& l = listener(family);
+  platform::closeSocket(l.socket.exchange(platform::kInvalidSocket));
+  l.port = 0xFFFF;
   for (uint32_t port = kHighestPort; port >= kLowestPort; --port) {
-    const platform::Socket s = platform::openSocket(static_cast<uint16_t>(family), platform::SocketType::Stream);
+    const platform::Socket s =
+        platform::openSocket(static_cast<uint16_t>(family), platform::SocketType::Stream);
     if (s == platform::kInvalidSocket) return false;
     // The listener owns its port: a port that another program listens on is
     // skipped, never shared, so the two cannot steal each other's connections.
     platform::setListenerAddressReuse(s);
     platform::SocketAddress address;
-    hostnet::MakeLoopbackAddress(static_cast<uint16_t>(family), platform::hostToNet16(static_cast<uint16_t>(port)),
-                                 address);
+    hostnet::MakeLoopbackAddress(static_cast<uint16_t>(family),
+                                 platform::hostToNet16(static_cast<uint16_t>(port)), address);
     if (!platform::bindSocket(s, address)) {
       platform::closeSocket(s);
       continue;
     }
-    if (!platform::listenSocket(s, 5)) {
+    // A game may open many connections at once while the accept thread is
+    // busy; a short backlog would drop their SYNs and make each wait out a
+    // one-second retransmission.
+    if (!platform::listenSocket(s, platform::maxListenBacklog())) {
       platform::closeSocket(s);
       return false;
     }
@@ -104,6 +156,10 @@ bool Relay::OpenRelayListener(int family) {
 bool Relay::startAcceptLoop(int family) {
   Listener& l = listener(family);
   if (l.thread.joinable()) return true;
+  {
+    std::lock_guard<std::mutex> lock(threadsLock_);
+    stopping_ = false;
+  }
   try {
     l.thread = std::thread([this, family] { RelayAcceptLoop(family); });
   } catch (...) {
@@ -119,21 +175,36 @@ void Relay::joinAcceptLoop(int family) {
 
 void Relay::closeListener(int family) {
   Listener& l = listener(family);
-  if (l.socket != platform::kInvalidSocket) platform::closeSocket(l.socket);
-  l.socket = platform::kInvalidSocket;
+  if (l.thread.joinable()) return;
+  platform::closeSocket(l.socket.exchange(platform::kInvalidSocket));
   l.port = 0xFFFF;
 }
 
-bool Relay::listenerOpen(int family) const { return listener(family).socket != platform::kInvalidSocket; }
+bool Relay::listenerOpen(int family) const {
+  return listener(family).socket.load() != platform::kInvalidSocket;
+}
 
 uint16_t Relay::port(int family) const { return listener(family).port; }
 
+// Shut down rather than close: each thread still uses its descriptors, and
+// closing them here would let a new socket reuse a number under it. Shutting
+// a socket down wakes a thread blocked on it: a wait for the node's reply, a
+// connect, or a send to a node that stopped reading. Caller holds
+// threadsLock_.
+void Relay::shutDownConnections() {
+  for (RELAY_CONTEXT* c : connections_) {
+    platform::shutdownSocket(c->clientSocket, platform::ShutdownHow::Both);
+    if (c->nodeSocket != platform::kInvalidSocket)
+      platform::shutdownSocket(c->nodeSocket, platform::ShutdownHow::Both);
+  }
+}
+
 void Relay::CloseActiveRelays() {
-  // Shut down rather than close: the relay thread still uses the descriptor,
-  // and closing it here would let a new socket reuse the number under it.
-  std::lock_guard<SpinFlag> lock(activeLock_);
-  for (platform::Socket s : activeRelays_) platform::shutdownSocket(s, platform::ShutdownHow::Both);
-  activeRelays_.clear();
+  std::unique_lock<std::mutex> lock(threadsLock_);
+  stopping_ = true;
+  ++generation_;
+  shutDownConnections();
+  threadsDone_.wait_for(lock, std::chrono::milliseconds(kStopWaitMs), [this] { return liveThreads_ == 0; });
 }
 
 int Relay::liveConnections() const {
@@ -141,85 +212,135 @@ int Relay::liveConnections() const {
   return liveThreads_;
 }
 
+bool Relay::waitForConnections(uint32_t timeoutMs) const {
+  std::unique_lock<std::mutex> lock(threadsLock_);
+  return threadsDone_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [this] { return liveThreads_ == 0; });
+}
+
+// Whether the connection may still go on: no stop came since its accept.
+bool Relay::stillWanted(const RELAY_CONTEXT& c) const { return c.generation == generation_; }
+
 void Relay::RelayAcceptLoop(int family) {
-  Listener& l = listener(family);
   while (running_.load() != 0) {
-    const int ready = platform::waitReadable(l.socket, kAcceptWaitMs);
-    if (ready <= 0) {
-      // Time-out, or a listener that failed: look at `running` again soon.
-      platform::sleepMs(10);
-      continue;
-    }
-    platform::SocketAddress peer;
-    const platform::Socket client = platform::acceptSocket(l.socket, &peer);
-    if (client == platform::kInvalidSocket) {
-      OpenRelayListener(family);  // may choose another port
-      continue;
-    }
-    std::optional<REDIRECT_INFO> entry = redirects_.TakeRedirect(peer);
-    if (!entry) {
-      platform::closeSocket(client);
-      continue;
-    }
-
-    auto context = std::make_unique<RELAY_CONTEXT>();
-    context->family = static_cast<uint32_t>(family);
-    context->clientSocket = client;
-    context->id = entry->id;
-    context->processName = entry->processName;
-    platform::SocketAddress remote;
-    std::memcpy(remote.bytes, entry->info.remoteAddress, drvapi::kSockAddrSize);
-    if (family == platform::kFamilyIpv4) {
-      context->destination = platform::makeIpv4Address(remote.ipv4(), remote.port());
-      platform::SocketAddress local;
-      std::memcpy(local.bytes, entry->info.localAddress, drvapi::kSockAddrSize);
-      context->localAddress = platform::makeIpv4Address(local.ipv4(), local.port());
-    } else {
-      if (!hostnet::ToIpv4SocketAddress(remote, context->destination)) {
-        platform::closeSocket(client);
-        continue;
-      }
-      std::memcpy(context->localAddress.bytes, entry->info.localAddress, 4);  // family 23 and the port
-    }
-    hostnet::GetAddressAndPort(context->destination.family(), context->destination, context->destinationAddress,
-                               context->destinationPort);
-    hostnet::GetAddressAndPort(context->localAddress.family(), context->localAddress, context->localAddress16,
-                               context->localPort);
-
-    context->nodeSocket = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
-    if (context->nodeSocket == platform::kInvalidSocket) {
-      platform::closeSocket(client);
-      continue;
-    }
-    RELAY_CONTEXT* raw = context.get();
-    {
-      std::lock_guard<std::mutex> lock(threadsLock_);
-      ++liveThreads_;
-      allSockets_.insert(raw->clientSocket);
-      allSockets_.insert(raw->nodeSocket);
-    }
     try {
-      std::thread([this, raw] { RelayConnection(raw); }).detach();
-      context.release();  // the thread owns it now
+      acceptOne(family);
     } catch (...) {
-      std::lock_guard<std::mutex> lock(threadsLock_);
-      allSockets_.erase(raw->clientSocket);
-      allSockets_.erase(raw->nodeSocket);
-      --liveThreads_;
-      platform::closeSocket(raw->clientSocket);
-      platform::closeSocket(raw->nodeSocket);
+      // Out of memory while setting a connection up: its holders have closed
+      // it; the loop goes on with the next one.
     }
   }
 }
 
+void Relay::acceptOne(int family) {
+  Listener& l = listener(family);
+  const int ready = platform::waitReadable(l.socket.load(), kAcceptWaitMs);
+  if (ready <= 0) {
+    // Time-out, or a listener that failed: look at `running` again soon.
+    platform::sleepMs(kAcceptIdleMs);
+    return;
+  }
+  platform::SocketAddress peer;
+  SocketHolder client(platform::acceptSocket(l.socket.load(), &peer));
+  if (client.get() == platform::kInvalidSocket) {
+    openListener(family);  // may choose another port
+    return;
+  }
+  std::optional<REDIRECT_INFO> entry = redirects_.TakeRedirect(peer);
+  if (!entry) return;
+
+  auto context = std::make_unique<RELAY_CONTEXT>();
+  context->relay = this;
+  context->family = static_cast<uint32_t>(family);
+  context->id = entry->id;
+  context->processName = entry->processName;
+  platform::SocketAddress remote;
+  std::memcpy(remote.bytes, entry->info.remoteAddress, drvapi::kSockAddrSize);
+  if (family == platform::kFamilyIpv4) {
+    context->destination = platform::makeIpv4Address(remote.ipv4(), remote.port());
+    platform::SocketAddress local;
+    std::memcpy(local.bytes, entry->info.localAddress, drvapi::kSockAddrSize);
+    context->localAddress = platform::makeIpv4Address(local.ipv4(), local.port());
+  } else {
+    if (!hostnet::ToIpv4SocketAddress(remote, context->destination)) return;
+    std::memcpy(context->localAddress.bytes, entry->info.localAddress, 4);  // family 23 and the port
+  }
+  hostnet::GetAddressAndPort(context->destination.family(), context->destination, context->destinationAddress,
+                             context->destinationPort);
+  hostnet::GetAddressAndPort(context->localAddress.family(), context->localAddress, context->localAddress16,
+                             context->localPort);
+
+  SocketHolder node(platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream));
+  if (node.get() == platform::kInvalidSocket) return;
+
+  RELAY_CONTEXT* raw = context.get();
+  {
+    std::lock_guard<std::mutex> lock(threadsLock_);
+    // Accepted after a stop began (before the accept loop has seen it):
+    // closed at once, never relayed.
+    if (stopping_) return;
+    raw->generation = generation_;
+    raw->clientSocket = client.release();
+    raw->nodeSocket = node.release();
+    connections_.insert(raw);
+    ++liveThreads_;
+  }
+  if (platform::startDetachedThread(&Relay::connectionEntry, raw, kConnectionStackBytes)) {
+    context.release();  // the thread owns it now
+    return;
+  }
+  std::lock_guard<std::mutex> lock(threadsLock_);
+  connections_.erase(raw);
+  --liveThreads_;
+  platform::closeSocket(raw->clientSocket);
+  platform::closeSocket(raw->nodeSocket);
+  threadsDone_.notify_all();
+}
+
+void Relay::connectionEntry(void* context) {
+  auto* c = static_cast<RELAY_CONTEXT*>(context);
+  c->relay->RelayConnection(c);
+}
+
 void Relay::RelayConnection(RELAY_CONTEXT* raw) {
   std::unique_ptr<RELAY_CONTEXT> context(raw);
-  RELAY_CONTEXT& c = *context;
+  try {
+    serve(*context);
+  } catch (...) {
+    // Out of memory (or any other failure) ends this connection only.
+  }
+  {
+    std::lock_guard<std::mutex> lock(threadsLock_);
+    connections_.erase(raw);
+  }
+  // Out of the set, nobody else touches the sockets: close them now.
+  platform::closeSocket(context->clientSocket);
+  platform::closeSocket(context->nodeSocket);
+  context.reset();
+  std::lock_guard<std::mutex> lock(threadsLock_);
+  --liveThreads_;
+  threadsDone_.notify_all();
+}
+
+// A record of the connection with its header filled, or null while the
+// collector is stopped or when no record can be had: a missing record is
+// skipped, never a reason to end the connection.
+template <typename Record>
+Record* Relay::newRecord(const RELAY_CONTEXT& c) {
+  try {
+    return collector::newEvent<Record>(collector_, c.id, platform::kFamilyIpv4);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+void Relay::serve(RELAY_CONTEXT& c) {
   const uint64_t start = platform::monotonicMs();
   bool proxied = false;
   uint32_t upTotal = 0, downTotal = 0;
+  const RelayNode node = node_();
 
-  auto* begin = collector::newEvent<collector::DCTcpProxyBeginEvent>(collector_, c.id, platform::kFamilyIpv4);
+  auto* begin = newRecord<collector::DCTcpProxyBeginEvent>(c);
   if (begin != nullptr) {
     std::memcpy(begin->destinationAddress, c.destinationAddress, 16);
     begin->destinationPort = c.destinationPort;
@@ -228,10 +349,11 @@ void Relay::RelayConnection(RELAY_CONTEXT* raw) {
     begin->processName.assign(c.processName);
   }
 
-  const RelayNode node = node_();
   int32_t detail = 0;
-  const uint32_t result = Socks5Connect(platform::kFamilyIpv4, c.nodeSocket, c.destination, node.address, node.port,
-                                        node.user, node.password, detail);
+  ConnectLimits limits;
+  limits.application = c.clientSocket;
+  const uint32_t result = Socks5Connect(platform::kFamilyIpv4, c.nodeSocket, c.destination, node.address,
+                                        node.port, node.user, node.password, detail, limits);
   bool connected = true;
   if (result != kSocks5Ok) {
     if (begin != nullptr) {
@@ -240,13 +362,10 @@ void Relay::RelayConnection(RELAY_CONTEXT* raw) {
       begin->message.assign(message);
       begin->errorDetail = static_cast<uint32_t>(detail);
     }
-    // A failed handshake never fails the connection: it goes straight to
-    // the destination, relayed but neither blurred nor counted.
-    const platform::Socket before = c.nodeSocket;
-    connected = ConnectDirect(platform::kFamilyIpv4, c.nodeSocket, c.destination);
-    std::lock_guard<std::mutex> lock(threadsLock_);
-    allSockets_.erase(before);
-    if (c.nodeSocket != platform::kInvalidSocket) allSockets_.insert(c.nodeSocket);
+    // A failed handshake never fails the connection by itself: it goes
+    // straight to the destination, relayed but neither blurred nor counted.
+    // An application that gave up meanwhile, or a stop, ends it instead.
+    connected = result != kSocks5ApplicationGone && connectDirect(c);
   } else {
     proxied = true;
   }
@@ -256,19 +375,9 @@ void Relay::RelayConnection(RELAY_CONTEXT* raw) {
     collector_.post(begin);
   }
 
-  if (connected) {
-    relay(c, proxied, upTotal, downTotal);
-  }
+  if (connected) relay(c, proxied, upTotal, downTotal);
 
-  {
-    std::lock_guard<std::mutex> lock(threadsLock_);
-    allSockets_.erase(c.clientSocket);
-    allSockets_.erase(c.nodeSocket);
-  }
-  platform::closeSocket(c.clientSocket);
-  if (c.nodeSocket != platform::kInvalidSocket) platform::closeSocket(c.nodeSocket);
-
-  if (auto* end = collector::newEvent<collector::DCTcpProxyEndEvent>(collector_, c.id, platform::kFamilyIpv4)) {
+  if (auto* end = newRecord<collector::DCTcpProxyEndEvent>(c)) {
     end->proxied = proxied ? 1 : 0;
     std::memcpy(end->destinationAddress, c.destinationAddress, 16);
     end->destinationPort = c.destinationPort;
@@ -278,17 +387,31 @@ void Relay::RelayConnection(RELAY_CONTEXT* raw) {
     end->processName.assign(c.processName);
     collector_.post(end);
   }
+}
 
-  context.reset();
-  std::lock_guard<std::mutex> lock(threadsLock_);
-  --liveThreads_;
-  threadsDone_.notify_all();
+// The fallback: a new socket straight to the destination takes the node
+// socket's place, under the lock, so that a stop reaches it while it
+// connects; never once a stop has begun.
+bool Relay::connectDirect(RELAY_CONTEXT& c) {
+  SocketHolder direct(platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream));
+  if (direct.get() == platform::kInvalidSocket) return false;
+  platform::Socket old;
+  {
+    std::lock_guard<std::mutex> lock(threadsLock_);
+    if (!stillWanted(c)) return false;
+    old = c.nodeSocket;
+    c.nodeSocket = direct.release();
+  }
+  platform::closeSocket(old);
+  int32_t detail = 0;
+  return ConnectWithin(c.nodeSocket, c.destination, kDirectConnectTimeoutMs, c.clientSocket, detail) ==
+         kSocks5Ok;
 }
 
 // One flow record (up or down) of `bytes` for the connection.
 template <typename Record>
 void Relay::postFlow(const RELAY_CONTEXT& c, bool proxied, int bytes) {
-  auto* e = collector::newEvent<Record>(collector_, c.id, platform::kFamilyIpv4);
+  auto* e = newRecord<Record>(c);
   if (e == nullptr) return;
   e->proxied = proxied ? 1 : 0;
   std::memcpy(e->remoteAddress, c.destinationAddress, 16);
@@ -299,17 +422,25 @@ void Relay::postFlow(const RELAY_CONTEXT& c, bool proxied, int bytes) {
   collector_.post(e);
 }
 
-// Copies bytes both ways until either side ends or fails.
+// Copies bytes both ways. An end of stream from one side is passed on (the
+// other side's sending is shut down) while the other direction goes on, so
+// an application that has finished sending still gets its reply; the copying
+// ends when both directions have ended, or at the first failure.
 void Relay::relay(RELAY_CONTEXT& c, bool proxied, uint32_t& upTotal, uint32_t& downTotal) {
   {
-    std::lock_guard<SpinFlag> lock(activeLock_);
-    activeRelays_.insert(c.clientSocket);
-  }
-  {
-    // A destruction that began during the handshake must not be missed.
+    // A stop that came during the handshake or the direct connect must not
+    // be missed: its shutdown may have come before the sockets were final.
     std::lock_guard<std::mutex> lock(threadsLock_);
-    if (closing_) platform::shutdownSocket(c.clientSocket, platform::ShutdownHow::Both);
+    if (!stillWanted(c)) return;
   }
+  // The copy buffer is large for bulk transfers and so lives on the heap:
+  // the thread's stack is small. No buffer, no connection.
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kCopyBufferBytes]);
+  if (!buffer) return;
+  // Taken once: a connection is transformed wholly or not at all, since the
+  // node undoes the transformation for the whole stream or not at all.
+  const bool blurred = proxied && blurEnabled_.load() != 0;
+
   platform::setNoDelay(c.nodeSocket, true);
   platform::setNoDelay(c.clientSocket, true);
   platform::setReceiveBufferSize(c.clientSocket, kSocketBufferBytes);
@@ -318,46 +449,60 @@ void Relay::relay(RELAY_CONTEXT& c, bool proxied, uint32_t& upTotal, uint32_t& d
   platform::setSendBufferSize(c.nodeSocket, kSocketBufferBytes);
   ping_.Register(c.id, c.clientSocket, c.destination);
 
-  uint8_t buffer[kChunk];
-  for (;;) {
+  bool upOpen = true;    // the application still sends
+  bool downOpen = true;  // the node still sends
+  while (upOpen || downOpen) {
     platform::SocketWait waits[2];
-    waits[0].socket = c.clientSocket;
-    waits[1].socket = c.nodeSocket;
-    const int ready = platform::waitSockets(waits, 2, kRelayWaitMs);
+    int count = 0;
+    int up = -1, down = -1;
+    if (upOpen) {
+      up = count;
+      waits[count++].socket = c.clientSocket;
+    }
+    if (downOpen) {
+      down = count;
+      waits[count++].socket = c.nodeSocket;
+    }
+    const int ready = platform::waitSockets(waits, count, kRelayWaitMs);
     if (ready < 0) break;
     if (ready == 0) continue;
 
-    if (waits[0].ready != 0) {
-      const int n = platform::receiveBytes(c.clientSocket, buffer, sizeof buffer);
-      if (n <= 0) break;
-      const bool blurred = proxied && blurEnabled_.load(std::memory_order_relaxed) != 0;
-      if (blurred) BlurInPlace(buffer, static_cast<size_t>(n));
-      const int s = sendWhole(c.nodeSocket, buffer, n);
-      if (s <= 0) break;
-      ping_.OnUpstream(c.id, buffer, s, blurred);
-      if (proxied) upTotal += static_cast<uint32_t>(s);
-      postFlow<collector::DCTcpProxyFlowUpEvent>(c, proxied, s);
-      if (s < n) break;  // the node stopped taking bytes part-way
-    }
-
-    if (waits[1].ready != 0) {
-      const int n = platform::receiveBytes(c.nodeSocket, buffer, sizeof buffer);
-      if (n <= 0) break;
-      int d = n;
-      if (!ping_.OnDownstream(c.id, buffer, n)) {
-        d = sendWhole(c.clientSocket, buffer, n);
-        if (d <= 0) break;
+    if (up >= 0 && waits[up].ready != 0) {
+      const int n = platform::receiveBytes(c.clientSocket, buffer.get(), kCopyBufferBytes);
+      if (n < 0) break;
+      if (n == 0) {
+        upOpen = false;
+        platform::shutdownSocket(c.nodeSocket, platform::ShutdownHow::Send);
+      } else {
+        if (blurred) BlurInPlace(buffer.get(), static_cast<size_t>(n));
+        const int s = sendWhole(c.nodeSocket, buffer.get(), n);
+        if (s <= 0) break;
+        ping_.OnUpstream(c.id, buffer.get(), s, blurred);
+        if (proxied) upTotal += static_cast<uint32_t>(s);
+        postFlow<collector::DCTcpProxyFlowUpEvent>(c, proxied, s);
+        if (s < n) break;  // the node stopped taking bytes part-way
       }
-      if (proxied) downTotal += static_cast<uint32_t>(d);
-      postFlow<collector::DCTcpProxyFlowDownEvent>(c, proxied, d);
-      if (d < n) break;
+    }
+
+    if (down >= 0 && waits[down].ready != 0) {
+      const int n = platform::receiveBytes(c.nodeSocket, buffer.get(), kCopyBufferBytes);
+      if (n < 0) break;
+      if (n == 0) {
+        downOpen = false;
+        platform::shutdownSocket(c.clientSocket, platform::ShutdownHow::Send);
+      } else {
+        int d = n;
+        if (!ping_.OnDownstream(c.id, buffer.get(), n)) {
+          d = sendWhole(c.clientSocket, buffer.get(), n);
+          if (d <= 0) break;
+        }
+        if (proxied) downTotal += static_cast<uint32_t>(d);
+        postFlow<collector::DCTcpProxyFlowDownEvent>(c, proxied, d);
+        if (d < n) break;
+      }
     }
   }
 
-  {
-    std::lock_guard<SpinFlag> lock(activeLock_);
-    activeRelays_.erase(c.clientSocket);
-  }
   ping_.Unregister(c.id);
 }
 

@@ -14,6 +14,8 @@ constexpr uint16_t kPort80 = platform::hostToNet16(80);
 constexpr uint16_t kPort443 = platform::hostToNet16(443);
 constexpr uint16_t kTypeA = 1;
 constexpr uint16_t kTypeAAAA = 28;
+// The relay's port when its listener is closed.
+constexpr uint16_t kNoRelayPort = 0xFFFF;
 
 platform::SocketAddress fromField(const uint8_t* field28) {
   platform::SocketAddress a;
@@ -34,11 +36,11 @@ void putAddressAndPort(uint16_t family, const platform::SocketAddress& address, 
   std::memcpy(portField, &port, sizeof port);
 }
 
-
 // The first answer of `family`: a reply may carry records of other types, and
 // an IPv4 answer must never be read as a 16-byte IPv6 address (or the other
 // way round).
-const platform::SocketAddress* firstOfFamily(const std::vector<platform::SocketAddress>& answers, uint16_t family) {
+const platform::SocketAddress* firstOfFamily(const std::vector<platform::SocketAddress>& answers,
+                                             uint16_t family) {
   for (const platform::SocketAddress& a : answers)
     if (a.family() == family) return &a;
   return nullptr;
@@ -53,9 +55,8 @@ void TcpRedirector::tcpConnectRequest(uint64_t id, drvapi::TcpConnInfo* info) {
   if (info == nullptr) return;
   const uint16_t family = familyOf(info->remoteAddress);
   const std::string processName = services_.processNameOf(info->processId);
-  const bool selected =
-      !processName.empty() && info->processId != 0 && services_.isSelectedProcess(info->processId, processName);
-  connectionNames_.Set(id, processName);
+  const bool selected = !processName.empty() && info->processId != 0 &&
+                        services_.isSelectedProcess(info->processId, processName);
 
   if (auto* e = collector::newEvent<collector::DCTcpConnectRequestEvent>(collector_, id, family)) {
     putAddressAndPort(family, fromField(info->remoteAddress), e->remoteAddress, &e->remotePort);
@@ -64,17 +65,29 @@ void TcpRedirector::tcpConnectRequest(uint64_t id, drvapi::TcpConnInfo* info) {
   }
 
   bool mapped = false;
-  if (decide(id, *info, processName, selected, mapped) == Decision::Redirect) {
-    redirect(id, *info, processName, mapped);
-    return;
-  }
-  services_.disableFiltering(id);
+  bool keptFiltered = false;
+  if (decide(id, *info, processName, selected, mapped) == Decision::Redirect)
+    keptFiltered = redirect(id, *info, processName, mapped);
+  else
+    services_.disableFiltering(id);
+  // The driver library forgets a connection that is no longer filtered, so
+  // no close comes for it: only a filtered connection's name is kept (and
+  // a stale one of an earlier connection with the same id goes).
+  if (keptFiltered)
+    connectionNames_.Set(id, processName);
+  else
+    connectionNames_.Erase(id);
+}
+
+void TcpRedirector::Clear() {
+  redirectTable_.Clear();
+  connectionNames_.Clear();
 }
 
 // Steps of the decision up to "redirect or pass". May rewrite the request's
 // destination (host rewrite, port map) on the way.
-TcpRedirector::Decision TcpRedirector::decide(uint64_t, drvapi::TcpConnInfo& info, const std::string& processName,
-                                              bool selected, bool& mapped) {
+TcpRedirector::Decision TcpRedirector::decide(uint64_t, drvapi::TcpConnInfo& info,
+                                              const std::string& processName, bool selected, bool& mapped) {
   const uint16_t family = familyOf(info.remoteAddress);
   const platform::SocketAddress destination = fromField(info.remoteAddress);
   platform::SocketAddress ipv4Form;  // the IPv4 form the rules are consulted with
@@ -118,8 +131,9 @@ TcpRedirector::Decision TcpRedirector::decide(uint64_t, drvapi::TcpConnInfo& inf
       }
     } else if (info.ipFamily == drvapi::kFamilyIpv6) {
       std::vector<platform::SocketAddress> answers;
-      const platform::SocketAddress* first =
-          services_.lookUp(kTypeAAAA, rewrite->host, answers) ? firstOfFamily(answers, drvapi::kFamilyIpv6) : nullptr;
+      const platform::SocketAddress* first = services_.lookUp(kTypeAAAA, rewrite->host, answers)
+                                                 ? firstOfFamily(answers, drvapi::kFamilyIpv6)
+                                                 : nullptr;
       if (first != nullptr) {
         // Family 23, the requested port, the first answer; flow information
         // and scope stay as they were.
@@ -139,7 +153,8 @@ TcpRedirector::Decision TcpRedirector::decide(uint64_t, drvapi::TcpConnInfo& inf
       if (map->hostIsName) {
         std::vector<platform::SocketAddress> answers;
         if (services_.lookUp(kTypeA, map->host, answers))
-          if (const platform::SocketAddress* first = firstOfFamily(answers, drvapi::kFamilyIpv4)) target = first->ipv4();
+          if (const platform::SocketAddress* first = firstOfFamily(answers, drvapi::kFamilyIpv4))
+            target = first->ipv4();
       } else {
         target = platform::inetAddr(map->host.c_str());
         if (target == 0xFFFFFFFFu) target = 0;
@@ -161,7 +176,7 @@ TcpRedirector::Decision TcpRedirector::decide(uint64_t, drvapi::TcpConnInfo& inf
   return selected ? Decision::Redirect : Decision::Pass;
 }
 
-void TcpRedirector::redirect(uint64_t id, drvapi::TcpConnInfo& info, const std::string& processName,
+bool TcpRedirector::redirect(uint64_t id, drvapi::TcpConnInfo& info, const std::string& processName,
                              bool mapped) {
   const uint16_t family = familyOf(info.remoteAddress);
   if (services_.adapterMode()) {
@@ -169,15 +184,19 @@ void TcpRedirector::redirect(uint64_t id, drvapi::TcpConnInfo& info, const std::
     // its destination gets a host route through the virtual adapter.
     if (family == drvapi::kFamilyIpv4) services_.addHostRoute(fromField(info.remoteAddress).ipv4());
     info.filteringFlag = 2;
-    return;
+    return true;
   }
 
   auto* event = collector::newEvent<collector::DCTcpForwardEvent>(collector_, id, family);
-  if (services_.nodeUsable()) {
+  // A relay listener of the connection's family must be there too (a host
+  // without IPv6 has none for mapped destinations).
+  const uint16_t relayPort = mapped ? services_.relayPort6() : services_.relayPort4();
+  if (services_.nodeUsable() && relayPort != kNoRelayPort) {
     if (event != nullptr) {
       event->forwarded = 1;
       event->processName.assign(processName);
-      putAddressAndPort(family, fromField(info.remoteAddress), event->requestedAddress, &event->requestedPort);
+      putAddressAndPort(family, fromField(info.remoteAddress), event->requestedAddress,
+                        &event->requestedPort);
     }
     redirectTable_.Insert(REDIRECT_INFO{id, info, processName});
     platform::SocketAddress relay;
@@ -188,13 +207,13 @@ void TcpRedirector::redirect(uint64_t id, drvapi::TcpConnInfo& info, const std::
       hostnet::MakeLoopbackAddress(drvapi::kFamilyIpv4, platform::hostToNet16(services_.relayPort4()), relay);
       std::memcpy(info.remoteAddress, relay.bytes, 16);
     }
-    if (event != nullptr)
-      putAddressAndPort(relay.family(), relay, event->relayAddress, &event->relayPort);
+    if (event != nullptr) putAddressAndPort(relay.family(), relay, event->relayAddress, &event->relayPort);
   }
   // Without a usable node the record says "not forwarded" and the connect
   // goes to its destination unchanged.
   if (event != nullptr) collector_.post(event);
   services_.disableFiltering(id);
+  return false;
 }
 
 void TcpRedirector::tcpClosed(uint64_t id, const drvapi::TcpConnInfo* info) {

@@ -49,11 +49,13 @@ class RedirectServices {
   // Filter tables.
   virtual std::optional<HostRewriteTarget> findHostRewrite(uint32_t addressNet, uint16_t portNet) = 0;
   virtual std::optional<PortMapTarget> findPortMap(uint32_t addressNet, uint16_t portNet) = 0;
-  virtual int findAddressRule(const platform::SocketAddress& ipv4Destination) = 0;  // 0 none, 1 direct, 2 block
+  virtual int findAddressRule(
+      const platform::SocketAddress& ipv4Destination) = 0;  // 0 none, 1 direct, 2 block
   virtual bool isWebSteered(const platform::SocketAddress& ipv4Destination, bool selected) = 0;
   // One blocking look-up (type 1 = A, 28 = AAAA) at the first upstream DNS
   // server; true when it succeeded, with the answers in `addresses`.
-  virtual bool lookUp(uint16_t type, const std::string& name, std::vector<platform::SocketAddress>& addresses) = 0;
+  virtual bool lookUp(uint16_t type, const std::string& name,
+                      std::vector<platform::SocketAddress>& addresses) = 0;
   // Whether the local web relay program runs.
   virtual bool webRelayRunning() = 0;
   // Adapter mode and its host routes.
@@ -61,7 +63,7 @@ class RedirectServices {
   virtual void addHostRoute(uint32_t addressNet) = 0;
   // The proxy node is usable for TCP (address and SOCKS5 port both set).
   virtual bool nodeUsable() = 0;
-  // The relay listeners' ports, host order.
+  // The relay listeners' ports, host order; 0xFFFF without a listener.
   virtual uint16_t relayPort4() = 0;
   virtual uint16_t relayPort6() = 0;
   // The driver interface.
@@ -78,10 +80,17 @@ class TcpRedirector {
   // Decides one connect: may change info->filteringFlag and
   // info->remoteAddress in place; ends in tcpDisableFiltering, in a redirect
   // record plus tcpDisableFiltering, or (adapter mode) in filteringFlag 2.
+  // Only a connection that stays filtered keeps its process name (for its
+  // close record). A redirect needs a relay listener of the destination's
+  // form (IPv4, or IPv4-mapped IPv6); without one the connection goes direct.
   void tcpConnectRequest(uint64_t id, drvapi::TcpConnInfo* info);
 
   // Posts the close record and forgets the connection's name.
   void tcpClosed(uint64_t id, const drvapi::TcpConnInfo* info);
+
+  // The stop: empties the redirect table and the names of the filtered
+  // connections (the driver is no longer asked to report their close).
+  void Clear();
 
   // Give the bytes back unchanged, then count them in adapter mode.
   void tcpReceive(uint64_t id, const char* data, int length);
@@ -94,7 +103,8 @@ class TcpRedirector {
   enum class Decision { Pass, Redirect };
   Decision decide(uint64_t id, drvapi::TcpConnInfo& info, const std::string& processName, bool selected,
                   bool& mapped);
-  void redirect(uint64_t id, drvapi::TcpConnInfo& info, const std::string& processName, bool mapped);
+  // True when the connection stays filtered (adapter mode).
+  bool redirect(uint64_t id, drvapi::TcpConnInfo& info, const std::string& processName, bool mapped);
   void countAdapterFlow(uint64_t id, int length, bool up);
 
   RedirectServices& services_;

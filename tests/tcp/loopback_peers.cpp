@@ -1,5 +1,6 @@
 #include "loopback_peers.h"
 
+#include "platform/time.h"
 #include "tcp/socks5_client.h"
 
 namespace lumotest {
@@ -105,8 +106,22 @@ void ScriptedNode::run() {
       connection = platform::kInvalidSocket;
       break;
     }
+    if (step.kind == Step::Kind::kStall) {
+      while (!stopping_) platform::sleepMs(static_cast<uint32_t>(kPollMs));
+      break;
+    }
     if (step.kind == Step::Kind::kSend) {
       ok = sendAll(connection, step.bytes.data(), step.bytes.size());
+    } else if (step.kind == Step::Kind::kShutdownSend) {
+      ok = platform::shutdownSocket(connection, platform::ShutdownHow::Send);
+    } else if (step.kind == Step::Kind::kReadToEnd) {
+      uint8_t buffer[4096];
+      int count = 0;
+      while ((count = platform::waitReadable(connection, kPatienceMs) == 1
+                          ? platform::receiveBytes(connection, buffer, sizeof buffer)
+                          : -1) > 0)
+        received_.insert(received_.end(), buffer, buffer + count);
+      ok = count == 0;
     } else {
       std::vector<uint8_t> got = receiveUpTo(connection, step.readLength);
       received_.insert(received_.end(), got.begin(), got.end());
@@ -126,6 +141,16 @@ void ScriptedNode::run() {
     }
     platform::closeSocket(connection);
   }
+}
+
+std::vector<ScriptedNode::Step> ScriptedNode::socks5Accepting(const std::string& user,
+                                                              const std::string& password) {
+  return {read(3),  // 05 01 02
+          send({0x05, 0x02}),
+          read(3 + user.size() + password.size()),  // 01 ULEN USER PLEN PASSWORD
+          send({0x01, 0x00}),
+          read(10),  // 05 01 00 01 ADDR PORT
+          send({0x05, 0x00, 0x00, 0x01, 0, 0, 0, 0, 0, 0})};
 }
 
 std::vector<uint8_t> ScriptedNode::finish(bool* completed) {
@@ -176,9 +201,9 @@ Socks5Connected socks5ThroughLoopback(uint16_t nodePort, const platform::SocketA
                                       const std::string& user, const std::string& password) {
   Socks5Connected connected;
   connected.socket = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
-  connected.result = tcp::Socks5Connect(platform::kFamilyIpv4, connected.socket, destination,
-                                        platform::ipv4(127, 0, 0, 1), platform::hostToNet16(nodePort), user,
-                                        password, connected.detail);
+  connected.result =
+      tcp::Socks5Connect(platform::kFamilyIpv4, connected.socket, destination, platform::ipv4(127, 0, 0, 1),
+                         platform::hostToNet16(nodePort), user, password, connected.detail);
   return connected;
 }
 

@@ -41,18 +41,25 @@ class EchoServer {
 };
 
 // Plays a fixed script against the first connection it accepts: read an
-// exact number of bytes, send bytes, or close. Listens on 127.0.0.1 on a port
-// the system picks. What it read is available once the script has ended.
+// exact number of bytes, read to the client's end of stream, send bytes, shut
+// its sending down, stop reading, or close. Listens on 127.0.0.1 on a port the
+// system picks. What it read is available once the script has ended.
 class ScriptedNode {
  public:
   struct Step {
-    enum class Kind { kRead, kSend, kClose } kind;
+    enum class Kind { kRead, kReadToEnd, kSend, kShutdownSend, kStall, kClose } kind;
     size_t readLength = 0;
     std::vector<uint8_t> bytes;
   };
   static Step read(size_t length) { return {Step::Kind::kRead, length, {}}; }
+  static Step readToEnd() { return {Step::Kind::kReadToEnd, 0, {}}; }
   static Step send(std::vector<uint8_t> bytes) { return {Step::Kind::kSend, 0, std::move(bytes)}; }
+  static Step shutdownSend() { return {Step::Kind::kShutdownSend, 0, {}}; }
+  // Holds the connection open without reading another byte until finish().
+  static Step stall() { return {Step::Kind::kStall, 0, {}}; }
   static Step close() { return {Step::Kind::kClose, 0, {}}; }
+  // The node's side of a SOCKS5 CONNECT that succeeds for `user`/`password`.
+  static std::vector<Step> socks5Accepting(const std::string& user, const std::string& password);
 
   explicit ScriptedNode(std::vector<Step> script);
   ~ScriptedNode();

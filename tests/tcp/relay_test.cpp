@@ -1,29 +1,61 @@
-// The relay on its own: its listener's port choice, and the game-ping
-// watches on a real loopback connection.
+// The relay on its own: its listener's port choice and backlog, the
+// handshake's deadlines, the stop, the copying (half-close, blur, game
+// pings) and the game-ping watches on a real loopback connection.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <malloc.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "collector/data_collector.h"
 #include "loopback_peers.h"
 #include "platform/net.h"
+#include "tcp/blur.h"
 #include "tcp/ping_responder.h"
 #include "tcp/relay.h"
 
+using lumotest::EchoServer;
+using lumotest::ScriptedNode;
 using platform::SocketAddress;
+using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-platform::Socket listenOn(uint16_t port) {
-  platform::Socket s = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
-  if (!platform::bindSocket(s, platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), platform::hostToNet16(port))) ||
-      !platform::listenSocket(s, 1)) {
+constexpr uint16_t kIpv4 = platform::kFamilyIpv4;
+const SocketAddress kAnyLoopbackPort = platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0);
+
+platform::Socket listenOn(uint16_t port, int backlog = 1) {
+  platform::Socket s = platform::openSocket(kIpv4, platform::SocketType::Stream);
+  // As the relay's own listener: a port whose earlier connections linger in
+  // TIME_WAIT is free, one that another socket listens on is not.
+  platform::setListenerAddressReuse(s);
+  if (!platform::bindSocket(
+          s, platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), platform::hostToNet16(port))) ||
+      !platform::listenSocket(s, backlog)) {
     platform::closeSocket(s);
     return platform::kInvalidSocket;
   }
   return s;
+}
+
+uint16_t portOf(platform::Socket s) {
+  SocketAddress bound;
+  platform::localAddressOf(s, bound);
+  return platform::netToHost16(bound.port());
 }
 
 struct RelayParts {
@@ -35,14 +67,96 @@ struct RelayParts {
   tcp::Relay relay{redirects, ping, collector, running, blur, [] { return tcp::RelayNode{}; }};
 };
 
+// A relay with its IPv4 accept loop running, a node on 127.0.0.1:nodePort
+// (user "u", password "p") and a collector that keeps the begin messages.
+struct RelayRig {
+  struct Recorder : collector::DataCollectorEvent {
+    void onCollectorEvent(const collector::DCEvent& r) override {
+      if (r.type != collector::kTcpProxyBegin) return;
+      std::lock_guard<std::mutex> lock(m);
+      begins.push_back(static_cast<const collector::DCTcpProxyBeginEvent&>(r).message.text);
+    }
+    std::vector<std::string> beginMessages() {
+      std::lock_guard<std::mutex> lock(m);
+      return begins;
+    }
+    std::mutex m;
+    std::vector<std::string> begins;
+  };
+
+  explicit RelayRig(uint16_t port) : nodePort(port) {
+    recorder.startCollector();
+    if (!relay.OpenRelayListener(kIpv4) || !relay.startAcceptLoop(kIpv4))
+      ADD_FAILURE() << "no relay listener";
+  }
+  ~RelayRig() {
+    running = 0;
+    relay.joinAcceptLoop(kIpv4);
+  }
+
+  // The application's connection to 127.0.0.1:destinationPort, redirected
+  // to the relay as the connect handler would.
+  platform::Socket connect(uint16_t destinationPort) {
+    platform::Socket app = platform::openSocket(kIpv4, platform::SocketType::Stream);
+    SocketAddress local = kAnyLoopbackPort;
+    EXPECT_TRUE(platform::bindSocket(app, local) && platform::localAddressOf(app, local));
+    tcp::REDIRECT_INFO entry;
+    entry.id = 42;
+    entry.info.ipFamily = kIpv4;
+    std::memcpy(entry.info.localAddress, local.bytes, 16);
+    const SocketAddress destination =
+        platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), platform::hostToNet16(destinationPort));
+    std::memcpy(entry.info.remoteAddress, destination.bytes, 16);
+    entry.processName = "game.exe";
+    redirects.Insert(entry);
+    EXPECT_TRUE(platform::connectSocket(
+        app,
+        platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), platform::hostToNet16(relay.port(kIpv4)))));
+    return app;
+  }
+
+  std::atomic<uint16_t> nodePort;
+  std::atomic<bool> nodeFails{false};  // taking the node settings runs out of memory
+  Recorder recorder;
+  tcp::RedirectTable redirects;
+  tcp::PingResponder ping;
+  std::atomic<uint8_t> running{1};
+  std::atomic<uint32_t> blur{0};
+  tcp::Relay relay{
+      redirects, ping, recorder, running, blur, [this] {
+        if (nodeFails) throw std::bad_alloc();
+        return tcp::RelayNode{platform::ipv4(127, 0, 0, 1), platform::hostToNet16(nodePort), "u", "p"};
+      }};
+};
+
+// Node hosts that never let a handshake finish: one accepts the connection
+// (the system completes it) and never answers; the other drops the SYN
+// because its accept queue is full, as a host that drops SYNs does.
+struct SilentNode {
+  explicit SilentNode(bool dropsSyns) {
+    listener = listenOn(0, 0);
+    port = portOf(listener);
+    // A backlog of 0 still queues one connection: take that place.
+    if (dropsSyns) filler = lumotest::connectLoopback(port);
+  }
+  ~SilentNode() {
+    platform::closeSocket(filler);
+    platform::closeSocket(listener);
+  }
+  // True once the relay's connection waits in the accept queue (the node
+  // that answers nothing).
+  bool reached() const { return platform::waitReadable(listener, 10000) == 1; }
+  platform::Socket listener = platform::kInvalidSocket;
+  platform::Socket filler = platform::kInvalidSocket;
+  uint16_t port = 0;
+};
+
 // A connected pair of loopback stream sockets.
 struct SocketPair {
   platform::Socket a = platform::kInvalidSocket, b = platform::kInvalidSocket;
   SocketPair() {
     platform::Socket l = listenOn(0);
-    SocketAddress bound;
-    platform::localAddressOf(l, bound);
-    a = lumotest::connectLoopback(platform::netToHost16(bound.port()));
+    a = lumotest::connectLoopback(portOf(l));
     b = platform::acceptSocket(l, nullptr);
     platform::closeSocket(l);
   }
@@ -51,6 +165,17 @@ struct SocketPair {
     platform::closeSocket(b);
   }
 };
+
+std::string roundTrip(platform::Socket s, const std::string& text) {
+  const Bytes got = lumotest::roundTrip(s, Bytes(text.begin(), text.end()));
+  return std::string(got.begin(), got.end());
+}
+
+// True when the peer has closed: the next receive gives end of stream.
+bool closedByPeer(platform::Socket s) {
+  char byte;
+  return platform::waitReadable(s, 10000) == 1 && platform::receiveBytes(s, &byte, 1) <= 0;
+}
 
 }  // namespace
 
@@ -100,7 +225,8 @@ TEST(PingResponder, AnswersAWatchedPingAndDropsTheNodesCopy) {
   ping.SetClockForTesting([] { return 1001u; }, [&](uint32_t ms) { waits.push_back(ms); });
   ping.AddAddressRule(0, platform::hostToNet16(7000), 100);
   SocketPair client;  // a: the relay's client socket, b: the application
-  const SocketAddress destination = platform::makeIpv4Address(platform::ipv4(203, 0, 113, 5), platform::hostToNet16(7000));
+  const SocketAddress destination =
+      platform::makeIpv4Address(platform::ipv4(203, 0, 113, 5), platform::hostToNet16(7000));
   const uint8_t pingBytes[10] = {0x09, 0x01, 0, 0, 0, 0, 0x0A, 0x0B, 0x0C, 0x0D};
 
   ping.Register(1, client.a, destination);
@@ -144,3 +270,317 @@ TEST(PingResponder, AnswersAWatchedPingAndDropsTheNodesCopy) {
   ping.Clear();
   EXPECT_EQ(ping.AddressRuleCount(), 0u);
 }
+
+TEST(RelayListener, ListenerInUseByItsAcceptLoopIsNotReopened) {
+  RelayParts parts;
+  ASSERT_TRUE(parts.relay.OpenRelayListener(kIpv4));
+  ASSERT_TRUE(parts.relay.startAcceptLoop(kIpv4));
+  const uint16_t port = parts.relay.port(kIpv4);
+  // The port the relay had is freed only by a re-open: take it the moment
+  // it is, so that a re-open has to move.
+  EXPECT_TRUE(parts.relay.OpenRelayListener(kIpv4)) << "a repeated initialisation succeeds";
+  EXPECT_EQ(parts.relay.port(kIpv4), port);
+  platform::Socket probe = listenOn(port);
+  EXPECT_EQ(probe, platform::kInvalidSocket) << "the running listener kept its port";
+  platform::closeSocket(probe);
+  parts.running = 0;
+  parts.relay.joinAcceptLoop(kIpv4);
+}
+
+#ifndef _WIN32
+// ListenOverflows of this network namespace (/proc/net/netstat, TcpExt).
+long listenOverflows() {
+  std::ifstream in("/proc/net/netstat");
+  std::string names, values;
+  while (std::getline(in, names) && std::getline(in, values)) {
+    if (names.rfind("TcpExt:", 0) != 0) continue;
+    std::istringstream n(names), v(values);
+    std::string name, value;
+    while (n >> name && v >> value)
+      if (name == "ListenOverflows") return std::stol(value);
+  }
+  return -1;
+}
+
+TEST(RelayListener, BurstOfConnectsWhileTheAcceptThreadIsBusyOverflowsNothing) {
+  if (std::getenv("LUMO_TEST_NETNS") == nullptr)
+    GTEST_SKIP() << "the overflow counter is only ours in a namespace";
+  RelayParts parts;
+  ASSERT_TRUE(parts.relay.OpenRelayListener(kIpv4));  // no accept thread: nothing is taken off the queue
+  const long before = listenOverflows();
+  ASSERT_GE(before, 0);
+  constexpr int kThreads = 20, kEach = 10;
+  std::vector<platform::Socket> sockets(kThreads * kEach, platform::kInvalidSocket);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        platform::Socket s = platform::openSocket(kIpv4, platform::SocketType::Stream);
+        platform::setNonBlocking(s, true);
+        platform::connectSocket(s, platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1),
+                                                             platform::hostToNet16(parts.relay.port(kIpv4))));
+        sockets[static_cast<size_t>(t * kEach + i)] = s;
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  // On loopback the SYN is taken or dropped within the connect call itself.
+  EXPECT_EQ(listenOverflows(), before) << "every connect of the burst found room in the listener's queue";
+  for (platform::Socket s : sockets) platform::closeSocket(s);
+}
+#endif
+
+TEST(RelayHandshake, SilentNodeOrDroppedSynsMeanDirectWithinTheDeadlines) {
+  struct Row {
+    const char* name;
+    bool dropsSyns;
+    const char* message;  // the begin record's: timed out, and the step that waited
+  } rows[] = {{"node accepts and never answers", false, "shack err: 65548 65540"},
+              {"node host drops SYNs", true, "shack err: 65548 65538"}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EchoServer destination;
+    SilentNode node(row.dropsSyns);
+    RelayRig rig(node.port);
+    platform::Socket app = rig.connect(destination.port());
+    EXPECT_EQ(roundTrip(app, "direct"), "direct") << "the connection went straight to its destination";
+    platform::closeSocket(app);
+    EXPECT_TRUE(rig.relay.waitForConnections(10000));
+    rig.recorder.stopCollector();
+    EXPECT_EQ(rig.recorder.beginMessages(), std::vector<std::string>{row.message});
+  }
+}
+
+TEST(RelayHandshake, ApplicationGivingUpEndsTheHandshakeWithoutGoingDirect) {
+  EchoServer destination;
+  SilentNode node(false);
+  RelayRig rig(node.port);
+  platform::Socket app = rig.connect(destination.port());
+  ASSERT_TRUE(node.reached());
+  platform::closeSocket(app);
+  EXPECT_TRUE(rig.relay.waitForConnections(10000)) << "the connection thread ended";
+  rig.recorder.stopCollector();
+  EXPECT_EQ(rig.recorder.beginMessages(), std::vector<std::string>{"shack err: 65549 0"});
+  EXPECT_EQ(destination.accepted(), 0) << "nothing went direct";
+}
+
+// Each case leaves a connection thread where a stop used to miss it; the
+// stop must end it, and nothing may go direct or be relayed afterwards.
+TEST(RelayStop, NoConnectionThreadOutlivesTheStop) {
+  {
+    SCOPED_TRACE("in its handshake with a node that never answers");
+    EchoServer destination;
+    SilentNode node(false);
+    RelayRig rig(node.port);
+    platform::Socket app = rig.connect(destination.port());
+    ASSERT_TRUE(node.reached());
+    rig.relay.CloseActiveRelays();
+    EXPECT_EQ(rig.relay.liveConnections(), 0);
+    EXPECT_TRUE(closedByPeer(app));
+    EXPECT_EQ(destination.accepted(), 0) << "a stopped connection never goes direct";
+    platform::closeSocket(app);
+  }
+  {
+    SCOPED_TRACE("accepted after the stop, before the accept loop ended");
+    EchoServer destination;
+    RelayRig rig(lumotest::unusedLoopbackPort());  // the node refuses: direct
+    rig.relay.CloseActiveRelays();
+    platform::Socket app = rig.connect(destination.port());
+    EXPECT_TRUE(closedByPeer(app)) << "closed at once, not relayed";
+    EXPECT_TRUE(rig.relay.waitForConnections(10000));
+    EXPECT_EQ(destination.accepted(), 0);
+    platform::closeSocket(app);
+  }
+  {
+    SCOPED_TRACE("blocked sending to a node that stopped reading");
+    std::vector<ScriptedNode::Step> script = ScriptedNode::socks5Accepting("u", "p");
+    script.push_back(ScriptedNode::stall());
+    ScriptedNode node(script);
+    RelayRig rig(node.port());
+    platform::Socket app = rig.connect(9);
+    platform::setNonBlocking(app, true);
+    // Fill every buffer between the application and the node: once the
+    // application cannot send for a while, the relay is stuck in its send.
+    const Bytes chunk(64 * 1024, 'z');
+    for (int idle = 0; idle < 3;) {
+      if (platform::sendBytes(app, chunk.data(), chunk.size()) > 0) {
+        idle = 0;
+        continue;
+      }
+      if (platform::waitWritable(app, 200) == 0) ++idle;
+    }
+    rig.relay.CloseActiveRelays();
+    EXPECT_EQ(rig.relay.liveConnections(), 0);
+    platform::closeSocket(app);
+    node.finish();
+  }
+}
+
+TEST(RelayStop, DestructionDuringAHandshakeNeverGoesDirect) {
+  for (bool dropsSyns : {false, true}) {
+    SCOPED_TRACE(dropsSyns ? "node host drops SYNs" : "node never answers");
+    EchoServer destination;
+    SilentNode node(dropsSyns);
+    platform::Socket app;
+    {
+      RelayRig rig(node.port);
+      app = rig.connect(destination.port());
+      if (!dropsSyns) {
+        ASSERT_TRUE(node.reached());
+      }
+    }
+    EXPECT_TRUE(closedByPeer(app));
+    EXPECT_EQ(destination.accepted(), 0);
+    platform::closeSocket(app);
+  }
+}
+
+// One side ends its stream and waits for the other: the relay passes the end
+// on and keeps carrying the other direction.
+TEST(RelayCopy, HalfCloseKeepsTheOtherDirectionGoing) {
+  using S = ScriptedNode;
+  {
+    SCOPED_TRACE("the application ends first and waits for the reply");
+    ScriptedNode destination({S::readToEnd(), S::send({'r', 'e', 'p', 'l', 'y'}), S::close()});
+    RelayRig rig(lumotest::unusedLoopbackPort());
+    platform::Socket app = rig.connect(destination.port());
+    ASSERT_EQ(platform::sendBytes(app, "request", 7), 7);
+    platform::shutdownSocket(app, platform::ShutdownHow::Send);
+    EXPECT_EQ(lumotest::receiveUpTo(app, 6), (Bytes{'r', 'e', 'p', 'l', 'y'})) << "reply, then end of stream";
+    bool completed = false;
+    EXPECT_EQ(destination.finish(&completed), (Bytes{'r', 'e', 'q', 'u', 'e', 's', 't'}));
+    EXPECT_TRUE(completed);
+    platform::closeSocket(app);
+  }
+  {
+    SCOPED_TRACE("the destination ends first and still reads");
+    ScriptedNode destination({S::send({'h', 'i'}), S::shutdownSend(), S::read(4)});
+    RelayRig rig(lumotest::unusedLoopbackPort());
+    platform::Socket app = rig.connect(destination.port());
+    EXPECT_EQ(lumotest::receiveUpTo(app, 3), (Bytes{'h', 'i'})) << "its bytes, then end of stream";
+    EXPECT_EQ(platform::sendBytes(app, "late", 4), 4);
+    bool completed = false;
+    EXPECT_EQ(destination.finish(&completed), (Bytes{'l', 'a', 't', 'e'}));
+    EXPECT_TRUE(completed);
+    platform::closeSocket(app);
+  }
+}
+
+TEST(RelayCopy, BlurIsTakenOnceWhenRelayingStarts) {
+  for (uint32_t blurAtStart : {0u, 1u}) {
+    SCOPED_TRACE(blurAtStart ? "on, then switched off" : "off, then switched on");
+    std::vector<ScriptedNode::Step> script = ScriptedNode::socks5Accepting("u", "p");
+    script.insert(script.end(), {ScriptedNode::read(1), ScriptedNode::send({'!'}), ScriptedNode::read(1)});
+    ScriptedNode node(script);
+    RelayRig rig(node.port());
+    rig.blur = blurAtStart;
+    platform::Socket app = rig.connect(9);
+    EXPECT_EQ(roundTrip(app, "a"), "!");
+    rig.blur = 1 - blurAtStart;
+    ASSERT_EQ(platform::sendBytes(app, "b", 1), 1);
+    const Bytes got = node.finish();
+    ASSERT_EQ(got.size(), 20u);  // greeting 3, authentication 5, CONNECT 10, then the stream
+    const Bytes stream(got.end() - 2, got.end());
+    const Bytes expected = blurAtStart ? Bytes{tcp::Blur('a'), tcp::Blur('b')} : Bytes{'a', 'b'};
+    EXPECT_EQ(stream, expected);
+    platform::closeSocket(app);
+  }
+}
+
+TEST(RelayCopy, GamePingIsAnsweredAloneAndRelayedInsideOtherBytes) {
+  const Bytes ping = {0x09, 0x01, 0, 0, 0, 0, 0x0A, 0x0B, 0x0C, 0x0D};
+  Bytes pingAndMore = ping;
+  pingAndMore.insert(pingAndMore.end(), {'m', 'o', 'r', 'e', '!'});
+  std::vector<ScriptedNode::Step> script = ScriptedNode::socks5Accepting("u", "p");
+  script.insert(script.end(), {ScriptedNode::read(10), ScriptedNode::read(15),
+                               ScriptedNode::send({'a', 'f', 't', 'e', 'r'})});
+  ScriptedNode node(script);
+  RelayRig rig(node.port());
+  rig.ping.SetClockForTesting([] { return 1000u; }, [](uint32_t) {});
+  rig.ping.AddAddressRule(0, platform::hostToNet16(9), 100);
+  rig.ping.SetEnabled(true);
+  platform::Socket app = rig.connect(9);
+  EXPECT_EQ(lumotest::roundTrip(app, ping), ping) << "answered by the relay (and forwarded)";
+  ASSERT_EQ(platform::sendBytes(app, pingAndMore.data(), pingAndMore.size()), 15);
+  EXPECT_EQ(lumotest::receiveUpTo(app, 5), (Bytes{'a', 'f', 't', 'e', 'r'}))
+      << "a ping inside other bytes is relayed, not answered";
+  bool completed = false;
+  const Bytes got = node.finish(&completed);
+  EXPECT_TRUE(completed);
+  Bytes forwarded = ping;
+  forwarded.insert(forwarded.end(), pingAndMore.begin(), pingAndMore.end());
+  ASSERT_EQ(got.size(), 18u + 25u);
+  EXPECT_EQ(Bytes(got.end() - 25, got.end()), forwarded);
+  platform::closeSocket(app);
+}
+
+TEST(RelayThreads, AnExceptionEndsOnlyItsOwnConnection) {
+  EchoServer destination;
+  RelayRig rig(lumotest::unusedLoopbackPort());
+  rig.nodeFails = true;
+  platform::Socket first = rig.connect(destination.port());
+  EXPECT_TRUE(closedByPeer(first));
+  EXPECT_TRUE(rig.relay.waitForConnections(10000));
+  rig.nodeFails = false;
+  platform::Socket second = rig.connect(destination.port());
+  EXPECT_EQ(roundTrip(second, "still relaying"), "still relaying");
+  platform::closeSocket(first);
+  platform::closeSocket(second);
+}
+
+#if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// Out of memory in the middle of a relayed connection: run in a child
+// process of this program (one malloc arena, so that the memory taken on
+// this thread is the memory the relay thread would need) whose address space
+// is capped once the connection is up; the collector's pools are empty, so
+// every record must be allocated and none can be. The connection must go on
+// without its records and the process must live.
+TEST(RelayThreads, OutOfMemoryChild) {
+  if (std::getenv("LUMO_RELAY_OOM_CHILD") == nullptr) GTEST_SKIP() << "run by OutOfMemorySkipsRecords";
+  EchoServer destination;
+  RelayRig rig(lumotest::unusedLoopbackPort());
+  platform::Socket app = rig.connect(destination.port());
+  if (roundTrip(app, "before") != "before") _exit(2);
+  for (uint32_t type : {collector::kTcpProxyFlowUp, collector::kTcpProxyFlowDown, collector::kTcpProxyEnd})
+    while (collector::poolSize(type) > 0) collector::acquireEvent(type);
+  rlimit cap{};
+  getrlimit(RLIMIT_AS, &cap);
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmSize:", 0) == 0) cap.rlim_cur = std::stoul(line.substr(7)) * 1024;
+  if (setrlimit(RLIMIT_AS, &cap) != 0) _exit(3);
+  // Take every block the heap has left (kept in a volatile, so that the
+  // compiler cannot drop the calls).
+  [[maybe_unused]] void* volatile taken = nullptr;
+  for (size_t size : {size_t{1} << 20, size_t{4096}, size_t{64}, size_t{1}})
+    for (void* block = std::malloc(size); block != nullptr; block = std::malloc(size)) taken = block;
+  char echo[6];
+  if (platform::sendBytes(app, "during", 6) != 6) _exit(4);
+  size_t got = 0;
+  while (got < 6 && platform::waitReadable(app, 10000) == 1) {
+    const int n = platform::receiveBytes(app, echo + got, 6 - got);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  platform::closeSocket(app);
+  _exit(got == 6 && std::memcmp(echo, "during", 6) == 0 && rig.relay.waitForConnections(10000) ? 0 : 5);
+}
+
+TEST(RelayThreads, OutOfMemorySkipsRecords) {
+  char filter[] = "--gtest_filter=RelayThreads.OutOfMemoryChild";
+  char self[] = "/proc/self/exe";
+  char* argv[] = {self, filter, nullptr};
+  char flag[] = "LUMO_RELAY_OOM_CHILD=1";
+  char arenas[] = "MALLOC_ARENA_MAX=1";
+  char* envp[] = {flag, arenas, nullptr};
+  pid_t child = 0;
+  ASSERT_EQ(posix_spawn(&child, self, nullptr, nullptr, argv, envp), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status)) << "the child died of signal "
+                                 << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  if (WIFEXITED(status)) {
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+}
+#endif

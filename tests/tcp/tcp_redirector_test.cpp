@@ -2,6 +2,8 @@
 // row gives a destination and the facts the decision consults, and says what
 // the driver must see (pass / redirect / adapter), where the connect goes and
 // what is remembered for the relay.
+#include "tcp/tcp_redirector.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,15 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "../hostnet/dns_responder.h"
 #include "collector/data_collector.h"
 #include "hostnet/dns_query.h"
 #include "platform/net.h"
-#include "tcp/tcp_redirector.h"
-#include "../hostnet/dns_responder.h"
 
-using platform::SocketAddress;
 using platform::hostToNet16;
 using platform::ipv4;
+using platform::SocketAddress;
 
 namespace {
 
@@ -37,6 +38,7 @@ class FakeServices : public tcp::RedirectServices {
   bool webRelay = false;
   bool adapter = false;
   bool usable = true;
+  uint16_t relay6 = 50887;
   std::vector<uint32_t> routes;
   std::vector<uint64_t> disabled;
   std::vector<std::string> lookups;
@@ -80,7 +82,7 @@ class FakeServices : public tcp::RedirectServices {
   void addHostRoute(uint32_t a) override { routes.push_back(a); }
   bool nodeUsable() override { return usable; }
   uint16_t relayPort4() override { return 50888; }
-  uint16_t relayPort6() override { return 50887; }
+  uint16_t relayPort6() override { return relay6; }
   int disableFiltering(uint64_t id) override {
     disabled.push_back(id);
     return 0;
@@ -90,17 +92,18 @@ class FakeServices : public tcp::RedirectServices {
   int getConnInfo(uint64_t, drvapi::TcpConnInfo&) override { return -2; }
 };
 
-drvapi::TcpConnInfo request(const SocketAddress& to, uint32_t pid = 1200, uint16_t localPortNet = hostToNet16(40001)) {
+drvapi::TcpConnInfo request(const SocketAddress& to, uint32_t pid = 1200,
+                            uint16_t localPortNet = hostToNet16(40001)) {
   drvapi::TcpConnInfo info{};
   info.processId = pid;
   info.direction = 2;
   info.ipFamily = to.family();
-  const SocketAddress local = to.family() == 2 ? platform::makeIpv4Address(ipv4(127, 0, 0, 1), localPortNet)
-                                               : [&] {
-                                                   uint8_t any[16] = {};
-                                                   any[15] = 1;
-                                                   return platform::makeIpv6Address(any, localPortNet);
-                                                 }();
+  const SocketAddress local =
+      to.family() == 2 ? platform::makeIpv4Address(ipv4(127, 0, 0, 1), localPortNet) : [&] {
+        uint8_t any[16] = {};
+        any[15] = 1;
+        return platform::makeIpv6Address(any, localPortNet);
+      }();
   std::memcpy(info.localAddress, local.bytes, 28);
   std::memcpy(info.remoteAddress, to.bytes, 28);
   return info;
@@ -139,7 +142,8 @@ TEST(TcpRedirect, ScreeningRules) {
     bool webSteered;
     bool redirected;
   } rows[] = {
-      {"selected game to a public address", v4(203, 0, 113, 5, 7000), 1200, true, true, false, 0, false, true},
+      {"selected game to a public address", v4(203, 0, 113, 5, 7000), 1200, true, true, false, 0, false,
+       true},
       {"unselected process", v4(203, 0, 113, 5, 7000), 1200, false, true, false, 0, false, false},
       {"process id 0 is never selected", v4(203, 0, 113, 5, 7000), 0, true, true, false, 0, false, false},
       {"DNS port passes", v4(8, 8, 8, 8, 53), 1200, true, true, false, 0, false, false},
@@ -151,7 +155,8 @@ TEST(TcpRedirect, ScreeningRules) {
       {"local network passes", v4(192, 168, 9, 9, 7000), 1200, true, true, true, 0, false, false},
       {"over the instance limit passes", v4(203, 0, 113, 5, 7000), 1200, true, false, false, 0, false, false},
       {"direct rule passes", v4(203, 0, 113, 5, 7000), 1200, true, true, false, 1, false, false},
-      {"block rule goes direct, not refused", v4(203, 0, 113, 5, 7000), 1200, true, true, false, 2, false, false},
+      {"block rule goes direct, not refused", v4(203, 0, 113, 5, 7000), 1200, true, true, false, 2, false,
+       false},
       {"web port, steered, unselected", v4(203, 0, 113, 5, 443), 1200, false, true, false, 0, true, true},
       {"web port, not steered, selected", v4(203, 0, 113, 5, 80), 1200, true, true, false, 0, false, false},
       {"IPv4-mapped destination", mapped(203, 0, 113, 5, 7000), 1200, true, true, false, 0, false, true},
@@ -187,16 +192,37 @@ TEST(TcpRedirect, ScreeningRules) {
   }
 }
 
-TEST(TcpRedirect, NonMappedIpv6PassesAndNamesAreKeptUntilClose) {
+TEST(TcpRedirect, OnlyFilteredConnectionsKeepTheirNameUntilClose) {
   Harness h;
   uint8_t global[16] = {0x20, 0x01, 0x0d, 0xb8};
-  drvapi::TcpConnInfo info = request(platform::makeIpv6Address(global, hostToNet16(7000)));
-  h.redirector.tcpConnectRequest(5, &info);
+  drvapi::TcpConnInfo passed = request(platform::makeIpv6Address(global, hostToNet16(7000)));
+  h.redirector.tcpConnectRequest(5, &passed);
   EXPECT_EQ(h.redirector.redirectTable().size(), 0u);
-  EXPECT_EQ(h.redirector.connectionNames().Get(5), "game.exe");
-  h.redirector.tcpClosed(5, &info);
+  drvapi::TcpConnInfo redirected = request(v4(203, 0, 113, 5, 7000));
+  h.redirector.tcpConnectRequest(6, &redirected);
+  EXPECT_EQ(h.redirector.connectionNames().size(), 0u) << "no close will come for unfiltered connections";
+
+  h.services.adapter = true;
+  drvapi::TcpConnInfo filtered = request(v4(203, 0, 113, 5, 7000));
+  h.redirector.tcpConnectRequest(7, &filtered);
+  EXPECT_EQ(h.redirector.connectionNames().Get(7), "game.exe");
+  h.redirector.tcpClosed(7, &filtered);
   EXPECT_EQ(h.redirector.connectionNames().size(), 0u);
-  h.redirector.tcpClosed(6, &info);  // never requested: harmless
+  h.redirector.tcpConnectRequest(8, &filtered);
+  h.redirector.Clear();
+  EXPECT_EQ(h.redirector.connectionNames().size(), 0u) << "a stop forgets them";
+  h.redirector.tcpClosed(6, &passed);  // never filtered: harmless
+}
+
+TEST(TcpRedirect, MappedDestinationGoesDirectWithoutAnIpv6Listener) {
+  Harness h;
+  h.services.relay6 = 0xFFFF;
+  drvapi::TcpConnInfo info = request(mapped(203, 0, 113, 7, 7002));
+  const drvapi::TcpConnInfo before = info;
+  h.redirector.tcpConnectRequest(3, &info);
+  EXPECT_EQ(std::memcmp(&info, &before, sizeof info), 0) << "the connect goes where it was going";
+  EXPECT_EQ(h.redirector.redirectTable().size(), 0u);
+  EXPECT_EQ(h.services.disabled, std::vector<uint64_t>{3});
 }
 
 TEST(TcpRedirect, RelayFindsTheRequestByClientPortAndFamily) {
@@ -218,7 +244,8 @@ TEST(TcpRedirect, RelayFindsTheRequestByClientPortAndFamily) {
 
   uint8_t loopback6[16] = {};
   loopback6[15] = 1;
-  auto taken6 = h.redirector.redirectTable().TakeRedirect(platform::makeIpv6Address(loopback6, hostToNet16(40001)));
+  auto taken6 =
+      h.redirector.redirectTable().TakeRedirect(platform::makeIpv6Address(loopback6, hostToNet16(40001)));
   ASSERT_TRUE(taken6.has_value());
   EXPECT_EQ(taken6->id, 3u);
   EXPECT_EQ(taken6->info.ipFamily, 23);
@@ -298,16 +325,36 @@ TEST(TcpRedirect, PortMapRewritesAndDecidesByItsType) {
     uint16_t wantPort;
     bool redirected;
   } rows[] = {
-      {"literal target, direct", {"198.51.100.9", hostToNet16(9000), 0, false}, true, ipv4(198, 51, 100, 9), 9000,
+      {"literal target, direct",
+       {"198.51.100.9", hostToNet16(9000), 0, false},
+       true,
+       ipv4(198, 51, 100, 9),
+       9000,
        false},
-      {"literal target, via relay", {"198.51.100.9", hostToNet16(9000), 1, false}, false, ipv4(198, 51, 100, 9),
-       9000, true},
-      {"name target resolved", {"map.example.com", hostToNet16(9001), 1, true}, false, ipv4(198, 51, 100, 10), 9001,
+      {"literal target, via relay",
+       {"198.51.100.9", hostToNet16(9000), 1, false},
+       false,
+       ipv4(198, 51, 100, 9),
+       9000,
        true},
-      {"name not resolved, via relay", {"gone.example.com", hostToNet16(9001), 1, true}, false,
-       ipv4(203, 0, 113, 5), 7000, true},
-      {"name not resolved, direct type: the rules decide", {"gone.example.com", hostToNet16(9001), 0, true}, true,
-       ipv4(203, 0, 113, 5), 7000, true},
+      {"name target resolved",
+       {"map.example.com", hostToNet16(9001), 1, true},
+       false,
+       ipv4(198, 51, 100, 10),
+       9001,
+       true},
+      {"name not resolved, via relay",
+       {"gone.example.com", hostToNet16(9001), 1, true},
+       false,
+       ipv4(203, 0, 113, 5),
+       7000,
+       true},
+      {"name not resolved, direct type: the rules decide",
+       {"gone.example.com", hostToNet16(9001), 0, true},
+       true,
+       ipv4(203, 0, 113, 5),
+       7000,
+       true},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
@@ -318,9 +365,9 @@ TEST(TcpRedirect, PortMapRewritesAndDecidesByItsType) {
     drvapi::TcpConnInfo info = request(v4(203, 0, 113, 5, 7000));
     h.redirector.tcpConnectRequest(1, &info);
     ASSERT_EQ(h.redirector.redirectTable().size(), r.redirected ? 1u : 0u);
-    const SocketAddress went = r.redirected
-                                   ? remoteOf(h.redirector.redirectTable().TakeRedirect(v4(127, 0, 0, 1, 40001))->info)
-                                   : remoteOf(info);
+    const SocketAddress went =
+        r.redirected ? remoteOf(h.redirector.redirectTable().TakeRedirect(v4(127, 0, 0, 1, 40001))->info)
+                     : remoteOf(info);
     EXPECT_EQ(went.ipv4(), r.wantAddress);
     EXPECT_EQ(went.port(), hostToNet16(r.wantPort));
   }
@@ -347,7 +394,8 @@ TEST(TcpFlowEvents, DataGoesBackUnchangedAndIsCountedOnlyInAdapterMode) {
       const auto& e = static_cast<const collector::DCTcpProxyFlowUpEvent&>(r);
       if (r.type == collector::kTcpProxyFlowUp) up += e.byteCount;
       if (r.type == collector::kTcpProxyFlowDown) down += e.byteCount;
-      if (r.type == collector::kTcpProxyFlowUp || r.type == collector::kTcpProxyFlowDown) proxied &= e.proxied == 1;
+      if (r.type == collector::kTcpProxyFlowUp || r.type == collector::kTcpProxyFlowDown)
+        proxied &= e.proxied == 1;
     }
     uint32_t up = 0, down = 0;
     bool proxied = true;
@@ -363,7 +411,8 @@ TEST(TcpFlowEvents, DataGoesBackUnchangedAndIsCountedOnlyInAdapterMode) {
   redirector.tcpSend(1, nullptr, 0);  // end of stream: passed on, adds nothing
   counter.stopCollector();
 
-  EXPECT_EQ(services.injected, (std::vector<std::pair<bool, int>>{{true, 1000}, {true, 1000}, {false, 300}, {true, 0}}));
+  EXPECT_EQ(services.injected,
+            (std::vector<std::pair<bool, int>>{{true, 1000}, {true, 1000}, {false, 300}, {true, 0}}));
   EXPECT_EQ(counter.up, 1000u);
   EXPECT_EQ(counter.down, 300u);
   EXPECT_TRUE(counter.proxied);
@@ -417,8 +466,8 @@ TEST(TcpRedirect, RewritesResolveThroughTheLookUpClient) {
     collector::DataCollectorEvent collector;
     tcp::TcpRedirector redirector(services, collector);
     services.selected = false;
-    services.portMaps[FakeServices::key(ipv4(203, 0, 113, 5), hostToNet16(7000))] = {"map.example.com",
-                                                                                    hostToNet16(9001), 1, true};
+    services.portMaps[FakeServices::key(ipv4(203, 0, 113, 5), hostToNet16(7000))] = {
+        "map.example.com", hostToNet16(9001), 1, true};
     drvapi::TcpConnInfo info = request(v4(203, 0, 113, 5, 7000));
     redirector.tcpConnectRequest(3, &info);
     auto taken = redirector.redirectTable().TakeRedirect(v4(127, 0, 0, 1, 40001));

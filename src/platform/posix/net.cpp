@@ -162,6 +162,8 @@ bool bindSocket(Socket socket, const SocketAddress& address) {
 
 bool listenSocket(Socket socket, int backlog) { return listen(fd(socket), backlog) == 0; }
 
+int maxListenBacklog() { return SOMAXCONN; }
+
 Socket acceptSocket(Socket socket, SocketAddress* peer) {
   sockaddr_storage ss{};
   socklen_t len = sizeof ss;
@@ -189,6 +191,10 @@ int sendBytes(Socket socket, const void* data, size_t length) {
 
 int receiveBytes(Socket socket, void* buffer, size_t capacity) {
   return static_cast<int>(recv(fd(socket), buffer, clip(capacity), 0));
+}
+
+int peekBytes(Socket socket, void* buffer, size_t capacity) {
+  return static_cast<int>(recv(fd(socket), buffer, clip(capacity), MSG_PEEK));
 }
 
 int sendTo(Socket socket, const void* data, size_t length, const SocketAddress& to) {
@@ -236,6 +242,7 @@ NetError pendingSocketError(Socket socket) {
   int e = 0;
   socklen_t len = sizeof e;
   if (getsockopt(fd(socket), SOL_SOCKET, SO_ERROR, &e, &len) != 0) return lastSocketError();
+  errno = e;
   return fromErrno(e);
 }
 

@@ -132,6 +132,9 @@ bool bindSocket(Socket socket, const SocketAddress& address) {
 
 bool listenSocket(Socket socket, int backlog) { return listen(sock(socket), backlog) == 0; }
 
+// Winsock 2 reads SOMAXCONN (0x7FFFFFFF) as "a reasonable maximum" of its own.
+int maxListenBacklog() { return SOMAXCONN; }
+
 Socket acceptSocket(Socket socket, SocketAddress* peer) {
   SocketAddress a;
   int len = sizeof a.bytes;
@@ -154,6 +157,10 @@ int sendBytes(Socket socket, const void* data, size_t length) {
 
 int receiveBytes(Socket socket, void* buffer, size_t capacity) {
   return recv(sock(socket), static_cast<char*>(buffer), clip(capacity), 0);
+}
+
+int peekBytes(Socket socket, void* buffer, size_t capacity) {
+  return recv(sock(socket), static_cast<char*>(buffer), clip(capacity), MSG_PEEK);
 }
 
 int sendTo(Socket socket, const void* data, size_t length, const SocketAddress& to) {
@@ -201,6 +208,7 @@ NetError pendingSocketError(Socket socket) {
   int len = sizeof e;
   if (getsockopt(sock(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&e), &len) != 0)
     return lastSocketError();
+  WSASetLastError(e);
   return fromWsa(e);
 }
 
