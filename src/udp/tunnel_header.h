@@ -60,9 +60,12 @@ inline constexpr uint8_t kTunnelMagic0 = 0xA5;
 inline constexpr uint8_t kTunnelMagic1 = 0x5A;
 inline constexpr uint8_t kReplyFlagIpv6 = 0x02;
 // The largest datagram a tunnel message can carry: 65535 - 24 would be the
-// wire limit, but the engine's send records hold 65087 bytes in all.
+// wire limit, but the engine's send records hold 65087 bytes in all and the
+// engine sends at most 65062 payload bytes (a message of 65086 bytes), one
+// short of what the record would hold.
 inline constexpr size_t kTunnelRecordBuffer = 65087;
-inline constexpr size_t kMaxTunnelPayload = kTunnelRecordBuffer - kTunnelHeaderLength;  // 65062
+inline constexpr size_t kMaxTunnelPayload = 65062;
+static_assert(kMaxTunnelPayload + kTunnelHeaderLength < kTunnelRecordBuffer);
 
 // Writes the engine-to-node header and copies the payload behind it into
 // `out` (room bytes). Returns the whole message's length, or 0 (nothing

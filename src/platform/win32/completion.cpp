@@ -1,0 +1,137 @@
+// Windows completion ports. The port is a kernel queue: a socket associated
+// with it (CreateIoCompletionPort on the socket handle) sends every end of an
+// overlapped WSASendTo or WSARecvFrom there as a packet carrying the bytes,
+// the socket's key and the OVERLAPPED pointer, also when the call finished at
+// once (no FILE_SKIP_COMPLETION_PORT_ON_SUCCESS is set). A call that fails
+// with anything but WSA_IO_PENDING queues nothing. GetQueuedCompletionStatus
+// returns FALSE with the OVERLAPPED set for an operation that failed, and FALSE
+// without one for a wait that timed out or a port that went away. closesocket
+// cancels what is pending on the socket; those operations complete with
+// ERROR_OPERATION_ABORTED.
+#include "platform/completion.h"
+
+#include <mswsock.h>
+#include <windows.h>
+#include <winsock2.h>
+
+#include <cstring>
+
+#ifndef SIO_UDP_CONNRESET
+#define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
+#endif
+
+namespace platform {
+
+static_assert(sizeof(OVERLAPPED) <= sizeof(Overlapped::systemStorage));
+static_assert(offsetof(Overlapped, systemStorage) == 0);
+
+namespace {
+
+OVERLAPPED* overlappedOf(Overlapped& record) {
+  // A fresh OVERLAPPED for every start: the system writes its status words
+  // into it and reads them back at completion.
+  std::memset(record.systemStorage, 0, sizeof record.systemStorage);
+  return reinterpret_cast<OVERLAPPED*>(record.systemStorage);
+}
+
+}  // namespace
+
+struct CompletionPort::State {
+  HANDLE port = nullptr;
+};
+
+bool isAbortedCompletion(uint32_t error) {
+  // Windows ends the operations of a closed socket with
+  // ERROR_OPERATION_ABORTED; Wine ends them with ERROR_HANDLES_CLOSED.
+  constexpr uint32_t kErrorHandlesClosed = 676;
+  return error == ERROR_OPERATION_ABORTED || error == kErrorHandlesClosed;
+}
+
+CompletionPort::CompletionPort() : state_(std::make_unique<State>()) {}
+CompletionPort::~CompletionPort() { close(); }
+
+bool CompletionPort::open() {
+  if (state_->port != nullptr) return false;
+  // Sockets are made here only after Winsock has started; openSocket() does
+  // that on first use, so nothing more is needed for the port itself.
+  state_->port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
+  return state_->port != nullptr;
+}
+
+void CompletionPort::close() {
+  if (state_->port == nullptr) return;
+  CloseHandle(state_->port);
+  state_->port = nullptr;
+}
+
+bool CompletionPort::isOpen() const { return state_->port != nullptr; }
+
+bool CompletionPort::associate(Socket socket, uintptr_t key) {
+  if (state_->port == nullptr || socket == kInvalidSocket) return false;
+  // Without this a datagram socket whose earlier send drew an ICMP "port
+  // unreachable" fails its next receive with WSAECONNRESET; the engine's
+  // sockets are unconnected and want to go on receiving, as on Linux.
+  BOOL off = FALSE;
+  DWORD returned = 0;
+  WSAIoctl(static_cast<SOCKET>(socket), SIO_UDP_CONNRESET, &off, sizeof off, nullptr, 0, &returned, nullptr,
+           nullptr);
+  return CreateIoCompletionPort(reinterpret_cast<HANDLE>(socket), state_->port, key, 1) == state_->port;
+}
+
+bool CompletionPort::startSend(Socket socket, const void* data, uint32_t length, const SocketAddress& to,
+                               Overlapped& record) {
+  WSABUF buffer{static_cast<ULONG>(length), static_cast<char*>(const_cast<void*>(data))};
+  DWORD sent = 0;
+  const int result = WSASendTo(static_cast<SOCKET>(socket), &buffer, 1, &sent, 0,
+                               reinterpret_cast<const sockaddr*>(to.bytes), static_cast<int>(to.length()),
+                               overlappedOf(record), nullptr);
+  return result == 0 || WSAGetLastError() == WSA_IO_PENDING;
+}
+
+bool CompletionPort::startReceive(Socket socket, void* buffer, uint32_t capacity, SocketAddress* from,
+                                  int* fromLength, Overlapped& record) {
+  WSABUF wsaBuffer{static_cast<ULONG>(capacity), static_cast<char*>(buffer)};
+  DWORD received = 0;
+  // The flags are read at the call; only the completion writes the address
+  // and its length, which is why those two live in the caller's record.
+  DWORD flags = 0;
+  const int result =
+      WSARecvFrom(static_cast<SOCKET>(socket), &wsaBuffer, 1, &received, &flags,
+                  reinterpret_cast<sockaddr*>(from->bytes), fromLength, overlappedOf(record), nullptr);
+  if (result == 0) return true;
+  // A datagram longer than the buffer ends the call at once with WSAEMSGSIZE,
+  // but that is a warning status to the I/O manager, which still queues the
+  // completion (ERROR_MORE_DATA, the bytes that fit): the receive did start.
+  const int error = WSAGetLastError();
+  return error == WSA_IO_PENDING || error == WSAEMSGSIZE;
+}
+
+bool CompletionPort::post(uint32_t bytes, uintptr_t key, Overlapped* record) {
+  if (state_->port == nullptr) return false;
+  return PostQueuedCompletionStatus(state_->port, bytes, key, reinterpret_cast<OVERLAPPED*>(record)) != FALSE;
+}
+
+CompletionWait CompletionPort::wait(uint32_t timeoutMs, Completion& out) {
+  out = Completion{};
+  if (state_->port == nullptr) {
+    out.error = ERROR_INVALID_HANDLE;
+    return CompletionWait::Failed;
+  }
+  DWORD bytes = 0;
+  ULONG_PTR key = 0;
+  OVERLAPPED* overlapped = nullptr;
+  const BOOL ok = GetQueuedCompletionStatus(state_->port, &bytes, &key, &overlapped,
+                                            timeoutMs == kNoTimeLimit ? INFINITE : timeoutMs);
+  const DWORD error = ok ? 0 : GetLastError();
+  out.bytes = bytes;
+  out.key = key;
+  out.record = reinterpret_cast<Overlapped*>(overlapped);
+  out.error = error;
+  if (ok || overlapped != nullptr) return CompletionWait::Completed;
+  if (error == WAIT_TIMEOUT) return CompletionWait::TimedOut;
+  return CompletionWait::Failed;
+}
+
+void CompletionPort::closeSocket(Socket socket) { platform::closeSocket(socket); }
+
+}  // namespace platform

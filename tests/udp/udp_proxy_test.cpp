@@ -1,0 +1,360 @@
+// The UDP proxy against an in-test node on 127.0.0.1: what leaves on the
+// wire, which replies are delivered, and that sockets and records track the
+// flows that are open.
+#include "udp/udp_proxy.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/event.h"
+#include "support/test_support.h"
+#include "udp/iocp_service.h"
+#include "udp/tunnel_header.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using platform::SocketAddress;
+using UdpProxy::OvDataRecordsFree;
+using UdpProxy::OvDataRecordsMade;
+using UdpProxy::UDPProxy;
+
+constexpr uint32_t kWaitMs = 10000;
+const uint32_t kLoopback = platform::ipv4(127, 0, 0, 1);
+
+// Records out of the pool just now.
+size_t recordsOut() { return OvDataRecordsMade() - OvDataRecordsFree(); }
+
+// The node's tunnel port: a UDP socket on 127.0.0.1 that the test reads and
+// answers from, or that echoes every tunnel message back as a reply.
+class TestNode {
+ public:
+  TestNode() {
+    socket_ = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram);
+    EXPECT_TRUE(platform::bindSocket(socket_, platform::makeIpv4Address(kLoopback, 0)));
+    EXPECT_TRUE(platform::localAddressOf(socket_, address_));
+    platform::setReceiveBufferSize(socket_, 1 << 20);
+  }
+  ~TestNode() {
+    stop_ = true;
+    if (echo_.joinable()) echo_.join();
+    platform::closeSocket(socket_);
+  }
+  uint16_t portNet() const { return address_.port(); }
+
+  // The next datagram and its source; empty when none came in time.
+  Bytes receive(SocketAddress* from = nullptr) {
+    Bytes bytes(65536);
+    if (platform::waitReadable(socket_, kWaitMs) != 1) return {};
+    const int n = platform::receiveFrom(socket_, bytes.data(), bytes.size(), from);
+    bytes.resize(n > 0 ? n : 0);
+    return bytes;
+  }
+  void send(const Bytes& bytes, const SocketAddress& to) {
+    ASSERT_EQ(platform::sendTo(socket_, bytes.data(), bytes.size(), to), static_cast<int>(bytes.size()));
+  }
+  // Answers every tunnel message with its payload, from the peer it names.
+  void startEcho() {
+    echo_ = std::thread([this] {
+      Bytes in(65536), out(65536);
+      while (!stop_) {
+        if (platform::waitReadable(socket_, 20) != 1) continue;
+        SocketAddress from;
+        const int n = platform::receiveFrom(socket_, in.data(), in.size(), &from);
+        UdpProxy::TunnelMessage m;
+        if (n <= 0 || !UdpProxy::ParseTunnelMessage(in.data(), n, m)) continue;
+        const size_t total =
+            UdpProxy::BuildReplyMessage(out.data(), out.size(), m.portNet, m.addressNet, m.payload, m.length);
+        platform::sendTo(socket_, out.data(), total, from);
+      }
+    });
+  }
+
+ private:
+  platform::Socket socket_ = platform::kInvalidSocket;
+  SocketAddress address_;
+  std::thread echo_;
+  std::atomic<bool> stop_{false};
+};
+
+struct Delivery {
+  uint64_t flowId;
+  Bytes payload;
+  SocketAddress peer;
+  int kind;
+};
+
+class Collector : public UdpProxy::UDPProxyHandler {
+ public:
+  void OnProxyDatagram(uint64_t flowId, const uint8_t* data, size_t length, const SocketAddress& peer, int,
+                       int kind) override {
+    std::lock_guard<std::mutex> lock(lock_);
+    deliveries_.push_back({flowId, Bytes(data, data + length), peer, kind});
+    changed_.notify_all();
+  }
+  // The deliveries once there are at least `count` (fewer after the wait).
+  std::vector<Delivery> waitFor(size_t count) {
+    std::unique_lock<std::mutex> lock(lock_);
+    changed_.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] { return deliveries_.size() >= count; });
+    return deliveries_;
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<Delivery> deliveries_;
+};
+
+Bytes reply(uint8_t flags, uint16_t portNet, uint32_t addressNet, size_t payloadLength) {
+  Bytes r(20 + payloadLength, 0x66);
+  std::memset(r.data(), 0, 20);
+  r[8] = flags;
+  std::memcpy(&r[14], &portNet, 2);
+  std::memcpy(&r[16], &addressNet, 4);
+  return r;
+}
+
+uint32_t fixedClock() { return 0xABCD1234; }
+
+class UdpProxyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    proxy.SetUser(0x11223344);
+    proxy.SetNode(kLoopback, node.portNet());
+    proxy.SetClock(&fixedClock);
+    ASSERT_TRUE(proxy.Start(&collector));
+  }
+  void TearDown() override {
+    proxy.Stop();
+    EXPECT_EQ(recordsOut(), 0u) << "every record is back in the pool after Stop";
+  }
+  // Sends one byte on a new flow and returns the proxy socket's address as
+  // the node sees it.
+  SocketAddress openAndSend(uint64_t flowId) {
+    EXPECT_TRUE(proxy.OpenFlowSocket(flowId));
+    SocketAddress peer =
+        platform::makeIpv4Address(platform::ipv4(203, 0, 113, 5), platform::hostToNet16(7000));
+    const uint8_t byte = 1;
+    EXPECT_TRUE(proxy.SendDatagram(flowId, &byte, 1, peer, 0));
+    SocketAddress from;
+    EXPECT_EQ(node.receive(&from).size(), 25u);
+    return from;
+  }
+
+  TestNode node;
+  Collector collector;
+  UDPProxy proxy;
+};
+
+TEST_F(UdpProxyTest, DatagramLeavesWithTheTunnelHeaderByteForByte) {
+  ASSERT_TRUE(proxy.OpenFlowSocket(5));
+  SocketAddress peer = platform::makeIpv4Address(platform::ipv4(1, 2, 3, 4), platform::hostToNet16(5000));
+  const uint8_t byte = 0x7F;
+  ASSERT_TRUE(proxy.SendDatagram(5, &byte, 1, peer, 0));
+  SocketAddress from;
+  const Bytes expected = {0xA5, 0x5A, 0x00, 0x00, 0x00, 0x19,  // magic, reserved, total 25
+                          0x12, 0x34,                          // low 16 bits of the clock
+                          0x01, 0x00, 0x00, 0x00, 0x00, 0x00,  // flags 1 (LE), reserved
+                          0x11, 0x22, 0x33, 0x44,              // user id (BE)
+                          0x13, 0x88,                          // port 5000
+                          0x01, 0x02, 0x03, 0x04,              // 1.2.3.4
+                          0x7F};
+  EXPECT_EQ(node.receive(&from), expected);
+  EXPECT_EQ(platform::netToHost32(from.ipv4()), 0x7F000001u) << "a loopback node is reached from loopback";
+
+  // An ICMP message carries port 0, also in the caller's address.
+  ASSERT_TRUE(proxy.SendDatagram(5, &byte, 1, peer, 2));
+  EXPECT_EQ(peer.port(), 0);
+  const Bytes icmp = node.receive();
+  ASSERT_EQ(icmp.size(), 25u);
+  EXPECT_EQ(icmp[18], 0);
+  EXPECT_EQ(icmp[19], 0);
+}
+
+TEST_F(UdpProxyTest, SendDatagramTakesOneTo65062BytesOfKnownKindsForIpv4Peers) {
+  ASSERT_TRUE(proxy.OpenFlowSocket(1));
+  const uint8_t v6[16] = {0x20, 0x01, 0x0d, 0xb8};
+  const Bytes data(65063, 0x5A);
+  struct Row {
+    uint64_t flowId;
+    size_t length;
+    uint32_t kind;
+    bool ipv6;
+    bool sent;
+  } rows[] = {
+      {1, 65062, 0, false, true}, {1, 65063, 0, false, false}, {1, 0, 0, false, false},
+      {1, 1, 1, false, false},    {1, 1, 3, false, false},     {1, 1, 0, true, false},
+      {99, 1, 0, false, false},  // no socket for the flow
+  };
+  for (const Row& row : rows) {
+    SocketAddress peer =
+        row.ipv6 ? platform::makeIpv6Address(v6, platform::hostToNet16(9))
+                 : platform::makeIpv4Address(platform::ipv4(203, 0, 113, 9), platform::hostToNet16(9));
+    EXPECT_EQ(proxy.SendDatagram(row.flowId, data.data(), row.length, peer, row.kind), row.sent)
+        << "flow " << row.flowId << " length " << row.length << " kind " << row.kind;
+  }
+  const Bytes largest = node.receive();
+  EXPECT_EQ(largest.size(), 65062u + 24u);
+  EXPECT_EQ(largest[4], 0xFE);  // total 65086 = 0xFE3E
+  EXPECT_EQ(largest[5], 0x3E);
+}
+
+// Only replies longer than the header for an IPv4 peer are delivered, as
+// kind 2 when the node names port 0. A reply that carries nothing, or a
+// receive that fails (a datagram too long for the record), does not end the
+// flow's receiving: the replies after it still arrive.
+TEST_F(UdpProxyTest, RepliesAreDeliveredByTheirHeaderAndUnusableOnesDoNotStopReceiving) {
+  const SocketAddress proxySocket = openAndSend(3);
+  const uint32_t peer = platform::ipv4(198, 51, 100, 7);
+  const uint16_t port = platform::hostToNet16(4000);
+  node.send(reply(0, port, peer, 0), proxySocket);                             // 20 bytes: nothing
+  node.send(reply(0x02, port, peer, 5), proxySocket);                          // IPv6 peer
+  node.send(Bytes(65100, 0x01), proxySocket);                                  // longer than a record
+  node.send(reply(0, port, peer, 1), proxySocket);                             // 21 bytes: 1 delivered
+  node.send(reply(0xFD, 0, platform::ipv4(198, 51, 100, 8), 8), proxySocket);  // ICMP reply
+  const std::vector<Delivery> got = collector.waitFor(2);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].flowId, 3u);
+  EXPECT_EQ(got[0].payload, Bytes(1, 0x66));
+  EXPECT_EQ(got[0].kind, 0);
+  EXPECT_EQ(got[0].peer.family(), platform::kFamilyIpv4);
+  EXPECT_EQ(got[0].peer.ipv4(), peer);
+  EXPECT_EQ(got[0].peer.port(), port);
+  EXPECT_EQ(got[1].kind, 2);
+  EXPECT_EQ(got[1].payload.size(), 8u);
+  EXPECT_EQ(got[1].peer.ipv4(), platform::ipv4(198, 51, 100, 8));
+}
+
+TEST_F(UdpProxyTest, TwoSendsRacingOnANewFlowArmOneReceive) {
+  constexpr uint64_t kFlows = 8;
+  node.startEcho();
+  const size_t before = recordsOut();
+  for (uint64_t flow = 10; flow < 10 + kFlows; ++flow) {
+    ASSERT_TRUE(proxy.OpenFlowSocket(flow));
+    std::atomic<bool> go{false};
+    auto sender = [&](uint8_t tag) {
+      while (!go) std::this_thread::yield();
+      SocketAddress peer =
+          platform::makeIpv4Address(platform::ipv4(203, 0, 113, 1), platform::hostToNet16(53));
+      EXPECT_TRUE(proxy.SendDatagram(flow, &tag, 1, peer, 0));
+    };
+    std::thread a(sender, 1), b(sender, 2);
+    go = true;
+    a.join();
+    b.join();
+  }
+  // Both datagrams of every flow come back through the one armed receive.
+  EXPECT_EQ(collector.waitFor(2 * kFlows).size(), 2 * kFlows);
+  EXPECT_TRUE(lumotest::waitFor([&] { return recordsOut() == before + kFlows; }))
+      << "records out: " << recordsOut() - before << " for " << kFlows << " flows";
+}
+
+// A closed flow's socket goes, and its armed receive comes back to the pool,
+// so opening and closing flows leaves nothing behind.
+TEST_F(UdpProxyTest, ClosingAFlowClosesItsSocketAndReturnsItsReceive) {
+  const size_t sockets = proxy.FlowSocketCount();
+  openAndSend(20);
+  EXPECT_EQ(proxy.FlowSocketCount(), sockets + 1);
+  ASSERT_TRUE(lumotest::waitFor([&] { return recordsOut() == 1; }));
+  proxy.CloseFlowSocket(20);
+  EXPECT_EQ(proxy.FlowSocketCount(), sockets);
+  EXPECT_TRUE(lumotest::waitFor([&] { return recordsOut() == 0; })) << "the pending receive came back";
+  SocketAddress peer = platform::makeIpv4Address(platform::ipv4(203, 0, 113, 5), platform::hostToNet16(1));
+  const uint8_t byte = 1;
+  EXPECT_FALSE(proxy.SendDatagram(20, &byte, 1, peer, 0));
+
+#ifdef __linux__
+  auto openDescriptors = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                         std::filesystem::directory_iterator{});
+  };
+  const auto descriptors = openDescriptors();
+#endif
+  const size_t made = OvDataRecordsMade();
+  for (uint64_t flow = 100; flow < 300; ++flow) {
+    openAndSend(flow);
+    proxy.CloseFlowSocket(flow);
+    ASSERT_TRUE(lumotest::waitFor([&] { return recordsOut() == 0; })) << "flow " << flow;
+  }
+  EXPECT_EQ(proxy.FlowSocketCount(), sockets);
+  EXPECT_EQ(OvDataRecordsMade(), made) << "records are reused, not made per flow";
+#ifdef __linux__
+  EXPECT_EQ(openDescriptors(), descriptors);
+#endif
+  // Reopening a flow that has a socket replaces (and closes) the old one.
+  openAndSend(30);
+  ASSERT_TRUE(proxy.OpenFlowSocket(30));
+  EXPECT_EQ(proxy.FlowSocketCount(), sockets + 1);
+  EXPECT_TRUE(lumotest::waitFor([&] { return recordsOut() == 0; }));
+}
+
+TEST_F(UdpProxyTest, SteadyTrafficMakesNoRecords) {
+  node.startEcho();
+  ASSERT_TRUE(proxy.OpenFlowSocket(40));
+  SocketAddress peer = platform::makeIpv4Address(platform::ipv4(203, 0, 113, 2), platform::hostToNet16(9000));
+  Bytes datagram(1200, 0x42);
+  ASSERT_TRUE(proxy.SendDatagram(40, datagram.data(), datagram.size(), peer, 0));
+  ASSERT_EQ(collector.waitFor(1).size(), 1u);
+  const size_t made = OvDataRecordsMade();
+  constexpr size_t kRounds = 200;
+  for (size_t i = 1; i <= kRounds; ++i) {
+    ASSERT_TRUE(proxy.SendDatagram(40, datagram.data(), datagram.size(), peer, 0));
+    ASSERT_EQ(collector.waitFor(i + 1).size(), i + 1);  // one in flight at a time, as a request/response game
+  }
+  EXPECT_EQ(OvDataRecordsMade(), made);
+}
+
+// Stop takes back the receives still armed, so Start/Stop cycles leave no
+// record, socket or worker behind.
+TEST_F(UdpProxyTest, StopReclaimsPendingReceivesOnEveryCycle) {
+  const size_t made = OvDataRecordsMade();
+  for (int cycle = 0; cycle < 5; ++cycle) {
+    for (uint64_t flow = 50; flow < 55; ++flow) openAndSend(flow);
+    proxy.Stop();
+    EXPECT_FALSE(proxy.running());
+    EXPECT_EQ(proxy.FlowSocketCount(), 0u);
+    EXPECT_EQ(recordsOut(), 0u) << "cycle " << cycle;
+    ASSERT_TRUE(proxy.Start(&collector));
+    EXPECT_EQ(proxy.FlowSocketCount(), 1u) << "the ICMP socket";
+  }
+  EXPECT_LE(OvDataRecordsMade(), made + 5);
+}
+
+class CountingHandler : public IOCPHandler {
+ public:
+  void OnCompletion(uintptr_t key, uint32_t, platform::Overlapped* overlapped, uint32_t) override {
+    if (overlapped != nullptr) {
+      keys.push_back(key);
+      done.set();
+    }
+  }
+  std::vector<uintptr_t> keys;
+  platform::Event done;
+};
+
+TEST(IOCPService, StopsAtOnceWhenIdleAndStartsAgain) {
+  IOCPService service;
+  CountingHandler handler;
+  EXPECT_FALSE(service.Post(1, nullptr)) << "nothing is posted before Start";
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    ASSERT_TRUE(service.Start(&handler));
+    EXPECT_TRUE(service.Start(&handler)) << "a running service starts at once";
+    platform::Overlapped record;
+    ASSERT_TRUE(service.Post(7 + cycle, &record));
+    ASSERT_TRUE(handler.done.wait(kWaitMs));
+    service.Stop();  // idle: the worker takes its quit completion at once
+    EXPECT_FALSE(service.running());
+    EXPECT_FALSE(service.Post(1, &record));
+  }
+  EXPECT_EQ(handler.keys, (std::vector<uintptr_t>{7, 8, 9}));
+  service.Stop();  // stopping a stopped service is harmless
+}
+
+}  // namespace
