@@ -9,16 +9,18 @@
 
 #include "drvapi/library.h"
 #include "platform/process.h"
-#include "platform/sysinfo.h"
 #include "platform/text.h"
 #include "platform/time.h"
-#include "service/driver_service.h"
 
 namespace drvapi {
 namespace detail {
 namespace {
 
 std::atomic<TickSource> tickSource{nullptr};
+
+// Set once by the engine before the first initDriver, read under the
+// library lock.
+ServiceSteps serviceSteps;
 
 unsigned char* pointerOf(uint64_t address) {
   // The 32-bit library uses the low 32 bits of the driver's 64-bit address.
@@ -51,8 +53,8 @@ int writeWith(uint32_t total, Fill&& fill) {
 }
 
 // Opens "\\.\CtrlDS" + name, with one attempt to bring the driver service up,
-// and makes the service-group arrangements the newer driver kind needs. The
-// caller's last error after the open is kept.
+// and lets the service make the load-order arrangements the newer driver
+// kind needs. The caller's last error after the open is kept.
 std::shared_ptr<platform::Device> openDriverDevice(const char* name) {
   char path8[260];
   std::snprintf(path8, sizeof path8, "%s", name);
@@ -61,30 +63,19 @@ std::shared_ptr<platform::Device> openDriverDevice(const char* name) {
   if (path.size() > 259) path.resize(259);
 
   std::shared_ptr<platform::Device> dev = platform::openDevice(path);
-  if (!dev && (lib().optionFlags.load() & kOptionNoServiceStart) == 0) {
-    service::registerDriverService(name, nullptr);
+  if (!dev && (lib().optionFlags.load() & kOptionNoServiceStart) == 0 && serviceSteps.registerDriverService) {
+    serviceSteps.registerDriverService(name, nullptr);
     dev = platform::openDevice(path);
   }
   if (!dev) return nullptr;
   const uint32_t savedError = platform::lastError();
 
-  const platform::OsVersion version = platform::osVersion();
+  // Any answer of at least one byte is the newer driver kind's.
   uint32_t kind = 0;
   uint32_t returned = 0;
-  if (dev->control(kIoctlDriverKind, nullptr, 0, &kind, sizeof kind, &returned) && returned >= 1) {
-    if (service::serviceRegistered("aswstm")) {
-      service::setServiceGroup(name, true);
-    } else if (version.major < 6 || (version.major == 6 && version.minor < 2)) {
-      if (service::serviceRegistered("nisdrv") || service::serviceRegistered("360netmon") ||
-          service::serviceRegistered("symnets")) {
-        uint32_t tag = 1;
-        if (service::readServiceTag(name, tag) && tag == 0) service::placeInGroupOrder(name, false);
-      } else {
-        service::writeServiceTag(name, 0);
-      }
-      if (service::serviceRegistered("aswstm")) service::setServiceGroup(name, false);
-    }
-  }
+  if (dev->control(kIoctlDriverKind, nullptr, 0, &kind, sizeof kind, &returned) && returned >= 1 &&
+      serviceSteps.arrangeLoadOrder)
+    serviceSteps.arrangeLoadOrder(name);
   platform::setLastError(savedError);
   return dev;
 }
@@ -155,6 +146,11 @@ using detail::Library;
 
 void setTickSource(TickSource source) { detail::tickSource.store(source); }
 
+void setServiceSteps(const ServiceSteps& steps) {
+  AutoLock guard(lib().lock);
+  detail::serviceSteps = steps;
+}
+
 void setDriverOptions(int workerThreads, uint32_t flags) {
   Library& l = lib();
   AutoLock guard(l.lock);
@@ -172,7 +168,8 @@ int initDriver(const char* driverName, DRV_EventHandler* handler) {
   // delivered, and the library must stay uninitialised.
   if (driverName == nullptr || handler == nullptr) return kFailed;
 
-  service::prepareHostRegistry((l.optionFlags.load() & kOptionKeepIpv6Registry) == 0);
+  if (detail::serviceSteps.prepareHostRegistry)
+    detail::serviceSteps.prepareHostRegistry((l.optionFlags.load() & kOptionKeepIpv6Registry) == 0);
 
   std::shared_ptr<platform::Device> dev = detail::openDriverDevice(driverName);
   if (!dev) return kFailed;

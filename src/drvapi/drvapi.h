@@ -27,6 +27,21 @@ inline constexpr uint32_t kOptionDoNotStartService = 0x8;  // create the service
 void setDriverOptions(int workerThreads, uint32_t flags);
 uint32_t driverOptions();
 
+// What initDriver asks of the driver's service, which is managed one layer
+// above this library: the host registry preparation before the device is
+// opened; creating and starting the service once when the device cannot be
+// opened (unless kOptionNoServiceStart); and, when the driver answers the
+// kind query, the load-order arrangements that kind needs (given the
+// service's name). Whoever manages the service installs them (the engine);
+// a null step is skipped, so without them initDriver only opens the device.
+// Set before initDriver; any thread.
+struct ServiceSteps {
+  void (*prepareHostRegistry)(bool setIpv6Bit) = nullptr;
+  int (*registerDriverService)(const char* name, const char* folder) = nullptr;
+  void (*arrangeLoadOrder)(const char* name) = nullptr;
+};
+void setServiceSteps(const ServiceSteps& steps);
+
 // Opens "\\.\CtrlDS" + driverName, exchanges the shared buffers and starts the
 // reader thread delivering to `handler`. 0 on success (also when already
 // initialised), -1 on any failure.

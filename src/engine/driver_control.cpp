@@ -19,6 +19,8 @@ class SystemDriverControl final : public DriverControl {
     drvapi::setDriverOptions(workerThreads, flags);
   }
   int initDriver(const char* driverName, drvapi::DRV_EventHandler* handler) override {
+    drvapi::setServiceSteps(
+        {&service::prepareHostRegistry, &service::registerDriverService, &service::arrangeLoadOrder});
     return drvapi::initDriver(driverName, handler);
   }
   void setIpEventHandler(drvapi::DRV_IPEventHandler* handler) override { drvapi::setIpEventHandler(handler); }

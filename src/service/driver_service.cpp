@@ -376,6 +376,21 @@ void placeInGroupOrder(const char* name, bool remove) {
   // Right after the network stack already, or loading before it: left alone.
 }
 
+void arrangeLoadOrder(const char* name) {
+  if (serviceRegistered("aswstm")) {
+    setServiceGroup(name, true);
+    return;
+  }
+  const platform::OsVersion version = environment().version;
+  if (version.major > 6 || (version.major == 6 && version.minor >= 2)) return;
+  if (serviceRegistered("nisdrv") || serviceRegistered("360netmon") || serviceRegistered("symnets")) {
+    uint32_t tag = 1;
+    if (readServiceTag(name, tag) && tag == 0) placeInGroupOrder(name, false);
+  } else {
+    writeServiceTag(name, 0);
+  }
+}
+
 bool setServiceGroup(const char* name, bool afterNdis) {
   if (name == nullptr || name[0] == '\0') return false;
   platform::Registry& registry = *environment().registry;

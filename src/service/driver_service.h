@@ -106,6 +106,13 @@ void placeInGroupOrder(const char* name, bool remove);
 // afterNdis: "Group" = "NDIS" and "DependOnService" = {"tcpip"}; else "Group"
 // = "PNP_TDI". True when the last write succeeded.
 bool setServiceGroup(const char* name, bool afterNdis);
+// The load-order arrangements for the newer driver kind, made when the
+// driver library opens the device: next to "aswstm" the service loads after
+// NDIS; before platform 6.2, next to "nisdrv", "360netmon" or "symnets" a
+// service without a tag is placed in the load order, and without them its
+// tag becomes 0. Nothing on 6.2 and later. Best effort. The driver library's
+// arrangeLoadOrder step.
+void arrangeLoadOrder(const char* name);
 
 // The host registry preparation made when the driver is opened (and, with
 // setIpv6Bit false, when its service is removed): in the Tcpip6 parameters the

@@ -53,6 +53,54 @@ TEST_F(DriverOps, NothingOfAFreedLibraryReachesTheNextStart) {
   EXPECT_TRUE(sim.written(kDriverPing, 4242).empty());
 }
 
+// The service steps are plain functions: what they were asked is logged here.
+std::vector<std::string> serviceLog;
+simdrv::SimDriver* serviceSim = nullptr;
+
+// The steps that the engine installs run at their moments: the registry
+// first, the service once when the device cannot be opened, the load order
+// when the driver answers the kind query; without them the device is only
+// opened.
+TEST_F(DriverOps, ServiceStepsRunWhereTheServiceIsNeeded) {
+  serviceSim = &sim;
+  ServiceSteps steps;
+  steps.prepareHostRegistry = [](bool setIpv6Bit) {
+    serviceLog.push_back(setIpv6Bit ? "ipv6 bit" : "no bit");
+  };
+  steps.registerDriverService = [](const char* name, const char*) {
+    serviceLog.push_back(std::string("register ") + name);
+    serviceSim->setOpenRefused(false);
+    return 0;
+  };
+  steps.arrangeLoadOrder = [](const char* name) { serviceLog.push_back(std::string("order ") + name); };
+  setServiceSteps(steps);
+  struct Row {
+    uint32_t options;
+    bool openRefused;
+    std::optional<uint32_t> kind;
+    std::vector<std::string> log;
+    int result;
+  } rows[] = {
+      {0, true, 2, {"ipv6 bit", "register LumoDriverSys", "order LumoDriverSys"}, kOk},
+      {kOptionKeepIpv6Registry, false, std::nullopt, {"no bit"}, kOk},
+      {kOptionNoServiceStart, true, 2, {"ipv6 bit"}, kFailed},
+  };
+  for (const Row& row : rows) {
+    serviceLog.clear();
+    setDriverOptions(4, row.options);
+    sim.setOpenRefused(row.openRefused);
+    sim.setKind(row.kind);
+    EXPECT_EQ(initDriver("LumoDriverSys", &handler), row.result);
+    EXPECT_EQ(serviceLog, row.log);
+    freeDriver();
+  }
+  setServiceSteps({});
+  serviceLog.clear();
+  sim.setOpenRefused(true);
+  EXPECT_EQ(initDriver("LumoDriverSys", &handler), kFailed);  // nobody to start the service
+  EXPECT_TRUE(serviceLog.empty());
+}
+
 TEST_F(DriverOps, StartFailsWithoutDeviceOrWithABadBufferExchange) {
   sim.setOpenRefused(true);
   EXPECT_EQ(initDriver("LumoDriverSys", &handler), kFailed);

@@ -176,6 +176,40 @@ TEST(GroupOrderList, MissingListOrTagChangesNothing) {
   EXPECT_EQ(m.registry.writeCount(), writes);
 }
 
+// What the driver library asks when the newer driver kind answers: the
+// neighbouring filters and the platform decide.
+TEST(LoadOrder, ArrangementsFollowTheNeighboursAndThePlatform) {
+  struct Row {
+    const char* what;
+    platform::OsVersion version;
+    const char* neighbour;  // registered besides the driver, or null
+    uint32_t ownTag;
+    uint32_t expectedTag;
+    const char16_t* expectedGroup;
+  } rows[] = {
+      {"aswstm: load after NDIS", {10, 0, 0}, "aswstm", 7, 7, u"NDIS"},
+      {"6.1 next to nisdrv: placed in the order", {6, 1, 0}, "nisdrv", 0, 11, u""},
+      {"6.1 alone: tag 0", {6, 1, 0}, nullptr, 7, 0, u""},
+      {"6.2: nothing", {6, 2, 0}, nullptr, 7, 7, u""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    DriverTestMachine m(row.version);
+    setList(m, {1, 10});
+    setServiceTag(m, "Tdx", 10);
+    setServiceTag(m, "LumoDriverSys", row.ownTag);
+    if (row.neighbour != nullptr) setServiceTag(m, row.neighbour, 3);
+    service::arrangeLoadOrder("LumoDriverSys");
+    uint32_t tag = 99;
+    ASSERT_TRUE(service::readServiceTag("LumoDriverSys", tag));
+    EXPECT_EQ(tag, row.expectedTag);
+    std::u16string group;
+    platform::readString(m.registry, u"SYSTEM\\CurrentControlSet\\Services\\LumoDriverSys", u"Group", group);
+    EXPECT_EQ(group, row.expectedGroup);
+    EXPECT_EQ(storedList(m), tag == 11 ? listBytes(3, {1, 10, 11}) : listBytes(2, {1, 10}));
+  }
+}
+
 TEST(RegisterDriverService, CreatesWithFolderAndPlacesInOrder) {
   DriverTestMachine m;
   setList(m, {5, 10, 6});
