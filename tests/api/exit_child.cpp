@@ -38,10 +38,13 @@ namespace {
 #endif
 using BoolOfWordFn = bool(CALL*)(uint32_t);
 
-// The simulated driver outlives the client, as a kernel driver would.
+// The simulated driver outlives the client, as a kernel driver would (kept
+// reachable, so that a leak checker does not count it).
+simdrv::SimDriver* simulatedDriver = nullptr;
+
 void installDriver() {
-  auto* driver = new simdrv::SimDriver();
-  driver->install();
+  simulatedDriver = new simdrv::SimDriver();
+  simulatedDriver->install();
   platform::attachSimulatedService(
       u"LumoDriverSys", [] { return true; }, [] {});
 }

@@ -212,9 +212,9 @@ TEST(LifecycleDestroy, DestroyingTheEngineClosesTheDriverFirst) {
 
 TEST_F(Lifecycle, EachConfigurationReplacesTheRulesAndStopUndoesWhatWasDone) {
   engine::GAME_CONFIG first = game(5);
-  first.rulesText = "198.51.100.0/24,10-20;203.0.113.0/24,5-5;mc,30,a.example:443;mc,40,*.*:80";
+  first.rulesText = "198.51.100.0/24,10-20;203.0.113.0/24,5-5;mc,30,198.51.100.7:443;mc,40,*.*:80";
   engine::GAME_CONFIG second = game(5);
-  second.rulesText = "198.51.100.0/25,10-20;mc,30,b.example:443";
+  second.rulesText = "198.51.100.0/25,10-20;mc,30,203.0.113.9:443";
   engine.Configure(node(), first, 0);
   engine.Configure(node(), second, 0);
   const std::vector<rules::IcmpRule> icmp = engine.ruleLists().IcmpRules();
