@@ -12,8 +12,9 @@
 //
 // dlclose runs the library's destructor below first and the exit handlers of
 // the library after it, so there the destructor shuts the engine down. It
-// then frees the collector's pools, which nothing else would free, once no
-// engine and no record in use remain. glibc runs both without blocking other
+// then frees the collector's pools and the service monitor, which nothing
+// else would free, once no engine (and, for the pools, no record in use)
+// remains. glibc runs both without blocking other
 // threads, so joining the engine's threads there is safe.
 #include <cstdlib>
 
@@ -23,6 +24,7 @@
 #include "hostnet/local_addresses.h"
 #include "platform/registry.h"
 #include "platform/services.h"
+#include "service/service_monitor.h"
 
 namespace {
 
@@ -51,5 +53,9 @@ void onEngineDestroyed() {}
 
 __attribute__((destructor)) static void lumoLibraryUnload() {
   api::destroyEngine(true);
-  if (api::currentEngine() == nullptr) collector::releasePools();
+  if (api::currentEngine() != nullptr) return;
+  // Nothing of the library runs any more: what it keeps for the whole process
+  // would be lost with it.
+  collector::releasePools();
+  service::releaseEngineServiceMonitor();
 }

@@ -11,6 +11,7 @@
 #include "api/library.h"
 #include "collector/data_collector.h"
 #include "platform/module.h"
+#include "service/service_monitor.h"
 
 namespace {
 HMODULE selfModule = nullptr;
@@ -49,8 +50,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
       // may have held their records at any point).
       // reserved == null: a FreeLibrary with no engine left (an engine keeps
       // the library loaded), so there is nothing to shut down, and the pools
-      // would be lost with the library: free them.
-      if (reserved == nullptr && api::currentEngine() == nullptr) collector::releasePools();
+      // and the service monitor would be lost with the library: free them.
+      if (reserved == nullptr && api::currentEngine() == nullptr) {
+        collector::releasePools();
+        service::releaseEngineServiceMonitor();
+      }
       break;
     default:
       break;

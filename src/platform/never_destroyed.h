@@ -33,8 +33,19 @@ class NeverDestroyed {
 
   T& get() { return *std::launder(reinterpret_cast<T*>(storage_)); }
 
+  // Ends the object's life, for a library unload that leaves nothing able to
+  // reach it (what it holds on the heap would otherwise be lost with the
+  // library). get() must not be called afterwards. A second call does
+  // nothing. Not thread-safe.
+  void destroy() {
+    if (destroyed_) return;
+    destroyed_ = true;
+    get().~T();
+  }
+
  private:
   alignas(T) unsigned char storage_[sizeof(T)];
+  bool destroyed_ = false;
 };
 
 }  // namespace platform

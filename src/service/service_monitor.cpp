@@ -93,12 +93,20 @@ void ServiceMonitor::poll() {
   }
 }
 
-ServiceMonitor& engineServiceMonitor() {
-  // Never destroyed: the engine stops it when it is shut down, which at
-  // process exit may come after the exit handlers destroyed other statics.
+namespace {
+
+platform::NeverDestroyed<ServiceMonitor>& monitorHolder() {
+  // Never destroyed by the exit handlers: the engine stops it when it is shut
+  // down, which at process exit may come after they destroyed other statics.
   static platform::NeverDestroyed<ServiceMonitor> monitor;
-  return monitor.get();
+  return monitor;
 }
+
+}  // namespace
+
+ServiceMonitor& engineServiceMonitor() { return monitorHolder().get(); }
+
+void releaseEngineServiceMonitor() { monitorHolder().destroy(); }
 
 bool startServiceMonitor(IServiceMonitor* callback, const std::vector<std::u16string>& names) {
   return engineServiceMonitor().start(callback, names);

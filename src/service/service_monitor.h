@@ -67,6 +67,9 @@ class ServiceMonitor {
 // and the three operations on it. The monitor is never destroyed (the
 // engine's shutdown may stop it during process exit).
 ServiceMonitor& engineServiceMonitor();
+// Ends the engine's monitor, for the library's unload once no engine
+// remains; engineServiceMonitor() must not be called afterwards.
+void releaseEngineServiceMonitor();
 bool startServiceMonitor(IServiceMonitor* callback, const std::vector<std::u16string>& names);
 void stopServiceMonitor();
 bool isMonitoredProcess(uint32_t processId);
