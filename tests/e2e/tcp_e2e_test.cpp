@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -206,6 +208,75 @@ TEST_F(TcpEndToEnd, MappedIpv6DestinationLandsOnTheIpv6Listener) {
   EXPECT_EQ(c.connectedTo.family(), platform::kFamilyIpv6);
   EXPECT_EQ(roundTrip(c.socket, "via ::1"), "via ::1");
   live.close(c);
+}
+
+// UnInit on another thread: true when it returned within ten seconds (a
+// hang is reported rather than waited out).
+bool unInitReturns(uint32_t unloadDriver) {
+  auto done = std::async(std::launch::async, [unloadDriver] { return UnInit(unloadDriver); });
+  return done.wait_for(std::chrono::seconds(10)) == std::future_status::ready && done.get();
+}
+
+TEST_F(TcpEndToEnd, UnInitReturnsWhileTheRelayWaitsForASilentNode) {
+  // A node that accepts the connection (the system completes it) and never
+  // answers a byte.
+  platform::Socket silent = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
+  platform::SocketAddress bound = platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0);
+  ASSERT_TRUE(platform::bindSocket(silent, bound) && platform::listenSocket(silent, 4) &&
+              platform::localAddressOf(silent, bound));
+  configure(platform::netToHost16(bound.port()), kPassword, 7, "");
+  simdrv::LiveTcp::Connection c = live.connect(static_cast<uint32_t>(getpid()), documentationDestination());
+  ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
+  ASSERT_EQ(platform::waitReadable(silent, 10000), 1) << "the relay is in its handshake";
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(unInitReturns(1));
+  RecordProperty("uninit_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                    std::chrono::steady_clock::now() - start)
+                                                    .count()));
+  live.close(c);
+  platform::closeSocket(silent);
+}
+
+// Initialisation through the exports alone, with the relay's IPv6 side
+// unavailable in two ways.
+class RelayListenersAtInit : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    driver.install();
+    ASSERT_TRUE(platform::attachSimulatedService(u"LumoDriverSys", [] { return true; }, [] {}));
+  }
+  void TearDown() override { EXPECT_TRUE(unInitReturns(1)); }
+  simdrv::SimDriver driver;
+};
+
+TEST_F(RelayListenersAtInit, RetryAfterTheIpv6PortsWereTakenLeavesNoThreadBehind) {
+  if (!tcp::Relay::familyAvailable(platform::kFamilyIpv6)) GTEST_SKIP() << "no IPv6 loopback on this machine";
+  uint8_t loopback6[16] = {};
+  loopback6[15] = 1;
+  std::vector<platform::Socket> held;
+  for (uint32_t port = 50001; port <= 50888; ++port) {
+    platform::Socket s = platform::openSocket(platform::kFamilyIpv6, platform::SocketType::Stream);
+    if (platform::bindSocket(s, platform::makeIpv6Address(loopback6, platform::hostToNet16(port))) &&
+        platform::listenSocket(s, 1))
+      held.push_back(s);
+    else
+      platform::closeSocket(s);
+  }
+  EXPECT_FALSE(Init(0)) << "no IPv6 relay port was free";
+  for (platform::Socket s : held) platform::closeSocket(s);
+  EXPECT_TRUE(Init(0)) << "the retry opens what failed";
+  // TearDown: UnInit must return, joining every accept thread.
+}
+
+TEST_F(RelayListenersAtInit, HostWithoutIpv6StillInitialises) {
+  if (std::getenv("LUMO_TEST_NETNS") == nullptr) GTEST_SKIP() << "switches IPv6 off: only in a namespace of its own";
+  const char* loIpv6 = "/proc/sys/net/ipv6/conf/lo/disable_ipv6";
+  auto setIpv6Off = [&](bool off) { return static_cast<bool>(std::ofstream(loIpv6) << (off ? "1\n" : "0\n")); };
+  ASSERT_TRUE(setIpv6Off(true));
+  EXPECT_FALSE(tcp::Relay::familyAvailable(platform::kFamilyIpv6));
+  EXPECT_TRUE(Init(0));
+  EXPECT_TRUE(unInitReturns(1));
+  EXPECT_TRUE(setIpv6Off(false));
 }
 
 // The relay on its own, against a node that refuses the credentials: the
