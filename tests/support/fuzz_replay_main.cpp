@@ -1,6 +1,9 @@
-// Feeds every file of the given corpus folders to the fuzz target once: the
-// seed corpus runs as an ordinary test with any compiler. Exit status 0 when
-// every input was handled (a crash ends the program).
+// Feeds every file of the given corpus folders to a fuzz target once, in name
+// order: the seed corpus runs as an ordinary test with any compiler. Each
+// file's name is printed before it runs, so a crash names its input. Exit
+// status 0 when every input was handled (a crash ends the program), 1 for an
+// empty corpus, 2 for a folder that cannot be read.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -21,7 +24,10 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "cannot read corpus folder %s\n", argv[i]);
       return 2;
     }
+    std::sort(files.begin(), files.end());
     for (const auto& file : files) {
+      std::printf("%s\n", file.filename().string().c_str());
+      std::fflush(stdout);
       std::ifstream in(file, std::ios::binary);
       std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
       LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
