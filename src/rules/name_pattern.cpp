@@ -1,5 +1,6 @@
 #include "rules/name_pattern.h"
 
+#include <algorithm>
 #include <vector>
 
 // The breadth-first matcher is selected by a flag of GNU libstdc++, the
@@ -34,6 +35,15 @@ std::string screen(std::string_view p) {
   auto operand = [&](size_t n) {
     groups.back().size += n;
     groups.back().last = n;
+  };
+  // The last operand becomes `copies` copies of itself plus `steps`
+  // repetition steps; a further quantifier repeats all of that again
+  // (x{9}{9} is 81 copies of x).
+  auto repeat = [&](size_t copies, size_t steps) {
+    Group& g = groups.back();
+    const size_t repeated = g.last * copies + steps;
+    g.size += repeated - g.last;
+    g.last = repeated;
   };
   auto tooLarge = [&] {
     return "it is too large: more than " + std::to_string(kLargestPatternSize) +
@@ -83,13 +93,11 @@ std::string screen(std::string_view p) {
         break;
       case '*':
       case '?':
-      case '+': {
-        Group& g = groups.back();
-        g.size += 1 + (c == '+' ? g.last : 0);  // x+ is compiled as x x*
-        g.last = 0;
+      case '+':
+        // x* and x? add one repetition step; x+ is compiled as x x*.
+        repeat(c == '+' ? 2 : 1, 1);
         if (i + 1 < p.size() && p[i + 1] == '?') ++i;  // lazy form
         break;
-      }
       case '{': {
         // {n}, {n,} or {n,m}. Every digit run is judged before the compiler
         // reads it: its own reader has no overflow check.
@@ -116,13 +124,14 @@ std::string screen(std::string_view p) {
           break;
         }
         i = j;
-        Group& g = groups.back();
-        // {n} is n copies, {n,m} n copies and m-n optional ones, {n,} n
-        // copies and one x*.
-        const size_t copies = hasHigh ? high : comma ? low + 1 : low;
-        if (copies > 1) g.size += g.last * (copies - 1);
-        g.size += copies > low ? copies - low : 0;  // one repetition step per optional copy
-        g.last = 0;
+        // {n} is n copies; {n,m} n copies and m-n optional ones, each with a
+        // step; {n,} n copies and one x*.
+        if (hasHigh)
+          repeat(std::max(high, low), high > low ? high - low : 0);
+        else if (comma)
+          repeat(size_t{low} + 1, 1);
+        else
+          repeat(std::max<size_t>(low, 1), 0);
         if (i + 1 < p.size() && p[i + 1] == '?') ++i;
         break;
       }

@@ -161,6 +161,7 @@ TEST(FilterText, PatternsBeyondTheMatchersBoundsAreDroppedWithTheReason) {
       {"0,0,3,][x{99999999999}y,80,1,1", "repetition count"},
       {"0,0,0,0,][^cdn\\d{1,1,n", "not a valid expression"},  // a comma ends the column
       {"0,0,0,0,][(a{200}){200},1,n", "too large"},
+      {"0,0,0,0,][a{255}{255},1,n", "too large"},  // a quantifier repeats the one before it
       {"0,0,0,0,][((((ab){9}){9}){9}),1,n", "too large"},
       {"0,0,0,0,][(.)\\1,1,n", "back-references"},
       {"0,0,0,0,][[\\1],1,n", "back-references"},

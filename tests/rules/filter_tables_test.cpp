@@ -490,7 +490,13 @@ TEST_F(FilterFileLoadTest, OversizedFileOrNoMemoryKeepsThePreviousLists) {
       {"no memory to read it", many, many.size() / 2},
       {"no memory to parse it", many, many.size() + 1},  // the line list outgrows the file
   };
+#ifdef __linux__
+  auto openFiles = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+  const auto filesBefore = openFiles();
+#endif
   for (const Row& row : rows) {
+    // A failed load that kept the file open would keep this write (on
+    // Windows) from replacing it.
     WriteRaw(good);
     ASSERT_EQ(tables.LoadFilterFile(), FilterTables::LoadResult::kLoaded);
     WriteRaw(row.contents);
@@ -501,6 +507,9 @@ TEST_F(FilterFileLoadTest, OversizedFileOrNoMemoryKeepsThePreviousLists) {
     EXPECT_EQ(result, FilterTables::LoadResult::kUnreadable) << row.what;
     EXPECT_EQ(tables.RecordCount(), 1u) << row.what;
   }
+#ifdef __linux__
+  EXPECT_EQ(openFiles(), filesBefore) << "a failed load left a descriptor open";
+#endif
   // The same file with memory to spare loads.
   EXPECT_EQ(tables.LoadFilterFile(), FilterTables::LoadResult::kLoaded);
   EXPECT_EQ(tables.RecordCount(), 40000u);

@@ -17,25 +17,23 @@ bool readWholeFile(const std::filesystem::path& path, std::string& contents) {
   contents.clear();
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
+  // Closed on every way out, a failed allocation of the buffer included.
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
   struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
-    return false;
-  }
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
   std::string data;
   data.reserve(static_cast<size_t>(info.st_size));
   char buffer[65536];
   for (;;) {
     ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      return false;
-    }
+    if (n < 0) return false;
     if (n == 0) break;
     data.append(buffer, static_cast<size_t>(n));
   }
-  ::close(fd);
   contents = std::move(data);
   return true;
 }
@@ -62,8 +60,10 @@ bool writeFileAtomically(const std::filesystem::path& path, std::string_view con
   while (ok && done < contents.size()) {
     ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else done += static_cast<size_t>(n);
+    if (n <= 0)
+      ok = false;
+    else
+      done += static_cast<size_t>(n);
   }
   if (ok && ::fsync(fd) != 0) ok = false;
   if (::close(fd) != 0) ok = false;

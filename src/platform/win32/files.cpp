@@ -3,9 +3,9 @@
 // write-through, which swaps the name in one step.
 #include "platform/files.h"
 
-#include <windows.h>
 #include <shlobj.h>
 #include <shlwapi.h>
+#include <windows.h>
 
 #include <atomic>
 #include <string>
@@ -17,23 +17,23 @@ bool readWholeFile(const std::filesystem::path& path, std::string& contents) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
+  // Closed on every way out, a failed allocation of the buffer included: a
+  // handle left open would keep others from writing the file.
+  struct Closer {
+    HANDLE handle;
+    ~Closer() { CloseHandle(handle); }
+  } closer{file};
   LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file, &size) || size.QuadPart < 0 || size.QuadPart > 0x7FFFFFFF) {
-    CloseHandle(file);
-    return false;
-  }
+  if (!GetFileSizeEx(file, &size) || size.QuadPart < 0 || size.QuadPart > 0x7FFFFFFF) return false;
   std::string data(static_cast<size_t>(size.QuadPart), '\0');
   size_t done = 0;
   while (done < data.size()) {
     DWORD n = 0;
-    if (!ReadFile(file, data.data() + done, static_cast<DWORD>(data.size() - done), &n, nullptr)) {
-      CloseHandle(file);
+    if (!ReadFile(file, data.data() + done, static_cast<DWORD>(data.size() - done), &n, nullptr))
       return false;
-    }
     if (n == 0) break;  // the file shrank while it was read
     done += n;
   }
-  CloseHandle(file);
   data.resize(done);
   contents = std::move(data);
   return true;
@@ -56,7 +56,8 @@ bool writeFileAtomically(const std::filesystem::path& path, std::string_view con
   size_t done = 0;
   while (ok && done < contents.size()) {
     DWORD n = 0;
-    DWORD want = static_cast<DWORD>(contents.size() - done > 0x10000000 ? 0x10000000 : contents.size() - done);
+    DWORD want =
+        static_cast<DWORD>(contents.size() - done > 0x10000000 ? 0x10000000 : contents.size() - done);
     if (!WriteFile(file, contents.data() + done, want, &n, nullptr) || n == 0) ok = false;
     done += n;
   }
