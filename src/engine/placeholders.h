@@ -11,26 +11,6 @@
 
 namespace engine {
 
-// UDP proxy with its completion-port service (not built yet: starts and stops
-// nothing, carries no datagram).
-class UdpProxyPlaceholder {
- public:
-  bool startService() { return true; }
-  void stopService() {}
-  void stopSockets() {}
-  bool openIcmpSocket(uint64_t /*flowId*/) { return false; }
-  void setUser(uint32_t /*userId*/) {}
-  void setNode(uint32_t /*address*/, uint16_t /*port*/) {}
-};
-
-// Receives datagrams of the UDP proxy (not built yet: never called).
-class UDPProxyHandler {
- public:
-  virtual ~UDPProxyHandler() = default;
-  virtual void OnProxyDatagram(uint64_t /*flowId*/, const unsigned char* /*peer*/, const char* /*data*/,
-                               int /*length*/) {}
-};
-
 // The engine's own DNS resolver (not built yet: resolves nothing).
 class DnsResolver {
  public:
@@ -49,11 +29,6 @@ class IcmpRedirector {
   void clearPending() {}
   void startRedirector() {}
   void stopRedirector() {}
-};
-
-// The UDP round-trip probe tracker (not built yet: only its switch exists).
-struct ProbeTrackerPlaceholder {
-  std::atomic<uint8_t> enabled{0};
 };
 
 }  // namespace engine

@@ -33,19 +33,21 @@
 #include "tcp/ping_responder.h"
 #include "tcp/relay.h"
 #include "tcp/tcp_redirector.h"
+#include "engine/udp_links.h"
+#include "udp/probe_tracker.h"
+#include "udp/udp_flows.h"
+#include "udp/udp_proxy.h"
 
 namespace engine {
 
 // Window message posted once a second with the two traffic counters.
 inline constexpr uint32_t kCountersMessage = 1024 + 502;
-// The flow id under which the UDP proxy carries ICMP.
-inline constexpr uint64_t kIcmpFlowId = 0x8000000000000000ull;
 
 class ZuEngine : public drvapi::DRV_EventHandler,
                  public drvapi::DRV_IPEventHandler,
                  public DnsResolver,
                  public collector::DataCollectorEvent,
-                 public UDPProxyHandler,
+                 public UdpProxy::UDPProxyHandler,
                  public IcmpRedirector,
                  public service::IServiceMonitor {
  public:
@@ -99,7 +101,7 @@ class ZuEngine : public drvapi::DRV_EventHandler,
   bool udpProxyAll() const { return udpProxyAll_ != 0; }
   uint32_t udpDirectMode() const { return udpDirectMode_; }
   bool pingEnabled() const { return pingResponder_.IsEnabled(); }
-  bool probeTrackerEnabled() const { return probeTracker_.enabled != 0; }
+  bool probeTrackerEnabled() const { return probeTracker_.enabled(); }
   int32_t icmpRuleCount() const { return icmpRuleCount_; }
   uint32_t timerPeriod() const { return timerPeriod_; }
   bool notifyTimerActive() const { return notifyTimerActive_ != 0; }
@@ -138,12 +140,19 @@ class ZuEngine : public drvapi::DRV_EventHandler,
   void ipReceive(const char* packet, int length, const drvapi::IpOptions* options) override;
   void ipSend(const char* packet, int length, const drvapi::IpOptions* options) override;
 
+  // --- UDPProxyHandler --------------------------------------------------------
+  // Kind 0: a datagram reply, delivered through the flow's tunnel record.
+  // Kind 2 (ICMP replies) is dropped until ICMP redirection exists.
+  void OnProxyDatagram(uint64_t flowId, const uint8_t* data, size_t length, const platform::SocketAddress& peer,
+                       int peerLength, int kind) override;
+
   // --- IServiceMonitor --------------------------------------------------------
   void onServiceStarted(const std::u16string& serviceName, uint32_t processId) override;
   void onServiceStopped(const std::u16string& serviceName, uint32_t processId) override;
 
  private:
   friend class EngineRedirectServices;
+  friend class EngineUdpLinks;
 
   void note(const char* step) {
     if (probe_ != nullptr) probe_->step(step);
@@ -188,9 +197,8 @@ class ZuEngine : public drvapi::DRV_EventHandler,
   std::atomic<uint8_t> notifyTimerActive_{0};
   platform::PeriodicTimer notifyTimer_;
 
-  UdpProxyPlaceholder udpProxy_;
-  std::atomic<uint8_t> udpProxyStarted_{0};
-  ProbeTrackerPlaceholder probeTracker_;
+  UdpProxy::UDPProxy udpProxy_;
+  udp::ProbeTracker probeTracker_;
   tcp::PingResponder pingResponder_;
   rules::RuleLists ruleLists_;
   rules::FilterTables filterTables_;
@@ -198,6 +206,13 @@ class ZuEngine : public drvapi::DRV_EventHandler,
   // The process-wide service monitor: its ids also answer IsSelectedProcess.
   service::ServiceMonitor& serviceMonitor_ = service::engineServiceMonitor();
   process::ProccessLimit processLimit_;
+
+  // UDP steering: the flow handling, wired to the engine's tables, the
+  // driver and the UDP proxy; DNS datagrams pass until the engine answers DNS.
+  EngineUdpLinks udpLinks_{*this};
+  udp::PassingDnsBranch dnsBranch_{udp::driverInterfaceFlows()};
+  udp::UdpFlows udpFlows_{
+      udp::UdpFlowLinks{udpLinks_, udpLinks_, udp::driverInterfaceFlows(), udpLinks_, dnsBranch_, probeTracker_, *this}};
 
   // TCP steering: the connect decision and the relay. Declared last so they
   // go first: no relay thread outlives the tables it uses.
