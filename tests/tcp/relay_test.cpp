@@ -92,6 +92,7 @@ struct RelayRig {
   ~RelayRig() {
     running = 0;
     relay.joinAcceptLoop(kIpv4);
+    recorder.stopCollector();  // before the recorder's own members go
   }
 
   // The application's connection to 127.0.0.1:destinationPort, redirected
