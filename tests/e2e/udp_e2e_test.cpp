@@ -1,0 +1,238 @@
+// A selected game's UDP flow, steered from one end to the other: the
+// simulated driver reports the application's real socket and datagrams, the
+// engine (loaded through its exports) wraps them for lumo-node's tunnel,
+// either from a proxy socket of its own or on the application's own socket
+// (the direct transport), the node carries them to an echo server that only
+// its map can reach, and the replies come back to the application from the
+// address it sent to, counted in GetFlow and the one-second message.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "drvapi/drvapi.h"
+#include "live_udp.h"
+#include "lumo/lumo.h"
+#include "node_process.h"
+#include "platform/net.h"
+#include "platform/services.h"
+#include "sim_driver.h"
+#include "support/test_support.h"
+#include "udp/ov_data.h"
+#include "udp_echo_server.h"
+
+using lumotest::NodeProcess;
+using lumotest::UdpEchoServer;
+using simdrv::LiveUdp;
+using SendResult = simdrv::LiveUdp::SendResult;
+
+namespace {
+
+constexpr const char* kUser = "player";
+constexpr const char* kPassword = "1001";
+constexpr uint32_t kOtherProcess = 1;  // runs some other program: never selected
+
+std::string ownProgramName() {
+  std::string name = std::filesystem::read_symlink("/proc/self/exe").filename().string();
+  for (char& c : name)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return name;
+}
+
+size_t entriesIn(const char* folder) {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++n;
+  return n;
+}
+size_t openDescriptors() { return entriesIn("/proc/self/fd"); }
+size_t threads() { return entriesIn("/proc/self/task"); }
+size_t recordsOut() { return UdpProxy::OvDataRecordsMade() - UdpProxy::OvDataRecordsFree(); }
+
+// Datagram `seq` of a run: its size (1 to 1400) and bytes follow from the
+// seed and the number, so a reply shows whether it came back whole.
+std::string datagram(uint32_t seed, uint32_t seq) {
+  std::mt19937 random(seed * 7919u + seq);
+  std::string d(1 + random() % 1400, '\0');
+  for (char& c : d) c = static_cast<char>(random());
+  return d;
+}
+
+class UdpEndToEnd : public ::testing::TestWithParam<bool> {
+ protected:
+  bool direct() const { return GetParam(); }
+
+  void SetUp() override {
+    ASSERT_TRUE(echo.ready());
+    std::string error;
+    ASSERT_TRUE(node.startWithTunnel(
+        {"--user", kUser, "--password", kPassword, "--map", "203.0.113.0/24=127.0.0.1"}, error))
+        << error;
+    driver.install();
+    ASSERT_TRUE(platform::attachSimulatedService(
+        u"LumoDriverSys", [] { return true; }, [] {}));
+    ASSERT_TRUE(live.map("203.0.113.0/24", "127.0.0.1"));
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, notify), 0);
+    ASSERT_TRUE(Init(0));
+    start();
+  }
+
+  void TearDown() override {
+    EXPECT_TRUE(UnInit(1));
+    close(notify[0]);
+    close(notify[1]);
+    node.stop();
+  }
+
+  void start() {
+    LUMO_PROCESS_ENTRY game{};
+    std::strncpy(game.name, ownProgramName().c_str(), sizeof game.name - 1);
+    game.value = 1;
+    const uint32_t nodeAddress = platform::ipv4(127, 0, 0, 1);
+    ASSERT_TRUE(SetConfig("e2e", 0, kUser, 0, kPassword, 0, &game, 1, 0, "", nodeAddress,
+                          platform::hostToNet16(node.port()), platform::hostToNet16(node.udpPort()), 7, 0,
+                          static_cast<uintptr_t>(notify[0]), 0));
+    ASSERT_TRUE(Start(0, 1, 0, 0, direct() ? 1 : 0, 0));
+  }
+
+  simdrv::SockAddr destination() const { return simdrv::ipv4("203.0.113.5", echo.port()); }
+
+  // Sends `count` datagrams and takes their echoes, at most `window` on the
+  // way at once. Every echo must be one of the datagrams on the way, whole,
+  // from the address it was sent to, and each exactly once.
+  void exchange(LiveUdp::Socket& app, uint32_t seed, uint32_t count, uint64_t& bytes, size_t window = 16) {
+    std::deque<uint32_t> onTheWay;
+    uint32_t next = 0, received = 0;
+    while (received < count) {
+      if (next < count && onTheWay.size() < window) {
+        const std::string d = datagram(seed, next);
+        ASSERT_EQ(app.sendTo(destination(), d), SendResult::Reported) << "datagram " << next;
+        bytes += d.size();
+        onTheWay.push_back(next++);
+        continue;
+      }
+      std::optional<LiveUdp::Datagram> echoed = app.recvFrom(10000);
+      ASSERT_TRUE(echoed.has_value()) << received << " of " << count << " came back";
+      EXPECT_EQ(echoed->from, destination()) << "replies come from the address the application sent to";
+      auto it = onTheWay.begin();
+      while (it != onTheWay.end() && datagram(seed, *it) != echoed->data) ++it;
+      ASSERT_NE(it, onTheWay.end()) << "a reply that was never sent, or sent once and came twice";
+      onTheWay.erase(it);
+      ++received;
+    }
+  }
+
+  // Reads the counters from both channels until `sent` and `received` have
+  // been seen or ten seconds pass; every byte is reported in exactly one.
+  void expectCounted(uint64_t sent, uint64_t received) {
+    uint64_t seenSent = 0, seenReceived = 0;
+    lumotest::waitFor([&] {
+      uint32_t m[3];
+      while (recv(notify[1], m, sizeof m, MSG_DONTWAIT) == 12) {
+        seenSent += m[1];
+        seenReceived += m[2];
+      }
+      return seenSent >= sent && seenReceived >= received;
+    });
+    uint32_t s = 0, r = 0;
+    GetFlow(&s, &r);
+    EXPECT_EQ(seenSent + s, sent);
+    EXPECT_EQ(seenReceived + r, received);
+  }
+
+  UdpEchoServer echo;
+  NodeProcess node;
+  simdrv::SimDriver driver;
+  LiveUdp live{driver};
+  int notify[2] = {-1, -1};
+};
+
+}  // namespace
+
+TEST_P(UdpEndToEnd, SelectedProcessIsCarriedThroughTheNodeWholeAndCounted) {
+  LiveUdp::Socket app = live.open(static_cast<uint32_t>(getpid()));
+  ASSERT_TRUE(app.valid()) << app.error();
+  ASSERT_TRUE(app.reported());
+  uint64_t bytes = 0;
+  exchange(app, 1, 2000, bytes);
+  EXPECT_FALSE(app.filteringOff());
+  EXPECT_EQ(app.refusedSends(), 0u);
+  app.close();
+  // The node's replies are counted as they arrive: in the direct transport
+  // that is with their 20-byte header.
+  expectCounted(bytes, bytes + (direct() ? 20u * 2000 : 0));
+  EXPECT_NE(node.log().find("203.0.113.5"), std::string::npos) << "the node carried it";
+}
+
+TEST_P(UdpEndToEnd, UnselectedProcessIsReleasedAtItsFirstDatagramAndGoesDirect) {
+  // The driver filters this process's UDP too (as it does a watched
+  // service's), but it is no game process.
+  drvapi::FilterRule rule{};
+  rule.protocol = 17;
+  rule.processId = kOtherProcess;
+  rule.direction = 3;
+  rule.ipFamily = drvapi::kFamilyIpv4;
+  rule.filteringFlag = drvapi::kRuleFilter;
+  ASSERT_EQ(drvapi::addFilterRule(&rule, true), drvapi::kOk);
+  LiveUdp::Socket app = live.open(kOtherProcess);
+  ASSERT_TRUE(app.valid()) << app.error();
+  ASSERT_TRUE(app.reported());
+  EXPECT_EQ(app.sendTo(destination(), "first"), SendResult::Reported);
+  EXPECT_TRUE(lumotest::waitFor([&] { return app.filteringOff(); })) << "released at its first datagram";
+  EXPECT_EQ(app.sendTo(destination(), "second"), SendResult::Sent) << "later datagrams go straight";
+  // The first went out through the driver, the second straight: either
+  // echo may come first.
+  std::set<std::string> echoes;
+  for (int i = 0; i < 2; ++i) {
+    std::optional<LiveUdp::Datagram> echoed = app.recvFrom(10000);
+    ASSERT_TRUE(echoed.has_value());
+    EXPECT_EQ(echoed->from, destination());
+    echoes.insert(echoed->data);
+  }
+  EXPECT_EQ(echoes, (std::set<std::string>{"first", "second"}));
+  app.close();
+  expectCounted(0, 0);
+  EXPECT_EQ(node.log().find("203.0.113.5"), std::string::npos) << "nothing went through the node";
+}
+
+TEST_P(UdpEndToEnd, StartStopCyclesAndClosedFlowsLeaveNothingBehind) {
+  // One flow and one cycle first, so that what is made once per process
+  // (pools, lazily started helpers) is there before counting.
+  auto oneFlow = [&](uint32_t seed) {
+    LiveUdp::Socket app = live.open(static_cast<uint32_t>(getpid()));
+    ASSERT_TRUE(app.valid()) << app.error();
+    uint64_t bytes = 0;
+    exchange(app, seed, 2, bytes, 2);
+    app.close();
+  };
+  oneFlow(100);
+  ASSERT_TRUE(Stop(0));
+  start();
+  const size_t descriptors = openDescriptors(), threadCount = threads(),
+               recordsMade = UdpProxy::OvDataRecordsMade();
+
+  for (uint32_t cycle = 0; cycle < 20; ++cycle) {
+    const size_t running = openDescriptors();
+    for (uint32_t flow = 0; flow < 25; ++flow) oneFlow(1000 * cycle + flow);
+    ASSERT_TRUE(lumotest::waitFor([&] { return openDescriptors() == running; }))
+        << "a closed flow's proxy socket goes with it: " << openDescriptors() << " descriptors, " << running
+        << " before the flows";
+    ASSERT_TRUE(Stop(0));
+    ASSERT_TRUE(lumotest::waitFor([&] { return recordsOut() == 0; })) << recordsOut() << " records still out";
+    start();
+  }
+  EXPECT_TRUE(lumotest::waitFor([&] { return openDescriptors() == descriptors && threads() == threadCount; }))
+      << openDescriptors() << " descriptors (" << descriptors << " before), " << threads() << " threads ("
+      << threadCount << " before)";
+  EXPECT_LE(UdpProxy::OvDataRecordsMade(), recordsMade + 2) << "records are reused, not made per flow";
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, UdpEndToEnd, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Direct" : "ProxySockets"; });
