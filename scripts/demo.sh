@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Linux engine and runs the demo: a simulated game's TCP connection
 # steered through the engine's relay and a local lumo-node to a local echo
+# server, then its UDP datagrams through the node's tunnel to a local UDP echo
 # server, with the traffic counters once a second. Loopback only.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <vector>
@@ -50,6 +51,56 @@ EchoServer::~EchoServer() {
   platform::closeSocket(listener_);
 }
 
+UdpEchoServer::UdpEchoServer() {
+  socket_ = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram);
+  platform::SocketAddress a = platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0);
+  if (!platform::bindSocket(socket_, a) || !platform::localAddressOf(socket_, a)) return;
+  port_ = platform::netToHost16(a.port());
+  thread_ = std::thread([this] {
+    std::vector<char> buffer(65536);
+    for (;;) {
+      platform::SocketAddress from;
+      const int n = platform::receiveFrom(socket_, buffer.data(), buffer.size(), &from);
+      if (stopping_) return;
+      // A failed receive (an earlier echo's port-unreachable, say) leaves
+      // the socket usable.
+      if (n >= 0) platform::sendTo(socket_, buffer.data(), static_cast<size_t>(n), from);
+    }
+  });
+}
+
+UdpEchoServer::~UdpEchoServer() {
+  stopping_ = true;
+  if (thread_.joinable()) {
+    // The receive blocks without a time limit: one datagram ends it.
+    platform::Socket waker = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram);
+    const char stop = 0;
+    platform::sendTo(waker, &stop, 1,
+                     platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), platform::hostToNet16(port_)));
+    thread_.join();
+    platform::closeSocket(waker);
+  }
+  platform::closeSocket(socket_);
+}
+
+namespace {
+
+// The port of a first-lines announcement "lumo-node: WHAT listening on
+// 127.0.0.1:PORT", read from `fd`; 0 when the line is anything else.
+uint16_t announcedPort(int fd, const std::string& what) {
+  std::string line;
+  char ch;
+  while (read(fd, &ch, 1) == 1 && ch != '\n') line.push_back(ch);
+  const std::string prefix = "lumo-node: " + what + " listening on 127.0.0.1:";
+  if (line.rfind(prefix, 0) != 0) return 0;
+  unsigned port = 0;
+  const char* end = line.data() + line.size();
+  auto [stop, ec] = std::from_chars(line.data() + prefix.size(), end, port);
+  return ec == std::errc() && stop == end && port <= 65535 ? static_cast<uint16_t>(port) : 0;
+}
+
+}  // namespace
+
 bool Node::start() {
   int out[2];
   if (pipe(out) != 0) return false;
@@ -57,8 +108,9 @@ bool Node::start() {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_addclose(&actions, out[0]);
-  std::vector<std::string> args = {LUMO_NODE_PROGRAM, "--listen", "127.0.0.1", "--port", "0", "--user", kUser,
-                                   "--password", kPassword, "--map", "203.0.113.0/24=127.0.0.1"};
+  std::vector<std::string> args = {LUMO_NODE_PROGRAM, "--listen", "127.0.0.1", "--port", "0"};
+  args.insert(args.end(), {"--udp-port", "0", "--user", kUser, "--password", kPassword});
+  args.insert(args.end(), {"--map", "203.0.113.0/24=127.0.0.1"});
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -70,15 +122,11 @@ bool Node::start() {
     pid_ = 0;
     return false;
   }
-  // First line: "lumo-node: socks5 listening on 127.0.0.1:PORT".
-  std::string line;
-  char ch;
-  while (read(out[0], &ch, 1) == 1 && ch != '\n') line.push_back(ch);
+  // The first line names the SOCKS5 port, the second the tunnel's.
+  port_ = announcedPort(out[0], "socks5");
+  udpPort_ = port_ != 0 ? announcedPort(out[0], "udp tunnel") : 0;
   close(out[0]);
-  const size_t colon = line.rfind(':');
-  if (colon == std::string::npos) return false;
-  port_ = static_cast<uint16_t>(std::stoi(line.substr(colon + 1)));
-  return port_ != 0;
+  return port_ != 0 && udpPort_ != 0;
 }
 
 Node::~Node() {

@@ -1,6 +1,7 @@
-// The parts around the engine that the demo and the TCP benchmark play on
-// loopback: a game server (an echo server on 127.0.0.1) and the proxy node
-// (lumo-node as a child process, mapping 203.0.113.0/24 to 127.0.0.1).
+// The parts around the engine that the demo and the benchmarks play on
+// loopback: a game server (TCP and UDP echo servers on 127.0.0.1) and the
+// proxy node (lumo-node as a child process, mapping 203.0.113.0/24 to
+// 127.0.0.1, with its UDP tunnel).
 #pragma once
 
 #include <sys/types.h>
@@ -31,17 +32,39 @@ class EchoServer {
   std::thread thread_;
 };
 
-// lumo-node on 127.0.0.1 and a port the system picks, with the demo's
-// credentials and map; stopped with SIGTERM when the object goes.
+// Sends every datagram back to where it came from, on one thread that
+// blocks in its receive; the destructor wakes it with a datagram of its own.
+class UdpEchoServer {
+ public:
+  UdpEchoServer();
+  ~UdpEchoServer();
+  UdpEchoServer(const UdpEchoServer&) = delete;
+  UdpEchoServer& operator=(const UdpEchoServer&) = delete;
+  uint16_t port() const { return port_; }  // host order; 0 when it could not bind
+
+ private:
+  platform::Socket socket_ = platform::kInvalidSocket;
+  uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+};
+
+// lumo-node on 127.0.0.1 and ports the system picks (SOCKS5 and the UDP
+// tunnel), with the demo's credentials and map; stopped with SIGTERM when
+// the object goes.
 class Node {
  public:
+  // False when the program cannot be started or does not name its ports.
   bool start();
   ~Node();
-  uint16_t port() const { return port_; }  // host order
+  uint16_t port() const { return port_; }        // SOCKS5, host order
+  uint16_t udpPort() const { return udpPort_; }  // the UDP tunnel, host order
+  pid_t pid() const { return pid_; }             // 0 before a successful spawn
 
  private:
   pid_t pid_ = 0;
   uint16_t port_ = 0;
+  uint16_t udpPort_ = 0;
 };
 
 // The engine probes the system's DNS servers at start: points it at a
