@@ -30,6 +30,7 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -90,22 +91,31 @@ int64_t cpuNanoseconds(pid_t process) {
 // and in the process of the second hop (lumo-node or the second bare hop).
 struct CpuTime {
   int64_t here = 0, secondHop = 0;
+  int64_t switchesHere = 0;  // context switches of this process's threads
 };
+
+int64_t contextSwitches() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_nvcsw + usage.ru_nivcsw;
+}
 
 class CpuWatch {
  public:
   explicit CpuWatch(pid_t secondHop)
       : secondHop_(secondHop),
         here_(cpuNanoseconds(0)),
-        there_(secondHop != 0 ? cpuNanoseconds(secondHop) : 0) {}
+        there_(secondHop != 0 ? cpuNanoseconds(secondHop) : 0),
+        switches_(contextSwitches()) {}
   void addTo(CpuTime& total) const {
     total.here += cpuNanoseconds(0) - here_;
+    total.switchesHere += contextSwitches() - switches_;
     if (secondHop_ != 0) total.secondHop += cpuNanoseconds(secondHop_) - there_;
   }
 
  private:
   pid_t secondHop_;
-  int64_t here_, there_;
+  int64_t here_, there_, switches_;
 };
 
 // The application's side of a path: it sends to one destination and takes
@@ -504,19 +514,21 @@ void printSplit(const std::vector<Path*>& paths) {
 
 void printCpu(const std::vector<Path*>& paths) {
   std::printf("\nCPU time (us) per round trip and per streamed datagram (each way counts one):\n");
-  std::printf("%-46s %12s %12s %12s %12s\n", "path", "rt: here", "rt: 2nd hop", "dgram: here",
-              "dgram: 2nd hop");
+  std::printf("%-46s %10s %12s %12s %12s %14s\n", "path", "rt: here", "rt: 2nd hop", "rt: switches",
+              "dgram: here", "dgram: 2nd hop");
   for (const Path* p : paths) {
     const double trips = static_cast<double>(p->roundTrips.size() + p->lostRoundTrips);
     const double datagrams = static_cast<double>(p->streamDatagrams);
     if (trips == 0 || datagrams == 0) continue;
-    std::printf("%-46s %12.1f %12.1f %12.2f %12.2f\n", p->name.c_str(), p->roundTripCpu.here / trips / 1e3,
-                p->roundTripCpu.secondHop / trips / 1e3, p->streamCpu.here / datagrams / 1e3,
-                p->streamCpu.secondHop / datagrams / 1e3);
+    std::printf("%-46s %10.1f %12.1f %12.1f %12.2f %14.2f\n", p->name.c_str(),
+                p->roundTripCpu.here / trips / 1e3, p->roundTripCpu.secondHop / trips / 1e3,
+                static_cast<double>(p->roundTripCpu.switchesHere) / trips,
+                p->streamCpu.here / datagrams / 1e3, p->streamCpu.secondHop / datagrams / 1e3);
   }
   std::printf(
       "(\"here\": this process: the application, the simulated driver, the engine, the first bare hop, the "
-      "echo server; \"2nd hop\": lumo-node or the second bare hop)\n");
+      "echo server; \"2nd hop\": lumo-node or the second bare hop; \"switches\": context switches of this "
+      "process's threads, about one per hand-over from one thread to another)\n");
 }
 
 std::string loadAverage() {

@@ -26,6 +26,7 @@
 #include <cstring>
 #include <filesystem>
 #include <set>
+#include <unordered_map>
 #include <vector>
 
 extern "C" {
@@ -185,18 +186,20 @@ std::map<std::string, uint64_t> stackSites(uint64_t& kept) {
   // addresses in one loaded where it was linked.
   const bool relocated = reinterpret_cast<const ElfW(Ehdr)*>(self.dli_fbase)->e_type == ET_DYN;
   const uintptr_t base = relocated ? reinterpret_cast<uintptr_t>(self.dli_fbase) : 0;
+  std::unordered_map<void*, uintptr_t> offsets;  // 0: not in this program
   auto offsetOf = [&](void* frame) -> uintptr_t {
+    auto [it, added] = offsets.try_emplace(frame, 0);
     Dl_info info{};
-    if (dladdr(frame, &info) == 0 || info.dli_fbase != self.dli_fbase) return 0;
-    // A return address points after the call; the call is one byte before.
-    return reinterpret_cast<uintptr_t>(frame) - 1 - base;
+    if (added && dladdr(frame, &info) != 0 && info.dli_fbase == self.dli_fbase)
+      // A return address points after the call; the call is one byte before.
+      it->second = reinterpret_cast<uintptr_t>(frame) - 1 - base;
+    return it->second;
   };
-  std::set<uintptr_t> offsets;
+  std::set<uintptr_t> ours;
   for (size_t i = 0; i < kept; ++i)
     for (int f = 0; f < stacks[i].depth; ++f)
-      if (const uintptr_t o = offsetOf(stacks[i].frames[f])) offsets.insert(o);
-  const std::map<uintptr_t, Chain> named =
-      nameFrames(offsets, std::filesystem::read_symlink("/proc/self/exe"));
+      if (const uintptr_t o = offsetOf(stacks[i].frames[f])) ours.insert(o);
+  const std::map<uintptr_t, Chain> named = nameFrames(ours, std::filesystem::read_symlink("/proc/self/exe"));
 
   for (size_t i = 0; i < kept; ++i) {
     std::string site;

@@ -16,6 +16,8 @@ if ((${#need[@]})); then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
-cmake --preset linux >/dev/null
-cmake --build --preset linux --target lumo-demo >/dev/null
-exec build/linux/bin/lumo-demo "$@"
+# LUMO_BUILD_DIR picks another build directory of the linux preset.
+build="${LUMO_BUILD_DIR:-build/linux}"
+cmake --preset linux -B "$build" >/dev/null
+cmake --build "$build" --target lumo-demo >/dev/null
+exec "$build/bin/lumo-demo" "$@"
