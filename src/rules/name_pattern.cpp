@@ -159,9 +159,19 @@ std::shared_ptr<const NamePattern> NamePattern::Compile(std::string_view express
       // stands on its own may be wrapped, so that no ')' or '|' of it can
       // reach out of the group around it.
       std::regex alone(expression.begin(), expression.end(), kFlags);
-      std::string anywhere = "[\\s\\S]*(?:";
+      // An expression anchored at an end needs no filler on that side;
+      // without the filler the matcher's set of live positions empties as
+      // soon as the name stops fitting. With an alternation anywhere the
+      // anchor might belong to one branch only, so the filler stays.
+      const bool oneBranch = !expression.empty() && expression.find('|') == std::string_view::npos;
+      const bool atStart = oneBranch && expression.front() == '^';
+      size_t slashes = 0;
+      while (slashes + 1 < expression.size() && expression[expression.size() - 2 - slashes] == '\\')
+        ++slashes;
+      const bool atEnd = oneBranch && expression.back() == '$' && slashes % 2 == 0;
+      std::string anywhere = atStart ? "(?:" : "[\\s\\S]*(?:";
       anywhere.append(expression);
-      anywhere += ")[\\s\\S]*";
+      anywhere += atEnd ? ")" : ")[\\s\\S]*";
       return std::shared_ptr<const NamePattern>(new NamePattern(std::regex(anywhere, kFlags)));
     }
   } catch (const std::regex_error& error) {

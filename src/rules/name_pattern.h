@@ -37,7 +37,7 @@ inline constexpr std::string_view kPatternPrefix = "][";
 inline constexpr uint32_t kLargestRepeatCount = 255;
 // The most elements (characters, classes, assertions, groups and repetition
 // steps) a pattern may hold once its counted repetitions are written out.
-// At this size the worst pattern costs under 10 ms on a 255-character name
+// At this size the worst pattern costs about 10 ms on a 255-character name
 // and under 8 KiB of stack (optimised build; 21 KiB unoptimised with the
 // address sanitizer); a typical pattern of twenty elements, a few
 // microseconds.
@@ -64,7 +64,9 @@ class NamePattern {
  private:
   explicit NamePattern(std::regex anywhere) : anywhere_(std::move(anywhere)) {}
 
-  std::regex anywhere_;  // [\s\S]*(?:expression)[\s\S]*, matched against the whole name
+  // [\s\S]*(?:expression)[\s\S]*, matched against the whole name (without
+  // the filler on a side where the expression is anchored).
+  std::regex anywhere_;
 };
 
 }  // namespace rules

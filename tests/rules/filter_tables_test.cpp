@@ -110,18 +110,31 @@ TEST_F(FilterTablesTest, ClassifyDomainExactNamesAndPatterns) {
       "0,0,0,0,plain.example.com,0,n\n"                // a rule, but not resolved through the proxy
       "0,0,0,0,][^cdn\\d+\\.EXAMPLE\\.net$,1,n\n"      // pattern, case-insensitive
       "0,0,0,0,][game,1,n,1,198.51.100.9\n"            // pattern found anywhere
-      "0,0,0,0,][(unclosed,1,n\n"                      // does not compile: matches nothing
+      "0,0,0,0,][(unclosed,1,n\n"                      // does not compile: dropped
       "0,0,0,0,][^\\D+\\.example\\.info$,1,n\n"        // upper-case escapes keep their meaning
+      "0,0,0,0,][^www\\.|cdn$,1,n\n"                   // each anchor holds for its branch only
       "0,0,0,1,203.0.113.50\n");                       // an address, not a domain
   Build(1, 1);
   struct Row {
     const char* name;
     int expected;
   } rows[] = {
-      {"proxy.example.com", 1},  {"fixed.example.com", 2}, {"plain.example.com", 0},
-      {"cdn42.example.net", 1},  {"cdn.example.net", 0},   {"x.cdn42.example.net", 0},
-      {"mygame.example.org", 2}, {"unclosed", 0},          {"nothing.example.com", 0},
-      {"203.0.113.50", 0},       {"abc.example.info", 1},  {"a1c.example.info", 0},
+      {"proxy.example.com", 1},
+      {"fixed.example.com", 2},
+      {"plain.example.com", 0},
+      {"cdn42.example.net", 1},
+      {"cdn.example.net", 0},
+      {"x.cdn42.example.net", 0},
+      {"mygame.example.org", 2},
+      {"unclosed", 0},
+      {"nothing.example.com", 0},
+      {"203.0.113.50", 0},
+      {"abc.example.info", 1},
+      {"a1c.example.info", 0},
+      {"www.example.org", 1},
+      {"my.cdn", 1},
+      {"cdn.org", 0},
+      {"x.www.org", 0},
   };
   for (const Row& row : rows) EXPECT_EQ(tables.ClassifyDomain(row.name), row.expected) << row.name;
 }
