@@ -52,7 +52,8 @@ std::string helpText() {
          std::to_string(rules::kLargestRepeatCount) + ", holds more than " +
          std::to_string(rules::kLargestPatternSize) +
          " elements once its counted\n"
-         "repetitions are written out (x{3} is xxx), or does not compile.\n"
+         "repetitions are written out (x{3} is xxx), or does not compile. A comma\n"
+         "ends the column, so a pattern cannot hold one.\n"
          "\n"
          "Output files are written under a temporary name and renamed when complete,\n"
          "so a failed run never leaves a partial file behind.\n"
