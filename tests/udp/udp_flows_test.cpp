@@ -24,10 +24,12 @@
 using platform::hostToNet16;
 using platform::ipv4;
 using platform::SocketAddress;
+using namespace collector;
+using Types = std::vector<uint32_t>;
 
 namespace {
 
-constexpr uint32_t kGamePid = 1200;
+constexpr uint32_t kGamePid = 1200, kOtherPid = 77;
 constexpr uint32_t kNode = ipv4(127, 0, 0, 9);
 const uint16_t kNodePort = hostToNet16(7001);
 
@@ -36,25 +38,26 @@ SocketAddress v4(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port) {
 }
 std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
 
-class FakeProcesses : public udp::ProcessQueries {
+// Processes, policy and proxy sockets, scripted.
+class FakeEngine : public udp::ProcessQueries, public udp::SteeringPolicy, public udp::TunnelTransport {
  public:
   std::set<uint32_t> selected{kGamePid}, watched;
-  bool admitted = true;
+  bool admitted = true, local = false, openOk = true;
+  int rule = 0;
+  udp::SteeringSettings s{kNode, kNodePort, 0x01020304, false, false};
+  std::vector<uint32_t> routes;
+  std::function<void()> onSettings;  // called at each datagram's settings read
+  std::atomic<int> opens{0};
+  std::mutex lock;
+  std::set<uint64_t> open, closed;
+  std::vector<std::vector<uint8_t>> sent;
+
   std::string processNameOf(uint32_t pid) override {
     return pid == 0 || pid == 4 ? "" : "p" + std::to_string(pid);
   }
   bool isSelectedProcess(uint32_t pid, const std::string&) override { return selected.count(pid) != 0; }
   bool admit(uint32_t, const std::string&) override { return admitted; }
   bool isWatchedService(uint32_t pid) override { return watched.count(pid) != 0; }
-};
-
-class FakePolicy : public udp::SteeringPolicy {
- public:
-  udp::SteeringSettings s{kNode, kNodePort, 0x01020304, false, false};
-  bool local = false;
-  int rule = 0;
-  std::vector<uint32_t> routes;
-  std::function<void()> onSettings;  // called at each datagram's settings read
   udp::SteeringSettings settings() override {
     if (onSettings) onSettings();
     return s;
@@ -62,11 +65,26 @@ class FakePolicy : public udp::SteeringPolicy {
   bool isLocalDestination(const SocketAddress&) override { return local; }
   int addressRule(const SocketAddress&) override { return rule; }
   void addHostRoute(uint32_t a) override { routes.push_back(a); }
+  bool openFlowSocket(uint64_t id) override {
+    ++opens;
+    std::lock_guard<std::mutex> g(lock);
+    if (openOk) open.insert(id);
+    return openOk;
+  }
+  void closeFlowSocket(uint64_t id) override {
+    std::lock_guard<std::mutex> g(lock);
+    if (open.erase(id)) closed.insert(id);
+  }
+  bool sendDatagram(uint64_t id, const uint8_t* data, size_t length, const SocketAddress&) override {
+    std::lock_guard<std::mutex> g(lock);
+    if (open.count(id) == 0) return false;
+    sent.emplace_back(data, data + length);
+    return true;
+  }
 };
 
 struct Injected {
   bool send;
-  uint64_t id;
   SocketAddress remote;
   std::vector<uint8_t> data;
   const drvapi::UdpOptions* options;
@@ -78,114 +96,84 @@ class FakeDriver : public udp::FlowDriver {
   std::vector<Injected> injected;
   std::vector<uint64_t> released;
   std::map<uint64_t, drvapi::UdpConnInfo> known;
-  int inject(bool send, uint64_t id, const uint8_t* remote, const uint8_t* data, size_t length,
-             const drvapi::UdpOptions* options) {
+  std::function<void()> onInjectReceive;
+  int inject(bool send, const uint8_t* remote, const uint8_t* data, size_t length,
+             const drvapi::UdpOptions* o) {
     std::lock_guard<std::mutex> g(lock);
-    Injected i{send, id, {}, {data, data + length}, options};
+    Injected i{send, {}, {data, data + length}, o};
     std::memcpy(i.remote.bytes, remote, 28);
     injected.push_back(i);
     return 0;
   }
-  int injectSend(uint64_t id, const uint8_t* r, const uint8_t* d, size_t n,
+  int injectSend(uint64_t, const uint8_t* r, const uint8_t* d, size_t n,
                  const drvapi::UdpOptions* o) override {
-    return inject(true, id, r, d, n, o);
+    return inject(true, r, d, n, o);
   }
-  std::function<void()> onInjectReceive;
-  int injectReceive(uint64_t id, const uint8_t* r, const uint8_t* d, size_t n,
+  int injectReceive(uint64_t, const uint8_t* r, const uint8_t* d, size_t n,
                     const drvapi::UdpOptions* o) override {
     if (onInjectReceive) onInjectReceive();
-    return inject(false, id, r, d, n, o);
+    return inject(false, r, d, n, o);
   }
   int disableFiltering(uint64_t id) override {
-    std::lock_guard<std::mutex> g(lock);
     released.push_back(id);
     return 0;
   }
   int getConnInfo(uint64_t id, drvapi::UdpConnInfo& info) override {
-    auto it = known.find(id);
-    if (it == known.end()) return -2;
-    info = it->second;
+    if (known.count(id) == 0) return -2;
+    info = known[id];
     return 0;
   }
 };
 
-class FakeTransport : public udp::TunnelTransport {
+// Queries carried through the tunnel; responses delivered unchanged.
+class FakeDns : public udp::DnsBranch {
  public:
-  std::atomic<int> opens{0};
-  std::set<uint64_t> open, closed;
-  std::mutex lock;
-  bool openOk = true, sendOk = true;
-  std::vector<std::pair<SocketAddress, std::vector<uint8_t>>> sent;
-  bool openFlowSocket(uint64_t id) override {
-    ++opens;
-    std::lock_guard<std::mutex> g(lock);
-    if (openOk) open.insert(id);
-    return openOk;
+  explicit FakeDns(FakeDriver& d) : driver(d) {}
+  FakeDriver& driver;
+  bool claimReplies = false;
+  QueryOutcome interceptDnsQuery(uint64_t, const SocketAddress&, const uint8_t*, size_t,
+                                 const drvapi::UdpOptions*) override {
+    return QueryOutcome::Tunnel;
   }
-  void closeFlowSocket(uint64_t id) override {
-    std::lock_guard<std::mutex> g(lock);
-    if (open.erase(id)) closed.insert(id);
+  void observeDnsResponse(uint64_t id, const SocketAddress& from, const uint8_t* data, size_t length,
+                          const drvapi::UdpOptions* options) override {
+    driver.injectReceive(id, from.bytes, data, length, options);
   }
-  bool sendDatagram(uint64_t id, const uint8_t* data, size_t length, const SocketAddress& peer) override {
-    std::lock_guard<std::mutex> g(lock);
-    if (!sendOk || open.count(id) == 0) return false;
-    sent.emplace_back(peer, std::vector<uint8_t>(data, data + length));
-    return true;
-  }
+  bool matchTunnelDnsReply(const uint8_t*, size_t) override { return claimReplies; }
 };
 
-class RecordingCollector : public collector::DataCollectorEvent {
+class RecordingCollector : public DataCollectorEvent {
  public:
-  std::mutex lock;
-  std::vector<uint32_t> types;
+  Types types;
   uint64_t proxiedUp = 0, proxiedDown = 0;
-  void onCollectorEvent(const collector::DCEvent& r) override {
-    std::lock_guard<std::mutex> g(lock);
+  void onCollectorEvent(const DCEvent& r) override {
     types.push_back(r.type);
-    if (r.type == collector::kUdpProxyFlowUp)
-      proxiedUp += static_cast<const collector::DCUdpProxyFlowUpEvent&>(r).byteCount;
-    if (r.type == collector::kUdpProxyFlowDown)
-      proxiedDown += static_cast<const collector::DCUdpProxyFlowDownEvent&>(r).byteCount;
+    if (r.type == kUdpProxyFlowUp) proxiedUp += static_cast<const DCUdpProxyFlowUpEvent&>(r).byteCount;
+    if (r.type == kUdpProxyFlowDown) proxiedDown += static_cast<const DCUdpProxyFlowDownEvent&>(r).byteCount;
   }
-  // Everything posted so far, in order (the collector is stopped to drain).
-  std::vector<uint32_t> drained() {
+  // Everything posted so far, in order (stopping the collector drains it).
+  Types drained() {
     stopCollector();
-    std::vector<uint32_t> out;
+    Types out;
     std::swap(out, types);
     startCollector();
     return out;
   }
 };
 
-class FakeDns : public udp::DnsBranch {
- public:
-  FakeDriver* driver = nullptr;  // responses are delivered through it
-  QueryOutcome outcome = QueryOutcome::Tunnel;
-  bool claimReplies = false;
-  QueryOutcome interceptDnsQuery(uint64_t, const SocketAddress&, const uint8_t*, size_t,
-                                 const drvapi::UdpOptions*) override {
-    return outcome;
-  }
-  void observeDnsResponse(uint64_t id, const SocketAddress& from, const uint8_t* data, size_t length,
-                          const drvapi::UdpOptions* options) override {
-    driver->injectReceive(id, from.bytes, data, length, options);
-  }
-  bool matchTunnelDnsReply(const uint8_t*, size_t) override { return claimReplies; }
-};
-
 struct Harness {
-  FakeProcesses processes;
-  FakePolicy policy;
+  FakeEngine engine;
   FakeDriver driver;
-  FakeTransport transport;
+  FakeDns tunnelDns{driver};
   udp::PassingDnsBranch passingDns{driver};
   udp::ProbeTracker probes;
   RecordingCollector collector;
   udp::UdpFlows flows;
 
-  explicit Harness(udp::DnsBranch* dns = nullptr)
-      : flows(udp::UdpFlowLinks{processes, policy, driver, transport, dns ? *dns : passingDns, probes,
-                                collector}) {
+  explicit Harness(bool dnsThroughTunnel = false)
+      : flows(udp::UdpFlowLinks{engine, engine, driver, engine,
+                                dnsThroughTunnel ? static_cast<udp::DnsBranch&>(tunnelDns) : passingDns,
+                                probes, collector}) {
     collector.startCollector();
   }
   ~Harness() { collector.stopCollector(); }
@@ -194,140 +182,66 @@ struct Harness {
     drvapi::UdpConnInfo info{};
     info.processId = pid;
     info.ipFamily = 2;
-    const SocketAddress local = v4(127, 0, 0, 1, 40000);
-    std::memcpy(info.localAddress, local.bytes, 16);
+    std::memcpy(info.localAddress, v4(127, 0, 0, 1, 40000).bytes, 16);
     flows.udpCreated(id, &info);
   }
-  void close(uint64_t id, uint32_t pid = kGamePid) {
+  void close(uint64_t id) {
     drvapi::UdpConnInfo info{};
-    info.processId = pid;
+    info.processId = kGamePid;
     info.ipFamily = 2;
     flows.udpClosed(id, &info);
   }
   void send(uint64_t id, const SocketAddress& to, const std::vector<uint8_t>& d,
             const drvapi::UdpOptions* options = nullptr) {
-    uint8_t field[28] = {};
-    std::memcpy(field, to.bytes, 28);
-    flows.udpSend(id, field, d.data(), d.size(), options);
+    flows.udpSend(id, to.bytes, d.data(), d.size(), options);
   }
   void receive(uint64_t id, const SocketAddress& from, const std::vector<uint8_t>& d) {
-    uint8_t field[28] = {};
-    std::memcpy(field, from.bytes, 28);
-    flows.udpReceive(id, field, d.data(), d.size(), nullptr);
+    flows.udpReceive(id, from.bytes, d.data(), d.size(), nullptr);
   }
 };
-
-using collector::kUdpClosed;
-using collector::kUdpCreated;
-using collector::kUdpFlowDown;
-using collector::kUdpFlowUp;
-using collector::kUdpProxyBegin;
-using collector::kUdpProxyEnd;
-using collector::kUdpProxyFlowDown;
-using collector::kUdpProxyFlowUp;
-using Types = std::vector<uint32_t>;
 
 }  // namespace
 
 TEST(UdpFlows, EachStepOfTheOutboundDecision) {
+  enum Setup { Game, Unselected, Watched, Local, DirectRule, BlockRule, Adapter };
   enum Outcome { Pass, PassRelease, Drop, Tunnel };
-  uint8_t v6any[16] = {0x20, 0x01, 0x0d, 0xb8};
+  const uint8_t v6[16] = {0x20, 0x01, 0x0d, 0xb8};
+  const SocketAddress remote = v4(203, 0, 113, 5, 9000);
+  const Types steered{kUdpFlowUp, kUdpProxyBegin, kUdpProxyFlowUp};
   struct Row {
     const char* what;
     SocketAddress to;
-    uint32_t pid = kGamePid;
-    bool unselectedButWatched = false, local = false, adapter = false;
-    int rule = 0;
+    Setup setup;
     Outcome outcome;
     Types events;
   } rows[] = {
-      {"DNS goes to the DNS branch, which passes it",
-       v4(203, 0, 113, 5, 53),
-       kGamePid,
-       false,
-       false,
-       false,
-       0,
-       Pass,
-       {}},
-      {"own network", v4(127, 0, 0, 1, 9000), kGamePid, false, true, false, 0, Pass, {}},
-      {"IPv6 is counted, never steered",
-       platform::makeIpv6Address(v6any, hostToNet16(9000)),
-       kGamePid,
-       false,
-       false,
-       false,
-       0,
+      {"DNS: the DNS branch passes it", v4(203, 0, 113, 5, 53), Game, Pass, {}},
+      {"own network", v4(127, 0, 0, 1, 9000), Local, Pass, {}},
+      {"IPv6: counted, never steered",
+       platform::makeIpv6Address(v6, hostToNet16(9000)),
+       Game,
        Pass,
        {kUdpFlowUp}},
-      {"broadcast", v4(255, 255, 255, 255, 9000), kGamePid, false, false, false, 0, Pass, {kUdpFlowUp}},
-      {"multicast above 224.0.0.0",
-       v4(224, 0, 0, 1, 9000),
-       kGamePid,
-       false,
-       false,
-       false,
-       0,
-       Pass,
-       {kUdpFlowUp}},
-      {"SSDP", v4(239, 255, 255, 250, 1900), kGamePid, false, false, false, 0, Pass, {kUdpFlowUp}},
-      {"zero address", v4(0, 0, 0, 0, 9000), kGamePid, false, false, false, 0, Pass, {kUdpFlowUp}},
-      {"224.0.0.0 itself is steered",
-       v4(224, 0, 0, 0, 9000),
-       kGamePid,
-       false,
-       false,
-       false,
-       0,
-       Tunnel,
-       {kUdpFlowUp, kUdpProxyBegin, kUdpProxyFlowUp}},
-      {"unselected process: released",
-       v4(203, 0, 113, 5, 9000),
-       77,
-       false,
-       false,
-       false,
-       0,
-       PassRelease,
-       {kUdpFlowUp}},
-      {"watched service's process joins",
-       v4(203, 0, 113, 5, 9000),
-       77,
-       true,
-       false,
-       false,
-       0,
-       Tunnel,
-       {kUdpFlowUp, kUdpProxyBegin, kUdpProxyFlowUp}},
-      {"direct rule", v4(203, 0, 113, 5, 9000), kGamePid, false, false, false, 1, Pass, {kUdpFlowUp}},
-      {"block rule", v4(203, 0, 113, 5, 9000), kGamePid, false, false, false, 2, Drop, {kUdpFlowUp}},
-      {"adapter mode: routed, passed, counted",
-       v4(203, 0, 113, 5, 9000),
-       kGamePid,
-       false,
-       false,
-       true,
-       0,
-       Pass,
-       {kUdpFlowUp, kUdpProxyFlowUp}},
-      {"steered",
-       v4(203, 0, 113, 5, 9000),
-       kGamePid,
-       false,
-       false,
-       false,
-       0,
-       Tunnel,
-       {kUdpFlowUp, kUdpProxyBegin, kUdpProxyFlowUp}},
+      {"broadcast", v4(255, 255, 255, 255, 9000), Game, Pass, {kUdpFlowUp}},
+      {"multicast above 224.0.0.0", v4(224, 0, 0, 1, 9000), Game, Pass, {kUdpFlowUp}},
+      {"SSDP", v4(239, 255, 255, 250, 1900), Game, Pass, {kUdpFlowUp}},
+      {"zero address", v4(0, 0, 0, 0, 9000), Game, Pass, {kUdpFlowUp}},
+      {"224.0.0.0 itself", v4(224, 0, 0, 0, 9000), Game, Tunnel, steered},
+      {"unselected process: released", remote, Unselected, PassRelease, {kUdpFlowUp}},
+      {"a watched service's process joins", remote, Watched, Tunnel, steered},
+      {"direct rule", remote, DirectRule, Pass, {kUdpFlowUp}},
+      {"block rule", remote, BlockRule, Drop, {kUdpFlowUp}},
+      {"adapter mode: routed, passed, counted", remote, Adapter, Pass, {kUdpFlowUp, kUdpProxyFlowUp}},
+      {"steered", remote, Game, Tunnel, steered},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     Harness h;
-    if (row.unselectedButWatched) h.processes.watched.insert(row.pid);
-    h.policy.local = row.local;
-    h.policy.rule = row.rule;
-    h.policy.s.adapterMode = row.adapter;
-    h.create(1, row.pid);
+    h.engine.local = row.setup == Local;
+    h.engine.rule = row.setup == DirectRule ? 1 : row.setup == BlockRule ? 2 : 0;
+    h.engine.s.adapterMode = row.setup == Adapter;
+    if (row.setup == Watched) h.engine.watched.insert(kOtherPid);
+    h.create(1, row.setup == Unselected || row.setup == Watched ? kOtherPid : kGamePid);
     const auto payload = bytes("datagram");
     h.send(1, row.to, payload);
 
@@ -337,14 +251,12 @@ TEST(UdpFlows, EachStepOfTheOutboundDecision) {
     const bool passed = row.outcome == Pass || row.outcome == PassRelease;
     ASSERT_EQ(h.driver.injected.size(), passed ? 1u : 0u);
     if (passed) {
-      EXPECT_TRUE(h.driver.injected[0].send);
       EXPECT_EQ(h.driver.injected[0].data, payload);
       EXPECT_EQ(std::memcmp(h.driver.injected[0].remote.bytes, row.to.bytes, row.to.length()), 0);
     }
-    EXPECT_EQ(h.driver.released,
-              row.outcome == PassRelease ? std::vector<uint64_t>{1} : std::vector<uint64_t>{});
-    EXPECT_EQ(h.transport.sent.size(), row.outcome == Tunnel ? 1u : 0u);
-    EXPECT_EQ(h.policy.routes.size(), row.adapter ? 1u : 0u);
+    EXPECT_EQ(h.driver.released.size(), row.outcome == PassRelease ? 1u : 0u);
+    EXPECT_EQ(h.engine.sent.size(), row.outcome == Tunnel ? 1u : 0u);
+    EXPECT_EQ(h.engine.routes.size(), row.setup == Adapter ? 1u : 0u);
   }
 }
 
@@ -352,38 +264,33 @@ TEST(UdpFlows, FlowCreationSelectsAdmitsOrReleases) {
   Harness h;
   h.create(1, 4);
   h.create(2, kGamePid);
-  h.processes.admitted = false;
-  h.create(3, kGamePid);
-  h.create(4, 77);
-  EXPECT_EQ(h.driver.released, (std::vector<uint64_t>{1, 3}));
+  h.create(3, kOtherPid);
+  h.engine.admitted = false;
+  h.create(4, kGamePid);
+  EXPECT_EQ(h.driver.released, (std::vector<uint64_t>{1, 4})) << "system processes and refused instances";
   EXPECT_EQ(h.flows.steeredCount(), 1u);
-  EXPECT_EQ(h.flows.flowInfoCount(), 3u) << "system processes are not recorded";
-  // A flow whose creation was missed is asked of the driver.
-  drvapi::UdpConnInfo info{};
-  info.processId = kGamePid;
-  h.driver.known[9] = info;
+  // A flow whose creation was missed is asked of the driver; not being
+  // steered, it is released at its first datagram.
+  h.driver.known[9].processId = kGamePid;
   h.send(9, v4(203, 0, 113, 5, 9000), bytes("x"));
-  EXPECT_EQ(h.driver.released.back(), 9u) << "known now, but not steered: released at its first datagram";
+  EXPECT_EQ(h.driver.released.back(), 9u);
   EXPECT_EQ(h.flows.flowInfoCount(), 4u);
 }
 
 TEST(UdpFlows, ProxySocketFlowLivesFromFirstSteeredDatagramToClose) {
   Harness h;
   h.create(1);
-  uint8_t optionBytes[12] = {};
-  optionBytes[4] = 4;  // optionsLength
-  std::memcpy(optionBytes + 8, "opts", 4);
+  uint8_t optionBytes[12] = {0, 0, 0, 0, 4, 0, 0, 0, 'o', 'p', 't', 's'};
   const auto* options = reinterpret_cast<const drvapi::UdpOptions*>(optionBytes);
   const SocketAddress peer = v4(203, 0, 113, 5, 9000);
 
-  h.transport.openOk = false;
+  h.engine.openOk = false;
   h.send(1, peer, bytes("a"), options);
-  EXPECT_EQ(h.flows.tunnelFlowCount(), 0u);
   EXPECT_EQ(h.driver.injected.size(), 1u) << "no socket: the datagram passes";
-  h.transport.openOk = true;
+  h.engine.openOk = true;
   h.send(1, peer, bytes("b"), options);
   EXPECT_EQ(h.flows.tunnelFlowCount(), 1u) << "the next datagram tries again";
-  EXPECT_EQ(h.transport.sent.size(), 1u);
+  EXPECT_EQ(h.engine.sent, std::vector<std::vector<uint8_t>>{bytes("b")});
 
   // Replies come from the peer the node names, with the first datagram's options.
   h.flows.deliverProxyReply(1, bytes("reply").data(), 5, v4(203, 0, 113, 5, 9001));
@@ -398,7 +305,7 @@ TEST(UdpFlows, ProxySocketFlowLivesFromFirstSteeredDatagramToClose) {
                                           kUdpProxyFlowUp, kUdpFlowDown, kUdpProxyFlowDown}));
 
   h.close(1);
-  EXPECT_EQ(h.transport.closed, (std::set<uint64_t>{1})) << "the flow's socket goes with it";
+  EXPECT_EQ(h.engine.closed, std::set<uint64_t>{1}) << "the flow's socket goes with it";
   EXPECT_EQ(h.flows.tunnelFlowCount() + h.flows.steeredCount() + h.flows.flowInfoCount(), 0u);
   // A late reply is not delivered, but what the node sent is still counted.
   h.flows.deliverProxyReply(1, bytes("late").data(), 4, peer);
@@ -406,16 +313,13 @@ TEST(UdpFlows, ProxySocketFlowLivesFromFirstSteeredDatagramToClose) {
   EXPECT_EQ(h.collector.drained(), (Types{kUdpProxyEnd, kUdpClosed, kUdpProxyFlowDown}));
 }
 
-TEST(UdpFlows, DnsQueryCarriedThroughTheTunnelAnswersFromTheServerAsked) {
-  FakeDns dns;
-  Harness h(&dns);
-  dns.driver = &h.driver;
-  h.create(1, 77);  // any process: the DNS branch decides
-  const SocketAddress server = v4(198, 51, 100, 53, 53);
-  h.send(1, server, bytes("query"));
-  ASSERT_EQ(h.transport.sent.size(), 1u);
+TEST(UdpFlows, DnsQueryCarriedThroughTheTunnelIsAnsweredFromTheServerAsked) {
+  Harness h(true);
+  h.create(1, kOtherPid);  // any process: the DNS branch decides
+  h.send(1, v4(198, 51, 100, 53, 53), bytes("query"));
+  ASSERT_EQ(h.engine.sent.size(), 1u);
   h.flows.deliverProxyReply(1, bytes("answer").data(), 6, v4(127, 0, 0, 9, 5312));
-  dns.claimReplies = true;
+  h.tunnelDns.claimReplies = true;
   h.flows.deliverProxyReply(1, bytes("claimed").data(), 7, v4(127, 0, 0, 9, 5312));
   ASSERT_EQ(h.driver.injected.size(), 1u) << "a reply the DNS branch claims is not delivered";
   EXPECT_EQ(h.driver.injected[0].remote.port(), hostToNet16(53));
@@ -424,12 +328,11 @@ TEST(UdpFlows, DnsQueryCarriedThroughTheTunnelAnswersFromTheServerAsked) {
 
 TEST(UdpFlows, DirectTransportWrapsOnTheFlowAndUnwrapsTheNodesReplies) {
   Harness h;
-  h.policy.s.directMode = true;
+  h.engine.s.directMode = true;
   h.create(1);
-  const SocketAddress peer = v4(1, 2, 3, 4, 5000);
-  std::vector<uint8_t> payload(100, 0x33);
-  h.send(1, peer, payload);
-  h.send(1, peer, payload);
+  const std::vector<uint8_t> payload(100, 0x33);
+  h.send(1, v4(1, 2, 3, 4, 5000), payload);
+  h.send(1, v4(1, 2, 3, 4, 5000), payload);
   ASSERT_EQ(h.driver.injected.size(), 2u);
   const Injected& out = h.driver.injected[0];
   EXPECT_EQ(out.remote.ipv4(), kNode);
@@ -441,7 +344,6 @@ TEST(UdpFlows, DirectTransportWrapsOnTheFlowAndUnwrapsTheNodesReplies) {
   EXPECT_EQ(m.portNet, hostToNet16(5000));
   EXPECT_EQ(m.userId, 0x01020304u);
   EXPECT_EQ(std::vector<uint8_t>(m.payload, m.payload + m.length), payload);
-  EXPECT_EQ(h.flows.directFlowCount(), 1u);
 
   const SocketAddress node = platform::makeIpv4Address(kNode, kNodePort);
   std::vector<uint8_t> reply(21, 0);
@@ -465,8 +367,8 @@ TEST(UdpFlows, DirectTransportWrapsOnTheFlowAndUnwrapsTheNodesReplies) {
 
 TEST(UdpFlows, DirectTransportWithoutANodePassesTheDatagramUnchanged) {
   Harness h;
-  h.policy.s = udp::SteeringSettings{};
-  h.policy.s.directMode = true;
+  h.engine.s = udp::SteeringSettings{};
+  h.engine.s.directMode = true;
   h.create(1);
   h.send(1, v4(1, 2, 3, 4, 5000), bytes("plain"));
   ASSERT_EQ(h.driver.injected.size(), 1u);
@@ -479,19 +381,19 @@ TEST(UdpFlows, DirectTransportWithoutANodePassesTheDatagramUnchanged) {
 TEST(UdpFlows, ProbeMarkGoesOutInACopyOfTheDatagram) {
   for (bool direct : {false, true}) {
     Harness h;
-    h.policy.s.directMode = direct;
+    h.engine.s.directMode = direct;
     h.probes.setEnabled(true);
     h.create(1);
     const SocketAddress server = v4(203, 0, 113, 5, 9000);
     h.send(1, server, {13, 0});
     h.send(1, server, {12, 0});
-    h.send(1, server, std::vector<uint8_t>(18, 40));  // a probe (sequence 0x2828)
+    h.send(1, server, std::vector<uint8_t>(18, 40));  // a probe, never answered
     std::vector<uint8_t> last(15, 0);
     last[0] = 41;
     last[13] = 1;
-    last[14] = 2;  // the last reply of a measurement whose probe was never answered
+    last[14] = 2;  // the measurement's last reply
     h.send(1, server, last);
-    const std::vector<uint8_t>& out = direct ? h.driver.injected.back().data : h.transport.sent.back().second;
+    const std::vector<uint8_t>& out = direct ? h.driver.injected.back().data : h.engine.sent.back();
     ASSERT_EQ(out.size(), direct ? 39u : 15u);
     EXPECT_EQ(out[out.size() - 2], 0) << "byte 13 cleared";
     EXPECT_EQ(last[13], 1) << "the driver's own buffer is not written";
@@ -524,7 +426,7 @@ TEST(UdpFlows, DatagramsRacingOnANewFlowOpenOneSocket) {
     std::unique_lock<std::mutex> g(m);
     cv.wait(g, [&] { return holding; });
   }
-  h.policy.onSettings = [&] {
+  h.engine.onSettings = [&] {
     std::lock_guard<std::mutex> g(m);
     ++arrived;
     cv.notify_all();
@@ -546,9 +448,8 @@ TEST(UdpFlows, DatagramsRacingOnANewFlowOpenOneSocket) {
   reply.join();
   a.join();
   b.join();
-  EXPECT_EQ(h.transport.opens.load(), 2) << "one socket for each flow";
-  EXPECT_EQ(h.flows.tunnelFlowCount(), 2u);
-  EXPECT_EQ(h.transport.sent.size(), 3u);
+  EXPECT_EQ(h.engine.opens.load(), 2) << "one socket for each flow";
+  EXPECT_EQ(h.engine.sent.size(), 3u);
   const Types events = h.collector.drained();
   EXPECT_EQ(std::count(events.begin(), events.end(), kUdpProxyBegin), 2);
 }
