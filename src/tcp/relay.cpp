@@ -41,15 +41,28 @@ class SocketHolder {
   platform::Socket socket_;
 };
 
-// Sends all `length` bytes, call after call: a short send never loses the
-// rest of the stream. Returns the bytes sent, or a value <= 0 when the
-// connection failed before anything was sent.
+bool retryable(platform::NetError e) {
+  return e == platform::NetError::WouldBlock || e == platform::NetError::Interrupted;
+}
+
+// Sends all `length` bytes on a non-blocking socket, call after call,
+// waiting for room while the peer is slow: a short send never loses the rest
+// of the stream. The sockets are non-blocking because a stop must be able to
+// end the wait: shutting a socket down wakes a wait for it everywhere, while
+// on Windows it does not end a blocking send in progress. Returns the bytes
+// sent, or a value <= 0 when the connection failed.
 int sendWhole(platform::Socket socket, const uint8_t* data, int length) {
   int sent = 0;
   while (sent < length) {
     const int n = platform::sendBytes(socket, data + sent, static_cast<size_t>(length - sent));
-    if (n <= 0) return sent > 0 ? -1 : n;
-    sent += n;
+    if (n > 0) {
+      sent += n;
+      continue;
+    }
+    if (n < 0 && retryable(platform::lastSocketError()) &&
+        platform::waitWritable(socket, platform::kNoTimeLimit) > 0)
+      continue;
+    return sent > 0 ? -1 : n;
   }
   return sent;
 }
@@ -447,6 +460,8 @@ void Relay::relay(RELAY_CONTEXT& c, bool proxied, uint32_t& upTotal, uint32_t& d
   platform::setSendBufferSize(c.clientSocket, kSocketBufferBytes);
   platform::setReceiveBufferSize(c.nodeSocket, kSocketBufferBytes);
   platform::setSendBufferSize(c.nodeSocket, kSocketBufferBytes);
+  if (!platform::setNonBlocking(c.clientSocket, true) || !platform::setNonBlocking(c.nodeSocket, true))
+    return;
   ping_.Register(c.id, c.clientSocket, c.destination);
 
   bool upOpen = true;    // the application still sends
@@ -469,11 +484,11 @@ void Relay::relay(RELAY_CONTEXT& c, bool proxied, uint32_t& upTotal, uint32_t& d
 
     if (up >= 0 && waits[up].ready != 0) {
       const int n = platform::receiveBytes(c.clientSocket, buffer.get(), kCopyBufferBytes);
-      if (n < 0) break;
+      if (n < 0 && !retryable(platform::lastSocketError())) break;
       if (n == 0) {
         upOpen = false;
         platform::shutdownSocket(c.nodeSocket, platform::ShutdownHow::Send);
-      } else {
+      } else if (n > 0) {
         if (blurred) BlurInPlace(buffer.get(), static_cast<size_t>(n));
         const int s = sendWhole(c.nodeSocket, buffer.get(), n);
         if (s <= 0) break;
@@ -486,11 +501,11 @@ void Relay::relay(RELAY_CONTEXT& c, bool proxied, uint32_t& upTotal, uint32_t& d
 
     if (down >= 0 && waits[down].ready != 0) {
       const int n = platform::receiveBytes(c.nodeSocket, buffer.get(), kCopyBufferBytes);
-      if (n < 0) break;
+      if (n < 0 && !retryable(platform::lastSocketError())) break;
       if (n == 0) {
         downOpen = false;
         platform::shutdownSocket(c.clientSocket, platform::ShutdownHow::Send);
-      } else {
+      } else if (n > 0) {
         int d = n;
         if (!ping_.OnDownstream(c.id, buffer.get(), n)) {
           d = sendWhole(c.clientSocket, buffer.get(), n);

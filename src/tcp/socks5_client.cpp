@@ -265,7 +265,7 @@ uint32_t Socks5Connect(uint32_t family, Socket socket, const platform::SocketAdd
   }
   Attempt attempt(socket, limits.application, limits.handshakeMs);
   result = handshake(attempt, destination, user, password, detail);
-  platform::setNonBlocking(socket, false);
+  if (result == kSocks5Ok) platform::setNonBlocking(socket, false);
   return result;
 }
 
@@ -299,7 +299,9 @@ uint32_t ConnectWithin(Socket socket, const platform::SocketAddress& address, ui
       }
     }
   }
-  platform::setNonBlocking(socket, false);
+  // A failed socket is of no further use and keeps the failing call's error
+  // as the thread's last one (setting the mode could overwrite it).
+  if (result == kSocks5Ok) platform::setNonBlocking(socket, false);
   return result;
 }
 

@@ -106,8 +106,10 @@ enum Socks5Result : uint32_t {
 //
 // Returns kSocks5Ok with `detail` 0 when the socket is a transparent stream
 // to the destination; otherwise one of the results above with `detail` set.
-// The socket stays the caller's in every case (connected or not) and is
-// blocking again on return. Any thread.
+// The socket stays the caller's in every case (connected or not); it is
+// blocking again on success, while a failed one is of no further use and
+// leaves the failing call's error as the thread's last socket error. Any
+// thread.
 uint32_t Socks5Connect(uint32_t family, platform::Socket socket, const platform::SocketAddress& destination,
                        uint32_t nodeAddress, uint16_t nodePort, std::string_view user,
                        std::string_view password, int32_t& detail, const ConnectLimits& limits = {});
@@ -116,7 +118,7 @@ uint32_t Socks5Connect(uint32_t family, platform::Socket socket, const platform:
 // `address` within `timeoutMs`, watching `application` as ConnectLimits says.
 // kSocks5Ok, or kSocks5NodeConnectFailed (detail: the error number),
 // kSocks5TimedOut (detail kSocks5NodeConnectFailed) or kSocks5ApplicationGone.
-// The socket is blocking again on return. Any thread.
+// The socket is blocking again on success (as Socks5Connect). Any thread.
 uint32_t ConnectWithin(platform::Socket socket, const platform::SocketAddress& address, uint32_t timeoutMs,
                        platform::Socket application, int32_t& detail);
 
