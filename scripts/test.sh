@@ -179,8 +179,29 @@ if [ -z "${LUMO_SKIP_WINE:-}" ]; then
   mkdir -p "$WINEPREFIX"
   "$WINESERVER" -p >/dev/null 2>&1 </dev/null || true
   /usr/lib/wine/wine64 wineboot >/dev/null 2>&1 </dev/null || true
-  trap '"$WINESERVER" -k >/dev/null 2>&1 || true' EXIT
+  # The end-to-end suites under wine talk to one native lumo-node on loopback,
+  # started here with the tests' credentials and the documentation network
+  # mapped to 127.0.0.1 (ports kept, so the in-test echo servers' own ports
+  # are reached); its ports and log are named to the tests in LUMO_E2E_NODE*.
+  node_dir=$(mktemp -d)
+  build/linux/tools/node/lumo-node --listen 127.0.0.1 --port 0 --udp-port 0 --user player --password 1001 \
+    --map 203.0.113.0/24=127.0.0.1 >"$node_dir/out" 2>"$node_dir/log" </dev/null &
+  node_pid=$!
+  trap '"$WINESERVER" -k >/dev/null 2>&1 || true; kill "$node_pid" 2>/dev/null || true; rm -rf "$node_dir"' EXIT
+  for _ in $(seq 100); do
+    [ "$(wc -l <"$node_dir/out")" -ge 2 ] && break
+    sleep 0.1
+  done
+  node_socks=$(sed -n 's/^lumo-node: socks5 listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$node_dir/out")
+  node_udp=$(sed -n 's/^lumo-node: udp tunnel listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$node_dir/out")
+  if [ -n "$node_socks" ] && [ -n "$node_udp" ]; then
+    export LUMO_E2E_NODE="127.0.0.1:$node_socks" LUMO_E2E_NODE_UDP="$node_udp" LUMO_E2E_NODE_LOG="$node_dir/log"
+  else
+    log "lumo-node did not come up for the wine end-to-end tests; they skip"
+  fi
   run_ctest win64 --test-dir build/win64 -L wine -j 2 --timeout 600
+  kill "$node_pid" 2>/dev/null || true
+  unset LUMO_E2E_NODE LUMO_E2E_NODE_UDP LUMO_E2E_NODE_LOG
 
 fi
 

@@ -6,8 +6,6 @@
 // its map can reach, and the replies come back to the application from the
 // address it sent to, counted in GetFlow and the one-second message.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -19,9 +17,9 @@
 #include <vector>
 
 #include "drvapi/drvapi.h"
+#include "e2e_support.h"
 #include "live_udp.h"
 #include "lumo/lumo.h"
-#include "node_process.h"
 #include "platform/net.h"
 #include "platform/services.h"
 #include "sim_driver.h"
@@ -29,7 +27,13 @@
 #include "udp/ov_data.h"
 #include "udp_echo_server.h"
 
-using lumotest::NodeProcess;
+#ifdef _WIN32
+#include <tlhelp32.h>
+#endif
+
+using lumotest::E2eNode;
+using lumotest::ownProcessId;
+using lumotest::ownProgramName;
 using lumotest::UdpEchoServer;
 using simdrv::LiveUdp;
 using SendResult = simdrv::LiveUdp::SendResult;
@@ -40,13 +44,24 @@ constexpr const char* kUser = "player";
 constexpr const char* kPassword = "1001";
 constexpr uint32_t kOtherProcess = 1;  // runs some other program: never selected
 
-std::string ownProgramName() {
-  std::string name = std::filesystem::read_symlink("/proc/self/exe").filename().string();
-  for (char& c : name)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return name;
+#ifdef _WIN32
+// The process's open handles (sockets among them) and threads.
+size_t openDescriptors() {
+  DWORD count = 0;
+  return GetProcessHandleCount(GetCurrentProcess(), &count) ? count : 0;
 }
-
+size_t threads() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  size_t n = 0;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+    n += entry.th32OwnerProcessID == GetCurrentProcessId();
+  CloseHandle(snapshot);
+  return n;
+}
+#else
 size_t entriesIn(const char* folder) {
   size_t n = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++n;
@@ -54,6 +69,7 @@ size_t entriesIn(const char* folder) {
 }
 size_t openDescriptors() { return entriesIn("/proc/self/fd"); }
 size_t threads() { return entriesIn("/proc/self/task"); }
+#endif
 size_t recordsOut() { return UdpProxy::OvDataRecordsMade() - UdpProxy::OvDataRecordsFree(); }
 
 // Datagram `seq` of a run: its size (1 to 1400) and bytes follow from the
@@ -70,6 +86,8 @@ class UdpEndToEnd : public ::testing::TestWithParam<bool> {
   bool direct() const { return GetParam(); }
 
   void SetUp() override {
+    LUMO_E2E_NEED_SIMULATED_SERVICE();
+    LUMO_E2E_NEED_NODE();
     ASSERT_TRUE(echo.ready());
     std::string error;
     ASSERT_TRUE(node.startWithTunnel(
@@ -79,15 +97,14 @@ class UdpEndToEnd : public ::testing::TestWithParam<bool> {
     ASSERT_TRUE(platform::attachSimulatedService(
         u"LumoDriverSys", [] { return true; }, [] {}));
     ASSERT_TRUE(live.map("203.0.113.0/24", "127.0.0.1"));
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, notify), 0);
+    ASSERT_TRUE(notify.ready());
     ASSERT_TRUE(Init(0));
     start();
   }
 
   void TearDown() override {
+    if (IsSkipped()) return;
     EXPECT_TRUE(UnInit(1));
-    close(notify[0]);
-    close(notify[1]);
     node.stop();
   }
 
@@ -98,7 +115,7 @@ class UdpEndToEnd : public ::testing::TestWithParam<bool> {
     const uint32_t nodeAddress = platform::ipv4(127, 0, 0, 1);
     ASSERT_TRUE(SetConfig("e2e", 0, kUser, 0, kPassword, 0, &game, 1, 0, "", nodeAddress,
                           platform::hostToNet16(node.port()), platform::hostToNet16(node.udpPort()), 7, 0,
-                          static_cast<uintptr_t>(notify[0]), 0));
+                          notify.handle(), 0));
     ASSERT_TRUE(Start(0, 1, 0, 0, direct() ? 1 : 0, 0));
   }
 
@@ -133,12 +150,9 @@ class UdpEndToEnd : public ::testing::TestWithParam<bool> {
   // been seen or ten seconds pass; every byte is reported in exactly one.
   void expectCounted(uint64_t sent, uint64_t received) {
     uint64_t seenSent = 0, seenReceived = 0;
+    std::vector<uint32_t> ids;
     lumotest::waitFor([&] {
-      uint32_t m[3];
-      while (recv(notify[1], m, sizeof m, MSG_DONTWAIT) == 12) {
-        seenSent += m[1];
-        seenReceived += m[2];
-      }
+      notify.drain(ids, seenSent, seenReceived);
       return seenSent >= sent && seenReceived >= received;
     });
     uint32_t s = 0, r = 0;
@@ -148,16 +162,19 @@ class UdpEndToEnd : public ::testing::TestWithParam<bool> {
   }
 
   UdpEchoServer echo;
-  NodeProcess node;
+  // The carried destination as the node logs it.
+  std::string carried() const { return "to=203.0.113.5:" + std::to_string(echo.port()); }
+
+  E2eNode node;
   simdrv::SimDriver driver;
   LiveUdp live{driver};
-  int notify[2] = {-1, -1};
+  lumotest::Notifications notify;
 };
 
 }  // namespace
 
 TEST_P(UdpEndToEnd, SelectedProcessIsCarriedThroughTheNodeWholeAndCounted) {
-  LiveUdp::Socket app = live.open(static_cast<uint32_t>(getpid()));
+  LiveUdp::Socket app = live.open(ownProcessId());
   ASSERT_TRUE(app.valid()) << app.error();
   ASSERT_TRUE(app.reported());
   uint64_t bytes = 0;
@@ -168,7 +185,7 @@ TEST_P(UdpEndToEnd, SelectedProcessIsCarriedThroughTheNodeWholeAndCounted) {
   // The node's replies are counted as they arrive: in the direct transport
   // that is with their 20-byte header.
   expectCounted(bytes, bytes + (direct() ? 20u * 2000 : 0));
-  EXPECT_NE(node.log().find("203.0.113.5"), std::string::npos) << "the node carried it";
+  EXPECT_NE(node.log().find(carried()), std::string::npos) << "the node carried it";
 }
 
 TEST_P(UdpEndToEnd, UnselectedProcessIsReleasedAtItsFirstDatagramAndGoesDirect) {
@@ -199,20 +216,22 @@ TEST_P(UdpEndToEnd, UnselectedProcessIsReleasedAtItsFirstDatagramAndGoesDirect) 
   EXPECT_EQ(echoes, (std::set<std::string>{"first", "second"}));
   app.close();
   expectCounted(0, 0);
-  EXPECT_EQ(node.log().find("203.0.113.5"), std::string::npos) << "nothing went through the node";
+  EXPECT_EQ(node.log().find(carried()), std::string::npos) << "nothing went through the node";
 }
 
 TEST_P(UdpEndToEnd, StartStopCyclesAndClosedFlowsLeaveNothingBehind) {
   // One flow and one cycle first, so that what is made once per process
   // (pools, lazily started helpers) is there before counting.
   auto oneFlow = [&](uint32_t seed) {
-    LiveUdp::Socket app = live.open(static_cast<uint32_t>(getpid()));
+    LiveUdp::Socket app = live.open(ownProcessId());
     ASSERT_TRUE(app.valid()) << app.error();
     uint64_t bytes = 0;
     exchange(app, seed, 2, bytes, 2);
     app.close();
   };
   oneFlow(100);
+  ASSERT_GT(openDescriptors(), 0u) << "the system counts open handles";
+  ASSERT_GT(threads(), 0u) << "the system lists threads";
   ASSERT_TRUE(Stop(0));
   start();
   const size_t descriptors = openDescriptors(), threadCount = threads(),

@@ -1,0 +1,209 @@
+// What the end-to-end suites need on both systems: the test program's own
+// name and process id, the channel that receives the one-second message, and
+// lumo-node.
+//
+// Linux: the node is a child process of the test. Windows (the win64 build
+// under wine64): the test script starts one native lumo-node on loopback
+// before the tests, with --map 203.0.113.0/24=127.0.0.1 (port kept), and
+// names it in LUMO_E2E_NODE (127.0.0.1:SOCKS5-PORT), LUMO_E2E_NODE_UDP
+// (tunnel port) and LUMO_E2E_NODE_LOG (its standard error as a Unix path).
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "node_process.h"
+#endif
+
+namespace lumotest {
+
+inline uint32_t ownProcessId() {
+#ifdef _WIN32
+  return static_cast<uint32_t>(GetCurrentProcessId());
+#else
+  return static_cast<uint32_t>(getpid());
+#endif
+}
+
+// The program's file name in lower case, as a configured game names it.
+inline std::string ownProgramName() {
+#ifdef _WIN32
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string name(path);
+  name = name.substr(name.find_last_of("\\/") + 1);
+#else
+  std::string name = std::filesystem::read_symlink("/proc/self/exe").filename().string();
+#endif
+  for (char& c : name)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return name;
+}
+
+// Where the engine posts its one-second message: a socket pair on Linux, a
+// message-only window of the constructing thread on Windows (read on that
+// thread).
+class Notifications {
+ public:
+  Notifications() {
+#ifdef _WIN32
+    window_ = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+#else
+    if (socketpair(AF_UNIX, SOCK_DGRAM, 0, fds_) != 0) fds_[0] = fds_[1] = -1;
+#endif
+  }
+  ~Notifications() {
+#ifdef _WIN32
+    if (window_ != nullptr) DestroyWindow(window_);
+#else
+    if (fds_[0] >= 0) close(fds_[0]);
+    if (fds_[1] >= 0) close(fds_[1]);
+#endif
+  }
+  Notifications(const Notifications&) = delete;
+  Notifications& operator=(const Notifications&) = delete;
+
+  bool ready() const {
+#ifdef _WIN32
+    return window_ != nullptr;
+#else
+    return fds_[0] >= 0;
+#endif
+  }
+  // The handle SetConfig takes as its notification window.
+  uintptr_t handle() const {
+#ifdef _WIN32
+    return reinterpret_cast<uintptr_t>(window_);
+#else
+    return static_cast<uintptr_t>(fds_[0]);
+#endif
+  }
+  // Adds up the messages waiting: their ids, sent and received bytes.
+  void drain(std::vector<uint32_t>& ids, uint64_t& sent, uint64_t& received) {
+#ifdef _WIN32
+    MSG m;
+    while (PeekMessageW(&m, window_, 0, 0, PM_REMOVE)) {
+      ids.push_back(m.message);
+      sent += static_cast<uint32_t>(m.wParam);
+      received += static_cast<uint32_t>(m.lParam);
+    }
+#else
+    uint32_t m[3];
+    while (recv(fds_[1], m, sizeof m, MSG_DONTWAIT) == 12) {
+      ids.push_back(m[0]);
+      sent += m[1];
+      received += m[2];
+    }
+#endif
+  }
+
+ private:
+#ifdef _WIN32
+  HWND window_ = nullptr;
+#else
+  int fds_[2] = {-1, -1};
+#endif
+};
+
+// The lumo-node of a test. `args` beyond the ports apply to the child process
+// on Linux; on Windows the one node the script started serves every test, so
+// `args` must be what the script gave it (the test user and password, the
+// documentation network mapped to loopback).
+class E2eNode {
+ public:
+#ifdef _WIN32
+  // False with `error` saying why when the script named no node.
+  bool start(const std::vector<std::string>&, std::string& error) { return external(error); }
+  bool startWithTunnel(const std::vector<std::string>&, std::string& error) {
+    if (!external(error)) return false;
+    if (udpPort_ == 0) error = "LUMO_E2E_NODE_UDP is not set: no node tunnel to test against";
+    return udpPort_ != 0;
+  }
+  uint16_t port() const { return port_; }
+  uint16_t udpPort() const { return udpPort_; }
+  void stop() {}
+  // The node's log since this test started with it (the node is shared).
+  std::string log() const { return readLog().substr(logMark_); }
+  // Whether a node was named at all: the tests skip without one.
+  static bool named() { return std::getenv("LUMO_E2E_NODE") != nullptr; }
+
+ private:
+  static uint16_t portOf(const char* text) {
+    const long port = text == nullptr ? 0 : std::strtol(text, nullptr, 10);
+    return port > 0 && port < 65536 ? static_cast<uint16_t>(port) : 0;
+  }
+  bool external(std::string& error) {
+    const char* node = std::getenv("LUMO_E2E_NODE");
+    const std::string prefix = "127.0.0.1:";
+    if (node == nullptr || std::string(node).rfind(prefix, 0) != 0) {
+      error = "LUMO_E2E_NODE is not 127.0.0.1:PORT";
+      return false;
+    }
+    port_ = portOf(node + prefix.size());
+    udpPort_ = portOf(std::getenv("LUMO_E2E_NODE_UDP"));
+    logMark_ = readLog().size();
+    if (port_ == 0) error = "LUMO_E2E_NODE names no port";
+    return port_ != 0;
+  }
+  static std::string readLog() {
+    const char* path = std::getenv("LUMO_E2E_NODE_LOG");
+    if (path == nullptr) return "";
+    // wine shows the Unix root as drive Z:.
+    std::ifstream in(path[0] == '/' ? std::string("Z:") + path : std::string(path), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  uint16_t port_ = 0, udpPort_ = 0;
+  size_t logMark_ = 0;
+#else
+  bool start(const std::vector<std::string>& args, std::string& error) { return child_.start(args, error); }
+  bool startWithTunnel(const std::vector<std::string>& args, std::string& error) {
+    return child_.startWithTunnel(args, error);
+  }
+  uint16_t port() const { return child_.port(); }
+  uint16_t udpPort() const { return child_.udpPort(); }
+  void stop() { child_.stop(); }
+  std::string log() const { return child_.log(); }
+  static bool named() { return true; }
+
+ private:
+  NodeProcess child_;
+#endif
+};
+
+// Skips the test when no node is there to test against (Windows without the
+// script's node).
+#define LUMO_E2E_NEED_NODE()                                                                     \
+  do {                                                                                           \
+    if (!::lumotest::E2eNode::named())                                                           \
+      GTEST_SKIP() << "no lumo-node: scripts/test.sh starts one and names it in LUMO_E2E_NODE, " \
+                      "LUMO_E2E_NODE_UDP and LUMO_E2E_NODE_LOG";                                 \
+  } while (false)
+
+// Skips the test on Windows, where initialisation through the exports
+// installs and starts the kernel driver through the system's service manager:
+// the simulated driver takes the driver service's place only on Linux.
+#ifdef _WIN32
+#define LUMO_E2E_NEED_SIMULATED_SERVICE()                                                              \
+  GTEST_SKIP() << "Init goes to the Windows service manager for the kernel driver, which wine cannot " \
+                  "start; the simulated driver stands in for the driver service only on Linux"
+#else
+#define LUMO_E2E_NEED_SIMULATED_SERVICE() \
+  do {                                    \
+  } while (false)
+#endif
+
+}  // namespace lumotest
