@@ -12,12 +12,10 @@
 //
 // dlclose runs the library's destructor below first and the exit handlers of
 // the library after it, so there the destructor shuts the engine down. It
-// then frees the collector's pools and the service monitor, which nothing
-// else would free, once no engine (and, for the pools, no record in use)
-// remains. glibc runs both without blocking other
+// then frees the collector's and the UDP proxy's record pools and the service
+// monitor, which nothing else would free, once no engine (and, for the pools,
+// no record in use) remains. glibc runs both without blocking other
 // threads, so joining the engine's threads there is safe.
-#include <cstdlib>
-
 #include "api/library.h"
 #include "collector/data_collector.h"
 #include "hostnet/command_runner.h"
@@ -25,12 +23,20 @@
 #include "platform/registry.h"
 #include "platform/services.h"
 #include "service/service_monitor.h"
+#include "udp/ov_data.h"
+
+// The exit handler is tied to this library (its __dso_handle), so that an
+// unload runs it (or drops it) and it is never called after the library is
+// gone. std::atexit would tie it to the same handle, but the thread
+// sanitizer's interceptor of atexit loses the handle; __cxa_atexit keeps it.
+extern "C" int __cxa_atexit(void (*handler)(void*), void* argument, void* library);
+extern "C" void* __dso_handle;
 
 namespace {
 
 bool exitHandlerRegistered = false;
 
-void shutDownAtExit() { api::destroyEngine(true); }
+void shutDownAtExit(void*) { api::destroyEngine(true); }
 
 }  // namespace
 
@@ -44,7 +50,7 @@ void onEngineCreated() {
   platform::systemServiceManager();
   hostnet::commandRunner();
   hostnet::localAddresses();
-  exitHandlerRegistered = std::atexit(shutDownAtExit) == 0;
+  exitHandlerRegistered = __cxa_atexit(shutDownAtExit, nullptr, &__dso_handle) == 0;
 }
 
 void onEngineDestroyed() {}
@@ -57,5 +63,6 @@ __attribute__((destructor)) static void lumoLibraryUnload() {
   // Nothing of the library runs any more: what it keeps for the whole process
   // would be lost with it.
   collector::releasePools();
+  UdpProxy::ReleaseOvDataPool();
   service::releaseEngineServiceMonitor();
 }

@@ -12,6 +12,7 @@
 #include "collector/data_collector.h"
 #include "platform/module.h"
 #include "service/service_monitor.h"
+#include "udp/ov_data.h"
 
 namespace {
 HMODULE selfModule = nullptr;
@@ -53,6 +54,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
       // and the service monitor would be lost with the library: free them.
       if (reserved == nullptr && api::currentEngine() == nullptr) {
         collector::releasePools();
+        UdpProxy::ReleaseOvDataPool();
         service::releaseEngineServiceMonitor();
       }
       break;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 namespace UdpProxy {
@@ -12,22 +13,41 @@ namespace {
 struct OvDataPool {
   moodycamel::ConcurrentQueue<OV_DATA*> free;
   std::atomic<size_t> made{0};
+  OV_DATA* block = nullptr;
 
   OvDataPool() {
     // One zeroed block for the first records.
-    OV_DATA* block = new OV_DATA[kInitialOvDataRecords]();
+    block = new OV_DATA[kInitialOvDataRecords]();
     for (size_t i = 0; i < kInitialOvDataRecords; ++i) free.enqueue(&block[i]);
     made.store(kInitialOvDataRecords);
+  }
+  // Only with every record back in the queue (ReleaseOvDataPool).
+  ~OvDataPool() {
+    OV_DATA* record = nullptr;
+    while (free.try_dequeue(record))
+      if (record < block || record >= block + kInitialOvDataRecords) delete record;
+    delete[] block;
   }
 };
 
 void makeReady(OV_DATA* record) { std::memset(static_cast<void*>(record), 0, offsetof(OV_DATA, buffer)); }
 
-// Never destroyed: records may still be held by the system at exit, and a
-// pool that outlived its queue would hand out freed memory.
+// Never destroyed at exit: records may still be held by the system then, and
+// a pool that outlived its queue would hand out freed memory. Only an unload
+// of the library with every record back frees it (ReleaseOvDataPool).
+std::atomic<OvDataPool*> poolInstance{nullptr};
+std::mutex poolLock;
+
 OvDataPool& pool() {
-  static OvDataPool* const instance = new OvDataPool;
-  return *instance;
+  OvDataPool* p = poolInstance.load(std::memory_order_acquire);
+  if (p != nullptr) return *p;
+  std::lock_guard<std::mutex> guard(poolLock);
+  p = poolInstance.load(std::memory_order_relaxed);
+  if (p == nullptr) {
+    p = new OvDataPool;
+    poolInstance.store(p, std::memory_order_release);
+  }
+  return *p;
 }
 
 // The records are made when the library loads, not at the first send.
@@ -53,5 +73,15 @@ void ReleaseOvData(OV_DATA* record) {
 
 size_t OvDataRecordsMade() { return pool().made.load(); }
 size_t OvDataRecordsFree() { return pool().free.size_approx(); }
+
+bool ReleaseOvDataPool() {
+  std::lock_guard<std::mutex> guard(poolLock);
+  OvDataPool* p = poolInstance.load(std::memory_order_acquire);
+  if (p == nullptr) return true;
+  if (p->free.size_approx() != p->made.load()) return false;
+  poolInstance.store(nullptr, std::memory_order_release);
+  delete p;
+  return true;
+}
 
 }  // namespace UdpProxy

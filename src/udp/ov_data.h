@@ -33,7 +33,8 @@ inline constexpr size_t kInitialOvDataRecords = 20;
 
 // Takes a free record, ready for use (everything before `buffer` zeroed).
 // When none is free a new one is made; null only when that allocation fails.
-// Records are never given back to the heap. Any thread, lock-free.
+// Records go back to the heap only with the pool (ReleaseOvDataPool). Any
+// thread, lock-free.
 OV_DATA* AcquireOvData();
 // Makes the record ready again and puts it back. Any thread, lock-free.
 void ReleaseOvData(OV_DATA* record);
@@ -43,5 +44,11 @@ void ReleaseOvData(OV_DATA* record);
 // takes or returns one). For counting leaks and growth.
 size_t OvDataRecordsMade();
 size_t OvDataRecordsFree();
+
+// Frees the pool and all its records when every record made is back in it
+// (true), for the library's unload once no engine remains; false, freeing
+// nothing, while any record is still out. A later AcquireOvData makes a new
+// pool. Not to be called while another thread may take or return a record.
+bool ReleaseOvDataPool();
 
 }  // namespace UdpProxy
