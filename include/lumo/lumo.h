@@ -135,8 +135,16 @@ LUMO_API bool LUMO_CALL InstallDriver(void);
 /*
  * SetBlur: any non-zero value switches the relay's transformation of the
  * bytes it sends to the proxy node on (the node undoes it); 0 switches it off.
- * Takes effect for data relayed after the call; may come before or after
- * Start. Does nothing without an engine. Any thread.
+ * The setting is read once per relayed connection, when its relaying starts:
+ * a change applies to connections relayed from then on, never to part of a
+ * connection already being relayed. May come before or after Start. Does
+ * nothing without an engine. Any thread.
+ *
+ * Capacity: each relayed TCP connection costs about 130 KiB of address space
+ * (a 64 KiB thread stack reservation and a 64 KiB copy buffer), so a 32-bit
+ * client with 1.5 GiB free can carry about 11,000 relayed connections at once
+ * (calculated from the per-connection reservation, not measured on 32-bit
+ * Windows).
  */
 LUMO_API void LUMO_CALL SetBlur(uint32_t enable);
 
