@@ -12,12 +12,14 @@
 //
 // dlclose runs the library's destructor below first and the exit handlers of
 // the library after it, so there the destructor shuts the engine down. It
-// then frees the collector's and the UDP proxy's record pools and the service
-// monitor, which nothing else would free, once no engine (and, for the pools,
+// then ends what the library keeps for the whole process (the collector's and
+// the UDP proxy's record pools, the service monitor, the driver library's
+// state), which nothing else would free, once no engine (and, for the pools,
 // no record in use) remains. glibc runs both without blocking other
 // threads, so joining the engine's threads there is safe.
 #include "api/library.h"
 #include "collector/data_collector.h"
+#include "drvapi/drvapi.h"
 #include "hostnet/command_runner.h"
 #include "hostnet/local_addresses.h"
 #include "platform/registry.h"
@@ -65,4 +67,5 @@ __attribute__((destructor)) static void lumoLibraryUnload() {
   collector::releasePools();
   UdpProxy::ReleaseOvDataPool();
   service::releaseEngineServiceMonitor();
+  drvapi::releaseDriverLibrary();
 }

@@ -10,6 +10,7 @@
 
 #include "api/library.h"
 #include "collector/data_collector.h"
+#include "drvapi/drvapi.h"
 #include "platform/module.h"
 #include "service/service_monitor.h"
 #include "udp/ov_data.h"
@@ -56,6 +57,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         collector::releasePools();
         UdpProxy::ReleaseOvDataPool();
         service::releaseEngineServiceMonitor();
+        drvapi::releaseDriverLibrary();
       }
       break;
     default:

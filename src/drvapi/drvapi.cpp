@@ -90,13 +90,22 @@ uint32_t queryKind(platform::Device& dev) {
 
 }  // namespace
 
+namespace {
+std::atomic<bool> libraryBuilt{false};
+}  // namespace
+
 Library& lib() {
-  // Built in static storage and never destroyed: at process exit the exit
-  // handlers run before the engine is shut down (Linux), or after the system
-  // ended the reader thread (Windows), and destroying the state would destroy
-  // a reader thread that is still joinable.
+  // Built in static storage and never destroyed by the exit handlers: at
+  // process exit they run before the engine is shut down (Linux), or after the
+  // system ended the reader thread (Windows), and destroying the state would
+  // destroy a reader thread that is still joinable. Only an unload of the
+  // library with the driver closed ends it (releaseDriverLibrary).
   alignas(Library) static unsigned char storage[sizeof(Library)];
-  static Library* const instance = ::new (static_cast<void*>(storage)) Library();
+  static Library* const instance = [] {
+    Library* built = ::new (static_cast<void*>(storage)) Library();
+    libraryBuilt.store(true);
+    return built;
+  }();
   return *instance;
 }
 
@@ -262,6 +271,14 @@ void freeDriver() {
   l.tcp.destroy(l.pool);
   l.udp.destroy(l.pool);
   l.pool.clear();
+}
+
+void releaseDriverLibrary() {
+  if (!detail::libraryBuilt.load()) return;
+  Library& l = lib();
+  if (l.readerRunning || l.initialised.load()) return;
+  l.~Library();
+  detail::libraryBuilt.store(false);
 }
 
 void setIpEventHandler(DRV_IPEventHandler* handler) { lib().ipHandler.store(handler); }

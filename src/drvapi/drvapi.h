@@ -53,6 +53,12 @@ int initDriver(const char* driverName, DRV_EventHandler* handler);
 // initialised.
 void freeDriver();
 
+// Ends the library's process-wide state, for an unload of the program's
+// library once no engine remains: what the state holds would otherwise be
+// lost with it. Nothing happens while the driver is open. No other call may
+// follow. Not thread-safe.
+void releaseDriverLibrary();
+
 // Stores the raw-IP handler (null: raw-IP packets are written back
 // unchanged). Any time.
 void setIpEventHandler(DRV_IPEventHandler* handler);

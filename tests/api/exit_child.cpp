@@ -93,8 +93,9 @@ int main(int argc, char** argv) {
 
   installDriver();
   if (mode == "driver") {
-    static lumotest::QuietHandler handler;
-    return drvapi::initDriver("LumoDriverSys", &handler) == 0 ? 0 : 4;
+    // The handler stays for the driver's threads, which outlive main.
+    static auto* handler = new lumotest::QuietHandler();
+    return drvapi::initDriver("LumoDriverSys", handler) == 0 ? 0 : 4;
   }
   if (mode != "init" && mode != "start" && mode != "stop") return 2;
   const bool initialised = Init(0);

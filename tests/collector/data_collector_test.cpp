@@ -88,7 +88,8 @@ TEST(DataCollector, TextIsCutTo255BytesAndTerminated) {
   auto* e = acquire<DCTcpConnectRequestEvent>();
   e->type = kTcpConnectRequest;
   e->processName.assign(std::string(300, 'x'));
-  EXPECT_EQ(e->processName.length, 255u);
+  const uint32_t length = e->processName.length;  // packed: read through a copy
+  EXPECT_EQ(length, 255u);
   EXPECT_EQ(std::strlen(e->processName.text), 255u);
   EXPECT_EQ(e->processName.text[255], '\0');
   releaseEvent(e);
