@@ -248,7 +248,8 @@ TEST(TcpRedirect, RelayFindsTheRequestByClientPortAndFamily) {
       h.redirector.redirectTable().TakeRedirect(platform::makeIpv6Address(loopback6, hostToNet16(40001)));
   ASSERT_TRUE(taken6.has_value());
   EXPECT_EQ(taken6->id, 3u);
-  EXPECT_EQ(taken6->info.ipFamily, 23);
+  const uint16_t family6 = taken6->info.ipFamily;  // packed: read through a copy
+  EXPECT_EQ(family6, 23);
 }
 
 TEST(TcpRedirect, UnusableNodeMeansDirectAndAForwardRecordSayingSo) {
