@@ -5,6 +5,7 @@
 
 #include "platform/sysinfo.h"
 #include "platform/time.h"
+#include "platform/wire_reader.h"
 
 namespace hostnet {
 namespace {
@@ -14,57 +15,7 @@ using platform::SocketAddress;
 constexpr uint32_t kSliceMs = 100;
 constexpr uint64_t kGiveUpMs = 1000;
 
-// Bounds-checked reader over one datagram: every read fails (and the reader
-// stays failed) rather than step past the end.
-class WireReader {
- public:
-  WireReader(const uint8_t* data, size_t length) : data_(data), length_(length) {}
-  bool ok() const { return ok_; }
-  size_t offset() const { return at_; }
-  uint16_t u16() {
-    if (!need(2)) return 0;
-    uint16_t v = static_cast<uint16_t>((data_[at_] << 8) | data_[at_ + 1]);
-    at_ += 2;
-    return v;
-  }
-  uint32_t u32() {
-    uint32_t hi = u16();
-    return (hi << 16) | u16();
-  }
-  const uint8_t* bytes(size_t n) {
-    if (!need(n)) return nullptr;
-    const uint8_t* p = data_ + at_;
-    at_ += n;
-    return p;
-  }
-  // Steps over a domain name (RFC 1035 4.1.4): labels up to a zero byte, or a
-  // two-byte compression pointer that ends the name here.
-  bool skipName() {
-    for (int labels = 0; labels < 128; ++labels) {
-      const uint8_t* len = bytes(1);
-      if (len == nullptr) return false;
-      if (*len == 0) return true;
-      if ((*len & 0xC0) == 0xC0) return bytes(1) != nullptr;
-      if ((*len & 0xC0) != 0) return fail();
-      if (bytes(*len) == nullptr) return false;
-    }
-    return fail();
-  }
-
- private:
-  bool need(size_t n) {
-    if (!ok_ || length_ - at_ < n) return fail();
-    return true;
-  }
-  bool fail() {
-    ok_ = false;
-    return false;
-  }
-  const uint8_t* data_;
-  size_t length_;
-  size_t at_ = 0;
-  bool ok_ = true;
-};
+using platform::WireReader;
 
 uint16_t nextQueryId() {
   // Process id plus a pseudo-random number, as 16 bits: distinct enough that
