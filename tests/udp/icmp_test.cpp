@@ -1,0 +1,451 @@
+// ICMP echo redirection: the checksum, the echo-request test and the reply
+// made from a request, the delay scheduler on a clock the test moves, and
+// the pending echoes between the tunnel, the scheduler and the application.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/net.h"
+#include "udp/icmp_echo.h"
+#include "udp/icmp_echoes.h"
+#include "udp/icmp_redirector.h"
+#include "udp/internet_checksum.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A checksum written apart from the code under test: the 16-bit one's
+// complement sum folded after every word. Over a packet with a correct
+// checksum field it gives 0xFFFF.
+uint16_t onesComplementSum(const uint8_t* data, size_t length) {
+  uint32_t sum = 0;
+  for (size_t i = 0; i < length; i += 2) {
+    sum += (i + 1 < length) ? (data[i] * 256u + data[i + 1]) : data[i] * 256u;
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  }
+  return static_cast<uint16_t>(sum);
+}
+
+// An IPv4 echo request from 192.0.2.10 to `destination`, identifier and
+// sequence as given, `payload` bytes of 0xA5 after the 8-byte ICMP header;
+// `headerLength` 20 to 60 (options filled with no-operation bytes).
+Bytes echoRequest(uint32_t destinationNet, uint16_t identifier, uint16_t sequence, size_t payload = 32,
+                  size_t headerLength = 20) {
+  Bytes p(headerLength + 8 + payload, 0xA5);
+  std::memset(p.data(), 1, headerLength);  // options: no-operation
+  p[0] = static_cast<uint8_t>(0x40 | (headerLength / 4));
+  p[1] = 0;
+  p[2] = static_cast<uint8_t>(p.size() >> 8);
+  p[3] = static_cast<uint8_t>(p.size());
+  p[4] = 0x12, p[5] = 0x34, p[6] = 0, p[7] = 0;
+  p[8] = 128;
+  p[9] = 1;
+  const uint32_t source = platform::ipv4(192, 0, 2, 10);
+  std::memcpy(&p[12], &source, 4);
+  std::memcpy(&p[16], &destinationNet, 4);
+  p[10] = p[11] = 0;
+  uint8_t* icmp = &p[headerLength];
+  icmp[0] = 8, icmp[1] = 0, icmp[2] = 0, icmp[3] = 0;
+  icmp[4] = static_cast<uint8_t>(identifier >> 8), icmp[5] = static_cast<uint8_t>(identifier);
+  icmp[6] = static_cast<uint8_t>(sequence >> 8), icmp[7] = static_cast<uint8_t>(sequence);
+  udp::StoreChecksum(icmp + 2, udp::InternetChecksum(icmp, p.size() - headerLength));
+  udp::StoreChecksum(&p[10], udp::InternetChecksum(p.data(), headerLength));
+  return p;
+}
+
+uint32_t addressAt(const Bytes& p, size_t offset) {
+  uint32_t a;
+  std::memcpy(&a, &p[offset], 4);
+  return a;
+}
+
+// A reply as the application must see it: from `from` to the requester, TTL
+// as given (0: not looked at), an echo reply whose identifier, sequence and
+// payload are the request's, both checksums valid by the test's own sum.
+void expectValidReply(const Bytes& reply, const Bytes& request, uint32_t fromNet, uint8_t ttl) {
+  const size_t h = (request[0] & 0x0F) * 4u;
+  ASSERT_EQ(reply.size(), request.size());
+  EXPECT_EQ(addressAt(reply, 12), fromNet);
+  EXPECT_EQ(addressAt(reply, 16), addressAt(request, 12));
+  if (ttl != 0) {
+    EXPECT_EQ(reply[8], ttl);
+  }
+  EXPECT_EQ(reply[2] * 256 + reply[3], static_cast<int>(reply.size()));
+  EXPECT_EQ(onesComplementSum(reply.data(), h), 0xFFFF) << "header checksum";
+  EXPECT_EQ(onesComplementSum(reply.data() + h, reply.size() - h), 0xFFFF) << "ICMP checksum";
+  EXPECT_EQ(reply[h], 0);
+  EXPECT_EQ(reply[h + 1], 0);
+  EXPECT_TRUE(std::equal(reply.begin() + h + 4, reply.end(), request.begin() + h + 4))
+      << "id, sequence, payload";
+}
+
+TEST(InternetChecksum, KnownPacketsAndOddLengths) {
+  struct Row {
+    Bytes data;
+    uint16_t expected;
+  } rows[] = {
+      // RFC 1071's worked example: the sum is ddf2, the checksum its complement.
+      {{0x00, 0x01, 0xf2, 0x03, 0xf4, 0xf5, 0xf6, 0xf7}, 0x220d},
+      // An IPv4 header whose checksum field (b861) is zeroed.
+      {{0x45, 0x00, 0x00, 0x73, 0x00, 0x00, 0x40, 0x00, 0x40, 0x11,
+        0x00, 0x00, 0xc0, 0xa8, 0x00, 0x01, 0xc0, 0xa8, 0x00, 0xc7},
+       0xb861},
+      // Odd lengths: the last byte is the high half of a word.
+      {{0x01}, 0xfeff},
+      {{0x00, 0x01, 0xf2}, 0x0dfe},
+      // Carries folded more than once.
+      {{0xff, 0xff, 0xff, 0xff, 0x00, 0x02}, 0xfffd},
+      {{}, 0xffff},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(udp::InternetChecksum(row.data.data(), row.data.size()), row.expected) << row.data.size();
+  }
+  // Over a packet that carries its checksum the result is 0.
+  Bytes header = rows[1].data;
+  udp::StoreChecksum(&header[10], 0xb861);
+  EXPECT_EQ(header[10], 0xb8);
+  EXPECT_EQ(udp::InternetChecksum(header.data(), header.size()), 0);
+  // Odd lengths of a real message agree with the independent sum.
+  const Bytes request = echoRequest(platform::ipv4(1, 2, 3, 4), 7, 9, 33);
+  EXPECT_EQ(onesComplementSum(request.data() + 20, request.size() - 20), 0xFFFF);
+}
+
+TEST(EchoRequestTest, OnlyPlainIpv4EchoRequestsPass) {
+  const Bytes good = echoRequest(platform::ipv4(1, 2, 3, 4), 1, 1);
+  struct Row {
+    const char* what;
+    Bytes packet;
+    bool passes;
+  };
+  std::vector<Row> rows;
+  rows.push_back({"plain echo request", good, true});
+  rows.push_back({"with 20 bytes of options", echoRequest(platform::ipv4(1, 2, 3, 4), 1, 1, 32, 40), true});
+  Bytes b = good;
+  b[1] = 0x10;
+  rows.push_back({"type of service set", b, false});
+  b = good;
+  b[0] = 0x65;
+  rows.push_back({"version 6", b, false});
+  b = good;
+  b[0] = 0x44;
+  rows.push_back({"header length 16", b, false});
+  b = good;
+  b[9] = 17;
+  rows.push_back({"UDP", b, false});
+  b = good;
+  b[20] = 0;
+  rows.push_back({"echo reply", b, false});
+  b = good;
+  b[20] = 3;
+  rows.push_back({"unreachable", b, false});
+  b = good;
+  b[21] = 1;
+  rows.push_back({"code 1", b, false});
+  b = good;
+  b[3] = static_cast<uint8_t>(b[3] + 1);
+  rows.push_back({"total length above the packet", b, false});
+  rows.push_back({"7 ICMP bytes", Bytes(good.begin(), good.begin() + 27), false});
+  rows.push_back({"19 bytes", Bytes(good.begin(), good.begin() + 19), false});
+  b = good;
+  b[0] = 0x4F;  // a 60-byte header in a 60-byte packet: no ICMP bytes behind it
+  b.resize(60);
+  b[2] = 0, b[3] = 60;
+  rows.push_back({"header length past the ICMP bytes", b, false});
+  for (const Row& row : rows)
+    EXPECT_EQ(udp::IsEchoRequest(row.packet.data(), row.packet.size()), row.passes) << row.what;
+}
+
+TEST(EchoRequestTest, ReplyMadeInPlaceSwapsAddressesAndChecksumsBoth) {
+  for (size_t headerLength : {20u, 40u}) {
+    for (size_t payload : {0u, 31u, 56u}) {
+      const Bytes request =
+          echoRequest(platform::ipv4(203, 0, 113, 7), 0x0102, 0x0304, payload, headerLength);
+      Bytes reply = request;
+      udp::TurnIntoReply(reply.data(), reply.size());
+      expectValidReply(reply, request, platform::ipv4(203, 0, 113, 7), udp::kReplyTtl);
+    }
+  }
+}
+
+// --- the scheduler on a clock the test moves --------------------------------
+
+uint32_t gNow = 0;
+// When set, the clock notes how many echoes are pending each time it is read.
+udp::IcmpEchoes* gWatchedEchoes = nullptr;
+size_t gPendingAtStamp = 0;
+uint32_t testClock() {
+  if (gWatchedEchoes != nullptr) gPendingAtStamp = gWatchedEchoes->PendingCount();
+  return gNow;
+}
+
+class RecordingScheduler : public udp::IcmpRedirector {
+ public:
+  explicit RecordingScheduler(Clock clock = &testClock) : IcmpRedirector(clock) {}
+  ~RecordingScheduler() override { Stop(); }
+  std::vector<Bytes> replies;
+  std::mutex lock;
+  std::condition_variable changed;
+  udp::IcmpEchoes* echoes = nullptr;
+
+ protected:
+  void OnEchoReply(uint8_t* packet, size_t length) override {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      replies.emplace_back(packet, packet + length);
+    }
+    changed.notify_all();
+    if (echoes != nullptr) {
+      const size_t h = udp::Ipv4HeaderLength(packet, length);
+      echoes->DeliverIcmpReply(packet + h, length - h);
+    }
+  }
+};
+
+TEST(IcmpRedirector, EnqueueAnswers) {
+  RecordingScheduler s;
+  const Bytes request = echoRequest(platform::ipv4(1, 2, 3, 4), 1, 1);
+  Bytes reply = request;
+  reply[20] = 0;
+  struct Row {
+    const char* what;
+    Bytes packet;
+    uint32_t delay;
+    int answer;
+  } rows[] = {
+      {"delay 0", request, 0, udp::IcmpRedirector::kNothingToQueue},
+      {"delay 1001", request, 1001, udp::IcmpRedirector::kRefused},
+      {"delay 1000", request, 1000, udp::IcmpRedirector::kQueued},
+      {"an echo reply", reply, 5, udp::IcmpRedirector::kRefused},
+      {"512 bytes", echoRequest(platform::ipv4(1, 2, 3, 4), 1, 2, 512 - 28), 5, udp::IcmpRedirector::kQueued},
+      {"513 bytes", echoRequest(platform::ipv4(1, 2, 3, 4), 1, 3, 513 - 28), 5,
+       udp::IcmpRedirector::kRefused},
+  };
+  size_t queued = 0;
+  for (const Row& row : rows) {
+    EXPECT_EQ(s.Enqueue(row.packet.data(), row.packet.size(), row.delay), row.answer) << row.what;
+    if (row.answer == udp::IcmpRedirector::kQueued) ++queued;
+  }
+  EXPECT_EQ(s.QueuedCount(), queued);
+}
+
+TEST(IcmpRedirector, EchoesFallDueAfterTheirDelayInOrderAcrossTheClockWrap) {
+  RecordingScheduler s;
+  gNow = 0xFFFFFFF0u;  // 16 ms before the clock wraps
+  const Bytes a = echoRequest(platform::ipv4(1, 2, 3, 4), 1, 1);
+  const Bytes b = echoRequest(platform::ipv4(1, 2, 3, 5), 1, 2);
+  ASSERT_EQ(s.Enqueue(a.data(), a.size(), 20), udp::IcmpRedirector::kQueued);
+  ASSERT_EQ(s.Enqueue(b.data(), b.size(), 5), udp::IcmpRedirector::kQueued);
+  s.DeliverDue(gNow + 4);
+  EXPECT_TRUE(s.replies.empty());
+  s.DeliverDue(gNow + 5);
+  ASSERT_EQ(s.replies.size(), 1u);
+  expectValidReply(s.replies[0], b, platform::ipv4(1, 2, 3, 5), udp::kReplyTtl);
+  s.DeliverDue(gNow + 19);  // past the wrap, one short
+  EXPECT_EQ(s.replies.size(), 1u);
+  s.DeliverDue(gNow + 20);
+  ASSERT_EQ(s.replies.size(), 2u);
+  expectValidReply(s.replies[1], a, platform::ipv4(1, 2, 3, 4), udp::kReplyTtl);
+  EXPECT_EQ(s.QueuedCount(), 0u);
+}
+
+TEST(IcmpRedirector, ThreadDeliversAndStopEndsIt) {
+  RecordingScheduler s(nullptr);  // the platform's clock
+  EXPECT_TRUE(s.Start());
+  EXPECT_TRUE(s.Start());
+  const Bytes request = echoRequest(platform::ipv4(1, 2, 3, 4), 1, 1);
+  ASSERT_EQ(s.Enqueue(request.data(), request.size(), 2), udp::IcmpRedirector::kQueued);
+  {
+    std::unique_lock<std::mutex> guard(s.lock);
+    ASSERT_TRUE(s.changed.wait_for(guard, std::chrono::seconds(10), [&] { return !s.replies.empty(); }));
+  }
+  s.Stop();
+  EXPECT_FALSE(s.Running());
+  ASSERT_EQ(s.Enqueue(request.data(), request.size(), 1), udp::IcmpRedirector::kQueued);
+  EXPECT_EQ(s.QueuedCount(), 1u) << "nothing runs after Stop";
+}
+
+// --- the pending echoes ---------------------------------------------------------
+
+class FakeLinks : public udp::IcmpEchoLinks {
+ public:
+  std::optional<uint32_t> delay = 20;
+  uint32_t node = platform::ipv4(198, 51, 100, 1);
+  bool sendWorks = true;
+  std::vector<std::pair<Bytes, uint32_t>> sent;  // message, destination
+  std::vector<Bytes> delivered;
+  std::vector<drvapi::IpOptions> deliveredOptions;
+
+  std::optional<uint32_t> delayFor(uint32_t) override { return delay; }
+  uint32_t nodeAddress() override { return node; }
+  bool sendToNode(const uint8_t* message, size_t length, uint32_t destination) override {
+    sent.emplace_back(Bytes(message, message + length), destination);
+    return sendWorks;
+  }
+  void injectReceive(const uint8_t* packet, size_t length, const drvapi::IpOptions& options) override {
+    delivered.emplace_back(packet, packet + length);
+    deliveredOptions.push_back(options);
+  }
+};
+
+struct EchoPath {
+  FakeLinks links;
+  RecordingScheduler scheduler;
+  udp::IcmpEchoes echoes{links, scheduler};
+  drvapi::IpOptions options{};
+  EchoPath() {
+    scheduler.echoes = &echoes;
+    gNow = 1000;
+    options.reserved[0] = 2;
+    options.reserved[5] = 0x5A;  // carried to the reply
+  }
+  bool send(const Bytes& packet) { return echoes.RedirectEcho(packet.data(), packet.size(), options); }
+  // The node's answer to the n-th message it was sent.
+  void nodeReplies(size_t n) {
+    Bytes message = links.sent.at(n).first;
+    message[0] = 0;
+    udp::StoreChecksum(&message[2], 0);  // the engine computes it anew
+    echoes.DeliverIcmpReply(message.data(), message.size());
+  }
+};
+
+TEST(IcmpEchoes, ExcludedAndUncoveredDestinationsPassUnchanged) {
+  struct Row {
+    uint32_t destination;
+    bool taken;
+  } rows[] = {
+      {platform::ipv4(192, 168, 1, 1), false},  {platform::ipv4(10, 1, 2, 3), false},
+      {platform::ipv4(172, 20, 0, 1), false},   {platform::ipv4(27, 0, 0, 1), false},
+      {platform::ipv4(198, 51, 100, 1), false}, {platform::ipv4(127, 0, 0, 1), false},
+      {platform::ipv4(127, 9, 8, 7), false},    {platform::ipv4(172, 32, 0, 1), true},
+      {platform::ipv4(172, 15, 0, 1), true},    {platform::ipv4(1, 2, 3, 4), true},
+  };
+  uint16_t sequence = 0;
+  for (const Row& row : rows) {
+    EchoPath p;
+    EXPECT_EQ(p.send(echoRequest(row.destination, 1, ++sequence)), row.taken) << std::hex << row.destination;
+    EXPECT_EQ(p.links.sent.size(), row.taken ? 1u : 0u);
+    EXPECT_EQ(p.scheduler.QueuedCount(), row.taken ? 1u : 0u);
+  }
+  EchoPath p;
+  p.links.delay.reset();
+  EXPECT_FALSE(p.send(echoRequest(platform::ipv4(1, 2, 3, 4), 1, 1)));
+  Bytes tos = echoRequest(platform::ipv4(1, 2, 3, 4), 1, 1);
+  tos[1] = 0x10;
+  p.links.delay = 20;
+  EXPECT_FALSE(p.send(tos));
+  EXPECT_TRUE(p.links.sent.empty());
+}
+
+TEST(IcmpEchoes, SilentNodeGetsTheSynthesizedReplyOnceAtItsTime) {
+  EchoPath p;
+  const uint32_t destination = platform::ipv4(1, 2, 3, 4);
+  const Bytes request = echoRequest(destination, 0x4242, 7, 40);
+  ASSERT_TRUE(p.send(request));
+  ASSERT_EQ(p.links.sent.size(), 1u);
+  EXPECT_EQ(p.links.sent[0].second, destination);
+  EXPECT_TRUE(std::equal(request.begin() + 20, request.end(), p.links.sent[0].first.begin()));
+  p.scheduler.DeliverDue(gNow + 19);
+  EXPECT_TRUE(p.links.delivered.empty());
+  p.scheduler.DeliverDue(gNow + 20);
+  ASSERT_EQ(p.links.delivered.size(), 1u);
+  expectValidReply(p.links.delivered[0], request, destination, request[8]);
+  EXPECT_EQ(p.links.deliveredOptions[0].reserved[5], 0x5A);
+  // The node's late answer finds nothing pending.
+  p.nodeReplies(0);
+  EXPECT_EQ(p.links.delivered.size(), 1u);
+  EXPECT_EQ(p.echoes.PendingCount(), 0u);
+}
+
+TEST(IcmpEchoes, FasterNodeReplyIsDeliveredAndTheSynthesizedOneDropped) {
+  EchoPath p;
+  const uint32_t destination = platform::ipv4(1, 2, 3, 4);
+  const Bytes request = echoRequest(destination, 9, 1, 24, 40);
+  ASSERT_TRUE(p.send(request));
+  // What the node may send that is not an echo reply does not answer.
+  Bytes notAReply = p.links.sent[0].first;
+  p.echoes.DeliverIcmpReply(notAReply.data(), notAReply.size());
+  p.echoes.DeliverIcmpReply(notAReply.data(), 7);
+  EXPECT_TRUE(p.links.delivered.empty());
+  p.nodeReplies(0);
+  ASSERT_EQ(p.links.delivered.size(), 1u);
+  expectValidReply(p.links.delivered[0], request, destination, request[8]);
+  p.scheduler.DeliverDue(gNow + 20);
+  EXPECT_EQ(p.links.delivered.size(), 1u);
+}
+
+TEST(IcmpEchoes, DuplicateIdentifierAndSequenceIsConsumedWithoutASend) {
+  EchoPath p;
+  const Bytes request = echoRequest(platform::ipv4(1, 2, 3, 4), 5, 5);
+  ASSERT_TRUE(p.send(request));
+  EXPECT_TRUE(p.send(request));
+  EXPECT_EQ(p.links.sent.size(), 1u);
+  p.nodeReplies(0);
+  p.nodeReplies(0);
+  p.scheduler.DeliverDue(gNow + 1000);
+  EXPECT_EQ(p.links.delivered.size(), 1u);
+  // Answered: the same key is a new request again.
+  EXPECT_TRUE(p.send(request));
+  EXPECT_EQ(p.links.sent.size(), 2u);
+}
+
+TEST(IcmpEchoes, FailedSendIsAnsweredBySynthesizedReply) {
+  EchoPath p;
+  p.links.sendWorks = false;
+  const Bytes request = echoRequest(platform::ipv4(1, 2, 3, 4), 5, 6);
+  ASSERT_TRUE(p.send(request));
+  p.scheduler.DeliverDue(gNow + 20);
+  EXPECT_EQ(p.links.delivered.size(), 1u);
+}
+
+TEST(IcmpEchoes, LongHeadersAndOversizeRequestsPassUnchanged) {
+  EchoPath p;
+  // A 44-byte header cannot be kept for the reply: the request must not be
+  // swallowed without an answer.
+  EXPECT_FALSE(p.send(echoRequest(platform::ipv4(1, 2, 3, 4), 1, 1, 8, 44)));
+  EXPECT_TRUE(p.send(echoRequest(platform::ipv4(1, 2, 3, 4), 1, 2, 8, 40)));
+  EXPECT_FALSE(p.send(echoRequest(platform::ipv4(1, 2, 3, 4), 1, 3, 513 - 28)));
+  EXPECT_TRUE(p.send(echoRequest(platform::ipv4(1, 2, 3, 4), 1, 4, 512 - 28)));
+  EXPECT_EQ(p.echoes.PendingCount(), 2u);
+  // A delay the scheduler refuses leaves nothing pending.
+  p.links.delay = 1001;
+  EXPECT_FALSE(p.send(echoRequest(platform::ipv4(1, 2, 3, 4), 1, 5)));
+  EXPECT_EQ(p.echoes.PendingCount(), 2u);
+}
+
+TEST(IcmpEchoes, NodeReplyTooLongForAReplyLeavesTheSynthesizedOne) {
+  EchoPath p;
+  const Bytes request = echoRequest(platform::ipv4(1, 2, 3, 4), 3, 3, 100);
+  ASSERT_TRUE(p.send(request));
+  Bytes longReply(512 - 20 + 1, 0);
+  std::memcpy(longReply.data(), p.links.sent[0].first.data(), 8);
+  longReply[0] = 0;
+  p.echoes.DeliverIcmpReply(longReply.data(), longReply.size());
+  EXPECT_TRUE(p.links.delivered.empty());
+  p.scheduler.DeliverDue(gNow + 20);
+  ASSERT_EQ(p.links.delivered.size(), 1u);
+  expectValidReply(p.links.delivered[0], request, platform::ipv4(1, 2, 3, 4), request[8]);
+}
+
+TEST(IcmpEchoes, EntryExistsBeforeTheCopyCanFallDue) {
+  // The moment the scheduler stamps the queued copy, a scheduler thread could
+  // find it due (a delay of 1 ms): the request must be pending by then.
+  EchoPath p;
+  p.links.delay = 1;
+  gWatchedEchoes = &p.echoes;
+  const Bytes request = echoRequest(platform::ipv4(1, 2, 3, 4), 8, 8);
+  const bool taken = p.send(request);
+  gWatchedEchoes = nullptr;
+  ASSERT_TRUE(taken);
+  EXPECT_EQ(gPendingAtStamp, 1u);
+  p.scheduler.DeliverDue(gNow + 1);
+  ASSERT_EQ(p.links.delivered.size(), 1u);
+  expectValidReply(p.links.delivered[0], request, platform::ipv4(1, 2, 3, 4), request[8]);
+}
+
+}  // namespace
