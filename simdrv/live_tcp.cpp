@@ -125,12 +125,14 @@ LiveTcp::~LiveTcp() { driver_.removeWriteObserver(observer_); }
 void LiveTcp::onWrite(const Record& r) {
   if (r.type == drvapi::kTcpConnectRequest) {
     if (r.payload.size() < sizeof(drvapi::TcpConnInfo)) return;
+    const auto takenAt = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> guard(lock_);
     auto it = verdicts_.find(r.id);
     if (it == verdicts_.end()) return;
     drvapi::TcpConnInfo verdict;
     std::memcpy(&verdict, r.payload.data(), sizeof verdict);
-    it->second = verdict;
+    it->second.verdict = verdict;
+    it->second.takenAt = takenAt;
     verdictWritten_.notify_all();
   } else if (r.type == drvapi::kTcpSend || r.type == drvapi::kTcpReceive) {
     std::shared_ptr<FilteredPump> pump;
@@ -197,13 +199,19 @@ LiveTcp::Connection LiveTcp::connect(uint32_t processId, const SockAddr& destina
     // Waiting for the verdict is registered before the request goes out: the
     // library may answer before deliver() returns.
     std::unique_lock<std::mutex> guard(lock_);
-    verdicts_[c.id].reset();
+    verdicts_[c.id] = PendingVerdict{};
     guard.unlock();
-    const bool taken = driver_.deliver(Batch().tcpConnectRequest(c.id, info), timeoutMs);
+    const Batch request = Batch().tcpConnectRequest(c.id, info);
+    c.requestedAt = std::chrono::steady_clock::now();
+    const bool taken = driver_.deliver(request, timeoutMs);
     guard.lock();
-    const bool answered = taken && verdictWritten_.wait_for(guard, std::chrono::milliseconds(timeoutMs),
-                                                            [&] { return verdicts_[c.id].has_value(); });
-    if (answered) c.verdict = *verdicts_[c.id];
+    const bool answered = taken && verdictWritten_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] {
+      return verdicts_[c.id].verdict.has_value();
+    });
+    if (answered) {
+      c.verdict = *verdicts_[c.id].verdict;
+      c.answeredAt = verdicts_[c.id].takenAt;
+    }
     verdicts_.erase(c.id);
     guard.unlock();
     if (!answered) {

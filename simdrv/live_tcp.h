@@ -23,6 +23,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -60,6 +61,10 @@ class LiveTcp {
     drvapi::TcpConnInfo verdict{};                       // the verdict as the library wrote it
     platform::SocketAddress connectedTo;                 // where the socket really went
     std::string error;                                   // why the connect failed
+    // When the connect request went to the library and when the driver took
+    // its verdict (set for a reported connection that was answered): the
+    // library's decision time.
+    std::chrono::steady_clock::time_point requestedAt{}, answeredAt{};
     // For a connection kept under filtering: the data pump between the
     // application's connection and the destination.
     std::shared_ptr<struct FilteredPump> pump;
@@ -86,7 +91,11 @@ class LiveTcp {
   // connections' pumps, by connection id; fed by onWrite.
   std::mutex lock_;
   std::condition_variable verdictWritten_;
-  std::map<uint64_t, std::optional<drvapi::TcpConnInfo>> verdicts_;
+  struct PendingVerdict {
+    std::optional<drvapi::TcpConnInfo> verdict;
+    std::chrono::steady_clock::time_point takenAt{};
+  };
+  std::map<uint64_t, PendingVerdict> verdicts_;
   std::map<uint64_t, std::weak_ptr<FilteredPump>> pumps_;
   uint64_t observer_ = 0;
 };
