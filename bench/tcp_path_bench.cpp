@@ -22,6 +22,8 @@
 //                   relay the stretch from the relay's accept to the first
 //                   echoed byte (an accept tap, tcp_path_taps.cpp);
 //   64 B RTT        p50 of round trips of 64-byte messages on one connection;
+//   hand-offs       voluntary context switches per set-up and per round trip,
+//                   of this process and of lumo-node;
 // then a burst of connections opened at once by many threads and held open:
 // how many opened, how many waited a second or more (a SYN that a listener
 // dropped and that was sent again), and the listen overflows the system
@@ -29,6 +31,9 @@
 // a namespace of its own for a clean figure). The ratios are against the
 // chain when it is measured, else against the direct path.
 // Loopback only. Options: --chain-source ADDRESS, --rounds N.
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -69,6 +74,39 @@ constexpr int kBurstThreads = 20;
 constexpr int kBurstEach = 10;
 
 double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+// Times the threads of a process went to sleep waiting (voluntary context
+// switches): each is a hand-off from one thread to another.
+struct Switches {
+  long long self = 0, node = 0;  // this process; lumo-node, a process of its own
+
+  static long long ofProcess(pid_t pid) {
+    long long total = 0;
+    std::error_code ignored;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored)) {
+      std::ifstream status(task.path() / "status");
+      for (std::string line; std::getline(status, line);)
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) total += std::atoll(line.c_str() + 24);
+    }
+    return total;
+  }
+  static Switches now(pid_t node) {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);  // ended threads included
+    return {usage.ru_nvcsw, ofProcess(node)};
+  }
+};
+pid_t nodePid = 0;
+
+// Switches per event between two readings: this process's and lumo-node's.
+struct PerEvent {
+  double self = -1, node = -1;
+};
+PerEvent perEvent(const Switches& before, const Switches& after, int events) {
+  return {static_cast<double>(after.self - before.self) / events,
+          static_cast<double>(after.node - before.node) / events};
+}
 
 // A connection one path opened, with what the path knows of its set-up.
 struct Conn {
@@ -171,10 +209,12 @@ double median(std::vector<double> values) {
 // One round of set-up: p50 of each stretch over kSetupConnects connects.
 struct Setup {
   double decision = -1, acceptToFirstByte = -1, total = -1;
+  PerEvent switches;
 };
 
 Setup setupRound(const Connector& connect, uint16_t echoPort) {
   std::vector<double> decision, acceptToFirst, total;
+  const Switches before = Switches::now(nodePid);
   for (int i = 0; i < kSetupConnects; ++i) {
     const Clock::time_point start = Clock::now();
     const Conn c = connect(echoPort);
@@ -191,7 +231,8 @@ Setup setupRound(const Connector& connect, uint16_t echoPort) {
       if (accepted >= start) acceptToFirst.push_back(micros(end - accepted));
     }
   }
-  return {median(decision), median(acceptToFirst), median(total)};
+  return {median(decision), median(acceptToFirst), median(total),
+          perEvent(before, Switches::now(nodePid), kSetupConnects)};
 }
 
 // MB/s of kBulkBytes sent one way, until the sink's answer came back.
@@ -234,9 +275,10 @@ double echoRound(const Connector& connect, uint16_t echoPort) {
 }
 
 // p50 microseconds of a 64-byte message echoed back whole.
-double rttRound(const Connector& connect, uint16_t echoPort) {
+double rttRound(const Connector& connect, uint16_t echoPort, PerEvent& switches) {
   const Conn c = connect(echoPort);
   if (c.socket == platform::kInvalidSocket) return -1;
+  const Switches before = Switches::now(nodePid);
   char message[kRttMessage];
   std::memset(message, 'r', sizeof message);
   std::vector<double> trips;
@@ -246,6 +288,7 @@ double rttRound(const Connector& connect, uint16_t echoPort) {
     ok = sendAll(c.socket, message, sizeof message) && receiveAll(c.socket, message, sizeof message);
     if (i >= kRttWarmUp) trips.push_back(micros(Clock::now() - start));
   }
+  switches = perEvent(before, Switches::now(nodePid), kRttWarmUp + kRttTrips);
   platform::closeSocket(c.socket);
   return ok ? median(trips) : -1;
 }
@@ -305,6 +348,7 @@ struct Row {
   std::string name;
   Connector connect;
   std::vector<double> bulk, echo, rtt, decision, acceptToFirst, total;
+  std::vector<double> setupSelf, setupNode, rttSelf, rttNode;  // voluntary switches per event
   Burst burst;
 };
 
@@ -365,6 +409,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tcp_path_bench: cannot start the servers or lumo-node\n");
     return 1;
   }
+  nodePid = node.pid();
   simdrv::SimDriver driver;
   driver.install();
   platform::attachSimulatedService(
@@ -485,11 +530,17 @@ int main(int argc, char** argv) {
   };
 
   std::vector<Row> rows;
-  rows.push_back({"direct", direct, {}, {}, {}, {}, {}, {}, {}});
-  rows.push_back({"lumo-node socks5", socks5, {}, {}, {}, {}, {}, {}, {}});
-  rows.push_back({"engine+relay+node", engine, {}, {}, {}, {}, {}, {}, {}});
-  rows.push_back({"relay alone", relayOnly, {}, {}, {}, {}, {}, {}, {}});
-  if (!chainSource.empty()) rows.push_back({"redsocks->Dante", chain, {}, {}, {}, {}, {}, {}, {}});
+  auto row = [](const char* name, const Connector& connect) {
+    Row r;
+    r.name = name;
+    r.connect = connect;
+    return r;
+  };
+  rows.push_back(row("direct", direct));
+  rows.push_back(row("lumo-node socks5", socks5));
+  rows.push_back(row("engine+relay+node", engine));
+  rows.push_back(row("relay alone", relayOnly));
+  if (!chainSource.empty()) rows.push_back(row("redsocks->Dante", chain));
 
   // Rounds go across the paths, so that a busy moment of a shared machine
   // falls on every path alike rather than on one.
@@ -499,9 +550,14 @@ int main(int argc, char** argv) {
       r.decision.push_back(s.decision);
       r.acceptToFirst.push_back(s.acceptToFirstByte);
       r.total.push_back(s.total);
+      r.setupSelf.push_back(s.switches.self);
+      r.setupNode.push_back(s.switches.node);
       r.bulk.push_back(bulkRound(r.connect, sinkServer.port()));
       r.echo.push_back(echoRound(r.connect, echoServer.port()));
-      r.rtt.push_back(rttRound(r.connect, echoServer.port()));
+      PerEvent rttSwitches;
+      r.rtt.push_back(rttRound(r.connect, echoServer.port(), rttSwitches));
+      r.rttSelf.push_back(rttSwitches.self);
+      r.rttNode.push_back(rttSwitches.node);
     }
   for (Row& r : rows) r.burst = burst(r.connect, echoServer.port());
 
@@ -546,6 +602,16 @@ int main(int argc, char** argv) {
       "overflows: "
       "this network namespace's count during the burst)\n",
       rounds, kSetupConnects, kBulkBytes >> 20, kRttTrips, kBurstThreads * kBurstEach, kBurstThreads);
+
+  std::printf(
+      "\nhand-offs: voluntary context switches per connect set-up and per 64 B round trip (medians), of\n"
+      "this process (application, servers, engine, relay) and of lumo-node; a chain's programs are not "
+      "counted\n");
+  std::printf("%-18s %12s %12s %12s %12s\n", "path", "set-up self", "set-up node", "RTT self", "RTT node");
+  for (const Row& r : rows)
+    std::printf("%-18s %s %s %s %s\n", r.name.c_str(), figure(med(r.setupSelf), 12).c_str(),
+                figure(med(r.setupNode), 12).c_str(), figure(med(r.rttSelf), 12, 2).c_str(),
+                figure(med(r.rttNode), 12, 2).c_str());
 
   const Row& base = rows.back().name == "redsocks->Dante" ? rows.back() : rows.front();
   std::printf("\nratios to %s: bulk one way and echo higher is better, set-up and RTT lower is better\n",
