@@ -1,20 +1,24 @@
 #include "udp/icmp_redirector.h"
 
+#include <chrono>
 #include <cstring>
 #include <new>
-
-#include "platform/time.h"
 
 namespace udp {
 
 namespace {
 // Delays come from rules of at most one second.
 constexpr uint32_t kMaxDelayMs = 1000;
-// The scheduler's step: a reply is late by at most about this much.
-constexpr uint32_t kStepMs = 1;
+constexpr uint64_t kMicrosecondsPerMs = 1000;
 }  // namespace
 
-IcmpRedirector::IcmpRedirector(Clock clock) : clock_(clock != nullptr ? clock : &platform::tickCount) {}
+uint64_t IcmpRedirector::SteadyMicroseconds() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+IcmpRedirector::IcmpRedirector(Clock clock) : clock_(clock != nullptr ? clock : &SteadyMicroseconds) {}
 
 IcmpRedirector::~IcmpRedirector() { Stop(); }
 
@@ -26,8 +30,7 @@ int IcmpRedirector::Enqueue(const uint8_t* packet, size_t length, uint32_t delay
   if (length > kIcmpPacketRoom || !IsEchoRequest(packet, length)) return kRefused;
   std::unique_ptr<QueuedEcho> echo(new (std::nothrow) QueuedEcho);
   if (!echo) return kRefused;
-  echo->enqueuedAt = clock_();
-  echo->delayMs = delayMs;
+  echo->dueAt = clock_() + delayMs * kMicrosecondsPerMs;
   echo->length = static_cast<uint16_t>(length);
   std::memcpy(echo->packet, packet, length);
   try {
@@ -36,6 +39,8 @@ int IcmpRedirector::Enqueue(const uint8_t* packet, size_t length, uint32_t delay
   } catch (const std::bad_alloc&) {
     return kRefused;
   }
+  // The new echo may fall due before the one the thread waits for.
+  queueChanged_.notify_one();
   return kQueued;
 }
 
@@ -55,7 +60,13 @@ bool IcmpRedirector::Start() {
 
 void IcmpRedirector::Stop() {
   std::lock_guard<std::mutex> lock(startStopLock_);
-  running_.store(0);
+  {
+    // Under the queue lock, so the thread cannot miss the wake between its
+    // look at the flag and its wait.
+    std::lock_guard<std::mutex> queueLock(queueLock_);
+    running_.store(0);
+  }
+  queueChanged_.notify_all();
   if (worker_.joinable()) worker_.join();
 }
 
@@ -67,19 +78,31 @@ size_t IcmpRedirector::QueuedCount() const {
 }
 
 void IcmpRedirector::run() {
+  std::unique_lock<std::mutex> lock(queueLock_);
   while (running_.load()) {
-    platform::sleepMs(kStepMs);
-    DeliverDue(clock_());
+    const uint64_t now = clock_();
+    deliverDueLocked(now);
+    if (queue_.empty()) {
+      queueChanged_.wait(lock);
+      continue;
+    }
+    uint64_t earliest = UINT64_MAX;
+    for (const auto& echo : queue_) earliest = echo->dueAt < earliest ? echo->dueAt : earliest;
+    // Waits out the earliest delay; a new echo or Stop wakes it sooner, and
+    // an early wake only leads to another look.
+    if (earliest > now) queueChanged_.wait_for(lock, std::chrono::microseconds(earliest - now));
   }
 }
 
-void IcmpRedirector::DeliverDue(uint32_t now) {
+void IcmpRedirector::DeliverDue(uint64_t nowUs) {
   std::lock_guard<std::mutex> lock(queueLock_);
+  deliverDueLocked(nowUs);
+}
+
+void IcmpRedirector::deliverDueLocked(uint64_t now) {
   for (auto it = queue_.begin(); it != queue_.end();) {
     QueuedEcho& echo = **it;
-    // The clock wraps: the age is the difference read as a signed value.
-    const int32_t age = static_cast<int32_t>(now - echo.enqueuedAt);
-    if (age < static_cast<int32_t>(echo.delayMs)) {
+    if (now < echo.dueAt) {
       ++it;
       continue;
     }

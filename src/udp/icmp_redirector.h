@@ -1,7 +1,10 @@
 // IcmpRedirector: the delay scheduler of redirected pings. Each redirected
 // echo request is queued with the delay drawn for it; a thread of its own
-// wakes every millisecond, turns every request whose delay has passed into
-// its echo reply and hands the reply to OnEchoReply, in arrival order.
+// sleeps until the earliest one falls due (or a new one comes), turns every
+// request whose delay has passed into its echo reply and hands the reply to
+// OnEchoReply, in arrival order. Times are kept in microseconds, so a reply
+// is late only by the system's wake-up latency, not by a polling step or
+// the rounding of a millisecond clock.
 //
 // The engine derives from it and answers OnEchoReply; whether a synthesized
 // reply reaches the application is the engine's decision (the node's reply
@@ -9,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -22,11 +26,11 @@ namespace udp {
 
 class IcmpRedirector {
  public:
-  // Milliseconds of a clock that may wrap (differences are read signed).
-  using Clock = uint32_t (*)();
+  // Microseconds of a monotonic clock.
+  using Clock = uint64_t (*)();
 
-  // `clock` stamps and ages the queued echoes: the platform's millisecond
-  // tick unless a test gives its own.
+  // `clock` stamps and ages the queued echoes: a steady clock unless a test
+  // gives its own (the thread then still waits in real time).
   explicit IcmpRedirector(Clock clock = nullptr);
   // Stops the scheduler. A derived class whose OnEchoReply uses its own
   // members must call Stop() in its own destructor.
@@ -58,11 +62,14 @@ class IcmpRedirector {
   // The echoes waiting for their time.
   size_t QueuedCount() const;
 
-  // One pass of the scheduler at time `now`: every queued echo whose delay
+  // One pass of the scheduler at time `nowUs`: every queued echo whose delay
   // has passed is turned into its reply and handed to OnEchoReply (under the
   // queue lock) and leaves the queue; the others stay. The thread calls it
-  // every millisecond; tests call it with the times they choose.
-  void DeliverDue(uint32_t now);
+  // when it wakes; tests call it with the times they choose.
+  void DeliverDue(uint64_t nowUs);
+
+  // The steady clock the scheduler uses by default (microseconds).
+  static uint64_t SteadyMicroseconds();
 
  protected:
   // A synthesized echo reply: an IPv4 packet of `length` bytes, valid only
@@ -72,19 +79,21 @@ class IcmpRedirector {
 
  private:
   struct QueuedEcho {
-    uint32_t enqueuedAt = 0;
-    uint32_t delayMs = 0;
+    uint64_t dueAt = 0;  // microseconds of the clock
     uint16_t length = 0;
     uint8_t packet[kIcmpPacketRoom] = {};
   };
 
   void run();
+  void deliverDueLocked(uint64_t nowUs);
 
   Clock clock_;
   std::mutex startStopLock_;
   std::atomic<uint8_t> running_{0};
   std::thread worker_;
   mutable std::mutex queueLock_;
+  // Wakes the thread for a new echo and for Stop.
+  std::condition_variable queueChanged_;
   std::list<std::unique_ptr<QueuedEcho>> queue_;
 };
 

@@ -175,11 +175,13 @@ TEST(EchoRequestTest, ReplyMadeInPlaceSwapsAddressesAndChecksumsBoth) {
 
 // --- the scheduler on a clock the test moves --------------------------------
 
-uint32_t gNow = 0;
+// Microseconds of the test's clock.
+uint64_t gNow = 0;
+constexpr uint64_t kMs = 1000;
 // When set, the clock notes how many echoes are pending each time it is read.
 udp::IcmpEchoes* gWatchedEchoes = nullptr;
 size_t gPendingAtStamp = 0;
-uint32_t testClock() {
+uint64_t testClock() {
   if (gWatchedEchoes != nullptr) gPendingAtStamp = gWatchedEchoes->PendingCount();
   return gNow;
 }
@@ -234,21 +236,21 @@ TEST(IcmpRedirector, EnqueueAnswers) {
   EXPECT_EQ(s.QueuedCount(), queued);
 }
 
-TEST(IcmpRedirector, EchoesFallDueAfterTheirDelayInOrderAcrossTheClockWrap) {
+TEST(IcmpRedirector, EchoesFallDueExactlyAfterTheirDelay) {
   RecordingScheduler s;
-  gNow = 0xFFFFFFF0u;  // 16 ms before the clock wraps
+  gNow = 5 * kMs + 999;  // mid-millisecond: no rounding may shorten a delay
   const Bytes a = echoRequest(platform::ipv4(1, 2, 3, 4), 1, 1);
   const Bytes b = echoRequest(platform::ipv4(1, 2, 3, 5), 1, 2);
   ASSERT_EQ(s.Enqueue(a.data(), a.size(), 20), udp::IcmpRedirector::kQueued);
   ASSERT_EQ(s.Enqueue(b.data(), b.size(), 5), udp::IcmpRedirector::kQueued);
-  s.DeliverDue(gNow + 4);
+  s.DeliverDue(gNow + 5 * kMs - 1);
   EXPECT_TRUE(s.replies.empty());
-  s.DeliverDue(gNow + 5);
+  s.DeliverDue(gNow + 5 * kMs);
   ASSERT_EQ(s.replies.size(), 1u);
   expectValidReply(s.replies[0], b, platform::ipv4(1, 2, 3, 5), udp::kReplyTtl);
-  s.DeliverDue(gNow + 19);  // past the wrap, one short
+  s.DeliverDue(gNow + 20 * kMs - 1);
   EXPECT_EQ(s.replies.size(), 1u);
-  s.DeliverDue(gNow + 20);
+  s.DeliverDue(gNow + 20 * kMs);
   ASSERT_EQ(s.replies.size(), 2u);
   expectValidReply(s.replies[1], a, platform::ipv4(1, 2, 3, 4), udp::kReplyTtl);
   EXPECT_EQ(s.QueuedCount(), 0u);
@@ -300,7 +302,7 @@ struct EchoPath {
   drvapi::IpOptions options{};
   EchoPath() {
     scheduler.echoes = &echoes;
-    gNow = 1000;
+    gNow = 1000 * kMs;
     options.reserved[0] = 2;
     options.reserved[5] = 0x5A;  // carried to the reply
   }
@@ -350,9 +352,9 @@ TEST(IcmpEchoes, SilentNodeGetsTheSynthesizedReplyOnceAtItsTime) {
   ASSERT_EQ(p.links.sent.size(), 1u);
   EXPECT_EQ(p.links.sent[0].second, destination);
   EXPECT_TRUE(std::equal(request.begin() + 20, request.end(), p.links.sent[0].first.begin()));
-  p.scheduler.DeliverDue(gNow + 19);
+  p.scheduler.DeliverDue(gNow + 20 * kMs - 1);
   EXPECT_TRUE(p.links.delivered.empty());
-  p.scheduler.DeliverDue(gNow + 20);
+  p.scheduler.DeliverDue(gNow + 20 * kMs);
   ASSERT_EQ(p.links.delivered.size(), 1u);
   expectValidReply(p.links.delivered[0], request, destination, request[8]);
   EXPECT_EQ(p.links.deliveredOptions[0].reserved[5], 0x5A);
@@ -375,7 +377,7 @@ TEST(IcmpEchoes, FasterNodeReplyIsDeliveredAndTheSynthesizedOneDropped) {
   p.nodeReplies(0);
   ASSERT_EQ(p.links.delivered.size(), 1u);
   expectValidReply(p.links.delivered[0], request, destination, request[8]);
-  p.scheduler.DeliverDue(gNow + 20);
+  p.scheduler.DeliverDue(gNow + 20 * kMs);
   EXPECT_EQ(p.links.delivered.size(), 1u);
 }
 
@@ -387,7 +389,7 @@ TEST(IcmpEchoes, DuplicateIdentifierAndSequenceIsConsumedWithoutASend) {
   EXPECT_EQ(p.links.sent.size(), 1u);
   p.nodeReplies(0);
   p.nodeReplies(0);
-  p.scheduler.DeliverDue(gNow + 1000);
+  p.scheduler.DeliverDue(gNow + 1000 * kMs);
   EXPECT_EQ(p.links.delivered.size(), 1u);
   // Answered: the same key is a new request again.
   EXPECT_TRUE(p.send(request));
@@ -399,7 +401,7 @@ TEST(IcmpEchoes, FailedSendIsAnsweredBySynthesizedReply) {
   p.links.sendWorks = false;
   const Bytes request = echoRequest(platform::ipv4(1, 2, 3, 4), 5, 6);
   ASSERT_TRUE(p.send(request));
-  p.scheduler.DeliverDue(gNow + 20);
+  p.scheduler.DeliverDue(gNow + 20 * kMs);
   EXPECT_EQ(p.links.delivered.size(), 1u);
 }
 
@@ -427,7 +429,7 @@ TEST(IcmpEchoes, NodeReplyTooLongForAReplyLeavesTheSynthesizedOne) {
   longReply[0] = 0;
   p.echoes.DeliverIcmpReply(longReply.data(), longReply.size());
   EXPECT_TRUE(p.links.delivered.empty());
-  p.scheduler.DeliverDue(gNow + 20);
+  p.scheduler.DeliverDue(gNow + 20 * kMs);
   ASSERT_EQ(p.links.delivered.size(), 1u);
   expectValidReply(p.links.delivered[0], request, platform::ipv4(1, 2, 3, 4), request[8]);
 }
@@ -443,7 +445,7 @@ TEST(IcmpEchoes, EntryExistsBeforeTheCopyCanFallDue) {
   gWatchedEchoes = nullptr;
   ASSERT_TRUE(taken);
   EXPECT_EQ(gPendingAtStamp, 1u);
-  p.scheduler.DeliverDue(gNow + 1);
+  p.scheduler.DeliverDue(gNow + 1 * kMs);
   ASSERT_EQ(p.links.delivered.size(), 1u);
   expectValidReply(p.links.delivered[0], request, platform::ipv4(1, 2, 3, 4), request[8]);
 }
