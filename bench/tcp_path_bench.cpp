@@ -23,7 +23,9 @@
 //                   echoed byte (an accept tap, tcp_path_taps.cpp);
 //   64 B RTT        p50 of round trips of 64-byte messages on one connection;
 //   hand-offs       voluntary context switches per set-up and per round trip,
-//                   of this process and of lumo-node;
+//                   of this process and of lumo-node, and for paths through
+//                   the relay the p50 from its accept until its connection
+//                   thread connects onwards (a connect tap);
 // then a burst of connections opened at once by many threads and held open:
 // how many opened, how many waited a second or more (a SYN that a listener
 // dropped and that was sent again), and the listen overflows the system
@@ -111,7 +113,9 @@ PerEvent perEvent(const Switches& before, const Switches& after, int events) {
 // A connection one path opened, with what the path knows of its set-up.
 struct Conn {
   platform::Socket socket = platform::kInvalidSocket;
-  uint16_t localPort = 0;       // host order; set when the path goes through the relay
+  uint16_t localPort = 0;
+  uint16_t onwardPort = 0;      // host order: where the relay's connection thread connects to       // host
+                                // order; set when the path goes through the relay
   Clock::time_point requested;  // the engine path: the connect request went out
   Clock::time_point answered;   // and the driver took its verdict
 };
@@ -209,11 +213,12 @@ double median(std::vector<double> values) {
 // One round of set-up: p50 of each stretch over kSetupConnects connects.
 struct Setup {
   double decision = -1, acceptToFirstByte = -1, total = -1;
+  double acceptToOnward = -1;  // the relay's accept until its connection thread connects onwards
   PerEvent switches;
 };
 
 Setup setupRound(const Connector& connect, uint16_t echoPort) {
-  std::vector<double> decision, acceptToFirst, total;
+  std::vector<double> decision, acceptToFirst, total, acceptToOnward;
   const Switches before = Switches::now(nodePid);
   for (int i = 0; i < kSetupConnects; ++i) {
     const Clock::time_point start = Clock::now();
@@ -229,9 +234,11 @@ Setup setupRound(const Connector& connect, uint16_t echoPort) {
     if (c.localPort != 0) {
       const Clock::time_point accepted = taps::acceptedAt(c.localPort);
       if (accepted >= start) acceptToFirst.push_back(micros(end - accepted));
+      const Clock::time_point onward = taps::connectCalledAt(c.onwardPort);
+      if (accepted >= start && onward >= accepted) acceptToOnward.push_back(micros(onward - accepted));
     }
   }
-  return {median(decision), median(acceptToFirst), median(total),
+  return {median(decision), median(acceptToFirst), median(total), median(acceptToOnward),
           perEvent(before, Switches::now(nodePid), kSetupConnects)};
 }
 
@@ -349,6 +356,7 @@ struct Row {
   Connector connect;
   std::vector<double> bulk, echo, rtt, decision, acceptToFirst, total;
   std::vector<double> setupSelf, setupNode, rttSelf, rttNode;  // voluntary switches per event
+  std::vector<double> acceptToOnward;
   Burst burst;
 };
 
@@ -476,6 +484,7 @@ int main(int argc, char** argv) {
     platform::SocketAddress local;
     if (c.socket != platform::kInvalidSocket && platform::localAddressOf(c.socket, local))
       c.localPort = platform::netToHost16(local.port());
+    c.onwardPort = node.port();
     return withNoDelay(c);
   };
 
@@ -519,6 +528,7 @@ int main(int argc, char** argv) {
       return Conn{};
     }
     c.localPort = platform::netToHost16(local.port());
+    c.onwardPort = platform::netToHost16(refusing.port());
     return withNoDelay(c);
   };
   // The chain: only the source address tells the firewall's rule which
@@ -550,6 +560,7 @@ int main(int argc, char** argv) {
       r.decision.push_back(s.decision);
       r.acceptToFirst.push_back(s.acceptToFirstByte);
       r.total.push_back(s.total);
+      r.acceptToOnward.push_back(s.acceptToOnward);
       r.setupSelf.push_back(s.switches.self);
       r.setupNode.push_back(s.switches.node);
       r.bulk.push_back(bulkRound(r.connect, sinkServer.port()));
@@ -605,13 +616,19 @@ int main(int argc, char** argv) {
 
   std::printf(
       "\nhand-offs: voluntary context switches per connect set-up and per 64 B round trip (medians), of\n"
-      "this process (application, servers, engine, relay) and of lumo-node; a chain's programs are not "
-      "counted\n");
-  std::printf("%-18s %12s %12s %12s %12s\n", "path", "set-up self", "set-up node", "RTT self", "RTT node");
-  for (const Row& r : rows)
-    std::printf("%-18s %s %s %s %s\n", r.name.c_str(), figure(med(r.setupSelf), 12).c_str(),
+      "this process (application, servers, engine, relay) and of lumo-node (a chain's programs are not\n"
+      "counted); thread start: p50 us from the relay's accept until its connection thread connects "
+      "onwards\n");
+  std::printf("%-18s %12s %12s %12s %12s %12s\n", "path", "set-up self", "set-up node", "RTT self",
+              "RTT node", "thread start");
+  for (const Row& r : rows) {
+    const bool hasOnward =
+        std::any_of(r.acceptToOnward.begin(), r.acceptToOnward.end(), [](double x) { return x >= 0; });
+    std::printf("%-18s %s %s %s %s %s\n", r.name.c_str(), figure(med(r.setupSelf), 12).c_str(),
                 figure(med(r.setupNode), 12).c_str(), figure(med(r.rttSelf), 12, 2).c_str(),
-                figure(med(r.rttNode), 12, 2).c_str());
+                figure(med(r.rttNode), 12, 2).c_str(),
+                figure(hasOnward ? med(r.acceptToOnward) : -1, 12).c_str());
+  }
 
   const Row& base = rows.back().name == "redsocks->Dante" ? rows.back() : rows.front();
   std::printf("\nratios to %s: bulk one way and echo higher is better, set-up and RTT lower is better\n",

@@ -1,8 +1,8 @@
-// The tap replaces accept and accept4 for the whole program: a definition in
+// The taps replace accept, accept4 and connect for the whole program: a definition in
 // the executable wins over the C library's, for the engine's code linked into
 // it as well. Each replacement makes the system call itself, so the socket
-// behaves exactly as without the tap, and then notes the moment by the peer's
-// port: one clock read and one store on the accepting thread.
+// behaves exactly as without the taps, and notes the moment by the peer's
+// port: one clock read and one store on the calling thread.
 #include "tcp_path_taps.h"
 
 #include <netinet/in.h>
@@ -20,6 +20,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::atomic<Clock::rep> acceptTicks[65536];
+std::atomic<Clock::rep> connectTicks[65536];
+
+uint16_t ipv4Port(const sockaddr* address, socklen_t length) {
+  if (address == nullptr || length < sizeof(sockaddr_in) || address->sa_family != AF_INET) return 0;
+  sockaddr_in v4;
+  std::memcpy(&v4, address, sizeof v4);
+  return ntohs(v4.sin_port);
+}
 
 int noteAccept(int fd, sockaddr* address, socklen_t* length) {
   if (fd < 0) return fd;
@@ -33,11 +41,8 @@ int noteAccept(int fd, sockaddr* address, socklen_t* length) {
   } else if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) {
     return fd;
   }
-  if (peer.ss_family == AF_INET && peerLength >= sizeof(sockaddr_in)) {
-    sockaddr_in v4;
-    std::memcpy(&v4, &peer, sizeof v4);
-    acceptTicks[ntohs(v4.sin_port)].store(now, std::memory_order_relaxed);
-  }
+  if (const uint16_t port = ipv4Port(reinterpret_cast<const sockaddr*>(&peer), peerLength))
+    acceptTicks[port].store(now, std::memory_order_relaxed);
   return fd;
 }
 
@@ -47,12 +52,22 @@ std::chrono::steady_clock::time_point acceptedAt(uint16_t port) {
   return Clock::time_point(Clock::duration(acceptTicks[port].load(std::memory_order_relaxed)));
 }
 
+std::chrono::steady_clock::time_point connectCalledAt(uint16_t port) {
+  return Clock::time_point(Clock::duration(connectTicks[port].load(std::memory_order_relaxed)));
+}
+
 }  // namespace taps
 
 extern "C" {
 
 int accept(int fd, sockaddr* address, socklen_t* length) {
   return taps::noteAccept(static_cast<int>(syscall(SYS_accept4, fd, address, length, 0)), address, length);
+}
+
+int connect(int fd, const sockaddr* address, socklen_t length) {
+  if (const uint16_t port = taps::ipv4Port(address, length))
+    taps::connectTicks[port].store(taps::Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+  return static_cast<int>(syscall(SYS_connect, fd, address, length));
 }
 
 int accept4(int fd, sockaddr* address, socklen_t* length, int flags) {
