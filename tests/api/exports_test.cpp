@@ -48,6 +48,8 @@ TEST(Exports, SetConfigChecksItsArgumentsAndGetFlowSkipsNullPointers) {
   EXPECT_STREQ(e.name, "Game.EXE") << "rejected calls change nothing";
   EXPECT_TRUE(config(&e, 1, nullptr)) << "a null rule text counts as empty";
   EXPECT_STREQ(e.name, "game.exe");
+  EXPECT_TRUE(config(&e, 1, "mc,30,a.example:443;mc,20-40,*.*:80;mc,9,192.0.2.7:53;10.0.0.0/8,5-9"))
+      << "ping-delay rules by name, for any address and by address, with an ICMP rule";
   EXPECT_TRUE(SetConfig(nullptr, 0, nullptr, 0, nullptr, 0, &e, 1, 0, "", 0, 0, 0, 0, 0, 0, 0))
       << "null texts are taken as empty, never read through";
 
