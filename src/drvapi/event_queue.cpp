@@ -46,9 +46,11 @@ bool WorkerPool::start(ThreadJobSource& source, int count) {
 
 void WorkerPool::stop() {
   if (threads_.empty()) return;
+  stopping_.store(true);
   stopEvent_.set();
   for (std::thread& t : threads_) t.join();
   threads_.clear();
+  stopping_.store(false);
 }
 
 void WorkerPool::workerMain(ThreadJobSource* source) {
@@ -57,12 +59,83 @@ void WorkerPool::workerMain(ThreadJobSource* source) {
   platform::Event* events[2] = {&stopEvent_, &jobEvent_};
   for (;;) {
     if (platform::waitAny(events, 2, platform::kInfinite) != 1) break;
-    ThreadJob* job = source->getNextJob();
-    if (job == nullptr) continue;
-    job->run();
-    source->jobCompleted(job);
+    // Jobs are taken until none is eligible; the queue wakes a second worker
+    // when more than one is.
+    while (!stopping_.load(std::memory_order_relaxed)) {
+      ThreadJob* job = source->getNextJob();
+      if (job == nullptr) break;
+      job->run();
+      source->jobCompleted(job);
+    }
   }
   source->threadStopped();
+}
+
+size_t ConnectionStates::home(uint64_t id) const {
+  // A 64-bit mix, so that ids that differ only in their high bits spread too.
+  id ^= id >> 33;
+  id *= 0xff51afd7ed558ccdULL;
+  id ^= id >> 33;
+  return static_cast<size_t>(id) & (slots_.size() - 1);
+}
+
+ConnectionStates::State* ConnectionStates::find(uint64_t id) {
+  if (size_ == 0) return nullptr;
+  const size_t mask = slots_.size() - 1;
+  for (size_t i = home(id);; i = (i + 1) & mask) {
+    State& s = slots_[i];
+    if (!s.used) return nullptr;
+    if (s.id == id) return &s;
+  }
+}
+
+ConnectionStates::State& ConnectionStates::findOrAdd(uint64_t id) {
+  if (State* s = find(id)) return *s;
+  if ((size_ + 1) * 2 > slots_.size()) grow();
+  const size_t mask = slots_.size() - 1;
+  size_t i = home(id);
+  while (slots_[i].used) i = (i + 1) & mask;
+  slots_[i] = State{id, 0, false, true};
+  ++size_;
+  return slots_[i];
+}
+
+void ConnectionStates::erase(State* state) {
+  const size_t mask = slots_.size() - 1;
+  size_t hole = static_cast<size_t>(state - slots_.data());
+  // Backward shift: every later entry of the same probe run that may move
+  // into the hole does, so look-ups never need tombstones.
+  for (size_t i = (hole + 1) & mask; slots_[i].used; i = (i + 1) & mask) {
+    const size_t want = home(slots_[i].id);
+    // Movable when its home is not in the cyclic range (hole, i].
+    const bool homeAfterHole = hole <= i ? (hole < want && want <= i) : (hole < want || want <= i);
+    if (!homeAfterHole) {
+      slots_[hole] = slots_[i];
+      hole = i;
+    }
+  }
+  slots_[hole] = State{};
+  --size_;
+}
+
+void ConnectionStates::clear() {
+  for (State& s : slots_) s = State{};
+  size_ = 0;
+}
+
+void ConnectionStates::grow() {
+  std::vector<State> old(slots_.empty() ? 16 : slots_.size() * 2);
+  old.swap(slots_);
+  size_ = 0;
+  for (const State& s : old) {
+    if (!s.used) continue;
+    State& added = findOrAdd(s.id);
+    added = s;
+  }
+}
+
+EventQueueBase::~EventQueueBase() {
+  for (QueuedJob* job : spareJobs_) delete job;
 }
 
 void EventQueueBase::push(uint32_t code, uint64_t id) {
@@ -71,15 +144,17 @@ void EventQueueBase::push(uint32_t code, uint64_t id) {
   bool wake = false;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    auto& pending = pending_[kind - 1];
-    auto it = pending.find(id);
-    if (it != pending.end()) {
-      it->second |= 1u << code;
-    } else {
-      pending.emplace(id, 1u << code);
-      fifo_.push_back({id, kind});
+    ConnectionStates::State& state = states_[kind - 1].findOrAdd(id);
+    if (state.mask == 0) {
+      fifo_.pushBack({id, kind});
+      // A connection whose job runs is picked up by that worker when the
+      // job completes; only one that can run now needs a wake-up.
+      if (!state.running) {
+        ++ready_;
+        wake = !paused_;
+      }
     }
-    wake = !paused_;
+    state.mask |= 1u << code;
   }
   if (wake) pool_.wake();
 }
@@ -90,29 +165,36 @@ ThreadJob* EventQueueBase::getNextJob() {
   {
     std::lock_guard<std::mutex> guard(lock_);
     if (paused_ && strictPause_) return nullptr;  // resume() wakes a worker again
-    for (auto it = fifo_.begin(); it != fifo_.end();) {
-      const int k = it->kind - 1;
-      if (running_[k].count(it->id) != 0) {
-        ++it;
+    for (size_t i = 0; i < fifo_.size();) {
+      const Key key = fifo_.at(i);
+      ConnectionStates::State* state = states_[key.kind - 1].find(key.id);
+      if (state != nullptr && state->running) {
+        ++i;
         continue;
       }
-      auto p = pending_[k].find(it->id);
-      if (p == pending_[k].end()) {
-        it = fifo_.erase(it);
+      if (state == nullptr || state->mask == 0) {
+        fifo_.erase(i);
         continue;
       }
-      job = makeJob();
-      job->kind = it->kind;
-      job->id = it->id;
-      job->mask = p->second;
-      pending_[k].erase(p);
-      running_[k].insert(it->id);
-      fifo_.erase(it);
+      if (spareJobs_.empty()) {
+        job = makeJob();
+      } else {
+        job = spareJobs_.back();
+        spareJobs_.pop_back();
+      }
+      job->kind = key.kind;
+      job->id = key.id;
+      job->mask = state->mask;
+      state->mask = 0;
+      state->running = true;
+      ++running_;
+      --ready_;
+      fifo_.erase(i);
       break;
     }
-    // Let another worker look at what is left, so different connections run
-    // in parallel rather than one after the other.
-    more = job != nullptr && !fifo_.empty() && !paused_;
+    // Let another worker take what else can run, so different connections
+    // run in parallel rather than one after the other.
+    more = job != nullptr && ready_ > 0 && !paused_;
   }
   if (more) pool_.wake();
   return job;
@@ -120,15 +202,22 @@ ThreadJob* EventQueueBase::getNextJob() {
 
 void EventQueueBase::jobCompleted(ThreadJob* base) {
   QueuedJob* job = static_cast<QueuedJob*>(base);
-  bool wake = false;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    running_[job->kind - 1].erase(job->id);
-    wake = !paused_ && !fifo_.empty();
+    ConnectionStates& states = states_[job->kind - 1];
+    if (ConnectionStates::State* state = states.find(job->id); state != nullptr && state->running) {
+      state->running = false;
+      --running_;
+      // What came for it meanwhile waits in the FIFO and can run now (this
+      // worker asks for it next); with nothing, the connection leaves the table.
+      if (state->mask != 0)
+        ++ready_;
+      else
+        states.erase(state);
+    }
+    spareJobs_.push_back(job);
   }
-  delete job;
   progress_.set();
-  if (wake) pool_.wake();
 }
 
 void EventQueueBase::threadStarted() {
@@ -149,7 +238,7 @@ void EventQueueBase::resume() {
   {
     std::lock_guard<std::mutex> guard(lock_);
     paused_ = false;
-    wake = !fifo_.empty();
+    wake = ready_ > 0;
   }
   if (wake) pool_.wake();
 }
@@ -181,10 +270,10 @@ void EventQueueBase::stop() {
 void EventQueueBase::clear() {
   std::lock_guard<std::mutex> guard(lock_);
   fifo_.clear();
-  pending_[0].clear();
-  pending_[1].clear();
-  running_[0].clear();
-  running_[1].clear();
+  states_[0].clear();
+  states_[1].clear();
+  running_ = 0;
+  ready_ = 0;
   paused_ = false;
 }
 

@@ -4,14 +4,17 @@
 // arrive, one job delivers them all. A connection whose job runs is not
 // handed out again until the job completes, which keeps each connection's
 // callbacks in order without a lock per connection.
+//
+// Nothing here allocates per record in steady traffic: the per-connection
+// state lives in an open-addressing table and the FIFO in a ring, both of
+// which only grow, and job records are kept for reuse once they complete.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <thread>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "drvapi/event_handler.h"
@@ -48,7 +51,9 @@ inline constexpr int kKindUdp = 2;
 int kindOfCode(uint32_t code);
 
 // Worker threads that wait on a job event (one wake-up lets one worker
-// through) and a stop event.
+// through) and a stop event. A worker that finished a job asks for the next
+// one before it waits again, so a stream of jobs runs on the thread that is
+// already awake rather than being handed to a sleeping one.
 class WorkerPool {
  public:
   WorkerPool() = default;
@@ -69,6 +74,7 @@ class WorkerPool {
 
   platform::Event jobEvent_{platform::Event::Reset::Automatic};
   platform::Event stopEvent_{platform::Event::Reset::Manual};
+  std::atomic<bool> stopping_{false};  // raised with stopEvent_, read between jobs
   std::vector<std::thread> threads_;
 };
 
@@ -80,16 +86,88 @@ struct QueuedJob : ThreadJob {
   uint32_t mask = 0;
 };
 
+// The queue's state per connection of one kind: the record codes pending for
+// it (non-zero exactly while it waits in the FIFO) and whether its job runs.
+// Open addressing with linear probing and backward-shift removal; the slots
+// only ever grow (to keep the load at most one half), so finding, adding and
+// removing connections allocates nothing once the table is big enough.
+class ConnectionStates {
+ public:
+  struct State {
+    uint64_t id = 0;
+    uint32_t mask = 0;
+    bool running = false;
+    bool used = false;
+  };
+
+  // The state of `id`, or null.
+  State* find(uint64_t id);
+  // The state of `id`, added (mask 0, not running) when it had none. The
+  // pointer holds until the next add or removal.
+  State& findOrAdd(uint64_t id);
+  // Removes a state that find/findOrAdd returned.
+  void erase(State* state);
+  void clear();
+  size_t size() const { return size_; }
+  // Slots allocated (for tests: the table does not shrink or churn).
+  size_t capacity() const { return slots_.size(); }
+
+ private:
+  size_t home(uint64_t id) const;
+  void grow();
+
+  std::vector<State> slots_;
+  size_t size_ = 0;
+};
+
+// A first-in first-out list of values in a ring that only grows; removal
+// from the middle closes the gap by moving the later entries forward.
+template <class T>
+class Ring {
+ public:
+  size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  T& at(size_t i) { return slots_[(head_ + i) & (slots_.size() - 1)]; }
+  void pushBack(const T& value) {
+    if (count_ == slots_.size()) grow();
+    slots_[(head_ + count_) & (slots_.size() - 1)] = value;
+    ++count_;
+  }
+  // Removes the i-th entry (0 is the oldest), keeping the order of the rest.
+  void erase(size_t i) {
+    if (i == 0) {
+      head_ = (head_ + 1) & (slots_.size() - 1);
+    } else {
+      for (size_t j = i; j + 1 < count_; ++j) at(j) = at(j + 1);
+    }
+    --count_;
+  }
+  void clear() { head_ = count_ = 0; }
+
+ private:
+  void grow() {
+    std::vector<T> grown(slots_.empty() ? 16 : slots_.size() * 2);
+    for (size_t i = 0; i < count_; ++i) grown[i] = at(i);
+    slots_.swap(grown);
+    head_ = 0;
+  }
+
+  std::vector<T> slots_;  // a power of two in size
+  size_t head_ = 0, count_ = 0;
+};
+
 // A queue of connections with pending records, over the job class JobT
 // (DrvEvent or DrvEventOut). Its own lock guards everything in it.
 class EventQueueBase : public ThreadJobSource {
  public:
   EventQueueBase() = default;
-  ~EventQueueBase() override = default;
+  ~EventQueueBase() override;
 
   // Marks record `code` pending for `id`. A connection already waiting gets
   // the bit added; a new one is appended to the FIFO. Codes of no kind are
-  // ignored. Wakes a worker unless the queue is paused. Any thread.
+  // ignored. Wakes a worker unless the queue is paused or the connection
+  // already waits or has its job running (that worker takes it next). Any
+  // thread.
   void push(uint32_t code, uint64_t id);
 
   ThreadJob* getNextJob() override;
@@ -127,16 +205,20 @@ class EventQueueBase : public ThreadJobSource {
 
  private:
   struct Key {
-    uint64_t id;
-    int kind;
+    uint64_t id = 0;
+    int kind = 0;
   };
 
-  size_t loadLocked() const { return fifo_.size() + running_[0].size() + running_[1].size(); }
+  size_t loadLocked() const { return fifo_.size() + running_; }
 
   std::mutex lock_;
-  std::deque<Key> fifo_;
-  std::unordered_map<uint64_t, uint32_t> pending_[2];
-  std::unordered_set<uint64_t> running_[2];
+  Ring<Key> fifo_;
+  ConnectionStates states_[2];  // per kind
+  size_t running_ = 0;          // jobs handed out and not completed
+  size_t ready_ = 0;            // FIFO entries whose connection has no job running
+  // Completed job records, handed out again before new ones are made (at
+  // most one per worker is ever made).
+  std::vector<QueuedJob*> spareJobs_;
   bool paused_ = false;
   bool strictPause_ = false;
   platform::Event progress_{platform::Event::Reset::Automatic};

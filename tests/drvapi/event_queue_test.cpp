@@ -1,0 +1,91 @@
+#include "drvapi/event_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <random>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using drvapi::ConnectionStates;
+
+// Random adds, changes and removals against a std::map: the open-addressing
+// table must agree on every look-up, including ids that collide in their low
+// bits and removals that shift probe runs across the table's end.
+TEST(ConnectionStates, AgreesWithAMapOverRandomAddsAndRemovals) {
+  struct Case {
+    uint64_t idSpace;  // ids drawn from [0, idSpace) times the stride
+    uint64_t stride;
+  };
+  for (const Case c : {Case{40, 1}, Case{300, 1}, Case{64, uint64_t{1} << 32}, Case{500, 4096}}) {
+    ConnectionStates table;
+    std::map<uint64_t, uint32_t> reference;
+    std::mt19937_64 random(c.idSpace);
+    for (int step = 0; step < 20000; ++step) {
+      const uint64_t id = (random() % c.idSpace) * c.stride;
+      if (random() % 3 != 0) {
+        ConnectionStates::State& s = table.findOrAdd(id);
+        s.mask |= 1u << (step % 20);
+        reference[id] |= 1u << (step % 20);
+      } else if (ConnectionStates::State* s = table.find(id)) {
+        table.erase(s);
+        ASSERT_EQ(reference.erase(id), 1u) << "step " << step;
+      } else {
+        ASSERT_EQ(reference.count(id), 0u) << "step " << step;
+      }
+      ASSERT_EQ(table.size(), reference.size());
+    }
+    for (uint64_t i = 0; i < c.idSpace; ++i) {
+      const uint64_t id = i * c.stride;
+      const ConnectionStates::State* s = table.find(id);
+      auto it = reference.find(id);
+      ASSERT_EQ(s != nullptr, it != reference.end()) << id;
+      if (s != nullptr) {
+        EXPECT_EQ(s->mask, it->second);
+      }
+    }
+  }
+}
+
+// A job that records what it was handed; counts the records ever made.
+std::atomic<int> jobsMade{0};
+std::mutex seenLock;
+std::map<std::pair<uint64_t, uint32_t>, int> seen;  // deliveries per (connection, code)
+
+class RecordingJob final : public drvapi::QueuedJob {
+ public:
+  RecordingJob() { jobsMade.fetch_add(1); }
+  void run() override {
+    std::lock_guard<std::mutex> guard(seenLock);
+    for (uint32_t code = 0; code < 32; ++code)
+      if (mask & (1u << code)) ++seen[{id, code}];
+  }
+};
+
+// Every pushed code reaches one job of its connection, and job records are
+// reused: never more are made than workers run at once.
+TEST(EventQueue, DeliversEveryCodeOnceAndReusesJobRecords) {
+  constexpr int kThreads = 2;
+  drvapi::EventQueue<RecordingJob> queue;
+  ASSERT_TRUE(queue.start(kThreads, nullptr));
+  platform::Event never(platform::Event::Reset::Manual);
+  std::map<std::pair<uint64_t, uint32_t>, int> pushed;
+  for (int round = 0; round < 300; ++round) {
+    for (uint64_t id = 1; id <= 20; ++id) {
+      const uint32_t code = (round + id) % 2 == 0 ? 8 : 9;  // UDP receive and send
+      ++pushed[{id, code}];
+      queue.push(code, id);
+    }
+    queue.drain(0, never);  // one delivery per push of this round
+  }
+  queue.stop();
+  EXPECT_EQ(seen, pushed);
+  EXPECT_LE(jobsMade.load(), kThreads);
+  EXPECT_EQ(queue.load(), 0u);
+}
+
+}  // namespace
