@@ -1,17 +1,33 @@
 // Linux events, with the wake-ups of Windows event objects. Every wait, of
-// one event or of several, is a waiter with its own condition variable that
-// registers with each event it watches. set() hands the signal over inside
-// the event's lock: an automatic-reset event gives it to the first waiter
-// still waiting (which is then released and nobody else is woken) and stays
-// unsignalled, or keeps it when nobody waits; a manual-reset event stays
-// signalled and releases every waiter. A waiter takes at most one signal,
-// so a waiter of several events that one of them released is passed over by
-// the others. Locks are taken event first, then waiter, never the other way.
+// one event or of several, is a waiter with one atomic word that registers
+// with each event it watches. set() hands the signal over inside the event's
+// lock: an automatic-reset event gives it to the first waiter still waiting
+// (which is then released and nobody else is woken) and stays unsignalled, or
+// keeps it when nobody waits; a manual-reset event stays signalled and
+// releases every waiter. A waiter takes at most one signal: the word moves
+// once, from "still waiting" to the index of the event that released it or to
+// "gave up", by compare-and-swap, so a waiter of several events that one of
+// them released is passed over by the others and a set() racing a time-out
+// either releases the waiter or keeps its signal.
+//
+// Waiters sleep on their word with a futex. The one waiter an automatic-reset
+// event releases is woken after the event's lock is let go, so that it does
+// not wake into a lock still held and sleep again (it takes that lock to leave
+// the event's list). It may have left and returned by then: a futex wake of a
+// word no longer waited on wakes nobody or, the memory being reused, causes a
+// spurious wake-up, which every futex waiter tolerates. Waiters of a
+// manual-reset event are woken under its lock.
 #include "platform/event.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
@@ -22,10 +38,34 @@ constexpr int kStillWaiting = -1;
 constexpr int kGaveUp = -2;
 
 struct Waiter {
-  std::mutex mutex;
-  std::condition_variable cv;
-  int released = kStillWaiting;  // index of the event that released it, or kGaveUp
+  // Index of the event that released it, kGaveUp, or kStillWaiting.
+  std::atomic<int> released{kStillWaiting};
 };
+static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free);
+
+int* wordOf(std::atomic<int>& a) { return reinterpret_cast<int*>(&a); }
+
+void futexWake(std::atomic<int>* word) {
+  syscall(SYS_futex, wordOf(*word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+// Sleeps while `word` holds `expected`, at most `timeout` (null: no limit).
+void futexWait(std::atomic<int>& word, int expected, const timespec* timeout) {
+  syscall(SYS_futex, wordOf(word), FUTEX_WAIT_PRIVATE, expected, timeout, nullptr, 0);
+}
+
+// Releases `waiter` for event `index`; false when it was released already or
+// gave up.
+bool release(Waiter& waiter, int index) {
+  int expected = kStillWaiting;
+  return waiter.released.compare_exchange_strong(expected, index, std::memory_order_acq_rel);
+}
+
+int64_t monotonicNs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+}
 
 }  // namespace
 
@@ -49,15 +89,20 @@ bool Event::valid() const { return true; }
 
 void Event::set() {
   State& s = *state_;
-  std::lock_guard<std::mutex> lock(s.mutex);
-  for (auto& [waiter, index] : s.waiters) {
-    std::lock_guard<std::mutex> wl(waiter->mutex);
-    if (waiter->released != kStillWaiting) continue;
-    waiter->released = index;
-    waiter->cv.notify_one();
-    if (!s.manual) return;  // handed over: the event stays unsignalled
+  std::atomic<int>* wake = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    for (auto& [waiter, index] : s.waiters) {
+      if (!release(*waiter, index)) continue;
+      if (!s.manual) {
+        wake = &waiter->released;  // handed over: the event stays unsignalled
+        break;
+      }
+      futexWake(&waiter->released);
+    }
+    if (wake == nullptr) s.signalled = true;
   }
-  s.signalled = true;
+  if (wake != nullptr) futexWake(wake);
 }
 
 void Event::reset() {
@@ -85,26 +130,32 @@ int waitAny(Event* const* events, int count, uint32_t timeoutMs) {
   for (; registered < count; ++registered) {
     Event::State& s = *events[registered]->state_;
     std::lock_guard<std::mutex> lock(s.mutex);
-    std::lock_guard<std::mutex> wl(waiter.mutex);
-    if (waiter.released != kStillWaiting) break;
+    if (waiter.released.load(std::memory_order_acquire) != kStillWaiting) break;
     if (s.signalled) {
-      if (!s.manual) s.signalled = false;
-      waiter.released = registered;
+      if (release(waiter, registered) && !s.manual) s.signalled = false;
       break;
     }
     s.waiters.emplace_back(&waiter, registered);
   }
 
-  {
-    std::unique_lock<std::mutex> wl(waiter.mutex);
-    auto released = [&] { return waiter.released != kStillWaiting; };
+  const int64_t deadline =
+      timeoutMs == kInfinite ? 0 : monotonicNs() + static_cast<int64_t>(timeoutMs) * 1000000;
+  for (;;) {
+    if (waiter.released.load(std::memory_order_acquire) != kStillWaiting) break;
     if (timeoutMs == kInfinite) {
-      waiter.cv.wait(wl, released);
-    } else if (!waiter.cv.wait_for(wl, std::chrono::milliseconds(timeoutMs), released)) {
-      // Giving up inside the waiter's lock: a set() after this passes the
-      // waiter over and keeps its signal.
-      waiter.released = kGaveUp;
+      futexWait(waiter.released, kStillWaiting, nullptr);
+      continue;
     }
+    const int64_t left = deadline - monotonicNs();
+    if (left <= 0) {
+      // Giving up by the same compare-and-swap: a set() after this passes the
+      // waiter over and keeps its signal; one before it released the waiter.
+      int expected = kStillWaiting;
+      waiter.released.compare_exchange_strong(expected, kGaveUp, std::memory_order_acq_rel);
+      break;
+    }
+    const timespec span{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+    futexWait(waiter.released, kStillWaiting, &span);
   }
 
   for (int i = 0; i < registered; ++i) {
@@ -114,7 +165,8 @@ int waitAny(Event* const* events, int count, uint32_t timeoutMs) {
     w.erase(std::remove_if(w.begin(), w.end(), [&](const auto& entry) { return entry.first == &waiter; }),
             w.end());
   }
-  return waiter.released >= 0 ? waiter.released : kWaitTimeout;
+  const int released = waiter.released.load(std::memory_order_acquire);
+  return released >= 0 ? released : kWaitTimeout;
 }
 
 }  // namespace platform
