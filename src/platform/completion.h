@@ -16,8 +16,11 @@
 // sockets are made non-blocking; an operation is tried at once and, when the
 // socket is not ready, kept on the socket's queue until epoll reports it ready;
 // either way its completion goes on the port's own queue, which wait() serves
-// before it asks epoll again. A posted completion wakes the wait through an
-// eventfd. Linux cannot see a descriptor being closed, so sockets associated
+// before it asks epoll again. A posted completion, and an operation that ends
+// later, wakes the wait through an eventfd; a send that goes at once queues its
+// completion without waking a thread already blocked in a wait with a time
+// limit, which takes it at its next wake (a datagram, a post, a handful more
+// such sends, or its time-out). Linux cannot see a descriptor being closed, so sockets associated
 // with a port are closed through closeSocket() on both systems.
 #pragma once
 

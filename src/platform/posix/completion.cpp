@@ -1,14 +1,21 @@
 // Linux has no completion port, so this builds the Windows contract on epoll.
-// Associated sockets are non-blocking and registered edge-triggered for both
-// directions, once. Starting an operation tries the system call at once when
-// nothing is queued before it on that socket; when the socket is not ready
-// (EAGAIN) the operation waits on the socket's queue, and the edge that epoll
-// reports when the socket becomes ready runs the queue in order. Every
-// operation that ends, at once or later, puts its completion on the port's
-// own queue, which wait() serves before it asks epoll again; a posted
-// completion goes on the same queue and wakes a thread blocked in epoll_wait
-// through an eventfd. One mutex guards the port's tables and queue; the
-// non-blocking calls made under it never wait.
+// Associated sockets are non-blocking and registered edge-triggered for
+// reading; writing is watched only while a send waits on the socket, since a
+// datagram socket raises a write edge for nearly every datagram it sends.
+// Starting an operation tries the system call at once when nothing is queued
+// before it on that socket; when the socket is not ready (EAGAIN) the
+// operation waits on the socket's queue, and the edge that epoll reports when
+// the socket becomes ready runs the queue in order. Every operation that ends,
+// at once or later, puts its completion on the port's own queue, which wait()
+// serves before it asks epoll again; a posted completion, or one that ended
+// later, goes on the same queue and wakes a thread blocked in epoll_wait
+// through an eventfd. A send that went at once does not wake a thread that
+// waits with a time limit: its completion is taken when that thread next
+// wakes (for a datagram, a post or its time-out), or the wake comes once
+// kUnwokenLimit such completions wait. A thread waiting without a limit is
+// woken for it at once.
+// One mutex guards the port's tables and queue; the non-blocking calls made
+// under it never wait.
 //
 // The pending operation's bookkeeping lives in the caller's record header
 // (Overlapped), and the completion queue is a ring that only ever grows, so
@@ -73,6 +80,7 @@ struct OpQueue {
 struct SocketEntry {
   uintptr_t key = 0;
   uint32_t serial = 0;  // tells a late epoll event of a closed descriptor from its reuse
+  bool watchingWrites = false;
   OpQueue receives;
   OpQueue sends;
 };
@@ -81,6 +89,9 @@ struct SocketEntry {
 // serials start at 1.
 constexpr uint64_t kWakeTag = 0;
 constexpr int kEventsPerWait = 64;
+// Completions of sends that went at once that may wait for a blocked
+// thread's next wake before one is forced.
+constexpr int kUnwokenLimit = 8;
 
 bool wouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
 
@@ -108,6 +119,8 @@ struct CompletionPort::State {
   int wake = -1;
   bool wakeSignalled = false;  // the eventfd holds a count that no waiter has read yet
   int waiters = 0;             // threads inside epoll_wait
+  int unwoken = 0;             // completions queued since they last woke, without a wake
+  int unlimitedWaiters = 0;    // those of the waiters that wait without a time limit
   uint32_t nextSerial = 0;
   std::unordered_map<int, SocketEntry> sockets;
   // Ready completions: a ring of ready.size() slots, `count` of them used from `head`.
@@ -115,7 +128,9 @@ struct CompletionPort::State {
   size_t head = 0;
   size_t count = 0;
 
-  void complete(uint32_t bytes, uintptr_t key, Overlapped* record, uint32_t error) {
+  // `wakeWaiter` false: the completion of a send that went at once, whose
+  // record the caller needs back only eventually.
+  void complete(uint32_t bytes, uintptr_t key, Overlapped* record, uint32_t error, bool wakeWaiter = true) {
     if (count == ready.size()) {
       std::vector<Completion> grown(ready.size() * 2);
       for (size_t i = 0; i < count; ++i) grown[i] = ready[(head + i) % ready.size()];
@@ -126,10 +141,10 @@ struct CompletionPort::State {
     ++count;
     // Only a thread blocked in epoll_wait needs the eventfd; one that is
     // about to block looks at the queue first, under the same lock.
-    if (waiters > 0 && !wakeSignalled) {
-      const uint64_t one = 1;
-      if (::write(wake, &one, sizeof one) == static_cast<ssize_t>(sizeof one)) wakeSignalled = true;
-    }
+    if (waiters == 0 || wakeSignalled) return;
+    if (!wakeWaiter && unlimitedWaiters == 0 && ++unwoken < kUnwokenLimit) return;
+    const uint64_t one = 1;
+    if (::write(wake, &one, sizeof one) == static_cast<ssize_t>(sizeof one)) wakeSignalled = true;
   }
 
   bool take(Completion& out) {
@@ -164,7 +179,19 @@ struct CompletionPort::State {
     }
   }
 
+  // Watches the socket for writing while sends wait on it, and only then.
+  void watchWrites(int fd, SocketEntry& entry, bool watch) {
+    if (entry.watchingWrites == watch) return;
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLET | (watch ? EPOLLOUT : 0u);
+    event.data.u64 = (uint64_t{entry.serial} << 32) | static_cast<uint32_t>(fd);
+    // The change also reports a write edge if the socket is writable already,
+    // so a send queued just as room appeared is not stranded.
+    if (epoll_ctl(epoll, EPOLL_CTL_MOD, fd, &event) == 0) entry.watchingWrites = watch;
+  }
+
   void runSends(int fd, SocketEntry& entry) {
+    if (entry.sends.empty()) watchWrites(fd, entry, false);
     while (!entry.sends.empty()) {
       PendingOp* op = entry.sends.head;
       SocketAddress to;
@@ -175,6 +202,7 @@ struct CompletionPort::State {
       const int error = n < 0 ? errno : 0;
       entry.sends.pop();
       complete(n < 0 ? 0 : static_cast<uint32_t>(n), entry.key, recordOf(op), static_cast<uint32_t>(error));
+      if (entry.sends.empty()) watchWrites(fd, entry, false);
     }
   }
 
@@ -246,7 +274,7 @@ bool CompletionPort::associate(Socket socket, uintptr_t key) {
   if (!setNonBlocking(socket, true)) return false;
   const uint32_t serial = ++s.nextSerial == 0 ? ++s.nextSerial : s.nextSerial;
   epoll_event event{};
-  event.events = EPOLLIN | EPOLLOUT | EPOLLET;
+  event.events = EPOLLIN | EPOLLET;
   event.data.u64 = (uint64_t{serial} << 32) | static_cast<uint32_t>(fd);
   if (epoll_ctl(s.epoll, EPOLL_CTL_ADD, fd, &event) != 0) return false;
   SocketEntry& entry = s.sockets[fd];
@@ -280,7 +308,7 @@ bool CompletionPort::startSend(Socket socket, const void* data, uint32_t length,
     for (;;) {
       const int n = sendTo(socket, data, length, to);
       if (n >= 0) {
-        s.complete(static_cast<uint32_t>(n), entry.key, &record, 0);
+        s.complete(static_cast<uint32_t>(n), entry.key, &record, 0, false);
         return true;
       }
       if (errno == EINTR) continue;
@@ -289,6 +317,7 @@ bool CompletionPort::startSend(Socket socket, const void* data, uint32_t length,
     }
   }
   entry.sends.push(op);
+  s.watchWrites(static_cast<int>(socket), entry, true);
   return true;
 }
 
@@ -344,11 +373,14 @@ CompletionWait CompletionPort::wait(uint32_t timeoutMs, Completion& out) {
     }
     const int epoll = s.epoll;
     ++s.waiters;
+    if (waitMs < 0) ++s.unlimitedWaiters;
     guard.unlock();
     const int n = epoll_wait(epoll, events, kEventsPerWait, waitMs);
     const int error = errno;
     guard.lock();
     --s.waiters;
+    if (waitMs < 0) --s.unlimitedWaiters;
+    s.unwoken = 0;
     if (n < 0 && error != EINTR) {
       out.error = static_cast<uint32_t>(error);
       return CompletionWait::Failed;
