@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "drvapi/drvapi.h"
 #include "hostnet/local_addresses.h"
@@ -20,6 +21,10 @@ constexpr uint32_t kBroadcast = 0xFFFFFFFFu;
 constexpr uint32_t kLastSteerableHost = 0xE0000000u;
 // The process name under which DNS queries travel through the tunnel.
 constexpr char kDnsFlowName[] = "HDNS";
+
+std::shared_ptr<const std::string> shareName(std::string name) {
+  return std::make_shared<const std::string>(std::move(name));
+}
 // The byte of a probe reply that the probe tracker may clear.
 constexpr size_t kProbeMarkOffset = 13;
 
@@ -111,6 +116,11 @@ UdpFlows::UdpFlows(const UdpFlowLinks& links)
 
 // --- Tables ----------------------------------------------------------------------
 
+const std::string& UdpFlows::text(const SharedName& name) {
+  static const std::string none;
+  return name ? *name : none;
+}
+
 bool UdpFlows::findFlowInfo(uint64_t id, FlowInfo& out) const {
   std::shared_lock<std::shared_mutex> lock(flowInfoLock_);
   auto it = flowInfo_.find(id);
@@ -125,13 +135,13 @@ UdpFlows::FlowInfo UdpFlows::flowInfoFor(uint64_t id) {
   FlowInfo flow;
   if (findFlowInfo(id, flow)) return flow;
   if (driver_.getConnInfo(id, flow.info) != drvapi::kOk) return FlowInfo{};
-  flow.processName = processes_.processNameOf(flow.info.processId);
+  flow.processName = shareName(processes_.processNameOf(flow.info.processId));
   std::unique_lock<std::shared_mutex> lock(flowInfoLock_);
   flowInfo_[id] = flow;
   return flow;
 }
 
-bool UdpFlows::isSteered(uint64_t id, std::string* name) const {
+bool UdpFlows::isSteered(uint64_t id, SharedName* name) const {
   std::shared_lock<std::shared_mutex> lock(steeredLock_);
   auto it = steeredFlows_.find(id);
   if (it == steeredFlows_.end()) return false;
@@ -179,10 +189,11 @@ void UdpFlows::udpCreated(uint64_t id, const drvapi::UdpConnInfo* info) {
     driver_.disableFiltering(id);
     return;
   }
-  const std::string name = processes_.processNameOf(processId);
+  const SharedName shared = shareName(processes_.processNameOf(processId));
+  const std::string& name = *shared;
   {
     std::unique_lock<std::shared_mutex> lock(flowInfoLock_);
-    flowInfo_[id] = FlowInfo{*info, name};
+    flowInfo_[id] = FlowInfo{*info, shared};
   }
   if (auto* e = collector::newEvent<collector::DCUdpCreatedEvent>(collector_, id, info->ipFamily)) {
     e->processName.assign(name);
@@ -191,7 +202,7 @@ void UdpFlows::udpCreated(uint64_t id, const drvapi::UdpConnInfo* info) {
   if (name.empty() || !processes_.isSelectedProcess(processId, name)) return;  // udpSend decides later
   if (processes_.admit(processId, name)) {
     std::unique_lock<std::shared_mutex> lock(steeredLock_);
-    steeredFlows_[id] = name;
+    steeredFlows_[id] = shared;
   } else {
     driver_.disableFiltering(id);
   }
@@ -258,8 +269,9 @@ void UdpFlows::udpSend(uint64_t id, const uint8_t* remoteAddress, const uint8_t*
 
   if (remote.port() == kDnsPort) {
     if (dns_.interceptDnsQuery(id, remote, data, length, options) == DnsBranch::QueryOutcome::Tunnel) {
+      static const SharedName dnsFlowName = shareName(kDnsFlowName);
       FlowInfo dnsFlow = flow;
-      dnsFlow.processName = kDnsFlowName;
+      dnsFlow.processName = dnsFlowName;
       tunnel(id, remote, data, length, options, dnsFlow, true, policy_.settings());
     }
     return;
@@ -272,7 +284,7 @@ void UdpFlows::udpSend(uint64_t id, const uint8_t* remoteAddress, const uint8_t*
   if (auto* e = collector::newEvent<collector::DCUdpFlowUpEvent>(collector_, id, family)) {
     putAddressAndPort(remote, e->remoteAddress, &e->remotePort);
     e->length = lengthField(length);
-    e->processName.assign(flow.processName);
+    e->processName.assign(text(flow.processName));
     collector_.post(e);
   }
 
@@ -303,7 +315,7 @@ void UdpFlows::udpSend(uint64_t id, const uint8_t* remoteAddress, const uint8_t*
       putAddressAndPort(remote, e->remoteAddress, &e->remotePort);
       putAddressAndPort(localAddressOf(flow.info), e->localAddress, &e->localPort);
       e->byteCount = lengthField(length);
-      e->processName.assign(flow.processName);
+      e->processName.assign(text(flow.processName));
       collector_.post(e);
     }
     return;
@@ -353,7 +365,7 @@ void UdpFlows::tunnel(uint64_t id, const SocketAddress& remote, const uint8_t* d
     if (auto* e = collector::newEvent<collector::DCUdpProxyBeginEvent>(collector_, id, remote.family())) {
       putAddressAndPort(remote, e->remoteAddress, &e->remotePort);
       putPort(localAddressOf(flow.info), &e->localPort);
-      e->processName.assign(flow.processName);
+      e->processName.assign(text(flow.processName));
       collector_.post(e);
     }
   }
@@ -363,7 +375,7 @@ void UdpFlows::tunnel(uint64_t id, const SocketAddress& remote, const uint8_t* d
     putAddressAndPort(remote, e->remoteAddress, &e->remotePort);
     putAddressAndPort(localAddressOf(flow.info), e->localAddress, &e->localPort);
     e->byteCount = lengthField(length);
-    e->processName.assign(flow.processName);
+    e->processName.assign(text(flow.processName));
     collector_.post(e);
   }
 }
@@ -421,12 +433,14 @@ void UdpFlows::receive(uint64_t id, SocketAddress remote, const uint8_t* data, s
     return;
   }
 
-  std::string name;
-  const bool steered = isSteered(id, &name);
+  SharedName steeredName;
+  const bool steered = isSteered(id, &steeredName);
+  std::string otherName;
   if (!steered) {
     drvapi::UdpConnInfo info{};
-    if (driver_.getConnInfo(id, info) == drvapi::kOk) name = processes_.processNameOf(info.processId);
+    if (driver_.getConnInfo(id, info) == drvapi::kOk) otherName = processes_.processNameOf(info.processId);
   }
+  const std::string& name = steered ? text(steeredName) : otherName;
 
   if (auto* e = collector::newEvent<collector::DCUdpFlowDownEvent>(collector_, id, remote.family())) {
     putAddressAndPort(remote, e->remoteAddress, &e->remotePort);
@@ -511,7 +525,7 @@ void UdpFlows::deliverProxyReply(uint64_t flowId, const uint8_t* data, size_t le
     putAddressAndPort(peer, e->remoteAddress, &e->remotePort);
     putAddressAndPort(localAddressOf(flow.info), e->localAddress, &e->localPort);
     e->byteCount = lengthField(length);
-    e->processName.assign(flow.processName);
+    e->processName.assign(text(flow.processName));
     collector_.post(e);
   }
 }

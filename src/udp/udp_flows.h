@@ -200,9 +200,14 @@ class UdpFlows {
   size_t directFlowCount() const;
 
  private:
+  // A process name as the tables keep it: shared and never changed, so that
+  // handling a datagram copies a reference, not the text.
+  using SharedName = std::shared_ptr<const std::string>;
+  static const std::string& text(const SharedName& name);
+
   struct FlowInfo {
     drvapi::UdpConnInfo info{};
-    std::string processName;
+    SharedName processName;
   };
 
   // Per-flow state of the proxy-socket transport, from the flow's first
@@ -220,7 +225,7 @@ class UdpFlows {
 
   FlowInfo flowInfoFor(uint64_t id);
   bool findFlowInfo(uint64_t id, FlowInfo& out) const;
-  bool isSteered(uint64_t id, std::string* name) const;
+  bool isSteered(uint64_t id, SharedName* name) const;
   void tunnel(uint64_t id, const platform::SocketAddress& remote, const uint8_t* data, size_t length,
               const drvapi::UdpOptions* options, const FlowInfo& flow, bool isDns,
               const SteeringSettings& settings);
@@ -246,7 +251,7 @@ class UdpFlows {
   mutable std::shared_mutex flowInfoLock_;
   std::unordered_map<uint64_t, FlowInfo> flowInfo_;
   mutable std::shared_mutex steeredLock_;
-  std::map<uint64_t, std::string> steeredFlows_;
+  std::map<uint64_t, SharedName> steeredFlows_;
   mutable std::shared_mutex tunnelLock_;
   std::map<uint64_t, std::unique_ptr<TunnelFlow>> tunnelFlows_;
   mutable std::shared_mutex directLock_;
