@@ -168,7 +168,7 @@ bool ZuEngine::Configure(const PROXY_CONFIG& proxy, const GAME_CONFIG& game, uin
 
   note("rules.delay");
   pingResponder_.Clear();
-  ruleLists_.ParseDelayRules(gameConfig_.rulesText, pingResponder_);
+  pingResponder_.AddRules(ruleLists_.ParseDelayRules(gameConfig_.rulesText));
 
   note("hosts.load");
   rules::HostMap hostMap;

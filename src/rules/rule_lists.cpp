@@ -9,7 +9,6 @@
 #include "rules/decimal.h"
 #include "rules/text_split.h"
 #include "rules/validators.h"
-#include "tcp/ping_responder.h"
 
 namespace rules {
 namespace {
@@ -91,7 +90,8 @@ size_t RuleLists::IcmpRuleListSize() const {
   return icmpRules.size();
 }
 
-void RuleLists::ParseDelayRules(std::string_view text, tcp::PingResponder& responder) const {
+std::vector<DelayRule> RuleLists::ParseDelayRules(std::string_view text) const {
+  std::vector<DelayRule> rules;
   for (std::string_view item : SplitDropEmpty(text, ';')) {
     std::vector<std::string_view> fields = SplitDropEmpty(item, ',');
     if (fields.size() != 3 || fields[0] != "mc") continue;
@@ -125,20 +125,21 @@ void RuleLists::ParseDelayRules(std::string_view text, tcp::PingResponder& respo
     uint16_t port = HostToNet16(static_cast<uint16_t>(ReadDecimal(hostPort[1])));
     std::string host(hostPort[0]);
     if (host == "*.*") {
-      responder.AddAddressRule(0, port, delay);
+      rules.push_back(DelayRule{{}, 0, port, delay});
       continue;
     }
     std::string name = host;
     if (IsDomainText(name) && !name.empty()) {
-      responder.AddNameRule(name, port, delay);
+      rules.push_back(DelayRule{std::move(name), 0, port, delay});
       continue;
     }
     std::string address = host;
     if (IsIpv4Text(address)) {
       uint32_t addressNet = InetAddr(address);
-      if (addressNet != 0) responder.AddAddressRule(addressNet, port, delay);
+      if (addressNet != 0) rules.push_back(DelayRule{{}, addressNet, port, delay});
     }
   }
+  return rules;
 }
 
 void RuleLists::SetHostsPath(std::filesystem::path path) { hostsPath = std::move(path); }

@@ -18,11 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "rules/delay_rule.h"
 #include "rules/host_map.h"
-
-namespace tcp {
-class PingResponder;
-}
 
 namespace rules {
 
@@ -66,13 +63,14 @@ class RuleLists {
   std::vector<IcmpRule> IcmpRules() const;
   size_t IcmpRuleListSize() const;
 
-  // Hands every valid ping-delay rule of `text` to `responder`
-  // (AddNameRule/AddAddressRule). An item needs exactly three fields: "mc"
+  // Every valid ping-delay rule of `text`, in the text's order (the relay's
+  // ping responder takes them; a later rule for the same key replaces an
+  // earlier one there). An item needs exactly three fields: "mc"
   // (exactly), a delay ("n", taken as it is, or "min-max" with
   // 0 < min <= max < 500, drawn as described in the .cpp), and "host:port"
   // where host is "*.*" (any address), a domain name or a non-zero IPv4
-  // address. Nothing is cleared first. Caller's thread.
-  void ParseDelayRules(std::string_view text, tcp::PingResponder& responder) const;
+  // address. Caller's thread.
+  std::vector<DelayRule> ParseDelayRules(std::string_view text) const;
 
   // The hosts file to read; the system one (files.h) unless changed.
   void SetHostsPath(std::filesystem::path path);

@@ -19,6 +19,15 @@ void PingResponder::AddNameRule(const std::string& name, uint16_t portNet, uint3
   nameRules[name][portNet] = delay;
 }
 
+void PingResponder::AddRules(std::span<const rules::DelayRule> rules) {
+  for (const rules::DelayRule& rule : rules) {
+    if (rule.name.empty())
+      AddAddressRule(rule.addressNet, rule.portNet, rule.delay);
+    else
+      AddNameRule(rule.name, rule.portNet, rule.delay);
+  }
+}
+
 std::optional<uint32_t> PingResponder::FindDelay(uint32_t addressNet, uint16_t portNet) const {
   std::shared_lock lock(addressRulesLock);
   auto it = addressRules.find(AddressKey(addressNet, portNet));

@@ -2,7 +2,7 @@
 // applies, by destination address and port or by host name, and the watches
 // of the relayed connections that have a rule.
 //
-// Rules come from the configured rule text (ParseDelayRules) and from DNS
+// Rules come from the configured rule text (AddRules) and from DNS
 // answers for names that have name rules (OnNameResolved). The relay
 // registers each connection when it starts relaying; a connection whose
 // destination has a rule is watched: a 10-byte game ping that the client sends
@@ -23,6 +23,7 @@
 #include <string>
 
 #include "platform/net.h"
+#include "rules/delay_rule.h"
 
 namespace tcp {
 
@@ -45,6 +46,10 @@ class PingResponder {
   // Sets name rules[name][portNet] = delay, replacing an earlier one.
   // Exclusive name-rule lock. Any thread.
   void AddNameRule(const std::string& name, uint16_t portNet, uint32_t delay);
+
+  // Adds each rule of the configured rule text in order, as AddNameRule or
+  // AddAddressRule. Any thread.
+  void AddRules(std::span<const rules::DelayRule> rules);
 
   // The delay for a destination: the rule for (addressNet, portNet), else the
   // rule for (0, portNet), else nothing. Shared address-rule lock; allocates

@@ -113,7 +113,7 @@ TEST(ParseDelayRules, AddressRulesFromTheRuleText) {
   for (const DelayRow& row : rows) {
     RuleLists lists;
     tcp::PingResponder responder;
-    lists.ParseDelayRules(row.text, responder);
+    responder.AddRules(lists.ParseDelayRules(row.text));
     EXPECT_EQ(responder.FindDelay(row.address, HostToNet16(row.port)), row.delay) << row.text;
   }
 }
@@ -123,7 +123,7 @@ TEST(ParseDelayRules, LaterRuleForTheSameKeyReplacesTheEarlier) {
   random.values->assign({0, 0});
   RuleLists lists(random.source());
   tcp::PingResponder responder;
-  lists.ParseDelayRules("mc,10-20,1.2.3.4:80;mc,15,1.2.3.4:80", responder);
+  responder.AddRules(lists.ParseDelayRules("mc,10-20,1.2.3.4:80;mc,15,1.2.3.4:80"));
   EXPECT_EQ(responder.FindDelay(Ipv4(1, 2, 3, 4), HostToNet16(80)), 15u);
   EXPECT_EQ(responder.AddressRuleCount(), 1u);
 }
@@ -138,7 +138,7 @@ TEST(ParseDelayRules, RangeDrawFollowsTheMiddleMinusHalfWidthFormula) {
     random.values->assign({row.r1, row.r2});
     RuleLists lists(random.source());
     tcp::PingResponder responder;
-    lists.ParseDelayRules("mc,10-31,1.2.3.4:80", responder);
+    responder.AddRules(lists.ParseDelayRules("mc,10-31,1.2.3.4:80"));
     EXPECT_EQ(responder.FindDelay(Ipv4(1, 2, 3, 4), HostToNet16(80)), row.expected) << row.r1 << "," << row.r2;
   }
   // A width of 1 keeps half at 1, so the draw is always the middle.
@@ -146,14 +146,14 @@ TEST(ParseDelayRules, RangeDrawFollowsTheMiddleMinusHalfWidthFormula) {
   random.values->assign({5, 0});
   RuleLists lists(random.source());
   tcp::PingResponder responder;
-  lists.ParseDelayRules("mc,10-11,1.2.3.4:80", responder);
+  responder.AddRules(lists.ParseDelayRules("mc,10-11,1.2.3.4:80"));
   EXPECT_EQ(responder.FindDelay(Ipv4(1, 2, 3, 4), HostToNet16(80)), 10u);
 }
 
 TEST(ParseDelayRules, NameRulesBecomeAddressRulesWhenTheNameResolves) {
   RuleLists lists;
   tcp::PingResponder responder;
-  lists.ParseDelayRules("mc,25,game.example.com:7000;mc,40,*.*:7001", responder);
+  responder.AddRules(lists.ParseDelayRules("mc,25,game.example.com:7000;mc,40,*.*:7001"));
   EXPECT_EQ(responder.NameRuleCount(), 1u);
   const uint32_t answers[] = {Ipv4(203, 0, 113, 5), 0};
 

@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tcp::PingResponder responder;
   lists.ParseIcmpRules(text);
   lists.IcmpDelayFor(rules::Ipv4(10, 1, 2, 3));
-  lists.ParseDelayRules(text, responder);
+  responder.AddRules(lists.ParseDelayRules(text));
   responder.FindDelay(0, rules::HostToNet16(443));
 
   std::string copy = text;
