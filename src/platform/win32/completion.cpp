@@ -8,11 +8,21 @@
 // without one for a wait that timed out or a port that went away. closesocket
 // cancels what is pending on the socket; those operations complete with
 // ERROR_OPERATION_ABORTED.
+//
+// Everything the system may read or write while an operation runs lives in
+// the record, behind the OVERLAPPED: the send's destination address and the
+// receive's flags word. Windows takes both at the call, but wine keeps the
+// pointers and uses them when the operation runs later (a send that the call
+// leaves pending, as it does when two threads send on one socket at once), so
+// an address on the caller's stack was read after the caller had gone on: the
+// datagram failed with ERROR_INVALID_PARAMETER or ERROR_NOACCESS and never
+// left.
 #include "platform/completion.h"
 
 #include <mswsock.h>
 #include <windows.h>
 #include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include <cstring>
 
@@ -22,16 +32,27 @@
 
 namespace platform {
 
-static_assert(sizeof(OVERLAPPED) <= sizeof(Overlapped::systemStorage));
 static_assert(offsetof(Overlapped, systemStorage) == 0);
 
 namespace {
 
-OVERLAPPED* overlappedOf(Overlapped& record) {
+// The record's storage while an operation runs: the OVERLAPPED, then what
+// the operation's system calls point at.
+struct OperationStorage {
+  OVERLAPPED overlapped;
+  union {
+    sockaddr_in6 destination;  // a send's (room for either family)
+    DWORD receiveFlags;        // a receive's
+  };
+};
+static_assert(sizeof(OperationStorage) <= sizeof(Overlapped::systemStorage));
+static_assert(alignof(OperationStorage) <= alignof(Overlapped));
+
+OperationStorage* storageOf(Overlapped& record) {
   // A fresh OVERLAPPED for every start: the system writes its status words
   // into it and reads them back at completion.
   std::memset(record.systemStorage, 0, sizeof record.systemStorage);
-  return reinterpret_cast<OVERLAPPED*>(record.systemStorage);
+  return reinterpret_cast<OperationStorage*>(record.systemStorage);
 }
 
 }  // namespace
@@ -80,24 +101,33 @@ bool CompletionPort::associate(Socket socket, uintptr_t key) {
 
 bool CompletionPort::startSend(Socket socket, const void* data, uint32_t length, const SocketAddress& to,
                                Overlapped& record) {
+  const size_t toLength = to.length();
+  if (toLength == 0 || toLength > sizeof(sockaddr_in6)) {
+    WSASetLastError(WSAEAFNOSUPPORT);
+    return false;
+  }
+  OperationStorage* storage = storageOf(record);
+  std::memcpy(&storage->destination, to.bytes, toLength);
+  // Windows and wine both copy the WSABUF array at the call; the bytes it
+  // names stay the caller's to keep until the completion.
   WSABUF buffer{static_cast<ULONG>(length), static_cast<char*>(const_cast<void*>(data))};
-  DWORD sent = 0;
-  const int result = WSASendTo(static_cast<SOCKET>(socket), &buffer, 1, &sent, 0,
-                               reinterpret_cast<const sockaddr*>(to.bytes), static_cast<int>(to.length()),
-                               overlappedOf(record), nullptr);
+  const int result = WSASendTo(static_cast<SOCKET>(socket), &buffer, 1, nullptr, 0,
+                               reinterpret_cast<const sockaddr*>(&storage->destination),
+                               static_cast<int>(toLength), &storage->overlapped, nullptr);
   return result == 0 || WSAGetLastError() == WSA_IO_PENDING;
 }
 
 bool CompletionPort::startReceive(Socket socket, void* buffer, uint32_t capacity, SocketAddress* from,
                                   int* fromLength, Overlapped& record) {
   WSABUF wsaBuffer{static_cast<ULONG>(capacity), static_cast<char*>(buffer)};
-  DWORD received = 0;
-  // The flags are read at the call; only the completion writes the address
-  // and its length, which is why those two live in the caller's record.
-  DWORD flags = 0;
+  // The completion writes the source address and its length, which is why
+  // those two live in the caller's record; the flags word lives in the
+  // record's storage for the same reason.
+  OperationStorage* storage = storageOf(record);
+  storage->receiveFlags = 0;
   const int result =
-      WSARecvFrom(static_cast<SOCKET>(socket), &wsaBuffer, 1, &received, &flags,
-                  reinterpret_cast<sockaddr*>(from->bytes), fromLength, overlappedOf(record), nullptr);
+      WSARecvFrom(static_cast<SOCKET>(socket), &wsaBuffer, 1, nullptr, &storage->receiveFlags,
+                  reinterpret_cast<sockaddr*>(from->bytes), fromLength, &storage->overlapped, nullptr);
   if (result == 0) return true;
   // A datagram longer than the buffer ends the call at once with WSAEMSGSIZE,
   // but that is a warning status to the I/O manager, which still queues the
