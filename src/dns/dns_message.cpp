@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/text.h"
 #include "platform/wire_reader.h"
 
 namespace dns {
@@ -179,7 +178,11 @@ std::string NormalizeName(std::string_view name) {
   const size_t first = name.find_first_not_of(kSpace);
   if (first == std::string_view::npos) return {};
   const size_t last = name.find_last_not_of(kSpace);
-  return platform::toLowerAscii(name.substr(first, last - first + 1));
+  std::string out(name.substr(first, last - first + 1));
+  // ASCII only: names are compared byte-wise after this, in every locale.
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
 }
 
 std::string PendingKey(uint16_t id, bool isA, const std::string& name) {

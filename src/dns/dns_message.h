@@ -5,7 +5,8 @@
 //
 // Every byte of a message is read through platform::WireReader: whatever the
 // counts, label lengths, compression pointers or bit-string lengths say, no
-// read leaves the message. Pure functions; any thread.
+// read leaves the message. Pure functions; any thread. Depends on headers
+// only, so the reference node compiles it as well.
 #pragma once
 
 #include <cstddef>

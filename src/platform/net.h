@@ -195,6 +195,10 @@ bool setSendBufferSize(Socket socket, int bytes);        // SO_SNDBUF
 // fails with TimedOut on Windows and WouldBlock on Linux: check both.
 bool setReceiveTimeout(Socket socket, uint32_t ms);
 bool setIpv6Only(Socket socket, bool on);                // IPV6_V6ONLY
+// Whether an ICMP port-unreachable for an earlier datagram fails the next
+// receive of a UDP socket (Windows SIO_UDP_CONNRESET). Linux reports none on
+// unconnected sockets: nothing to do there.
+bool setUdpConnectionReset(Socket socket, bool on);
 
 // Waiting for readiness. Each entry names a socket and what to wait for; on
 // return `ready` holds what happened (kSocketError for an error or hang-up;

@@ -280,6 +280,8 @@ bool setReceiveTimeout(Socket socket, uint32_t ms) {
   return setsockopt(fd(socket), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
 }
 
+bool setUdpConnectionReset(Socket socket, bool) { return socket != kInvalidSocket; }
+
 bool setIpv6Only(Socket socket, bool on) {
   return setIntOption(socket, IPPROTO_IPV6, IPV6_V6ONLY, on ? 1 : 0);
 }

@@ -248,6 +248,14 @@ bool setReceiveTimeout(Socket socket, uint32_t ms) {
                     sizeof v) == 0;
 }
 
+bool setUdpConnectionReset(Socket socket, bool on) {
+  // SIO_UDP_CONNRESET (mstcpip.h, not in every MinGW's headers).
+  const DWORD kUdpConnReset = _WSAIOW(IOC_VENDOR, 12);
+  BOOL value = on ? TRUE : FALSE;
+  DWORD returned = 0;
+  return WSAIoctl(sock(socket), kUdpConnReset, &value, sizeof value, nullptr, 0, &returned, nullptr, nullptr) == 0;
+}
+
 bool setIpv6Only(Socket socket, bool on) {
   return setIntOption(socket, IPPROTO_IPV6, IPV6_V6ONLY, on ? 1 : 0);
 }

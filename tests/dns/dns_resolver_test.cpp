@@ -1,0 +1,198 @@
+// The engine's resolver against two DNS servers of the test's own on
+// 127.0.0.1, standing in for the node's DNS service and the backup server.
+// No query leaves loopback.
+#include "dns/dns_resolver.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/time.h"
+#include "support/test_support.h"
+
+using namespace dns;
+using platform::SocketAddress;
+
+namespace {
+
+const uint32_t kLoopback = platform::ipv4(127, 0, 0, 1);
+
+// Answers each query with one A record (or stays silent), and remembers what
+// it was asked.
+class Upstream {
+ public:
+  explicit Upstream(uint32_t answerNet) : answer_(answerNet) {
+    socket_ = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram);
+    platform::bindSocket(socket_, platform::makeIpv4Address(kLoopback, 0));
+    platform::localAddressOf(socket_, address_);
+    // Windows does not end a blocked receive when the socket is shut down:
+    // the thread looks at its stop flag between short waits.
+    platform::setReceiveTimeout(socket_, 100);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~Upstream() {
+    stop_ = true;
+    platform::shutdownSocket(socket_, platform::ShutdownHow::Both);
+    thread_.join();
+    platform::closeSocket(socket_);
+  }
+  uint16_t port() const { return address_.port(); }
+  void setSilent(bool silent) { silent_ = silent; }
+  // Answers with the question's name in upper case.
+  void setShouting(bool shouting) { shouting_ = shouting; }
+  std::vector<DnsMessage> seen() {
+    std::lock_guard<std::mutex> lock(m_);
+    return seen_;
+  }
+  size_t seenCount() { return seen().size(); }
+
+ private:
+  void run() {
+    uint8_t buf[600];
+    while (!stop_) {
+      SocketAddress from;
+      const int n = platform::receiveFrom(socket_, buf, sizeof buf, &from);
+      if (stop_ || n <= 0) continue;
+      const DnsMessage q = ParseDnsMessage(buf, static_cast<size_t>(n));
+      if (q.isResponse || q.name.empty()) continue;
+      {
+        std::lock_guard<std::mutex> lock(m_);
+        seen_.push_back(q);
+      }
+      if (silent_) continue;
+      std::string name = q.name;
+      if (shouting_)
+        for (char& c : name) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+      const std::vector<uint8_t> r = BuildDnsResponse(q.id, name, q.isA, {SocketAddress28::FromIpv4(answer_)});
+      platform::sendTo(socket_, r.data(), r.size(), from);
+    }
+  }
+
+  uint32_t answer_;
+  platform::Socket socket_;
+  SocketAddress address_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false}, silent_{false}, shouting_{false};
+  std::mutex m_;
+  std::vector<DnsMessage> seen_;
+};
+
+class RecordingResolver : public DnsResolver {
+ public:
+  ~RecordingResolver() override { stopResolver(); }
+  void onDnsRequest(DNS_REQ& request) override {
+    request.aaaaFromA = !request.isA;  // kept with the waiting query
+    std::lock_guard<std::mutex> lock(m);
+    requests.push_back(request);
+  }
+  void onDnsAnswer(const DNS_REQ& request, const std::vector<SocketAddress28>& addresses) override {
+    std::lock_guard<std::mutex> lock(m);
+    answers.emplace_back(request, addresses);
+  }
+  size_t answerCount() {
+    std::lock_guard<std::mutex> lock(m);
+    return answers.size();
+  }
+  std::mutex m;
+  std::vector<DNS_REQ> requests;
+  std::vector<std::pair<DNS_REQ, std::vector<SocketAddress28>>> answers;
+};
+
+DNS_REQ request(const std::string& name, bool isA, uint16_t id, int ruleClass = 1) {
+  DNS_REQ r;
+  r.name = name;
+  r.isA = isA;
+  r.dnsId = id;
+  r.ruleClass = ruleClass;
+  r.flowId = 77;
+  return r;
+}
+
+struct Fixture {
+  Upstream primary{platform::ipv4(198, 51, 100, 1)};
+  Upstream backup{platform::ipv4(198, 51, 100, 2)};
+  RecordingResolver resolver;
+  Fixture() {
+    resolver.setBackupServer(kLoopback, backup.port());
+    EXPECT_TRUE(resolver.startResolver(kLoopback, primary.port()));
+  }
+};
+
+}  // namespace
+
+TEST(DnsResolver, ThePrimaryAnswersAndTheBackupIsAskedAnyway) {
+  Fixture f;
+  f.resolver.resolveAsync(request("game.example", true, 0x0101));
+  f.resolver.resolveAsync(request("v6.example", false, 0x0202));
+  ASSERT_TRUE(lumotest::waitFor([&] { return f.resolver.answerCount() == 2; }));
+  // Both asked upstream as A questions with the application's ids, and
+  // 500 ms later asked of the backup as well; its answers find nobody waiting.
+  ASSERT_TRUE(lumotest::waitFor([&] { return f.backup.seenCount() == 2; }));
+  for (const DnsMessage& q : f.primary.seen()) EXPECT_TRUE(q.isA) << q.name;
+  EXPECT_EQ(f.resolver.pendingQueryCount(), 0u);
+  std::lock_guard<std::mutex> lock(f.resolver.m);
+  ASSERT_EQ(f.resolver.requests.size(), 2u);
+  for (const auto& [req, addresses] : f.resolver.answers) {
+    ASSERT_EQ(addresses.size(), 1u);
+    // Each answer went to its own question: the AAAA one kept what
+    // onDnsRequest marked on it.
+    EXPECT_EQ(req.aaaaFromA, !req.isA);
+    EXPECT_EQ(req.dnsId, req.isA ? 0x0101 : 0x0202);
+  }
+  EXPECT_EQ(f.resolver.answers.size(), 2u);
+}
+
+TEST(DnsResolver, TheBackupAnswersWhenThePrimaryIsSilent) {
+  Fixture f;
+  f.primary.setSilent(true);
+  f.backup.setShouting(true);  // the name comes back in another letter case
+  f.resolver.resolveAsync(request("quiet.example", true, 0x0303));
+  f.resolver.resolveAsync(request("other.example", true, 0x0404, 2));  // not for the resolver
+  ASSERT_TRUE(lumotest::waitFor([&] { return f.resolver.answerCount() == 1; }));
+  std::lock_guard<std::mutex> lock(f.resolver.m);
+  EXPECT_EQ(f.resolver.answers[0].second[0], SocketAddress28::FromIpv4(platform::ipv4(198, 51, 100, 2)));
+  EXPECT_EQ(f.resolver.requests.size(), 1u);
+  EXPECT_EQ(f.primary.seenCount(), 1u);
+}
+
+TEST(DnsResolver, UnansweredQueriesAreForgotten) {
+  Fixture f;
+  f.primary.setSilent(true);
+  f.backup.setSilent(true);
+  f.resolver.resolveAsync(request("nobody.example", true, 0x0505));
+  ASSERT_TRUE(lumotest::waitFor([&] { return f.backup.seenCount() == 1; }));
+  EXPECT_EQ(f.resolver.pendingQueryCount(), 1u);
+  ASSERT_TRUE(lumotest::waitFor([&] { return f.resolver.pendingQueryCount() == 0; }));
+  EXPECT_EQ(f.resolver.answerCount(), 0u);
+}
+
+// Stop wakes the receive threads blocked in their sockets (not by closing the
+// sockets under them), cancels the resends and removals, and the resolver can
+// start again.
+TEST(DnsResolver, StopEndsEverythingAndTheResolverStartsAgain) {
+  Fixture f;
+  f.primary.setSilent(true);
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    const size_t backupBefore = f.backup.seenCount();
+    f.resolver.resolveAsync(request("stop.example", true, static_cast<uint16_t>(0x0600 + round)));
+    ASSERT_TRUE(lumotest::waitFor([&] { return f.resolver.pendingQueryCount() == 1; }));
+    f.resolver.stopResolver();
+    EXPECT_FALSE(f.resolver.resolverStarted());
+    EXPECT_EQ(f.resolver.pendingQueryCount(), 0u);
+    // The resend was due 500 ms after the query: cancelled, it never goes.
+    platform::sleepMs(700);
+    EXPECT_EQ(f.backup.seenCount(), backupBefore);
+    // Stopped: requests are ignored.
+    f.resolver.resolveAsync(request("ignored.example", true, 1));
+    EXPECT_EQ(f.resolver.pendingQueryCount(), 0u);
+    ASSERT_TRUE(f.resolver.startResolver(kLoopback, f.primary.port()));
+  }
+  f.primary.setSilent(false);
+  f.resolver.resolveAsync(request("again.example", true, 0x0700));
+  ASSERT_TRUE(lumotest::waitFor([&] { return f.resolver.answerCount() == 1; }));
+}

@@ -1,0 +1,74 @@
+// Fuzz target: any datagram to port 53 through interceptDnsQuery, with the
+// switches and the name's class taken from the first byte. Every query ends
+// exactly one way: passed (one injected send), answered (one injected
+// receive that is a well-formed response to it), resolved, tunnelled or
+// dropped; nothing is read outside the datagram.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "dns/dns_interception.h"
+
+namespace {
+
+class CountingDriver : public udp::FlowDriver {
+ public:
+  int injectSend(uint64_t, const uint8_t*, const uint8_t*, size_t, const drvapi::UdpOptions*) override {
+    ++sends;
+    return 0;
+  }
+  int injectReceive(uint64_t, const uint8_t*, const uint8_t* data, size_t length,
+                    const drvapi::UdpOptions*) override {
+    ++receives;
+    answer.assign(data, data + length);
+    return 0;
+  }
+  int disableFiltering(uint64_t) override { return 0; }
+  int getConnInfo(uint64_t, drvapi::UdpConnInfo&) override { return -2; }
+  int sends = 0, receives = 0;
+  std::vector<uint8_t> answer;
+};
+
+class FixedLinks : public dns::DnsLinks {
+ public:
+  explicit FixedLinks(uint8_t bits) : bits_(bits) {}
+  dns::DnsSwitches switches() override {
+    return {(bits_ & 1) != 0, (bits_ & 2) != 0, (bits_ & 4) != 0, (bits_ & 8) != 0};
+  }
+  int classifyDomain(const std::string&) override { return (bits_ >> 4) & 3; }
+  bool isListedName(const std::string&) override { return (bits_ & 0x40) != 0; }
+  uint32_t lookupHostAddress(const std::string&) override { return (bits_ & 0x80) ? rules::Ipv4(192, 0, 2, 1) : 0; }
+  void resolveAsync(const dns::DNS_REQ&) override { ++resolved; }
+  void learnDnsAnswer(const std::string&, const std::vector<dns::SocketAddress28>&) override {}
+  int resolved = 0;
+
+ private:
+  uint8_t bits_;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  std::vector<uint8_t> datagram(data + 1, data + size);
+  CountingDriver driver;
+  FixedLinks links(data[0]);
+  collector::DataCollectorEvent collector;
+  dns::DnsInterception dns(links, driver, collector);
+  const platform::SocketAddress server =
+      platform::makeIpv4Address((data[0] & 0x08) ? dns::kVirtualDnsAddress : rules::Ipv4(192, 0, 2, 53),
+                                platform::hostToNet16(53));
+  const auto outcome =
+      dns.interceptDnsQuery(1, server, datagram.empty() ? nullptr : datagram.data(), datagram.size(), nullptr);
+  const int ends = driver.sends + driver.receives + links.resolved +
+                   (outcome == udp::DnsBranch::QueryOutcome::Tunnel ? 1 : 0);
+  if (ends > 1) std::abort();
+  if (driver.receives == 1) {
+    const dns::DnsMessage answer = dns::ParseDnsMessage(driver.answer.data(), driver.answer.size());
+    const dns::DnsMessage query = dns::ParseDnsMessage(datagram.data(), datagram.size());
+    if (!answer.isResponse || answer.id != query.id || answer.name != query.name) std::abort();
+  }
+  dns.stopTunnelWaits();
+  return 0;
+}

@@ -1,0 +1,134 @@
+// One-shot timers: each runs once, cancel and stop leave no callback running
+// behind them, and a callback may cancel or stop its own set.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/time.h"
+#include "platform/timer.h"
+
+using platform::OneShotTimers;
+
+namespace {
+
+constexpr uint32_t kNever = 600000;  // a delay no test lives to see
+
+// A flag one thread raises and another waits for (without a time limit that
+// could make the test depend on the machine's speed; ctest's own time-out
+// ends a hung test).
+class Latch {
+ public:
+  void open() {
+    std::lock_guard<std::mutex> lock(m_);
+    open_ = true;
+    cv_.notify_all();
+  }
+  void wait() {
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait(lock, [this] { return open_; });
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool open_ = false;
+};
+
+}  // namespace
+
+TEST(OneShotTimers, EachTimerRunsExactlyOnce) {
+  OneShotTimers timers;
+  constexpr int kCount = 200;
+  std::atomic<int> runs[kCount] = {};
+  std::atomic<int> total{0};
+  Latch all;
+  for (int i = 0; i < kCount; ++i) {
+    ASSERT_NE(timers.schedule(static_cast<uint32_t>(i % 20), [&, i] {
+      runs[i].fetch_add(1);
+      if (total.fetch_add(1) + 1 == kCount) all.open();
+    }), 0u);
+  }
+  all.wait();
+  timers.stop();
+  for (int i = 0; i < kCount; ++i) EXPECT_EQ(runs[i].load(), 1) << i;
+  EXPECT_EQ(timers.pendingCount(), 0u);
+}
+
+TEST(OneShotTimers, CancelledOrStoppedTimersNeverRun) {
+  std::atomic<int> runs{0};
+  {
+    OneShotTimers timers;
+    const uint32_t a = timers.schedule(kNever, [&] { runs++; });
+    const uint32_t b = timers.schedule(kNever, [&] { runs++; });
+    timers.schedule(kNever, [&] { runs++; });
+    EXPECT_EQ(timers.pendingCount(), 3u);
+    EXPECT_TRUE(timers.cancel(a));
+    EXPECT_FALSE(timers.cancel(a));
+    EXPECT_EQ(timers.pendingCount(), 2u);
+    timers.stop();
+    EXPECT_EQ(timers.pendingCount(), 0u);
+    EXPECT_FALSE(timers.cancel(b));
+    // Still usable after a stop.
+    Latch ran;
+    ASSERT_NE(timers.schedule(0, [&] { ran.open(); }), 0u);
+    ran.wait();
+    // Destroyed with timers pending: they go with the set.
+    timers.schedule(1, [&] { runs++; });
+    timers.schedule(kNever, [&] { runs++; });
+  }
+  EXPECT_EQ(runs.load(), 0);
+}
+
+TEST(OneShotTimers, CancelAndStopWaitForARunningCallback) {
+  for (const bool useStop : {false, true}) {
+    SCOPED_TRACE(useStop ? "stop" : "cancel");
+    OneShotTimers timers;
+    Latch entered, release;
+    std::atomic<bool> finished{false};
+    const uint32_t id = timers.schedule(0, [&] {
+      entered.open();
+      release.wait();
+      platform::sleepMs(20);  // widens the window in which an early return shows
+      finished = true;
+    });
+    ASSERT_NE(id, 0u);
+    entered.wait();
+    std::atomic<bool> finishedWhenReturned{false};
+    std::thread other([&] {
+      if (useStop)
+        timers.stop();
+      else
+        EXPECT_FALSE(timers.cancel(id));
+      finishedWhenReturned = finished.load();
+    });
+    release.open();
+    other.join();
+    EXPECT_TRUE(finishedWhenReturned.load());
+  }
+}
+
+TEST(OneShotTimers, ACallbackMayCancelOrStopItsOwnSet) {
+  OneShotTimers timers;
+  Latch done;
+  std::atomic<uint32_t> self{0};
+  std::atomic<int> later{0};
+  const uint32_t pendingOne = timers.schedule(kNever, [&] { later++; });
+  ASSERT_NE(pendingOne, 0u);
+  Latch scheduled;
+  self = timers.schedule(0, [&] {
+    scheduled.wait();
+    EXPECT_FALSE(timers.cancel(self));  // itself: running, and no wait on itself
+    timers.stop();                      // the pending one goes; no wait on itself
+    done.open();
+  });
+  scheduled.open();
+  done.wait();
+  timers.stop();
+  EXPECT_EQ(later.load(), 0);
+  EXPECT_EQ(timers.pendingCount(), 0u);
+}
