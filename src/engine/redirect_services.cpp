@@ -15,7 +15,7 @@ std::string EngineRedirectServices::processNameOf(uint32_t processId) { return p
 
 bool EngineRedirectServices::isSelectedProcess(uint32_t processId, const std::string& processName) {
   std::lock_guard<std::mutex> lock(engine_.configLock_);
-  return process::IsSelectedProcess(engine_.gameConfig_.processes, processId, processName);
+  return process::IsSelectedProcess(engine_.gameConfig_.processes, engine_.serviceMonitor_, processId, processName);
 }
 
 bool EngineRedirectServices::admit(uint32_t processId, const std::u16string& processName) {

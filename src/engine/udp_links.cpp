@@ -14,7 +14,7 @@ std::string EngineUdpLinks::processNameOf(uint32_t processId) { return process::
 
 bool EngineUdpLinks::isSelectedProcess(uint32_t processId, const std::string& processName) {
   std::lock_guard<std::mutex> lock(engine_.configLock_);
-  return process::IsSelectedProcess(engine_.gameConfig_.processes, processId, processName);
+  return process::IsSelectedProcess(engine_.gameConfig_.processes, engine_.serviceMonitor_, processId, processName);
 }
 
 bool EngineUdpLinks::admit(uint32_t processId, const std::string& processName) {

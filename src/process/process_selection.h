@@ -32,12 +32,13 @@ std::string ProcessNameOf(uint32_t processId);
 
 // True when `processName` is a key of `processes` (the configured,
 // lower-cased executable names; exact comparison), or else when the service
-// monitor reports `processId` as the current process of a watched service.
+// `monitor` reports `processId` as the current process of a watched service.
 // Callers treat an empty name or process id 0 as not selected without asking.
 // Any thread; `processes` must not change during the call.
 template <typename NameMap>
-bool IsSelectedProcess(const NameMap& processes, uint32_t processId, const std::string& processName) {
-  return processes.find(processName) != processes.end() || service::isMonitoredProcess(processId);
+bool IsSelectedProcess(const NameMap& processes, const service::ServiceMonitor& monitor, uint32_t processId,
+                       const std::string& processName) {
+  return processes.find(processName) != processes.end() || monitor.isMonitoredProcess(processId);
 }
 
 // The id of the first process in a snapshot whose executable file name equals

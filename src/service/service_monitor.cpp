@@ -114,6 +114,4 @@ bool startServiceMonitor(IServiceMonitor* callback, const std::vector<std::u16st
 
 void stopServiceMonitor() { engineServiceMonitor().stop(); }
 
-bool isMonitoredProcess(uint32_t processId) { return engineServiceMonitor().isMonitoredProcess(processId); }
-
 }  // namespace service

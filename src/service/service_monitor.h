@@ -72,6 +72,5 @@ ServiceMonitor& engineServiceMonitor();
 void releaseEngineServiceMonitor();
 bool startServiceMonitor(IServiceMonitor* callback, const std::vector<std::u16string>& names);
 void stopServiceMonitor();
-bool isMonitoredProcess(uint32_t processId);
 
 }  // namespace service

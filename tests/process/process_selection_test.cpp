@@ -8,6 +8,7 @@
 #include "platform/sysinfo.h"
 #include "platform/text.h"
 #include "process/process_selection.h"
+#include "service/iservice_monitor.h"
 
 namespace {
 
@@ -39,11 +40,23 @@ TEST(ProcessNameOf, SystemProcessesHaveNoName) {
   EXPECT_EQ(process::ProcessNameOf(4), "");
 }
 
-TEST(IsSelectedProcess, ConfiguredNamesOnly) {
+TEST(IsSelectedProcess, ConfiguredNamesOrAWatchedServiceProcess) {
   std::map<std::string, int> processes{{"game.exe", 1}, {"launcher.exe", 2}};
-  EXPECT_TRUE(process::IsSelectedProcess(processes, 100, "game.exe"));
-  EXPECT_FALSE(process::IsSelectedProcess(processes, 100, "GAME.EXE"));  // names come lower-cased
-  EXPECT_FALSE(process::IsSelectedProcess(processes, 100, "other.exe"));
+  // The monitor's own thread polls once a minute; the test polls itself.
+  service::ServiceMonitor monitor([](const std::u16string&) { return uint32_t{700}; }, 60000);
+  EXPECT_TRUE(process::IsSelectedProcess(processes, monitor, 100, "game.exe"));
+  EXPECT_FALSE(process::IsSelectedProcess(processes, monitor, 100, "GAME.EXE"));  // names come lower-cased
+  EXPECT_FALSE(process::IsSelectedProcess(processes, monitor, 700, "svc.exe")) << "not watching yet";
+
+  struct Quiet : service::IServiceMonitor {
+    void onServiceStarted(const std::u16string&, uint32_t) override {}
+    void onServiceStopped(const std::u16string&, uint32_t) override {}
+  } quiet;
+  ASSERT_TRUE(monitor.start(&quiet, {u"GameSvc"}));
+  monitor.poll();
+  EXPECT_TRUE(process::IsSelectedProcess(processes, monitor, 700, "svc.exe"));
+  EXPECT_FALSE(process::IsSelectedProcess(processes, monitor, 701, "other.exe"));
+  monitor.stop();
 }
 
 TEST(FindProcessIdByName, FirstMatchIgnoringCase) {

@@ -132,9 +132,9 @@ TEST(ServiceMonitor, EngineMonitorOverTheSystemManager) {
   Recorder recorder;
   ASSERT_TRUE(service::startServiceMonitor(&recorder, {u"LumoMonitorTest"}));
   manager.setState(u"LumoMonitorTest", platform::ServiceState::kRunning, 4242);
-  EXPECT_TRUE(lumotest::waitFor([] { return service::isMonitoredProcess(4242); }));
+  EXPECT_TRUE(lumotest::waitFor([] { return service::engineServiceMonitor().isMonitoredProcess(4242); }));
   service::stopServiceMonitor();
-  EXPECT_FALSE(service::isMonitoredProcess(4242));
+  EXPECT_FALSE(service::engineServiceMonitor().isMonitoredProcess(4242));
   EXPECT_EQ(recorder.calls(), (std::vector<Call>{{true, u"LumoMonitorTest", 4242}}));
   manager.remove(u"LumoMonitorTest");
 }
