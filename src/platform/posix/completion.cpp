@@ -143,6 +143,10 @@ struct CompletionPort::State {
     // about to block looks at the queue first, under the same lock.
     if (waiters == 0 || wakeSignalled) return;
     if (!wakeWaiter && unlimitedWaiters == 0 && ++unwoken < kUnwokenLimit) return;
+    wakeWaiters();
+  }
+
+  void wakeWaiters() {
     const uint64_t one = 1;
     if (::write(wake, &one, sizeof one) == static_cast<ssize_t>(sizeof one)) wakeSignalled = true;
   }
@@ -404,6 +408,9 @@ void CompletionPort::closeSocket(Socket socket) {
     while (!entry.receives.empty()) s.complete(0, entry.key, recordOf(entry.receives.pop()), ECANCELED);
     while (!entry.sends.empty()) s.complete(0, entry.key, recordOf(entry.sends.pop()), ECANCELED);
     s.sockets.erase(it);
+    // Whoever closes a socket wants its records back soon (a flow's end, a
+    // stop): completions of earlier sends that have not woken anyone go now.
+    if (s.unwoken > 0 && s.waiters > 0 && !s.wakeSignalled) s.wakeWaiters();
   }
   platform::closeSocket(socket);
 }
