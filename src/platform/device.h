@@ -4,7 +4,9 @@
 // A Device is an interface so that something other than a kernel driver can
 // stand behind the same path: a device provider installed with
 // setDeviceProvider() is asked first by openDevice(), and the simulated driver
-// uses that to answer the driver library in-process on both systems.
+// uses that to answer the driver library in-process on both systems (the
+// Linux tests, the wine tests and the demo). Without a provider, Windows
+// opens the real device with CreateFileW.
 #pragma once
 
 #include <cstdint>
@@ -84,8 +86,14 @@ class Device {
 using DeviceProvider = std::function<std::unique_ptr<Device>(std::u16string_view path)>;
 
 // Installs `provider` (an empty function removes it). Any thread; the
-// provider is called on the thread that opens a device.
+// provider is called on the thread that opens a device, without the
+// registry's lock held. One registry serves both systems.
 void setDeviceProvider(DeviceProvider provider);
+
+// The installed provider's device for `path`; null when no provider is
+// installed or it does not serve the path. openDevice() asks this first on
+// both systems. Any thread.
+std::unique_ptr<Device> openProvidedDevice(std::u16string_view path);
 
 // Opens the device at `path` ("\\.\Name") for reading and writing, unshared,
 // existing only, overlapped (CreateFileW on Windows). Asks the installed

@@ -1,5 +1,6 @@
 // The in-memory service manager, shared by both systems (Linux uses it as the
-// system's manager; tests use their own instances everywhere).
+// system's manager, Windows for the names a simulation is attached to; tests
+// use their own instances everywhere).
 #include "platform/services.h"
 
 #include "platform/registry.h"
@@ -137,6 +138,16 @@ bool MemoryServiceManager::attach(std::u16string_view name, std::function<bool()
   definition.wantTag = true;
   uint32_t status = create(definition);
   return status == 0 || status == kErrorServiceExists;
+}
+
+bool MemoryServiceManager::attached(std::u16string_view name) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return actions_.count(toLowerAscii(name)) != 0;
+}
+
+bool MemoryServiceManager::anyAttached() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return !actions_.empty();
 }
 
 bool MemoryServiceManager::setState(std::u16string_view name, ServiceState state, uint32_t processId) {

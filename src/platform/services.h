@@ -11,6 +11,9 @@
 // it. Starting a service calls the start action attached to its name, if any
 // (the simulated driver attaches itself to the driver service that way, see
 // attachSimulatedService); without one a start simply marks it running.
+// On Windows the same in-memory manager answers for the names that have a
+// simulation attached, and only for those; every other name goes to the
+// real manager.
 #pragma once
 
 #include <cstdint>
@@ -99,15 +102,22 @@ ServiceManager& systemServiceManager();
 uint32_t lastSystemError();
 void setLastSystemError(uint32_t error);
 
-// Linux: attaches start and stop actions to the service `name` of the
-// in-memory manager, and registers it as an installed, stopped kernel-driver
-// service of the "PNP_TDI" group when it does not exist. A start then calls
-// `onStart` (true: the service runs; false: the start fails with
-// kErrorServiceStartFailed); a stop control calls `onStop` and leaves it
+// Attaches start and stop actions to the service `name` of the process-wide
+// in-memory manager, and registers it there as an installed, stopped
+// kernel-driver service of the "PNP_TDI" group when it does not exist. A
+// start then calls `onStart` (true: the service runs; false: the start fails
+// with kErrorServiceStartFailed); a stop control calls `onStop` and leaves it
 // stopped. The actions stay attached to the name when the service is deleted
-// and created again. This is how the simulated driver stands in for the
-// kernel driver. Windows: does nothing and returns false (the real driver is
-// installed from its files).
+// and created again, for the life of the process. This is how the simulated
+// driver stands in for the kernel driver, in the tests of both systems and in
+// the demo. Linux: the in-memory manager is the system's manager. Windows:
+// from the first attachment on, systemServiceManager() sends every operation
+// on an attached name to the in-memory manager, and connect() answers as the
+// in-memory manager does; all other names still reach the real service
+// control manager. The in-memory manager keeps its services' keys in a
+// registry of its own there, never in the system's. A program that attaches
+// nothing (the product) only ever talks to the real manager. True when the
+// service is registered.
 bool attachSimulatedService(std::u16string_view name, std::function<bool()> onStart, std::function<void()> onStop);
 
 // The in-memory service manager. Creating a service writes its key
@@ -129,6 +139,9 @@ class MemoryServiceManager final : public ServiceManager {
 
   // See attachSimulatedService.
   bool attach(std::u16string_view name, std::function<bool()> onStart, std::function<void()> onStop);
+  // Whether actions are attached to `name`; whether any name has them.
+  bool attached(std::u16string_view name) const;
+  bool anyAttached() const;
 
   // Test and simulation controls.
   // Sets a service's state and process id; false when it does not exist.

@@ -193,17 +193,4 @@ class E2eNode {
                       "LUMO_E2E_NODE_UDP and LUMO_E2E_NODE_LOG";                                 \
   } while (false)
 
-// Skips the test on Windows, where initialisation through the exports
-// installs and starts the kernel driver through the system's service manager:
-// the simulated driver takes the driver service's place only on Linux.
-#ifdef _WIN32
-#define LUMO_E2E_NEED_SIMULATED_SERVICE()                                                              \
-  GTEST_SKIP() << "Init goes to the Windows service manager for the kernel driver, which wine cannot " \
-                  "start; the simulated driver stands in for the driver service only on Linux"
-#else
-#define LUMO_E2E_NEED_SIMULATED_SERVICE() \
-  do {                                    \
-  } while (false)
-#endif
-
 }  // namespace lumotest

@@ -48,7 +48,6 @@ std::string roundTrip(platform::Socket s, const std::string& text) {
 class TcpEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    LUMO_E2E_NEED_SIMULATED_SERVICE();
     LUMO_E2E_NEED_NODE();
     ASSERT_TRUE(echo.listening());
     std::string error;
@@ -240,7 +239,6 @@ TEST_F(TcpEndToEnd, UnInitReturnsWhileTheRelayWaitsForASilentNode) {
 class RelayListenersAtInit : public ::testing::Test {
  protected:
   void SetUp() override {
-    LUMO_E2E_NEED_SIMULATED_SERVICE();
     driver.install();
     ASSERT_TRUE(platform::attachSimulatedService(
         u"LumoDriverSys", [] { return true; }, [] {}));

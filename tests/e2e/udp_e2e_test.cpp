@@ -46,10 +46,37 @@ constexpr const char* kPassword = "1001";
 constexpr uint32_t kOtherProcess = 1;  // runs some other program: never selected
 
 #ifdef _WIN32
-// The process's open handles (sockets among them) and threads.
+// The process's open handles (sockets among them), from the system's handle
+// table (GetProcessHandleCount answers 0 under wine), and its threads.
 size_t openDescriptors() {
-  DWORD count = 0;
-  return GetProcessHandleCount(GetCurrentProcess(), &count) ? count : 0;
+  struct HandleEntry {
+    ULONG ownerProcessId;
+    BYTE objectType;
+    BYTE flags;
+    USHORT value;
+    PVOID object;
+    ULONG access;
+  };
+  struct HandleTable {
+    ULONG count;
+    HandleEntry entries[1];
+  };
+  using QueryFn = LONG(NTAPI*)(ULONG, PVOID, ULONG, PULONG);
+  static const auto query = reinterpret_cast<QueryFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+  constexpr ULONG kSystemHandleInformation = 16;
+  constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+  if (query == nullptr) return 0;
+  std::vector<uint8_t> buffer(1 << 16);
+  LONG status;
+  while ((status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), nullptr)) ==
+         kInfoLengthMismatch)
+    buffer.resize(buffer.size() * 2);
+  if (status < 0) return 0;
+  const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
+  size_t n = 0;
+  for (ULONG i = 0; i < table->count; ++i) n += table->entries[i].ownerProcessId == GetCurrentProcessId();
+  return n;
 }
 size_t threads() {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
@@ -87,7 +114,6 @@ class UdpEndToEnd : public ::testing::TestWithParam<bool> {
   bool direct() const { return GetParam(); }
 
   void SetUp() override {
-    LUMO_E2E_NEED_SIMULATED_SERVICE();
     LUMO_E2E_NEED_NODE();
     ASSERT_TRUE(echo.ready());
     std::string error;
@@ -221,8 +247,25 @@ TEST_P(UdpEndToEnd, UnselectedProcessIsReleasedAtItsFirstDatagramAndGoesDirect) 
 }
 
 TEST_P(UdpEndToEnd, StartStopCyclesAndClosedFlowsLeaveNothingBehind) {
-  // One flow and one cycle first, so that what is made once per process
-  // (pools, lazily started helpers) is there before counting.
+#ifdef _WIN32
+  // Under wine (slow) fewer cycles and flows, with the same checks. Wine also
+  // keeps handles of its own that grow now and then over the first few
+  // hundred flows and then stay (seen: 9 more after 500 flows and 20 cycles,
+  // never one per flow), so its handle count may rise by a few; a closed
+  // flow that left its socket or an event behind adds one per flow.
+  constexpr uint32_t kCycles = 6, kFlowsPerCycle = 15, kWarmUpFlows = kFlowsPerCycle;
+  constexpr size_t kPerCycleSlack = 5, kTotalSlack = 10;
+#else
+  constexpr uint32_t kCycles = 20, kFlowsPerCycle = 25, kWarmUpFlows = 1;
+  constexpr size_t kPerCycleSlack = 0, kTotalSlack = 0;
+#endif
+  auto settledAt = [](size_t before, size_t slack) {
+    const size_t now = openDescriptors();
+    return slack == 0 ? now == before : now <= before + slack;
+  };
+  // Flows and one Start/Stop first, so that what is made once per process
+  // (pools, lazily started helpers; under wine a cycle's flows, for wine's
+  // own handles) is there before counting.
   auto oneFlow = [&](uint32_t seed) {
     LiveUdp::Socket app = live.open(ownProcessId());
     ASSERT_TRUE(app.valid()) << app.error();
@@ -230,7 +273,7 @@ TEST_P(UdpEndToEnd, StartStopCyclesAndClosedFlowsLeaveNothingBehind) {
     exchange(app, seed, 2, bytes, 2);
     app.close();
   };
-  oneFlow(100);
+  for (uint32_t flow = 0; flow < kWarmUpFlows; ++flow) oneFlow(100 + flow);
   ASSERT_GT(openDescriptors(), 0u) << "the system counts open handles";
   ASSERT_GT(threads(), 0u) << "the system lists threads";
   ASSERT_TRUE(Stop(0));
@@ -238,17 +281,17 @@ TEST_P(UdpEndToEnd, StartStopCyclesAndClosedFlowsLeaveNothingBehind) {
   const size_t descriptors = openDescriptors(), threadCount = threads(),
                recordsMade = UdpProxy::OvDataRecordsMade();
 
-  for (uint32_t cycle = 0; cycle < 20; ++cycle) {
+  for (uint32_t cycle = 0; cycle < kCycles; ++cycle) {
     const size_t running = openDescriptors();
-    for (uint32_t flow = 0; flow < 25; ++flow) oneFlow(1000 * cycle + flow);
-    ASSERT_TRUE(lumotest::waitFor([&] { return openDescriptors() == running; }))
+    for (uint32_t flow = 0; flow < kFlowsPerCycle; ++flow) oneFlow(1000 * cycle + flow);
+    ASSERT_TRUE(lumotest::waitFor([&] { return settledAt(running, kPerCycleSlack); }))
         << "a closed flow's proxy socket goes with it: " << openDescriptors() << " descriptors, " << running
         << " before the flows";
     ASSERT_TRUE(Stop(0));
     ASSERT_TRUE(lumotest::waitFor([&] { return recordsOut() == 0; })) << recordsOut() << " records still out";
     start();
   }
-  EXPECT_TRUE(lumotest::waitFor([&] { return openDescriptors() == descriptors && threads() == threadCount; }))
+  EXPECT_TRUE(lumotest::waitFor([&] { return settledAt(descriptors, kTotalSlack) && threads() == threadCount; }))
       << openDescriptors() << " descriptors (" << descriptors << " before), " << threads() << " threads ("
       << threadCount << " before)";
   EXPECT_LE(UdpProxy::OvDataRecordsMade(), recordsMade + 2) << "records are reused, not made per flow";

@@ -4,36 +4,15 @@
 // mirrors the Windows one so the portable code can keep and restore it.
 #include "platform/device.h"
 
-#include <mutex>
-#include <utility>
-
 namespace platform {
 namespace {
-
-std::mutex providerLock;
-DeviceProvider& provider() {
-  static DeviceProvider instance;
-  return instance;
-}
 
 thread_local uint32_t threadLastError = 0;
 
 }  // namespace
 
-void setDeviceProvider(DeviceProvider p) {
-  std::lock_guard<std::mutex> lock(providerLock);
-  provider() = std::move(p);
-}
-
 std::unique_ptr<Device> openDevice(std::u16string_view path) {
-  DeviceProvider p;
-  {
-    std::lock_guard<std::mutex> lock(providerLock);
-    p = provider();
-  }
-  if (p) {
-    if (auto device = p(path)) return device;
-  }
+  if (auto device = openProvidedDevice(path)) return device;
   threadLastError = kErrorFileNotFound;
   return nullptr;
 }

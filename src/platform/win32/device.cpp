@@ -8,8 +8,6 @@
 
 #include <windows.h>
 
-#include <mutex>
-#include <utility>
 
 namespace platform {
 namespace {
@@ -17,12 +15,6 @@ namespace {
 static_assert(sizeof(OVERLAPPED) <= sizeof(DeviceIo::systemStorage));
 
 OVERLAPPED* overlappedOf(DeviceIo& io) { return reinterpret_cast<OVERLAPPED*>(io.systemStorage); }
-
-std::mutex providerLock;
-DeviceProvider& provider() {
-  static DeviceProvider instance;
-  return instance;
-}
 
 class WindowsDevice final : public Device {
  public:
@@ -146,20 +138,8 @@ std::u16string symbolicLinkTarget(const std::wstring& drive) {
 
 }  // namespace
 
-void setDeviceProvider(DeviceProvider p) {
-  std::lock_guard<std::mutex> lock(providerLock);
-  provider() = std::move(p);
-}
-
 std::unique_ptr<Device> openDevice(std::u16string_view path) {
-  DeviceProvider p;
-  {
-    std::lock_guard<std::mutex> lock(providerLock);
-    p = provider();
-  }
-  if (p) {
-    if (auto device = p(path)) return device;
-  }
+  if (auto device = openProvidedDevice(path)) return device;
   std::wstring widePath(reinterpret_cast<const wchar_t*>(path.data()), path.size());
   HANDLE h = CreateFileW(widePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_FLAG_OVERLAPPED, nullptr);

@@ -1,10 +1,14 @@
 // Windows service control manager. Every operation opens the manager and the
 // service with the access it needs and closes both handles before returning,
 // so no handle outlives a call. Error results are GetLastError() of the step
-// that failed.
+// that failed. A name with a simulation attached (attachSimulatedService) is
+// answered by the process-wide in-memory manager instead.
 #include "platform/services.h"
 
 #include <windows.h>
+
+#include "platform/never_destroyed.h"
+#include "platform/registry.h"
 
 namespace platform {
 namespace {
@@ -107,16 +111,58 @@ class Win32ServiceManager final : public ServiceManager {
   }
 };
 
+// The in-memory manager of the simulated services, over a registry of its
+// own: a simulated driver's service key must never reach the system's
+// registry, where the real manager would take it for an installed driver.
+// Never destroyed: an engine shut down while the library unloads may still
+// ask it.
+MemoryServiceManager& simulatedServices() {
+  static NeverDestroyed<MemoryRegistry> registry;
+  static NeverDestroyed<MemoryServiceManager> manager(registry.get());
+  return manager.get();
+}
+
+// The system's manager as the engine sees it: the real one, except for the
+// names a simulation is attached to.
+class SystemServiceManager final : public ServiceManager {
+ public:
+  uint32_t connect() override {
+    return simulatedServices().anyAttached() ? simulatedServices().connect() : real_.connect();
+  }
+  uint32_t create(const ServiceDefinition& definition) override {
+    return managerFor(definition.name).create(definition);
+  }
+  uint32_t remove(std::u16string_view name) override { return managerFor(name).remove(name); }
+  uint32_t start(std::u16string_view name) override { return managerFor(name).start(name); }
+  uint32_t stop(std::u16string_view name) override { return managerFor(name).stop(name); }
+  uint32_t queryState(std::u16string_view name, ServiceState& state) override {
+    return managerFor(name).queryState(name, state);
+  }
+  uint32_t queryProcessId(std::u16string_view name, uint32_t& processId) override {
+    return managerFor(name).queryProcessId(name, processId);
+  }
+
+ private:
+  ServiceManager& managerFor(std::u16string_view name) {
+    if (simulatedServices().attached(name)) return simulatedServices();
+    return real_;
+  }
+
+  Win32ServiceManager real_;
+};
+
 }  // namespace
 
 ServiceManager& systemServiceManager() {
-  static Win32ServiceManager manager;
+  static SystemServiceManager manager;
   return manager;
 }
 
 uint32_t lastSystemError() { return GetLastError(); }
 void setLastSystemError(uint32_t error) { SetLastError(error); }
 
-bool attachSimulatedService(std::u16string_view, std::function<bool()>, std::function<void()>) { return false; }
+bool attachSimulatedService(std::u16string_view name, std::function<bool()> onStart, std::function<void()> onStop) {
+  return simulatedServices().attach(name, std::move(onStart), std::move(onStop));
+}
 
 }  // namespace platform
