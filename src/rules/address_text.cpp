@@ -152,7 +152,6 @@ bool ParseIpv6Address(std::string_view text, uint8_t address[16], uint32_t& scop
       if (!parseDottedQuad(group, quad)) return false;
       groups[count++] = static_cast<uint16_t>((quad[0] << 8) | quad[1]);
       groups[count++] = static_cast<uint16_t>((quad[2] << 8) | quad[3]);
-      i = text.size();
       break;
     }
     if (group.empty() || group.size() > 4 || headCount + tailCount >= 8) return false;
@@ -163,10 +162,7 @@ bool ParseIpv6Address(std::string_view text, uint8_t address[16], uint32_t& scop
       value = value * 16 + unsigned(h);
     }
     groups[count++] = static_cast<uint16_t>(value);
-    if (end == std::string_view::npos) {
-      i = text.size();
-      break;
-    }
+    if (end == std::string_view::npos) break;
     i = end + 1;
     if (i < text.size() && text[i] == ':') {
       if (compressed) return false;

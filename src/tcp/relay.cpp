@@ -299,7 +299,7 @@ void Relay::acceptOne(int family) {
     ++liveThreads_;
   }
   if (platform::startDetachedThread(&Relay::connectionEntry, raw, kConnectionStackBytes)) {
-    context.release();  // the thread owns it now
+    static_cast<void>(context.release());  // the thread owns it now
     return;
   }
   std::lock_guard<std::mutex> lock(threadsLock_);

@@ -288,12 +288,10 @@ uint32_t ConnectWithin(Socket socket, const platform::SocketAddress& address, ui
       platform::SocketAddress peer;
       if (outcome != Attempt::Outcome::Ready) {
         result = attempt.failure(outcome, kSocks5NodeConnectFailed, detail);
-      } else if (platform::pendingSocketError(socket) != platform::NetError::None) {
-        detail = socketErrorDetail();
-        result = kSocks5NodeConnectFailed;
-      } else if (!platform::peerAddressOf(socket, peer)) {
-        // Writable without an error yet not connected: the socket was shut
-        // down under the wait.
+      } else if (platform::pendingSocketError(socket) != platform::NetError::None ||
+                 !platform::peerAddressOf(socket, peer)) {
+        // The connect failed, or the socket is writable without an error
+        // yet not connected: it was shut down under the wait.
         detail = socketErrorDetail();
         result = kSocks5NodeConnectFailed;
       }

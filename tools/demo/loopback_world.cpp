@@ -112,6 +112,7 @@ bool Node::start() {
   args.insert(args.end(), {"--udp-port", "0", "--user", kUser, "--password", kPassword});
   args.insert(args.end(), {"--map", "203.0.113.0/24=127.0.0.1"});
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   const int rc = posix_spawn(&pid_, LUMO_NODE_PROGRAM, &actions, nullptr, argv.data(), environ);

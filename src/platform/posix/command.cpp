@@ -80,6 +80,7 @@ pid_t spawnLine(const std::string& line, int outputFd, int closeFd) {
   std::vector<std::string> words = splitWords(line);
   if (words.empty()) return -1;
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
 
