@@ -16,7 +16,8 @@ using platform::SocketAddress;
 // resolver's business; so are the service's own names.
 bool isLeftAlone(const std::string& name) {
   auto endsWith = [&name](std::string_view suffix) {
-    return name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return name.size() >= suffix.size() &&
+           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
   };
   return endsWith(".arpa") || endsWith(".home") || endsWith(".lan") || endsWith(kServiceDomainSuffix);
 }
@@ -30,7 +31,8 @@ SocketAddress28 ipv4AsIpv6(const SocketAddress28& v4) {
 
 }  // namespace
 
-DnsInterception::DnsInterception(DnsLinks& links, udp::FlowDriver& driver, collector::DataCollectorEvent& collector)
+DnsInterception::DnsInterception(DnsLinks& links, udp::FlowDriver& driver,
+                                 collector::DataCollectorEvent& collector)
     : links_(links), driver_(driver), collector_(collector) {}
 
 DnsInterception::~DnsInterception() { stopTunnelWaits(); }
@@ -132,7 +134,8 @@ void DnsInterception::onDnsRequest(DNS_REQ& request) {
     if (it != tunnelWaits_.end() && it->second.generation == generation) it->second.timer = timer;
   }
 
-  if (auto* e = collector::newEvent<collector::DCDnsRequestEvent>(collector_, request.flowId, request.family)) {
+  if (auto* e =
+          collector::newEvent<collector::DCDnsRequestEvent>(collector_, request.flowId, request.family)) {
     e->dnsId = request.dnsId;
     e->isAaaa = request.isA ? 0 : 1;
     e->viaVirtualDns = request.viaVirtualDns ? 1 : 0;
@@ -165,8 +168,8 @@ void DnsInterception::onDnsAnswer(const DNS_REQ& request, const std::vector<Sock
                         request.optionsRecord());
 }
 
-void DnsInterception::postResponseEvent(const DNS_REQ& request, uint16_t dnsId, bool isAaaa, uint32_t elapsedMs,
-                                        const std::vector<SocketAddress28>& addresses) {
+void DnsInterception::postResponseEvent(const DNS_REQ& request, uint16_t dnsId, bool isAaaa,
+                                        uint32_t elapsedMs, const std::vector<SocketAddress28>& addresses) {
   auto* e = collector::newEvent<collector::DCDnsResponseEvent>(collector_, request.flowId, request.family);
   if (e == nullptr) return;
   e->dnsId = dnsId;

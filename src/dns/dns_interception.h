@@ -79,8 +79,8 @@ class DnsInterception final : public udp::DnsBranch {
   QueryOutcome interceptDnsQuery(uint64_t id, const platform::SocketAddress& remote, const uint8_t* data,
                                  size_t length, const drvapi::UdpOptions* options) override;
   // Learns from a response and always injects it unchanged.
-  void observeDnsResponse(uint64_t id, const platform::SocketAddress& remote, const uint8_t* data, size_t length,
-                          const drvapi::UdpOptions* options) override;
+  void observeDnsResponse(uint64_t id, const platform::SocketAddress& remote, const uint8_t* data,
+                          size_t length, const drvapi::UdpOptions* options) override;
   // True when the reply answered a query waiting in the tunnel-pending map
   // (the answer was then injected as a synthesised response).
   bool matchTunnelDnsReply(const uint8_t* data, size_t length) override;

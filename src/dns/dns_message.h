@@ -52,7 +52,7 @@ struct DnsMessage {
   // when the header, the question or an answer record could not be read, or
   // the question is not A or AAAA of class IN.
   std::string name;
-  bool isA = false;        // the question type is A (false: AAAA)
+  bool isA = false;         // the question type is A (false: AAAA)
   bool mixedTypes = false;  // an answer of the other address type was seen
   // The A (family 2) and AAAA (family 23) answers in message order, port 0.
   std::vector<SocketAddress28> answers;

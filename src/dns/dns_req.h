@@ -13,17 +13,17 @@
 namespace dns {
 
 struct DNS_REQ {
-  bool isA = true;            // the question type is A (false: AAAA)
-  bool aaaaFromA = false;     // an AAAA question answered from IPv4 addresses (as ::a.b.c.d)
-  bool viaVirtualDns = false;  // sent to the virtual DNS address 8.8.8.1
-  bool listed = false;        // the name has port-map rules
-  int32_t ruleClass = 0;      // the filter file's class of the name: 0 none, 1, 2
+  bool isA = true;                          // the question type is A (false: AAAA)
+  bool aaaaFromA = false;                   // an AAAA question answered from IPv4 addresses (as ::a.b.c.d)
+  bool viaVirtualDns = false;               // sent to the virtual DNS address 8.8.8.1
+  bool listed = false;                      // the name has port-map rules
+  int32_t ruleClass = 0;                    // the filter file's class of the name: 0 none, 1, 2
   uint32_t family = platform::kFamilyIpv4;  // of the DNS server's address (2 or 23)
-  uint64_t flowId = 0;        // the querying UDP flow
-  uint16_t dnsId = 0;         // the query's header ID
-  uint64_t queryTimeMs = 0;   // monotonic milliseconds when intercepted
-  std::string name;           // normalised question name
-  platform::SocketAddress remoteAddress;  // the DNS server the query was sent to
+  uint64_t flowId = 0;                      // the querying UDP flow
+  uint16_t dnsId = 0;                       // the query's header ID
+  uint64_t queryTimeMs = 0;                 // monotonic milliseconds when intercepted
+  std::string name;                         // normalised question name
+  platform::SocketAddress remoteAddress;    // the DNS server the query was sent to
   // A copy of the datagram's options (the UdpOptions layout: flags, length,
   // data); empty when it had none.
   std::vector<uint8_t> options;

@@ -172,14 +172,15 @@ void DnsResolver::send(DNS_REQ request) {
 
   // Upstream the question is always A: AAAA questions are answered from IPv4
   // addresses, and each kind has its own socket to tell the answers apart.
-  auto query = std::make_shared<const std::vector<uint8_t>>(BuildDnsQuery(request.dnsId, request.name, kTypeA));
+  auto query =
+      std::make_shared<const std::vector<uint8_t>>(BuildDnsQuery(request.dnsId, request.name, kTypeA));
   if (query->empty()) return;
   platform::sendTo(s, query->data(), query->size(), primaryServer_);
   const SocketAddress backup = backupServer_;
-  const uint32_t resend = timers_.schedule(kBackupDelayMs, [s, query, backup] {
-    platform::sendTo(s, query->data(), query->size(), backup);
-  });
-  if (resend == 0) debugLine("[DNS][DnsResolver][%s] 转发到备用DNS 失败 err: timeSetEvent失败", kindTag(request.isA));
+  const uint32_t resend = timers_.schedule(
+      kBackupDelayMs, [s, query, backup] { platform::sendTo(s, query->data(), query->size(), backup); });
+  if (resend == 0)
+    debugLine("[DNS][DnsResolver][%s] 转发到备用DNS 失败 err: timeSetEvent失败", kindTag(request.isA));
 }
 
 void DnsResolver::removeWaiting(const std::string& key, uint64_t generation) {

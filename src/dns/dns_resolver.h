@@ -13,6 +13,8 @@
 // Diagnostics go to the debugger output, as lines tagged "[DNS][DnsResolver]".
 #pragma once
 
+#include <blockingconcurrentqueue.h>
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -20,8 +22,6 @@
 #include <thread>
 #include <unordered_map>
 #include <vector>
-
-#include <blockingconcurrentqueue.h>
 
 #include "dns/dns_message.h"
 #include "dns/dns_req.h"

@@ -81,7 +81,8 @@ Bytes query(const std::string& name, bool isA, uint16_t id = 0x2a2a) {
 }
 
 const SocketAddress kVirtualDns = platform::makeIpv4Address(kVirtualDnsAddress, platform::hostToNet16(53));
-const SocketAddress kOtherDns = platform::makeIpv4Address(platform::ipv4(192, 0, 2, 53), platform::hostToNet16(53));
+const SocketAddress kOtherDns =
+    platform::makeIpv4Address(platform::ipv4(192, 0, 2, 53), platform::hostToNet16(53));
 
 struct Fixture {
   ScriptedDriver driver;
@@ -139,13 +140,15 @@ TEST(DnsInterception, EachQueryEndsOneWay) {
       {"class 2 not in the table", query("unlisted.example", true), kVirtualDns, on, Resolved, 0},
       {"other name to the virtual server", query("else.example", true), kVirtualDns, on, Tunnelled, 0},
       {"other name, no node", query("else.example", true), kVirtualDns, noNode, Dropped, 0},
-      {"other name to another server, proxy all", query("else.example", true), kOtherDns, proxyAll, Passed, 0},
+      {"other name to another server, proxy all", query("else.example", true), kOtherDns, proxyAll, Passed,
+       0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     Fixture f;
     f.engine.sw = row.sw;
-    const Outcome outcome = f.dns.interceptDnsQuery(9, row.server, row.message.data(), row.message.size(), nullptr);
+    const Outcome outcome =
+        f.dns.interceptDnsQuery(9, row.server, row.message.data(), row.message.size(), nullptr);
     EXPECT_EQ(outcome == Outcome::Tunnel, row.end == Tunnelled);
     EXPECT_EQ(f.driver.released.size(), row.end == PassedReleased ? 1u : 0u);
     EXPECT_EQ(f.engine.resolved.size(), row.end == Resolved ? 1u : 0u);

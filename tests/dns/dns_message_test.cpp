@@ -23,8 +23,18 @@ namespace {
 
 // A header: id 0x1234, the flags, one question, `answers` answers.
 Bytes header(uint16_t flags, uint16_t answers) {
-  return {0x12, 0x34, static_cast<uint8_t>(flags >> 8), static_cast<uint8_t>(flags), 0, 1, 0,
-          static_cast<uint8_t>(answers), 0, 0, 0, 0};
+  return {0x12,
+          0x34,
+          static_cast<uint8_t>(flags >> 8),
+          static_cast<uint8_t>(flags),
+          0,
+          1,
+          0,
+          static_cast<uint8_t>(answers),
+          0,
+          0,
+          0,
+          0};
 }
 Bytes operator+(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -41,8 +51,8 @@ const Bytes kGameName = {4, 'G', 'a', 'm', 'e', 2, 'e', 'x', 0};  // "Game.ex"
 // An answer naming the question by pointer: type, class IN, TTL 60, RDLENGTH, RDATA.
 Bytes answer(uint16_t type, Bytes rdata, uint16_t rdLength = 0xFFFF) {
   if (rdLength == 0xFFFF) rdLength = static_cast<uint16_t>(rdata.size());
-  Bytes b = {0xC0, 0x0C, static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type), 0, 1, 0, 0, 0, 60,
-             static_cast<uint8_t>(rdLength >> 8), static_cast<uint8_t>(rdLength)};
+  Bytes b = {0xC0, 0x0C, static_cast<uint8_t>(type >> 8),     static_cast<uint8_t>(type),    0, 1, 0, 0,
+             0,    60,   static_cast<uint8_t>(rdLength >> 8), static_cast<uint8_t>(rdLength)};
   return b + rdata;
 }
 
@@ -64,10 +74,10 @@ TEST(DnsMessageReader, QuestionNamesCraftedAndHostile) {
       {"label of 63 bytes", q + label(63) + Bytes{0} + kQuestionA, true, l63},
       {"label length 64 is a reserved kind", q + label(64) + Bytes{0} + kQuestionA, false, ""},
       {"label kind 10 is reserved", q + Bytes{0x80, 0} + kQuestionA, false, ""},
-      {"name of 255 bytes encoded", q + label(63) + label(63) + label(63) + label(61) + Bytes{0} + kQuestionA, true,
-       l63 + "." + l63 + "." + l63 + "." + std::string(61, 'x')},
-      {"name of 256 bytes encoded", q + label(63) + label(63) + label(63) + label(62) + Bytes{0} + kQuestionA, false,
-       ""},
+      {"name of 255 bytes encoded", q + label(63) + label(63) + label(63) + label(61) + Bytes{0} + kQuestionA,
+       true, l63 + "." + l63 + "." + l63 + "." + std::string(61, 'x')},
+      {"name of 256 bytes encoded", q + label(63) + label(63) + label(63) + label(62) + Bytes{0} + kQuestionA,
+       false, ""},
       {"label running past the end", q + Bytes{10, 'a', 'b'}, false, ""},
       {"no root byte before the end", q + Bytes{1, 'a'}, false, ""},
       {"pointer to itself ends the name", q + Bytes{3, 'a', 'b', 'c', 0xC0, 16} + kQuestionA, true, "abc"},
@@ -114,8 +124,8 @@ TEST(DnsMessageReader, ResponsesCraftedAndHostile) {
       {"A with RDLENGTH 5", r + answer(1, v4 + Bytes{0}) + answer(1, v4), false, false, 0, false},
       {"AAAA with RDLENGTH 4", r + answer(28, v4) + answer(1, v4), false, false, 0, false},
       {"RDLENGTH past the end", r + answer(1, v4) + answer(1, v4, 200), false, false, 0, false},
-      {"answer count above the records", header(0x8180, 9) + kGameName + kQuestionA + answer(1, v4), false, false, 0,
-       false},
+      {"answer count above the records", header(0x8180, 9) + kGameName + kQuestionA + answer(1, v4), false,
+       false, 0, false},
       {"answer name looping", r + Bytes{0xC0, 29} + answer(1, v4), false, false, 0, false},
   };
   for (const Row& row : rows) {
@@ -166,16 +176,16 @@ TEST(DnsPendingKey, NamesMatchWhateverTheirLetterCase) {
 
 TEST(DnsResponseBuilder, BuildsTheResponseByteForByte) {
   const uint8_t v6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 192, 0, 2, 1};
-  const Bytes built = BuildDnsResponse(0xBEEF, "ab.c", false,
-                                       {SocketAddress28::FromIpv4(rules::Ipv4(198, 51, 100, 2)),
-                                        SocketAddress28::FromIpv6(v6)});
+  const Bytes built = BuildDnsResponse(
+      0xBEEF, "ab.c", false,
+      {SocketAddress28::FromIpv4(rules::Ipv4(198, 51, 100, 2)), SocketAddress28::FromIpv6(v6)});
   const Bytes expected = {
-      0xBE, 0xEF, 0x81, 0x80, 0, 1, 0, 2, 0, 0, 0, 0,  // id, flags, QD 1, AN 2
-      2, 'a', 'b', 1, 'c', 0, 0, 28, 0, 1,            // ab.c AAAA IN
-      0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 30, 0, 4,      // A record, TTL 30
-      198, 51, 100, 2,                                //
-      0xC0, 0x0C, 0, 28, 0, 1, 0, 0, 0, 30, 0, 16,    // AAAA record, TTL 30
-      0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 192, 0, 2, 1,
+      0xBE, 0xEF, 0x81, 0x80, 0,   1, 0, 2,  0, 0,  0, 0,   // id, flags, QD 1, AN 2
+      2,    'a',  'b',  1,    'c', 0, 0, 28, 0, 1,          // ab.c AAAA IN
+      0xC0, 0x0C, 0,    1,    0,   1, 0, 0,  0, 30, 0, 4,   // A record, TTL 30
+      198,  51,   100,  2,                                  //
+      0xC0, 0x0C, 0,    28,   0,   1, 0, 0,  0, 30, 0, 16,  // AAAA record, TTL 30
+      0,    0,    0,    0,    0,   0, 0, 0,  0, 0,  0, 0,  192, 0, 2, 1,
   };
   EXPECT_EQ(built, expected);
 
@@ -205,7 +215,8 @@ TEST(DnsMessageInterop, GlibcQueriesAreReadAndOurResponsesParseInGlibc) {
   for (const Row row : {Row{"Game.Example.COM", ns_t_a}, Row{"v6.example.net", ns_t_aaaa}}) {
     SCOPED_TRACE(row.name);
     unsigned char query[512];
-    const int n = res_mkquery(ns_o_query, row.name, ns_c_in, row.type, nullptr, 0, nullptr, query, sizeof query);
+    const int n =
+        res_mkquery(ns_o_query, row.name, ns_c_in, row.type, nullptr, 0, nullptr, query, sizeof query);
     ASSERT_GT(n, 0);
     const DnsMessage q = ParseDnsMessage(query, static_cast<size_t>(n));
     ASSERT_TRUE(q.ok);

@@ -67,7 +67,8 @@ class Upstream {
       std::string name = q.name;
       if (shouting_)
         for (char& c : name) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
-      const std::vector<uint8_t> r = BuildDnsResponse(q.id, name, q.isA, {SocketAddress28::FromIpv4(answer_)});
+      const std::vector<uint8_t> r =
+          BuildDnsResponse(q.id, name, q.isA, {SocketAddress28::FromIpv4(answer_)});
       platform::sendTo(socket_, r.data(), r.size(), from);
     }
   }

@@ -48,10 +48,12 @@ TEST(OneShotTimers, EachTimerRunsExactlyOnce) {
   std::atomic<int> total{0};
   Latch all;
   for (int i = 0; i < kCount; ++i) {
-    ASSERT_NE(timers.schedule(static_cast<uint32_t>(i % 20), [&, i] {
-      runs[i].fetch_add(1);
-      if (total.fetch_add(1) + 1 == kCount) all.open();
-    }), 0u);
+    ASSERT_NE(timers.schedule(static_cast<uint32_t>(i % 20),
+                              [&, i] {
+                                runs[i].fetch_add(1);
+                                if (total.fetch_add(1) + 1 == kCount) all.open();
+                              }),
+              0u);
   }
   all.wait();
   timers.stop();

@@ -38,7 +38,9 @@ class FixedLinks : public dns::DnsLinks {
   }
   int classifyDomain(const std::string&) override { return (bits_ >> 4) & 3; }
   bool isListedName(const std::string&) override { return (bits_ & 0x40) != 0; }
-  uint32_t lookupHostAddress(const std::string&) override { return (bits_ & 0x80) ? rules::Ipv4(192, 0, 2, 1) : 0; }
+  uint32_t lookupHostAddress(const std::string&) override {
+    return (bits_ & 0x80) ? rules::Ipv4(192, 0, 2, 1) : 0;
+  }
   void resolveAsync(const dns::DNS_REQ&) override { ++resolved; }
   void learnDnsAnswer(const std::string&, const std::vector<dns::SocketAddress28>&) override {}
   int resolved = 0;
@@ -56,11 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FixedLinks links(data[0]);
   collector::DataCollectorEvent collector;
   dns::DnsInterception dns(links, driver, collector);
-  const platform::SocketAddress server =
-      platform::makeIpv4Address((data[0] & 0x08) ? dns::kVirtualDnsAddress : rules::Ipv4(192, 0, 2, 53),
-                                platform::hostToNet16(53));
-  const auto outcome =
-      dns.interceptDnsQuery(1, server, datagram.empty() ? nullptr : datagram.data(), datagram.size(), nullptr);
+  const platform::SocketAddress server = platform::makeIpv4Address(
+      (data[0] & 0x08) ? dns::kVirtualDnsAddress : rules::Ipv4(192, 0, 2, 53), platform::hostToNet16(53));
+  const auto outcome = dns.interceptDnsQuery(1, server, datagram.empty() ? nullptr : datagram.data(),
+                                             datagram.size(), nullptr);
   const int ends = driver.sends + driver.receives + links.resolved +
                    (outcome == udp::DnsBranch::QueryOutcome::Tunnel ? 1 : 0);
   if (ends > 1) std::abort();
