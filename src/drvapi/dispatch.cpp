@@ -588,7 +588,7 @@ void flushTcpInjected(Guard& lk, uint64_t id, bool towardsApplication) {
   }
   if ((towardsApplication ? e->injectIn : e->injectOut).empty()) {
     lk.unlock();
-    l.events.push(towardsApplication ? kTcpCanReceive : kTcpCanSend, id);
+    l.events.runOrPush(towardsApplication ? kTcpCanReceive : kTcpCanSend, id);
     lk.lock();
   }
 }
@@ -641,7 +641,7 @@ void runUdpEventOut(uint64_t id, uint32_t mask) {
     }
     if (e->injectIn.empty()) {
       lk.unlock();
-      l.events.push(kUdpCanReceive, id);
+      l.events.runOrPush(kUdpCanReceive, id);
       lk.lock();
       if ((e = l.udp.find(id)) == nullptr) return;
     }
@@ -669,7 +669,7 @@ void runUdpEventOut(uint64_t id, uint32_t mask) {
     }
     if (e->injectOut.empty()) {
       lk.unlock();
-      l.events.push(kUdpCanSend, id);
+      l.events.runOrPush(kUdpCanSend, id);
       lk.lock();
     }
   }
@@ -739,6 +739,7 @@ int udpInject(uint64_t id, const unsigned char* remoteAddress, const char* data,
   const uint32_t flags = optionsLength != 0 ? options->flags : 0;
   if (optionsLength > kMaxDatagram) return kFailed;
   Library& l = lib();
+  QueuedJob* claimed = nullptr;
   {
     AutoLock guard(l.lock);
     if (!l.initialised.load()) return kNotInitialised;
@@ -776,8 +777,15 @@ int udpInject(uint64_t id, const unsigned char* remoteAddress, const char* data,
       if (e->injectInBusy) return kOk;
       e->injectInBusy = true;
     }
-    // Pushed under the library lock (see tcpInject).
-    l.eventsOut.push(towardsApplication ? kUdpCanReceive : kUdpCanSend, id);
+    // Pushed under the library lock (see tcpInject). When the flow has no
+    // write queued or running, this thread writes the datagram itself rather
+    // than waking the writer: the claim keeps the flow's writes one at a
+    // time and in order, and the queue's stop waits for it.
+    claimed = l.eventsOut.claimOrPush(towardsApplication ? kUdpCanReceive : kUdpCanSend, id);
+  }
+  if (claimed != nullptr) {
+    claimed->run();
+    l.eventsOut.finishClaimed(claimed);
   }
   return kOk;
 }
@@ -958,6 +966,10 @@ void readerMain(DRV_EventHandler* handler, int workerThreads) {
   // Several pings of one id in a batch get one answer: the writer takes no
   // job until the whole batch is queued.
   l.eventsOut.setStrictPause(true);
+  // The writer delivers the "can" callback that follows its flush itself
+  // when the connection has nothing else queued or running, instead of
+  // waking an event worker for it.
+  l.eventsOut.setHostsInlineJobs(true);
   l.eventsOut.start(1, handler);
   l.threadStarted.set();
 

@@ -4,6 +4,13 @@
 
 namespace drvapi {
 
+namespace {
+// Set on worker threads that may run another queue's job inline (see
+// EventQueueBase::runOrPush); cleared while they run one, so a callback that
+// calls back into the library never runs a second callback inside itself.
+thread_local bool tlInlineHost = false;
+}  // namespace
+
 int kindOfCode(uint32_t code) {
   switch (code) {
     case 0:
@@ -28,7 +35,7 @@ int kindOfCode(uint32_t code) {
   }
 }
 
-bool WorkerPool::start(ThreadJobSource& source, int count) {
+bool WorkerPool::start(ThreadJobSource& source, int count, bool hostsInline) {
   stop();
   if (count < 1) count = static_cast<int>(platform::processorCount());
   if (count < 1) count = 1;
@@ -36,7 +43,7 @@ bool WorkerPool::start(ThreadJobSource& source, int count) {
   stopEvent_.reset();
   for (int i = 0; i < count; ++i) {
     try {
-      threads_.emplace_back(&WorkerPool::workerMain, this, &source);
+      threads_.emplace_back(&WorkerPool::workerMain, this, &source, hostsInline);
     } catch (...) {
       break;
     }
@@ -53,8 +60,9 @@ void WorkerPool::stop() {
   stopping_.store(false);
 }
 
-void WorkerPool::workerMain(ThreadJobSource* source) {
+void WorkerPool::workerMain(ThreadJobSource* source, bool hostsInline) {
   source->threadStarted();
+  tlInlineHost = hostsInline;
   // The stop event comes first so that it wins over a pending job.
   platform::Event* events[2] = {&stopEvent_, &jobEvent_};
   for (;;) {
@@ -68,6 +76,7 @@ void WorkerPool::workerMain(ThreadJobSource* source) {
       source->jobCompleted(job);
     }
   }
+  tlInlineHost = false;
   source->threadStopped();
 }
 
@@ -176,12 +185,8 @@ ThreadJob* EventQueueBase::getNextJob() {
         fifo_.erase(i);
         continue;
       }
-      if (spareJobs_.empty()) {
-        job = makeJob();
-      } else {
-        job = spareJobs_.back();
-        spareJobs_.pop_back();
-      }
+      job = takeSpareLocked();
+      job->inlined = false;
       job->kind = key.kind;
       job->id = key.id;
       job->mask = state->mask;
@@ -200,12 +205,74 @@ ThreadJob* EventQueueBase::getNextJob() {
   return job;
 }
 
+QueuedJob* EventQueueBase::takeSpareLocked() {
+  QueuedJob* job = nullptr;
+  if (spareJobs_.empty()) {
+    job = makeJob();
+  } else {
+    job = spareJobs_.back();
+    spareJobs_.pop_back();
+  }
+  job->generation = generation_;
+  return job;
+}
+
+QueuedJob* EventQueueBase::claimOrPush(uint32_t code, uint64_t id) {
+  const int kind = kindOfCode(code);
+  if (kind == 0) return nullptr;
+  QueuedJob* job = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    ConnectionStates::State* state = open_ ? states_[kind - 1].find(id) : nullptr;
+    if (open_ && state == nullptr) {
+      ConnectionStates::State& added = states_[kind - 1].findOrAdd(id);
+      added.running = true;
+      ++running_;
+      ++claimed_;
+      job = takeSpareLocked();
+      job->inlined = true;
+      job->kind = kind;
+      job->id = id;
+      job->mask = 1u << code;
+    }
+  }
+  if (job == nullptr) push(code, id);
+  return job;
+}
+
+void EventQueueBase::finishClaimed(QueuedJob* job) {
+  jobCompleted(job);
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    // What was pushed for the connection meanwhile woke nobody: it waited
+    // for this job to end.
+    wake = ready_ > 0 && !paused_;
+    if (--claimed_ == 0) claimsDone_.notify_all();
+  }
+  if (wake) pool_.wake();
+}
+
+void EventQueueBase::runOrPush(uint32_t code, uint64_t id) {
+  if (!tlInlineHost) {
+    push(code, id);
+    return;
+  }
+  QueuedJob* job = claimOrPush(code, id);
+  if (job == nullptr) return;
+  tlInlineHost = false;
+  job->run();
+  tlInlineHost = true;
+  finishClaimed(job);
+}
+
 void EventQueueBase::jobCompleted(ThreadJob* base) {
   QueuedJob* job = static_cast<QueuedJob*>(base);
   {
     std::lock_guard<std::mutex> guard(lock_);
     ConnectionStates& states = states_[job->kind - 1];
-    if (ConnectionStates::State* state = states.find(job->id); state != nullptr && state->running) {
+    if (ConnectionStates::State* state = states.find(job->id);
+        job->generation == generation_ && state != nullptr && state->running) {
       state->running = false;
       --running_;
       // What came for it meanwhile waits in the FIFO and can run now (this
@@ -259,10 +326,21 @@ bool EventQueueBase::start(int threads, DRV_EventHandler* handler) {
   pool_.stop();
   handler_ = handler;
   clear();  // whatever a previous run left is not this run's business
-  return pool_.start(*this, threads);
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    open_ = true;
+  }
+  return pool_.start(*this, threads, hostsInline_);
 }
 
 void EventQueueBase::stop() {
+  {
+    // No new claims; the ones being run finish before the queue is cleared
+    // (their records may live in memory that is freed after a stop).
+    std::unique_lock<std::mutex> guard(lock_);
+    open_ = false;
+    claimsDone_.wait(guard, [this] { return claimed_ == 0; });
+  }
   pool_.stop();
   clear();
 }
@@ -275,6 +353,7 @@ void EventQueueBase::clear() {
   running_ = 0;
   ready_ = 0;
   paused_ = false;
+  ++generation_;
 }
 
 }  // namespace drvapi

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -63,14 +64,14 @@ class WorkerPool {
 
   // Starts `count` threads (fewer than 1: one per processor, at least 1)
   // taking jobs from `source`. False when no thread could be started.
-  bool start(ThreadJobSource& source, int count);
+  bool start(ThreadJobSource& source, int count, bool hostsInline = false);
   // Signals the stop event and joins every thread.
   void stop();
   // Wakes one waiting worker.
   void wake() { jobEvent_.set(); }
 
  private:
-  void workerMain(ThreadJobSource* source);
+  void workerMain(ThreadJobSource* source, bool hostsInline);
 
   platform::Event jobEvent_{platform::Event::Reset::Automatic};
   platform::Event stopEvent_{platform::Event::Reset::Manual};
@@ -84,6 +85,8 @@ struct QueuedJob : ThreadJob {
   int kind = 0;
   uint64_t id = 0;
   uint32_t mask = 0;
+  uint64_t generation = 0;  // the queue's generation when it was handed out
+  bool inlined = false;     // run by the thread that claimed it, not a worker
 };
 
 // The queue's state per connection of one kind: the record codes pending for
@@ -170,6 +173,23 @@ class EventQueueBase : public ThreadJobSource {
   // thread.
   void push(uint32_t code, uint64_t id);
 
+  // Like push(), but when the connection has nothing queued or running here
+  // and the queue is open, its job is handed to the caller at once instead
+  // of waking a worker: the caller runs it (with no lock held) and hands it
+  // back through finishClaimed(). The connection counts as running in
+  // between, so its jobs still never overlap and stay in order. Null when the
+  // record was queued instead.
+  QueuedJob* claimOrPush(uint32_t code, uint64_t id);
+  void finishClaimed(QueuedJob* job);
+  // claimOrPush, then running and finishing what was claimed, but only on a
+  // thread that may make handler callbacks outside a callback (see
+  // allowInlineCallbacks); elsewhere the same as push().
+  void runOrPush(uint32_t code, uint64_t id);
+  // Marks this queue's worker threads as hosts of jobs of other queues run
+  // through runOrPush (their handler threadStart has been called). Before
+  // start().
+  void setHostsInlineJobs(bool hosts) { hostsInline_ = hosts; }
+
   ThreadJob* getNextJob() override;
   void jobCompleted(ThreadJob* job) override;
   void threadStarted() override;
@@ -210,6 +230,7 @@ class EventQueueBase : public ThreadJobSource {
   };
 
   size_t loadLocked() const { return fifo_.size() + running_; }
+  QueuedJob* takeSpareLocked();
 
   std::mutex lock_;
   Ring<Key> fifo_;
@@ -221,6 +242,11 @@ class EventQueueBase : public ThreadJobSource {
   std::vector<QueuedJob*> spareJobs_;
   bool paused_ = false;
   bool strictPause_ = false;
+  bool open_ = false;  // started and not stopping: claims are allowed
+  bool hostsInline_ = false;
+  uint64_t generation_ = 0;  // raised by clear(): older jobs are forgotten
+  size_t claimed_ = 0;       // claimed jobs not yet finished
+  std::condition_variable claimsDone_;
   platform::Event progress_{platform::Event::Reset::Automatic};
   WorkerPool pool_;
   DRV_EventHandler* handler_ = nullptr;

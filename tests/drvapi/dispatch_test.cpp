@@ -400,6 +400,77 @@ TEST_F(Dispatch, OneInboundDatagramPerDriverRequest) {
   EXPECT_EQ(sim.written(kUdpReceive, 40).size(), 2u);
 }
 
+// Datagrams injected from several threads race the writer thread (which
+// answers the driver's requests and makes the "can" callbacks) and the
+// event workers (which deliver the driver's own datagrams): every injected
+// datagram towards the network is written once and in order, every one
+// towards the application is written at most once and in order or counted
+// as dropped, and no two callbacks of one flow overlap.
+TEST_F(Dispatch, InjectionsRacingTheWriterKeepEachFlowsOrder) {
+  constexpr uint64_t kFirst = 500;
+  constexpr int kFlows = 4;
+  constexpr int kCount = 150;
+  const simdrv::SockAddr peer = simdrv::ipv4("203.0.113.9", 9000);
+  simdrv::Batch open;
+  for (int f = 0; f < kFlows; ++f) open.udpCreated(kFirst + f, simdrv::udpInfo(kGamePid, kLocal));
+  deliver(open);
+  ASSERT_TRUE(handler.waitCount("udpCreated", kFlows));
+  const uint64_t droppedBefore = droppedInboundDatagrams();
+
+  std::atomic<int> injectorsDone{0};
+  std::vector<std::thread> injectors;
+  for (int f = 0; f < kFlows; ++f) {
+    injectors.emplace_back([&, id = kFirst + f] {
+      for (int n = 0; n < kCount; ++n) {
+        const std::string text = std::to_string(n);
+        EXPECT_EQ(udpInjectSend(id, peer.data(), text.data(), static_cast<int>(text.size()), nullptr), kOk);
+        EXPECT_EQ(udpInjectReceive(id, peer.data(), text.data(), static_cast<int>(text.size()), nullptr),
+                  kOk);
+      }
+      injectorsDone.fetch_add(1);
+    });
+  }
+  // The driver asks for more in both directions and sends datagrams of its
+  // own meanwhile, until everything injected is written or dropped.
+  auto settled = [&] {
+    if (injectorsDone.load() != kFlows) return false;
+    size_t received = 0;
+    for (int f = 0; f < kFlows; ++f) {
+      if (sim.written(kUdpSend, kFirst + f).size() != static_cast<size_t>(kCount)) return false;
+      received += sim.written(kUdpReceive, kFirst + f).size();
+    }
+    return received + (droppedInboundDatagrams() - droppedBefore) == static_cast<size_t>(kFlows) * kCount;
+  };
+  std::map<uint64_t, std::string> ownSent;
+  for (int round = 0; round < 5000 && !settled(); ++round) {
+    simdrv::Batch b;
+    for (int f = 0; f < kFlows; ++f) {
+      const std::string own = "d" + std::to_string(round) + ";";
+      b.udpSend(kFirst + f, peer, own).udpCanReceive(kFirst + f).udpCanSend(kFirst + f);
+      ownSent[kFirst + f] += own;
+    }
+    deliver(b);
+  }
+  for (std::thread& t : injectors) t.join();
+  ASSERT_TRUE(settled());
+  ASSERT_TRUE(waitForIdleQueues());
+
+  for (int f = 0; f < kFlows; ++f) {
+    const uint64_t id = kFirst + f;
+    const auto sent = sim.written(kUdpSend, id);
+    for (int n = 0; n < kCount; ++n) EXPECT_EQ(sent[n].text().substr(36), std::to_string(n)) << id;
+    int last = -1;
+    for (const auto& r : sim.written(kUdpReceive, id)) {
+      const int n = std::stoi(r.text().substr(36));
+      EXPECT_GT(n, last) << id;
+      last = n;
+    }
+    EXPECT_EQ(last, kCount - 1) << id;  // the newest is never the one dropped
+    EXPECT_EQ(handler.stream(id, "udpSend"), ownSent[id]) << id;
+  }
+  EXPECT_EQ(handler.overlaps(), 0);
+}
+
 TEST_F(Dispatch, DatagramsReachTheHandlerWithOptionsAndLocalAddress) {
   simdrv::Batch b;
   b.udpCreated(50, simdrv::udpInfo(kGamePid, kLocal));

@@ -111,16 +111,30 @@ class RecordingHandler : public drvapi::DRV_EventHandler, public drvapi::DRV_IPE
     Scope s(*this, id);
     add("tcpSend", id, std::string(data, static_cast<size_t>(length)));
   }
-  void tcpCanReceive(uint64_t id) override { add("tcpCanReceive", id); }
-  void tcpCanSend(uint64_t id) override { add("tcpCanSend", id); }
-  void udpCreated(uint64_t id, drvapi::UdpConnInfo*) override { add("udpCreated", id); }
+  void tcpCanReceive(uint64_t id) override {
+    Scope s(*this, id);
+    add("tcpCanReceive", id);
+  }
+  void tcpCanSend(uint64_t id) override {
+    Scope s(*this, id);
+    add("tcpCanSend", id);
+  }
+  void udpCreated(uint64_t id, drvapi::UdpConnInfo*) override {
+    Scope s(*this, id);
+    add("udpCreated", id);
+  }
   void udpConnectRequest(uint64_t id, drvapi::UdpConnectRequest* request) override {
+    Scope s(*this, id);
     if (onUdpConnectRequest) onUdpConnectRequest(id, request);
     add("udpConnectRequest", id);
   }
-  void udpClosed(uint64_t id, drvapi::UdpConnInfo*) override { add("udpClosed", id); }
+  void udpClosed(uint64_t id, drvapi::UdpConnInfo*) override {
+    Scope s(*this, id);
+    add("udpClosed", id);
+  }
   void udpReceive(uint64_t id, const unsigned char* remote, const char* data, int length,
                   const drvapi::UdpOptions* options) override {
+    Scope s(*this, id);
     std::string text(data, static_cast<size_t>(length));
     text += "|port=" + std::to_string(remote[2] * 256 + remote[3]);
     text += "|opt=" + std::to_string(options->optionsLength) + "/" + std::to_string(options->flags);
@@ -128,10 +142,17 @@ class RecordingHandler : public drvapi::DRV_EventHandler, public drvapi::DRV_IPE
   }
   void udpSend(uint64_t id, const unsigned char*, const char* data, int length,
                const drvapi::UdpOptions*) override {
+    Scope s(*this, id);
     add("udpSend", id, std::string(data, static_cast<size_t>(length)));
   }
-  void udpCanReceive(uint64_t id) override { add("udpCanReceive", id); }
-  void udpCanSend(uint64_t id) override { add("udpCanSend", id); }
+  void udpCanReceive(uint64_t id) override {
+    Scope s(*this, id);
+    add("udpCanReceive", id);
+  }
+  void udpCanSend(uint64_t id) override {
+    Scope s(*this, id);
+    add("udpCanSend", id);
+  }
   void ipReceive(const char* packet, int length, const drvapi::IpOptions* options) override {
     add("ipReceive", options->flags, std::string(packet, static_cast<size_t>(length)));
   }

@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -86,6 +87,77 @@ TEST(EventQueue, DeliversEveryCodeOnceAndReusesJobRecords) {
   EXPECT_EQ(seen, pushed);
   EXPECT_LE(jobsMade.load(), kThreads);
   EXPECT_EQ(queue.load(), 0u);
+}
+
+// A job that a thread claimed holds its connection like a worker's job: what
+// is pushed for the connection meanwhile waits for it and then runs once, a
+// connection that waits or runs already is not claimed, and stop() returns
+// only after the claimed job was handed back.
+std::mutex claimLock;
+std::map<std::pair<uint64_t, uint32_t>, int> claimSeen;
+std::atomic<bool> claimHeld{false};
+std::atomic<int> ranWhileClaimed{0};
+
+class ClaimJob final : public drvapi::QueuedJob {
+ public:
+  void run() override {
+    if (!inlined && claimHeld.load()) ranWhileClaimed.fetch_add(1);
+    std::lock_guard<std::mutex> guard(claimLock);
+    for (uint32_t code = 0; code < 32; ++code)
+      if (mask & (1u << code)) ++claimSeen[{id, code}];
+  }
+};
+
+TEST(EventQueue, ClaimedJobHoldsItsConnectionUntilHandedBack) {
+  drvapi::EventQueue<ClaimJob> queue;
+  ASSERT_TRUE(queue.start(2, nullptr));
+  platform::Event never(platform::Event::Reset::Manual);
+
+  drvapi::QueuedJob* job = queue.claimOrPush(12, 7);
+  ASSERT_NE(job, nullptr);
+  EXPECT_EQ(job->mask, 1u << 12);
+  claimHeld = true;
+  queue.push(10, 7);  // waits for the claimed job
+  // Held: queued instead (a wrong claim is handed back, so the test ends).
+  if (drvapi::QueuedJob* wrong = queue.claimOrPush(13, 7)) {
+    ADD_FAILURE() << "claimed a connection whose job is out";
+    queue.finishClaimed(wrong);
+  }
+  EXPECT_EQ(queue.load(), 2u);
+  job->run();
+  claimHeld = false;
+  queue.finishClaimed(job);
+  queue.drain(0, never);
+  {
+    std::lock_guard<std::mutex> guard(claimLock);
+    const std::map<std::pair<uint64_t, uint32_t>, int> expected{{{7, 10}, 1}, {{7, 12}, 1}, {{7, 13}, 1}};
+    EXPECT_EQ(claimSeen, expected);
+  }
+  EXPECT_EQ(ranWhileClaimed.load(), 0);
+
+  // A connection already waiting is not claimed either.
+  queue.pause();
+  queue.push(8, 9);
+  if (drvapi::QueuedJob* wrong = queue.claimOrPush(12, 9)) {
+    ADD_FAILURE() << "claimed a connection that waits";
+    queue.finishClaimed(wrong);
+  }
+  queue.resume();
+  queue.drain(0, never);
+
+  job = queue.claimOrPush(12, 11);
+  ASSERT_NE(job, nullptr);
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    queue.stop();
+    stopped = true;
+  });
+  // stop() refuses new claims at once and waits for the one out.
+  while (drvapi::QueuedJob* early = queue.claimOrPush(12, 12)) queue.finishClaimed(early);
+  EXPECT_FALSE(stopped.load());
+  queue.finishClaimed(job);
+  stopper.join();
+  EXPECT_TRUE(stopped.load());
 }
 
 }  // namespace
