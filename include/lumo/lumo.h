@@ -207,6 +207,15 @@ LUMO_API bool LUMO_CALL SetConfig(const char* label, uint32_t reserved2, const c
  *   restartDriver   passed to the initialisation
  * False without an engine, or when memory ran out and cut the steps short;
  * true otherwise.
+ *
+ * DNS while started: every process's queries to port 53 reach the engine.
+ * Reverse look-ups and names ending in ".arpa", ".home", ".lan" or the
+ * service's own domain ".lumo.internal" pass untouched. Names the filter file
+ * resolves through the proxy are asked of the node's DNS service (UDP port
+ * 5312 of the node's address) and, 500 ms later, of a backup server, 8.8.8.8
+ * port 53 unless the environment variable LUMO_DNS_BACKUP names another as
+ * "a.b.c.d:port" when Start runs (tests and demonstrations give a loopback
+ * one). A query nobody answers within 3 s gets no answer from the engine.
  */
 LUMO_API bool LUMO_CALL Start(uint32_t tcpEnabled, uint32_t udpEnabled, uint32_t udpProxyAll, uint32_t adapterMode,
                               uint32_t forceUdpDirect, uint32_t restartDriver);

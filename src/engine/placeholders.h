@@ -11,24 +11,4 @@
 
 namespace engine {
 
-// The engine's own DNS resolver (not built yet: resolves nothing).
-class DnsResolver {
- public:
-  virtual ~DnsResolver() = default;
-  virtual void onDnsRequest() {}
-  virtual void onDnsAnswer() {}
-  void startResolver(uint32_t /*nodeAddress*/, uint16_t /*dnsPort*/) {}
-  void stopResolver() {}
-};
-
-// ICMP echo redirection (not built yet: redirects nothing).
-class IcmpRedirector {
- public:
-  virtual ~IcmpRedirector() = default;
-  virtual void OnEchoReply() {}
-  void clearPending() {}
-  void startRedirector() {}
-  void stopRedirector() {}
-};
-
 }  // namespace engine

@@ -1,5 +1,7 @@
 #include "engine/zu_engine.h"
 
+#include <cstring>
+
 #include "drvapi/drvapi.h"
 #include "platform/notify.h"
 #include "platform/sysinfo.h"
@@ -38,6 +40,9 @@ ZuEngine::~ZuEngine() {
   driver_.freeDriver();
   // Nor may a reply of the UDP proxy's completion thread.
   udpProxy_.Stop();
+  // Nor an answer of the resolver's threads or a tunnelled query's time-out.
+  stopResolver();
+  dnsBranch_.stopTunnelWaits();
   // The relay's accept loops end with `running`; the relay itself (destroyed
   // first, as the last member) then ends its connection threads.
   running_.store(0);
@@ -45,7 +50,7 @@ ZuEngine::~ZuEngine() {
   // A configuration without a later stop may have raised the timer
   // resolution and started the ICMP scheduler.
   if (timerPeriod_ != 0) platform::timerEndPeriod(timerPeriod_);
-  if (icmpRedirectorStarted_) stopRedirector();
+  if (icmpRedirectorStarted_) Stop();
   processLimit_.Stop();
   serviceMonitor_.stop();
   stopCollector();
@@ -148,7 +153,7 @@ bool ZuEngine::Configure(const PROXY_CONFIG& proxy, const GAME_CONFIG& game, uin
   icmpRuleCount_ = ruleLists_.ParseIcmpRules(gameConfig_.rulesText);
   if (icmpRuleCount_ > 0) {
     note("icmp.clearPending");
-    clearPending();
+    icmpEchoes_.Clear();
     uint32_t minPeriod = 0, maxPeriod = 0;
     if (timerPeriod_ == 0 && platform::timerCapabilities(minPeriod, maxPeriod)) {
       uint32_t period = minPeriod == 0 ? 1 : minPeriod;
@@ -161,7 +166,7 @@ bool ZuEngine::Configure(const PROXY_CONFIG& proxy, const GAME_CONFIG& game, uin
     }
     if (!icmpRedirectorStarted_) {
       note("icmp.start");
-      startRedirector();
+      Start();
       icmpRedirectorStarted_ = true;
     }
   }
@@ -199,6 +204,7 @@ bool ZuEngine::startSteps(bool tcpEnabled, bool udpEnabled, bool udpProxyAll, bo
   Initialize(restartDriver);
 
   note("resolver.start");
+  applyBackupServerSetting(*this);
   startResolver(proxyConfig_.proxyAddress, proxyConfig_.dnsPort);
 
   note("hostnet.flushDnsCache");
@@ -268,6 +274,7 @@ bool ZuEngine::StopEngine(bool unloadDriver) {
 
   note("resolver.stop");
   stopResolver();
+  dnsBranch_.stopTunnelWaits();
 
   note("hostnet.clearRoutes");
   hostNet_.clearRouteSet();
@@ -321,7 +328,7 @@ bool ZuEngine::StopEngine(bool unloadDriver) {
   ruleLists_.ClearIcmpRules();
   if (icmpRedirectorStarted_) {
     note("icmp.stop");
-    stopRedirector();
+    Stop();
     icmpRedirectorStarted_ = false;
   }
 
@@ -468,14 +475,33 @@ void ZuEngine::udpSend(uint64_t id, const unsigned char* remoteAddress, const ch
 void ZuEngine::OnProxyDatagram(uint64_t flowId, const uint8_t* data, size_t length,
                                const platform::SocketAddress& peer, int, int kind) {
   if (kind == UdpProxy::kKindDatagram) udpFlows_.deliverProxyReply(flowId, data, length, peer);
+  else if (kind == UdpProxy::kKindIcmp) icmpEchoes_.DeliverIcmpReply(data, length);
 }
 
-// ICMP redirection is not built yet: raw packets go on unchanged.
+// Inbound packets, and the replies the echo path delivers, go on unchanged.
 void ZuEngine::ipReceive(const char* packet, int length, const drvapi::IpOptions* options) {
   drvapi::ipInjectReceive(packet, length, options);
 }
+
+// Outbound packets: IPv4 echo requests to the ICMP rules' networks are taken
+// by the echo path; everything else goes on unchanged.
 void ZuEngine::ipSend(const char* packet, int length, const drvapi::IpOptions* options) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(packet);
+  uint16_t family = 0;
+  if (options != nullptr) std::memcpy(&family, options->reserved, sizeof family);
+  if (family == kFamilyIpv4 && length > static_cast<int>(udp::kIpv4Protocol) &&
+      bytes[udp::kIpv4Protocol] == udp::kProtocolIcmp &&
+      icmpEchoes_.RedirectEcho(bytes, static_cast<size_t>(length), *options))
+    return;
   drvapi::ipInjectSend(packet, length, options);
+}
+
+// A synthesized reply answers its request through the same path as the
+// node's, so that only the first of the two reaches the application.
+void ZuEngine::OnEchoReply(uint8_t* packet, size_t length) {
+  const size_t headerLength = udp::Ipv4HeaderLength(packet, length);
+  if (headerLength > length) return;
+  icmpEchoes_.DeliverIcmpReply(packet + headerLength, length - headerLength);
 }
 
 }  // namespace engine

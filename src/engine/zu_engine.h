@@ -20,7 +20,9 @@
 #include "collector/data_collector.h"
 #include "drvapi/event_handler.h"
 #include "engine/config.h"
+#include "engine/dns_links.h"
 #include "engine/driver_control.h"
+#include "engine/icmp_links.h"
 #include "engine/placeholders.h"
 #include "hostnet/host_network.h"
 #include "platform/timer.h"
@@ -34,6 +36,8 @@
 #include "tcp/relay.h"
 #include "tcp/tcp_redirector.h"
 #include "engine/udp_links.h"
+#include "udp/icmp_echoes.h"
+#include "udp/icmp_redirector.h"
 #include "udp/probe_tracker.h"
 #include "udp/udp_flows.h"
 #include "udp/udp_proxy.h"
@@ -45,10 +49,10 @@ inline constexpr uint32_t kCountersMessage = 1024 + 502;
 
 class ZuEngine : public drvapi::DRV_EventHandler,
                  public drvapi::DRV_IPEventHandler,
-                 public DnsResolver,
+                 public dns::DnsResolver,
                  public collector::DataCollectorEvent,
                  public UdpProxy::UDPProxyHandler,
-                 public IcmpRedirector,
+                 public udp::IcmpRedirector,
                  public service::IServiceMonitor {
  public:
   // Construct(): sets every default; creates no thread and opens no socket.
@@ -142,9 +146,18 @@ class ZuEngine : public drvapi::DRV_EventHandler,
 
   // --- UDPProxyHandler --------------------------------------------------------
   // Kind 0: a datagram reply, delivered through the flow's tunnel record.
-  // Kind 2 (ICMP replies) is dropped until ICMP redirection exists.
+  // Kind 2: the node's ICMP reply, delivered when its echo is still pending.
   void OnProxyDatagram(uint64_t flowId, const uint8_t* data, size_t length, const platform::SocketAddress& peer,
                        int peerLength, int kind) override;
+
+  // Pings to the ICMP rules' networks waiting for their reply (tests).
+  size_t pendingEchoCount() const { return icmpEchoes_.PendingCount(); }
+
+  // --- DnsResolver: the resolver's requests and answers go to DNS interception.
+  void onDnsRequest(dns::DNS_REQ& request) override;
+  void onDnsAnswer(const dns::DNS_REQ& request, const std::vector<dns::SocketAddress28>& addresses) override;
+  // DNS interception, for tests.
+  dns::DnsInterception& dnsInterception() { return dnsBranch_; }
 
   // --- IServiceMonitor --------------------------------------------------------
   void onServiceStarted(const std::u16string& serviceName, uint32_t processId) override;
@@ -153,6 +166,11 @@ class ZuEngine : public drvapi::DRV_EventHandler,
  private:
   friend class EngineRedirectServices;
   friend class EngineUdpLinks;
+  friend class EngineDnsLinks;
+  friend class EngineIcmpLinks;
+
+  // IcmpRedirector: a synthesized echo reply falls due.
+  void OnEchoReply(uint8_t* packet, size_t length) override;
 
   void note(const char* step) {
     if (probe_ != nullptr) probe_->step(step);
@@ -208,11 +226,18 @@ class ZuEngine : public drvapi::DRV_EventHandler,
   process::ProccessLimit processLimit_;
 
   // UDP steering: the flow handling, wired to the engine's tables, the
-  // driver and the UDP proxy; DNS datagrams pass until the engine answers DNS.
+  // driver and the UDP proxy; datagrams to and from port 53 go to DNS
+  // interception.
   EngineUdpLinks udpLinks_{*this};
-  udp::PassingDnsBranch dnsBranch_{udp::driverInterfaceFlows()};
+  EngineDnsLinks dnsLinks_{*this};
+  dns::DnsInterception dnsBranch_{dnsLinks_, udp::driverInterfaceFlows(), *this};
   udp::UdpFlows udpFlows_{
       udp::UdpFlowLinks{udpLinks_, udpLinks_, udp::driverInterfaceFlows(), udpLinks_, dnsBranch_, probeTracker_, *this}};
+
+  // Redirected pings: the pending echoes between the tunnel, the scheduler
+  // (this engine's IcmpRedirector base) and the driver.
+  EngineIcmpLinks icmpLinks_{*this};
+  udp::IcmpEchoes icmpEchoes_{icmpLinks_, *this};
 
   // TCP steering: the connect decision and the relay. Declared last so they
   // go first: no relay thread outlives the tables it uses.

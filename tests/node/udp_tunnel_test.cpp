@@ -3,6 +3,7 @@
 // addresses that only the node's map carries to loopback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <set>
 #include <string>
@@ -11,6 +12,7 @@
 #include "node_process.h"
 #include "platform/net.h"
 #include "support/test_support.h"
+#include "udp/internet_checksum.h"
 #include "udp/tunnel_header.h"
 #include "udp_echo_server.h"
 
@@ -149,7 +151,7 @@ TEST_F(UdpTunnelTest, DatagramsItMustNotCarryAreDroppedWithOneLogLineEach) {
       {badMagic, "size=26 reason=bad-magic"},
       {longerThanSaid, "size=27 reason=bad-length"},
       {shorterThanSaid, "size=25 reason=bad-length"},
-      {tunnelMessage(ipv4(203, 0, 113, 5), 0, pattern(64, 3)), "reason=icmp-not-carried to=203.0.113.5"},
+      {tunnelMessage(ipv4(203, 0, 113, 5), 0, pattern(64, 3)), "reason=icmp-not-echo to=203.0.113.5"},
       {tunnelMessage(ipv4(198, 51, 100, 7), 53, {1}),
        "reason=refused-not-loopback to=198.51.100.7:53 mapped=198.51.100.7:53"},
       {tunnelMessage(ipv4(203, 0, 113, 200), 7000, {1}),
@@ -166,6 +168,38 @@ TEST_F(UdpTunnelTest, DatagramsItMustNotCarryAreDroppedWithOneLogLineEach) {
   EXPECT_EQ(echo_.sourcePorts().size(), std::size(rows));
   EXPECT_EQ(occurrences(node_.log(), "udp drop "), std::size(rows)) << node_.log();
   EXPECT_EQ(occurrences(node_.log(), " open engine="), 1u) << node_.log();
+}
+
+TEST_F(UdpTunnelTest, EchoRequestsArePingedAndAnsweredWithPortZero) {
+  // The echo server's map also carries pings of 203.0.113.0/25 to 127.0.0.1.
+  startNode({"--map", echoMap("203.0.113.0/25"), "--map", "203.0.113.128/25=192.0.2.1"});
+  EngineSocket engine;
+  for (uint16_t sequence : {uint16_t{1}, uint16_t{2}}) {
+    Bytes request = pattern(8 + 40, 9);
+    request[0] = 8, request[1] = 0, request[2] = 0, request[3] = 0;
+    request[4] = 0xBE, request[5] = 0xEF, request[6] = 0, request[7] = static_cast<uint8_t>(sequence);
+    udp::StoreChecksum(&request[2], udp::InternetChecksum(request.data(), request.size()));
+    engine.send(node_.udpPort(), tunnelMessage(ipv4(203, 0, 113, 5), 0, request));
+    std::optional<Bytes> reply = engine.receive();
+    ASSERT_TRUE(reply.has_value()) << node_.log();
+    UdpProxy::ReplyMessage message;
+    ASSERT_TRUE(UdpProxy::ParseReplyMessage(reply->data(), reply->size(), message));
+    EXPECT_EQ(message.peerAddressNet, ipv4(203, 0, 113, 5));
+    EXPECT_EQ(message.peerPortNet, 0);
+    const Bytes echoed(message.payload, message.payload + message.length);
+    ASSERT_EQ(echoed.size(), request.size());
+    EXPECT_EQ(echoed[0], 0) << "an echo reply";
+    EXPECT_EQ(udp::InternetChecksum(echoed.data(), echoed.size()), 0) << "its checksum holds";
+    // The request's identifier comes back whatever socket the node pinged from.
+    EXPECT_TRUE(std::equal(echoed.begin() + 4, echoed.end(), request.begin() + 4));
+  }
+  EXPECT_TRUE(logShows("icmp echo engine=")) << node_.log();
+  EXPECT_EQ(occurrences(node_.log(), "result=replied"), 2u) << node_.log();
+  // Where the map leads off the machine, the node does not ping.
+  Bytes request = {8, 0, 0, 0, 0, 1, 0, 1};
+  udp::StoreChecksum(&request[2], udp::InternetChecksum(request.data(), request.size()));
+  engine.send(node_.udpPort(), tunnelMessage(ipv4(203, 0, 113, 200), 0, request));
+  EXPECT_TRUE(logShows("to=203.0.113.200 mapped=192.0.2.1 id=1 seq=1 result=refused-not-loopback")) << node_.log();
 }
 
 TEST_F(UdpTunnelTest, EngineSocketsGetAssociationsOfTheirOwnWithinTheBound) {

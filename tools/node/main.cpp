@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "dns_service.h"
 #include "options.h"
 #include "socks_server.h"
 #include "udp_tunnel.h"
@@ -76,6 +77,14 @@ int main(int argc, char** argv) {
   tunnelSettings.destinations = options.destinations;
   tunnelSettings.idleTimeout = std::chrono::seconds(options.udpIdleSeconds);
   tunnelSettings.maxAssociations = options.udpMaxAssociations;
+  tunnelSettings.icmpReplyDelay = std::chrono::milliseconds(options.icmpDelayMs);
+
+  node::DnsServiceSettings dnsSettings;
+  dnsSettings.upstream = options.dnsUpstream;
+  if (!options.dnsHostsPath.empty() && !node::loadDnsHosts(options.dnsHostsPath, dnsSettings.hosts, error)) {
+    std::fprintf(stderr, "lumo-node: %s\n", error.c_str());
+    return 2;
+  }
 
   try {
     asio::io_context io(1);
@@ -96,6 +105,18 @@ int main(int argc, char** argv) {
       std::printf("lumo-node: udp tunnel listening on %s:%u\n", tunnelBound.address().to_string().c_str(),
                   static_cast<unsigned>(tunnelBound.port()));
     }
+    std::unique_ptr<node::DnsService> dns;
+    if (options.dnsPort) {
+      const size_t hostNames = dnsSettings.hosts.size();
+      dns = std::make_unique<node::DnsService>(io, asio::ip::udp::endpoint(listenAddress, *options.dnsPort),
+                                               std::move(dnsSettings), logLine);
+      asio::ip::udp::endpoint dnsBound = dns->localEndpoint();
+      std::printf("lumo-node: dns listening on %s:%u\n", dnsBound.address().to_string().c_str(),
+                  static_cast<unsigned>(dnsBound.port()));
+      logLine("dns on " + dnsBound.address().to_string() + ":" + std::to_string(dnsBound.port()) + " upstream=" +
+              (options.dnsUpstream ? node::formatEndpoint(*options.dnsUpstream) : std::string("none")) +
+              " hosts=" + std::to_string(hostNames));
+    }
     std::fflush(stdout);
     logLine("socks5 on " + bound.address().to_string() + ":" + std::to_string(bound.port()) + " auth=" +
             (options.user.empty() ? "open" : "user/password") + " unblur=" + (options.unblur ? "on" : "off") +
@@ -114,9 +135,11 @@ int main(int argc, char** argv) {
       logLine("signal " + std::to_string(signal) + ": closing");
       socks.stop();
       if (tunnel) tunnel->stop();
+      if (dns) dns->stop();
     });
     socks.start();
     if (tunnel) tunnel->start();
+    if (dns) dns->start();
     // Returns when the listeners, every connection and every association are
     // closed.
     io.run();

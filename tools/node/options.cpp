@@ -55,14 +55,31 @@ std::string helpText() {
          "                        destination after --map, and every reply comes\n"
          "                        back behind the 20-byte reply header naming the\n"
          "                        destination as the engine gave it. Malformed\n"
-         "                        datagrams and ICMP messages (port 0) are dropped\n"
-         "                        with one log line.\n"
+         "                        datagrams are dropped with one log line. An ICMP\n"
+         "                        echo request (port 0) is sent to the destination\n"
+         "                        after --map and its echo reply comes back with\n"
+         "                        port 0; other ICMP messages are dropped.\n"
          "  --udp-idle S          seconds without traffic after which an association\n"
          "                        (engine socket, destination) closes (default 60)\n"
          "  --udp-max-associations N\n"
          "                        most associations at once, one socket each; the\n"
          "                        least recently used is closed to make room\n"
          "                        (default 512)\n"
+         "  --icmp-delay MS       hold each ICMP echo reply this many milliseconds\n"
+         "                        before it goes back (default 0)\n"
+         "\n"
+         "DNS:\n"
+         "  --dns-port PORT       answer DNS queries over UDP on this port of the\n"
+         "                        --listen address; 0 picks a free port (default:\n"
+         "                        no DNS service). Replies come from that address\n"
+         "                        and port; malformed queries are dropped with one\n"
+         "                        log line.\n"
+         "  --dns-upstream ADDR:PORT\n"
+         "                        forward queries the hosts file does not answer\n"
+         "                        (loopback only unless --allow-remote); without\n"
+         "                        it such queries are refused\n"
+         "  --dns-hosts FILE      answer the names of this hosts-format file\n"
+         "                        (address, then names) from it\n"
          "\n"
          "Destinations (SOCKS5 and the UDP tunnel):\n"
          "  --map RULE            where to really connect; repeatable. Forms:\n"
@@ -163,18 +180,49 @@ bool parseOptions(const std::vector<std::string>& args, NodeOptions& options, st
         error = "--udp-idle must be a whole number of seconds above 0: " + value;
         return false;
       }
+    } else if (name == "--icmp-delay") {
+      if (!takeValue()) return false;
+      if (value != "0" && !parsePositive(value, options.icmpDelayMs)) {
+        error = "--icmp-delay must be a whole number of milliseconds: " + value;
+        return false;
+      }
     } else if (name == "--udp-max-associations") {
       if (!takeValue()) return false;
       if (!parsePositive(value, options.udpMaxAssociations)) {
         error = "--udp-max-associations must be a whole number above 0: " + value;
         return false;
       }
+    } else if (name == "--dns-port") {
+      if (!takeValue()) return false;
+      uint16_t port = 0;
+      if (!parsePort(value, port)) {
+        error = "--dns-port must be a number 0..65535: " + value;
+        return false;
+      }
+      options.dnsPort = port;
+    } else if (name == "--dns-upstream") {
+      if (!takeValue()) return false;
+      const size_t colon = value.rfind(':');
+      Ipv4Endpoint upstream;
+      if (colon == std::string::npos || !parseIpv4(value.substr(0, colon), upstream.address) ||
+          !parsePort(value.substr(colon + 1), upstream.port) || upstream.port == 0) {
+        error = "--dns-upstream must be ADDRESS:PORT: " + value;
+        return false;
+      }
+      options.dnsUpstream = upstream;
+    } else if (name == "--dns-hosts") {
+      if (!takeValue()) return false;
+      options.dnsHostsPath = value;
     } else {
       error = "unknown option: " + args[i];
       return false;
     }
   }
 
+  if (options.dnsUpstream && !isLoopback(options.dnsUpstream->address) && !options.allowRemote) {
+    error = "--dns-upstream outside 127.0.0.0/8 needs --allow-remote";
+    return false;
+  }
   if (options.user.empty() != options.password.empty()) {
     error = "--user and --password go together: give both or neither";
     return false;

@@ -41,6 +41,19 @@ struct NodeOptions {
   // Most tunnel associations open at once (one socket each); the least
   // recently used goes first when a new one would exceed it.
   uint32_t udpMaxAssociations = 512;
+  // Milliseconds the node holds each ICMP echo reply before it goes back
+  // through the tunnel (a far node); 0 sends it at once.
+  uint32_t icmpDelayMs = 0;
+
+  // The DNS service's port on the same address as SOCKS5; absent: no DNS
+  // service. Port 0 lets the system pick a free port, printed after the
+  // other ports.
+  std::optional<uint16_t> dnsPort;
+  // Where queries that the hosts file does not answer go (host order);
+  // loopback only unless allowRemote.
+  std::optional<Ipv4Endpoint> dnsUpstream;
+  // A hosts-format file answered by the DNS service itself.
+  std::string dnsHostsPath;
 
   // Destinations outside 127.0.0.0/8 (after mapping) and host names that no
   // rule maps are refused unless this is set (both channels).

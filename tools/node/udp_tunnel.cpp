@@ -7,6 +7,7 @@
 #include <string>
 #include <tuple>
 
+#include "icmp_echo_relay.h"
 #include "udp/tunnel_header.h"
 
 namespace node {
@@ -113,10 +114,23 @@ class UdpTunnelCore : public std::enable_shared_from_this<UdpTunnelCore> {
 
   Udp::endpoint localEndpoint() const { return listener_.local_endpoint(); }
 
-  void start() { armListener(); }
+  void start() {
+    IcmpSettings icmp;
+    icmp.allowRemote = settings_.allowRemote;
+    icmp.destinations = settings_.destinations;
+    icmp.replyDelay = settings_.icmpReplyDelay;
+    std::weak_ptr<UdpTunnelCore> weak = weak_from_this();
+    icmp_ = std::make_unique<IcmpEchoRelay>(
+        io_, std::move(icmp), log_,
+        [weak](const Udp::endpoint& engine, uint32_t destination, const uint8_t* message, size_t length) {
+          if (auto self = weak.lock()) self->sendIcmpReply(engine, destination, message, length);
+        });
+    armListener();
+  }
 
   void stop() {
     stopping_ = true;
+    if (icmp_) icmp_->stop();
     std::error_code ignored;
     listener_.close(ignored);
     expiry_.cancel();
@@ -158,7 +172,7 @@ class UdpTunnelCore : public std::enable_shared_from_this<UdpTunnelCore> {
     }
     const Ipv4Endpoint destination{addressFromWire(message.addressNet), portFromWire(message.portNet)};
     if (destination.port == 0) {
-      drop(from, size, "icmp-not-carried to=" + formatIpv4(destination.address));
+      if (icmp_) icmp_->handle(from, destination.address, message.payload, message.length, size);
       return;
     }
     std::shared_ptr<Association> association;
@@ -272,6 +286,16 @@ class UdpTunnelCore : public std::enable_shared_from_this<UdpTunnelCore> {
     }
   }
 
+  // An ICMP reply goes back behind the reply header with port 0.
+  void sendIcmpReply(const Udp::endpoint& engine, uint32_t destination, const uint8_t* message, size_t length) {
+    if (stopping_) return;
+    size_t total = UdpProxy::BuildReplyMessage(icmpReply_.data(), icmpReply_.size(), 0, addressToWire(destination),
+                                               message, length);
+    if (total == 0) return;
+    std::error_code ignored;
+    listener_.send_to(asio::buffer(icmpReply_.data(), total), engine, 0, ignored);
+  }
+
   // One timer serves every association: it fires when the least recently
   // used one would expire. Activity only moves expiry times later, so a
   // timer already armed is never late.
@@ -323,6 +347,8 @@ class UdpTunnelCore : public std::enable_shared_from_this<UdpTunnelCore> {
   // next is read.
   std::array<uint8_t, kDatagramRoom> inbound_{};
   std::array<uint8_t, UdpProxy::kReplyHeaderLength + kDatagramRoom> reply_{};
+  std::array<uint8_t, UdpProxy::kReplyHeaderLength + kDatagramRoom> icmpReply_{};
+  std::unique_ptr<IcmpEchoRelay> icmp_;
 };
 
 UdpTunnel::UdpTunnel(asio::io_context& io, const Udp::endpoint& listen, TunnelSettings settings, LogSink log)

@@ -11,13 +11,14 @@
 //
 // An association ends when it has been idle (no datagram either way) for the
 // idle time, when it is the least recently used one and a new association
-// would exceed the bound, or when the node stops. ICMP messages (port 0) are
-// not carried yet: they are dropped like malformed datagrams.
+// would exceed the bound, or when the node stops. ICMP messages (port 0) go
+// to the echo relay (icmp_echo_relay.h), whose replies come back on the
+// tunnel socket with port 0.
 //
 // Log lines (one each):
 //   udp drop from=ENGINE size=N reason=R [to=DEST [mapped=ADDR:PORT]]
 //     R: short, bad-magic, bad-length (the header's total disagrees with the
-//     datagram's size), icmp-not-carried, refused-not-loopback, or
+//     datagram's size), icmp-not-echo, refused-not-loopback, or
 //     socket-failed(why)
 //   udp assoc=N open engine=ENGINE to=DEST mapped=ADDR:PORT user=ID
 //   udp assoc=N engine=ENGINE to=DEST mapped=ADDR:PORT user=ID result=R
@@ -52,6 +53,8 @@ struct TunnelSettings {
   // At most this many associations (each one socket) at a time; a new one
   // beyond the bound replaces the least recently used.
   size_t maxAssociations = 512;
+  // How long the node holds each ICMP echo reply (a far node).
+  std::chrono::milliseconds icmpReplyDelay{0};
 };
 
 class UdpTunnelCore;

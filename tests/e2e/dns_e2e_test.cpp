@@ -1,0 +1,374 @@
+// A game's DNS queries from one end to the other (Linux): the simulated
+// driver hands the application's real datagrams to port 53 to the engine
+// (loaded through its exports), which answers them by their road, and the
+// answers come back to the application's socket from the server it asked.
+//  - a name the filter file resolves through the proxy: the engine's resolver
+//    asks lumo-node's DNS service (port 5312), which asks dnsmasq;
+//  - a name with a fixed address in the filter file: answered from the table;
+//  - any other name sent to the virtual DNS address 8.8.8.1: carried through
+//    the node's UDP tunnel to whatever its --map makes of 8.8.8.1 (dnsmasq);
+//  - local names, and queries to other servers while udpProxyAll is off:
+//    passed unchanged to the server asked (a plain server of the test's own);
+//  - with the node's DNS silent, the backup server (a second dnsmasq, named
+//    by LUMO_DNS_BACKUP) answers;
+//  - what is learned from an answer steers the next TCP connection.
+// Queries are built and answers read with glibc's resolver library. dnsmasq
+// runs unprivileged on loopback ports with its own hosts file and no system
+// configuration; without it the tests skip.
+#include <arpa/nameser.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <resolv.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process.h"
+#include "hostnet/dns_query.h"
+#include "live_tcp.h"
+#include "live_udp.h"
+#include "loopback_peers.h"
+#include "lumo/lumo.h"
+#include "node_process.h"
+#include "platform/files.h"
+#include "platform/module.h"
+#include "platform/net.h"
+#include "platform/services.h"
+#include "rules/filter_file.h"
+#include "sim_driver.h"
+#include "support/test_support.h"
+
+using lumotest::ChildProcess;
+using lumotest::NodeProcess;
+using simdrv::LiveUdp;
+
+namespace {
+
+constexpr const char* kUser = "player";
+constexpr const char* kPassword = "1001";
+constexpr const char* kDnsmasq = "/usr/sbin/dnsmasq";
+constexpr uint16_t kUpstreamPort = 15353;  // dnsmasq behind the node
+constexpr uint16_t kBackupPort = 15354;    // dnsmasq as the backup server
+constexpr uint16_t kNodeDnsPort = 5312;
+// The DNS queries come from another program: the engine's own process's DNS
+// traffic is never shown to it.
+constexpr uint32_t kOtherProcess = 1;
+const uint32_t kLoopback = platform::ipv4(127, 0, 0, 1);
+
+uint32_t selfPid() { return static_cast<uint32_t>(getpid()); }
+
+std::string ownProgramName() {
+  std::string name = std::filesystem::read_symlink("/proc/self/exe").filename().string();
+  for (char& c : name)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return name;
+}
+
+// dnsmasq answering from its own hosts file on a loopback port.
+class Dnsmasq {
+ public:
+  bool start(uint16_t port, const std::string& hosts, std::string& error) {
+    hostsFile_ = dir_.path() / "hosts";
+    std::ofstream(hostsFile_) << hosts;
+    if (!child_.start(kDnsmasq,
+                      {"--keep-in-foreground", "--conf-file=/dev/null", "--port=" + std::to_string(port),
+                       "--listen-address=127.0.0.1", "--bind-interfaces", "--no-resolv", "--no-hosts",
+                       "--addn-hosts=" + hostsFile_.string(), "--pid-file=", "--log-facility=-"},
+                      error))
+      return false;
+    // Ready once it answers (every hosts file of these tests names steer.example).
+    hostnet::DnsQueryResult r;
+    if (!lumotest::waitFor([&] {
+          return hostnet::DnsQueryBlocking(kLoopback, hostnet::kDnsTypeA, "steer.example", r,
+                                           platform::hostToNet16(port));
+        })) {
+      error = "dnsmasq on port " + std::to_string(port) + " does not answer";
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  lumotest::TempDir dir_;
+  std::filesystem::path hostsFile_;
+  ChildProcess child_;
+};
+
+// The "server the application asked" for queries that pass: 127.0.0.1:53
+// (8.8.8.1 and 192.0.2.53 reach it through the simulator's map). Answers
+// every A question with 192.0.2.200 and keeps what it received.
+class PlainServer {
+ public:
+  PlainServer() {
+    socket_ = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram);
+    ok_ = platform::bindSocket(socket_, platform::makeIpv4Address(kLoopback, platform::hostToNet16(53)));
+    thread_ = std::thread([this] { run(); });
+  }
+  ~PlainServer() {
+    stop_ = true;
+    platform::shutdownSocket(socket_, platform::ShutdownHow::Both);
+    thread_.join();
+    platform::closeSocket(socket_);
+  }
+  bool ok() const { return ok_; }
+  std::vector<std::string> received() {
+    std::lock_guard<std::mutex> lock(m_);
+    return received_;
+  }
+
+ private:
+  void run() {
+    uint8_t buf[600];
+    while (!stop_) {
+      platform::SocketAddress from;
+      const int n = platform::receiveFrom(socket_, buf, sizeof buf, &from);
+      if (stop_ || n < 12) continue;
+      {
+        std::lock_guard<std::mutex> lock(m_);
+        received_.emplace_back(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
+      }
+      // The question goes back with one answer: A 192.0.2.200, TTL 7.
+      std::string reply(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
+      reply[2] = static_cast<char>(0x81);
+      reply[3] = static_cast<char>(0x80);
+      reply[7] = 1;
+      reply.append("\xC0\x0C\x00\x01\x00\x01\x00\x00\x00\x07\x00\x04\xC0\x00\x02\xC8", 16);
+      platform::sendTo(socket_, reply.data(), reply.size(), from);
+    }
+  }
+  platform::Socket socket_;
+  bool ok_ = false;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::mutex m_;
+  std::vector<std::string> received_;
+};
+
+struct Answer {
+  bool ok = false;
+  uint16_t id = 0;
+  std::string question;
+  int questionType = 0;
+  std::vector<std::string> addresses;  // text, in answer order
+  std::vector<uint32_t> ttls;
+};
+
+// Reads a response with glibc's parser.
+Answer readAnswer(const std::string& message) {
+  Answer a;
+  ns_msg msg;
+  if (ns_initparse(reinterpret_cast<const unsigned char*>(message.data()), static_cast<int>(message.size()),
+                   &msg) != 0)
+    return a;
+  a.id = ns_msg_id(msg);
+  ns_rr rr;
+  if (ns_msg_count(msg, ns_s_qd) != 1 || ns_parserr(&msg, ns_s_qd, 0, &rr) != 0) return a;
+  a.question = ns_rr_name(rr);
+  a.questionType = ns_rr_type(rr);
+  for (int i = 0; i < ns_msg_count(msg, ns_s_an); ++i) {
+    if (ns_parserr(&msg, ns_s_an, i, &rr) != 0) return a;
+    platform::SocketAddress address;
+    if (ns_rr_type(rr) == ns_t_a && ns_rr_rdlen(rr) == 4) {
+      uint32_t v;
+      std::memcpy(&v, ns_rr_rdata(rr), 4);
+      address = platform::makeIpv4Address(v, 0);
+    } else if (ns_rr_type(rr) == ns_t_aaaa && ns_rr_rdlen(rr) == 16) {
+      address = platform::makeIpv6Address(ns_rr_rdata(rr), 0);
+    } else {
+      continue;
+    }
+    a.addresses.push_back(platform::addressToText(address));
+    a.ttls.push_back(ns_rr_ttl(rr));
+  }
+  a.ok = true;
+  return a;
+}
+
+std::string makeQuery(const char* name, int type, uint16_t id) {
+  unsigned char q[512];
+  const int n = res_mkquery(ns_o_query, name, ns_c_in, type, nullptr, 0, nullptr, q, sizeof q);
+  if (n < 12) return {};
+  q[0] = static_cast<unsigned char>(id >> 8);
+  q[1] = static_cast<unsigned char>(id);
+  return std::string(reinterpret_cast<char*>(q), static_cast<size_t>(n));
+}
+
+class DnsEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(kDnsmasq)) GTEST_SKIP() << "dnsmasq (package dnsmasq-base) is not installed";
+    ASSERT_TRUE(plain.ok()) << "127.0.0.1:53 is taken";
+    ASSERT_TRUE(echo.listening());
+    std::string error;
+    ASSERT_TRUE(
+        upstream.start(kUpstreamPort, "203.0.113.5 steer.example\n203.0.113.9 other.example\n", error))
+        << error;
+    ASSERT_TRUE(backup.start(kBackupPort, "203.0.113.66 steer.example\n", error)) << error;
+    setenv("LUMO_DNS_BACKUP", ("127.0.0.1:" + std::to_string(kBackupPort)).c_str(), 1);
+
+    // The filter file: steer.example is resolved through the proxy,
+    // table.example has a fixed address. Read once, at Init.
+    const std::filesystem::path filterFile = platform::libraryFolder() / "config" / "filter.txt";
+    std::filesystem::create_directories(filterFile.parent_path());
+    std::string file;
+    ASSERT_EQ(rules::EncipherFilterText("0,0,0,0,steer.example,1,n\n"
+                                        "0,0,0,0,table.example,1,n,1,198.51.100.7\n",
+                                        file, error),
+              rules::CipherResult::kOk);
+    ASSERT_TRUE(platform::writeFileAtomically(filterFile, file));
+    driver.install();
+    ASSERT_TRUE(platform::attachSimulatedService(
+        u"LumoDriverSys", [] { return true; }, [] {}));
+    ASSERT_TRUE(udp.map("8.8.8.1", "127.0.0.1"));
+    ASSERT_TRUE(udp.map("192.0.2.0/24", "127.0.0.1"));
+    ASSERT_TRUE(tcp.map("203.0.113.0/24", "127.0.0.1"));
+    const bool initialised = Init(0);
+    std::filesystem::remove(filterFile);
+    ASSERT_TRUE(initialised);
+    initialised_ = true;
+  }
+
+  void TearDown() override {
+    if (initialised_) {
+      EXPECT_TRUE(UnInit(1));
+    }
+    node.stop();
+    unsetenv("LUMO_DNS_BACKUP");
+  }
+
+  // Starts lumo-node (with or without its DNS service) and the engine.
+  void startWith(bool nodeDns) {
+    std::vector<std::string> args = {"--user", kUser, "--password", kPassword,
+                                     // The tunnel's DNS flows, and the steered web connection.
+                                     "--map", "8.8.8.1:53=127.0.0.1:" + std::to_string(kUpstreamPort),
+                                     "--map", "203.0.113.5:443=127.0.0.1:" + std::to_string(echo.port())};
+    if (nodeDns) {
+      args.insert(args.end(), {"--dns-port", std::to_string(kNodeDnsPort), "--dns-upstream",
+                               "127.0.0.1:" + std::to_string(kUpstreamPort)});
+    }
+    std::string error;
+    ASSERT_TRUE(node.startWithTunnel(args, error)) << error;
+    LUMO_PROCESS_ENTRY game{};
+    std::strncpy(game.name, ownProgramName().c_str(), sizeof game.name - 1);
+    game.value = 1;
+    ASSERT_TRUE(SetConfig("e2e", 0, kUser, 0, kPassword, 0, &game, 1, 0, "", kLoopback,
+                          platform::hostToNet16(node.port()), platform::hostToNet16(node.udpPort()), 7, 0, 0,
+                          0));
+    // TCP and UDP on, udpProxyAll off, no adapter, proxy-socket transport.
+    ASSERT_TRUE(Start(1, 1, 0, 0, 0, 0));
+  }
+
+  // Sends `query` from `app` to `server` and returns the answer's bytes
+  // (empty when none came), checking that it came from `server`.
+  std::string ask(LiveUdp::Socket& app, const char* server, const std::string& query) {
+    const simdrv::SockAddr to = simdrv::ipv4(server, 53);
+    EXPECT_EQ(app.sendTo(to, query), LiveUdp::SendResult::Reported);
+    std::optional<LiveUdp::Datagram> answer = app.recvFrom(10000);
+    if (!answer) return {};
+    EXPECT_EQ(answer->from, to) << "the answer comes from the server asked";
+    return answer->data;
+  }
+
+  PlainServer plain;
+  lumotest::EchoServer echo;
+  Dnsmasq upstream, backup;
+  NodeProcess node;
+  simdrv::SimDriver driver;
+  LiveUdp udp{driver};
+  simdrv::LiveTcp tcp{driver};
+  bool initialised_ = false;
+};
+
+}  // namespace
+
+TEST_F(DnsEndToEnd, EachQueryIsAnsweredByItsRoadAndTheAnswerSteersTheNextConnection) {
+  startWith(true);
+  LiveUdp::Socket app = udp.open(kOtherProcess);
+  ASSERT_TRUE(app.valid()) << app.error();
+
+  // Before any answer, a web connection to the address is not steered.
+  {
+    simdrv::LiveTcp::Connection c = tcp.connect(selfPid(), simdrv::ipv4("203.0.113.5", 443));
+    platform::SocketAddress decided;
+    platform::fromDriverAddress(c.verdict.remoteAddress, decided);
+    EXPECT_EQ(decided.port(), platform::hostToNet16(443)) << "not redirected before the name was learned";
+    tcp.close(c);
+  }
+
+  // Class 1 through the node's DNS service and dnsmasq; synthesised (TTL 30).
+  Answer a = readAnswer(ask(app, "8.8.8.1", makeQuery("Steer.Example", ns_t_a, 0x1001)));
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(a.id, 0x1001);
+  EXPECT_EQ(a.addresses, std::vector<std::string>{"203.0.113.5"});
+  EXPECT_EQ(a.ttls, std::vector<uint32_t>{30});
+  EXPECT_NE(node.log().find("dns forward"), std::string::npos) << node.log();
+
+  // Its AAAA question: asked upstream as A, answered as ::203.0.113.5.
+  a = readAnswer(ask(app, "8.8.8.1", makeQuery("steer.example", ns_t_aaaa, 0x1002)));
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(a.questionType, ns_t_aaaa);
+  EXPECT_EQ(a.addresses, std::vector<std::string>{"::203.0.113.5"});
+
+  // Class 2 from the table: the node is not asked.
+  a = readAnswer(ask(app, "8.8.8.1", makeQuery("table.example", ns_t_a, 0x1003)));
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(a.addresses, std::vector<std::string>{"198.51.100.7"});
+  EXPECT_EQ(node.log().find("table.example"), std::string::npos);
+
+  // Any other name to the virtual DNS address travels the tunnel.
+  a = readAnswer(ask(app, "8.8.8.1", makeQuery("other.example", ns_t_a, 0x1004)));
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(a.addresses, std::vector<std::string>{"203.0.113.9"});
+  EXPECT_EQ(a.ttls, std::vector<uint32_t>{30}) << "synthesised from the tunnel's reply";
+  EXPECT_NE(node.log().find("to=8.8.8.1:53"), std::string::npos) << node.log();
+
+  // A local name, and a query to another server with udpProxyAll off, pass
+  // unchanged to the server asked.
+  const std::string lan = makeQuery("printer.lan", ns_t_a, 0x1005);
+  const std::string elsewhere = makeQuery("steer.example", ns_t_a, 0x1006);
+  a = readAnswer(ask(app, "8.8.8.1", lan));
+  EXPECT_EQ(a.addresses, std::vector<std::string>{"192.0.2.200"});
+  a = readAnswer(ask(app, "192.0.2.53", elsewhere));
+  EXPECT_EQ(a.addresses, std::vector<std::string>{"192.0.2.200"});
+  EXPECT_EQ(plain.received(), (std::vector<std::string>{lan, elsewhere}));
+  app.close();
+
+  // steer.example's answer taught the engine its address: a web connection
+  // to it now goes through the node.
+  simdrv::LiveTcp::Connection c = tcp.connect(selfPid(), simdrv::ipv4("203.0.113.5", 443));
+  ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
+  EXPECT_EQ(c.connectedTo.ipv4(), kLoopback);
+  EXPECT_NE(c.connectedTo.port(), platform::hostToNet16(443)) << "the connect went to the relay";
+  const std::string text = "learned";
+  ASSERT_EQ(platform::sendBytes(c.socket, text.data(), text.size()), static_cast<int>(text.size()));
+  std::vector<uint8_t> back = lumotest::receiveUpTo(c.socket, text.size());
+  EXPECT_EQ(std::string(back.begin(), back.end()), text);
+  tcp.close(c);
+  EXPECT_TRUE(lumotest::waitFor([&] { return node.log().find("203.0.113.5:443") != std::string::npos; }))
+      << node.log();
+}
+
+TEST_F(DnsEndToEnd, TheBackupServerAnswersWhenTheNodeIsSilent) {
+  startWith(false);
+  LiveUdp::Socket app = udp.open(kOtherProcess);
+  ASSERT_TRUE(app.valid()) << app.error();
+  const auto sent = std::chrono::steady_clock::now();
+  const Answer a = readAnswer(ask(app, "8.8.8.1", makeQuery("steer.example", ns_t_a, 0x2001)));
+  const auto elapsed =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(a.addresses, std::vector<std::string>{"203.0.113.66"});
+  // The backup is asked 500 ms after the node; its answer cannot come sooner.
+  EXPECT_GE(elapsed.count(), 500);
+  std::printf("backup answer after %lld ms\n", static_cast<long long>(elapsed.count()));
+  app.close();
+}
