@@ -2,7 +2,10 @@
 # Builds the Linux engine and runs the demo: a simulated game's TCP connection
 # steered through the engine's relay and a local lumo-node to a local echo
 # server, then its UDP datagrams through the node's tunnel to a local UDP echo
-# server, with the traffic counters once a second. Loopback only.
+# server, its DNS query answered by the engine (through the node's DNS service)
+# with the learned address steering its next connection, and its pings answered
+# after the ICMP rule's delay, with the traffic counters once a second.
+# Loopback only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 need=()

@@ -101,7 +101,7 @@ uint16_t announcedPort(int fd, const std::string& what) {
 
 }  // namespace
 
-bool Node::start() {
+bool Node::start(const std::vector<std::string>& extraArgs) {
   int out[2];
   if (pipe(out) != 0) return false;
   posix_spawn_file_actions_t actions;
@@ -111,6 +111,7 @@ bool Node::start() {
   std::vector<std::string> args = {LUMO_NODE_PROGRAM, "--listen", "127.0.0.1", "--port", "0"};
   args.insert(args.end(), {"--udp-port", "0", "--user", kUser, "--password", kPassword});
   args.insert(args.end(), {"--map", "203.0.113.0/24=127.0.0.1"});
+  args.insert(args.end(), extraArgs.begin(), extraArgs.end());
   std::vector<char*> argv;
   argv.reserve(args.size() + 1);
   for (auto& a : args) argv.push_back(a.data());

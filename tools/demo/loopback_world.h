@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/net.h"
 
@@ -55,7 +56,8 @@ class UdpEchoServer {
 class Node {
  public:
   // False when the program cannot be started or does not name its ports.
-  bool start();
+  // `extraArgs` follow the usual ones (more --map rules, the DNS service).
+  bool start(const std::vector<std::string>& extraArgs = {});
   ~Node();
   uint16_t port() const { return port_; }        // SOCKS5, host order
   uint16_t udpPort() const { return udpPort_; }  // the UDP tunnel, host order
