@@ -126,7 +126,7 @@ LiveIp::SendResult LiveIp::send(uint32_t processId, std::string_view packet, drv
   flow.direction = 2;
   flow.local = addressField(bytes + kSource);
   flow.remote = addressField(bytes + kDestination);
-  if ((hub_->driver.classify(flow) & drvapi::kRuleRawIp) == 0) {
+  if ((hub_->driver.classify(flow, SimDriver::Layer::RawIp) & drvapi::kRuleRawIp) == 0) {
     hub_->toNetwork(std::string(packet));
     return SendResult::Sent;
   }

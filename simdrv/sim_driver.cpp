@@ -575,12 +575,14 @@ std::vector<uint64_t> SimDriver::closedConnections() const {
   return core_->closes;
 }
 
-uint32_t SimDriver::classify(const FlowDescription& flow) const {
+uint32_t SimDriver::classify(const FlowDescription& flow, Layer layer) const {
   std::lock_guard<std::mutex> guard(core_->lock);
   auto port = [](const SockAddr& a) { return static_cast<uint16_t>(a[2] | (a[3] << 8)); };  // as stored
   uint16_t family;
   std::memcpy(&family, flow.remote.data(), 2);
   auto matches = [&](const FilterRule& r) {
+    const bool rawIpOnly = r.filteringFlag == drvapi::kRuleRawIp;
+    if (layer == Layer::Flow ? rawIpOnly : (r.filteringFlag & drvapi::kRuleRawIp) == 0) return false;
     if (r.protocol != 0 && r.protocol != flow.protocol) return false;
     if (r.processId != 0 && r.processId != flow.processId) return false;
     if (r.direction != 0 && r.direction != 3 && r.direction != flow.direction) return false;

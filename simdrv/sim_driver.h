@@ -16,6 +16,10 @@
 // The rule list is kept as the driver keeps it (code 16 and the first
 // process-rule control insert at the head, 17 and the last one append, 18
 // clears) and classify() applies it to a flow description, first match wins.
+// Raw-IP delivery (flag 128) is a layer of its own, as in the driver: a rule
+// that only asks for raw IP packets is not a flow rule, so a catch-all raw-IP
+// rule at the head never hides the flow rules behind it, and the raw-IP layer
+// looks only at rules that ask for raw IP.
 // The live modes (live_tcp.h, live_udp.h) sit on top of the same driver: they
 // feed Batches from real sockets and act on the library's writes (verdicts,
 // injections, filtering off) through write observers, which see each record
@@ -189,7 +193,11 @@ class SimDriver {
   // fields match anything), or 0 (let through) when none does. The rules of
   // codes 16/17 are tried first, then the process rules, whose name must end
   // the flow's image path at a path boundary (an empty name matches any).
-  uint32_t classify(const FlowDescription& flow) const;
+  // The flag of the first rule that applies to `flow` in `layer`
+  // (kRulePass when none does): the flow layer skips rules whose flag is
+  // raw-IP delivery alone; the raw-IP layer sees only rules with that flag.
+  enum class Layer { Flow, RawIp };
+  uint32_t classify(const FlowDescription& flow, Layer layer = Layer::Flow) const;
 
   // --- answers and faults -----------------------------------------------
   void setWriteMode(WriteMode mode);

@@ -12,8 +12,8 @@
 // tunnel, and the other program's go direct. Then the game asks DNS for a
 // name the filter file has the engine resolve through the node, and the
 // address it learns steers its next web connection through the relay; last,
-// started again with an ICMP rule, it pings an address the rule covers and
-// is answered after the rule's delay.
+// it pings an address the configuration's ICMP rule covers and is answered
+// after the rule's delay.
 // The counters arrive once a second on the notification descriptor. Nothing
 // leaves the machine.
 #include <poll.h>
@@ -255,7 +255,7 @@ int main(int argc, char** argv) {
       "               203.0.113.0/24 to 127.0.0.1 (203.0.113.5:443 to the TCP echo server); DNS\n"
       "               service on %s answering steer.example = 203.0.113.5 from a hosts file\n"
       "filter file  : steer.example resolved through the node, table.example = 198.51.100.7\n"
-      "ICMP rule    : %s for the ping part (pings there answered after 20 ms)\n",
+      "ICMP rule    : %s (pings there answered after 20 ms)\n",
       node.port(), node.udpPort(), kUser, nodeDns.c_str(), kIcmpRule);
 
   // The simulated driver stands where the kernel driver would, and the
@@ -290,9 +290,9 @@ int main(int argc, char** argv) {
   const uint32_t nodeAddress = platform::ipv4(127, 0, 0, 1);
   const uint32_t nodePort = platform::hostToNet16(node.port());
   const bool configured =
-      SetConfig("demo", 0, kUser, 0, kPassword, 0, &entry, 1, 0, "", nodeAddress, nodePort,
+      SetConfig("demo", 0, kUser, 0, kPassword, 0, &entry, 1, 0, kIcmpRule, nodeAddress, nodePort,
                 platform::hostToNet16(node.udpPort()), 7, 0, static_cast<uintptr_t>(notify[0]), 0);
-  std::printf("SetConfig(game \"%s\")  -> %s\n", entry.name, yesNo(configured));
+  std::printf("SetConfig(game \"%s\", rules \"%s\") -> %s\n", entry.name, kIcmpRule, yesNo(configured));
   std::printf("Start(tcp=1, udp=1, ...)      -> %s\n\n", yesNo(Start(1, 1, 0, 0, 0, 0)));
 
   std::atomic<bool> stop{false};
@@ -412,16 +412,8 @@ int main(int argc, char** argv) {
 
   // ICMP: the game's pings to the rule's network go through the node's
   // tunnel; the node does not answer them (it pings only loopback), so the
-  // engine's own reply comes after the rule's delay. The rule is configured
-  // for this part alone: the raw-IP rule it makes the engine add comes first
-  // in the simulated driver's list and would keep the game's TCP and UDP
-  // flows from their own rules.
-  std::printf("\nStop(0)                       -> %s\n", yesNo(Stop(0)));
-  const bool reconfigured =
-      SetConfig("demo", 0, kUser, 0, kPassword, 0, &entry, 1, 0, kIcmpRule, nodeAddress, nodePort,
-                platform::hostToNet16(node.udpPort()), 7, 0, static_cast<uintptr_t>(notify[0]), 0);
-  std::printf("SetConfig(rules \"%s\") -> %s\n", kIcmpRule, yesNo(reconfigured));
-  std::printf("Start(tcp=1, udp=1, ...)      -> %s\n", yesNo(Start(1, 1, 0, 0, 0, 0)));
+  // engine's own reply comes after the rule's delay.
+  std::printf("\n");
   for (uint16_t sequence = 1; sequence <= 3; ++sequence) {
     const std::string request = echoRequest(platform::ipv4(198, 51, 100, 20), sequence);
     const auto sentAt = std::chrono::steady_clock::now();
