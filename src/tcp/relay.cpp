@@ -365,6 +365,12 @@ void Relay::serve(RELAY_CONTEXT& c) {
   int32_t detail = 0;
   ConnectLimits limits;
   limits.application = c.clientSocket;
+  // A stop shuts the sockets down, which does not wake a wait everywhere
+  // (not under wine); the attempt also looks for it between short waits.
+  limits.stopped = [this, &c] {
+    std::lock_guard<std::mutex> lock(threadsLock_);
+    return !stillWanted(c);
+  };
   const uint32_t result = Socks5Connect(platform::kFamilyIpv4, c.nodeSocket, c.destination, node.address,
                                         node.port, node.user, node.password, detail, limits);
   bool connected = true;
@@ -417,7 +423,11 @@ bool Relay::connectDirect(RELAY_CONTEXT& c) {
   }
   platform::closeSocket(old);
   int32_t detail = 0;
-  return ConnectWithin(c.nodeSocket, c.destination, kDirectConnectTimeoutMs, c.clientSocket, detail) ==
+  const std::function<bool()> stopped = [this, &c] {
+    std::lock_guard<std::mutex> lock(threadsLock_);
+    return !stillWanted(c);
+  };
+  return ConnectWithin(c.nodeSocket, c.destination, kDirectConnectTimeoutMs, c.clientSocket, detail, stopped) ==
          kSocks5Ok;
 }
 

@@ -39,8 +39,11 @@ class Attempt {
  public:
   enum class Outcome { Ready, TimedOut, ApplicationGone, Failed };
 
-  Attempt(Socket socket, Socket application, uint32_t timeoutMs)
-      : socket_(socket), application_(application), deadline_(platform::monotonicMs() + timeoutMs) {}
+  Attempt(Socket socket, Socket application, uint32_t timeoutMs, const std::function<bool()>& stopped)
+      : socket_(socket),
+        application_(application),
+        deadline_(platform::monotonicMs() + timeoutMs),
+        stopped_(stopped) {}
 
   // Waits until the socket is ready for `want` (or in error, which the next
   // call on it reports), the deadline passes, or the application ends.
@@ -53,8 +56,11 @@ class Attempt {
       waits[0].want = want;
       waits[1].socket = application_;
       const int count = application_ != platform::kInvalidSocket ? 2 : 1;
-      const int ready = platform::waitSockets(waits, count, static_cast<uint32_t>(deadline_ - now));
+      uint32_t slice = static_cast<uint32_t>(deadline_ - now);
+      if (stopped_) slice = std::min(slice, kStopCheckMs);
+      const int ready = platform::waitSockets(waits, count, slice);
       if (ready < 0) return Outcome::Failed;
+      if (ready == 0 && stopped_ && stopped_()) return Outcome::ApplicationGone;
       if (count == 2 && waits[1].ready != 0) {
         // Readable: either the application's first bytes, which stay queued
         // for the relay (and end the watch: they would keep it readable), or
@@ -91,6 +97,7 @@ class Attempt {
   Socket socket_;
   Socket application_;
   uint64_t deadline_;
+  const std::function<bool()>& stopped_;
 };
 
 // Sends all `length` bytes within the attempt. kSocks5Ok, or `step` (detail:
@@ -257,20 +264,20 @@ uint32_t Socks5Connect(uint32_t family, Socket socket, const platform::SocketAdd
   }
 
   uint32_t result = ConnectWithin(socket, platform::makeIpv4Address(nodeAddress, nodePort), limits.connectMs,
-                                  limits.application, detail);
+                                  limits.application, detail, limits.stopped);
   if (result != kSocks5Ok) return result;
   if (!platform::setNonBlocking(socket, true)) {
     detail = socketErrorDetail();
     return kSocks5GreetingSendFailed;
   }
-  Attempt attempt(socket, limits.application, limits.handshakeMs);
+  Attempt attempt(socket, limits.application, limits.handshakeMs, limits.stopped);
   result = handshake(attempt, destination, user, password, detail);
   if (result == kSocks5Ok) platform::setNonBlocking(socket, false);
   return result;
 }
 
 uint32_t ConnectWithin(Socket socket, const platform::SocketAddress& address, uint32_t timeoutMs,
-                       Socket application, int32_t& detail) {
+                       Socket application, int32_t& detail, const std::function<bool()>& stopped) {
   detail = 0;
   if (!platform::setNonBlocking(socket, true)) {
     detail = socketErrorDetail();
@@ -283,7 +290,7 @@ uint32_t ConnectWithin(Socket socket, const platform::SocketAddress& address, ui
       detail = socketErrorDetail();
       result = kSocks5NodeConnectFailed;
     } else {
-      Attempt attempt(socket, application, timeoutMs);
+      Attempt attempt(socket, application, timeoutMs, stopped);
       const Attempt::Outcome outcome = attempt.wait(platform::kWritable);
       platform::SocketAddress peer;
       if (outcome != Attempt::Outcome::Ready) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string_view>
 
 #include "platform/net.h"
@@ -43,7 +44,12 @@ struct ConnectLimits {
   // the attempt up; once it has sent bytes it is no longer watched (the bytes
   // stay queued for the relay).
   platform::Socket application = platform::kInvalidSocket;
+  // When set, asked between waits of at most kStopCheckMs: true gives the
+  // attempt up as if the application had gone (the relay's stop). A stop
+  // that shuts the sockets down need not wake a wait on every system.
+  std::function<bool()> stopped;
 };
+inline constexpr uint32_t kStopCheckMs = 50;
 
 // Results of Socks5Connect. 0 is success; every other value names the step
 // that failed. `detail` carries either the socket layer's error number of the
@@ -120,7 +126,8 @@ uint32_t Socks5Connect(uint32_t family, platform::Socket socket, const platform:
 // kSocks5TimedOut (detail kSocks5NodeConnectFailed) or kSocks5ApplicationGone.
 // The socket is blocking again on success (as Socks5Connect). Any thread.
 uint32_t ConnectWithin(platform::Socket socket, const platform::SocketAddress& address, uint32_t timeoutMs,
-                       platform::Socket application, int32_t& detail);
+                       platform::Socket application, int32_t& detail,
+                       const std::function<bool()>& stopped = {});
 
 // Replaces `socket` with a new IPv4 stream socket connected straight to
 // `destination` within `timeoutMs`, watching `application` meanwhile. Family

@@ -157,10 +157,10 @@ TEST(SimulatedService, StartAndStopReachTheAttachedActions) {
   manager.stop(u"LumoSimTest");
   manager.remove(u"LumoSimTest");
 #ifdef _WIN32
-  // A name without a simulation still reaches the real manager: its remote
-  // procedure call service runs.
+  // A name without a simulation still reaches the real manager, which knows
+  // its remote procedure call service (running or not: wine starts it on
+  // demand).
   EXPECT_EQ(manager.queryState(u"RpcSs", state), 0u);
-  EXPECT_EQ(state, platform::ServiceState::kRunning);
 #endif
 }
 
