@@ -1,6 +1,7 @@
 // The completion port's contract, on loopback: the same tests run natively
 // (epoll) and under wine64 (the real completion port).
 #include "platform/completion.h"
+#include "loopback_udp_socket.h"
 
 #include <gtest/gtest.h>
 
@@ -27,20 +28,7 @@ struct Record {
   char buffer[64] = {};
 };
 
-// A UDP socket bound to 127.0.0.1 on a port the system picks.
-struct LoopbackSocket {
-  platform::Socket socket = platform::kInvalidSocket;
-  SocketAddress address;
-  LoopbackSocket() {
-    socket = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram);
-    EXPECT_NE(socket, platform::kInvalidSocket);
-    EXPECT_TRUE(platform::bindSocket(socket, platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0)));
-    EXPECT_TRUE(platform::localAddressOf(socket, address));
-  }
-  ~LoopbackSocket() { platform::closeSocket(socket); }
-  // Handed to the port, which closes it.
-  platform::Socket release() { return std::exchange(socket, platform::kInvalidSocket); }
-};
+using LoopbackSocket = lumotest::LoopbackUdpSocket;
 
 Completion waitOne(CompletionPort& port) {
   Completion c;

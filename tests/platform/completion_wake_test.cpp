@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/completion.h"
+#include "loopback_udp_socket.h"
 
 namespace {
 
@@ -17,19 +18,7 @@ using platform::CompletionWait;
 using platform::Overlapped;
 using platform::SocketAddress;
 
-// A UDP socket bound to 127.0.0.1 on a port the system picks.
-struct LoopbackSocket {
-  platform::Socket socket = platform::kInvalidSocket;
-  SocketAddress address;
-  LoopbackSocket() {
-    socket = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram);
-    EXPECT_NE(socket, platform::kInvalidSocket);
-    EXPECT_TRUE(platform::bindSocket(socket, platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0)));
-    EXPECT_TRUE(platform::localAddressOf(socket, address));
-  }
-  ~LoopbackSocket() { platform::closeSocket(socket); }
-  platform::Socket release() { return std::exchange(socket, platform::kInvalidSocket); }
-};
+using LoopbackSocket = lumotest::LoopbackUdpSocket;
 
 // A thread already blocked in the wait gets the completions of sends that
 // went at once, in the order they were started: one waiting without a time
