@@ -19,7 +19,7 @@ log() { printf '\n==== %s\n' "$*"; }
 
 # --- 1. packages -------------------------------------------------------------
 PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libconcurrentqueue-dev libasio-dev nettle-dev microsocks dnsmasq-base iproute2 clang-tidy
+  libconcurrentqueue-dev libasio-dev nettle-dev microsocks dnsmasq-base iproute2 clang-tidy socat curl dnsutils
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 wine64)
 missing=()
 for p in "${PACKAGES[@]}"; do
