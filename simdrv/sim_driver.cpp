@@ -146,18 +146,27 @@ Batch& Batch::ipSend(const IpOptions& options, std::string_view packet) {
 
 struct SimDriver::Core {
   explicit Core(const Config& c)
-      : inbound(c.inboundSize + 8),
-        outbound(c.outboundSize + 8),
+      : ownInbound(c.inboundBuffer != nullptr ? 0 : c.inboundSize + 8),
+        ownOutbound(c.outboundBuffer != nullptr ? 0 : c.outboundSize + 8),
+        inbound(c.inboundBuffer != nullptr ? c.inboundBuffer : ownInbound.data()),
+        outbound(c.outboundBuffer != nullptr ? c.outboundBuffer : ownOutbound.data()),
+        inboundBytes(c.inboundSize),
+        outboundBytes(c.outboundSize),
         kind(c.kind),
         exchangeBytes(c.exchangeBytes) {}
 
   mutable std::mutex lock;
   std::condition_variable changed;
 
-  // The shared buffers. The library owns the inbound one between a completed
-  // read and its next read; the outbound one while its write runs.
-  std::vector<uint8_t> inbound;
-  std::vector<uint8_t> outbound;
+  // The shared buffers, the driver's own or the caller's. The library owns
+  // the inbound one between a completed read and its next read; the outbound
+  // one while its write runs.
+  std::vector<uint8_t> ownInbound;
+  std::vector<uint8_t> ownOutbound;
+  uint8_t* const inbound;
+  uint8_t* const outbound;
+  const size_t inboundBytes;
+  const size_t outboundBytes;
 
   // The library's outstanding read.
   platform::DeviceIo* readIo = nullptr;
@@ -187,8 +196,8 @@ struct SimDriver::Core {
   std::map<uint64_t, SockAddr> localAddresses;
   std::map<uint32_t, std::u16string> images;
 
-  size_t inboundSize() const { return inbound.size() - 8; }
-  size_t outboundSize() const { return outbound.size() - 8; }
+  size_t inboundSize() const { return inboundBytes; }
+  size_t outboundSize() const { return outboundBytes; }
 
   // Write observers: each call runs with `calls` raised, so removal can wait
   // for the calls of that observer alone.
@@ -205,7 +214,7 @@ struct SimDriver::Core {
   bool takeRecord(uint64_t total, std::vector<Record>& taken) {
     if (total < kRecordHeaderSize || total > outboundSize()) return false;
     RecordHeader h;
-    std::memcpy(&h, outbound.data(), sizeof h);
+    std::memcpy(&h, outbound, sizeof h);
     if (uint64_t{h.size} + kRecordHeaderSize != total) return false;
     if (h.type < 32) bytesByType[h.type] += h.size;
     const bool isRule = h.type == kAddRuleFirst || h.type == kAddRuleLast || h.type == kDeleteRules;
@@ -213,7 +222,7 @@ struct SimDriver::Core {
     Record r;
     r.type = h.type;
     r.id = h.id;
-    r.payload.assign(outbound.begin() + kRecordHeaderSize, outbound.begin() + static_cast<ptrdiff_t>(total));
+    r.payload.assign(outbound + kRecordHeaderSize, outbound + total);
     if (r.type == kAddRuleFirst || r.type == kAddRuleLast) {
       if (r.payload.size() != sizeof(FilterRule)) return false;
       FilterRule rule;
@@ -282,8 +291,8 @@ class SimDevice final : public platform::Device {
     bool ok = false;
     switch (code) {
       case kIoctlExchangeBuffers: {
-        const uint64_t buffers[4] = {reinterpret_cast<uintptr_t>(c.inbound.data()), c.inboundSize(),
-                                     reinterpret_cast<uintptr_t>(c.outbound.data()), c.outboundSize()};
+        const uint64_t buffers[4] = {reinterpret_cast<uintptr_t>(c.inbound), c.inboundSize(),
+                                     reinterpret_cast<uintptr_t>(c.outbound), c.outboundSize()};
         if (out == nullptr || outSize < sizeof buffers) break;
         std::memcpy(out, buffers, sizeof buffers);
         n = std::min<uint32_t>(c.exchangeBytes, sizeof buffers);
@@ -384,7 +393,7 @@ class SimDevice final : public platform::Device {
       case WriteMode::NoRoom:
         if (total >= kRecordHeaderSize && total <= c.outboundSize()) {
           RecordHeader h;
-          std::memcpy(&h, c.outbound.data(), sizeof h);
+          std::memcpy(&h, c.outbound, sizeof h);
           c.refusedLog.push_back({h.type, h.id, {}});
         }
         SimDriver::Core::complete(io, true, 0);
@@ -444,6 +453,19 @@ SimDriver::SimDriver() : SimDriver(Config{}) {}
 SimDriver::SimDriver(const Config& config) : core_(std::make_shared<Core>(config)) {}
 SimDriver::~SimDriver() { uninstall(); }
 
+namespace {
+
+std::unique_ptr<platform::Device> openOn(const std::shared_ptr<SimDriver::Core>& core) {
+  {
+    std::lock_guard<std::mutex> guard(core->lock);
+    if (core->openRefused) return nullptr;
+    ++core->opens;
+  }
+  return std::make_unique<SimDevice>(core);
+}
+
+}  // namespace
+
 void SimDriver::install(std::string_view driverName) {
   std::u16string path = kDevicePrefix;
   for (char ch : driverName) path += static_cast<char16_t>(static_cast<unsigned char>(ch));
@@ -452,14 +474,11 @@ void SimDriver::install(std::string_view driverName) {
       [weak, path](std::u16string_view requested) -> std::unique_ptr<platform::Device> {
         auto core = weak.lock();
         if (!core || requested != path) return nullptr;
-        {
-          std::lock_guard<std::mutex> guard(core->lock);
-          if (core->openRefused) return nullptr;
-          ++core->opens;
-        }
-        return std::make_unique<SimDevice>(core);
+        return openOn(core);
       });
 }
+
+std::unique_ptr<platform::Device> SimDriver::openDevice() { return openOn(core_); }
 
 void SimDriver::uninstall() { platform::setDeviceProvider(nullptr); }
 
@@ -483,7 +502,7 @@ bool SimDriver::deliverWithCount(const Batch& batch, uint64_t reportedCount, uin
   if (!c.changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return c.readIo != nullptr; }))
     return false;
   if (batch.size() > c.inboundSize()) return false;
-  if (batch.size() != 0) std::memcpy(c.inbound.data(), batch.bytes().data(), batch.size());
+  if (batch.size() != 0) std::memcpy(c.inbound, batch.bytes().data(), batch.size());
   platform::DeviceIo* io = c.readIo;
   const uint32_t n = std::min<uint32_t>(c.readSize, sizeof reportedCount);
   std::memcpy(c.readBuffer, &reportedCount, n);

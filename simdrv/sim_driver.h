@@ -37,6 +37,10 @@
 
 #include "drvapi/records.h"
 
+namespace platform {
+class Device;
+}  // namespace platform
+
 namespace simdrv {
 
 using SockAddr = std::array<uint8_t, drvapi::kSockAddrSize>;
@@ -130,6 +134,12 @@ class SimDriver {
   struct Config {
     size_t inboundSize = 1 << 20;
     size_t outboundSize = 1 << 20;
+    // The two shared buffers, when the caller provides them (a driver process
+    // maps them from memory it shares with the library's process); null: the
+    // driver allocates its own. A provided buffer holds at least its size in
+    // bytes and outlives the driver and every device opened on it.
+    uint8_t* inboundBuffer = nullptr;
+    uint8_t* outboundBuffer = nullptr;
     // The kind query's answer; nullopt makes the call fail.
     std::optional<uint32_t> kind = 2;
     // Bytes the buffer exchange reports (the library wants exactly 32).
@@ -148,6 +158,11 @@ class SimDriver {
   // simulated driver per process at a time).
   void install(std::string_view driverName = "LumoDriverSys");
   void uninstall();
+  // A device on this driver without installing it as the process's provider
+  // (a driver process serves it to a library elsewhere). Counts as an open;
+  // null while opening is refused. The device works on the driver's state and
+  // may outlive the SimDriver object.
+  std::unique_ptr<platform::Device> openDevice();
   // While set, opening the device fails as if the driver were not running.
   void setOpenRefused(bool refused);
   int openCount() const;
