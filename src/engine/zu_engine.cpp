@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "drvapi/drvapi.h"
+#include "engine/game_quirks.h"
 #include "platform/notify.h"
 #include "platform/sysinfo.h"
 #include "platform/text.h"
@@ -214,20 +215,17 @@ bool ZuEngine::startSteps(bool tcpEnabled, bool udpEnabled, bool udpProxyAll, bo
 
   udpProxyAll_.store(udpProxyAll ? 1 : 0);
 
-  const uint32_t gameId = gameConfig_.gameId;
-  const uint32_t areaId = gameConfig_.areaId;
-  if (gameId == 41 && (areaId == 218 || areaId == 214)) probeTracker_.setEnabled(true);
-  if (gameId == 339) pingResponder_.SetEnabled(true);
+  const GameQuirks quirks = gameQuirks(gameConfig_.gameId, gameConfig_.areaId);
+  if (quirks.probeUdpRoundTrips) probeTracker_.setEnabled(true);
+  if (quirks.delayedPings) pingResponder_.SetEnabled(true);
 
-  udpDirectMode_.store(0);
-  if (gameId == 369 || gameId == 890 || gameId == 2188 || gameId == 2173 || gameId == 2207) {
-    udpDirectMode_.store(1);
+  udpDirectMode_.store(quirks.udpThroughDriver || forceUdpDirect == 1 ? 1 : 0);
+  if (quirks.hostNetworkAndIpHelper) {
     note("hostnet.prepareHostNetwork");
     hostNet_.PrepareHostNetwork();
     note("serviceMonitor.start");
     serviceMonitor_.start(static_cast<service::IServiceMonitor*>(this), {u"iphlpsvc"});
   }
-  if (forceUdpDirect == 1 || gameId == 1165) udpDirectMode_.store(1);
 
   std::vector<std::u16string> processNames;
   processNames.reserve(gameConfig_.processes.size());
