@@ -6,56 +6,10 @@
 #include <mutex>
 
 #include "destination_map.h"
-#include "udp/internet_checksum.h"
+#include "driver_records.h"
+#include "ipv4_packet.h"
 
 namespace simdrv {
-namespace {
-
-// IPv4 header fields (RFC 791) and the ICMP echo (RFC 792) the network
-// answers.
-constexpr size_t kIpv4MinHeader = 20;
-constexpr size_t kTtl = 8;
-constexpr size_t kProtocol = 9;
-constexpr size_t kHeaderChecksum = 10;
-constexpr size_t kSource = 12;
-constexpr size_t kDestination = 16;
-constexpr uint8_t kProtocolIcmp = 1;
-constexpr uint8_t kEchoRequest = 8;
-constexpr uint8_t kEchoReply = 0;
-
-// The echo reply a host at the request's destination sends, or nothing when
-// `packet` is not a well-formed echo request.
-std::optional<std::string> echoReplyTo(std::string_view request) {
-  if (request.size() < kIpv4MinHeader) return std::nullopt;
-  std::string reply(request);
-  auto* p = reinterpret_cast<uint8_t*>(reply.data());
-  const size_t headerLength = static_cast<size_t>(p[0] & 0x0F) * 4;
-  if ((p[0] >> 4) != 4 || headerLength < kIpv4MinHeader || headerLength + 8 > reply.size() ||
-      p[kProtocol] != kProtocolIcmp || p[headerLength] != kEchoRequest || p[headerLength + 1] != 0)
-    return std::nullopt;
-  uint8_t* icmp = p + headerLength;
-  icmp[0] = kEchoReply;
-  udp::StoreChecksum(icmp + 2, 0);
-  udp::StoreChecksum(icmp + 2, udp::InternetChecksum(icmp, reply.size() - headerLength));
-  uint8_t source[4];
-  std::memcpy(source, p + kSource, 4);
-  std::memcpy(p + kSource, p + kDestination, 4);
-  std::memcpy(p + kDestination, source, 4);
-  p[kTtl] = 64;
-  udp::StoreChecksum(p + kHeaderChecksum, 0);
-  udp::StoreChecksum(p + kHeaderChecksum, udp::InternetChecksum(p, headerLength));
-  return reply;
-}
-
-SockAddr addressField(const uint8_t* addressNet) {
-  SockAddr field{};
-  field[0] = static_cast<uint8_t>(drvapi::kFamilyIpv4);
-  std::memcpy(field.data() + 4, addressNet, 4);
-  return field;
-}
-
-}  // namespace
-
 struct LiveIp::Hub {
   explicit Hub(SimDriver& d) : driver(d) {}
 
@@ -74,12 +28,9 @@ struct LiveIp::Hub {
 
   void toNetwork(std::string packet) {
     std::optional<std::string> answer;
-    if (packet.size() >= kIpv4MinHeader) {
-      platform::SocketAddress addressed, real;
-      uint32_t destination;
-      std::memcpy(&destination, packet.data() + kDestination, 4);
-      addressed = platform::makeIpv4Address(destination, 0);
-      if (map.resolve(addressed, real)) answer = echoReplyTo(packet);
+    if (const std::optional<Ipv4View> ip = readIpv4(packet)) {
+      platform::SocketAddress real;
+      if (map.resolve(platform::makeIpv4Address(ip->destinationNet, 0), real)) answer = echoReplyTo(packet);
     }
     {
       std::lock_guard<std::mutex> guard(lock);
@@ -117,15 +68,14 @@ bool LiveIp::map(std::string_view cidr, std::string_view localAddress) {
 
 LiveIp::SendResult LiveIp::send(uint32_t processId, std::string_view packet, drvapi::IpOptions options,
                                 uint32_t timeoutMs) {
-  if (packet.size() < kIpv4MinHeader || (static_cast<uint8_t>(packet[0]) >> 4) != 4)
-    return SendResult::Failed;
-  const auto* bytes = reinterpret_cast<const uint8_t*>(packet.data());
+  const std::optional<Ipv4View> ip = readIpv4(packet);
+  if (!ip) return SendResult::Failed;
   FlowDescription flow;
-  flow.protocol = bytes[kProtocol];
+  flow.protocol = ip->protocol;
   flow.processId = processId;
   flow.direction = 2;
-  flow.local = addressField(bytes + kSource);
-  flow.remote = addressField(bytes + kDestination);
+  flow.local = ipv4Field(ip->sourceNet);
+  flow.remote = ipv4Field(ip->destinationNet);
   if ((hub_->driver.classify(flow, SimDriver::Layer::RawIp) & drvapi::kRuleRawIp) == 0) {
     hub_->toNetwork(std::string(packet));
     return SendResult::Sent;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "destination_map.h"
+#include "driver_records.h"
 #include "loopback_socket.h"
 #include "platform/process.h"
 
@@ -20,10 +21,6 @@ namespace {
 // Flow ids of this mode start far from the live TCP mode's, so records of
 // both read apart in a log.
 constexpr uint64_t kFirstFlowId = 0x20000000;
-// A kind-2 driver tells the flow's local address at this offset of the
-// options of every datagram it reports.
-constexpr size_t kLocalAddressOption = 32;
-constexpr size_t kKind2OptionsLength = kLocalAddressOption + drvapi::kSockAddrSize;
 // Larger than any datagram a UDP socket can receive.
 constexpr size_t kReceiveBuffer = 65536;
 // At most this much is read from the socket before the library gets it.
@@ -31,12 +28,6 @@ constexpr size_t kPumpBatchDatagrams = 64;
 constexpr size_t kPumpBatchBytes = 128 * 1024;
 // How long the pump waits for the library to take one of its records.
 constexpr uint32_t kReportTimeoutMs = 1000;
-
-SockAddr fieldOf(const platform::SocketAddress& address) {
-  SockAddr field{};
-  platform::toDriverAddress(address, field.data());
-  return field;
-}
 
 platform::SocketAddress loopbackOf(uint16_t family) {
   if (family == platform::kFamilyIpv4) return platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0);
@@ -50,22 +41,6 @@ SockAddr familyOnly(uint16_t family) {
   SockAddr field{};
   std::memcpy(field.data(), &family, sizeof family);
   return field;
-}
-
-// The parts of a datagram record the library wrote (codes 10 and 11):
-//   0 remoteAddress[28] | 28 options.flags | 32 options.optionsLength (n) |
-//   36 options data[n] | 36+n datagram
-// False when the lengths do not add up.
-bool parseDatagram(const std::vector<uint8_t>& payload, SockAddr& remote, std::string_view& data) {
-  if (payload.size() < sizeof(drvapi::UdpDatagramHeader)) return false;
-  drvapi::UdpDatagramHeader header;
-  std::memcpy(&header, payload.data(), sizeof header);
-  const size_t optionsLength = header.optionsLength;
-  if (optionsLength > payload.size() - sizeof header) return false;
-  std::memcpy(remote.data(), header.remoteAddress, remote.size());
-  const size_t at = sizeof header + optionsLength;
-  data = std::string_view(reinterpret_cast<const char*>(payload.data()) + at, payload.size() - at);
-  return true;
 }
 
 }  // namespace
@@ -130,9 +105,9 @@ struct LiveUdp::Flow {
     {
       std::lock_guard<std::mutex> guard(lock);
       if (std::memcmp(real.bytes, addressed.bytes, sizeof real.bytes) != 0)
-        repliesFrom[fieldOf(real)] = fieldOf(addressed);
+        repliesFrom[addressField(real)] = addressField(addressed);
       else
-        repliesFrom.erase(fieldOf(real));
+        repliesFrom.erase(addressField(real));
     }
     return platform::sendTo(socket.get(), datagram.data(), datagram.size(), real) ==
            static_cast<int>(datagram.size());
@@ -177,7 +152,7 @@ struct LiveUdp::Flow {
     std::lock_guard<std::mutex> one(sendLock);
     platform::SocketAddress to;
     if (closing || !platform::fromDriverAddress(destination.data(), to)) return SendResult::Failed;
-    SockAddr remote = fieldOf(to);
+    SockAddr remote = addressField(to);
     const uint32_t flag = classify(2, remote);
     const bool filter = (flag & drvapi::kRuleFilter) != 0;
     const bool askConnect = (flag & drvapi::kRuleReportConnect) != 0;
@@ -204,7 +179,7 @@ struct LiveUdp::Flow {
   // A filtered one joins `reports` for the library; the others go to the
   // application unless a rule blocks them.
   void onArrival(const platform::SocketAddress& real, std::string_view datagram, Batch& reports) {
-    SockAddr from = fieldOf(real);
+    SockAddr from = addressField(real);
     {
       std::lock_guard<std::mutex> guard(lock);
       auto it = repliesFrom.find(from);
@@ -243,7 +218,7 @@ struct LiveUdp::Flow {
         SockAddr to;
         std::string_view datagram;
         bool wasRefused = false;
-        if (!parseDatagram(r.payload, to, datagram) ||
+        if (!parseDatagramRecord(r.payload, to, datagram) ||
             (!sendThroughMap(to, datagram, wasRefused) && wasRefused))
           ++refused;
         break;
@@ -251,7 +226,7 @@ struct LiveUdp::Flow {
       case drvapi::kUdpReceive: {
         SockAddr from;
         std::string_view datagram;
-        if (!parseDatagram(r.payload, from, datagram)) return;
+        if (!parseDatagramRecord(r.payload, from, datagram)) return;
         queueForApplication(from, datagram);
         {
           // The library injects one inbound datagram per request: the pump
@@ -387,12 +362,9 @@ LiveUdp::Socket LiveUdp::open(uint32_t processId, uint16_t family) {
     s.error_ = "cannot bind the application's socket";
     return s;
   }
-  flow->localField = fieldOf(flow->local);
+  flow->localField = addressField(flow->local);
   flow->image = platform::processImagePath(processId);
-  if (hub_->driver.kind() == 2u) {
-    flow->options.assign(kKind2OptionsLength, '\0');
-    std::memcpy(flow->options.data() + kLocalAddressOption, flow->localField.data(), drvapi::kSockAddrSize);
-  }
+  flow->options = datagramOptions(hub_->driver.kind(), flow->localField);
   {
     std::lock_guard<std::mutex> guard(hub_->lock);
     hub_->flows[flow->id] = flow;
