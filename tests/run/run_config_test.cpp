@@ -1,4 +1,5 @@
-// lumo-run's configuration file and options, and its command line.
+// lumo-run's configuration file and options, its command line, the launched
+// program's environment and the driver folder.
 #include "run_config.h"
 
 #include <arpa/inet.h>
@@ -6,12 +7,13 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "command_line.h"
+#include "driver_process.h"
+#include "launch.h"
+#include "run_child.h"
 
 namespace {
 
@@ -164,10 +166,7 @@ TEST(RunConfig, MissingRequiredKeysAreListed) {
 }
 
 TEST(RunConfig, TheExampleFileIsValid) {
-  std::ifstream file(LUMO_RUN_EXAMPLE_CONFIG);
-  std::stringstream read;
-  read << file.rdbuf();
-  const std::string text = read.str();
+  const std::string text = lumotest::readText(LUMO_RUN_EXAMPLE_CONFIG);
   ASSERT_FALSE(text.empty());
   RunConfig config;
   std::string error;
@@ -244,6 +243,49 @@ TEST(RunCommandLine, HelpNamesEveryOptionAndKey) {
                            "restart-driver ="}) {
     EXPECT_NE(help.find(name), std::string::npos) << name;
   }
+}
+
+TEST(RunLaunch, TheCaptureLibraryComesFirstInLdPreload) {
+  struct Row {
+    std::vector<std::string> base;
+    std::vector<std::string> expected;
+  };
+  const std::vector<Row> rows = {
+      {{"PATH=/bin"}, {"PATH=/bin", "LD_PRELOAD=/l/cap.so", "LUMO_DRIVER_DIR=/run/d"}},
+      {{"LD_PRELOAD=/a.so:/b.so", "HOME=/h"},
+       {"HOME=/h", "LD_PRELOAD=/l/cap.so:/a.so:/b.so", "LUMO_DRIVER_DIR=/run/d"}},
+      {{"LD_PRELOAD=", "LUMO_DRIVER_DIR=/old"}, {"LD_PRELOAD=/l/cap.so", "LUMO_DRIVER_DIR=/run/d"}},
+      {{"LD_PRELOAD_X=1", "LUMO_DRIVER_DIRS=2"},
+       {"LD_PRELOAD_X=1", "LUMO_DRIVER_DIRS=2", "LD_PRELOAD=/l/cap.so", "LUMO_DRIVER_DIR=/run/d"}},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(run::programEnvironment(row.base, "/l/cap.so", "/run/d"), row.expected) << row.base[0];
+  }
+}
+
+TEST(RunDriverFolder, FollowsTheDriversRule) {
+  const char* savedDir = getenv("LUMO_DRIVER_DIR");
+  const char* savedXdg = getenv("XDG_RUNTIME_DIR");
+  const std::string keptDir = savedDir != nullptr ? savedDir : "";
+  const std::string keptXdg = savedXdg != nullptr ? savedXdg : "";
+
+  setenv("LUMO_DRIVER_DIR", "/tmp/d", 1);
+  setenv("XDG_RUNTIME_DIR", "/run/user/7", 1);
+  EXPECT_EQ(run::driverFolder(), "/tmp/d");
+  setenv("LUMO_DRIVER_DIR", "", 1);
+  EXPECT_EQ(run::driverFolder(), "/run/user/7/lumo");
+  unsetenv("XDG_RUNTIME_DIR");
+  EXPECT_EQ(run::driverFolder(), geteuid() == 0 ? "/run/lumo" : "/tmp/lumo-" + std::to_string(geteuid()));
+  EXPECT_EQ(run::driverSocketPath("/x"), "/x/CtrlDSLumoDriverSys");
+
+  if (savedDir != nullptr)
+    setenv("LUMO_DRIVER_DIR", keptDir.c_str(), 1);
+  else
+    unsetenv("LUMO_DRIVER_DIR");
+  if (savedXdg != nullptr)
+    setenv("XDG_RUNTIME_DIR", keptXdg.c_str(), 1);
+  else
+    unsetenv("XDG_RUNTIME_DIR");
 }
 
 }  // namespace
