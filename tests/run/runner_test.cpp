@@ -1,0 +1,243 @@
+// lumo-run from the outside, against a stand-in engine library (fake_engine),
+// capture library and lumo-driver in a folder of their own: what a user sees
+// on standard error and in the exit status, what the launched program gets,
+// which exports the engine gets, and what is left running.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "run_child.h"
+
+namespace {
+
+using lumotest::LumoRunProcess;
+
+// Counts the occurrences of `part` in `text`.
+size_t count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+class LumoRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    lumotest::adoptOrphans();
+    driverDir_ = (dir_.path() / "driver").string();
+    engineLog_ = (dir_.path() / "engine.log").string();
+  }
+
+  // lumo-run with the stand-in library, the node option set to `node_`, and
+  // `extra` before "--".
+  std::vector<std::string> args(const std::vector<std::string>& extra,
+                                const std::vector<std::string>& program) {
+    std::vector<std::string> all = {"--library",    LUMO_RUN_FAKE_ENGINE,
+                                    "--node",       "127.0.0.1",
+                                    "--socks-port", std::to_string(node_.port()),
+                                    "--udp-port",   "9",
+                                    "--processes",  "curl"};
+    all.insert(all.end(), extra.begin(), extra.end());
+    all.push_back("--");
+    all.insert(all.end(), program.begin(), program.end());
+    return all;
+  }
+
+  // Runs lumo-run to its end; returns its exit status.
+  int run(const std::vector<std::string>& arguments, std::vector<std::string> environment = {}) {
+    environment.push_back("LUMO_DRIVER_DIR=" + driverDir_);
+    environment.push_back("LUMO_FAKE_ENGINE_LOG=" + engineLog_);
+    std::string error;
+    if (!process_.start(LUMO_RUN_PROGRAM, arguments, environment, error)) {
+      ADD_FAILURE() << error;
+      return -1;
+    }
+    return process_.wait();
+  }
+
+  std::string engineCalls() const { return lumotest::readText(engineLog_); }
+
+  pid_t driverPid() const {
+    const std::string text = lumotest::readText(driverDir_ + "/lumo-driver.pid");
+    return text.empty() ? -1 : static_cast<pid_t>(std::stol(text));
+  }
+
+  // Ends what lumo-run left running on purpose (the driver it started, which
+  // this test adopted) and says whether anything else was left.
+  bool onlyTheDriverWasLeft() {
+    bool onlyDriver = true;
+    for (pid_t child : lumotest::childProcesses()) {
+      if (child != driverPid()) onlyDriver = false;
+      kill(child, SIGKILL);
+      waitpid(child, nullptr, 0);
+    }
+    return onlyDriver;
+  }
+
+  lumotest::TempDir dir_;
+  lumotest::LoopbackListener node_;
+  std::string driverDir_;
+  std::string engineLog_;
+  LumoRunProcess process_;
+};
+
+TEST_F(LumoRun, RunsTheProgramUnderCaptureAndEndsWithItsStatus) {
+  // The program shows its environment and open descriptors, then exits 7.
+  const int status = run(args({"--no-driver-start", "--user", "player", "--password", "4711", "--processes",
+                               "Game, helper", "--rules", "mc,30,*.*:443", "--game-id", "12", "--no-udp"},
+                              {"/bin/sh", "-c",
+                               "echo \"preload=$LD_PRELOAD\"; echo \"dir=$LUMO_DRIVER_DIR\"; "
+                               "ls -l /proc/$$/fd; exit 7"}),
+                         {"LD_PRELOAD="});
+  EXPECT_EQ(status, 7);
+  const std::string out = process_.output();
+  EXPECT_NE(out.find("preload=" + std::filesystem::canonical(LUMO_RUN_FAKE_CAPTURE).string() + "\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("dir=" + driverDir_ + "\n"), std::string::npos) << out;
+  // What lumo-run inherited reaches the program; the engine's sockets and
+  // lumo-run's own do not.
+  EXPECT_NE(out.find("5 -> /dev/null"), std::string::npos) << out;
+  EXPECT_EQ(out.find("socket:"), std::string::npos) << out;
+
+  const std::string calls = engineCalls();
+  EXPECT_NE(calls.find("SetConfig label=lumo-run user=player password=4711 processes=Game,helper limit=0 "
+                       "rules=mc,30,*.*:443 node=127.0.0.1:" +
+                       std::to_string(node_.port()) + "/9 game=12 area=0"),
+            std::string::npos)
+      << calls;
+  EXPECT_NE(calls.find("Start 1 0 0 0 0 0"), std::string::npos) << calls;
+  // The engine is stopped and destroyed once, after the program ended.
+  EXPECT_EQ(count(calls, "Stop 0"), 1u) << calls;
+  EXPECT_EQ(calls.substr(calls.rfind('\n', calls.size() - 2) + 1), "UnInit 0\n") << calls;
+  EXPECT_TRUE(lumotest::childProcesses().empty());
+}
+
+TEST_F(LumoRun, ShowsTheCountersAndCountsEveryByteOnce) {
+  // The stand-in sends one message of 12595 bytes sent and 4608 received at
+  // Start; GetFlow then holds 100 and 50 more.
+  ASSERT_EQ(run(args({"--no-driver-start"}, {"/bin/true"})), 0);
+  const std::string err = process_.errorOutput();
+  EXPECT_NE(err.find("lumo: sent 12.3 KiB/s received 4.5 KiB/s (total sent 12.3 KiB received 4.5 KiB)\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("lumo: total sent 12.4 KiB received 4.5 KiB\n"), std::string::npos) << err;
+
+  ASSERT_EQ(run(args({"--no-driver-start", "--quiet"}, {"/bin/true"})), 0);
+  EXPECT_EQ(process_.errorOutput(), "");
+}
+
+TEST_F(LumoRun, SignalsReachTheProgramAndTheEngineStillStops) {
+  const std::string started = (dir_.path() / "started").string();
+  std::string error;
+  ASSERT_TRUE(
+      process_.start(LUMO_RUN_PROGRAM,
+                     args({"--no-driver-start"}, {"/bin/sh", "-c", "touch " + started + "; exec sleep 600"}),
+                     {"LUMO_DRIVER_DIR=" + driverDir_, "LUMO_FAKE_ENGINE_LOG=" + engineLog_}, error))
+      << error;
+  ASSERT_TRUE(lumotest::waitFor([&] { return std::filesystem::exists(started); }));
+  kill(process_.pid(), SIGTERM);
+  // sleep dies of the SIGTERM passed on; lumo-run ends as it did.
+  EXPECT_EQ(process_.wait(), 128 + SIGTERM);
+  const std::string calls = engineCalls();
+  EXPECT_NE(calls.find("Stop 0\nUnInit 0\n"), std::string::npos) << calls;
+  EXPECT_TRUE(lumotest::childProcesses().empty());
+}
+
+TEST_F(LumoRun, AFailingStepSaysWhichAndUndoesTheOnesBefore) {
+  struct Row {
+    const char* failing;  // the export that returns false
+    const char* message;
+    const char* lastCalls;
+  };
+  const Row rows[] = {
+      {"Init", "lumo-run: Init failed: the engine reached no driver: nothing answers on ",
+       "Init 0\nUnInit 0\n"},
+      {"SetConfig", "lumo-run: SetConfig refused the configuration\n", "UnInit 0\n"},
+      {"Start", "lumo-run: Start failed\n", "Stop 0\nUnInit 0\n"},
+  };
+  for (const Row& row : rows) {
+    std::filesystem::remove(engineLog_);
+    const int status =
+        run(args({"--no-driver-start"}, {"/bin/sh", "-c", "touch " + dir_.path().string() + "/ran"}),
+            {std::string("LUMO_FAKE_ENGINE_FAIL=") + row.failing});
+    EXPECT_EQ(status, 125) << row.failing;
+    EXPECT_NE(process_.errorOutput().find(row.message), std::string::npos) << process_.errorOutput();
+    const std::string calls = engineCalls();
+    EXPECT_EQ(calls.substr(calls.size() - std::min(calls.size(), std::strlen(row.lastCalls))), row.lastCalls)
+        << calls;
+    EXPECT_FALSE(std::filesystem::exists(dir_.path() / "ran")) << row.failing;
+  }
+
+  // A program that is not there: the engine was started and is stopped.
+  std::filesystem::remove(engineLog_);
+  EXPECT_EQ(run(args({"--no-driver-start"}, {"no-such-program-here"})), 127);
+  EXPECT_NE(process_.errorOutput().find("lumo-run: no-such-program-here: not found"), std::string::npos)
+      << process_.errorOutput();
+  EXPECT_NE(engineCalls().find("Stop 0\nUnInit 0\n"), std::string::npos) << engineCalls();
+  EXPECT_TRUE(lumotest::childProcesses().empty());
+}
+
+TEST_F(LumoRun, AMissingExportOrFileIsNamed) {
+  EXPECT_EQ(run({"--library", LUMO_RUN_PARTIAL_ENGINE, "--capture", LUMO_RUN_FAKE_CAPTURE, "--node",
+                 "127.0.0.1", "--socks-port", std::to_string(node_.port()), "--udp-port", "9", "--processes",
+                 "curl", "--", "/bin/true"}),
+            125);
+  EXPECT_NE(process_.errorOutput().find("is not the engine library: it lacks the export SetBlur\n"),
+            std::string::npos)
+      << process_.errorOutput();
+
+  EXPECT_EQ(run(args({"--capture", (dir_.path() / "none.so").string()}, {"/bin/true"})), 125);
+  EXPECT_NE(process_.errorOutput().find("lumo-run: the capture library " +
+                                        (dir_.path() / "none.so").string() + ": No such file or directory\n"),
+            std::string::npos)
+      << process_.errorOutput();
+
+  EXPECT_EQ(run({"--config", (dir_.path() / "none.conf").string(), "--", "/bin/true"}), 125);
+  EXPECT_NE(process_.errorOutput().find("cannot read " + (dir_.path() / "none.conf").string()),
+            std::string::npos)
+      << process_.errorOutput();
+  EXPECT_TRUE(engineCalls().empty());
+}
+
+TEST_F(LumoRun, StartsTheDriverWhenNoneAnswersAndLeavesItRunning) {
+  ASSERT_EQ(run(args({}, {"/bin/true"})), 0);
+  EXPECT_NE(process_.errorOutput().find("lumo-run: started lumo-driver (pid "), std::string::npos)
+      << process_.errorOutput();
+  const pid_t driver = driverPid();
+  ASSERT_GT(driver, 0);
+  EXPECT_NE(lumotest::readText(driverDir_ + "/lumo-driver.log").find("fake driver: serving"),
+            std::string::npos);
+
+  // The next run finds it serving and starts none.
+  ASSERT_EQ(run(args({"--stop-driver"}, {"/bin/true"})), 0);
+  EXPECT_EQ(process_.errorOutput().find("started lumo-driver"), std::string::npos) << process_.errorOutput();
+  EXPECT_EQ(driverPid(), driver);
+  EXPECT_TRUE(onlyTheDriverWasLeft());
+}
+
+TEST_F(LumoRun, StopDriverEndsTheDriverThisRunStarted) {
+  ASSERT_EQ(run(args({"--stop-driver"}, {"/bin/true"})), 0);
+  ASSERT_GT(driverPid(), 0);
+  EXPECT_NE(kill(driverPid(), 0), 0);
+  EXPECT_TRUE(lumotest::childProcesses().empty());
+}
+
+TEST_F(LumoRun, ADriverThatCannotStartIsReportedWithItsLog) {
+  EXPECT_EQ(run(args({}, {"/bin/true"}), {"LUMO_FAKE_DRIVER_FAIL=1"}), 125);
+  EXPECT_NE(process_.errorOutput().find("lumo-run: lumo-driver exited with status 3 at start: \"fake driver: "
+                                        "cannot open the device\" (log: " +
+                                        driverDir_ + "/lumo-driver.log)"),
+            std::string::npos)
+      << process_.errorOutput();
+  EXPECT_TRUE(engineCalls().empty());
+  EXPECT_TRUE(lumotest::childProcesses().empty());
+}
+
+}  // namespace
