@@ -133,12 +133,33 @@ TEST_F(LumoRun, ShowsTheCountersAndCountsEveryByteOnce) {
   EXPECT_EQ(process_.errorOutput(), "");
 }
 
+TEST_F(LumoRun, FlowReadsAreShownAndCountedOnce) {
+  // GetFlow is read each second: the program ends once a read was shown.
+  std::string error;
+  ASSERT_TRUE(process_.start(LUMO_RUN_PROGRAM,
+                             args({"--no-driver-start", "--flows"}, {"/bin/sh", "-c", "exec sleep 600"}),
+                             {"LUMO_DRIVER_DIR=" + driverDir_, "LUMO_FAKE_ENGINE_LOG=" + engineLog_}, error))
+      << error;
+  ASSERT_TRUE(
+      lumotest::waitFor([&] { return process_.errorOutput().find("lumo: GetFlow: ") != std::string::npos; }));
+  kill(process_.pid(), SIGTERM);
+  EXPECT_EQ(process_.wait(), 128 + SIGTERM);
+  const std::string err = process_.errorOutput();
+  EXPECT_NE(
+      err.find(
+          "lumo: GetFlow: sent 100 B received 50 B since its previous read or the last one-second line\n"),
+      std::string::npos)
+      << err;
+  // The 100 and 50 bytes are in the total once, beside the one-second message.
+  EXPECT_NE(err.find("lumo: total sent 12.4 KiB received 4.5 KiB\n"), std::string::npos) << err;
+}
+
 TEST_F(LumoRun, SignalsReachTheProgramAndTheEngineStillStops) {
   const std::string started = (dir_.path() / "started").string();
   std::string error;
   ASSERT_TRUE(
       process_.start(LUMO_RUN_PROGRAM,
-                     args({"--no-driver-start"}, {"/bin/sh", "-c", "touch " + started + "; exec sleep 600"}),
+                     args({"--no-driver-start"}, {"/bin/sh", "-c", "echo > " + started + "; exec sleep 600"}),
                      {"LUMO_DRIVER_DIR=" + driverDir_, "LUMO_FAKE_ENGINE_LOG=" + engineLog_}, error))
       << error;
   ASSERT_TRUE(lumotest::waitFor([&] { return std::filesystem::exists(started); }));
