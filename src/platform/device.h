@@ -6,7 +6,9 @@
 // setDeviceProvider() is asked first by openDevice(), and the simulated driver
 // uses that to answer the driver library in-process on both systems (the
 // Linux tests, the wine tests and the demo). Without a provider, Windows
-// opens the real device with CreateFileW.
+// opens the real device with CreateFileW, and Linux connects to the socket on
+// which the driver process lumo-driver serves the device (the runtime folder
+// of driver_runtime_dir.h; the messages are in posix/device_wire.h).
 #pragma once
 
 #include <cstdint>
@@ -79,6 +81,11 @@ class Device {
   // Cancels the operation of `io` if it still runs, and returns once it has
   // ended (its event is then signalled).
   virtual void cancel(DeviceIo& io) = 0;
+
+  // False once the device is known to be unusable because its driver went
+  // away (every call then fails at once); true while it may work. Devices
+  // that cannot tell say true. Any thread.
+  virtual bool alive() { return true; }
 };
 
 // Something that answers openDevice() for some paths: returns the device for
@@ -97,8 +104,10 @@ std::unique_ptr<Device> openProvidedDevice(std::u16string_view path);
 
 // Opens the device at `path` ("\\.\Name") for reading and writing, unshared,
 // existing only, overlapped (CreateFileW on Windows). Asks the installed
-// provider first. Null on failure, with the system's last error set (Linux
-// has no control devices of its own: ERROR_FILE_NOT_FOUND, 2).
+// provider first. Null on failure, with the system's last error set. Linux:
+// connects to deviceSocketPath("Name"); no driver answering there gives
+// ERROR_FILE_NOT_FOUND (2), another library holding the device
+// kErrorSharingViolation (32).
 std::unique_ptr<Device> openDevice(std::u16string_view path);
 
 // The calling thread's last system error (GetLastError; on Linux a
@@ -109,6 +118,7 @@ void setLastError(uint32_t error);
 // Error numbers the engine sets itself (the Windows values on both systems).
 inline constexpr uint32_t kErrorFileNotFound = 2;
 inline constexpr uint32_t kErrorNotEnoughMemory = 8;
+inline constexpr uint32_t kErrorSharingViolation = 32;
 
 // One volume's names: the device name the kernel gives its paths
 // ("\Device\HarddiskVolume2") and the drive text "C:".

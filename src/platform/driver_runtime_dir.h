@@ -1,4 +1,4 @@
-// Where lumo-driver and the programs around it meet on Linux: one runtime
+// Linux only. Where lumo-driver and the programs around it meet on Linux: one runtime
 // folder holding the driver's control-device socket, the capture socket that
 // launched programs report to, and the driver's process-id file.
 //
@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <string>
 
-namespace lumo_driver {
+namespace platform {
 
 inline std::string runtimeDir() {
   if (const char* dir = std::getenv("LUMO_DRIVER_DIR"); dir != nullptr && *dir != '\0') return dir;
@@ -34,4 +34,4 @@ inline std::string captureSocketPath() { return runtimeDir() + "/capture"; }
 // The running driver's process id, one decimal line.
 inline std::string pidFilePath() { return runtimeDir() + "/lumo-driver.pid"; }
 
-}  // namespace lumo_driver
+}  // namespace platform
