@@ -13,6 +13,7 @@
 
 #include "drvapi/drvapi.h"
 #include "drvapi/library.h"
+#include "platform/debug.h"
 
 namespace drvapi {
 
@@ -688,6 +689,7 @@ int tcpInject(uint64_t id, const char* data, int length, bool towardsApplication
   {
     AutoLock guard(l.lock);
     if (!l.initialised.load()) return kNotInitialised;
+    if (l.driverGone.load()) return kFailed;
     TcpEntry* e = l.tcp.find(id);
     if (e == nullptr || !e->connected) return kUnknownConnection;
     (towardsApplication ? e->canReceiveReported : e->canSendReported) = false;
@@ -743,6 +745,7 @@ int udpInject(uint64_t id, const unsigned char* remoteAddress, const char* data,
   {
     AutoLock guard(l.lock);
     if (!l.initialised.load()) return kNotInitialised;
+    if (l.driverGone.load()) return kFailed;
     UdpEntry* e = l.udp.find(id);
     if (e == nullptr) return kUnknownConnection;
     const uint32_t size = static_cast<uint32_t>(sizeof(UdpDatagramHeader)) + optionsLength + length;
@@ -1012,6 +1015,16 @@ void readerMain(DRV_EventHandler* handler, int workerThreads) {
     l.eventsOut.drain(kEventOutDrainLimit, l.stopEvent);
   }
   if (reading) dev->cancel(io);
+  if (!l.stopEvent.wait(0)) {
+    // Nobody asked the reader to stop: the device failed under it, so the
+    // driver is gone (its process ended, or it broke the protocol). Writers
+    // waiting for it have been failed by the device; from here on writes and
+    // injections fail at once instead of queueing for a driver that will
+    // never take them.
+    l.driverGone.store(true);
+    platform::debugOutput("[DRV] the driver went away: its device read failed; driver events stop until the "
+                          "library is closed and opened again");
+  }
   l.events.stop();
   l.eventsOut.stop();
   l.threadExited.set();

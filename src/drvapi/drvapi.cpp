@@ -36,6 +36,7 @@ int writeWith(uint32_t total, Fill&& fill) {
   // Not initialised comes first: without buffers every record would look
   // too large, and callers must be able to tell the two apart.
   if (!l.initialised.load() || !l.device || l.buffers[2] == 0) return kNotInitialised;
+  if (l.driverGone.load()) return kFailed;
   if (total > l.buffers[3]) return kNoRoom;
   fill(pointerOf(l.buffers[2]));
   uint64_t count = total;
@@ -171,6 +172,13 @@ uint32_t driverOptions() { return lib().optionFlags.load(); }
 
 int initDriver(const char* driverName, DRV_EventHandler* handler) {
   Library& l = lib();
+  // A library whose driver went away is closed first and opened again: the
+  // driver may be back. Without the lock, as every freeDriver (the reader's
+  // workers need it to finish).
+  if (l.initialised.load()) {
+    std::shared_ptr<platform::Device> dev = detail::device();
+    if (l.driverGone.load() || (dev && !dev->alive())) freeDriver();
+  }
   AutoLock guard(l.lock);
   if (l.initialised.load()) return kOk;
   // Refused before anything is touched: without a handler nothing could be
@@ -255,6 +263,7 @@ void freeDriver() {
     std::lock_guard<std::mutex> writeGuard(l.writeLock);
     l.device.reset();
     l.initialised.store(false);
+    l.driverGone.store(false);
     std::memset(l.buffers, 0, sizeof l.buffers);
   }
   l.handler.store(nullptr);

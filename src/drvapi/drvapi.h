@@ -44,7 +44,9 @@ void setServiceSteps(const ServiceSteps& steps);
 
 // Opens "\\.\CtrlDS" + driverName, exchanges the shared buffers and starts the
 // reader thread delivering to `handler`. 0 on success (also when already
-// initialised), -1 on any failure.
+// initialised), -1 on any failure. When the driver went away while the
+// library was open (its reader's read failed: writes and injections have been
+// failing with -1 since), the library is closed first and opened again.
 int initDriver(const char* driverName, DRV_EventHandler* handler);
 
 // Stops the reader and its workers, closes the device, frees every

@@ -64,6 +64,10 @@ struct Library {
   std::mutex writeLock;  // innermost: one record in the outbound buffer at a time
 
   std::atomic<bool> initialised{false};
+  // The reader ended on its own: the device failed (its driver went away).
+  // Writes and injections then fail at once; the next initDriver opens the
+  // device again. Cleared by freeDriver.
+  std::atomic<bool> driverGone{false};
   std::shared_ptr<platform::Device> device;  // changed under both locks
   char driverName[260] = {};
   uint64_t buffers[4] = {};  // inbound address, inbound size, outbound address, outbound size
