@@ -11,6 +11,18 @@
 // it. Starting a service calls the start action attached to its name, if any
 // (the simulated driver attaches itself to the driver service that way, see
 // attachSimulatedService); without one a start simply marks it running.
+// One name is a real service there: unless a simulation is attached to it,
+// the driver service "LumoDriverSys" is the driver process lumo-driver from
+// the library's own folder (libraryFolder()), serving the runtime folder of
+// driver_runtime_dir.h. It exists while that program is there or a driver
+// runs; it runs while a process holds the lock of the driver's pid file
+// (queryProcessId gives that process). start() launches the program detached
+// (its own session, standard input and output on /dev/null, standard error
+// appended to lumo-driver.log in the runtime folder) and waits up to 3 s for
+// it to serve its device (kErrorServiceStartFailed otherwise); stop() sends
+// it SIGTERM and waits up to 5 s for it to end (then SIGKILL); remove()
+// stops it; create() answers kErrorServiceExists, or ERROR_FILE_NOT_FOUND
+// (2) without the program.
 // On Windows the same in-memory manager answers for the names that have a
 // simulation attached, and only for those; every other name goes to the
 // real manager.
@@ -125,7 +137,7 @@ bool attachSimulatedService(std::u16string_view name, std::function<bool()> onSt
 // "ErrorControl", "ImagePath", "DisplayName", "Group" and, when asked for,
 // "Tag" (one above the largest tag already given in that group); deleting
 // removes the key. Thread-safe; actions run without its lock held.
-class MemoryServiceManager final : public ServiceManager {
+class MemoryServiceManager : public ServiceManager {
  public:
   explicit MemoryServiceManager(Registry& registry);
 
