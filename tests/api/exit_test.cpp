@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "driverless_library.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -92,9 +94,9 @@ TEST(ExitWithoutUnInit, EveryStateEndsTheProcessNormally) {
       {"start"},
       {"stop"},
       {"driver"},
-      {"load", LUMO_LIBRARY_PATH},
-      {"load-stop", LUMO_LIBRARY_PATH},
-      {"unload", LUMO_LIBRARY_PATH},
+      {"load", lumotest::driverlessLibrary()},
+      {"load-stop", lumotest::driverlessLibrary()},
+      {"unload", lumotest::driverlessLibrary()},
   };
   for (const auto& args : runs) {
     SCOPED_TRACE(args.front());

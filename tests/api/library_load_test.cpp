@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "driverless_library.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -23,14 +25,14 @@ namespace {
 
 struct Library {
 #ifdef _WIN32
-  HMODULE handle = LoadLibraryA(LUMO_LIBRARY_PATH);
+  HMODULE handle = LoadLibraryA(lumotest::driverlessLibrary().c_str());
   void* find(const char* name) const { return reinterpret_cast<void*>(GetProcAddress(handle, name)); }
   void close() {
     if (handle) FreeLibrary(handle);
     handle = nullptr;
   }
 #else
-  void* handle = dlopen(LUMO_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+  void* handle = dlopen(lumotest::driverlessLibrary().c_str(), RTLD_NOW | RTLD_LOCAL);
   void* find(const char* name) const { return dlsym(handle, name); }
   void close() {
     if (handle) dlclose(handle);
@@ -54,7 +56,7 @@ using StartFn = bool(CALL*)(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, ui
 
 TEST(LibraryLoad, ExportsTheNineEntryPointsByName) {
   Library lib;
-  ASSERT_NE(lib.handle, nullptr) << LUMO_LIBRARY_PATH;
+  ASSERT_NE(lib.handle, nullptr) << lumotest::driverlessLibrary();
   for (const char* name : {"GetFlow", "Init", "InstallDriver", "SetBlur", "SetConfig", "Start", "Stop", "UnInit",
                            "UnInstallDriver"})
     EXPECT_NE(lib.find(name), nullptr) << name;

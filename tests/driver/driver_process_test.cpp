@@ -1,0 +1,203 @@
+// lumo-driver as a process: the driver service of the Linux service manager
+// starts it from the library's folder (this program's, which has a copy) and
+// stops it; the program keeps one driver per runtime folder; and the driver
+// library and the engine outlive a driver that dies and reach the next one.
+// Each test has a runtime folder of its own; the exports test opens the
+// relay's fixed ports (NETNS).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "driver_test_support.h"
+#include "drvapi/drvapi.h"
+#include "drvapi/drvapi_fixture.h"
+#include "lumo/lumo.h"
+#include "platform/device.h"
+#include "platform/module.h"
+#include "platform/services.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using drivertest::RuntimeFolder;
+using platform::ServiceState;
+
+constexpr std::u16string_view kService = u"LumoDriverSys";
+
+std::string readText(const fs::path& file) {
+  std::ifstream in(file);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The process has ended (gone, or a zombie its new parent has yet to reap).
+bool ended(pid_t pid) {
+  return lumotest::waitFor([pid] {
+    const std::string stat = readText("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    return stat.empty() || (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z');
+  });
+}
+
+uint32_t driverPid() {
+  uint32_t pid = 0;
+  platform::systemServiceManager().queryProcessId(kService, pid);
+  return pid;
+}
+
+ServiceState driverState() {
+  ServiceState state{};
+  EXPECT_EQ(platform::systemServiceManager().queryState(kService, state), 0u);
+  return state;
+}
+
+// Runs lumo-driver from the library's folder with `args`, its output
+// discarded; its exit status, or -1.
+int runProgram(std::vector<std::string> args) {
+  args.insert(args.begin(), (platform::libraryFolder() / "lumo-driver").string());
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class DriverProcess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::setDeviceProvider(nullptr);
+    drvapi::setDriverOptions(2, drvapi::kOptionNoServiceStart);
+  }
+  void TearDown() override {
+    drvapi::freeDriver();
+    platform::systemServiceManager().stop(kService);  // nothing may outlive the test
+  }
+
+  platform::ServiceManager& services = platform::systemServiceManager();
+  RuntimeFolder folder;
+};
+
+TEST_F(DriverProcess, TheServiceStartsTheDriverBesideTheLibraryAndStopEndsIt) {
+  EXPECT_EQ(driverState(), ServiceState::kStopped);
+  ASSERT_EQ(services.start(kService), 0u);
+  EXPECT_EQ(driverState(), ServiceState::kRunning);
+  const pid_t pid = static_cast<pid_t>(driverPid());
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(fs::canonical("/proc/" + std::to_string(pid) + "/exe"),
+            fs::canonical(platform::libraryFolder() / "lumo-driver"));
+  EXPECT_EQ(readText(platform::pidFilePath()), std::to_string(pid) + "\n");
+  EXPECT_TRUE(fs::exists(drivertest::deviceSocket()));
+  EXPECT_EQ(getsid(pid), pid) << "detached into a session of its own";
+  EXPECT_EQ((fs::status(folder.path()).permissions() & fs::perms::all), fs::perms::owner_all);
+  EXPECT_EQ(services.start(kService), platform::kErrorServiceAlreadyRunning);
+
+  ASSERT_EQ(services.stop(kService), 0u);
+  EXPECT_TRUE(ended(pid));
+  EXPECT_FALSE(fs::exists(drivertest::deviceSocket()));
+  EXPECT_FALSE(fs::exists(platform::pidFilePath()));
+  EXPECT_EQ(driverState(), ServiceState::kStopped);
+  const std::string log = readText(folder.path() / "lumo-driver.log");
+  EXPECT_NE(log.find("serving"), std::string::npos) << log;
+  EXPECT_NE(log.find("stopping on SIGTERM"), std::string::npos) << log;
+}
+
+TEST_F(DriverProcess, OneDriverPerFolderAndAStaleSocketIsCleared) {
+  // What a driver that was killed leaves: its socket, nobody listening.
+  {
+    const sockaddr_un address = drivertest::socketAddress(drivertest::deviceSocket());
+    platform::UniqueFd stale(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::bind(stale.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  }
+  ASSERT_EQ(services.start(kService), 0u);
+  EXPECT_NE(readText(folder.path() / "lumo-driver.log").find("removed a stale socket"), std::string::npos);
+
+  EXPECT_EQ(runProgram({"--dir", folder.path().string()}), 1) << "the folder has its driver";
+  EXPECT_EQ(runProgram({"--bogus"}), 2);
+  EXPECT_EQ(runProgram({"--help"}), 0);
+  EXPECT_EQ(driverState(), ServiceState::kRunning) << "the refused one changed nothing";
+  auto device = platform::openDevice(drivertest::kDevicePath);
+  EXPECT_NE(device, nullptr) << "the first driver still serves";
+}
+
+TEST_F(DriverProcess, TheLibraryOutlivesItsDriverAndReachesTheNextOne) {
+  ASSERT_EQ(services.start(kService), 0u);
+  drvtest::RecordingHandler handler;
+  ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk);
+  drvapi::FilterRule rule{};
+  EXPECT_EQ(drvapi::addFilterRule(&rule, true), drvapi::kOk);
+
+  const pid_t first = static_cast<pid_t>(driverPid());
+  ASSERT_EQ(::kill(first, SIGKILL), 0);
+  // The reader's read fails and the reader ends, its workers with it.
+  ASSERT_TRUE(lumotest::waitFor(
+      [&] { return handler.threadsStarted() > 0 && handler.threadsEnded() == handler.threadsStarted(); }));
+  EXPECT_EQ(drvapi::addFilterRule(&rule, true), drvapi::kFailed) << "writes fail at once";
+  EXPECT_EQ(drvapi::udpInjectReceive(1, drvtest::kRemote.data(), "x", 1, nullptr), drvapi::kFailed);
+  EXPECT_TRUE(ended(first));
+
+  // A new driver (over the dead one's socket), and the library, still open
+  // on the dead one, opens it again.
+  ASSERT_EQ(services.start(kService), 0u);
+  EXPECT_NE(static_cast<pid_t>(driverPid()), first);
+  drvtest::RecordingHandler next;
+  ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &next), drvapi::kOk);
+  EXPECT_EQ(drvapi::addFilterRule(&rule, true), drvapi::kOk);
+
+  // Killed again, the library is closed the usual way and opened again.
+  const pid_t second = static_cast<pid_t>(driverPid());
+  ASSERT_EQ(::kill(second, SIGKILL), 0);
+  EXPECT_TRUE(ended(second));
+  drvapi::freeDriver();
+  ASSERT_EQ(services.start(kService), 0u);
+  ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &next), drvapi::kOk);
+  EXPECT_EQ(drvapi::addFilterRule(&rule, true), drvapi::kOk);
+}
+
+TEST_F(DriverProcess, TheExportsStartTheDriverAndSurviveItsEnd) {
+  ASSERT_TRUE(Init(0)) << "Init starts lumo-driver and opens its device";
+  const pid_t first = static_cast<pid_t>(driverPid());
+  ASSERT_GT(first, 0);
+  EXPECT_TRUE(UnInit(1));
+  EXPECT_EQ(static_cast<pid_t>(driverPid()), first) << "the driver keeps running";
+  ASSERT_TRUE(Init(0));
+  EXPECT_EQ(static_cast<pid_t>(driverPid()), first) << "and the next Init reaches it";
+
+  ASSERT_EQ(::kill(first, SIGKILL), 0);
+  EXPECT_TRUE(ended(first));
+  EXPECT_TRUE(Stop(1));
+  ASSERT_TRUE(Init(0)) << "a new driver is started";
+  const pid_t second = static_cast<pid_t>(driverPid());
+  EXPECT_GT(second, 0);
+  EXPECT_NE(second, first);
+
+  EXPECT_TRUE(UnInstallDriver());
+  EXPECT_TRUE(ended(second));
+  EXPECT_EQ(driverState(), ServiceState::kStopped);
+  EXPECT_TRUE(InstallDriver());
+  EXPECT_EQ(driverState(), ServiceState::kRunning);
+  EXPECT_TRUE(UnInit(1));
+  EXPECT_TRUE(UnInstallDriver() == false) << "without an engine";
+}
+
+}  // namespace

@@ -1,0 +1,176 @@
+// The driver library against lumo-driver's device server over the socket,
+// with no provider installed: the library opens the device by connecting,
+// the records cross the two shared memfd buffers both ways, control codes
+// and write answers travel, cancels reach the driver, and the device is
+// opened unshared.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "driver_test_support.h"
+#include "drvapi/drvapi.h"
+#include "drvapi/drvapi_fixture.h"
+#include "platform/device.h"
+
+namespace {
+
+using drvtest::kGamePid;
+using drvtest::kLocal;
+using drvtest::kRemote;
+using drvtest::RecordingHandler;
+using drivertest::ServedDriver;
+
+class Transport : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(served.started) << served.error;
+    // Nothing but the socket may answer: no provider, no service steps.
+    platform::setDeviceProvider(nullptr);
+    drvapi::setDriverOptions(2, drvapi::kOptionNoServiceStart);
+  }
+  void TearDown() override {
+    served.sim->releaseHeldWrites();
+    drvapi::freeDriver();
+  }
+
+  simdrv::SimDriver& sim() { return *served.sim; }
+
+  ServedDriver served;
+  RecordingHandler handler;
+};
+
+TEST_F(Transport, RecordsCrossTheSharedBuffersBothWays) {
+  ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk);
+  EXPECT_EQ(sim().openCount(), 1);
+  EXPECT_TRUE(served.server->libraryConnected());
+
+  // Driver to library: a scripted batch in the inbound buffer reaches the
+  // handler, and the handler's verdict comes back through the outbound one.
+  handler.onTcpConnectRequest = [](uint64_t, drvapi::TcpConnInfo* info) { info->filteringFlag = 0x1234; };
+  simdrv::Batch batch;
+  batch.udpCreated(7, simdrv::udpInfo(kGamePid, kLocal))
+      .udpSend(7, kRemote, "a datagram across processes")
+      .tcpConnectRequest(9, simdrv::tcpInfo(kGamePid, kLocal, kRemote));
+  ASSERT_TRUE(sim().deliver(batch));
+  ASSERT_TRUE(handler.waitCount("udpSend", 1));
+  EXPECT_EQ(handler.calls(7).back().data, "a datagram across processes");
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim().written(drvapi::kTcpConnectRequest, 9).size() == 1; }));
+  drvapi::TcpConnInfo verdict{};
+  const auto written = sim().written(drvapi::kTcpConnectRequest, 9);
+  ASSERT_EQ(written[0].payload.size(), sizeof verdict);
+  std::memcpy(&verdict, written[0].payload.data(), sizeof verdict);
+  EXPECT_EQ(verdict.filteringFlag, 0x1234u);
+
+  // Library to driver: a rule, and a datagram injected towards the
+  // application.
+  drvapi::FilterRule rule{};
+  rule.protocol = 17;
+  rule.direction = 3;
+  rule.filteringFlag = drvapi::kRuleFilter;
+  EXPECT_EQ(drvapi::addFilterRule(&rule, true), drvapi::kOk);
+  ASSERT_EQ(sim().rules().size(), 1u);
+  EXPECT_EQ(sim().rules()[0].protocol, 17u);
+  EXPECT_EQ(drvapi::udpInjectReceive(7, kRemote.data(), "an answer", 9, nullptr), drvapi::kOk);
+  ASSERT_TRUE(lumotest::waitFor([&] { return !sim().written(drvapi::kUdpReceive, 7).empty(); }));
+  const std::string payload = sim().written(drvapi::kUdpReceive, 7)[0].text();
+  EXPECT_EQ(payload.substr(payload.size() - 9), "an answer");
+
+  // Control codes with input and output: a process rule, a local address.
+  drvapi::ProcessFilterRule processRule{};
+  processRule.rule.protocol = 6;
+  const std::u16string name = u"D:\\Games\\Game.exe";
+  std::memcpy(processRule.processName, name.c_str(), (name.size() + 1) * sizeof(char16_t));
+  EXPECT_EQ(drvapi::addProcessFilterRule(&processRule, true), drvapi::kOk);
+  ASSERT_EQ(sim().processRules().size(), 1u);
+  EXPECT_EQ(sim().processRules()[0].processName, u"\\games\\game.exe");
+  sim().setProcessImage(kGamePid, u"\\Device\\HarddiskVolume3\\Games\\game.exe");
+  char16_t path[300] = {};
+  EXPECT_EQ(drvapi::getProcessImagePath(kGamePid, path, 300), 1);
+  EXPECT_EQ(std::u16string(path), u"\\Device\\HarddiskVolume3\\Games\\game.exe");
+}
+
+TEST_F(Transport, WriteAnswersArriveAsTheDriverGaveThem) {
+  ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk);
+  drvapi::FilterRule rule{};
+  sim().setWriteMode(simdrv::WriteMode::NoRoom);
+  EXPECT_EQ(drvapi::addFilterRule(&rule, false), drvapi::kFailed) << "0 bytes: the driver had no room";
+  EXPECT_EQ(sim().refused().size(), 1u);
+  // A write the driver does not start is a failed one here: the library
+  // does not wait a round trip to learn whether it started.
+  sim().setWriteMode(simdrv::WriteMode::Refuse);
+  EXPECT_EQ(drvapi::addFilterRule(&rule, false), drvapi::kFailed);
+  sim().setWriteMode(simdrv::WriteMode::Accept);
+  EXPECT_EQ(drvapi::addFilterRule(&rule, false), drvapi::kOk);
+  EXPECT_EQ(sim().rules().size(), 1u);
+}
+
+TEST_F(Transport, ClosingCancelsInTheDriverWhatTheLibraryLeftRunning) {
+  ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk);
+  ASSERT_TRUE(sim().waitForRead());
+  // A write the driver holds; closing the library interrupts it.
+  sim().setWriteMode(simdrv::WriteMode::Hold);
+  drvapi::FilterRule rule{};
+  int status = drvapi::kOk;
+  std::thread writer([&] { status = drvapi::addFilterRule(&rule, true); });
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim().heldWrites() == 1; }));
+  drvapi::freeDriver();
+  writer.join();
+  EXPECT_EQ(status, drvapi::kFailed);
+  EXPECT_EQ(sim().heldWrites(), 0u) << "the held write was cancelled in the driver";
+  EXPECT_TRUE(sim().rules().empty());
+  // The reader's read was cancelled in the driver too: a batch now waits for
+  // the next library instead of vanishing into the abandoned read.
+  EXPECT_FALSE(sim().waitForRead(0));
+
+  sim().setWriteMode(simdrv::WriteMode::Accept);
+  RecordingHandler next;
+  ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &next), drvapi::kOk) << "the driver takes the next library";
+  simdrv::Batch batch;
+  batch.tcpConnected(11, simdrv::tcpInfo(kGamePid, kLocal, kRemote));
+  ASSERT_TRUE(sim().deliver(batch));
+  EXPECT_TRUE(next.waitCount("tcpConnected", 1));
+  EXPECT_EQ(sim().openCount(), 2);
+  drvapi::freeDriver();
+}
+
+TEST_F(Transport, TheDeviceIsOpenedUnshared) {
+  ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk);
+  EXPECT_EQ(platform::openDevice(drivertest::kDevicePath), nullptr);
+  EXPECT_EQ(platform::lastError(), platform::kErrorSharingViolation);
+  EXPECT_TRUE(lumotest::waitFor([&] { return served.logged("refused a second library") == 1; }));
+  EXPECT_TRUE(served.server->libraryConnected()) << "the first library keeps the device";
+
+  // Once it closed, the next open is served at once: the driver notices a
+  // closed library when the next one knocks, before it answers.
+  drvapi::freeDriver();
+  auto device = platform::openDevice(drivertest::kDevicePath);
+  ASSERT_NE(device, nullptr);
+  uint32_t kind = 0, returned = 0;
+  EXPECT_TRUE(device->control(drvapi::kIoctlDriverKind, nullptr, 0, &kind, sizeof kind, &returned));
+  EXPECT_EQ(kind, 2u);
+}
+
+TEST_F(Transport, ExchangeAndOpenFaultsOfTheDriverReachTheLibrary) {
+  // A buffer exchange that reports fewer than 32 bytes fails the open.
+  sim().setExchangeBytes(16);
+  EXPECT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kFailed);
+  sim().setExchangeBytes(32);
+  // A driver that refuses opens: the device is not there.
+  sim().setOpenRefused(true);
+  EXPECT_EQ(platform::openDevice(drivertest::kDevicePath), nullptr);
+  EXPECT_EQ(platform::lastError(), platform::kErrorFileNotFound);
+  sim().setOpenRefused(false);
+  EXPECT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk);
+}
+
+TEST(TransportWithoutDriver, NoDriverMeansFileNotFound) {
+  drivertest::RuntimeFolder folder;
+  platform::setDeviceProvider(nullptr);
+  platform::setLastError(0);
+  EXPECT_EQ(platform::openDevice(drivertest::kDevicePath), nullptr);
+  EXPECT_EQ(platform::lastError(), platform::kErrorFileNotFound);
+  EXPECT_EQ(platform::openDevice(u"\\\\.\\Ctrl/../x"), nullptr) << "no path out of the runtime folder";
+  EXPECT_EQ(platform::openDevice(u"CtrlDSLumoDriverSys"), nullptr);
+}
+
+}  // namespace

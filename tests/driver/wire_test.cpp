@@ -1,0 +1,487 @@
+// The device messages on the wire: what lumo-driver's server answers to a raw
+// library, message by message, and what each side does with bytes that are
+// not the protocol: the server drops such a library and serves the next one;
+// the library takes such a driver for gone, fails what runs and every later
+// call, and never crashes or hangs.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "driver_test_support.h"
+#include "drvapi/drvapi.h"
+#include "drvapi/drvapi_fixture.h"
+#include "platform/device.h"
+
+namespace {
+
+using namespace drivertest;
+
+std::vector<uint8_t> bytesOf(const void* data, size_t n) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  return std::vector<uint8_t>(p, p + n);
+}
+
+TEST(WireLayout, MessagesAreLaidOutAsDocumented) {
+  // Hello: kind 0x80, size 24, op 0, version 1, status 32 (busy).
+  const auto busy = hello(wire::kHelloBusy);
+  EXPECT_EQ(bytesOf(&busy, sizeof busy), (std::vector<uint8_t>{0x80, 0, 0, 0, 24, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //
+                                                                1, 0, 0, 0, 32, 0, 0, 0}));
+  // Write: kind 3, size 24, op 0x0102, then the 8-byte count 0x30.
+  auto write = wire::make<wire::Write>(wire::kWrite, 0x0102);
+  write.data[0] = 0x30;
+  EXPECT_EQ(bytesOf(&write, sizeof write), (std::vector<uint8_t>{3, 0, 0, 0, 24, 0, 0, 0, 2, 1, 0, 0, 0, 0, 0, 0,  //
+                                                                 0x30, 0, 0, 0, 0, 0, 0, 0}));
+  // Control: code, input size, output capacity, reserved, then the input.
+  auto control = wire::make<wire::Control>(wire::kControl, 5, 4);
+  control.code = 0x0022019C;
+  control.inSize = 4;
+  control.outCapacity = 8;
+  std::vector<uint8_t> packet = bytesOf(&control, sizeof control);
+  packet.insert(packet.end(), {0xAA, 0xBB, 0xCC, 0xDD});
+  wire::Header h{};
+  EXPECT_TRUE(wire::checkMessage(packet.data(), packet.size(), false, h));
+  EXPECT_EQ(h.size, 36u);
+  EXPECT_EQ(std::vector<uint8_t>(packet.begin() + 16, packet.begin() + 28),
+            (std::vector<uint8_t>{0x9C, 0x01, 0x22, 0x00, 4, 0, 0, 0, 8, 0, 0, 0}));
+  // Every cut of a valid message is refused, and so is one byte more.
+  for (size_t cut = 0; cut < packet.size(); ++cut)
+    EXPECT_FALSE(wire::checkMessage(packet.data(), cut, false, h)) << "cut at " << cut;
+  packet.push_back(0);
+  EXPECT_FALSE(wire::checkMessage(packet.data(), packet.size(), false, h));
+  // Each direction carries its own kinds only.
+  EXPECT_FALSE(wire::checkMessage(reinterpret_cast<const uint8_t*>(&busy), sizeof busy, false, h));
+  EXPECT_FALSE(wire::checkMessage(reinterpret_cast<const uint8_t*>(&write), sizeof write, true, h));
+}
+
+// --- the server and a raw library ------------------------------------------
+
+class ServerWire : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(served.started) << served.error; }
+
+  // A connected raw library the server accepted.
+  std::unique_ptr<RawLibrary> connect() {
+    auto library = std::make_unique<RawLibrary>();
+    EXPECT_EQ(library->hello.h.kind, wire::kHello);
+    EXPECT_EQ(library->hello.status, wire::kHelloAccepted);
+    return library;
+  }
+
+  ServedDriver served;
+};
+
+TEST_F(ServerWire, RequestsAreAnsweredWithTheirIds) {
+  auto library = connect();
+  std::vector<uint8_t> packet;
+  std::vector<platform::UniqueFd> fds;
+
+  // The kind query: a control with 4 bytes of room.
+  auto kind = wire::make<wire::Control>(wire::kControl, 41);
+  kind.code = drvapi::kIoctlDriverKind;
+  kind.outCapacity = 4;
+  ASSERT_TRUE(library->send(kind));
+  ASSERT_TRUE(receive(library->fd.get(), packet));
+  ASSERT_EQ(packet.size(), sizeof(wire::ControlDone) + 4);
+  const auto answer = as<wire::ControlDone>(packet);
+  EXPECT_EQ(answer.h.kind, wire::kControlDone);
+  EXPECT_EQ(answer.h.op, 41u);
+  EXPECT_EQ(answer.ok, 1u);
+  EXPECT_EQ(packet[sizeof answer], 2) << "the simulated driver's kind";
+
+  // The buffer exchange brings two sealed memfds of the sizes it states.
+  auto exchange = wire::make<wire::Control>(wire::kControl, 42);
+  exchange.code = wire::kExchangeCode;
+  exchange.outCapacity = 32;
+  ASSERT_TRUE(library->send(exchange));
+  ASSERT_TRUE(receive(library->fd.get(), packet, &fds));
+  const auto buffers = as<wire::ExchangeDone>(packet);
+  EXPECT_EQ(buffers.h.kind, wire::kExchangeDone);
+  EXPECT_EQ(buffers.h.op, 42u);
+  EXPECT_EQ(buffers.ok, 1u);
+  EXPECT_EQ(buffers.reported, 32u);
+  EXPECT_EQ(buffers.inboundSize, served.buffers.inboundSize());
+  ASSERT_EQ(fds.size(), 2u);
+  for (const auto& fd : fds) EXPECT_NE(::fcntl(fd.get(), F_GET_SEALS) & F_SEAL_SHRINK, 0);
+
+  // A read waits for a batch; cancelled, it completes as cancelled and the
+  // driver has no read left to fill.
+  auto read = wire::make<wire::Read>(wire::kRead, 43);
+  read.size = 8;
+  ASSERT_TRUE(library->send(read));
+  ASSERT_TRUE(served.sim->waitForRead());
+  ASSERT_TRUE(library->send(wire::make<wire::Cancel>(wire::kCancel, 43)));
+  ASSERT_TRUE(receive(library->fd.get(), packet));
+  const auto cancelled = as<wire::ReadDone>(packet);
+  EXPECT_EQ(cancelled.h.op, 43u);
+  EXPECT_EQ(cancelled.status, wire::kCancelled);
+  EXPECT_FALSE(served.sim->waitForRead(0));
+
+  // A read that a batch completes carries the batch's length.
+  read.h.op = 44;
+  ASSERT_TRUE(library->send(read));
+  simdrv::Batch batch;
+  batch.ping(5);
+  ASSERT_TRUE(served.sim->deliver(batch));
+  ASSERT_TRUE(receive(library->fd.get(), packet));
+  const auto filled = as<wire::ReadDone>(packet);
+  EXPECT_EQ(filled.h.op, 44u);
+  EXPECT_EQ(filled.status, wire::kDone);
+  EXPECT_EQ(filled.transferred, 8u);
+  uint64_t count = 0;
+  std::memcpy(&count, filled.data, 8);
+  EXPECT_EQ(count, batch.size());
+
+  // A write the driver has no room for completes with 0 bytes.
+  served.sim->setWriteMode(simdrv::WriteMode::NoRoom);
+  auto write = wire::make<wire::Write>(wire::kWrite, 45);
+  write.data[0] = 16;
+  ASSERT_TRUE(library->send(write));
+  ASSERT_TRUE(receive(library->fd.get(), packet));
+  const auto noRoom = as<wire::WriteDone>(packet);
+  EXPECT_EQ(noRoom.h.op, 45u);
+  EXPECT_EQ(noRoom.status, wire::kDone);
+  EXPECT_EQ(noRoom.transferred, 0u);
+  // A cancel of an id that is not running is nothing to answer: the next
+  // request is answered as usual.
+  ASSERT_TRUE(library->send(wire::make<wire::Cancel>(wire::kCancel, 45)));
+  kind.h.op = 46;
+  ASSERT_TRUE(library->send(kind));
+  ASSERT_TRUE(receive(library->fd.get(), packet));
+  EXPECT_EQ(as<wire::ControlDone>(packet).h.op, 46u);
+  EXPECT_EQ(served.logged("dropped"), 0u);
+}
+
+TEST_F(ServerWire, ALibraryThatBreaksTheProtocolIsDroppedAndTheNextServed) {
+  auto control = wire::make<wire::Control>(wire::kControl, 1);
+  control.code = drvapi::kIoctlDriverKind;
+  control.outCapacity = 4;
+  auto read = wire::make<wire::Read>(wire::kRead, 2);
+  read.size = 8;
+
+  struct Row {
+    const char* what;
+    std::vector<uint8_t> bytes;
+  };
+  std::vector<Row> rows;
+  rows.push_back({"shorter than a header", std::vector<uint8_t>(8, 0)});
+  {
+    auto bad = read;
+    bad.h.size = 25;
+    rows.push_back({"a size field that is not the packet's", bytesOf(&bad, sizeof bad)});
+  }
+  {
+    auto bad = read;
+    bad.h.kind = 99;
+    rows.push_back({"an unknown kind", bytesOf(&bad, sizeof bad)});
+  }
+  {
+    auto bad = read;
+    bad.size = 9;
+    rows.push_back({"a read of more than 8 bytes", bytesOf(&bad, sizeof bad)});
+    bad.size = 0;
+    rows.push_back({"a read of nothing", bytesOf(&bad, sizeof bad)});
+    bad = read;
+    bad.h.op = 0;
+    rows.push_back({"operation id 0", bytesOf(&bad, sizeof bad)});
+  }
+  {
+    auto bad = wire::make<wire::Control>(wire::kControl, 3, wire::kMaxControlInput + 1);
+    bad.inSize = wire::kMaxControlInput + 1;
+    std::vector<uint8_t> bytes = bytesOf(&bad, sizeof bad);
+    bytes.resize(bytes.size() + bad.inSize);
+    rows.push_back({"a control input over the limit", bytes});
+    auto wrong = control;
+    wrong.inSize = 10;
+    wrong.h.size = sizeof wrong + 4;
+    bytes = bytesOf(&wrong, sizeof wrong);
+    bytes.resize(bytes.size() + 4);
+    rows.push_back({"a control shorter than its input", bytes});
+    wrong = control;
+    wrong.outCapacity = wire::kMaxControlOutput + 1;
+    rows.push_back({"a control output over the limit", bytesOf(&wrong, sizeof wrong)});
+  }
+  {
+    std::vector<uint8_t> bytes = bytesOf(&read, sizeof read);
+    bytes.resize(wire::kMaxMessage + 100);
+    rows.push_back({"an oversized packet", bytes});
+  }
+  {
+    auto answer = wire::make<wire::WriteDone>(wire::kWriteDone, 4);
+    rows.push_back({"a driver's message", bytesOf(&answer, sizeof answer)});
+  }
+
+  size_t dropped = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    auto library = connect();
+    ASSERT_TRUE(library->send(row.bytes.data(), row.bytes.size()));
+    EXPECT_TRUE(closedByPeer(library->fd.get()));
+    EXPECT_EQ(served.logged("dropped the library"), ++dropped);
+  }
+
+  {
+    SCOPED_TRACE("descriptors from the library");
+    auto library = connect();
+    platform::UniqueFd memory(::memfd_create("x", MFD_CLOEXEC));
+    const int fd = memory.get();
+    ASSERT_TRUE(library->send(&read, sizeof read, &fd, 1));
+    EXPECT_TRUE(closedByPeer(library->fd.get()));
+    EXPECT_EQ(served.logged("dropped the library"), ++dropped);
+  }
+  {
+    SCOPED_TRACE("an id reused while its operation runs");
+    auto library = connect();
+    ASSERT_TRUE(library->send(read));
+    ASSERT_TRUE(served.sim->waitForRead());
+    ASSERT_TRUE(library->send(read));
+    EXPECT_TRUE(closedByPeer(library->fd.get()));
+    EXPECT_EQ(served.logged("dropped the library"), ++dropped);
+    EXPECT_FALSE(served.sim->waitForRead(0)) << "the dropped library's read was cancelled";
+  }
+
+  // The server goes on: a real library is served.
+  drvtest::RecordingHandler handler;
+  platform::setDeviceProvider(nullptr);
+  drvapi::setDriverOptions(2, drvapi::kOptionNoServiceStart);
+  EXPECT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk);
+  drvapi::freeDriver();
+}
+
+// --- the library and a raw driver --------------------------------------------
+
+class LibraryWire : public ::testing::Test {
+ protected:
+  void SetUp() override { platform::setDeviceProvider(nullptr); }
+
+  RuntimeFolder folder;
+};
+
+TEST_F(LibraryWire, TheGreetingDecidesTheOpen) {
+  struct Row {
+    const char* what;
+    wire::Hello hello;
+    uint32_t error;
+  };
+  const Row rows[] = {
+      {"busy", hello(wire::kHelloBusy), platform::kErrorSharingViolation},
+      {"refused", hello(wire::kHelloUnavailable), platform::kErrorFileNotFound},
+      {"another version", hello(wire::kHelloAccepted, 7), platform::kErrorFileNotFound},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    FakeDriver fake(nullptr, &row.hello);
+    ASSERT_TRUE(fake.bound());
+    EXPECT_EQ(platform::openDevice(kDevicePath), nullptr);
+    EXPECT_EQ(platform::lastError(), row.error);
+  }
+  {
+    SCOPED_TRACE("a closed connection instead of a greeting");
+    FakeDriver fake([](int) {}, nullptr);
+    EXPECT_EQ(platform::openDevice(kDevicePath), nullptr);
+    EXPECT_EQ(platform::lastError(), platform::kErrorFileNotFound);
+  }
+  {
+    SCOPED_TRACE("a stale socket nobody listens on");
+    const sockaddr_un address = socketAddress(deviceSocket());
+    {
+      platform::UniqueFd stale(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+      ASSERT_EQ(::bind(stale.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    }
+    EXPECT_EQ(platform::openDevice(kDevicePath), nullptr);
+    EXPECT_EQ(platform::lastError(), platform::kErrorFileNotFound);
+    ::unlink(deviceSocket().c_str());
+  }
+}
+
+// Reads one request from the library and answers it with `answer` bytes
+// (the request's id is written at offset 8 when `withId`).
+FakeDriver::Script answerWith(std::vector<uint8_t> answer, bool withId, std::vector<int> fds = {}) {
+  return [answer, withId, fds](int fd) mutable {
+    std::vector<uint8_t> request;
+    if (!receive(fd, request) || request.size() < sizeof(wire::Header)) return;
+    if (withId) std::memcpy(answer.data() + 8, request.data() + 8, 8);
+    platform::sendPacket(fd, answer.data(), answer.size(), fds.empty() ? nullptr : fds.data(),
+                         static_cast<int>(fds.size()));
+    closedByPeer(fd);  // until the library closes
+  };
+}
+
+// Opens the device on `fake`, asks the kind query and expects the driver to
+// be taken for gone: the control fails, and so does everything after it.
+void expectGoneAfterKindQuery(FakeDriver& fake) {
+  ASSERT_TRUE(fake.bound());
+  auto device = platform::openDevice(kDevicePath);
+  ASSERT_NE(device, nullptr);
+  uint32_t kind = 0, returned = 0;
+  EXPECT_FALSE(device->control(drvapi::kIoctlDriverKind, nullptr, 0, &kind, sizeof kind, &returned));
+  EXPECT_EQ(returned, 0u);
+  EXPECT_FALSE(device->alive());
+  uint64_t count = 0;
+  platform::DeviceIo io;
+  EXPECT_EQ(device->read(&count, sizeof count, io), platform::IoStart::Failed);
+  EXPECT_EQ(device->write(&count, sizeof count, io), platform::IoStart::Failed);
+  EXPECT_FALSE(device->control(drvapi::kIoctlDriverKind, nullptr, 0, &kind, sizeof kind, &returned));
+}
+
+TEST_F(LibraryWire, ADriverThatBreaksTheProtocolIsTakenForGone) {
+  const wire::Hello accepted = hello(wire::kHelloAccepted);
+  auto done = wire::make<wire::ControlDone>(wire::kControlDone, 0, 4);
+  done.ok = 1;
+  done.outSize = 4;
+  std::vector<uint8_t> good = bytesOf(&done, sizeof done);
+  good.insert(good.end(), {2, 0, 0, 0});
+
+  struct Row {
+    const char* what;
+    std::vector<uint8_t> answer;
+    bool withId;
+  };
+  std::vector<Row> rows;
+  {
+    std::vector<uint8_t> stray = good;
+    stray[8] = 0x77;  // an id the library never used
+    rows.push_back({"an answer to no request", stray, false});
+  }
+  {
+    std::vector<uint8_t> bad = good;
+    bad[4] = 29;  // size field one past the packet
+    rows.push_back({"a size field that is not the packet's", bad, true});
+  }
+  {
+    auto longer = done;
+    longer.outSize = 8;
+    longer.h.size = sizeof longer + 8;
+    std::vector<uint8_t> bad = bytesOf(&longer, sizeof longer);
+    bad.resize(bad.size() + 8, 1);
+    rows.push_back({"more output than the request has room for", bad, true});
+  }
+  {
+    auto other = wire::make<wire::ReadDone>(wire::kReadDone, 0);
+    other.status = wire::kDone;
+    rows.push_back({"a read completion for a control", bytesOf(&other, sizeof other), true});
+  }
+  {
+    auto again = hello(wire::kHelloAccepted);
+    rows.push_back({"a second greeting", bytesOf(&again, sizeof again), false});
+  }
+  {
+    std::vector<uint8_t> bad = good;
+    bad.resize(wire::kMaxMessage + 50);
+    rows.push_back({"an oversized packet", bad, true});
+  }
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    FakeDriver fake(answerWith(row.answer, row.withId), &accepted);
+    expectGoneAfterKindQuery(fake);
+  }
+  {
+    SCOPED_TRACE("descriptors with a control answer");
+    platform::UniqueFd memory(::memfd_create("x", MFD_CLOEXEC));
+    FakeDriver fake(answerWith(good, true, {memory.get()}), &accepted);
+    expectGoneAfterKindQuery(fake);
+  }
+  {
+    SCOPED_TRACE("the well-formed answer, for contrast");
+    FakeDriver fake(answerWith(good, true), &accepted);
+    auto device = platform::openDevice(kDevicePath);
+    ASSERT_NE(device, nullptr);
+    uint32_t kind = 0, returned = 0;
+    EXPECT_TRUE(device->control(drvapi::kIoctlDriverKind, nullptr, 0, &kind, sizeof kind, &returned));
+    EXPECT_EQ(kind, 2u);
+    EXPECT_EQ(returned, 4u);
+    EXPECT_TRUE(device->alive());
+  }
+}
+
+// A memfd of `size` bytes, sealed against shrinking when `sealed`.
+platform::UniqueFd memoryOf(size_t size, bool sealed) {
+  platform::UniqueFd fd(::memfd_create("lumo-test", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0) return {};
+  if (sealed) ::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW);
+  return fd;
+}
+
+TEST_F(LibraryWire, OnlyBuffersThatCannotShrinkUnderTheLibraryAreMapped) {
+  const wire::Hello accepted = hello(wire::kHelloAccepted);
+  auto exchanged = wire::make<wire::ExchangeDone>(wire::kExchangeDone, 0);
+  exchanged.ok = 1;
+  exchanged.reported = 32;
+  exchanged.inboundSize = 4096;
+  exchanged.outboundSize = 4096;
+  const std::vector<uint8_t> answer = bytesOf(&exchanged, sizeof exchanged);
+
+  struct Row {
+    const char* what;
+    size_t inboundBytes;
+    bool sealed;
+    int fdCount;
+  };
+  const Row rows[] = {
+      {"a buffer that could shrink", 4096, false, 2},
+      {"a buffer smaller than stated", 1024, true, 2},
+      {"one buffer instead of two", 4096, true, 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    platform::UniqueFd inbound = memoryOf(row.inboundBytes, row.sealed);
+    platform::UniqueFd outbound = memoryOf(4096, true);
+    std::vector<int> fds = {inbound.get(), outbound.get()};
+    fds.resize(static_cast<size_t>(row.fdCount));
+    FakeDriver fake(answerWith(answer, true, fds), &accepted);
+    auto device = platform::openDevice(kDevicePath);
+    ASSERT_NE(device, nullptr);
+    uint64_t buffers[4] = {};
+    uint32_t returned = 0;
+    EXPECT_FALSE(device->control(wire::kExchangeCode, nullptr, 0, buffers, sizeof buffers, &returned));
+    EXPECT_EQ(buffers[0], 0u) << "nothing mapped";
+    EXPECT_FALSE(device->alive());
+  }
+
+  // Sealed buffers of the stated sizes: the library's addresses reach the
+  // driver's memory.
+  platform::UniqueFd inbound = memoryOf(4096, true);
+  platform::UniqueFd outbound = memoryOf(4096, true);
+  auto* driverView = static_cast<char*>(::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, inbound.get(), 0));
+  ASSERT_NE(driverView, MAP_FAILED);
+  std::strcpy(driverView, "written by the driver");
+  FakeDriver fake(answerWith(answer, true, {inbound.get(), outbound.get()}), &accepted);
+  auto device = platform::openDevice(kDevicePath);
+  ASSERT_NE(device, nullptr);
+  uint64_t buffers[4] = {};
+  uint32_t returned = 0;
+  ASSERT_TRUE(device->control(wire::kExchangeCode, nullptr, 0, buffers, sizeof buffers, &returned));
+  EXPECT_EQ(returned, 32u);
+  EXPECT_EQ(buffers[1], 4096u);
+  EXPECT_EQ(buffers[3], 4096u);
+  EXPECT_STREQ(reinterpret_cast<const char*>(static_cast<uintptr_t>(buffers[0])), "written by the driver");
+  ::munmap(driverView, 4096);
+}
+
+TEST_F(LibraryWire, WhenTheDriverGoesEverythingRunningFailsAndNothingWaits) {
+  const wire::Hello accepted = hello(wire::kHelloAccepted);
+  // The fake takes the read and then ends the connection, as a driver
+  // process that dies does.
+  FakeDriver fake(
+      [](int fd) {
+        std::vector<uint8_t> request;
+        receive(fd, request);
+      },
+      &accepted);
+  auto device = platform::openDevice(kDevicePath);
+  ASSERT_NE(device, nullptr);
+  uint64_t count = 77;
+  platform::DeviceIo io;
+  ASSERT_EQ(device->read(&count, sizeof count, io), platform::IoStart::Pending);
+  ASSERT_TRUE(io.event().wait(10000)) << "the pending read completes when the driver goes";
+  uint32_t transferred = 5;
+  EXPECT_FALSE(device->result(io, &transferred));
+  EXPECT_EQ(transferred, 0u);
+  EXPECT_EQ(count, 77u);
+  EXPECT_FALSE(device->alive());
+  platform::DeviceIo writeIo;
+  EXPECT_EQ(device->write(&count, sizeof count, writeIo), platform::IoStart::Failed);
+  device->cancel(io);  // ended already: returns at once
+}
+
+}  // namespace
