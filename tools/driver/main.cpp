@@ -223,6 +223,10 @@ int main(int argc, char** argv) {
 
   // The stop signals are taken by sigwait below: blocked before any thread
   // starts, so that no other thread takes them.
+  // A signal ignored by whoever started us would be discarded even while
+  // blocked, and never reach sigwait.
+  std::signal(SIGTERM, SIG_DFL);
+  std::signal(SIGINT, SIG_DFL);
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
