@@ -42,9 +42,11 @@ bool LumoRunProcess::start(const std::string& program, const std::vector<std::st
   std::vector<std::string> argvTexts{program};
   argvTexts.insert(argvTexts.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(argvTexts.size() + 1);
   for (std::string& text : argvTexts) argv.push_back(text.data());
   argv.push_back(nullptr);
   std::vector<char*> envp;
+  envp.reserve(envTexts.size() + 1);
   for (std::string& text : envTexts) envp.push_back(text.data());
   envp.push_back(nullptr);
 

@@ -157,7 +157,7 @@ bool parseCommandLine(const std::vector<std::string>& args, RunOptions& options,
         return false;
       }
       options.overrides.push_back({name.substr(2), value});
-    } else if (name.rfind("-", 0) == 0) {
+    } else if (!name.empty() && name[0] == '-') {
       error = "unknown option: " + args[i];
       return false;
     } else {
