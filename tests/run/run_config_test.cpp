@@ -1,17 +1,14 @@
-// lumo-run's configuration file and options, its command line, the launched
-// program's environment and the driver folder.
+// lumo-run's configuration file and options, its command line and the
+// launched program's environment.
 #include "run_config.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "command_line.h"
-#include "driver_process.h"
 #include "launch.h"
 #include "run_child.h"
 
@@ -261,31 +258,6 @@ TEST(RunLaunch, TheCaptureLibraryComesFirstInLdPreload) {
   for (const Row& row : rows) {
     EXPECT_EQ(run::programEnvironment(row.base, "/l/cap.so", "/run/d"), row.expected) << row.base[0];
   }
-}
-
-TEST(RunDriverFolder, FollowsTheDriversRule) {
-  const char* savedDir = getenv("LUMO_DRIVER_DIR");
-  const char* savedXdg = getenv("XDG_RUNTIME_DIR");
-  const std::string keptDir = savedDir != nullptr ? savedDir : "";
-  const std::string keptXdg = savedXdg != nullptr ? savedXdg : "";
-
-  setenv("LUMO_DRIVER_DIR", "/tmp/d", 1);
-  setenv("XDG_RUNTIME_DIR", "/run/user/7", 1);
-  EXPECT_EQ(run::driverFolder(), "/tmp/d");
-  setenv("LUMO_DRIVER_DIR", "", 1);
-  EXPECT_EQ(run::driverFolder(), "/run/user/7/lumo");
-  unsetenv("XDG_RUNTIME_DIR");
-  EXPECT_EQ(run::driverFolder(), geteuid() == 0 ? "/run/lumo" : "/tmp/lumo-" + std::to_string(geteuid()));
-  EXPECT_EQ(run::driverSocketPath("/x"), "/x/CtrlDSLumoDriverSys");
-
-  if (savedDir != nullptr)
-    setenv("LUMO_DRIVER_DIR", keptDir.c_str(), 1);
-  else
-    unsetenv("LUMO_DRIVER_DIR");
-  if (savedXdg != nullptr)
-    setenv("XDG_RUNTIME_DIR", keptXdg.c_str(), 1);
-  else
-    unsetenv("XDG_RUNTIME_DIR");
 }
 
 }  // namespace
