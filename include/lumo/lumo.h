@@ -4,8 +4,8 @@
  * The engine steers the traffic of chosen game processes: their TCP
  * connections through a local relay and a SOCKS5 proxy node, their UDP
  * datagrams through a tunnel to the node, their DNS queries and pings. A
- * kernel filter driver hands the engine the traffic (on Linux a simulated
- * driver stands in for it).
+ * kernel filter driver hands the engine the traffic (on Linux the driver
+ * process lumo-driver stands in for it).
  *
  * Library: lumo.dll (32-bit Windows; __stdcall, undecorated export names) or
  * liblumo.so (Linux; plain C calls, only these nine symbols exported).
@@ -15,13 +15,28 @@
  * there). Later versions take their own branches where the filter driver or
  * the system differ (Windows 8 and later, Windows 10).
  *
- * Linux: liblumo.so does not hold a filter driver of its own and cannot reach
- * one yet (a later release brings a driver the library can reach): Init
- * creates the engine, runs the steps that come before the driver and returns
- * false. The engine then still takes SetConfig, Start (which runs its steps
- * but writes no driver rules, so nothing is steered), GetFlow, SetBlur, Stop
- * and UnInit as documented below. Programs that link the engine together with
- * the project's simulated driver (its tests and demo) get a working driver.
+ * Linux: the driver is the process lumo-driver. It serves the driver's
+ * control device on the Unix socket "CtrlDSLumoDriverSys" in its runtime
+ * folder: $LUMO_DRIVER_DIR when set, else $XDG_RUNTIME_DIR/lumo, else
+ * /run/lumo for root and /tmp/lumo-<uid> for other users (the library and the
+ * driver apply the same rule, each in its own environment). When no driver
+ * runs there, Init starts the program lumo-driver found in the folder of
+ * liblumo.so: detached (a session of its own, no descriptor of the client,
+ * its log lines appended to lumo-driver.log in the runtime folder), waiting
+ * up to 3 s for it to serve. The driver keeps running after UnInit, for the
+ * next Init of this or another client. Without that program and without a
+ * running driver, or when it does not come up, Init creates the engine, runs
+ * the steps that come before the driver and returns false; the engine then
+ * still takes SetConfig, Start (which runs its steps but writes no driver
+ * rules, so nothing is steered), GetFlow, SetBlur, Stop and UnInit as
+ * documented below. The device serves one engine at a time: the Init of a
+ * second client finds it busy and returns false. When the driver ends while
+ * the engine runs, steering stops: the engine's writes to the driver fail at
+ * once (with LUMO_DEBUG set, a line on standard error says the driver went
+ * away), Stop and UnInit return as usual, and the Init or Start after a Stop
+ * starts a driver again and reaches it. Programs that link the engine
+ * together with the project's simulated driver (its tests and demo) get that
+ * driver instead.
  *
  * Order of calls
  *   Init → SetConfig → Start → (GetFlow, SetBlur at will) → Stop → UnInit.
@@ -107,8 +122,9 @@ LUMO_API void LUMO_CALL GetFlow(uint32_t* sent, uint32_t* received);
  * Returns true when initialised (at once, doing nothing, when already
  * initialised); false when the engine cannot be created or a step fails,
  * also when memory runs out (the steps done stay in place and the next Init or
- * Start repeats the rest). On Linux today it returns false at the driver step
- * (see the top of this file).
+ * Start repeats the rest). Linux: the driver service is lumo-driver, started
+ * when it does not run and stopped first when restartDriver is true (see the
+ * top of this file).
  */
 LUMO_API bool LUMO_CALL Init(uint32_t restartDriver);
 
@@ -121,13 +137,9 @@ LUMO_API bool LUMO_CALL Init(uint32_t restartDriver);
  * Windows 7 and earlier the old one is deleted at the next restart and the
  * new one copied on the next call), and the kernel-driver service
  * "LumoDriverSys" is registered in the service control manager and started.
- * Linux: there is no service manager; the library keeps an in-process
- * service record. InstallDriver copies the shipped file (the "driver" folder
- * beside the library, LumoDriverSysWfp264.sys on x86_64, else
- * LumoDriverSysWfp232.sys) to system32/drivers/LumoDriverSys.sys under
- * $LUMO_WINDOWS_DIR (default: the temporary folder's "lumo-windows"), then
- * registers the record and marks it running; without that file it returns
- * false. The record starts no driver: Init still finds none.
+ * Linux: makes sure lumo-driver runs, as Init does: true when a driver
+ * serves the runtime folder or the program beside the library was started
+ * and serves within 3 s; false when neither is the case.
  * False without an engine or on failure.
  */
 LUMO_API bool LUMO_CALL InstallDriver(void);
@@ -256,6 +268,8 @@ LUMO_API bool LUMO_CALL Stop(uint32_t unloadDriver);
  * driver connection first, so that no driver event can reach it: UnInit(0)
  * closes it too, only after the rest of the shutdown. The driver service
  * itself keeps running (Init(1) restarts it; UnInstallDriver removes it).
+ * Linux: lumo-driver keeps running and serves the next Init; Init(1) stops
+ * it and starts it again; UnInstallDriver stops it.
  * True (also without an engine). Afterwards Init creates a fresh engine.
  */
 LUMO_API bool LUMO_CALL UnInit(uint32_t unloadDriver);
@@ -263,13 +277,14 @@ LUMO_API bool LUMO_CALL UnInit(uint32_t unloadDriver);
 /*
  * UnInstallDriver: removes the driver service and the installed driver file
  * (Windows: the service control manager entry, its load-order tag and the
- * system32\drivers file; Linux: the in-process service record and the file
- * in the folder InstallDriver used). False without an engine or when the
- * service could not be removed (including when it was not registered).
- * An open driver connection is not closed by it. Linux: afterwards
- * InstallDriver, Init and Start register the record again only when the
- * shipped file is still beside the library (InstallDriver returns false
- * otherwise); nothing else changes, since the record never started a driver.
+ * system32\drivers file). False without an engine or when the service could
+ * not be removed (including when it was not registered). An open driver
+ * connection is not closed by it.
+ * Linux: stops lumo-driver (SIGTERM, waiting up to 5 s for it to end, then
+ * SIGKILL); the program stays beside the library, so the next InstallDriver,
+ * Init or Start starts it again. False when neither the program is beside the
+ * library nor a driver runs. The engine's driver connection ends with the
+ * driver (steering stops, as when the driver ends by itself).
  */
 LUMO_API bool LUMO_CALL UnInstallDriver(void);
 

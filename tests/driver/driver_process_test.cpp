@@ -196,6 +196,11 @@ TEST_F(DriverProcess, TheExportsStartTheDriverAndSurviveItsEnd) {
   EXPECT_EQ(driverState(), ServiceState::kStopped);
   EXPECT_TRUE(InstallDriver());
   EXPECT_EQ(driverState(), ServiceState::kRunning);
+  const pid_t installed = static_cast<pid_t>(driverPid());
+  EXPECT_TRUE(UnInit(1));
+  ASSERT_TRUE(Init(1)) << "a restart of the driver";
+  EXPECT_TRUE(ended(installed));
+  EXPECT_NE(static_cast<pid_t>(driverPid()), installed);
   EXPECT_TRUE(UnInit(1));
   EXPECT_TRUE(UnInstallDriver() == false) << "without an engine";
 }
