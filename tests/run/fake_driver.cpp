@@ -1,7 +1,8 @@
-// A stand-in for lumo-driver in lumo-run's tests. It serves nothing but the
-// socket: it listens on CtrlDSLumoDriverSys in $LUMO_DRIVER_DIR, writes its
-// process id to lumo-driver.pid there, accepts and closes connections, and
-// ends on SIGTERM. With LUMO_FAKE_DRIVER_FAIL set it says so on standard
+// A stand-in for lumo-driver in lumo-run's tests, with its command line
+// ("--dir DIR --ready-fd FD"). It serves nothing but the socket: it listens
+// on CtrlDSLumoDriverSys in DIR, writes its process id to lumo-driver.pid
+// there, writes one byte to FD and closes it, accepts and closes connections,
+// and ends on SIGTERM. With LUMO_FAKE_DRIVER_FAIL set it says so on standard
 // error and exits with status 3 instead, as a driver that cannot start does.
 #include <poll.h>
 #include <signal.h>
@@ -15,13 +16,18 @@
 #include <cstring>
 #include <string>
 
-int main() {
+int main(int argc, char** argv) {
   if (std::getenv("LUMO_FAKE_DRIVER_FAIL") != nullptr) {
     std::fprintf(stderr, "fake driver: cannot open the device\n");
     return 3;
   }
-  const char* folder = std::getenv("LUMO_DRIVER_DIR");
-  if (folder == nullptr) return 2;
+  const char* folder = nullptr;
+  int readyFd = -1;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--dir") == 0) folder = argv[i + 1];
+    if (std::strcmp(argv[i], "--ready-fd") == 0) readyFd = std::atoi(argv[i + 1]);
+  }
+  if (folder == nullptr || readyFd < 0) return 2;
   const std::string socketPath = std::string(folder) + "/CtrlDSLumoDriverSys";
 
   sigset_t stop;
@@ -45,6 +51,9 @@ int main() {
     std::fclose(pid);
   }
   std::fprintf(stderr, "fake driver: serving %s\n", socketPath.c_str());
+  const char ready = 1;
+  if (write(readyFd, &ready, 1) != 1) return 5;
+  close(readyFd);
 
   for (;;) {
     pollfd waiting[2] = {{signals, POLLIN, 0}, {listener, POLLIN, 0}};

@@ -66,7 +66,7 @@ std::string helpText() {
          "Before PROGRAM starts, lumo-run checks that the node accepts a TCP\n"
          "connection on its SOCKS5 port (3 s), starts lumo-driver from beside the\n"
          "engine library when its socket does not answer (detached; its output goes\n"
-         "to lumo-driver.log in the driver folder; 3 s to answer), then calls Init,\n"
+         "to lumo-driver.log in the driver folder; 3 s to come up), then calls Init,\n"
          "SetConfig and Start. The driver folder is $LUMO_DRIVER_DIR, else\n"
          "$XDG_RUNTIME_DIR/lumo, else /run/lumo (root) or /tmp/lumo-UID.\n"
          "\n"

@@ -1,6 +1,7 @@
 #include "driver_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "descriptor.h"
 #include "launch.h"
 
 namespace run {
@@ -22,26 +24,16 @@ namespace {
 // serves it on a socket of that name in the driver folder.
 constexpr char kDeviceName[] = "CtrlDSLumoDriverSys";
 constexpr char kLogName[] = "lumo-driver.log";
-// Nothing tells a waiting program when the driver starts to listen, so the
-// socket is asked again after this long.
-constexpr std::chrono::milliseconds kRetryInterval(20);
+// The descriptor on which lumo-driver reports that it serves (--ready-fd).
+constexpr int kReadyDescriptor = 3;
+
+int64_t millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  return left.count() > 0 ? left.count() : 0;
+}
 
 std::string errorText(int error) { return strerror(error); }
-
-// Owns one descriptor.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Makes `folder` and its missing parents (mode 0700), then checks that it is
 // a folder of this user's: the driver's socket and log go there, and another
@@ -109,7 +101,7 @@ bool socketAccepts(const std::string& path, std::string& reason) {
   // lumo-driver's device socket takes sequenced packets; should a socket of
   // the other kind be there, a stream socket is tried too, so that the reason
   // given is about the socket's state, not its type. The driver takes the
-  // probe for a library that came and went.
+  // probe for a library that went before it was served.
   for (int type : {SOCK_SEQPACKET, SOCK_STREAM}) {
     Descriptor probe(socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (probe.get() < 0) {
@@ -134,8 +126,7 @@ DriverProcess::~DriverProcess() {
 }
 
 bool DriverProcess::start(const std::string& program, const std::string& folder,
-                          const std::string& socketPath, std::chrono::milliseconds patience,
-                          std::string& error) {
+                          std::chrono::milliseconds patience, std::string& error) {
   if (access(program.c_str(), X_OK) != 0) {
     error = "lumo-driver cannot be started: " + program + ": " + errorText(errno) +
             " (start it yourself, or give --no-driver-start)";
@@ -152,43 +143,58 @@ bool DriverProcess::start(const std::string& program, const std::string& folder,
     return false;
   }
   const off_t logStart = lseek(log.get(), 0, SEEK_END);
+  // The driver writes one byte to its ready descriptor once it serves the
+  // device; the pipe's end of file without that byte means it gave up.
+  int readyPipe[2];
+  if (pipe2(readyPipe, O_CLOEXEC) != 0) {
+    error = "lumo-driver cannot be started: pipe: " + errorText(errno);
+    return false;
+  }
+  Descriptor readyRead(readyPipe[0]);
+  Descriptor readyWrite(readyPipe[1]);
 
   LaunchRequest request;
-  request.argv = {program};
+  request.argv = {program, "--dir", folder, "--ready-fd", std::to_string(kReadyDescriptor)};
   request.environment = currentEnvironment();
   request.stdinFd = nothing.get();
   request.stdoutFd = log.get();
   request.stderrFd = log.get();
+  request.descriptor3 = readyWrite.get();
   request.newSession = true;
   pid_t pid = -1;
   if (const int failure = launchProgram(request, pid); failure != 0) {
     error = "lumo-driver cannot be started: " + program + ": " + errorText(failure);
     return false;
   }
+  pid_ = pid;
+  readyWrite.reset();
 
   const auto deadline = std::chrono::steady_clock::now() + patience;
-  for (;;) {
-    std::string reason;
-    if (socketAccepts(socketPath, reason)) {
-      pid_ = pid;
-      return true;
-    }
-    int status = 0;
+  pollfd ready{readyRead.get(), POLLIN, 0};
+  int polled = 0;
+  do {
+    polled = poll(&ready, 1, static_cast<int>(millisecondsUntil(deadline)));
+  } while (polled < 0 && errno == EINTR);
+  char byte = 0;
+  const ssize_t n = polled > 0 ? read(readyRead.get(), &byte, 1) : -1;
+  if (n == 1) return true;
+
+  // End of file: the driver has ended or is ending; it has until the deadline.
+  int status = 0;
+  while (n == 0 && millisecondsUntil(deadline) > 0) {
     if (waitpid(pid, &status, WNOHANG) == pid) {
+      pid_ = -1;
       const std::string line = lastLogLine(logPath_, logStart);
       error = "lumo-driver " + describeWaitStatus(status) + " at start" +
               (line.empty() ? std::string() : ": \"" + line + "\"") + " (log: " + logPath_ + ")";
       return false;
     }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      pid_ = pid;
-      stop(std::chrono::seconds(1));
-      error = "lumo-driver (pid " + std::to_string(pid) + ") did not answer on " + socketPath + " within " +
-              std::to_string(patience.count()) + " ms and was ended (log: " + logPath_ + ")";
-      return false;
-    }
-    std::this_thread::sleep_for(kRetryInterval);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  stop(std::chrono::seconds(1));
+  error = "lumo-driver (pid " + std::to_string(pid) + ") did not report serving within " +
+          std::to_string(patience.count()) + " ms and was ended (log: " + logPath_ + ")";
+  return false;
 }
 
 bool DriverProcess::reapIfEnded(std::string& how) {

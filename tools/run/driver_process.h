@@ -38,15 +38,15 @@ class DriverProcess {
   DriverProcess(const DriverProcess&) = delete;
   DriverProcess& operator=(const DriverProcess&) = delete;
 
-  // Starts `program` with the driver folder `folder` (created, mode 0700,
-  // when missing; it must belong to this user), its standard output and error
-  // appended to lumo-driver.log there, and waits up to `patience` for
-  // `socketPath` to accept. False with one line in `error` when the folder
-  // or the log cannot be made, the program is missing or cannot start, ends
-  // early (with the log's last line), or does not answer in time (it is ended
-  // then).
-  bool start(const std::string& program, const std::string& folder, const std::string& socketPath,
-             std::chrono::milliseconds patience, std::string& error);
+  // Starts `program` for the driver folder `folder` (created, mode 0700,
+  // when missing; it must belong to this user) with "--dir FOLDER --ready-fd
+  // 3", its standard output and error appended to lumo-driver.log there, and
+  // waits up to `patience` for it to report on descriptor 3 that it serves.
+  // False with one line in `error` when the folder or the log cannot be
+  // made, the program is missing or cannot start, ends early (with the log's
+  // last line), or does not report in time (it is ended then).
+  bool start(const std::string& program, const std::string& folder, std::chrono::milliseconds patience,
+             std::string& error);
 
   // True once start succeeded and the driver has not been seen to end.
   bool running() const { return pid_ > 0; }

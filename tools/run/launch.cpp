@@ -91,13 +91,18 @@ int launchProgram(const LaunchRequest& request, pid_t& pid) {
   if (request.newSession) flags |= POSIX_SPAWN_SETSID;
   posix_spawnattr_setflags(&settings.attributes, flags);
 
-  // The standard streams first, then every other descriptor goes except the
-  // ones to keep. Closing a number that is not open is no error here.
+  // The standard streams and descriptor 3 first, then every other descriptor
+  // goes except the ones to keep. Closing a number that is not open is no
+  // error here. dup2 onto the same number clears close-on-exec as well.
   const int streams[3] = {request.stdinFd, request.stdoutFd, request.stderrFd};
   for (int target = 0; target <= 2; ++target) {
     if (streams[target] >= 0) posix_spawn_file_actions_adddup2(&settings.actions, streams[target], target);
   }
   std::vector<int> keep = request.keepDescriptors;
+  if (request.descriptor3 >= 0) {
+    posix_spawn_file_actions_adddup2(&settings.actions, request.descriptor3, 3);
+    keep.push_back(3);
+  }
   std::sort(keep.begin(), keep.end());
   int next = 3;
   for (int fd : keep) {

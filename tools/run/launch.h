@@ -40,6 +40,8 @@ struct LaunchRequest {
   int stdinFd = -1;
   int stdoutFd = -1;
   int stderrFd = -1;
+  // Put on descriptor 3 (kept open in the program); -1 for none.
+  int descriptor3 = -1;
   // Run it in a session of its own: no terminal's signals reach it.
   bool newSession = false;
 };

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "command_line.h"
+#include "descriptor.h"
 #include "launch.h"
 #include "run_config.h"
 #include "runner.h"
@@ -32,7 +33,8 @@ constexpr int kStepFailed = 125;
 constexpr size_t kMaxConfigSize = 64 * 1024;
 
 bool readConfigFile(const std::string& path, std::string& text, std::string& error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const run::Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const int fd = file.get();
   if (fd < 0) {
     error = "cannot read " + path + ": " + std::strerror(errno);
     return false;
@@ -50,7 +52,6 @@ bool readConfigFile(const std::string& path, std::string& text, std::string& err
       break;
     }
   }
-  close(fd);
   return error.empty();
 }
 

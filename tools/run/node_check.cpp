@@ -9,11 +9,14 @@
 
 #include <cerrno>
 
+#include "descriptor.h"
+
 namespace run {
 
 bool nodeAnswers(uint32_t address, uint16_t port, std::chrono::milliseconds patience, std::string& reason) {
   reason.clear();
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const Descriptor socketFd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  const int fd = socketFd.get();
   if (fd < 0) {
     reason = strerror(errno);
     return false;
@@ -46,7 +49,6 @@ bool nodeAnswers(uint32_t address, uint16_t port, std::chrono::milliseconds pati
       }
     }
   }
-  close(fd);
   if (error != 0 && reason.empty()) reason = strerror(error);
   return error == 0;
 }

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "descriptor.h"
 #include "driver_process.h"
 #include "launch.h"
 #include "lumo_library.h"
@@ -28,7 +29,7 @@ constexpr int kStepFailed = 125;
 constexpr int kCannotRun = 126;
 constexpr int kNotFound = 127;
 // How long the node has to accept a connection, and a started driver to
-// answer on its socket.
+// report that it serves.
 constexpr std::chrono::milliseconds kNodePatience(3000);
 constexpr std::chrono::milliseconds kDriverPatience(3000);
 // How long a driver that --stop-driver ends has after SIGTERM.
@@ -95,24 +96,6 @@ bool realPath(const std::string& path, std::string& resolved, std::string& reaso
   return true;
 }
 
-// Owns one descriptor.
-class Descriptor {
- public:
-  Descriptor() = default;
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() { reset(); }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
-
 class Runner {
  public:
   Runner(const RunOptions& options, const RunConfig& config, const RunStartup& startup)
@@ -160,8 +143,7 @@ class Runner {
       return fail("node " + nodeText + " cannot be reached: " + reason);
 
     if (!socketAccepts(driverSocket_, reason) && options_.startDriver) {
-      if (!driver_.start(libraryFolder_ + "/lumo-driver", driverFolder_, driverSocket_, kDriverPatience,
-                         error))
+      if (!driver_.start(libraryFolder_ + "/lumo-driver", driverFolder_, kDriverPatience, error))
         return fail(error);
       if (!options_.quiet) {
         printLine("lumo-run: started lumo-driver (pid " + std::to_string(driver_.pid()) + ", log " +
@@ -293,10 +275,12 @@ class Runner {
   void checkChildren() {
     if (!programEnded_ && programPid_ > 0 && waitpid(programPid_, &programStatus_, WNOHANG) == programPid_)
       programEnded_ = true;
+    // Init(1) restarts the driver this run started; a driver that ends by
+    // itself takes steering with it. Either way it is said, nothing more.
     const pid_t driverPid = driver_.pid();
     std::string how;
     if (driver_.reapIfEnded(how))
-      sayError("lumo-driver (pid " + std::to_string(driverPid) + ") " + how + "; nothing is steered now");
+      sayError("the lumo-driver this run started (pid " + std::to_string(driverPid) + ") " + how);
   }
 
   // Before the program starts: a pending SIGINT, SIGTERM or SIGHUP ends the
