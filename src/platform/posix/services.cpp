@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/device.h"
 #include "platform/driver_runtime_dir.h"
 #include "platform/module.h"
 #include "platform/posix/unique_fd.h"
@@ -37,7 +38,7 @@ extern char** environ;
 namespace platform {
 namespace {
 
-thread_local uint32_t lastError = 0;
+thread_local uint32_t threadLastError = 0;
 
 constexpr std::u16string_view kDriverService = u"lumodriversys";  // lower case, as names are compared
 constexpr const char* kDriverProgram = "lumo-driver";
@@ -223,8 +224,6 @@ class LinuxServiceManager final : public MemoryServiceManager {
   }
 
  private:
-  static constexpr uint32_t kErrorFileNotFound = 2;
-
   bool isDriverProcess(std::u16string_view name) const {
     return toLowerAscii(name) == kDriverService && !attached(name);
   }
@@ -242,8 +241,8 @@ LinuxServiceManager& linuxManager() {
 
 ServiceManager& systemServiceManager() { return linuxManager(); }
 
-uint32_t lastSystemError() { return lastError; }
-void setLastSystemError(uint32_t error) { lastError = error; }
+uint32_t lastSystemError() { return threadLastError; }
+void setLastSystemError(uint32_t error) { threadLastError = error; }
 
 bool attachSimulatedService(std::u16string_view name, std::function<bool()> onStart, std::function<void()> onStop) {
   return linuxManager().attach(name, std::move(onStart), std::move(onStop));
