@@ -1,0 +1,101 @@
+// The capture library's side of a launched program: what the interposed
+// socket calls (interpose.cpp) do with the program's AF_INET sockets, and the
+// one connection per process to the driver's capture server
+// (capture_wire.h) that reports them.
+//
+// The connection is opened on first need (a UDP datagram sent, a TCP connect,
+// an ICMP socket made) at platform::captureSocketPath(); a fork's child opens
+// its own the same way, and an exec keeps the capture as long as LD_PRELOAD
+// names the library. A reader thread of the library (started with the
+// connection, every signal blocked) acts on what the driver sends: verdicts,
+// datagrams to send out of a program's socket or to hand to it, ICMP
+// messages. Whenever the driver cannot be reached or goes away, the program
+// goes on unsteered: one line on stderr ("lumo-capture: ...") and every call
+// goes to the C library as if the capture were not there.
+//
+// What each kind of socket becomes:
+//  - TCP (SOCK_STREAM): connect() first binds an unbound socket to the
+//    source address the system would choose for the destination (found with
+//    a connected UDP probe socket, which sends nothing) and port 0, reports
+//    the connect with that real local address and waits for the driver's
+//    verdict, then connects where it points; getpeername() of a redirected
+//    socket gives the destination the program asked for. The verdict wait
+//    blocks the calling thread also for a non-blocking socket.
+//  - UDP (SOCK_DGRAM): every datagram the program sends (sendto, sendmsg,
+//    sendmmsg, send, write, writev) is reported, after binding an unbound
+//    socket as the system's autobind would (any address, port 0); the driver
+//    sends it back to go out of the socket as it is, or through the library.
+//    connect() is kept by the capture (the socket is bound to the source
+//    address a connect would give it, and the peer remembered): a connected
+//    socket would refuse the datagrams the capture hands to it. Datagrams
+//    for the program are sent to the program's own socket from a helper
+//    socket of the library on 127.0.0.1, behind a 16-byte header that names
+//    their source, so poll, epoll and blocking reads see them as any
+//    datagram; every receive call (recvfrom, recvmsg, recvmmsg, recv, read,
+//    readv) strips the header and gives the source the driver named, and
+//    for a connected socket passes only datagrams from its peer. Datagrams
+//    with ancillary data, MSG_MORE or MSG_OOB go out straight, unreported.
+//    Reporting asks nothing of the driver that the program waits for: a
+//    send returns once the report is written (or, should the driver not
+//    read for 10 s, goes straight and the driver counts as gone). So that
+//    datagrams on their way through the driver still leave after the
+//    program is done with the socket, shutdown(SHUT_WR) is kept by the
+//    capture (later sends of the program fail with EPIPE, the capture's go
+//    out), and a closed socket with datagrams whose fate the capture does
+//    not know yet stays open behind the program's back for up to a second
+//    (its port stays taken as long).
+//  - ICMP datagram sockets (SOCK_DGRAM, IPPROTO_ICMP): the program's
+//    descriptor is one end of an AF_UNIX datagram pair that the library
+//    feeds; beside it the library holds a real ICMP socket. An echo request
+//    is reported with the source address the system would use; what the
+//    driver sends for real, and every reply the real socket receives, goes
+//    to the program through the pair, with the sender as recvfrom's source.
+//    bind, connect, getsockname and socket options reach the real socket
+//    (SOL_SOCKET options also the program's end).
+//  - Other families and types, IPv6 included, are left alone: their
+//    traffic goes where the program sends it, unseen by the driver.
+//
+// Every call here may run on any program thread at once. Two locks: one for
+// writing to the driver (taken first), one for the tables (held only for
+// short steps, never across a wait for the driver or the network).
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <cstdint>
+
+namespace capture::preload {
+
+// What a program's descriptor is, as far as the capture is concerned.
+enum class Kind : uint8_t {
+  Unknown = 0,  // not looked at yet
+  Other,        // not captured
+  Udp,
+  Tcp,
+  Icmp,      // the program's end of an emulated ICMP socket
+  Internal,  // one of the capture's own descriptors
+};
+
+// The kind of `fd`; looks at an unknown descriptor once (socket options).
+Kind kindOf(int fd);
+
+int socketCall(int domain, int type, int protocol);
+int connectCall(int fd, const sockaddr* address, socklen_t length);
+int bindCall(int fd, const sockaddr* address, socklen_t length);
+int getpeernameCall(int fd, sockaddr* address, socklen_t* length);
+int getsocknameCall(int fd, sockaddr* address, socklen_t* length);
+int setsockoptCall(int fd, int level, int name, const void* value, socklen_t length);
+int getsockoptCall(int fd, int level, int name, void* value, socklen_t* length);
+// Every send and receive variant of a Udp or Icmp descriptor, as one
+// message (`message->msg_name` may be null).
+ssize_t sendCall(int fd, const msghdr* message, int flags);
+ssize_t receiveCall(int fd, msghdr* message, int flags);
+int sendManyCall(int fd, mmsghdr* messages, unsigned int count, int flags);
+int receiveManyCall(int fd, mmsghdr* messages, unsigned int count, int flags);
+int shutdownCall(int fd, int how);
+int closeCall(int fd);
+// dup (newFd -1), dup2 (flags 0) and dup3.
+int dupCall(int fd, int newFd, int flags, bool isDup3);
+
+}  // namespace capture::preload
