@@ -1,0 +1,704 @@
+// Real programs under capture: the simulated driver in this process with the
+// driver library and a small handler in front of it (verdicts, injections,
+// answers), a capture server on a socket of the test's own, and programs
+// launched with liblumo-capture.so preloaded: a test client of our own,
+// socat and lumo-ping. What the programs print and what the handler saw
+// show where their traffic went.
+//
+// The programs reach documentation addresses (203.0.113.0/24 and
+// 198.51.100.0/24), which the test makes local in its own network namespace;
+// without one those tests skip. The fail-open and malformed-message tests
+// need only loopback.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture_server.h"
+#include "capture_wire.h"
+#include "drvapi/drvapi.h"
+#include "ipv4_packet.h"
+#include "program.h"
+#include "sim_driver.h"
+#include "support/quiet_handler.h"
+#include "support/test_support.h"
+
+namespace {
+
+using capturetest::Program;
+
+constexpr uint16_t kEchoPort = 7000;
+
+bool inOwnNamespace() {
+  const char* netns = std::getenv("LUMO_TEST_NETNS");
+  return netns != nullptr && std::string(netns) == "1";
+}
+
+// In the test's own namespace: the documentation networks are local, and
+// every group may open ICMP datagram sockets.
+bool prepareNamespace() {
+  static const bool ready = [] {
+    if (!inOwnNamespace()) return false;
+    for (const char* network : {"203.0.113.0/24", "198.51.100.0/24"}) {
+      const capturetest::Outcome o = capturetest::run({"ip", "route", "add", "local", network, "dev", "lo"}, {});
+      if (o.status != 0) return false;
+    }
+    std::ofstream("/proc/sys/net/ipv4/ping_group_range") << "0 2147483647\n";
+    return true;
+  }();
+  return ready;
+}
+
+sockaddr_in endpoint(const char* address, uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  ::inet_pton(AF_INET, address, &a.sin_addr);
+  a.sin_port = htons(port);
+  return a;
+}
+
+std::string text(const sockaddr_in& a) {
+  char address[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &a.sin_addr, address, sizeof address);
+  return std::string(address) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
+std::string text(const uint8_t* field) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  std::memcpy(&a.sin_port, field + 2, 2);
+  std::memcpy(&a.sin_addr, field + 4, 4);
+  return text(a);
+}
+
+// A socket served by a thread of its own until the object goes: poll on it
+// and on a pipe that ends the wait.
+class Served {
+ public:
+  virtual ~Served() { stop(); }
+  void stop() {
+    if (!thread_.joinable()) return;
+    ::close(stopPipe_[1]);
+    thread_.join();
+    ::close(stopPipe_[0]);
+    ::close(fd_);
+  }
+  uint16_t port() const { return ntohs(address_.sin_port); }
+
+ protected:
+  bool open(int type, const sockaddr_in& at) {
+    fd_ = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    address_ = at;
+    socklen_t length = sizeof address_;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
+        (type == SOCK_STREAM && ::listen(fd_, 16) != 0) ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address_), &length) != 0 || ::pipe2(stopPipe_, O_CLOEXEC) != 0)
+      return false;
+    thread_ = std::thread([this] {
+      for (;;) {
+        pollfd p[2] = {{fd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0 || p[1].revents != 0) return;
+        serveOne();
+      }
+    });
+    return true;
+  }
+  virtual void serveOne() = 0;
+
+  int fd_ = -1;
+  sockaddr_in address_{};
+
+ private:
+  int stopPipe_[2] = {-1, -1};
+  std::thread thread_;
+};
+
+// Answers each datagram with the same bytes and remembers who sent them.
+class UdpEcho : public Served {
+ public:
+  explicit UdpEcho(const sockaddr_in& at) {
+    ok_ = open(SOCK_DGRAM, at);
+    // Room for a burst (forced where the test may: its own namespace).
+    const int room = 8 << 20;
+    if (ok_ && ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0)
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+  }
+  ~UdpEcho() override { stop(); }
+  bool ok() const { return ok_; }
+  std::vector<std::pair<std::string, std::string>> seen() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return seen_;
+  }
+
+ private:
+  void serveOne() override {
+    char buffer[65536];
+    for (;;) {
+      sockaddr_in from{};
+      socklen_t length = sizeof from;
+      const ssize_t n =
+          ::recvfrom(fd_, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &length);
+      if (n < 0) return;
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        seen_.emplace_back(std::string(buffer, static_cast<size_t>(n)), text(from));
+      }
+      ::sendto(fd_, buffer, static_cast<size_t>(n), 0, reinterpret_cast<const sockaddr*>(&from), length);
+    }
+  }
+  bool ok_ = false;
+  mutable std::mutex lock_;
+  std::vector<std::pair<std::string, std::string>> seen_;
+};
+
+// Accepts one connection at a time, reads a line and answers it with the
+// line `answer` gives for the connection's peer.
+class LineServer : public Served {
+ public:
+  using Answer = std::function<std::string(const sockaddr_in& peer, const std::string& line)>;
+  LineServer(const sockaddr_in& at, Answer answer) : answer_(std::move(answer)) { ok_ = open(SOCK_STREAM, at); }
+  ~LineServer() override { stop(); }
+  bool ok() const { return ok_; }
+
+ private:
+  void serveOne() override {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    const int c = ::accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    if (c < 0) return;
+    const timeval limit{5, 0};
+    ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string line;
+    char ch;
+    while (::recv(c, &ch, 1, 0) == 1 && ch != '\n') line += ch;
+    const std::string reply = answer_(peer, line) + "\n";
+    ::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
+    ::close(c);
+  }
+  Answer answer_;
+  bool ok_ = false;
+};
+
+struct Event {
+  std::string what;
+  uint64_t id = 0;
+  std::string data;
+  std::string address;  // remote of a datagram or request, local of a flow
+  uint32_t processId = 0;
+};
+
+// The engine's stand-in. TCP: connects to 203.0.113.0/24 go to the relay
+// (203.0.113.66 is refused). UDP, by the datagram's first word: "inject"
+// is answered by the library from 198.51.100.7:5353; "elsewhere" is sent by
+// the library to `elsewhere` instead; "reflect" and "query" come back to the
+// program from where they were sent; "release" turns the flow's filtering
+// off and passes; everything else passes. Raw IP: echo requests are
+// answered (or passed, with `passPings`).
+class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler {
+ public:
+  std::atomic<uint16_t> relayPort{0};
+  simdrv::SockAddr elsewhere{};
+  std::atomic<bool> passPings{false};
+
+  void tcpConnectRequest(uint64_t id, drvapi::TcpConnInfo* info) override {
+    record("tcpConnectRequest", id, {}, text(info->remoteAddress), info->processId);
+    const uint8_t* remote = info->remoteAddress;
+    if (remote[4] != 203 || remote[5] != 0 || remote[6] != 113) return;
+    if (remote[7] == 66) {
+      info->filteringFlag |= drvapi::kVerdictClose;
+      return;
+    }
+    uint16_t localPort;
+    std::memcpy(&localPort, info->localAddress + 2, 2);
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      redirects_[ntohs(localPort)] = text(remote);
+      requestLocal_.push_back(text(info->localAddress));
+    }
+    const simdrv::SockAddr relay = simdrv::ipv4("127.0.0.1", relayPort);
+    std::memcpy(info->remoteAddress, relay.data(), relay.size());
+  }
+  void udpCreated(uint64_t id, drvapi::UdpConnInfo* info) override {
+    record("udpCreated", id, {}, text(info->localAddress), info->processId);
+  }
+  void udpClosed(uint64_t id, drvapi::UdpConnInfo*) override { record("udpClosed", id, {}, {}); }
+  void udpSend(uint64_t id, const unsigned char* remote, const char* data, int length,
+               const drvapi::UdpOptions* options) override {
+    const std::string datagram(data, static_cast<size_t>(length));
+    record("udpSend", id, datagram, text(remote));
+    const std::string word = datagram.substr(0, datagram.find(' '));
+    if (word == "inject") {
+      const simdrv::SockAddr source = simdrv::ipv4("198.51.100.7", 5353);
+      const std::string reply = "injected" + datagram.substr(word.size());
+      drvapi::udpInjectReceive(id, source.data(), reply.data(), static_cast<int>(reply.size()), nullptr);
+    } else if (word == "elsewhere") {
+      drvapi::udpInjectSend(id, elsewhere.data(), data, length, options);
+    } else if (word == "reflect") {
+      drvapi::udpInjectReceive(id, remote, data, length, nullptr);
+    } else if (word == "query") {
+      const std::string reply = "answer to " + datagram;
+      drvapi::udpInjectReceive(id, remote, reply.data(), static_cast<int>(reply.size()), nullptr);
+    } else {
+      if (word == "release") drvapi::udpDisableFiltering(id);
+      drvapi::udpInjectSend(id, remote, data, length, options);
+    }
+  }
+  void ipSend(const char* packet, int length, const drvapi::IpOptions* options) override {
+    const std::string p(packet, static_cast<size_t>(length));
+    record("ipSend", 0, p, {});
+    std::optional<std::string> reply = passPings ? std::nullopt : simdrv::echoReplyTo(p);
+    if (reply)
+      drvapi::ipInjectReceive(reply->data(), static_cast<int>(reply->size()), options);
+    else
+      drvapi::ipInjectSend(packet, length, options);
+  }
+  void ipReceive(const char* packet, int length, const drvapi::IpOptions* options) override {
+    drvapi::ipInjectReceive(packet, length, options);
+  }
+
+  std::vector<Event> events(const std::string& what) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::vector<Event> out;
+    for (const Event& e : events_)
+      if (e.what == what) out.push_back(e);
+    return out;
+  }
+  bool waitFor(const std::string& what, size_t count) {
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, std::chrono::seconds(10), [&] {
+      return static_cast<size_t>(std::count_if(events_.begin(), events_.end(),
+                                               [&](const Event& e) { return e.what == what; })) >= count;
+    });
+  }
+  std::string redirectedFrom(uint16_t localPort) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = redirects_.find(localPort);
+    return it == redirects_.end() ? "" : it->second;
+  }
+  std::vector<std::string> requestLocals() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return requestLocal_;
+  }
+
+ private:
+  void record(const char* what, uint64_t id, std::string data, std::string address, uint32_t pid = 0) {
+    std::lock_guard<std::mutex> guard(lock_);
+    events_.push_back({what, id, std::move(data), std::move(address), pid});
+    changed_.notify_all();
+  }
+  mutable std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<Event> events_;
+  std::map<uint16_t, std::string> redirects_;
+  std::vector<std::string> requestLocal_;
+};
+
+class CaptureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    driver.install();
+    drvapi::setDriverOptions(4, drvapi::kOptionNoServiceStart);
+    ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk);
+    drvapi::setIpEventHandler(&handler);
+    server = std::make_unique<capture::CaptureServer>(driver, socketPath(), [this](const std::string& line) {
+      std::lock_guard<std::mutex> guard(logLock);
+      log.push_back(line);
+    });
+    std::string error;
+    ASSERT_TRUE(server->start(&error)) << error;
+  }
+  void TearDown() override {
+    server->stop();
+    drvapi::freeDriver();
+  }
+
+  std::string socketPath() const { return (dir.path() / "capture").string(); }
+
+  // Rules by program name, as the engine writes them.
+  void addRule(const char* program, uint32_t protocol, uint32_t flag) {
+    drvapi::ProcessFilterRule rule{};
+    rule.rule.protocol = protocol;
+    rule.rule.filteringFlag = flag;
+    for (size_t i = 0; program[i] != '\0'; ++i) rule.processName[i] = static_cast<char16_t>(program[i]);
+    ASSERT_EQ(drvapi::addProcessFilterRule(&rule, false), drvapi::kOk);
+  }
+
+  std::vector<std::string> environment() const {
+    return {std::string("LD_PRELOAD=") + LUMO_CAPTURE_LIBRARY, "LUMO_DRIVER_DIR=" + dir.path().string()};
+  }
+
+  capturetest::Outcome client(std::vector<std::string> args, const std::string& input = {}) {
+    args.insert(args.begin(), LUMO_TEST_CLIENT);
+    return capturetest::run(args, environment(), input);
+  }
+
+  std::vector<std::string> logLines() {
+    std::lock_guard<std::mutex> guard(logLock);
+    return log;
+  }
+
+  lumotest::TempDir dir;
+  simdrv::SimDriver driver;
+  Handler handler;
+  std::unique_ptr<capture::CaptureServer> server;
+  std::mutex logLock;
+  std::vector<std::string> log;
+};
+
+// The address the test client printed as "local A:P".
+std::string localOf(const std::string& output) {
+  const size_t at = output.find("local ");
+  return at == std::string::npos ? "" : output.substr(at + 6, output.find('\n', at) - at - 6);
+}
+
+uint16_t portOf(const std::string& endpointText) {
+  return static_cast<uint16_t>(std::stoi(endpointText.substr(endpointText.rfind(':') + 1)));
+}
+
+class CaptureInNamespace : public CaptureTest {
+ protected:
+  void SetUp() override {
+    if (!prepareNamespace()) GTEST_SKIP() << "needs a network namespace of its own (LUMO_TEST_NETNS)";
+    CaptureTest::SetUp();
+  }
+};
+
+}  // namespace
+
+TEST_F(CaptureInNamespace, TcpConnectGoesWhereTheVerdictPoints) {
+  LineServer relay(endpoint("127.0.0.1", 0), [&](const sockaddr_in& peer, const std::string& line) {
+    // The relay finds the connection by its client's port, as the engine's does.
+    return "relayed " + line + " for " + handler.redirectedFrom(ntohs(peer.sin_port));
+  });
+  ASSERT_TRUE(relay.ok());
+  handler.relayPort = relay.port();
+  addRule("capture_test_client", 6, drvapi::kRuleReportConnect);
+
+  capturetest::Outcome o = client({"tcp", "203.0.113.5", "7000"});
+  EXPECT_EQ(o.status, 0) << o.output << o.errors;
+  EXPECT_NE(o.output.find("peer 203.0.113.5:7000\n"), std::string::npos) << "getpeername shows the original\n"
+                                                                          << o.output;
+  EXPECT_NE(o.output.find("reply relayed hello for 203.0.113.5:7000\n"), std::string::npos) << o.output;
+  ASSERT_EQ(handler.requestLocals().size(), 1u);
+  EXPECT_EQ(handler.requestLocals()[0], localOf(o.output)) << "the request names the socket's real local address";
+  EXPECT_EQ(o.errors, "");
+
+  o = client({"tcp", "203.0.113.66", "7000"});
+  EXPECT_NE(o.output.find("error connect: Connection refused"), std::string::npos) << o.output;
+
+  // No rule for the program: nothing reported, the connect goes as asked.
+  LineServer direct(endpoint("198.51.100.20", 0), [](const sockaddr_in&, const std::string& line) {
+    return "direct " + line;
+  });
+  ASSERT_TRUE(direct.ok());
+  const size_t requests = handler.events("tcpConnectRequest").size();
+  ASSERT_EQ(drvapi::deleteFilterRules(), drvapi::kOk);
+  o = client({"tcp", "198.51.100.20", std::to_string(direct.port())});
+  EXPECT_NE(o.output.find("reply direct hello"), std::string::npos) << o.output;
+  EXPECT_EQ(handler.events("tcpConnectRequest").size(), requests);
+}
+
+TEST_F(CaptureInNamespace, UdpDatagramsAreReportedAndInjectionsUseTheProgramSocket) {
+  UdpEcho echo(endpoint("203.0.113.5", kEchoPort));
+  UdpEcho sink(endpoint("198.51.100.9", 9000));
+  ASSERT_TRUE(echo.ok() && sink.ok());
+  handler.elsewhere = simdrv::ipv4("198.51.100.9", 9000);
+  addRule("capture_test_client", 17, drvapi::kRuleFilter);
+
+  const capturetest::Outcome o = client({"udp", "203.0.113.5", "7000", "plain", "inject hi", "elsewhere x"});
+  EXPECT_EQ(o.status, 0) << o.errors;
+  EXPECT_NE(o.output.find("got plain from 203.0.113.5:7000\n"), std::string::npos) << o.output;
+  EXPECT_NE(o.output.find("got injected hi from 198.51.100.7:5353\n"), std::string::npos)
+      << "an injected datagram arrives with the source the library wrote\n"
+      << o.output;
+  EXPECT_NE(o.output.find("got elsewhere x from 198.51.100.9:9000\n"), std::string::npos) << o.output;
+  const std::string local = localOf(o.output);
+  ASSERT_FALSE(local.empty()) << o.output;
+
+  // What was sent went out of the program's own socket.
+  const auto sinkSaw = sink.seen();
+  ASSERT_EQ(sinkSaw.size(), 1u);
+  EXPECT_EQ(portOf(sinkSaw[0].second), portOf(local)) << "the injected send left from the program's port";
+  ASSERT_EQ(echo.seen().size(), 1u);
+  EXPECT_EQ(portOf(echo.seen()[0].second), portOf(local));
+
+  ASSERT_TRUE(handler.waitFor("udpClosed", 1)) << "the program's end closes its flow";
+  const std::vector<Event> created = handler.events("udpCreated");
+  ASSERT_EQ(created.size(), 1u);
+  EXPECT_EQ(created[0].address, local) << "udpCreated names the socket's real local address";
+  EXPECT_GT(created[0].processId, 0u);
+  std::vector<std::string> sent;
+  for (const Event& e : handler.events("udpSend")) sent.push_back(e.data + " to " + e.address);
+  EXPECT_EQ(sent, (std::vector<std::string>{"plain to 203.0.113.5:7000", "inject hi to 203.0.113.5:7000",
+                                            "elsewhere x to 203.0.113.5:7000"}));
+  EXPECT_EQ(handler.events("udpClosed")[0].id, created[0].id);
+}
+
+TEST_F(CaptureInNamespace, DatagramsKeepTheirOrderBothWays) {
+  UdpEcho echo(endpoint("203.0.113.5", kEchoPort));
+  ASSERT_TRUE(echo.ok());
+  addRule("capture_test_client", 17, drvapi::kRuleFilter);
+  // A thousand at once: reported in order, out of the program's socket in
+  // order, the echo's answers read in order.
+  constexpr int kDatagrams = 1000;
+  capturetest::Outcome o = client({"udp-order", "203.0.113.5", "7000", std::to_string(kDatagrams), "pass"});
+  EXPECT_NE(o.output.find("in order " + std::to_string(kDatagrams) + "\n"), std::string::npos) << o.output << o.errors;
+  const std::vector<Event> sends = handler.events("udpSend");
+  const auto seen = echo.seen();
+  ASSERT_EQ(sends.size(), static_cast<size_t>(kDatagrams));
+  ASSERT_EQ(seen.size(), static_cast<size_t>(kDatagrams));
+  for (int i = 0; i < kDatagrams; ++i) {
+    ASSERT_EQ(sends[i].data, "pass " + std::to_string(i)) << "reported in order";
+    ASSERT_EQ(seen[i].first, "pass " + std::to_string(i)) << "sent in order";
+  }
+
+  // Injected back by the library, one at a time as the driver asks for the
+  // next. The library keeps at most 128 waiting for a flow, so a burst
+  // stays below that.
+  constexpr int kInjected = 100;
+  o = client({"udp-order", "203.0.113.5", "7000", std::to_string(kInjected), "reflect"});
+  EXPECT_NE(o.output.find("in order " + std::to_string(kInjected) + "\n"), std::string::npos) << o.output;
+  EXPECT_EQ(echo.seen().size(), static_cast<size_t>(kDatagrams)) << "injected ones never reach the network";
+}
+
+TEST_F(CaptureInNamespace, InjectedDatagramReachesABlockingRead) {
+  addRule("capture_test_client", 17, drvapi::kRuleFilter);
+  const capturetest::Outcome o = client({"udp-blocking", "203.0.113.5", "7000", "inject blocking"});
+  EXPECT_NE(o.output.find("got injected blocking from 198.51.100.7:5353\n"), std::string::npos) << o.output;
+}
+
+TEST_F(CaptureInNamespace, ResolverStyleConnectedSocketGetsItsAnswers) {
+  addRule("capture_test_client", 17, drvapi::kRuleFilter);
+  const capturetest::Outcome o = client({"resolver", "203.0.113.53", "53"});
+  EXPECT_EQ(o.status, 0) << o.errors;
+  EXPECT_NE(o.output.find("answer answer to query A from 203.0.113.53:53\n"), std::string::npos) << o.output;
+  EXPECT_NE(o.output.find("answer answer to query AAAA from 203.0.113.53:53\n"), std::string::npos) << o.output;
+  EXPECT_NE(o.output.find("peer 203.0.113.53:53\n"), std::string::npos) << o.output;
+  // connect() bound the socket where the system would have: the source
+  // address for the name server.
+  EXPECT_EQ(localOf(o.output).rfind("203.0.113.53:", 0), 0u) << o.output;
+  EXPECT_EQ(handler.events("udpSend").size(), 2u) << "both queries of the one sendmmsg";
+}
+
+TEST_F(CaptureInNamespace, FilteringOffSendsTheFlowStraight) {
+  UdpEcho echo(endpoint("203.0.113.5", kEchoPort));
+  ASSERT_TRUE(echo.ok());
+  addRule("capture_test_client", 17, drvapi::kRuleFilter);
+  const capturetest::Outcome o = client({"udp-lines", "203.0.113.5", "7000"}, "release one\ntwo\nthree\n");
+  EXPECT_EQ(o.output,
+            "got release one from 203.0.113.5:7000\ngot two from 203.0.113.5:7000\ngot three from 203.0.113.5:7000\n");
+  const std::vector<Event> sends = handler.events("udpSend");
+  ASSERT_EQ(sends.size(), 1u) << "after udpFilteringOff the library sees no more of the flow";
+  EXPECT_EQ(sends[0].data, "release one");
+}
+
+TEST_F(CaptureInNamespace, ForkedChildReportsOnAConnectionOfItsOwn) {
+  UdpEcho echo(endpoint("203.0.113.5", kEchoPort));
+  ASSERT_TRUE(echo.ok());
+  addRule("capture_test_client", 17, drvapi::kRuleFilter);
+  const capturetest::Outcome o = client({"fork-udp", "203.0.113.5", "7000"});
+  EXPECT_NE(o.output.find("got before\n"), std::string::npos) << o.output;
+  EXPECT_NE(o.output.find("parent got parent\n"), std::string::npos) << o.output;
+  EXPECT_NE(o.output.find("child got child\n"), std::string::npos) << o.output;
+  std::vector<uint32_t> pids;
+  for (const Event& e : handler.events("udpCreated")) pids.push_back(e.processId);
+  std::sort(pids.begin(), pids.end());
+  pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
+  EXPECT_EQ(pids.size(), 2u) << "the child's flow is reported as its own process's";
+}
+
+TEST_F(CaptureInNamespace, DriverGoingAwayLeavesTheProgramWorking) {
+  UdpEcho echo(endpoint("203.0.113.5", kEchoPort));
+  ASSERT_TRUE(echo.ok());
+  addRule("capture_test_client", 17, drvapi::kRuleFilter);
+  Program p;
+  std::string error;
+  ASSERT_TRUE(p.start({LUMO_TEST_CLIENT, "udp-lines", "203.0.113.5", "7000"}, environment(), error)) << error;
+  p.write("inject first\n");
+  EXPECT_EQ(p.line(), "got injected first from 198.51.100.7:5353");
+  server->stop();
+  p.write("second\n");
+  EXPECT_EQ(p.line(), "got second from 203.0.113.5:7000");
+  EXPECT_EQ(p.finish(), 0);
+  EXPECT_EQ(p.errors(), "lumo-capture: the driver went away; this program's traffic is no longer steered\n");
+}
+
+TEST_F(CaptureInNamespace, SocatDatagramsTravelThroughTheLibrary) {
+  UdpEcho echo(endpoint("203.0.113.5", kEchoPort));
+  ASSERT_TRUE(echo.ok());
+  addRule("socat", 17, drvapi::kRuleFilter);
+  for (const char* line : {"plain via socat", "inject via socat"}) {
+    const capturetest::Outcome o =
+        capturetest::run({"socat", "-t", "2", "-", "UDP4:203.0.113.5:7000"}, environment(), std::string(line) + "\n");
+    EXPECT_EQ(o.status, 0) << o.errors;
+    const std::string expected = std::string(line[0] == 'p' ? "plain" : "injected") + " via socat\n";
+    EXPECT_EQ(o.output, expected) << o.errors;
+  }
+  std::vector<std::string> sent;
+  for (const Event& e : handler.events("udpSend")) sent.push_back(e.data);
+  EXPECT_EQ(sent, (std::vector<std::string>{"plain via socat\n", "inject via socat\n"}));
+}
+
+TEST_F(CaptureInNamespace, LumoPingIsAnsweredWhereTheRulesSay) {
+  const std::vector<std::string> ping = {LUMO_PING_PROGRAM, "-c", "3", "-i", "0.05", "-W", "3", "203.0.113.9"};
+  // A raw-IP rule: the handler answers the echo requests.
+  drvapi::FilterRule rule{};
+  rule.protocol = 1;
+  rule.filteringFlag = drvapi::kRuleRawIp;
+  ASSERT_EQ(drvapi::addFilterRule(&rule, true), drvapi::kOk);
+  capturetest::Outcome o = capturetest::run(ping, environment());
+  EXPECT_EQ(o.status, 0) << o.output << o.errors;
+  for (const char* sequence : {"1", "2", "3"})
+    EXPECT_NE(o.output.find(std::string("64 bytes from 203.0.113.9: icmp_seq=") + sequence + " time="),
+              std::string::npos)
+        << o.output;
+  EXPECT_NE(o.output.find("3 packets transmitted, 3 received, 0% packet loss"), std::string::npos) << o.output;
+  const std::vector<Event> echoes = handler.events("ipSend");
+  ASSERT_EQ(echoes.size(), 3u);
+  for (const Event& e : echoes) {
+    const std::optional<simdrv::Ipv4View> ip = simdrv::readIpv4(e.data);
+    ASSERT_TRUE(ip);
+    EXPECT_EQ(ip->protocol, 1);
+    EXPECT_EQ(ip->destinationNet, endpoint("203.0.113.9", 0).sin_addr.s_addr);
+    EXPECT_NE(ip->sourceNet, 0u) << "the source the system would use";
+    EXPECT_TRUE(simdrv::echoReplyTo(e.data).has_value()) << "a well-formed echo request";
+  }
+
+  // Passed by the library: sent for real, answered by the namespace itself.
+  handler.passPings = true;
+  o = capturetest::run(ping, environment());
+  EXPECT_EQ(o.status, 0) << o.output << o.errors;
+  EXPECT_NE(o.output.find("3 received"), std::string::npos) << o.output;
+  EXPECT_EQ(handler.events("ipSend").size(), 6u);
+
+  // No rule: straight, never reported.
+  ASSERT_EQ(drvapi::deleteFilterRules(), drvapi::kOk);
+  o = capturetest::run(ping, environment());
+  EXPECT_EQ(o.status, 0) << o.output << o.errors;
+  EXPECT_EQ(handler.events("ipSend").size(), 6u);
+}
+
+TEST_F(CaptureTest, ProgramsRunUnsteeredWithoutADriver) {
+  UdpEcho echo(endpoint("127.0.0.1", 0));
+  LineServer lines(endpoint("127.0.0.1", 0), [](const sockaddr_in&, const std::string& line) { return line; });
+  ASSERT_TRUE(echo.ok() && lines.ok());
+  lumotest::TempDir empty;
+  const std::vector<std::string> env = {std::string("LD_PRELOAD=") + LUMO_CAPTURE_LIBRARY,
+                                        "LUMO_DRIVER_DIR=" + empty.path().string()};
+  const std::string port = std::to_string(echo.port());
+  capturetest::Outcome o = capturetest::run({LUMO_TEST_CLIENT, "udp", "127.0.0.1", port, "one", "two"}, env);
+  EXPECT_EQ(o.status, 0);
+  EXPECT_NE(o.output.find("got one from 127.0.0.1:" + port + "\ngot two from 127.0.0.1:" + port + "\n"),
+            std::string::npos)
+      << o.output;
+  EXPECT_EQ(o.errors.rfind("lumo-capture: cannot reach the driver at " + (empty.path() / "capture").string(), 0), 0u)
+      << o.errors;
+  EXPECT_EQ(std::count(o.errors.begin(), o.errors.end(), '\n'), 1) << "one line: " << o.errors;
+
+  o = capturetest::run({LUMO_TEST_CLIENT, "tcp", "127.0.0.1", std::to_string(lines.port())}, env);
+  EXPECT_NE(o.output.find("reply hello\n"), std::string::npos) << o.output;
+  EXPECT_TRUE(handler.events("udpSend").empty());
+}
+
+// A client of the capture socket that speaks the protocol by hand.
+class RawClient {
+ public:
+  explicit RawClient(const std::string& path) {
+    fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~RawClient() { ::close(fd_); }
+  bool connected() const { return connected_; }
+  bool send(const void* data, size_t size) { return ::send(fd_, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size); }
+  bool send(const std::vector<uint8_t>& bytes) { return send(bytes.data(), bytes.size()); }
+  bool hello() {
+    const capture::wire::Hello h{capture::wire::header(capture::wire::kHello, 0), capture::wire::kMagic,
+                                 capture::wire::kVersion, 0};
+    capture::wire::Hello answer{};
+    return send(&h, sizeof h) && receive(&answer, sizeof answer) == sizeof answer &&
+           answer.header.type == capture::wire::kWelcome;
+  }
+  // One message within 5 s: its size, 0 when the server closed, -1 on time-out.
+  ssize_t receive(void* buffer, size_t size) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, 5000) != 1) return -1;
+    return ::recv(fd_, buffer, size, 0);
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+template <class T>
+std::vector<uint8_t> bytesOf(const T& value) {
+  std::vector<uint8_t> bytes(sizeof value);
+  std::memcpy(bytes.data(), &value, sizeof value);
+  return bytes;
+}
+
+TEST_F(CaptureTest, MalformedMessagesDropOnlyTheirPeer) {
+  namespace wire = capture::wire;
+  const wire::TcpConnect connect{wire::header(wire::kTcpConnect, 1), 1, wire::endpoint(0, 0), wire::endpoint(0, 0)};
+  std::vector<uint8_t> shortConnect = bytesOf(connect);
+  shortConnect.pop_back();
+  std::vector<uint8_t> reserved = bytesOf(wire::SocketClosed{wire::header(wire::kUdpClose, 1)});
+  reserved[2] = 1;
+  std::vector<uint8_t> oversized = bytesOf(wire::Datagram{wire::header(wire::kUdpDatagram, 1), 1, {}});
+  oversized.resize(sizeof(wire::Datagram) + wire::kMaxPayload + 1);
+  const wire::Hello badMagic{wire::header(wire::kHello, 0), 0x12345678, wire::kVersion, 0};
+  struct Row {
+    const char* what;
+    bool helloFirst;
+    std::vector<uint8_t> message;
+  } rows[] = {
+      {"no hello first", false, bytesOf(connect)},
+      {"a hello of another kind", false, bytesOf(badMagic)},
+      {"a hello twice", true, bytesOf(wire::Hello{wire::header(wire::kHello, 0), wire::kMagic, wire::kVersion, 0})},
+      {"a message one byte short", true, shortConnect},
+      {"an unknown type", true, bytesOf(wire::SocketClosed{wire::header(static_cast<wire::Type>(99), 1)})},
+      {"a message of the driver's", true, bytesOf(wire::Hello{wire::header(wire::kWelcome, 0), wire::kMagic, 1, 0})},
+      {"reserved bits", true, reserved},
+      {"a datagram of a socket never opened", true,
+       bytesOf(wire::Datagram{wire::header(wire::kUdpDatagram, 7), 1, {}})},
+      {"a datagram over the largest", true, oversized},
+      {"a header cut short", true, {1, 0, 0}},
+  };
+  for (const Row& row : rows) {
+    RawClient bad(socketPath());
+    ASSERT_TRUE(bad.connected()) << row.what;
+    if (row.helloFirst) {
+      ASSERT_TRUE(bad.hello()) << row.what;
+    }
+    const size_t logged = logLines().size();
+    ASSERT_TRUE(bad.send(row.message)) << row.what;
+    char buffer[64];
+    EXPECT_EQ(bad.receive(buffer, sizeof buffer), 0) << row.what << ": the server hangs up";
+    ASSERT_TRUE(lumotest::waitFor([&] { return logLines().size() > logged; })) << row.what;
+    EXPECT_NE(logLines().back().find("peer dropped"), std::string::npos) << row.what << ": " << logLines().back();
+    // The server still serves others.
+    RawClient good(socketPath());
+    EXPECT_TRUE(good.connected() && good.hello()) << row.what;
+  }
+  EXPECT_TRUE(lumotest::waitFor([&] { return server->connections() == 0; }));
+}

@@ -1,0 +1,163 @@
+#include "program.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+
+extern char** environ;
+
+namespace capturetest {
+namespace {
+
+void closeFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+int leftMs(std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+}  // namespace
+
+Program::~Program() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  closeFd(stdin_);
+  closeFd(stdoutFd_);
+  closeFd(stderrFd_);
+}
+
+bool Program::start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                    std::string& error) {
+  int in[2], out[2], err[2];
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+    error = std::string("pipe: ") + std::strerror(errno);
+    return false;
+  }
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    const std::string name = entry.substr(0, entry.find('=') + 1);
+    bool replaced = false;
+    for (const std::string& mine : environment) replaced |= mine.compare(0, name.size(), name) == 0;
+    if (!replaced) env.push_back(entry);
+  }
+  env.insert(env.end(), environment.begin(), environment.end());
+  std::vector<char*> envp, args;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argText = argv;
+  for (std::string& a : argText) args.push_back(a.data());
+  args.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  pid_t pid = -1;
+  const int result = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  stdin_ = in[1];
+  stdoutFd_ = out[0];
+  stderrFd_ = err[0];
+  if (result != 0) {
+    error = "cannot start " + argv[0] + ": " + std::strerror(result);
+    return false;
+  }
+  pid_ = pid;
+  return true;
+}
+
+void Program::write(const std::string& text) {
+  size_t done = 0;
+  while (stdin_ >= 0 && done < text.size()) {
+    const ssize_t n = ::write(stdin_, text.data() + done, text.size() - done);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+}
+
+void Program::closeInput() { closeFd(stdin_); }
+
+bool Program::pump(int ms) {
+  pollfd p[2] = {{stdoutFd_, POLLIN, 0}, {stderrFd_, POLLIN, 0}};
+  if (stdoutFd_ < 0 && stderrFd_ < 0) return false;
+  if (::poll(p, 2, ms) <= 0) return true;
+  char buffer[4096];
+  for (int i = 0; i < 2; ++i) {
+    if (p[i].revents == 0) continue;
+    int& fd = i == 0 ? stdoutFd_ : stderrFd_;
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0)
+      closeFd(fd);
+    else
+      (i == 0 ? stdout_ : stderr_).append(buffer, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+std::optional<std::string> Program::line(int ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    if (const size_t end = stdout_.find('\n'); end != std::string::npos) {
+      std::string text = stdout_.substr(0, end);
+      stdout_.erase(0, end + 1);
+      return text;
+    }
+    const int left = leftMs(deadline);
+    if (left == 0 || stdoutFd_ < 0 || !pump(left)) return std::nullopt;
+  }
+}
+
+int Program::finish(int ms) {
+  closeInput();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while ((stdoutFd_ >= 0 || stderrFd_ >= 0) && leftMs(deadline) > 0) pump(leftMs(deadline));
+  if (pid_ <= 0) return -1;
+  // The end of the program, waited for on its pidfd.
+  const int pidFd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+  if (pidFd >= 0) {
+    pollfd p{pidFd, POLLIN, 0};
+    ::poll(&p, 1, leftMs(deadline));
+    ::close(pidFd);
+  }
+  int status = 0;
+  const pid_t done = ::waitpid(pid_, &status, pidFd >= 0 ? WNOHANG : 0);
+  if (done == 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    return -1;
+  }
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+Outcome run(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+            const std::string& input, int ms) {
+  Program p;
+  Outcome o;
+  if (!p.start(argv, environment, o.errors)) return o;
+  p.write(input);
+  o.status = p.finish(ms);
+  o.output = p.output();
+  o.errors = p.errors();
+  return o;
+}
+
+}  // namespace capturetest

@@ -1,0 +1,62 @@
+// A program a capture test launches: its own environment (the capture
+// library preloaded, the driver's runtime folder), its standard input fed by
+// the test, its standard output read line by line and its standard error
+// kept. Linux only.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace capturetest {
+
+class Program {
+ public:
+  Program() = default;
+  // Ends the program (SIGKILL) if it still runs.
+  ~Program();
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
+  // Starts `argv` (argv[0] looked up in PATH when it has no slash) with the
+  // test's environment plus `environment` ("NAME=value", replacing a
+  // variable of the same name). False with `error` set when it cannot start.
+  bool start(const std::vector<std::string>& argv, const std::vector<std::string>& environment, std::string& error);
+
+  // Writes to its standard input; closeInput() ends it.
+  void write(const std::string& text);
+  void closeInput();
+
+  // The next line of standard output without its end; nullopt when none
+  // came within `ms` or the output ended.
+  std::optional<std::string> line(int ms = 10000);
+
+  // Closes standard input, waits up to `ms` for the end (SIGKILL after) and
+  // reads what is left of both outputs. The exit status, or -1 when the
+  // program ended by a signal or had to be killed.
+  int finish(int ms = 30000);
+
+  // Standard output not yet taken by line(), and all of standard error.
+  const std::string& output() const { return stdout_; }
+  const std::string& errors() const { return stderr_; }
+
+ private:
+  // Reads what both outputs hold within `ms`; false once both ended.
+  bool pump(int ms);
+
+  pid_t pid_ = -1;
+  int stdin_ = -1, stdoutFd_ = -1, stderrFd_ = -1;
+  std::string stdout_, stderr_;
+};
+
+// Runs `argv` to its end (at most `ms`) with `input` on standard input.
+struct Outcome {
+  int status = -1;
+  std::string output, errors;
+};
+Outcome run(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+            const std::string& input = {}, int ms = 30000);
+
+}  // namespace capturetest

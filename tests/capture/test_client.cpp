@@ -1,0 +1,278 @@
+// capture_test_client: a small program that the capture tests launch with
+// liblumo-capture.so preloaded. It uses its sockets as ordinary programs do
+// (blocking and non-blocking, poll, connected UDP, sendmmsg like the C
+// library's resolver, fork) and prints what it saw, one fact per line, for
+// the test to read:
+//
+//   tcp ADDR PORT               connect, print "peer A:P" (getpeername),
+//                               "local A:P", send "hello\n", print
+//                               "reply LINE"
+//   udp ADDR PORT TEXT...       one datagram per TEXT, each followed by one
+//                               reply waited for with poll: "got DATA from A:P"
+//   udp-blocking ADDR PORT TEXT one datagram, the reply with a blocking
+//                               recvfrom: "got DATA from A:P"
+//   udp-order ADDR PORT N WORD  N datagrams "WORD I" at once, then N replies:
+//                               "in order N", "out of order at I: DATA" or
+//                               "missing from I"
+//   resolver ADDR PORT          a non-blocking socket connected to ADDR:PORT,
+//                               two queries in one sendmmsg, answers with
+//                               poll and recvfrom: "answer DATA from A:P" and
+//                               "peer A:P"
+//   udp-lines ADDR PORT         one datagram per line of standard input and
+//                               its reply: "got DATA from A:P" or "timeout"
+//   fork-udp ADDR PORT          parent and child each send "parent"/"child"
+//                               and print the reply they get
+//
+// Every socket also prints "local A:P" after its first send. Exit status 0
+// unless a call failed (then a line "error WHAT: REASON" and status 1).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+int fail(const char* what) {
+  std::printf("error %s: %s\n", what, std::strerror(errno));
+  return 1;
+}
+
+std::string text(const sockaddr_in& a) {
+  char address[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &a.sin_addr, address, sizeof address);
+  return std::string(address) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
+sockaddr_in endpoint(const char* address, const char* port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  ::inet_pton(AF_INET, address, &a.sin_addr);
+  a.sin_port = htons(static_cast<uint16_t>(std::atoi(port)));
+  return a;
+}
+
+void printLocal(int fd) {
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+  std::printf("local %s\n", text(local).c_str());
+}
+
+// One datagram within `ms`, with its source; false on time-out.
+bool receiveOne(int fd, int ms, std::string& data, sockaddr_in& from) {
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, ms) != 1) return false;
+  char buffer[65536];
+  socklen_t length = sizeof from;
+  const ssize_t n = ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+  if (n < 0) return false;
+  data.assign(buffer, static_cast<size_t>(n));
+  return true;
+}
+
+bool sendText(int fd, const sockaddr_in& to, const std::string& data) {
+  return ::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
+         static_cast<ssize_t>(data.size());
+}
+
+int tcp(const sockaddr_in& to) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return fail("socket");
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return fail("connect");
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return fail("getpeername");
+  std::printf("peer %s\n", text(peer).c_str());
+  printLocal(fd);
+  if (::send(fd, "hello\n", 6, MSG_NOSIGNAL) != 6) return fail("send");
+  std::string line;
+  char c;
+  while (::recv(fd, &c, 1, 0) == 1 && c != '\n') line += c;
+  std::printf("reply %s\n", line.c_str());
+  ::close(fd);
+  return 0;
+}
+
+int udp(const sockaddr_in& to, char** texts, int count) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return fail("socket");
+  for (int i = 0; i < count; ++i) {
+    if (!sendText(fd, to, texts[i])) return fail("sendto");
+    if (i == 0) printLocal(fd);
+    std::string data;
+    sockaddr_in from{};
+    if (receiveOne(fd, 5000, data, from))
+      std::printf("got %s from %s\n", data.c_str(), text(from).c_str());
+    else
+      std::printf("timeout\n");
+    std::fflush(stdout);
+  }
+  ::close(fd);
+  return 0;
+}
+
+int udpBlocking(const sockaddr_in& to, const char* data) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return fail("socket");
+  const timeval limit{10, 0};  // a missing reply ends the test, not the run
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  if (!sendText(fd, to, data)) return fail("sendto");
+  printLocal(fd);
+  char buffer[2048];
+  sockaddr_in from{};
+  socklen_t length = sizeof from;
+  const ssize_t n = ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+  if (n < 0) return fail("recvfrom");
+  std::printf("got %s from %s\n", std::string(buffer, static_cast<size_t>(n)).c_str(), text(from).c_str());
+  ::close(fd);
+  return 0;
+}
+
+int udpOrder(const sockaddr_in& to, int count, const std::string& word) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return fail("socket");
+  // Room for the whole burst where the test may give it (its own network
+  // namespace), so that nothing is lost for want of buffer.
+  const int room = 8 << 20;
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0)
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+  int received = 0;
+  // Checks one reply; false once the order is broken.
+  auto take = [&](const std::string& data) {
+    if (data == word + " " + std::to_string(received)) {
+      ++received;
+      return true;
+    }
+    std::printf("out of order at %d: %s\n", received, data.c_str());
+    return false;
+  };
+  // Replies are read while sending goes on, so that the socket's receive
+  // buffer never has to hold them all.
+  char buffer[2048];
+  for (int i = 0; i < count; ++i) {
+    if (!sendText(fd, to, word + " " + std::to_string(i))) return fail("sendto");
+    if (i == 0) printLocal(fd);
+    ssize_t n;
+    while ((n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0)
+      if (!take(std::string(buffer, static_cast<size_t>(n)))) return 0;
+  }
+  while (received < count) {
+    std::string data;
+    sockaddr_in from{};
+    if (!receiveOne(fd, 10000, data, from)) {
+      std::printf("missing from %d\n", received);
+      return 0;
+    }
+    if (!take(data)) return 0;
+  }
+  std::printf("in order %d\n", count);
+  ::close(fd);
+  return 0;
+}
+
+// As the C library's resolver sends its A and AAAA queries.
+int resolver(const sockaddr_in& to) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return fail("socket");
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return fail("connect");
+  char first[] = "query A", second[] = "query AAAA";
+  iovec v[2] = {{first, sizeof first - 1}, {second, sizeof second - 1}};
+  mmsghdr messages[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    messages[i].msg_hdr.msg_iov = &v[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+  }
+  if (::sendmmsg(fd, messages, 2, MSG_NOSIGNAL) != 2) return fail("sendmmsg");
+  printLocal(fd);
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return fail("getpeername");
+  std::printf("peer %s\n", text(peer).c_str());
+  for (int answers = 0; answers < 2;) {
+    std::string data;
+    sockaddr_in from{};
+    if (!receiveOne(fd, 5000, data, from)) {
+      std::printf("timeout\n");
+      return 0;
+    }
+    std::printf("answer %s from %s\n", data.c_str(), text(from).c_str());
+    ++answers;
+  }
+  ::close(fd);
+  return 0;
+}
+
+int udpLines(const sockaddr_in& to) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return fail("socket");
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    if (!sendText(fd, to, line)) return fail("sendto");
+    std::string data;
+    sockaddr_in from{};
+    if (receiveOne(fd, 5000, data, from))
+      std::printf("got %s from %s\n", data.c_str(), text(from).c_str());
+    else
+      std::printf("timeout\n");
+    std::fflush(stdout);
+  }
+  ::close(fd);
+  return 0;
+}
+
+int forkUdp(const sockaddr_in& to) {
+  // A socket made before the fork, used by both.
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return fail("socket");
+  if (!sendText(fd, to, "before")) return fail("sendto");
+  std::string data;
+  sockaddr_in from{};
+  std::printf(receiveOne(fd, 5000, data, from) ? "got %s\n" : "timeout%s\n", data.c_str());
+  std::fflush(stdout);
+  const pid_t child = ::fork();
+  if (child < 0) return fail("fork");
+  const char* who = child == 0 ? "child" : "parent";
+  // A socket of its own in each process.
+  const int own = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (own < 0 || !sendText(own, to, who)) return fail("own socket");
+  if (receiveOne(own, 5000, data, from))
+    std::printf("%s got %s\n", who, data.c_str());
+  else
+    std::printf("%s timeout\n", who);
+  std::fflush(stdout);
+  if (child == 0) std::_Exit(0);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: capture_test_client COMMAND ADDR PORT [ARG...]\n");
+    return 2;
+  }
+  const std::string command = argv[1];
+  const sockaddr_in to = endpoint(argv[2], argv[3]);
+  if (command == "tcp") return tcp(to);
+  if (command == "udp") return udp(to, argv + 4, argc - 4);
+  if (command == "udp-blocking" && argc == 5) return udpBlocking(to, argv[4]);
+  if (command == "udp-order" && argc == 6) return udpOrder(to, std::atoi(argv[4]), argv[5]);
+  if (command == "resolver") return resolver(to);
+  if (command == "udp-lines") return udpLines(to);
+  if (command == "fork-udp") return forkUdp(to);
+  std::fprintf(stderr, "unknown command %s\n", argv[1]);
+  return 2;
+}
