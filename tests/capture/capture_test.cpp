@@ -216,13 +216,20 @@ class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler
   std::atomic<uint16_t> relayPort{0};
   simdrv::SockAddr elsewhere{};
   std::atomic<bool> passPings{false};
+  drvapi::TcpConnInfo lastRequest{};  // as the driver reported it
 
   void tcpConnectRequest(uint64_t id, drvapi::TcpConnInfo* info) override {
     record("tcpConnectRequest", id, {}, text(info->remoteAddress), info->processId);
+    std::memcpy(&lastRequest, info, sizeof lastRequest);
     const uint8_t* remote = info->remoteAddress;
     if (remote[4] != 203 || remote[5] != 0 || remote[6] != 113) return;
     if (remote[7] == 66) {
       info->filteringFlag |= drvapi::kVerdictClose;
+      return;
+    }
+    if (remote[7] == 8) {
+      // Kept under filtering, as adapter mode keeps it: it goes as asked.
+      info->filteringFlag = drvapi::kVerdictFiltered;
       return;
     }
     uint16_t localPort;
@@ -234,6 +241,17 @@ class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler
     }
     const simdrv::SockAddr relay = simdrv::ipv4("127.0.0.1", relayPort);
     std::memcpy(info->remoteAddress, relay.data(), relay.size());
+  }
+  void tcpClosed(uint64_t id, drvapi::TcpConnInfo*) override { record("tcpClosed", id, {}, {}); }
+  // 203.0.113.7's datagrams go to 203.0.113.5 instead; 203.0.113.66's are
+  // blocked.
+  void udpConnectRequest(uint64_t id, drvapi::UdpConnectRequest* request) override {
+    record("udpConnectRequest", id, {}, text(request->remoteAddress));
+    if (request->remoteAddress[7] == 66) {
+      request->filteringFlag |= drvapi::kRuleBlock;
+    } else if (request->remoteAddress[7] == 7) {
+      request->remoteAddress[7] = 5;
+    }
   }
   void udpCreated(uint64_t id, drvapi::UdpConnInfo* info) override {
     record("udpCreated", id, {}, text(info->localAddress), info->processId);
@@ -403,6 +421,17 @@ TEST_F(CaptureInNamespace, TcpConnectGoesWhereTheVerdictPoints) {
   o = client({"tcp", "203.0.113.66", "7000"});
   EXPECT_NE(o.output.find("error connect: Connection refused"), std::string::npos) << o.output;
 
+  // Kept under filtering: connected as asked, and its close reported.
+  LineServer kept(endpoint("203.0.113.8", 0), [](const sockaddr_in&, const std::string& line) {
+    return "kept " + line;
+  });
+  ASSERT_TRUE(kept.ok());
+  o = client({"tcp", "203.0.113.8", std::to_string(kept.port())});
+  EXPECT_NE(o.output.find("reply kept hello\n"), std::string::npos) << o.output;
+  EXPECT_EQ(handler.lastRequest.filteringFlag, drvapi::kRuleReportConnect) << "the rule's flag, as reported";
+  ASSERT_TRUE(handler.waitFor("tcpClosed", 1));
+  EXPECT_EQ(handler.events("tcpClosed")[0].id, handler.events("tcpConnectRequest").back().id);
+
   // No rule for the program: nothing reported, the connect goes as asked.
   LineServer direct(endpoint("198.51.100.20", 0), [](const sockaddr_in&, const std::string& line) {
     return "direct " + line;
@@ -507,6 +536,46 @@ TEST_F(CaptureInNamespace, FilteringOffSendsTheFlowStraight) {
   const std::vector<Event> sends = handler.events("udpSend");
   ASSERT_EQ(sends.size(), 1u) << "after udpFilteringOff the library sees no more of the flow";
   EXPECT_EQ(sends[0].data, "release one");
+}
+
+TEST_F(CaptureInNamespace, ConnectRequestVerdictsDecideWhereEachDestinationGoes) {
+  UdpEcho echo(endpoint("203.0.113.5", kEchoPort));
+  ASSERT_TRUE(echo.ok());
+  addRule("capture_test_client", 17, drvapi::kRuleFilter | drvapi::kRuleReportConnect);
+  capturetest::Outcome o = client({"udp", "203.0.113.7", "7000", "one", "two"});
+  EXPECT_NE(o.output.find("got one from 203.0.113.5:7000\ngot two from 203.0.113.5:7000\n"), std::string::npos)
+      << o.output;
+  o = client({"udp", "203.0.113.66", "7000", "blocked"});
+  EXPECT_NE(o.output.find("timeout\n"), std::string::npos) << o.output;
+
+  const std::vector<Event> requests = handler.events("udpConnectRequest");
+  ASSERT_EQ(requests.size(), 2u) << "one request per destination";
+  EXPECT_EQ(requests[0].address, "203.0.113.7:7000");
+  EXPECT_EQ(requests[1].address, "203.0.113.66:7000");
+  std::vector<std::string> sent;
+  for (const Event& e : handler.events("udpSend")) sent.push_back(e.data + " to " + e.address);
+  EXPECT_EQ(sent, (std::vector<std::string>{"one to 203.0.113.5:7000", "two to 203.0.113.5:7000"}))
+      << "sent where the verdict said; the blocked one never reached the library";
+  EXPECT_EQ(echo.seen().size(), 2u);
+}
+
+TEST_F(CaptureInNamespace, DatagramsOnTheirWayLeaveAfterTheSocketOrProgramIsGone) {
+  UdpEcho echo(endpoint("203.0.113.5", kEchoPort));
+  ASSERT_TRUE(echo.ok());
+  addRule("capture_test_client", 17, drvapi::kRuleFilter);
+  // Closed at once, the program still running: the socket lingers for it.
+  Program p;
+  std::string error;
+  ASSERT_TRUE(p.start({LUMO_TEST_CLIENT, "udp-close", "203.0.113.5", "7000", "after close"}, environment(), error));
+  EXPECT_EQ(p.line(), "closed");
+  EXPECT_TRUE(lumotest::waitFor([&] { return echo.seen().size() == 1; })) << "sent after the program closed it";
+  p.write("\n");
+  EXPECT_EQ(p.finish(), 0);
+  // Closed and gone at once: the exit waits for it.
+  const capturetest::Outcome o = client({"udp-close", "203.0.113.5", "7000", "after exit"});
+  EXPECT_EQ(o.status, 0);
+  ASSERT_TRUE(lumotest::waitFor([&] { return echo.seen().size() == 2; })) << "sent before the program ended";
+  EXPECT_EQ(echo.seen()[1].first, "after exit");
 }
 
 TEST_F(CaptureInNamespace, ForkedChildReportsOnAConnectionOfItsOwn) {

@@ -22,6 +22,9 @@
 //                               its reply: "got DATA from A:P" or "timeout"
 //   fork-udp ADDR PORT          parent and child each send "parent"/"child"
 //                               and print the reply they get
+//   udp-close ADDR PORT TEXT    one datagram, then the socket closed at once:
+//                               "closed"; with a line on standard input it
+//                               waits for that line before it exits
 //
 // Every socket also prints "local A:P" after its first send. Exit status 0
 // unless a call failed (then a line "error WHAT: REASON" and status 1).
@@ -256,6 +259,18 @@ int forkUdp(const sockaddr_in& to) {
   return 0;
 }
 
+int udpClose(const sockaddr_in& to, const char* data) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return fail("socket");
+  if (!sendText(fd, to, data)) return fail("sendto");
+  ::close(fd);
+  std::printf("closed\n");
+  std::fflush(stdout);
+  std::string line;
+  std::getline(std::cin, line);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -273,6 +288,7 @@ int main(int argc, char** argv) {
   if (command == "resolver") return resolver(to);
   if (command == "udp-lines") return udpLines(to);
   if (command == "fork-udp") return forkUdp(to);
+  if (command == "udp-close" && argc == 5) return udpClose(to, argv[4]);
   std::fprintf(stderr, "unknown command %s\n", argv[1]);
   return 2;
 }

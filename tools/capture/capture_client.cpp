@@ -47,8 +47,10 @@ constexpr time_t kDriverSendTimeoutS = 10;
 // earlier and lets it go as asked).
 constexpr auto kVerdictWait = std::chrono::seconds(40);
 // How long a closed UDP socket stays open for datagrams still on their way
-// through the driver.
+// through the driver, and how long a program's exit waits for its last
+// reported datagrams (nothing answered them yet) to have their chance.
 constexpr auto kLinger = std::chrono::seconds(1);
+constexpr auto kExitWait = std::chrono::milliseconds(300);
 // The epoll key of the driver connection; the others are real ICMP sockets.
 constexpr uint64_t kDriverKey = ~uint64_t{0};
 constexpr uint64_t kWakeKey = ~uint64_t{0} - 1;
@@ -86,6 +88,10 @@ struct Sock {
   bool straightAfter = false;  // the driver let the flow go straight
   bool straight = false;       // ... and the library sends by itself now
   bool writeShut = false;      // shutdown(SHUT_WR) by the program
+  // When the last datagram was reported, and whether anything arrived on the
+  // socket since (an answer: what was sent has left).
+  std::chrono::steady_clock::time_point lastReport{};
+  bool answered = true;
   bool lingering = false;      // closed by the program, open for late datagrams
   std::chrono::steady_clock::time_point lingerUntil{};
   // TCP.
@@ -454,6 +460,7 @@ bool act(Globals& G, const wire::Message& m) {
       // Every datagram of a closed socket has left: it may go now.
       if (s->lingering && static_cast<int32_t>(s->resolved - s->lastSent) >= 0)
         s->lingerUntil = std::chrono::steady_clock::time_point{};
+      G.changed.notify_all();
       return true;
     }
     case wire::kUdpDeliver: {
@@ -637,6 +644,30 @@ __attribute__((constructor)) void installForkHandlers() {
   pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);
 }
 
+// A program that exits right after sending (a one-shot sender whose
+// datagrams nothing answers) would take its last datagrams with it while
+// they are still on their way through the driver: exit() waits for them a
+// moment, woken as they leave.
+__attribute__((destructor)) void waitForLastDatagrams() {
+  Globals& G = g();
+  if (G.state.load() != kUp) return;
+  std::unique_lock<std::mutex> guard(G.lock);
+  auto pendingUntil = [&] {
+    std::chrono::steady_clock::time_point until{};
+    auto consider = [&](const Sock& s) {
+      if (s.kind == Kind::Udp && !s.answered && static_cast<int32_t>(s.resolved - s.lastSent) < 0)
+        until = std::max(until, s.lastReport + kExitWait);
+    };
+    for (const auto& [number, sock] : G.byNumber) consider(*sock);
+    return until;
+  };
+  for (;;) {
+    const auto until = pendingUntil();
+    if (until <= std::chrono::steady_clock::now() || G.state.load() != kUp) return;
+    G.changed.wait_until(guard, until);
+  }
+}
+
 // --- UDP -------------------------------------------------------------------------------
 
 ssize_t sendStraight(int fd, const msghdr* m, const sockaddr_in* to, int flags) {
@@ -714,6 +745,8 @@ ssize_t udpSend(Globals& G, int fd, const msghdr* m, int flags) {
     if (!straight) {
       number = s->number;
       sequence = ++s->lastSent;
+      s->lastReport = std::chrono::steady_clock::now();
+      s->answered = false;
     }
   }
   if (!straight && open) {
@@ -732,9 +765,10 @@ ssize_t udpSend(Globals& G, int fd, const msghdr* m, int flags) {
 ssize_t udpReceive(Globals& G, int fd, msghdr* m, int flags) {
   bool filterPeer, mayDeliver;
   sockaddr_in peer{}, helper{};
+  std::shared_ptr<Sock> s;
   {
     std::lock_guard<std::mutex> guard(G.lock);
-    std::shared_ptr<Sock> s = sockOf(G, fd, Kind::Udp);
+    s = sockOf(G, fd, Kind::Udp);
     filterPeer = s->hasPeer;
     peer = s->peer;
     mayDeliver = s->mayDeliver;
@@ -769,6 +803,10 @@ ssize_t udpReceive(Globals& G, int fd, msghdr* m, int flags) {
       // it is taken off the socket still.
       if ((flags & MSG_PEEK) != 0) real().recv(fd, buffer, 0, MSG_DONTWAIT);
       continue;
+    }
+    if ((flags & MSG_PEEK) == 0) {
+      std::lock_guard<std::mutex> guard(G.lock);
+      s->answered = true;
     }
     const size_t copied = copyOut(data, length, m);
     putName(m, from);
