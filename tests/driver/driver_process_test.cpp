@@ -96,6 +96,10 @@ class DriverProcess : public ::testing::Test {
 
   platform::ServiceManager& services = platform::systemServiceManager();
   RuntimeFolder folder;
+  // Members, so that they outlive the driver library's threads, which
+  // TearDown ends.
+  drvtest::RecordingHandler handler;
+  drvtest::RecordingHandler next;
 };
 
 TEST_F(DriverProcess, TheServiceStartsTheDriverBesideTheLibraryAndStopEndsIt) {
@@ -142,7 +146,6 @@ TEST_F(DriverProcess, OneDriverPerFolderAndAStaleSocketIsCleared) {
 
 TEST_F(DriverProcess, TheLibraryOutlivesItsDriverAndReachesTheNextOne) {
   ASSERT_EQ(services.start(kService), 0u);
-  drvtest::RecordingHandler handler;
   ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk);
   drvapi::FilterRule rule{};
   EXPECT_EQ(drvapi::addFilterRule(&rule, true), drvapi::kOk);
@@ -160,7 +163,6 @@ TEST_F(DriverProcess, TheLibraryOutlivesItsDriverAndReachesTheNextOne) {
   // on the dead one, opens it again.
   ASSERT_EQ(services.start(kService), 0u);
   EXPECT_NE(static_cast<pid_t>(driverPid()), first);
-  drvtest::RecordingHandler next;
   ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &next), drvapi::kOk);
   EXPECT_EQ(drvapi::addFilterRule(&rule, true), drvapi::kOk);
 

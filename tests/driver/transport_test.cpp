@@ -36,7 +36,10 @@ class Transport : public ::testing::Test {
   simdrv::SimDriver& sim() { return *served.sim; }
 
   ServedDriver served;
+  // Members, so that they outlive the driver library's threads, which
+  // TearDown ends.
   RecordingHandler handler;
+  RecordingHandler next;
 };
 
 TEST_F(Transport, RecordsCrossTheSharedBuffersBothWays) {
@@ -123,7 +126,6 @@ TEST_F(Transport, ClosingCancelsInTheDriverWhatTheLibraryLeftRunning) {
   EXPECT_FALSE(sim().waitForRead(0));
 
   sim().setWriteMode(simdrv::WriteMode::Accept);
-  RecordingHandler next;
   ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &next), drvapi::kOk) << "the driver takes the next library";
   simdrv::Batch batch;
   batch.tcpConnected(11, simdrv::tcpInfo(kGamePid, kLocal, kRemote));
