@@ -168,6 +168,39 @@ class UdpEcho : public Served {
   std::vector<std::pair<std::string, std::string>> seen_;
 };
 
+// Answers every DNS query (RFC 1035, section 4.1) with one A record,
+// 192.0.2.44, pointing back at the question's name.
+class DnsAnswers : public Served {
+ public:
+  explicit DnsAnswers(const sockaddr_in& at) { ok_ = open(SOCK_DGRAM, at); }
+  ~DnsAnswers() override { stop(); }
+  bool ok() const { return ok_; }
+
+ private:
+  void serveOne() override {
+    uint8_t message[512];
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    const ssize_t n = ::recvfrom(fd_, message, sizeof message, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &length);
+    constexpr size_t kHeader = 12;
+    if (n < static_cast<ssize_t>(kHeader)) return;
+    // The question ends at its name's terminating zero, then type and class.
+    size_t end = kHeader;
+    while (end < static_cast<size_t>(n) && message[end] != 0) end += message[end] + 1u;
+    end += 1 + 4;
+    if (end > static_cast<size_t>(n)) return;
+    std::vector<uint8_t> reply(message, message + end);
+    reply[2] = 0x81;  // a response, recursion desired
+    reply[3] = 0x80;  // recursion available, no error
+    reply[6] = 0, reply[7] = 1;                              // one answer
+    reply[8] = reply[9] = reply[10] = reply[11] = 0;         // nothing else
+    const uint8_t answer[] = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 192, 0, 2, 44};
+    reply.insert(reply.end(), answer, answer + sizeof answer);
+    ::sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from), length);
+  }
+  bool ok_ = false;
+};
+
 // Accepts one connection at a time, reads a line and answers it with the
 // line `answer` gives for the connection's peer.
 class LineServer : public Served {
@@ -623,6 +656,24 @@ TEST_F(CaptureInNamespace, SocatDatagramsTravelThroughTheLibrary) {
   std::vector<std::string> sent;
   for (const Event& e : handler.events("udpSend")) sent.push_back(e.data);
   EXPECT_EQ(sent, (std::vector<std::string>{"plain via socat\n", "inject via socat\n"}));
+}
+
+TEST_F(CaptureInNamespace, DigKeepsWorkingUnderCapture) {
+  // dig sends through its event library's own system calls, which no
+  // preload library sees; the capture must not stand in their way: its
+  // connected socket is connected in the system too.
+  DnsAnswers dns(endpoint("203.0.113.53", 53));
+  ASSERT_TRUE(dns.ok());
+  drvapi::FilterRule rule{};  // every process's DNS, as the engine asks for it
+  rule.protocol = 17;
+  rule.direction = 3;
+  rule.remotePort = htons(53);
+  rule.filteringFlag = drvapi::kRuleFilter;
+  ASSERT_EQ(drvapi::addFilterRule(&rule, true), drvapi::kOk);
+  const capturetest::Outcome o =
+      capturetest::run({"dig", "@203.0.113.53", "+tries=1", "+time=3", "+short", "game.test"}, environment());
+  EXPECT_EQ(o.status, 0) << o.errors;
+  EXPECT_EQ(o.output, "192.0.2.44\n") << o.errors;
 }
 
 TEST_F(CaptureInNamespace, LumoPingIsAnsweredWhereTheRulesSay) {

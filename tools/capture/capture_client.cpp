@@ -79,7 +79,9 @@ struct Sock {
   uint32_t number = 0;
   uint64_t generation = 0;
   // UDP.
-  bool hasPeer = false;  // connect() kept by the capture
+  bool hasPeer = false;          // connected, to `peer`
+  bool kernelConnected = false;  // ... in the system too (else kept by the capture)
+  bool portLocked = false;       // bound to a port by number: a disconnect keeps it
   sockaddr_in peer{};
   bool mayDeliver = false;  // datagrams from the helper may arrive
   sockaddr_in local{};
@@ -200,6 +202,30 @@ bool sourceFor(const sockaddr_in& destination, sockaddr_in& source) {
   errno = error;
   source.sin_port = 0;
   return ok;
+}
+
+// Binds `fd` to `address` with a port chosen here when it names none, as
+// the system would choose it: a socket bound to a port by number keeps it
+// when it is disconnected, one bound to port 0 does not. False with errno
+// set.
+bool bindWithPort(int fd, sockaddr_in address) {
+  if (address.sin_port != 0) return real().bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const int probe = real().socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in free = address;
+    const bool found = probe >= 0 && real().bind(probe, reinterpret_cast<const sockaddr*>(&free), sizeof free) == 0 &&
+                       localOf(probe, free);
+    const int error = errno;
+    if (probe >= 0) real().close(probe);
+    if (!found) {
+      errno = error;
+      return false;
+    }
+    // Another socket may take the port between the probe and this bind.
+    if (real().bind(fd, reinterpret_cast<const sockaddr*>(&free), sizeof free) == 0) return true;
+    if (errno != EADDRINUSE) return false;
+  }
+  return false;
 }
 
 size_t totalLength(const msghdr* m) {
@@ -468,6 +494,17 @@ bool act(Globals& G, const wire::Message& m) {
       if (s == nullptr || s->kind != Kind::Udp || s->lingering || m.payload.size() > kMaxDelivered ||
           G.helperFd < 0)
         return true;
+      if (s->kernelConnected) {
+        // The system would refuse the helper's datagram: the capture keeps
+        // the connection from now on. Without a port bound by number the
+        // disconnect would lose the socket's port; such a socket cannot take
+        // what the driver hands it.
+        if (!s->portLocked) return true;
+        sockaddr unspecified{};
+        unspecified.sa_family = AF_UNSPEC;
+        if (real().connect(s->fd(), &unspecified, sizeof unspecified) != 0) return true;
+        s->kernelConnected = false;
+      }
       // To the address the program's socket is bound to (any address: its
       // loopback one).
       sockaddr_in to = s->local;
@@ -727,11 +764,11 @@ ssize_t udpSend(Globals& G, int fd, const msghdr* m, int flags) {
       // the real local address.
       sockaddr_in any{};
       any.sin_family = AF_INET;
-      if (!localOf(fd, local) ||
-          (local.sin_port == 0 &&
-           (real().bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0 || !localOf(fd, local)))) {
+      const bool unbound = localOf(fd, local) && local.sin_port == 0;
+      if (!localOf(fd, local) || (unbound && (!bindWithPort(fd, any) || !localOf(fd, local)))) {
         straight = true;
       } else {
+        if (unbound) s->portLocked = true;
         s->number = G.nextNumber++;
         s->generation = G.generation;
         s->local = local;
@@ -769,7 +806,7 @@ ssize_t udpReceive(Globals& G, int fd, msghdr* m, int flags) {
   {
     std::lock_guard<std::mutex> guard(G.lock);
     s = sockOf(G, fd, Kind::Udp);
-    filterPeer = s->hasPeer;
+    filterPeer = s->hasPeer && !s->kernelConnected;
     peer = s->peer;
     mayDeliver = s->mayDeliver;
     helper = G.helperAddress;
@@ -816,14 +853,24 @@ ssize_t udpReceive(Globals& G, int fd, msghdr* m, int flags) {
   }
 }
 
+// A connected UDP socket is connected in the system too, so that calls the
+// capture does not see (raw system calls, as some event libraries make) find
+// it connected. The system refuses datagrams from anyone but the peer on it,
+// the capture's helper included: when the driver first hands the program a
+// datagram, the capture disconnects it in the system and keeps the
+// connection itself from then on (see kUdpDeliver).
 int udpConnect(Globals& G, int fd, const sockaddr* address, socklen_t length) {
   if (address != nullptr && length >= sizeof(sa_family_t) && address->sa_family == AF_UNSPEC) {
-    std::lock_guard<std::mutex> guard(G.lock);
-    std::shared_ptr<Sock> s = sockOf(G, fd, Kind::Udp);
-    if (s->hasPeer) {
-      s->hasPeer = false;
-      return 0;
+    bool kernelConnected;
+    {
+      std::lock_guard<std::mutex> guard(G.lock);
+      std::shared_ptr<Sock> s = sockOf(G, fd, Kind::Udp);
+      kernelConnected = s->kernelConnected;
+      const bool hadPeer = s->hasPeer;
+      s->hasPeer = s->kernelConnected = false;
+      if (hadPeer && !kernelConnected) return 0;
     }
+    return real().connect(fd, address, length);
   }
   if (address == nullptr || length < sizeof(sockaddr_in) || address->sa_family != AF_INET || !ensureUp())
     return real().connect(fd, address, length);
@@ -831,17 +878,22 @@ int udpConnect(Globals& G, int fd, const sockaddr* address, socklen_t length) {
   std::memcpy(&destination, address, sizeof destination);
   sockaddr_in local{};
   if (!localOf(fd, local)) return real().connect(fd, address, length);
-  if (local.sin_port == 0 && local.sin_addr.s_addr == htonl(INADDR_ANY)) {
-    // Bound where a connect would bind it: the source address the system
-    // picks for the peer.
-    sockaddr_in source{};
-    if (!sourceFor(destination, source)) return -1;
-    if (real().bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0) return -1;
+  bool boundHere = false;
+  if (local.sin_port == 0) {
+    // Bound where a connect would bind it (the source address the system
+    // picks for the peer), to a port by number, so that a disconnect later
+    // keeps both.
+    sockaddr_in source = local;
+    if (source.sin_addr.s_addr == htonl(INADDR_ANY) && !sourceFor(destination, source)) return -1;
+    if (!bindWithPort(fd, source)) return -1;
+    boundHere = true;
   }
+  if (real().connect(fd, address, length) != 0) return -1;
   std::lock_guard<std::mutex> guard(G.lock);
   std::shared_ptr<Sock> s = sockOf(G, fd, Kind::Udp);
-  s->hasPeer = true;
+  s->hasPeer = s->kernelConnected = true;
   s->peer = destination;
+  if (boundHere) s->portLocked = true;
   return 0;
 }
 
@@ -1168,9 +1220,20 @@ int connectCall(int fd, const sockaddr* address, socklen_t length) {
 }
 
 int bindCall(int fd, const sockaddr* address, socklen_t length) {
-  if (kindOf(fd) == Kind::Icmp)
-    if (std::shared_ptr<Sock> s = icmpSock(g(), fd)) return real().bind(s->realFd, address, length);
-  return real().bind(fd, address, length);
+  Globals& G = g();
+  const Kind kind = kindOf(fd);
+  if (kind == Kind::Icmp)
+    if (std::shared_ptr<Sock> s = icmpSock(G, fd)) return real().bind(s->realFd, address, length);
+  if (kind != Kind::Udp || address == nullptr || length < sizeof(sockaddr_in) || address->sa_family != AF_INET)
+    return real().bind(fd, address, length);
+  // Port 0 is chosen here, as the system would choose it, so that the port
+  // survives the disconnect a connected socket may need later.
+  sockaddr_in at;
+  std::memcpy(&at, address, sizeof at);
+  if (!bindWithPort(fd, at)) return -1;
+  std::lock_guard<std::mutex> guard(G.lock);
+  sockOf(G, fd, Kind::Udp)->portLocked = true;
+  return 0;
 }
 
 int getpeernameCall(int fd, sockaddr* address, socklen_t* length) {

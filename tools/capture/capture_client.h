@@ -23,17 +23,23 @@
 //    blocks the calling thread also for a non-blocking socket.
 //  - UDP (SOCK_DGRAM): every datagram the program sends (sendto, sendmsg,
 //    sendmmsg, send, write, writev) is reported, after binding an unbound
-//    socket as the system's autobind would (any address, port 0); the driver
-//    sends it back to go out of the socket as it is, or through the library.
-//    connect() is kept by the capture (the socket is bound to the source
-//    address a connect would give it, and the peer remembered): a connected
-//    socket would refuse the datagrams the capture hands to it. Datagrams
+//    socket as the system's autobind would (any address, a free port); the
+//    driver sends it back to go out of the socket as it is, or through the
+//    library. connect() binds an unbound socket where a connect would (the
+//    source address for the peer, a free port) and connects it in the
+//    system too, so that calls the capture never sees (the raw system calls
+//    of some event libraries) work as before; the first datagram the driver
+//    hands to such a socket disconnects it in the system, which would refuse
+//    the capture's helper, and the capture keeps the connection from then
+//    on. Ports are bound by number (a bind to port 0 is given a free one), so
+//    that the disconnect keeps the socket's port. Datagrams
 //    for the program are sent to the program's own socket from a helper
 //    socket of the library on 127.0.0.1, behind a 16-byte header that names
 //    their source, so poll, epoll and blocking reads see them as any
 //    datagram; every receive call (recvfrom, recvmsg, recvmmsg, recv, read,
 //    readv) strips the header and gives the source the driver named, and
-//    for a connected socket passes only datagrams from its peer. Datagrams
+//    for a connection kept by the capture passes only datagrams from its
+//    peer. Datagrams
 //    with ancillary data, MSG_MORE or MSG_OOB go out straight, unreported.
 //    Reporting asks nothing of the driver that the program waits for: a
 //    send returns once the report is written (or, should the driver not
