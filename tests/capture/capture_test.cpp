@@ -11,13 +11,12 @@
 // need only loopback.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -57,7 +56,8 @@ bool prepareNamespace() {
   static const bool ready = [] {
     if (!inOwnNamespace()) return false;
     for (const char* network : {"203.0.113.0/24", "198.51.100.0/24"}) {
-      const capturetest::Outcome o = capturetest::run({"ip", "route", "add", "local", network, "dev", "lo"}, {});
+      const capturetest::Outcome o =
+          capturetest::run({"ip", "route", "add", "local", network, "dev", "lo"}, {});
       if (o.status != 0) return false;
     }
     std::ofstream("/proc/sys/net/ipv4/ping_group_range") << "0 2147483647\n";
@@ -109,7 +109,8 @@ class Served {
     socklen_t length = sizeof address_;
     if (fd_ < 0 || ::bind(fd_, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
         (type == SOCK_STREAM && ::listen(fd_, 16) != 0) ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address_), &length) != 0 || ::pipe2(stopPipe_, O_CLOEXEC) != 0)
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address_), &length) != 0 ||
+        ::pipe2(stopPipe_, O_CLOEXEC) != 0)
       return false;
     thread_ = std::thread([this] {
       for (;;) {
@@ -181,7 +182,8 @@ class DnsAnswers : public Served {
     uint8_t message[512];
     sockaddr_in from{};
     socklen_t length = sizeof from;
-    const ssize_t n = ::recvfrom(fd_, message, sizeof message, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &length);
+    const ssize_t n =
+        ::recvfrom(fd_, message, sizeof message, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &length);
     constexpr size_t kHeader = 12;
     if (n < static_cast<ssize_t>(kHeader)) return;
     // The question ends at its name's terminating zero, then type and class.
@@ -190,10 +192,10 @@ class DnsAnswers : public Served {
     end += 1 + 4;
     if (end > static_cast<size_t>(n)) return;
     std::vector<uint8_t> reply(message, message + end);
-    reply[2] = 0x81;  // a response, recursion desired
-    reply[3] = 0x80;  // recursion available, no error
-    reply[6] = 0, reply[7] = 1;                              // one answer
-    reply[8] = reply[9] = reply[10] = reply[11] = 0;         // nothing else
+    reply[2] = 0x81;                                  // a response, recursion desired
+    reply[3] = 0x80;                                  // recursion available, no error
+    reply[6] = 0, reply[7] = 1;                       // one answer
+    reply[8] = reply[9] = reply[10] = reply[11] = 0;  // nothing else
     const uint8_t answer[] = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 192, 0, 2, 44};
     reply.insert(reply.end(), answer, answer + sizeof answer);
     ::sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from), length);
@@ -206,7 +208,9 @@ class DnsAnswers : public Served {
 class LineServer : public Served {
  public:
   using Answer = std::function<std::string(const sockaddr_in& peer, const std::string& line)>;
-  LineServer(const sockaddr_in& at, Answer answer) : answer_(std::move(answer)) { ok_ = open(SOCK_STREAM, at); }
+  LineServer(const sockaddr_in& at, Answer answer) : answer_(std::move(answer)) {
+    ok_ = open(SOCK_STREAM, at);
+  }
   ~LineServer() override { stop(); }
   bool ok() const { return ok_; }
 
@@ -314,11 +318,13 @@ class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler
   void ipSend(const char* packet, int length, const drvapi::IpOptions* options) override {
     const std::string p(packet, static_cast<size_t>(length));
     record("ipSend", 0, p, {});
-    std::optional<std::string> reply = passPings ? std::nullopt : simdrv::echoReplyTo(p);
-    if (reply)
-      drvapi::ipInjectReceive(reply->data(), static_cast<int>(reply->size()), options);
-    else
+    const std::optional<std::string> reply = passPings ? std::nullopt : simdrv::echoReplyTo(p);
+    if (!reply) {
       drvapi::ipInjectSend(packet, length, options);
+      return;
+    }
+    const std::string& answer = *reply;
+    drvapi::ipInjectReceive(answer.data(), static_cast<int>(answer.size()), options);
   }
   void ipReceive(const char* packet, int length, const drvapi::IpOptions* options) override {
     drvapi::ipInjectReceive(packet, length, options);
@@ -445,19 +451,19 @@ TEST_F(CaptureInNamespace, TcpConnectGoesWhereTheVerdictPoints) {
   capturetest::Outcome o = client({"tcp", "203.0.113.5", "7000"});
   EXPECT_EQ(o.status, 0) << o.output << o.errors;
   EXPECT_NE(o.output.find("peer 203.0.113.5:7000\n"), std::string::npos) << "getpeername shows the original\n"
-                                                                          << o.output;
+                                                                         << o.output;
   EXPECT_NE(o.output.find("reply relayed hello for 203.0.113.5:7000\n"), std::string::npos) << o.output;
   ASSERT_EQ(handler.requestLocals().size(), 1u);
-  EXPECT_EQ(handler.requestLocals()[0], localOf(o.output)) << "the request names the socket's real local address";
+  EXPECT_EQ(handler.requestLocals()[0], localOf(o.output))
+      << "the request names the socket's real local address";
   EXPECT_EQ(o.errors, "");
 
   o = client({"tcp", "203.0.113.66", "7000"});
   EXPECT_NE(o.output.find("error connect: Connection refused"), std::string::npos) << o.output;
 
   // Kept under filtering: connected as asked, and its close reported.
-  LineServer kept(endpoint("203.0.113.8", 0), [](const sockaddr_in&, const std::string& line) {
-    return "kept " + line;
-  });
+  LineServer kept(endpoint("203.0.113.8", 0),
+                  [](const sockaddr_in&, const std::string& line) { return "kept " + line; });
   ASSERT_TRUE(kept.ok());
   o = client({"tcp", "203.0.113.8", std::to_string(kept.port())});
   EXPECT_NE(o.output.find("reply kept hello\n"), std::string::npos) << o.output;
@@ -466,9 +472,8 @@ TEST_F(CaptureInNamespace, TcpConnectGoesWhereTheVerdictPoints) {
   EXPECT_EQ(handler.events("tcpClosed")[0].id, handler.events("tcpConnectRequest").back().id);
 
   // No rule for the program: nothing reported, the connect goes as asked.
-  LineServer direct(endpoint("198.51.100.20", 0), [](const sockaddr_in&, const std::string& line) {
-    return "direct " + line;
-  });
+  LineServer direct(endpoint("198.51.100.20", 0),
+                    [](const sockaddr_in&, const std::string& line) { return "direct " + line; });
   ASSERT_TRUE(direct.ok());
   const size_t requests = handler.events("tcpConnectRequest").size();
   ASSERT_EQ(drvapi::deleteFilterRules(), drvapi::kOk);
@@ -521,7 +526,8 @@ TEST_F(CaptureInNamespace, DatagramsKeepTheirOrderBothWays) {
   // order, the echo's answers read in order.
   constexpr int kDatagrams = 1000;
   capturetest::Outcome o = client({"udp-order", "203.0.113.5", "7000", std::to_string(kDatagrams), "pass"});
-  EXPECT_NE(o.output.find("in order " + std::to_string(kDatagrams) + "\n"), std::string::npos) << o.output << o.errors;
+  EXPECT_NE(o.output.find("in order " + std::to_string(kDatagrams) + "\n"), std::string::npos)
+      << o.output << o.errors;
   const std::vector<Event> sends = handler.events("udpSend");
   const auto seen = echo.seen();
   ASSERT_EQ(sends.size(), static_cast<size_t>(kDatagrams));
@@ -551,7 +557,8 @@ TEST_F(CaptureInNamespace, ResolverStyleConnectedSocketGetsItsAnswers) {
   const capturetest::Outcome o = client({"resolver", "203.0.113.53", "53"});
   EXPECT_EQ(o.status, 0) << o.errors;
   EXPECT_NE(o.output.find("answer answer to query A from 203.0.113.53:53\n"), std::string::npos) << o.output;
-  EXPECT_NE(o.output.find("answer answer to query AAAA from 203.0.113.53:53\n"), std::string::npos) << o.output;
+  EXPECT_NE(o.output.find("answer answer to query AAAA from 203.0.113.53:53\n"), std::string::npos)
+      << o.output;
   EXPECT_NE(o.output.find("peer 203.0.113.53:53\n"), std::string::npos) << o.output;
   // connect() bound the socket where the system would have: the source
   // address for the name server.
@@ -565,7 +572,8 @@ TEST_F(CaptureInNamespace, FilteringOffSendsTheFlowStraight) {
   addRule("capture_test_client", 17, drvapi::kRuleFilter);
   const capturetest::Outcome o = client({"udp-lines", "203.0.113.5", "7000"}, "release one\ntwo\nthree\n");
   EXPECT_EQ(o.output,
-            "got release one from 203.0.113.5:7000\ngot two from 203.0.113.5:7000\ngot three from 203.0.113.5:7000\n");
+            "got release one from 203.0.113.5:7000\ngot two from 203.0.113.5:7000\ngot three from "
+            "203.0.113.5:7000\n");
   const std::vector<Event> sends = handler.events("udpSend");
   ASSERT_EQ(sends.size(), 1u) << "after udpFilteringOff the library sees no more of the flow";
   EXPECT_EQ(sends[0].data, "release one");
@@ -576,7 +584,8 @@ TEST_F(CaptureInNamespace, ConnectRequestVerdictsDecideWhereEachDestinationGoes)
   ASSERT_TRUE(echo.ok());
   addRule("capture_test_client", 17, drvapi::kRuleFilter | drvapi::kRuleReportConnect);
   capturetest::Outcome o = client({"udp", "203.0.113.7", "7000", "one", "two"});
-  EXPECT_NE(o.output.find("got one from 203.0.113.5:7000\ngot two from 203.0.113.5:7000\n"), std::string::npos)
+  EXPECT_NE(o.output.find("got one from 203.0.113.5:7000\ngot two from 203.0.113.5:7000\n"),
+            std::string::npos)
       << o.output;
   o = client({"udp", "203.0.113.66", "7000", "blocked"});
   EXPECT_NE(o.output.find("timeout\n"), std::string::npos) << o.output;
@@ -599,9 +608,11 @@ TEST_F(CaptureInNamespace, DatagramsOnTheirWayLeaveAfterTheSocketOrProgramIsGone
   // Closed at once, the program still running: the socket lingers for it.
   Program p;
   std::string error;
-  ASSERT_TRUE(p.start({LUMO_TEST_CLIENT, "udp-close", "203.0.113.5", "7000", "after close"}, environment(), error));
+  ASSERT_TRUE(
+      p.start({LUMO_TEST_CLIENT, "udp-close", "203.0.113.5", "7000", "after close"}, environment(), error));
   EXPECT_EQ(p.line(), "closed");
-  EXPECT_TRUE(lumotest::waitFor([&] { return echo.seen().size() == 1; })) << "sent after the program closed it";
+  EXPECT_TRUE(lumotest::waitFor([&] { return echo.seen().size() == 1; }))
+      << "sent after the program closed it";
   p.write("\n");
   EXPECT_EQ(p.finish(), 0);
   // Closed and gone at once: the exit waits for it.
@@ -647,8 +658,8 @@ TEST_F(CaptureInNamespace, SocatDatagramsTravelThroughTheLibrary) {
   ASSERT_TRUE(echo.ok());
   addRule("socat", 17, drvapi::kRuleFilter);
   for (const char* line : {"plain via socat", "inject via socat"}) {
-    const capturetest::Outcome o =
-        capturetest::run({"socat", "-t", "2", "-", "UDP4:203.0.113.5:7000"}, environment(), std::string(line) + "\n");
+    const capturetest::Outcome o = capturetest::run({"socat", "-t", "2", "-", "UDP4:203.0.113.5:7000"},
+                                                    environment(), std::string(line) + "\n");
     EXPECT_EQ(o.status, 0) << o.errors;
     const std::string expected = std::string(line[0] == 'p' ? "plain" : "injected") + " via socat\n";
     EXPECT_EQ(o.output, expected) << o.errors;
@@ -677,7 +688,8 @@ TEST_F(CaptureInNamespace, DigKeepsWorkingUnderCapture) {
 }
 
 TEST_F(CaptureInNamespace, LumoPingIsAnsweredWhereTheRulesSay) {
-  const std::vector<std::string> ping = {LUMO_PING_PROGRAM, "-c", "3", "-i", "0.05", "-W", "3", "203.0.113.9"};
+  const std::vector<std::string> ping = {LUMO_PING_PROGRAM, "-c", "3", "-i", "0.05", "-W", "3",
+                                         "203.0.113.9"};
   // A raw-IP rule: the handler answers the echo requests.
   drvapi::FilterRule rule{};
   rule.protocol = 1;
@@ -689,7 +701,8 @@ TEST_F(CaptureInNamespace, LumoPingIsAnsweredWhereTheRulesSay) {
     EXPECT_NE(o.output.find(std::string("64 bytes from 203.0.113.9: icmp_seq=") + sequence + " time="),
               std::string::npos)
         << o.output;
-  EXPECT_NE(o.output.find("3 packets transmitted, 3 received, 0% packet loss"), std::string::npos) << o.output;
+  EXPECT_NE(o.output.find("3 packets transmitted, 3 received, 0% packet loss"), std::string::npos)
+      << o.output;
   const std::vector<Event> echoes = handler.events("ipSend");
   ASSERT_EQ(echoes.size(), 3u);
   for (const Event& e : echoes) {
@@ -717,7 +730,8 @@ TEST_F(CaptureInNamespace, LumoPingIsAnsweredWhereTheRulesSay) {
 
 TEST_F(CaptureTest, ProgramsRunUnsteeredWithoutADriver) {
   UdpEcho echo(endpoint("127.0.0.1", 0));
-  LineServer lines(endpoint("127.0.0.1", 0), [](const sockaddr_in&, const std::string& line) { return line; });
+  LineServer lines(endpoint("127.0.0.1", 0),
+                   [](const sockaddr_in&, const std::string& line) { return line; });
   ASSERT_TRUE(echo.ok() && lines.ok());
   lumotest::TempDir empty;
   const std::vector<std::string> env = {std::string("LD_PRELOAD=") + LUMO_CAPTURE_LIBRARY,
@@ -728,7 +742,9 @@ TEST_F(CaptureTest, ProgramsRunUnsteeredWithoutADriver) {
   EXPECT_NE(o.output.find("got one from 127.0.0.1:" + port + "\ngot two from 127.0.0.1:" + port + "\n"),
             std::string::npos)
       << o.output;
-  EXPECT_EQ(o.errors.rfind("lumo-capture: cannot reach the driver at " + (empty.path() / "capture").string(), 0), 0u)
+  EXPECT_EQ(
+      o.errors.rfind("lumo-capture: cannot reach the driver at " + (empty.path() / "capture").string(), 0),
+      0u)
       << o.errors;
   EXPECT_EQ(std::count(o.errors.begin(), o.errors.end(), '\n'), 1) << "one line: " << o.errors;
 
@@ -749,7 +765,9 @@ class RawClient {
   }
   ~RawClient() { ::close(fd_); }
   bool connected() const { return connected_; }
-  bool send(const void* data, size_t size) { return ::send(fd_, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size); }
+  bool send(const void* data, size_t size) {
+    return ::send(fd_, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+  }
   bool send(const std::vector<uint8_t>& bytes) { return send(bytes.data(), bytes.size()); }
   bool hello() {
     const capture::wire::Hello h{capture::wire::header(capture::wire::kHello, 0), capture::wire::kMagic,
@@ -779,7 +797,8 @@ std::vector<uint8_t> bytesOf(const T& value) {
 
 TEST_F(CaptureTest, MalformedMessagesDropOnlyTheirPeer) {
   namespace wire = capture::wire;
-  const wire::TcpConnect connect{wire::header(wire::kTcpConnect, 1), 1, wire::endpoint(0, 0), wire::endpoint(0, 0)};
+  const wire::TcpConnect connect{wire::header(wire::kTcpConnect, 1), 1, wire::endpoint(0, 0),
+                                 wire::endpoint(0, 0)};
   std::vector<uint8_t> shortConnect = bytesOf(connect);
   shortConnect.pop_back();
   std::vector<uint8_t> reserved = bytesOf(wire::SocketClosed{wire::header(wire::kUdpClose, 1)});
@@ -794,10 +813,12 @@ TEST_F(CaptureTest, MalformedMessagesDropOnlyTheirPeer) {
   } rows[] = {
       {"no hello first", false, bytesOf(connect)},
       {"a hello of another kind", false, bytesOf(badMagic)},
-      {"a hello twice", true, bytesOf(wire::Hello{wire::header(wire::kHello, 0), wire::kMagic, wire::kVersion, 0})},
+      {"a hello twice", true,
+       bytesOf(wire::Hello{wire::header(wire::kHello, 0), wire::kMagic, wire::kVersion, 0})},
       {"a message one byte short", true, shortConnect},
       {"an unknown type", true, bytesOf(wire::SocketClosed{wire::header(static_cast<wire::Type>(99), 1)})},
-      {"a message of the driver's", true, bytesOf(wire::Hello{wire::header(wire::kWelcome, 0), wire::kMagic, 1, 0})},
+      {"a message of the driver's", true,
+       bytesOf(wire::Hello{wire::header(wire::kWelcome, 0), wire::kMagic, 1, 0})},
       {"reserved bits", true, reserved},
       {"a datagram of a socket never opened", true,
        bytesOf(wire::Datagram{wire::header(wire::kUdpDatagram, 7), 1, {}})},
@@ -815,7 +836,8 @@ TEST_F(CaptureTest, MalformedMessagesDropOnlyTheirPeer) {
     char buffer[64];
     EXPECT_EQ(bad.receive(buffer, sizeof buffer), 0) << row.what << ": the server hangs up";
     ASSERT_TRUE(lumotest::waitFor([&] { return logLines().size() > logged; })) << row.what;
-    EXPECT_NE(logLines().back().find("peer dropped"), std::string::npos) << row.what << ": " << logLines().back();
+    EXPECT_NE(logLines().back().find("peer dropped"), std::string::npos)
+        << row.what << ": " << logLines().back();
     // The server still serves others.
     RawClient good(socketPath());
     EXPECT_TRUE(good.connected() && good.hello()) << row.what;

@@ -23,7 +23,8 @@ class Program {
   // Starts `argv` (argv[0] looked up in PATH when it has no slash) with the
   // test's environment plus `environment` ("NAME=value", replacing a
   // variable of the same name). False with `error` set when it cannot start.
-  bool start(const std::vector<std::string>& argv, const std::vector<std::string>& environment, std::string& error);
+  bool start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+             std::string& error);
 
   // Writes to its standard input; closeInput() ends it.
   void write(const std::string& text);

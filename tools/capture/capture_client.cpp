@@ -94,7 +94,7 @@ struct Sock {
   // socket since (an answer: what was sent has left).
   std::chrono::steady_clock::time_point lastReport{};
   bool answered = true;
-  bool lingering = false;      // closed by the program, open for late datagrams
+  bool lingering = false;  // closed by the program, open for late datagrams
   std::chrono::steady_clock::time_point lingerUntil{};
   // TCP.
   bool decided = false;
@@ -195,8 +195,8 @@ bool sourceFor(const sockaddr_in& destination, sockaddr_in& source) {
   if (probe < 0) return false;
   sockaddr_in to = destination;
   if (to.sin_port == 0) to.sin_port = htons(9);  // any port will do; 0 is refused
-  const bool ok = real().connect(probe, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
-                  localOf(probe, source);
+  const bool ok =
+      real().connect(probe, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 && localOf(probe, source);
   const int error = errno;
   real().close(probe);
   errno = error;
@@ -209,11 +209,13 @@ bool sourceFor(const sockaddr_in& destination, sockaddr_in& source) {
 // when it is disconnected, one bound to port 0 does not. False with errno
 // set.
 bool bindWithPort(int fd, sockaddr_in address) {
-  if (address.sin_port != 0) return real().bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  if (address.sin_port != 0)
+    return real().bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   for (int attempt = 0; attempt < 8; ++attempt) {
     const int probe = real().socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in free = address;
-    const bool found = probe >= 0 && real().bind(probe, reinterpret_cast<const sockaddr*>(&free), sizeof free) == 0 &&
+    const bool found = probe >= 0 &&
+                       real().bind(probe, reinterpret_cast<const sockaddr*>(&free), sizeof free) == 0 &&
                        localOf(probe, free);
     const int error = errno;
     if (probe >= 0) real().close(probe);
@@ -250,10 +252,11 @@ void putName(msghdr* m, const sockaddr_in& from) {
   m->msg_namelen = sizeof from;
 }
 
+// Each thread's own, made on its first receive from a captured socket.
 char* receiveBuffer() {
-  thread_local std::unique_ptr<char[]> buffer;
-  if (!buffer) buffer.reset(new char[kReceiveBuffer]);
-  return buffer.get();
+  thread_local std::vector<char> buffer;
+  if (buffer.empty()) buffer.resize(kReceiveBuffer);
+  return buffer.data();
 }
 
 std::shared_ptr<Sock> findSock(Globals& G, int fd) {
@@ -352,7 +355,8 @@ void connectNow(Globals& G) {
   if (real().send(fd, &hello, sizeof hello, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof hello) ||
       ::poll(&p, 1, kHelloWaitMs) != 1 ||
       real().recv(fd, &welcome, sizeof welcome, MSG_DONTWAIT) != static_cast<ssize_t>(sizeof welcome) ||
-      welcome.header.type != wire::kWelcome || welcome.magic != wire::kMagic || welcome.version != wire::kVersion)
+      welcome.header.type != wire::kWelcome || welcome.magic != wire::kMagic ||
+      welcome.version != wire::kVersion)
     return fail("the driver at " + path + " did not answer");
   // The helper that hands datagrams to the program's sockets.
   helper = real().socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -567,7 +571,8 @@ void readDriver(Globals& G, char* buffer) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     std::optional<wire::Message> m;
-    if (n > 0 && (header.msg_flags & MSG_TRUNC) == 0) m = wire::readMessage(buffer, static_cast<size_t>(n), false);
+    if (n > 0 && (header.msg_flags & MSG_TRUNC) == 0)
+      m = wire::readMessage(buffer, static_cast<size_t>(n), false);
     if (m && act(G, *m)) continue;
     markGone(G, n <= 0 ? "the driver went away" : "the driver sent a malformed message");
     // No writer uses the connection once it is marked gone; close it.
@@ -736,11 +741,13 @@ ssize_t udpSend(Globals& G, int fd, const msghdr* m, int flags) {
     if (!hasPeer) return real().sendmsg(fd, m, flags);
     toPeer = &to;
   } else {
-    if (m->msg_namelen < sizeof(sockaddr_in) || static_cast<const sockaddr*>(m->msg_name)->sa_family != AF_INET)
+    if (m->msg_namelen < sizeof(sockaddr_in) ||
+        static_cast<const sockaddr*>(m->msg_name)->sa_family != AF_INET)
       return real().sendmsg(fd, m, flags);
     std::memcpy(&to, m->msg_name, sizeof to);
   }
-  if (m->msg_controllen != 0 || (flags & (MSG_MORE | MSG_OOB)) != 0) return sendStraight(fd, m, toPeer, flags);
+  if (m->msg_controllen != 0 || (flags & (MSG_MORE | MSG_OOB)) != 0)
+    return sendStraight(fd, m, toPeer, flags);
   const size_t total = totalLength(m);
   if (total > wire::kMaxPayload) {
     errno = EMSGSIZE;
@@ -926,7 +933,8 @@ int tcpConnect(Globals& G, int fd, const sockaddr* address, socklen_t length) {
     else if (!sourceFor(destination, source))
       return real().connect(fd, address, length);
     source.sin_port = 0;
-    if (real().bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0 || !localOf(fd, local))
+    if (real().bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0 ||
+        !localOf(fd, local))
       return real().connect(fd, address, length);
   }
   Verdict slot;
@@ -1017,7 +1025,8 @@ ssize_t icmpSend(Globals& G, const std::shared_ptr<Sock>& s, const msghdr* m, in
     to = s->icmpPeer;
   }
   if (m->msg_name != nullptr) {
-    if (m->msg_namelen < sizeof(sockaddr_in) || static_cast<const sockaddr*>(m->msg_name)->sa_family != AF_INET)
+    if (m->msg_namelen < sizeof(sockaddr_in) ||
+        static_cast<const sockaddr*>(m->msg_name)->sa_family != AF_INET)
       return real().sendmsg(s->realFd, m, flags);
     std::memcpy(&to, m->msg_name, sizeof to);
   }
@@ -1183,7 +1192,8 @@ int socketCall(int domain, int type, int protocol) {
   if (fd < 0 || fd >= kMaxFd) return fd;
   Kind kind = Kind::Other;
   if (domain == AF_INET && base == SOCK_DGRAM && (protocol == 0 || protocol == IPPROTO_UDP)) kind = Kind::Udp;
-  if (domain == AF_INET && base == SOCK_STREAM && (protocol == 0 || protocol == IPPROTO_TCP)) kind = Kind::Tcp;
+  if (domain == AF_INET && base == SOCK_STREAM && (protocol == 0 || protocol == IPPROTO_TCP))
+    kind = Kind::Tcp;
   {
     // A socket object left by a descriptor the C library closed behind the
     // capture's back belongs to nobody now.
@@ -1205,7 +1215,8 @@ int connectCall(int fd, const sockaddr* address, socklen_t length) {
     case Kind::Icmp:
       if (std::shared_ptr<Sock> s = icmpSock(G, fd)) {
         const int result = real().connect(s->realFd, address, length);
-        if (result == 0 && address != nullptr && length >= sizeof(sockaddr_in) && address->sa_family == AF_INET) {
+        if (result == 0 && address != nullptr && length >= sizeof(sockaddr_in) &&
+            address->sa_family == AF_INET) {
           std::lock_guard<std::mutex> guard(G.lock);
           s->hasIcmpPeer = true;
           std::memcpy(&s->icmpPeer, address, sizeof s->icmpPeer);
@@ -1224,7 +1235,8 @@ int bindCall(int fd, const sockaddr* address, socklen_t length) {
   const Kind kind = kindOf(fd);
   if (kind == Kind::Icmp)
     if (std::shared_ptr<Sock> s = icmpSock(G, fd)) return real().bind(s->realFd, address, length);
-  if (kind != Kind::Udp || address == nullptr || length < sizeof(sockaddr_in) || address->sa_family != AF_INET)
+  if (kind != Kind::Udp || address == nullptr || length < sizeof(sockaddr_in) ||
+      address->sa_family != AF_INET)
     return real().bind(fd, address, length);
   // Port 0 is chosen here, as the system would choose it, so that the port
   // survives the disconnect a connected socket may need later.
@@ -1287,8 +1299,8 @@ int setsockoptCall(int fd, int level, int name, const void* value, socklen_t len
 int getsockoptCall(int fd, int level, int name, void* value, socklen_t* length) {
   if (kindOf(fd) == Kind::Icmp) {
     if (std::shared_ptr<Sock> s = icmpSock(g(), fd)) {
-      const bool ownEnd = level == SOL_SOCKET && name != SO_TYPE && name != SO_DOMAIN && name != SO_PROTOCOL &&
-                          name != SO_ERROR;
+      const bool ownEnd = level == SOL_SOCKET && name != SO_TYPE && name != SO_DOMAIN &&
+                          name != SO_PROTOCOL && name != SO_ERROR;
       return real().getsockopt(ownEnd ? fd : s->realFd, level, name, value, length);
     }
   }
@@ -1380,7 +1392,9 @@ int dupCall(int fd, int newFd, int flags, bool isDup3) {
     }
     if (storedKind(newFd) != Kind::Unknown) detach(G, newFd);
   }
-  const int result = newFd < 0 ? real().dup(fd) : isDup3 ? real().dup3(fd, newFd, flags) : real().dup2(fd, newFd);
+  const int result = newFd < 0 ? real().dup(fd)
+                     : isDup3  ? real().dup3(fd, newFd, flags)
+                               : real().dup2(fd, newFd);
   if (result < 0 || result == fd || result >= kMaxFd) return result;
   const Kind kind = storedKind(fd);
   setKind(result, Kind::Unknown);

@@ -133,7 +133,9 @@ class Reporter {
       : driver_(driver), onDropped_(std::move(onDropped)) {}
   ~Reporter() { stop(); }
 
-  void start() { thread_ = std::thread([this] { run(); }); }
+  void start() {
+    thread_ = std::thread([this] { run(); });
+  }
 
   // Any thread. `dropped` runs (on the reporter's thread, no lock held) when
   // the library did not take the records in time.
@@ -283,7 +285,8 @@ struct CaptureServer::State {
   void answerConnect(uint64_t connection, uint32_t socket, uint32_t request, wire::Action action,
                      const wire::Endpoint& target = {}, uint16_t flags = 0);
   void queue(Connection& c, std::vector<uint8_t> m);
-  void queueStraight(Connection& c, UdpFlow& flow, uint32_t sequence, const SockAddr& to, std::string_view data);
+  void queueStraight(Connection& c, UdpFlow& flow, uint32_t sequence, const SockAddr& to,
+                     std::string_view data);
   void flush(Connection& c);
   void releaseCanReceive(Connection& c);
   void drop(uint64_t key, const std::string& why);
@@ -443,7 +446,8 @@ void CaptureServer::State::acceptAll() {
     Fd fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
     if (!fd.valid()) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) log(std::string("capture: accept: ") + std::strerror(errno));
+      if (errno != EAGAIN && errno != EWOULDBLOCK)
+        log(std::string("capture: accept: ") + std::strerror(errno));
       return;
     }
     ucred peer{};
@@ -489,9 +493,9 @@ void CaptureServer::State::readFrom(const std::shared_ptr<Connection>& c) {
       return;
     }
     std::string why;
-    const std::optional<wire::Message> m =
-        (header.msg_flags & MSG_TRUNC) != 0 ? std::nullopt
-                                             : wire::readMessage(in.data(), static_cast<size_t>(n), true);
+    const std::optional<wire::Message> m = (header.msg_flags & MSG_TRUNC) != 0
+                                               ? std::nullopt
+                                               : wire::readMessage(in.data(), static_cast<size_t>(n), true);
     if (!m) {
       uint16_t type = 0;
       if (n >= 2) std::memcpy(&type, in.data(), 2);
@@ -559,8 +563,8 @@ bool CaptureServer::State::handle(Connection& c, const wire::Message& m, std::st
       }
       return true;
     case wire::kIcmpEcho:
-      if (m.payload.size() < simdrv::kIcmpHeader || static_cast<uint8_t>(m.payload[0]) != simdrv::kIcmpEchoRequest ||
-          m.payload[1] != 0) {
+      if (m.payload.size() < simdrv::kIcmpHeader ||
+          static_cast<uint8_t>(m.payload[0]) != simdrv::kIcmpEchoRequest || m.payload[1] != 0) {
         why = "an ICMP message that is not an echo request";
         return false;
       }
@@ -593,14 +597,15 @@ void CaptureServer::State::onTcpConnect(Connection& c, const wire::TcpConnect& r
   const uint64_t id = newId();
   pendingConnects[id] = PendingConnect{c.key, socket, request.request, Clock::now() + kTcpVerdictWait};
   // The request goes out with the rule's flag, as the driver saw it.
-  reporter.push(simdrv::Batch().tcpConnectRequest(id, simdrv::tcpInfo(c.pid, local, remote, flag)), [this, id] {
-    std::lock_guard<std::mutex> guard(lock);
-    auto it = pendingConnects.find(id);
-    if (it == pendingConnects.end()) return;
-    const PendingConnect p = it->second;
-    pendingConnects.erase(it);
-    answerConnect(p.connection, p.socket, p.request, wire::kConnectAsAsked);
-  });
+  reporter.push(simdrv::Batch().tcpConnectRequest(id, simdrv::tcpInfo(c.pid, local, remote, flag)),
+                [this, id] {
+                  std::lock_guard<std::mutex> guard(lock);
+                  auto it = pendingConnects.find(id);
+                  if (it == pendingConnects.end()) return;
+                  const PendingConnect p = it->second;
+                  pendingConnects.erase(it);
+                  answerConnect(p.connection, p.socket, p.request, wire::kConnectAsAsked);
+                });
 }
 
 void CaptureServer::State::onTcpVerdict(uint64_t id, const drvapi::TcpConnInfo& verdict) {
@@ -666,7 +671,8 @@ void CaptureServer::State::route(Connection& c, UdpFlow& flow, uint32_t sequence
     queueStraight(c, flow, sequence, addressed, data);
     return;
   }
-  const uint32_t flag = driver.classify(simdrv::FlowDescription{17, c.pid, 2, flow.local, addressed, c.image});
+  const uint32_t flag =
+      driver.classify(simdrv::FlowDescription{17, c.pid, 2, flow.local, addressed, c.image});
   const bool filter = (flag & drvapi::kRuleFilter) != 0;
   const bool ask = (flag & drvapi::kRuleReportConnect) != 0;
   if ((flag & drvapi::kRuleBlock) != 0 && !ask) return;
@@ -727,7 +733,8 @@ void CaptureServer::State::resumeHeld(UdpFlow& flow) {
   held.swap(flow.held);
   while (!held.empty()) {
     if (flow.asking) {
-      flow.held.insert(flow.held.end(), std::make_move_iterator(held.begin()), std::make_move_iterator(held.end()));
+      flow.held.insert(flow.held.end(), std::make_move_iterator(held.begin()),
+                       std::make_move_iterator(held.end()));
       return;
     }
     UdpFlow::Held h = std::move(held.front());
@@ -774,11 +781,11 @@ void CaptureServer::State::onIcmpEcho(Connection& c, const wire::Message& m) {
     token = newId();
     icmpSockets[token] = IcmpSocket{c.key, m.socket};
   }
-  const std::optional<std::string> packet =
-      simdrv::icmpPacket(echo.source.address, echo.destination.address, m.payload, static_cast<uint16_t>(token));
+  const std::optional<std::string> packet = simdrv::icmpPacket(echo.source.address, echo.destination.address,
+                                                               m.payload, static_cast<uint16_t>(token));
   if (!packet) return;
-  simdrv::FlowDescription d{simdrv::kProtocolIcmp, c.pid, 2, fieldOf(echo.source), fieldOf(echo.destination),
-                            c.image};
+  simdrv::FlowDescription d{simdrv::kProtocolIcmp,     c.pid,  2, fieldOf(echo.source),
+                            fieldOf(echo.destination), c.image};
   if ((driver.classify(d, simdrv::SimDriver::Layer::RawIp) & drvapi::kRuleRawIp) != 0) {
     drvapi::IpOptions options{};
     const uint16_t family = drvapi::kFamilyIpv4;

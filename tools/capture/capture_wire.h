@@ -159,8 +159,10 @@ struct IcmpPacket {  // kIcmpSend, kIcmpDeliver; the ICMP message follows
 static_assert(sizeof(Header) == 8 && offsetof(Header, socket) == 4);
 static_assert(sizeof(Endpoint) == 8 && offsetof(Endpoint, port) == 4);
 static_assert(sizeof(Hello) == 16 && offsetof(Hello, version) == 12);
-static_assert(sizeof(TcpConnect) == 28 && offsetof(TcpConnect, local) == 12 && offsetof(TcpConnect, remote) == 20);
-static_assert(sizeof(TcpVerdict) == 24 && offsetof(TcpVerdict, action) == 12 && offsetof(TcpVerdict, target) == 16);
+static_assert(sizeof(TcpConnect) == 28 && offsetof(TcpConnect, local) == 12 &&
+              offsetof(TcpConnect, remote) == 20);
+static_assert(sizeof(TcpVerdict) == 24 && offsetof(TcpVerdict, action) == 12 &&
+              offsetof(TcpVerdict, target) == 16);
 static_assert(sizeof(SocketClosed) == 8);
 static_assert(sizeof(UdpOpen) == 16);
 static_assert(sizeof(Datagram) == 20 && offsetof(Datagram, peer) == 12);
@@ -181,22 +183,34 @@ struct Shape {
 };
 constexpr Shape shapeOf(uint16_t type) {
   switch (type) {
-    case kHello: return {sizeof(Hello), false, true};
-    case kTcpConnect: return {sizeof(TcpConnect), false, true};
-    case kTcpClose: return {sizeof(SocketClosed), false, true};
-    case kUdpOpen: return {sizeof(UdpOpen), false, true};
-    case kUdpDatagram: return {sizeof(Datagram), true, true};
-    case kUdpClose: return {sizeof(SocketClosed), false, true};
-    case kIcmpEcho: return {sizeof(IcmpEcho), true, true};
-    case kIcmpClose: return {sizeof(SocketClosed), false, true};
-    case kWelcome: return {sizeof(Hello), false, false};
-    case kTcpVerdict: return {sizeof(TcpVerdict), false, false};
-    case kUdpSend: return {sizeof(Datagram), true, false};
-    case kUdpDeliver: return {sizeof(Datagram), true, false};
-    case kUdpStraight: return {sizeof(UdpStraight), false, false};
-    case kIcmpSend: return {sizeof(IcmpPacket), true, false};
-    case kIcmpDeliver: return {sizeof(IcmpPacket), true, false};
-    default: return {0, false, false};
+    case kHello:
+      return {sizeof(Hello), false, true};
+    case kTcpConnect:
+      return {sizeof(TcpConnect), false, true};
+    case kTcpClose:
+    case kUdpClose:
+    case kIcmpClose:
+      return {sizeof(SocketClosed), false, true};
+    case kUdpOpen:
+      return {sizeof(UdpOpen), false, true};
+    case kUdpDatagram:
+      return {sizeof(Datagram), true, true};
+    case kIcmpEcho:
+      return {sizeof(IcmpEcho), true, true};
+    case kWelcome:
+      return {sizeof(Hello), false, false};
+    case kTcpVerdict:
+      return {sizeof(TcpVerdict), false, false};
+    case kUdpSend:
+    case kUdpDeliver:
+      return {sizeof(Datagram), true, false};
+    case kUdpStraight:
+      return {sizeof(UdpStraight), false, false};
+    case kIcmpSend:
+    case kIcmpDeliver:
+      return {sizeof(IcmpPacket), true, false};
+    default:
+      return {0, false, false};
   }
 }
 

@@ -128,7 +128,8 @@ LUMO_EXPORT ssize_t writev(int fd, const iovec* vectors, int count) {
   return capture::preload::sendCall(fd, &m, 0);
 }
 
-LUMO_EXPORT ssize_t recvfrom(int fd, void* buffer, size_t length, int flags, sockaddr* from, socklen_t* fromLength) {
+LUMO_EXPORT ssize_t recvfrom(int fd, void* buffer, size_t length, int flags, sockaddr* from,
+                             socklen_t* fromLength) {
   if (!captured(fd)) return real().recvfrom(fd, buffer, length, flags, from, fromLength);
   return receiveFrom(fd, buffer, length, flags, from, fromLength);
 }

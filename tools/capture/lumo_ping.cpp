@@ -46,7 +46,8 @@ struct Options {
 };
 
 int usage(const char* why) {
-  std::fprintf(stderr, "lumo-ping: %s\nusage: lumo-ping [-c COUNT] [-i INTERVAL_S] [-W TIMEOUT_S] HOST\n", why);
+  std::fprintf(stderr, "lumo-ping: %s\nusage: lumo-ping [-c COUNT] [-i INTERVAL_S] [-W TIMEOUT_S] HOST\n",
+               why);
   return 2;
 }
 
@@ -104,11 +105,13 @@ int main(int argc, char** argv) {
         o.count = static_cast<long>(value);
         break;
       case 'i':
-        if (!positive(optarg, value) || value > 3600) return usage("INTERVAL_S is a positive number of seconds");
+        if (!positive(optarg, value) || value > 3600)
+          return usage("INTERVAL_S is a positive number of seconds");
         o.interval = value;
         break;
       case 'W':
-        if (!positive(optarg, value) || value > 3600) return usage("TIMEOUT_S is a positive number of seconds");
+        if (!positive(optarg, value) || value > 3600)
+          return usage("TIMEOUT_S is a positive number of seconds");
         o.timeout = value;
         break;
       default:
@@ -133,8 +136,9 @@ int main(int argc, char** argv) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_ICMP);
   if (fd < 0) {
     if (errno == EACCES || errno == EPERM)
-      std::fprintf(stderr,
-                   "lumo-ping: ICMP datagram sockets are not allowed for this group (net.ipv4.ping_group_range)\n");
+      std::fprintf(
+          stderr,
+          "lumo-ping: ICMP datagram sockets are not allowed for this group (net.ipv4.ping_group_range)\n");
     else
       std::fprintf(stderr, "lumo-ping: socket: %s\n", std::strerror(errno));
     return 2;
@@ -146,7 +150,8 @@ int main(int argc, char** argv) {
   std::map<uint16_t, Clock::time_point> pending;  // sequence → when sent
   long sent = 0, received = 0;
   double minMs = 0, maxMs = 0, sumMs = 0;
-  const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.interval));
+  const auto interval =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.interval));
   const auto timeout = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.timeout));
   Clock::time_point nextSend = Clock::now();
   Clock::time_point end = Clock::time_point::max();
@@ -156,7 +161,8 @@ int main(int argc, char** argv) {
     if (sent < o.count && now >= nextSend) {
       const uint16_t sequence = static_cast<uint16_t>(sent + 1);
       const std::vector<uint8_t> request = echoRequest(sequence);
-      if (::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0)
+      if (::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) <
+          0)
         std::fprintf(stderr, "lumo-ping: sendto: %s\n", std::strerror(errno));
       pending[sequence] = Clock::now();
       ++sent;
@@ -175,8 +181,8 @@ int main(int argc, char** argv) {
     if (ready <= 0) continue;
     sockaddr_in from{};
     socklen_t fromLength = sizeof from;
-    const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
-                                 &fromLength);
+    const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&from), &fromLength);
     if (n < static_cast<ssize_t>(kEchoHeader) || buffer[0] != kEchoReply) continue;
     const uint16_t sequence = static_cast<uint16_t>(buffer[6] << 8 | buffer[7]);
     auto it = pending.find(sequence);
