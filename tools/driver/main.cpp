@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "capture_server.h"
 #include "device_server.h"
 #include "platform/driver_runtime_dir.h"
 #include "platform/posix/unique_fd.h"
@@ -259,11 +260,14 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // --- capture server ---------------------------------------------------------
-  // The capture server (programs started under lumo-run report their sockets
-  // to it) starts here, on platform::captureSocketPath() with `simulated`, and
-  // stops below before the device server.
-  // -----------------------------------------------------------------------------
+  // Programs launched with the capture library (lumo-run) report their
+  // sockets here; their traffic reaches the library through `simulated`.
+  capture::CaptureServer capture(simulated, platform::captureSocketPath(), logLine);
+  if (!capture.start(&error)) {
+    logLine(error);
+    server.stop();
+    return 1;
+  }
 
   if (!writePid(pidFile.get())) logLine("cannot write the pid file " + platform::pidFilePath());
   logLine("serving " + socketPath + " (pid " + std::to_string(::getpid()) + ")");
@@ -278,7 +282,9 @@ int main(int argc, char** argv) {
   }
   logLine(std::string("stopping on ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT"));
 
-  // --- capture server: stop it here ---------------------------------------------
+  // The programs first (their flows' ends still reach the library), then the
+  // library's device.
+  capture.stop();
   server.stop();
   ::unlink(platform::pidFilePath().c_str());  // ours: we hold its lock
   return 0;
