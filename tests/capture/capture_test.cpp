@@ -225,6 +225,15 @@ class LineServer : public Served {
     std::string line;
     char ch;
     while (::recv(c, &ch, 1, 0) == 1 && ch != '\n') line += ch;
+    if (line.rfind("GET ", 0) == 0) {
+      // An HTTP request: the rest of its head is read too, so that closing
+      // with it unread does not reset the connection under the answer.
+      std::string header = "-";
+      while (!header.empty() && header != "\r") {
+        header.clear();
+        while (::recv(c, &ch, 1, 0) == 1 && ch != '\n') header += ch;
+      }
+    }
     const std::string reply = answer_(peer, line) + "\n";
     ::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
     ::close(c);
@@ -482,6 +491,22 @@ TEST_F(CaptureInNamespace, TcpConnectGoesWhereTheVerdictPoints) {
   EXPECT_EQ(handler.events("tcpConnectRequest").size(), requests);
 }
 
+TEST_F(CaptureInNamespace, CurlIsRedirectedAndSeesTheAddressItAskedFor) {
+  // curl connects without blocking, waits with poll and asks getpeername.
+  LineServer relay(endpoint("127.0.0.1", 0), [&](const sockaddr_in& peer, const std::string&) {
+    const std::string body = "relayed for " + handler.redirectedFrom(ntohs(peer.sin_port));
+    return "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size() + 1) + "\r\n\r\n" + body;
+  });
+  ASSERT_TRUE(relay.ok());
+  handler.relayPort = relay.port();
+  addRule("curl", 6, drvapi::kRuleReportConnect);
+  const capturetest::Outcome o =
+      capturetest::run({"curl", "-sS", "-v", "--max-time", "10", "http://203.0.113.5:7000/"}, environment());
+  EXPECT_EQ(o.status, 0) << o.errors;
+  EXPECT_EQ(o.output, "relayed for 203.0.113.5:7000\n") << o.errors;
+  EXPECT_NE(o.errors.find("Connected to 203.0.113.5 (203.0.113.5) port 7000"), std::string::npos) << o.errors;
+}
+
 TEST_F(CaptureInNamespace, UdpDatagramsAreReportedAndInjectionsUseTheProgramSocket) {
   UdpEcho echo(endpoint("203.0.113.5", kEchoPort));
   UdpEcho sink(endpoint("198.51.100.9", 9000));
@@ -622,7 +647,7 @@ TEST_F(CaptureInNamespace, DatagramsOnTheirWayLeaveAfterTheSocketOrProgramIsGone
   EXPECT_EQ(echo.seen()[1].first, "after exit");
 }
 
-TEST_F(CaptureInNamespace, ForkedChildReportsOnAConnectionOfItsOwn) {
+TEST_F(CaptureInNamespace, ForkedChildAndExecKeepTheCapture) {
   UdpEcho echo(endpoint("203.0.113.5", kEchoPort));
   ASSERT_TRUE(echo.ok());
   addRule("capture_test_client", 17, drvapi::kRuleFilter);
@@ -635,6 +660,15 @@ TEST_F(CaptureInNamespace, ForkedChildReportsOnAConnectionOfItsOwn) {
   std::sort(pids.begin(), pids.end());
   pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
   EXPECT_EQ(pids.size(), 2u) << "the child's flow is reported as its own process's";
+
+  // An exec keeps the capture: the shell becomes the client, whose rule by
+  // name matches its new image.
+  const capturetest::Outcome o2 = capturetest::run(
+      {"/bin/sh", "-c",
+       std::string("exec ") + LUMO_TEST_CLIENT + " udp 203.0.113.5 7000 'inject after exec'"},
+      environment());
+  EXPECT_NE(o2.output.find("got injected after exec from 198.51.100.7:5353\n"), std::string::npos)
+      << o2.output;
 }
 
 TEST_F(CaptureInNamespace, DriverGoingAwayLeavesTheProgramWorking) {
