@@ -1046,6 +1046,18 @@ ssize_t icmpSend(Globals& G, const std::shared_ptr<Sock>& s, const msghdr* m, in
     return sendStraight(s->realFd, m, &to, flags);
   sockaddr_in source{};
   if (!sourceFor(to, source)) return -1;
+  // A ping socket's system puts the socket's own identifier (its "port") in
+  // every request it sends, and replies are matched by it: the reported
+  // request carries it too, so that a reply looks the same whichever way it
+  // came. The real socket is bound first if it has none yet.
+  sockaddr_in ident{};
+  if (!localOf(s->realFd, ident) || ident.sin_port == 0) {
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    real().bind(s->realFd, reinterpret_cast<const sockaddr*>(&any), sizeof any);
+    localOf(s->realFd, ident);
+  }
+  if (ident.sin_port != 0) std::memcpy(message.data() + 4, &ident.sin_port, 2);
   std::unique_lock<std::mutex> one(G.sendLock);
   uint32_t number;
   {

@@ -58,8 +58,10 @@
 //    to the program through the pair, with the sender as recvfrom's source.
 //    bind, connect, getsockname and socket options reach the real socket
 //    (SOL_SOCKET options also the program's end).
-//  - Other families and types, IPv6 included, are left alone: their
-//    traffic goes where the program sends it, unseen by the driver.
+//  - Other families and types are left alone: their traffic goes where the
+//    program sends it, unseen by the driver. That includes every IPv6
+//    socket, also a dual-stack one that reaches an IPv4 peer through an
+//    IPv4-mapped address.
 //
 // Every call here may run on any program thread at once. Two locks: one for
 // writing to the driver (taken first), one for the tables (held only for
