@@ -54,6 +54,9 @@ constexpr auto kExitWait = std::chrono::milliseconds(300);
 // The epoll key of the driver connection; the others are real ICMP sockets.
 constexpr uint64_t kDriverKey = ~uint64_t{0};
 constexpr uint64_t kWakeKey = ~uint64_t{0} - 1;
+// The epoll keys of shadow and catcher sockets carry this bit beside their
+// descriptor.
+constexpr uint64_t kShadowKey = uint64_t{1} << 40;
 // Receive buffer: any datagram, with the delivery header.
 constexpr size_t kReceiveBuffer = 65536 + 64;
 
@@ -83,6 +86,15 @@ struct Sock {
   bool kernelConnected = false;  // ... in the system too (else kept by the capture)
   bool portLocked = false;       // bound to a port by number: a disconnect keeps it
   sockaddr_in peer{};
+  // A connection through a shadow peer (see udpConnect): the socket is
+  // connected in the system to `shadowFd` on loopback, at `shadowAddress`,
+  // which takes whatever the program sends by any means; `catcherFd` shares
+  // the socket's port and takes what the real peer answers. `shadowSide` is
+  // the socket as the shadow sees it, `shownLocal` its address as a
+  // connection to the peer would have it.
+  int shadowFd = -1;
+  int catcherFd = -1;
+  sockaddr_in shadowAddress{}, shadowSide{}, shownLocal{};
   bool mayDeliver = false;  // datagrams from the helper may arrive
   sockaddr_in local{};
   uint32_t lastSent = 0;       // sequence of the program's last reported datagram
@@ -133,6 +145,7 @@ struct Globals {
   std::unordered_map<int, std::shared_ptr<Sock>> byFd;
   std::unordered_map<uint32_t, std::shared_ptr<Sock>> byNumber;  // this generation's
   std::unordered_map<int, std::shared_ptr<Sock>> icmpByReal;
+  std::unordered_map<int, std::shared_ptr<Sock>> byShadow;  // shadow and catcher descriptors
   std::vector<std::shared_ptr<Sock>> lingering;
   std::map<uint32_t, Verdict*> verdicts;
 };
@@ -392,6 +405,10 @@ void connectNow(Globals& G) {
     e.data.u64 = static_cast<uint64_t>(realFd);
     ::epoll_ctl(G.epollFd, EPOLL_CTL_ADD, realFd, &e);
   }
+  for (const auto& [shadowFd, sock] : G.byShadow) {
+    e.data.u64 = kShadowKey | static_cast<uint64_t>(shadowFd);
+    ::epoll_ctl(G.epollFd, EPOLL_CTL_ADD, shadowFd, &e);
+  }
   G.helperFd = helper;
   G.helperAddress = helperAddress;
   G.driverFd = fd;
@@ -495,9 +512,14 @@ bool act(Globals& G, const wire::Message& m) {
     }
     case wire::kUdpDeliver: {
       const wire::Datagram d = m.as<wire::Datagram>();
-      if (s == nullptr || s->kind != Kind::Udp || s->lingering || m.payload.size() > kMaxDelivered ||
-          G.helperFd < 0)
+      if (s == nullptr || s->kind != Kind::Udp || s->lingering) return true;
+      if (s->shadowFd >= 0) {
+        // From the shadow, which the socket is connected to: as from its
+        // peer, with nothing in front.
+        sendOut(s->shadowFd, m.payload, s->shadowSide);
         return true;
+      }
+      if (m.payload.size() > kMaxDelivered || G.helperFd < 0) return true;
       if (s->kernelConnected) {
         // The system would refuse the helper's datagram: the capture keeps
         // the connection from now on. Without a port bound by number the
@@ -587,6 +609,47 @@ void readDriver(Globals& G, char* buffer) {
   }
 }
 
+bool report(Globals& G, const std::shared_ptr<Sock>& s, int fd, const iovec* data, size_t count,
+            const sockaddr_in& to, bool& closed);
+
+// A shadowed connection's traffic: what the program sent (to the shadow) is
+// reported, or sent to the peer when it goes straight; what the peer
+// answered (to the catcher) goes to the program from the shadow.
+void forwardShadow(Globals& G, int fd, char* buffer) {
+  for (;;) {
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    const ssize_t n = real().recvfrom(fd, buffer, kReceiveBuffer, MSG_DONTWAIT,
+                                      reinterpret_cast<sockaddr*>(&from), &length);
+    if (n < 0) return;
+    const std::string_view data(buffer, static_cast<size_t>(n));
+    std::shared_ptr<Sock> s;
+    int programFd;
+    sockaddr_in peer{};
+    bool fromProgram;
+    {
+      std::lock_guard<std::mutex> guard(G.lock);
+      auto it = G.byShadow.find(fd);
+      if (it == G.byShadow.end() || it->second->closed) return;
+      s = it->second;
+      programFd = s->fd();
+      peer = s->peer;
+      fromProgram = fd == s->shadowFd;
+      if (!fromProgram) {
+        // A connected socket takes its peer's datagrams only.
+        if (sameEndpoint(from, peer)) sendOut(s->shadowFd, data, s->shadowSide);
+        continue;
+      }
+      if (!sameEndpoint(from, s->shadowSide) || s->writeShut) continue;
+    }
+    const iovec v{buffer, static_cast<size_t>(n)};
+    bool closed = false;
+    if (report(G, s, programFd, &v, 1, peer, closed) || closed) continue;
+    std::lock_guard<std::mutex> guard(G.lock);
+    if (!s->closed) sendOut(programFd, data, peer);
+  }
+}
+
 // Closes the lingering sockets whose time is up; the milliseconds until the
 // next one's, or -1.
 int endLingering(Globals& G) {
@@ -631,6 +694,8 @@ void* readerMain(void*) {
       } else if (events[i].data.u64 == kWakeKey) {
         uint64_t count;
         (void)!real().read(G.wakeFd, &count, sizeof count);
+      } else if ((events[i].data.u64 & kShadowKey) != 0) {
+        forwardShadow(G, static_cast<int>(events[i].data.u64 & ~kShadowKey), buffer.get());
       } else {
         forwardIcmp(G, static_cast<int>(events[i].data.u64), buffer.get());
       }
@@ -720,6 +785,56 @@ ssize_t sendStraight(int fd, const msghdr* m, const sockaddr_in* to, int flags) 
   return real().sendmsg(fd, &copy, flags);
 }
 
+// Reports one datagram of socket `s` (descriptor `fd`) sent to `to`,
+// registering the socket first. False when it is to go straight instead:
+// the driver let the flow go, or cannot be written to. EBADF in `closed`
+// for a socket closed meanwhile.
+bool report(Globals& G, const std::shared_ptr<Sock>& s, int fd, const iovec* data, size_t count,
+            const sockaddr_in& to, bool& closed) {
+  closed = false;
+  std::lock_guard<std::mutex> one(G.sendLock);
+  uint32_t number = 0, sequence = 0;
+  bool open = false;
+  sockaddr_in local{};
+  {
+    std::lock_guard<std::mutex> guard(G.lock);
+    if (s->closed) {
+      closed = true;
+      return false;
+    }
+    if (G.state.load() != kUp || (s->straight && s->generation == G.generation)) return false;
+    if (s->number == 0 || s->generation != G.generation) {
+      // Bound first, as the system's autobind would, so the driver learns
+      // the real local address (a shadowed connection's as a connection to
+      // the peer would have it).
+      sockaddr_in any{};
+      any.sin_family = AF_INET;
+      const bool unbound = localOf(fd, local) && local.sin_port == 0;
+      if (!localOf(fd, local) || (unbound && (!bindWithPort(fd, any) || !localOf(fd, local)))) return false;
+      if (unbound) s->portLocked = true;
+      if (s->shadowFd >= 0) local = s->shownLocal;
+      s->number = G.nextNumber++;
+      s->generation = G.generation;
+      s->local = local;
+      s->lastSent = s->resolved = 0;
+      s->straight = s->straightAfter = false;
+      s->mayDeliver = true;
+      G.byNumber[s->number] = s;
+      open = true;
+    }
+    number = s->number;
+    sequence = ++s->lastSent;
+    s->lastReport = std::chrono::steady_clock::now();
+    s->answered = false;
+  }
+  if (open) {
+    const wire::UdpOpen o{wire::header(wire::kUdpOpen, number), toEndpoint(local)};
+    if (!writeMessage(G, &o, sizeof o)) return false;
+  }
+  const wire::Datagram d{wire::header(wire::kUdpDatagram, number), sequence, toEndpoint(to)};
+  return writeMessage(G, &d, sizeof d, data, count);
+}
+
 ssize_t udpSend(Globals& G, int fd, const msghdr* m, int flags) {
   sockaddr_in to{};
   const sockaddr_in* toPeer = nullptr;
@@ -754,71 +869,33 @@ ssize_t udpSend(Globals& G, int fd, const msghdr* m, int flags) {
     return -1;
   }
   if (!ensureUp()) return sendStraight(fd, m, toPeer, flags);
-  std::unique_lock<std::mutex> one(G.sendLock);
-  uint32_t number = 0, sequence = 0;
-  bool open = false, straight = false;
-  sockaddr_in local{};
-  {
-    std::lock_guard<std::mutex> guard(G.lock);
-    if (s->closed) {
-      errno = EBADF;
-      return -1;
-    }
-    if (G.state.load() != kUp || (s->straight && s->generation == G.generation)) {
-      straight = true;
-    } else if (s->number == 0 || s->generation != G.generation) {
-      // Bound first, as the system's autobind would, so the driver learns
-      // the real local address.
-      sockaddr_in any{};
-      any.sin_family = AF_INET;
-      const bool unbound = localOf(fd, local) && local.sin_port == 0;
-      if (!localOf(fd, local) || (unbound && (!bindWithPort(fd, any) || !localOf(fd, local)))) {
-        straight = true;
-      } else {
-        if (unbound) s->portLocked = true;
-        s->number = G.nextNumber++;
-        s->generation = G.generation;
-        s->local = local;
-        s->lastSent = s->resolved = 0;
-        s->straight = s->straightAfter = false;
-        s->mayDeliver = true;
-        G.byNumber[s->number] = s;
-        open = true;
-      }
-    }
-    if (!straight) {
-      number = s->number;
-      sequence = ++s->lastSent;
-      s->lastReport = std::chrono::steady_clock::now();
-      s->answered = false;
-    }
+  bool closed = false;
+  if (report(G, s, fd, m->msg_iov, m->msg_iovlen, to, closed)) return static_cast<ssize_t>(total);
+  if (closed) {
+    errno = EBADF;
+    return -1;
   }
-  if (!straight && open) {
-    const wire::UdpOpen o{wire::header(wire::kUdpOpen, number), toEndpoint(local)};
-    straight = !writeMessage(G, &o, sizeof o);
-  }
-  if (!straight) {
-    const wire::Datagram d{wire::header(wire::kUdpDatagram, number), sequence, toEndpoint(to)};
-    straight = !writeMessage(G, &d, sizeof d, m->msg_iov, m->msg_iovlen);
-  }
-  one.unlock();
-  if (straight) return sendStraight(fd, m, toPeer, flags);
-  return static_cast<ssize_t>(total);
+  return sendStraight(fd, m, toPeer, flags);
 }
 
 ssize_t udpReceive(Globals& G, int fd, msghdr* m, int flags) {
-  bool filterPeer, mayDeliver;
-  sockaddr_in peer{}, helper{};
+  bool filterPeer, mayDeliver, shadowed;
+  sockaddr_in peer{}, helper{}, shadow{};
   std::shared_ptr<Sock> s;
   {
     std::lock_guard<std::mutex> guard(G.lock);
     s = sockOf(G, fd, Kind::Udp);
-    filterPeer = s->hasPeer && !s->kernelConnected;
+    shadowed = s->shadowFd >= 0;
+    // The system passes a connected socket only its peer's datagrams (for
+    // a shadowed one: the shadow's).
+    filterPeer = s->hasPeer && !s->kernelConnected && !shadowed;
     peer = s->peer;
-    mayDeliver = s->mayDeliver;
+    shadow = s->shadowAddress;
+    mayDeliver = s->mayDeliver && !shadowed;
     helper = G.helperAddress;
   }
-  if ((!filterPeer && !mayDeliver) || (flags & MSG_ERRQUEUE) != 0) return real().recvmsg(fd, m, flags);
+  if ((!filterPeer && !mayDeliver && !shadowed) || (flags & MSG_ERRQUEUE) != 0)
+    return real().recvmsg(fd, m, flags);
   char* buffer = receiveBuffer();
   for (;;) {
     sockaddr_in from{};
@@ -835,7 +912,10 @@ ssize_t udpReceive(Globals& G, int fd, msghdr* m, int flags) {
     const char* data = buffer;
     size_t length = static_cast<size_t>(n);
     Delivery d{};
-    if (mayDeliver && sameEndpoint(from, helper) && length >= sizeof d) {
+    if (shadowed) {
+      // Everything comes from the shadow, which stands for the peer.
+      if (sameEndpoint(from, shadow)) from = peer;
+    } else if (mayDeliver && sameEndpoint(from, helper) && length >= sizeof d) {
       std::memcpy(&d, buffer, sizeof d);
       if (d.magic == kDeliveryMagic) {
         from = toSockaddr(d.peer);
@@ -860,22 +940,105 @@ ssize_t udpReceive(Globals& G, int fd, msghdr* m, int flags) {
   }
 }
 
-// A connected UDP socket is connected in the system too, so that calls the
-// capture does not see (raw system calls, as some event libraries make) find
-// it connected. The system refuses datagrams from anyone but the peer on it,
-// the capture's helper included: when the driver first hands the program a
-// datagram, the capture disconnects it in the system and keeps the
-// connection itself from then on (see kUdpDeliver).
+// Ends a shadowed connection's shadow and catcher (lock held).
+void dropShadow(Globals& G, Sock& s) {
+  for (int* fd : {&s.shadowFd, &s.catcherFd}) {
+    if (*fd < 0) continue;
+    if (G.epollFd >= 0) ::epoll_ctl(G.epollFd, EPOLL_CTL_DEL, *fd, nullptr);
+    G.byShadow.erase(*fd);
+    closeInternal(*fd);
+  }
+}
+
+// Connects UDP socket `fd` to `destination` through a shadow peer: the
+// socket is connected in the system to a socket of the capture's on
+// loopback (the shadow), so that whatever the program sends, by any call,
+// raw system calls of event libraries included, reaches the capture; a
+// catcher socket on the same port (SO_REUSEPORT: the system gives a
+// connected socket its peer's datagrams only, and the catcher the rest)
+// takes what the real peer answers, and the shadow hands it to the program,
+// as the peer. An unbound socket is bound first where a connect would bind
+// it (the source address for the peer, a free port by number). False, with
+// nothing changed that matters, when a step fails.
+bool connectThroughShadow(Globals& G, int fd, const sockaddr_in& destination) {
+  sockaddr_in local{}, source{};
+  if (!localOf(fd, local) || !sourceFor(destination, source)) return false;
+  const int on = 1;
+  // Set before the socket is bound by the capture; on a socket the program
+  // bound, the catcher's bind checks it as it is now.
+  real().setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+  bool boundHere = false;
+  if (local.sin_port == 0) {
+    sockaddr_in at = local.sin_addr.s_addr == htonl(INADDR_ANY) ? source : local;
+    at.sin_port = 0;
+    if (!bindWithPort(fd, at) || !localOf(fd, local)) return false;
+    boundHere = true;
+  }
+  int catcher = real().socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  int shadow = real().socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  sockaddr_in shadowAddress{};
+  shadowAddress.sin_family = AF_INET;
+  shadowAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in shadowSide{};
+  // The catcher joins the socket's port before the socket connects, so that
+  // the system counts the port's group as holding a connected socket and
+  // picks by address, not at random.
+  const bool ready =
+      catcher >= 0 && shadow >= 0 &&
+      real().setsockopt(catcher, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) == 0 &&
+      real().bind(catcher, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
+      real().bind(shadow, reinterpret_cast<const sockaddr*>(&shadowAddress), sizeof shadowAddress) == 0 &&
+      localOf(shadow, shadowAddress) &&
+      real().connect(fd, reinterpret_cast<const sockaddr*>(&shadowAddress), sizeof shadowAddress) == 0 &&
+      localOf(fd, shadowSide);
+  if (!ready) {
+    if (catcher >= 0) real().close(catcher);
+    if (shadow >= 0) real().close(shadow);
+    return false;
+  }
+  sockaddr_in shown = local;
+  if (shown.sin_addr.s_addr == htonl(INADDR_ANY)) shown.sin_addr = source.sin_addr;
+  setKind(catcher, Kind::Internal);
+  setKind(shadow, Kind::Internal);
+  std::lock_guard<std::mutex> guard(G.lock);
+  std::shared_ptr<Sock> s = sockOf(G, fd, Kind::Udp);
+  s->shadowFd = shadow;
+  s->catcherFd = catcher;
+  s->shadowAddress = shadowAddress;
+  s->shadowSide = shadowSide;
+  s->shownLocal = shown;
+  s->hasPeer = true;
+  s->kernelConnected = false;
+  s->peer = destination;
+  if (boundHere) s->portLocked = true;
+  G.byShadow[shadow] = s;
+  G.byShadow[catcher] = s;
+  epoll_event e{};
+  e.events = EPOLLIN;
+  for (int each : {shadow, catcher}) {
+    e.data.u64 = kShadowKey | static_cast<uint64_t>(each);
+    if (G.epollFd >= 0) ::epoll_ctl(G.epollFd, EPOLL_CTL_ADD, each, &e);
+  }
+  return true;
+}
+
+// A connected UDP socket goes through a shadow peer (connectThroughShadow).
+// Where that cannot be arranged it is connected in the system to its peer,
+// so that calls the capture does not see find it connected; the system
+// refuses datagrams from anyone but the peer on it, the capture's helper
+// included, so the first datagram the driver hands it disconnects it in the
+// system and the capture keeps the connection from then on (kUdpDeliver).
 int udpConnect(Globals& G, int fd, const sockaddr* address, socklen_t length) {
   if (address != nullptr && length >= sizeof(sa_family_t) && address->sa_family == AF_UNSPEC) {
-    bool kernelConnected;
+    bool inSystem;
     {
       std::lock_guard<std::mutex> guard(G.lock);
       std::shared_ptr<Sock> s = sockOf(G, fd, Kind::Udp);
-      kernelConnected = s->kernelConnected;
+      inSystem = s->kernelConnected || s->shadowFd >= 0;
       const bool hadPeer = s->hasPeer;
+      dropShadow(G, *s);
       s->hasPeer = s->kernelConnected = false;
-      if (hadPeer && !kernelConnected) return 0;
+      if (hadPeer && !inSystem) return 0;
     }
     return real().connect(fd, address, length);
   }
@@ -883,13 +1046,16 @@ int udpConnect(Globals& G, int fd, const sockaddr* address, socklen_t length) {
     return real().connect(fd, address, length);
   sockaddr_in destination;
   std::memcpy(&destination, address, sizeof destination);
+  {
+    // Connected again: to a new peer, through a new shadow.
+    std::lock_guard<std::mutex> guard(G.lock);
+    dropShadow(G, *sockOf(G, fd, Kind::Udp));
+  }
+  if (connectThroughShadow(G, fd, destination)) return 0;
   sockaddr_in local{};
   if (!localOf(fd, local)) return real().connect(fd, address, length);
   bool boundHere = false;
   if (local.sin_port == 0) {
-    // Bound where a connect would bind it (the source address the system
-    // picks for the peer), to a port by number, so that a disconnect later
-    // keeps both.
     sockaddr_in source = local;
     if (source.sin_addr.s_addr == htonl(INADDR_ANY) && !sourceFor(destination, source)) return -1;
     if (!bindWithPort(fd, source)) return -1;
@@ -1122,6 +1288,7 @@ void detach(Globals& G, int fd) {
       if (!s->fds.empty()) return;
       s->closed = true;
       last = s;
+      dropShadow(G, *s);
       if (s->kind == Kind::Icmp) {
         G.icmpByReal.erase(s->realFd);
         if (G.epollFd >= 0) ::epoll_ctl(G.epollFd, EPOLL_CTL_DEL, s->realFd, nullptr);
@@ -1290,8 +1457,23 @@ int getpeernameCall(int fd, sockaddr* address, socklen_t* length) {
 }
 
 int getsocknameCall(int fd, sockaddr* address, socklen_t* length) {
-  if (kindOf(fd) == Kind::Icmp)
-    if (std::shared_ptr<Sock> s = icmpSock(g(), fd)) return real().getsockname(s->realFd, address, length);
+  Globals& G = g();
+  const Kind kind = kindOf(fd);
+  if (kind == Kind::Icmp)
+    if (std::shared_ptr<Sock> s = icmpSock(G, fd)) return real().getsockname(s->realFd, address, length);
+  if (kind == Kind::Udp && address != nullptr && length != nullptr) {
+    // A shadowed connection shows the address a connection to its peer has.
+    sockaddr_in shown{};
+    {
+      std::lock_guard<std::mutex> guard(G.lock);
+      std::shared_ptr<Sock> s = findSock(G, fd);
+      if (!s || s->shadowFd < 0) return real().getsockname(fd, address, length);
+      shown = s->shownLocal;
+    }
+    std::memcpy(address, &shown, std::min<size_t>(*length, sizeof shown));
+    *length = sizeof shown;
+    return 0;
+  }
   return real().getsockname(fd, address, length);
 }
 

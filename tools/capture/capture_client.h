@@ -25,31 +25,37 @@
 //    sendmmsg, send, write, writev) is reported, after binding an unbound
 //    socket as the system's autobind would (any address, a free port); the
 //    driver sends it back to go out of the socket as it is, or through the
-//    library. connect() binds an unbound socket where a connect would (the
-//    source address for the peer, a free port) and connects it in the
-//    system too, so that calls the capture never sees (the raw system calls
-//    of some event libraries) work as before; the first datagram the driver
-//    hands to such a socket disconnects it in the system, which would refuse
-//    the capture's helper, and the capture keeps the connection from then
-//    on. Ports are bound by number (a bind to port 0 is given a free one), so
-//    that the disconnect keeps the socket's port. Datagrams
-//    for the program are sent to the program's own socket from a helper
-//    socket of the library on 127.0.0.1, behind a 16-byte header that names
-//    their source, so poll, epoll and blocking reads see them as any
-//    datagram; every receive call (recvfrom, recvmsg, recvmmsg, recv, read,
-//    readv) strips the header and gives the source the driver named, and
-//    for a connection kept by the capture passes only datagrams from its
-//    peer. Datagrams
-//    with ancillary data, MSG_MORE or MSG_OOB go out straight, unreported.
-//    Reporting asks nothing of the driver that the program waits for: a
-//    send returns once the report is written (or, should the driver not
-//    read for 10 s, goes straight and the driver counts as gone). So that
-//    datagrams on their way through the driver still leave after the
-//    program is done with the socket, shutdown(SHUT_WR) is kept by the
-//    capture (later sends of the program fail with EPIPE, the capture's go
-//    out), and a closed socket with datagrams whose fate the capture does
-//    not know yet stays open behind the program's back for up to a second
-//    (its port stays taken as long).
+//    library. Datagrams with ancillary data, MSG_MORE or MSG_OOB go out
+//    straight, unreported. A send returns once the report is written (or,
+//    should the driver not read for 10 s, goes straight and the driver
+//    counts as gone).
+//    Datagrams the driver hands to an unconnected socket are sent to the
+//    program's own socket from a helper socket of the library on 127.0.0.1,
+//    behind a 16-byte header that names their source, so poll, epoll and
+//    blocking reads see them as any datagram; every receive call (recvfrom,
+//    recvmsg, recvmmsg, recv, read, readv) strips the header and gives the
+//    source the driver named.
+//    connect() binds an unbound socket where a connect would (the source
+//    address for the peer, a free port by number) and connects it in the
+//    system to a shadow peer of the capture's on loopback, with a catcher
+//    socket on the same port (SO_REUSEPORT) for what the real peer answers.
+//    Whatever the program sends on the connected socket reaches the capture
+//    so, by any call, the raw system calls some event libraries make (dig's)
+//    included; what is handed to it comes from the shadow, which recvfrom,
+//    getpeername and getsockname show as the peer and as the address a
+//    connection to it has. Where that cannot be arranged the socket is
+//    connected to its peer in the system and disconnected (its port bound by
+//    number, so it keeps it) when the driver first hands it a datagram,
+//    which the system would refuse otherwise; the capture keeps the
+//    connection then and passes the program only its peer's datagrams. A
+//    connected socket passed on across an exec loses its shadow.
+//    So that datagrams on their way through the driver still leave after
+//    the program is done with the socket, shutdown(SHUT_WR) is kept by the
+//    capture (the program's later sends fail with EPIPE, the capture's go
+//    out), a closed socket with datagrams whose fate the capture does not
+//    know yet stays open behind the program's back for up to a second (its
+//    port taken as long), and exit() waits up to 300 ms for datagrams nothing
+//    answered yet.
 //  - ICMP datagram sockets (SOCK_DGRAM, IPPROTO_ICMP): the program's
 //    descriptor is one end of an AF_UNIX datagram pair that the library
 //    feeds; beside it the library holds a real ICMP socket. An echo request
