@@ -31,6 +31,8 @@
 #include "driver_records.h"
 #include "ipv4_packet.h"
 #include "platform/process.h"
+#include "platform/text.h"
+#include "tcp_socket_stats.h"
 
 namespace capture {
 namespace {
@@ -55,6 +57,14 @@ constexpr auto kUdpVerdictWait = std::chrono::seconds(10);
 // their way (a second), and the library writes what it injected before it
 // saw the close right after it.
 constexpr auto kClosedFlowLinger = std::chrono::seconds(2);
+// The status list keeps a closed flow as long, and counts a TCP connect whose
+// socket the system never showed as closed that long after its verdict.
+constexpr auto kClosedShown = kClosedFlowLinger;
+// TCP and ICMP flows kept per program for the status list.
+constexpr size_t kMaxSocketFlows = 1024;
+// IP protocol numbers, as the status list names them.
+constexpr uint8_t kProtocolTcp = 6;
+constexpr uint8_t kProtocolUdp = 17;
 // Messages read from one program before the others get their turn.
 constexpr size_t kMessagesPerTurn = 64;
 // While more than this waits to be written to a program, the library is not
@@ -195,6 +205,19 @@ class Reporter {
   std::thread thread_;
 };
 
+// What the capture carried for a flow, for the status list.
+struct Traffic {
+  uint64_t upDatagrams = 0, upBytes = 0, downDatagrams = 0, downBytes = 0;
+  void up(size_t bytes) {
+    ++upDatagrams;
+    upBytes += bytes;
+  }
+  void down(size_t bytes) {
+    ++downDatagrams;
+    downBytes += bytes;
+  }
+};
+
 struct UdpFlow {
   uint64_t id = 0;  // the driver's flow id
   uint64_t connection = 0;
@@ -220,6 +243,30 @@ struct UdpFlow {
   bool canReceiveHeld = false;  // a udpCanReceive waits for the program's room
   bool closed = false;          // closed by the program; udpClosed reported
   Clock::time_point closedUntil{};
+  // For the status list.
+  Clock::time_point created{};
+  wire::Endpoint lastPeer{};
+  Traffic traffic;
+};
+
+// A TCP connect or an ICMP socket of a program, kept only for the status
+// list (UDP flows carry their own).
+struct SocketFlow {
+  uint8_t protocol = 0;
+  wire::FlowDecision decision = wire::kDecisionWaiting;
+  wire::Endpoint local{}, remote{}, target{};
+  Clock::time_point created{};
+  Clock::time_point decided{};  // TCP: when the verdict came
+  bool seen = false;            // TCP: the system has shown its socket
+  Traffic traffic;
+  bool closed = false;
+  Clock::time_point closedUntil{};
+
+  void close(Clock::time_point now) {
+    if (closed) return;
+    closed = true;
+    closedUntil = now + kClosedShown;
+  }
 };
 
 struct Connection {
@@ -227,13 +274,19 @@ struct Connection {
   Fd fd;
   uint32_t pid = 0;
   std::u16string image;
+  std::string name;  // the image's file name, for the status list
   bool welcomed = false;
+  // A status client's connection: it asked for the flows, and the answer is
+  // being made.
+  bool status = false;
+  bool statusPending = false;
   std::deque<std::vector<uint8_t>> out;  // messages waiting for the socket's room
   size_t outBytes = 0;
   bool writeArmed = false;
   std::map<uint32_t, std::shared_ptr<UdpFlow>> udp;  // by the library's socket number
   std::map<uint32_t, uint64_t> trackedTcp;           // socket → connection id the library keeps
   std::map<uint32_t, uint64_t> icmp;                 // socket → token
+  std::map<uint32_t, SocketFlow> sockets;            // TCP and ICMP, by socket number
 };
 
 struct PendingConnect {
@@ -276,6 +329,10 @@ struct CaptureServer::State {
   void resumeHeld(UdpFlow& flow);
   void ensureReported(Connection& c, UdpFlow& flow);
   void onIcmpEcho(Connection& c, const wire::Message& m);
+  SocketFlow& newSocketFlow(Connection& c, uint32_t socket, uint8_t protocol, Clock::time_point now);
+  bool askFlows(Connection& c, const wire::Message& m, std::string& why);
+  void runStatus();
+  std::vector<FlowSummary> snapshot();
   void onWrite(const simdrv::Record& r);
   void onTcpVerdict(uint64_t id, const drvapi::TcpConnInfo& verdict);
   void onUdpVerdict(uint64_t id, const drvapi::UdpConnectRequest& verdict);
@@ -306,6 +363,7 @@ struct CaptureServer::State {
   Reporter reporter;
   Fd listener, epoll, wake;
   std::thread io;
+  std::thread status;
   std::atomic<bool> stopping{false};
   bool started = false;
   bool stopped = false;
@@ -326,6 +384,13 @@ struct CaptureServer::State {
   std::set<uint64_t> dirty;                                     // connections with new messages
   uint64_t nextKey = 2;
   uint64_t nextId = kFirstId;
+
+  // Status clients waiting for an answer, by connection key; the status
+  // thread's queue. Taken after `lock` where both are held.
+  std::mutex statusLock;
+  std::condition_variable statusChanged;
+  std::vector<uint64_t> statusWaiting;
+  bool statusStopping = false;
 };
 
 // --- start and stop ---------------------------------------------------------------
@@ -373,6 +438,7 @@ bool CaptureServer::State::start(std::string* error) {
   observer = driver.addWriteObserver([this](const simdrv::Record& r) { onWrite(r); });
   reporter.start();
   io = std::thread([this] { runIo(); });
+  status = std::thread([this] { runStatus(); });
   started = true;
   return true;
 }
@@ -382,6 +448,12 @@ void CaptureServer::State::stop() {
   stopped = true;
   // No observer call runs after this, so nothing queues for the programs.
   driver.removeWriteObserver(observer);
+  {
+    std::lock_guard<std::mutex> guard(statusLock);
+    statusStopping = true;
+  }
+  statusChanged.notify_one();
+  status.join();
   stopping = true;
   wakeIo();
   io.join();
@@ -463,6 +535,8 @@ void CaptureServer::State::acceptAll() {
     // connection from its new image.
     c->image = platform::processImagePath(c->pid);
     if (!c->image.empty()) driver.setProcessImage(c->pid, c->image);
+    const std::string path = platform::utf16ToUtf8(c->image);
+    c->name = path.empty() ? "?" : path.substr(path.rfind('/') + 1);
     epoll_event e{};
     e.events = EPOLLIN;
     e.data.u64 = c->key;
@@ -509,6 +583,13 @@ void CaptureServer::State::readFrom(const std::shared_ptr<Connection>& c) {
 }
 
 bool CaptureServer::State::handle(Connection& c, const wire::Message& m, std::string& why) {
+  if (c.status || (!c.welcomed && m.type == wire::kFlowsRequest)) {
+    if (m.type != wire::kFlowsRequest) {
+      why = "a status client sent a program's message";
+      return false;
+    }
+    return askFlows(c, m, why);
+  }
   if (!c.welcomed) {
     if (m.type != wire::kHello || m.as<wire::Hello>().magic != wire::kMagic ||
         m.as<wire::Hello>().version != wire::kVersion) {
@@ -528,6 +609,7 @@ bool CaptureServer::State::handle(Connection& c, const wire::Message& m, std::st
         reporter.push(simdrv::Batch().tcpClosed(it->second));
         c.trackedTcp.erase(it);
       }
+      if (auto it = c.sockets.find(m.socket); it != c.sockets.end()) it->second.close(Clock::now());
       return true;
     case wire::kUdpOpen: {
       if (c.udp.count(m.socket) != 0 || m.socket == 0) {
@@ -540,6 +622,7 @@ bool CaptureServer::State::handle(Connection& c, const wire::Message& m, std::st
       flow->socket = m.socket;
       flow->local = fieldOf(m.as<wire::UdpOpen>().local);
       flow->options = simdrv::datagramOptions(driver.kind(), flow->local);
+      flow->created = Clock::now();
       c.udp[m.socket] = flow;
       flows[flow->id] = flow;
       // A rule that filters all of this program's UDP makes the socket known
@@ -575,7 +658,11 @@ bool CaptureServer::State::handle(Connection& c, const wire::Message& m, std::st
         icmpSockets.erase(it->second);
         c.icmp.erase(it);
       }
+      if (auto it = c.sockets.find(m.socket); it != c.sockets.end()) it->second.close(Clock::now());
       return true;
+    case wire::kFlowsRequest:
+      why = "a status request on a program's connection";
+      return false;
     default:
       why = "hello repeated";
       return false;
@@ -588,6 +675,9 @@ void CaptureServer::State::onTcpConnect(Connection& c, const wire::TcpConnect& r
   const uint32_t socket = request.header.socket;
   const SockAddr local = fieldOf(request.local);
   const SockAddr remote = fieldOf(request.remote);
+  SocketFlow& flow = newSocketFlow(c, socket, kProtocolTcp, Clock::now());
+  flow.local = request.local;
+  flow.remote = request.remote;
   const uint32_t flag = driver.classify(simdrv::FlowDescription{6, c.pid, 2, local, remote, c.image});
   if ((flag & drvapi::kRuleReportConnect) == 0) {
     answerConnect(c.key, socket, request.request,
@@ -636,6 +726,18 @@ void CaptureServer::State::answerConnect(uint64_t key, uint32_t socket, uint32_t
   if (c == nullptr) return;
   queue(*c, message(wire::TcpVerdict{wire::header(wire::kTcpVerdict, socket), request,
                                      static_cast<uint16_t>(action), flags, target}));
+  auto it = c->sockets.find(socket);
+  if (it == c->sockets.end() || it->second.protocol != kProtocolTcp) return;
+  SocketFlow& flow = it->second;
+  flow.decided = Clock::now();
+  flow.target = action == wire::kConnectTo ? target : flow.remote;
+  const bool elsewhere = flow.target.address != flow.remote.address || flow.target.port != flow.remote.port;
+  if (action == wire::kRefuse) {
+    flow.decision = wire::kDecisionRefused;
+    flow.close(flow.decided);
+  } else {
+    flow.decision = elsewhere ? wire::kDecisionRelayed : wire::kDecisionAsAsked;
+  }
 }
 
 // --- UDP -----------------------------------------------------------------------------
@@ -653,6 +755,8 @@ bool CaptureServer::State::onUdpDatagram(Connection& c, const wire::Message& m, 
   }
   const wire::Datagram d = m.as<wire::Datagram>();
   flow.lastSequence = d.sequence;
+  flow.lastPeer = d.peer;
+  flow.traffic.up(m.payload.size());
   const SockAddr to = fieldOf(d.peer);
   if (flow.passThrough) {
     queueStraight(c, flow, d.sequence, to, m.payload);
@@ -784,9 +888,18 @@ void CaptureServer::State::onIcmpEcho(Connection& c, const wire::Message& m) {
   const std::optional<std::string> packet = simdrv::icmpPacket(echo.source.address, echo.destination.address,
                                                                m.payload, static_cast<uint16_t>(token));
   if (!packet) return;
+  auto known = c.sockets.find(m.socket);
+  SocketFlow& flow = known != c.sockets.end() && known->second.protocol == simdrv::kProtocolIcmp
+                         ? known->second
+                         : newSocketFlow(c, m.socket, simdrv::kProtocolIcmp, Clock::now());
+  flow.local = wire::endpoint(echo.source.address, 0);
+  flow.remote = wire::endpoint(echo.destination.address, 0);
+  flow.traffic.up(m.payload.size());
   simdrv::FlowDescription d{simdrv::kProtocolIcmp,     c.pid,  2, fieldOf(echo.source),
                             fieldOf(echo.destination), c.image};
-  if ((driver.classify(d, simdrv::SimDriver::Layer::RawIp) & drvapi::kRuleRawIp) != 0) {
+  const bool reported = (driver.classify(d, simdrv::SimDriver::Layer::RawIp) & drvapi::kRuleRawIp) != 0;
+  flow.decision = reported ? wire::kDecisionReported : wire::kDecisionStraight;
+  if (reported) {
     drvapi::IpOptions options{};
     const uint16_t family = drvapi::kFamilyIpv4;
     std::memcpy(options.reserved, &family, sizeof family);
@@ -822,6 +935,9 @@ void CaptureServer::State::onRawIp(const simdrv::Record& r) {
     queue(*c, message(wire::IcmpPacket{wire::header(wire::kIcmpDeliver, it->second.socket),
                                        wire::endpoint(ip->sourceNet, 0)},
                       ip->payload));
+  if (r.type == drvapi::kIpReceive)
+    if (auto flow = c->sockets.find(it->second.socket); flow != c->sockets.end())
+      flow->second.traffic.down(ip->payload.size());
 }
 
 // --- the library's writes -------------------------------------------------------------
@@ -890,6 +1006,7 @@ void CaptureServer::State::onInjected(const simdrv::Record& r) {
     return;  // nobody reads it any more
   } else {
     queue(*c, message(wire::Datagram{wire::header(wire::kUdpDeliver, flow.socket), 0, peer}, data));
+    flow.traffic.down(data.size());
   }
   if (r.type != drvapi::kUdpReceive) return;
   // The library injects one inbound datagram per request; the next is asked
@@ -1028,6 +1145,212 @@ void CaptureServer::State::expire(Clock::time_point now) {
   }
 }
 
+// --- the status list ----------------------------------------------------------------------
+
+SocketFlow& CaptureServer::State::newSocketFlow(Connection& c, uint32_t socket, uint8_t protocol,
+                                                Clock::time_point now) {
+  if (c.sockets.size() >= kMaxSocketFlows && c.sockets.count(socket) == 0) {
+    for (auto it = c.sockets.begin(); it != c.sockets.end();)
+      it = it->second.closed && it->second.closedUntil <= now ? c.sockets.erase(it) : std::next(it);
+    // Socket numbers grow: the first is the oldest.
+    if (c.sockets.size() >= kMaxSocketFlows) c.sockets.erase(c.sockets.begin());
+  }
+  SocketFlow& flow = c.sockets[socket];
+  flow = SocketFlow{};
+  flow.protocol = protocol;
+  flow.created = now;
+  return flow;
+}
+
+bool CaptureServer::State::askFlows(Connection& c, const wire::Message& m, std::string& why) {
+  const wire::Hello request = m.as<wire::Hello>();
+  if (request.magic != wire::kMagic || request.version != wire::kVersion) {
+    why = "a status request of another kind";
+    return false;
+  }
+  // One answer at a time: a client that asks faster than it reads would
+  // otherwise pile answers up here.
+  if (c.statusPending || !c.out.empty()) {
+    why = "asks for the flows again before it read the last answer";
+    return false;
+  }
+  c.status = true;
+  c.statusPending = true;
+  {
+    std::lock_guard<std::mutex> guard(statusLock);
+    statusWaiting.push_back(c.key);
+  }
+  statusChanged.notify_one();
+  return true;
+}
+
+namespace {
+
+// The flows as a FlowsReply: as many as fit, in their order.
+std::vector<uint8_t> flowsReply(const std::vector<FlowSummary>& flows) {
+  static_assert(wire::kMaxFlowRecords <= UINT16_MAX);
+  const size_t count = std::min(flows.size(), wire::kMaxFlowRecords);
+  const wire::FlowsReply head{
+      wire::header(wire::kFlowsReply, 0), static_cast<uint32_t>(std::min<size_t>(flows.size(), UINT32_MAX)),
+      static_cast<uint16_t>(count), count < flows.size() ? wire::kFlowsTruncated : uint16_t{0}};
+  std::vector<uint8_t> m(sizeof head + count * sizeof(wire::FlowRecord));
+  std::memcpy(m.data(), &head, sizeof head);
+  for (size_t i = 0; i < count; ++i) {
+    const FlowSummary& f = flows[i];
+    wire::FlowRecord r{};
+    r.pid = f.pid;
+    r.protocol = f.protocol;
+    r.decision = f.decision;
+    r.flags = f.closed ? wire::kFlowClosed : 0;
+    r.local = f.local;
+    r.remote = f.remote;
+    r.target = f.target;
+    r.upDatagrams = f.upDatagrams;
+    r.upBytes = f.upBytes;
+    r.downDatagrams = f.downDatagrams;
+    r.downBytes = f.downBytes;
+    r.ageMs = static_cast<uint32_t>(std::min<int64_t>(f.age.count(), UINT32_MAX));
+    std::memcpy(r.program, f.program.data(), std::min(f.program.size(), sizeof r.program - 1));
+    std::memcpy(m.data() + sizeof head + i * sizeof r, &r, sizeof r);
+  }
+  return m;
+}
+
+}  // namespace
+
+// Answers every status client that waits with one snapshot.
+void CaptureServer::State::runStatus() {
+  for (;;) {
+    std::vector<uint64_t> waiting;
+    {
+      std::unique_lock<std::mutex> guard(statusLock);
+      statusChanged.wait(guard, [&] { return statusStopping || !statusWaiting.empty(); });
+      if (statusStopping) return;
+      waiting.swap(statusWaiting);
+    }
+    const std::vector<uint8_t> reply = flowsReply(snapshot());
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      for (uint64_t key : waiting) {
+        Connection* c = connection(key);
+        if (c == nullptr) continue;  // the client went away meanwhile
+        c->statusPending = false;
+        queue(*c, reply);
+      }
+    }
+    wakeIo();
+  }
+}
+
+std::vector<FlowSummary> CaptureServer::State::snapshot() {
+  // A TCP connection to ask the system about, and where its summary is.
+  struct Probe {
+    size_t index;
+    uint64_t key;
+    uint32_t socket;
+    wire::Endpoint local, to;
+  };
+  std::vector<FlowSummary> out;
+  std::vector<Probe> probes;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    const Clock::time_point now = Clock::now();
+    for (const auto& [key, c] : connections) {
+      if (c->status) continue;
+      struct Entry {
+        Clock::time_point created;
+        FlowSummary summary;
+        std::optional<Probe> probe;
+      };
+      std::vector<Entry> entries;
+      auto summary = [&](uint8_t protocol, Clock::time_point created, const Traffic& t, bool closed) {
+        FlowSummary f;
+        f.pid = c->pid;
+        f.program = c->name;
+        f.protocol = protocol;
+        f.upDatagrams = t.upDatagrams;
+        f.upBytes = t.upBytes;
+        f.downDatagrams = t.downDatagrams;
+        f.downBytes = t.downBytes;
+        f.age = std::chrono::duration_cast<std::chrono::milliseconds>(now - created);
+        f.closed = closed;
+        return f;
+      };
+      for (const auto& [socket, flow] : c->udp) {
+        FlowSummary f = summary(kProtocolUdp, flow->created, flow->traffic, flow->closed);
+        f.decision = flow->passThrough ? wire::kDecisionFilteringOff
+                     : flow->reported  ? wire::kDecisionReported
+                                       : wire::kDecisionStraight;
+        if (!endpointOf(flow->local.data(), f.local)) f.local = {};
+        f.remote = flow->lastPeer;
+        entries.push_back({flow->created, std::move(f), std::nullopt});
+      }
+      for (auto it = c->sockets.begin(); it != c->sockets.end();) {
+        const SocketFlow& flow = it->second;
+        if (flow.closed && flow.closedUntil <= now) {
+          it = c->sockets.erase(it);
+          continue;
+        }
+        FlowSummary f = summary(flow.protocol, flow.created, flow.traffic, flow.closed);
+        f.decision = flow.decision;
+        f.local = flow.local;
+        f.remote = flow.remote;
+        f.target = flow.target;
+        std::optional<Probe> probe;
+        if (flow.protocol == kProtocolTcp && !flow.closed && flow.decision != wire::kDecisionWaiting)
+          probe = Probe{0, key, it->first, flow.local, flow.target};
+        entries.push_back({flow.created, std::move(f), probe});
+        ++it;
+      }
+      std::stable_sort(entries.begin(), entries.end(),
+                       [](const Entry& a, const Entry& b) { return a.created < b.created; });
+      for (Entry& e : entries) {
+        if (e.probe) {
+          e.probe->index = out.size();
+          probes.push_back(*e.probe);
+        }
+        out.push_back(std::move(e.summary));
+      }
+    }
+  }
+  if (probes.empty()) return out;
+  // The system is asked without the lock: the programs' messages go on.
+  TcpSocketTable table;
+  std::vector<TcpSocketStats> stats;
+  stats.reserve(probes.size());
+  for (const Probe& p : probes) stats.push_back(table.lookUp(p.local, p.to));
+  std::lock_guard<std::mutex> guard(lock);
+  const Clock::time_point now = Clock::now();
+  for (size_t i = 0; i < probes.size(); ++i) {
+    Connection* c = connection(probes[i].key);
+    if (c == nullptr) continue;
+    auto it = c->sockets.find(probes[i].socket);
+    if (it == c->sockets.end()) continue;
+    SocketFlow& flow = it->second;
+    FlowSummary& f = out[probes[i].index];
+    switch (stats[i].state) {
+      case TcpSocketStats::State::Open:
+        flow.seen = true;
+        flow.traffic.upBytes = stats[i].bytesAcked;
+        flow.traffic.downBytes = stats[i].bytesReceived;
+        f.upBytes = flow.traffic.upBytes;
+        f.downBytes = flow.traffic.downBytes;
+        break;
+      case TcpSocketStats::State::Gone:
+        // A connect that was just decided may not have reached the system
+        // yet.
+        if (flow.seen || now - flow.decided >= kClosedShown) {
+          flow.close(now);
+          f.closed = true;
+        }
+        break;
+      case TcpSocketStats::State::Unknown:
+        break;
+    }
+  }
+  return out;
+}
+
 // --- CaptureServer ---------------------------------------------------------------------------
 
 CaptureServer::CaptureServer(simdrv::SimDriver& driver, std::string socketPath, Log log)
@@ -1041,8 +1364,11 @@ void CaptureServer::stop() { state_->stop(); }
 
 size_t CaptureServer::connections() const {
   std::lock_guard<std::mutex> guard(state_->lock);
-  return state_->connections.size();
+  return static_cast<size_t>(std::count_if(state_->connections.begin(), state_->connections.end(),
+                                           [](const auto& entry) { return !entry.second->status; }));
 }
+
+std::vector<FlowSummary> CaptureServer::flows() const { return state_->snapshot(); }
 
 uint64_t CaptureServer::droppedRecords() const { return state_->dropped.load(); }
 

@@ -44,6 +44,13 @@
 //    the program's socket the token names, its ipSend is sent for real
 //    through that socket.
 //
+// Status: a client (lumo-run --flows) that opens a connection with a
+// FlowsRequest instead of a Hello gets flows() as a FlowsReply
+// (capture_wire.h), and may ask again once it has read the answer; one that
+// asks again before, or sends anything else, is dropped. The answers are
+// made on a status thread of their own, so that asking the system about TCP
+// sockets never holds up the programs' messages.
+//
 // Threads: one I/O thread waits (epoll) on the listening socket, every
 // program's connection and a wake event; it reads and classifies the
 // programs' messages and writes what is queued for them without blocking (a
@@ -54,14 +61,30 @@
 // verdict's write or at a deadline the I/O thread wakes for; nothing polls.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "capture_wire.h"
 #include "sim_driver.h"
 
 namespace capture {
+
+// One flow of a captured program, as the status list shows it (the fields
+// of wire::FlowRecord, which says what each means).
+struct FlowSummary {
+  uint32_t pid = 0;
+  std::string program;   // the executable's file name; "?" when the system did not tell
+  uint8_t protocol = 0;  // 6 TCP, 17 UDP, 1 ICMP
+  wire::FlowDecision decision = wire::kDecisionWaiting;
+  wire::Endpoint local{}, remote{}, target{};
+  uint64_t upDatagrams = 0, upBytes = 0, downDatagrams = 0, downBytes = 0;
+  std::chrono::milliseconds age{0};
+  bool closed = false;
+};
 
 class CaptureServer {
  public:
@@ -92,10 +115,22 @@ class CaptureServer {
   // from the log callback.
   void stop();
 
-  // Programs connected now, and records the library did not take in time
-  // (dropped), for diagnostics. Any thread.
+  // Programs connected now (status clients not counted), and records the
+  // library did not take in time (dropped), for diagnostics. Any thread.
   size_t connections() const;
   uint64_t droppedRecords() const;
+
+  // The flows of the programs connected now: each TCP connect, UDP socket
+  // and ICMP socket they reported, program by program in the order they
+  // connected, each program's in the order they began. A flow the program
+  // closed stays, marked closed, for 2 s; a TCP connection counts as closed
+  // once the system holds no socket of the program's for it (asked here,
+  // through sock_diag), or once the program's capture library reported its
+  // close. At most 1024 TCP and ICMP flows are kept per program, the oldest
+  // dropped first.
+  // Any thread; the server's lock is held only to copy the flows and to note
+  // the connections found closed, never while the system is asked.
+  std::vector<FlowSummary> flows() const;
 
   struct State;
 

@@ -45,6 +45,15 @@
 //                each later one, it sends the program's datagrams itself
 //   IcmpSend     send the ICMP message `payload` to `peer` for real
 //   IcmpDeliver  hand the ICMP message `payload` to the program, from `peer`
+//
+// A status client (lumo-run --flows) opens a connection of its own, which
+// never carries a program's messages:
+//   FlowsRequest  instead of Hello (the same layout, magic and version): asks
+//                 for the flows the capture knows; asked again only once the
+//                 previous FlowsReply has been read, or the driver hangs up
+//   FlowsReply    (driver → client) `count` FlowRecords follow, at most as
+//                 many as fit into kMaxPayload bytes; `total` flows were
+//                 known, and kFlowsTruncated says that some were left out
 #pragma once
 
 #include <cstddef>
@@ -70,6 +79,7 @@ enum Type : uint16_t {
   kUdpClose = 6,
   kIcmpEcho = 7,
   kIcmpClose = 8,
+  kFlowsRequest = 9,
   kWelcome = 101,
   kTcpVerdict = 102,
   kUdpSend = 103,
@@ -77,6 +87,7 @@ enum Type : uint16_t {
   kUdpStraight = 105,
   kIcmpSend = 106,
   kIcmpDeliver = 107,
+  kFlowsReply = 108,
 };
 
 // TcpVerdict actions and flags.
@@ -86,6 +97,20 @@ enum Action : uint16_t {
   kRefuse = 2,
 };
 inline constexpr uint16_t kTracked = 1;  // the driver keeps the connection: report its close
+
+// What the driver decided for a flow (FlowRecord::decision).
+enum FlowDecision : uint8_t {
+  kDecisionWaiting = 0,       // TCP: the connect waits for the library's verdict
+  kDecisionRelayed = 1,       // TCP: connected to `target` instead (the engine's relay)
+  kDecisionAsAsked = 2,       // TCP: connected where the program asked
+  kDecisionRefused = 3,       // TCP: the connect was refused
+  kDecisionReported = 4,      // UDP, ICMP: the program's messages go through the library
+  kDecisionStraight = 5,      // UDP, ICMP: they go out of the program's socket as sent
+  kDecisionFilteringOff = 6,  // UDP: the library turned the flow's filtering off
+};
+// FlowsReply flags and FlowRecord flags.
+inline constexpr uint16_t kFlowsTruncated = 1;  // more flows were known than the reply holds
+inline constexpr uint16_t kFlowClosed = 1;      // closed, shown for a short while after
 
 #pragma pack(push, 1)
 
@@ -154,6 +179,39 @@ struct IcmpPacket {  // kIcmpSend, kIcmpDeliver; the ICMP message follows
   Endpoint peer;
 };
 
+struct FlowsReply {  // FlowRecords follow
+  Header header;
+  uint32_t total;
+  uint16_t count;
+  uint16_t flags;
+};
+
+// One flow of a FlowsReply. `protocol` is the IP protocol number (6 TCP, 17
+// UDP, 1 ICMP). `local` is the program's socket; `remote` where the program
+// sent (for UDP its latest destination, for ICMP the echo's destination,
+// port 0); `target` where a TCP connect went. The counts are what the
+// capture carried for the flow: UDP datagrams from the program (up) and
+// handed to it (down), ICMP echo requests and replies; for TCP, whose bytes
+// the capture does not carry, the system's counts for the socket (bytes
+// sent and acknowledged, bytes received; datagrams 0). `program` is the
+// executable's file name in UTF-8, cut to 31 bytes, zero-padded.
+struct FlowRecord {
+  uint32_t pid;
+  uint8_t protocol;
+  uint8_t decision;
+  uint16_t flags;
+  Endpoint local;
+  Endpoint remote;
+  Endpoint target;
+  uint64_t upDatagrams;
+  uint64_t upBytes;
+  uint64_t downDatagrams;
+  uint64_t downBytes;
+  uint32_t ageMs;  // since the flow began, at most 0xFFFFFFFF
+  uint32_t reserved;
+  char program[32];
+};
+
 #pragma pack(pop)
 
 static_assert(sizeof(Header) == 8 && offsetof(Header, socket) == 4);
@@ -169,10 +227,19 @@ static_assert(sizeof(Datagram) == 20 && offsetof(Datagram, peer) == 12);
 static_assert(sizeof(UdpStraight) == 12);
 static_assert(sizeof(IcmpEcho) == 24 && offsetof(IcmpEcho, destination) == 16);
 static_assert(sizeof(IcmpPacket) == 16);
+static_assert(sizeof(FlowsReply) == 16 && offsetof(FlowsReply, count) == 12);
+static_assert(sizeof(FlowRecord) == 104 && offsetof(FlowRecord, local) == 8 &&
+              offsetof(FlowRecord, target) == 24 && offsetof(FlowRecord, upDatagrams) == 32 &&
+              offsetof(FlowRecord, downBytes) == 56 && offsetof(FlowRecord, ageMs) == 64 &&
+              offsetof(FlowRecord, program) == 72);
+
+// The most FlowRecords one FlowsReply carries.
+inline constexpr size_t kMaxFlowRecords = kMaxPayload / sizeof(FlowRecord);
 
 // The largest message of the protocol (a receive buffer of this size plus
 // one byte tells a too-long packet apart).
 inline constexpr size_t kMaxMessage = sizeof(IcmpEcho) + kMaxPayload;
+static_assert(sizeof(FlowsReply) <= sizeof(IcmpEcho));
 
 // The fixed size of a message of `type`, and whether bytes follow it; 0 for
 // an unknown type.
@@ -193,6 +260,8 @@ constexpr Shape shapeOf(uint16_t type) {
       return {sizeof(SocketClosed), false, true};
     case kUdpOpen:
       return {sizeof(UdpOpen), false, true};
+    case kFlowsRequest:
+      return {sizeof(Hello), false, true};
     case kUdpDatagram:
       return {sizeof(Datagram), true, true};
     case kIcmpEcho:
@@ -209,6 +278,8 @@ constexpr Shape shapeOf(uint16_t type) {
     case kIcmpSend:
     case kIcmpDeliver:
       return {sizeof(IcmpPacket), true, false};
+    case kFlowsReply:
+      return {sizeof(FlowsReply), true, false};
     default:
       return {0, false, false};
   }
@@ -232,9 +303,10 @@ struct Message {
 };
 
 // Checks one packet of `size` bytes that came from the library
-// (`fromLibrary`) or from the driver. nullopt when it is malformed: a type
-// unknown or travelling the other way, a size other than the type's, bytes
-// beyond kMaxPayload, or reserved header bits set.
+// (`fromLibrary`; a status client's requests travel the same way) or from
+// the driver. nullopt when it is malformed: a type unknown or travelling the
+// other way, a size other than the type's, bytes beyond kMaxPayload, or
+// reserved header bits set.
 inline std::optional<Message> readMessage(const void* packet, size_t size, bool fromLibrary) {
   if (size < sizeof(Header)) return std::nullopt;
   Header header;
