@@ -1363,6 +1363,8 @@ Kind kindOf(int fd) {
   return expected == 0 ? found : static_cast<Kind>(expected);
 }
 
+bool driverReachable() { return ensureUp(); }
+
 int socketCall(int domain, int type, int protocol) {
   Globals& G = g();
   const int base = type & ~(SOCK_NONBLOCK | SOCK_CLOEXEC);

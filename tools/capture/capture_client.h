@@ -69,6 +69,19 @@
 //    socket, also a dual-stack one that reaches an IPv4 peer through an
 //    IPv4-mapped address.
 //
+// Name look-ups: the C library's resolver sends its queries with calls
+// inside libc, which no preload library sees, so the program's own calls of
+// getaddrinfo and the gethostbyname family are taken instead (resolver.h).
+// Where the C library would ask a name server, the capture sends one A query
+// from a UDP socket of its own kind, made and used through the calls above
+// (the driver sees the program's DNS query, which the engine may answer), to
+// the first IPv4 server of /etc/resolv.conf, or to the server that
+// LUMO_CAPTURE_NAMESERVER=a.b.c.d names when it is set (the demo and the
+// tests name the engine's virtual DNS address 8.8.8.1 that way). Numeric
+// hosts, names the hosts file lists, names without a dot, IPv6-only
+// look-ups, and every look-up while the driver cannot be reached or when no
+// server answers, are the C library's.
+//
 // Every call here may run on any program thread at once. Two locks: one for
 // writing to the driver (taken first), one for the tables (held only for
 // short steps, never across a wait for the driver or the network).
@@ -93,6 +106,11 @@ enum class Kind : uint8_t {
 
 // The kind of `fd`; looks at an unknown descriptor once (socket options).
 Kind kindOf(int fd);
+
+// True while this process's connection to the driver is up, connecting
+// first when it was never tried; false once the driver could not be reached
+// or went away (the program runs unsteered then).
+bool driverReachable();
 
 int socketCall(int domain, int type, int protocol);
 int connectCall(int fd, const sockaddr* address, socklen_t length);

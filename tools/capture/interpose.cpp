@@ -8,17 +8,21 @@
 //
 // What no preload library sees: calls the C library makes to itself. On
 // glibc 2.34 and later the stub resolver behind getaddrinfo and
-// gethostbyname is part of libc and sends its queries that way, so those
-// lookups go to the name server unsteered; programs with a resolver of their
-// own (dig, c-ares, libuv, Asio) are captured.
+// gethostbyname is part of libc and sends its queries that way; so the
+// program's own calls of getaddrinfo and the gethostbyname family are taken
+// here too, and resolver.h asks the name server through the capture where
+// the C library would have asked it. Programs with a resolver of their own
+// (dig, c-ares, libuv, Asio) are captured through their sockets.
 #undef _FORTIFY_SOURCE
 #include <dlfcn.h>
+#include <netdb.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include "capture_client.h"
 #include "real_calls.h"
+#include "resolver.h"
 
 namespace {
 
@@ -200,4 +204,30 @@ LUMO_EXPORT int dup2(int fd, int newFd) noexcept {
 LUMO_EXPORT int dup3(int fd, int newFd, int flags) noexcept {
   if (newFd < 0) return real().dup3(fd, newFd, flags);
   return capture::preload::dupCall(fd, newFd, flags, true);
+}
+
+LUMO_EXPORT int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result) {
+  return capture::preload::getaddrinfoCall(node, service, hints, result);
+}
+
+LUMO_EXPORT void freeaddrinfo(addrinfo* list) noexcept { capture::preload::freeaddrinfoCall(list); }
+
+LUMO_EXPORT hostent* gethostbyname(const char* name) {
+  return capture::preload::gethostbynameCall(name, AF_INET, false);
+}
+
+LUMO_EXPORT hostent* gethostbyname2(const char* name, int family) {
+  return capture::preload::gethostbynameCall(name, family, true);
+}
+
+LUMO_EXPORT int gethostbyname_r(const char* name, hostent* host, char* buffer, size_t size, hostent** result,
+                                int* hostError) {
+  return capture::preload::gethostbynameReentrantCall(name, AF_INET, false, host, buffer, size, result,
+                                                      hostError);
+}
+
+LUMO_EXPORT int gethostbyname2_r(const char* name, int family, hostent* host, char* buffer, size_t size,
+                                 hostent** result, int* hostError) {
+  return capture::preload::gethostbynameReentrantCall(name, family, true, host, buffer, size, result,
+                                                      hostError);
 }
