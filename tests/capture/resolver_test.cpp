@@ -1,0 +1,827 @@
+// The capture's name look-ups. Their parts in this process: resolv.conf and
+// hosts-file rows, the reply reader on annotated bytes and every way a reply
+// can be wrong or cut, and the results against the C library's own for a
+// numeric host. Then real programs (getent, curl) under capture, with a
+// private /etc/hosts and /etc/resolv.conf each (a mount namespace of their
+// own), against a capture server and the driver library in this process: the
+// query reaches the handler as the program's udpSend on port 53, what the
+// handler injects is what the program gets, and what the capture has nothing
+// to add to goes the C library's way, which a name server of the test's own
+// answers differently.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "address_reply.h"
+#include "capture_server.h"
+#include "dns/dns_message.h"
+#include "drvapi/drvapi.h"
+#include "lookup_result.h"
+#include "program.h"
+#include "resolver_config.h"
+#include "sim_driver.h"
+#include "support/quiet_handler.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace capture::preload;
+
+uint32_t address(const char* text) {
+  in_addr a{};
+  ::inet_pton(AF_INET, text, &a);
+  return a.s_addr;
+}
+
+std::string text(uint32_t addressNet) {
+  char out[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &addressNet, out, sizeof out);
+  return out;
+}
+
+// --- resolver files ----------------------------------------------------------------------
+
+TEST(ResolverFiles, ResolvConfGivesServersTimeoutAndAttempts) {
+  struct Row {
+    const char* text;
+    std::vector<std::string> servers;
+    int timeout, attempts;
+  } rows[] = {
+      {"", {"127.0.0.1"}, 5, 2},
+      {"nameserver 192.0.2.1\nnameserver 2001:db8::1\nnameserver 192.0.2.2\n",
+       {"192.0.2.1", "192.0.2.2"},
+       5,
+       2},
+      {"nameserver 192.0.2.1\nnameserver 192.0.2.2\nnameserver 192.0.2.3\nnameserver 192.0.2.4\n",
+       {"192.0.2.1", "192.0.2.2", "192.0.2.3"},
+       5,
+       2},
+      {"# nameserver 192.0.2.1\n; nameserver 192.0.2.2\n  nameserver\t192.0.2.3 # the one\r\n",
+       {"192.0.2.3"},
+       5,
+       2},
+      {"nameserver 192.0.2.1x\nnameserver\nnameservers 192.0.2.5\n", {"127.0.0.1"}, 5, 2},
+      {"options rotate timeout:1 attempts:3\n", {"127.0.0.1"}, 1, 3},
+      {"options timeout:0 attempts:99\n", {"127.0.0.1"}, 1, 5},
+      {"options timeout:45 attempts:0\n", {"127.0.0.1"}, 30, 1},
+      {"options timeout:x attempts: timeout:-1 attempts:99999999999\n", {"127.0.0.1"}, 5, 2},
+  };
+  for (const Row& row : rows) {
+    const ResolverConfig c = ParseResolvConf(row.text);
+    std::vector<std::string> servers;
+    for (int i = 0; i < c.serverCount; ++i) servers.push_back(text(c.servers[i]));
+    EXPECT_EQ(servers, row.servers) << row.text;
+    EXPECT_EQ(c.timeoutSeconds, row.timeout) << row.text;
+    EXPECT_EQ(c.attempts, row.attempts) << row.text;
+  }
+}
+
+TEST(ResolverFiles, HostsFileNamesCanonicalNamesAndAliases) {
+  const std::string hosts =
+      "127.0.0.1 localhost\n"
+      "198.51.100.9\thosted.example  alias.hosted.example # commented.example\n"
+      "# 198.51.100.8 hidden.example\n"
+      "2001:db8::9 six.example\n"
+      "lonely.example\n";
+  struct Row {
+    const char* name;
+    bool listed;
+  } rows[] = {
+      {"hosted.example", true},  {"ALIAS.Hosted.Example.", true}, {"six.example", true},
+      {"localhost", true},       {"commented.example", false},    {"hidden.example", false},
+      {"lonely.example", false},  // the address column, naming nothing
+      {"hosted.exampl", false},  {"hosted.example.org", false},   {"", false},
+  };
+  for (const Row& row : rows) EXPECT_EQ(HostsFileNames(hosts, row.name), row.listed) << row.name;
+}
+
+// --- the reply reader --------------------------------------------------------------------
+
+using Bytes = std::vector<uint8_t>;
+
+// The answer to "cname.example A": a CNAME to target.example, whose name
+// points into the question, and two A records for the target.
+const Bytes kCnameReply = {
+    0x12, 0x34,                                                                  // ID
+    0x81, 0x80,                                                                  // QR, RD, RA, RCODE 0
+    0,    1,    0,   3,                                                          // QDCOUNT 1, ANCOUNT 3
+    0,    0,    0,   0,                                                          // NSCOUNT, ARCOUNT
+    5,    'c',  'n', 'a', 'm', 'e', 7,   'e',  'x', 'a', 'm', 'p', 'l', 'e', 0,  // 12: cname.example
+    0,    1,    0,   1,                                                          // A, IN
+    0xC0, 12,                                                                    // 31: cname.example
+    0,    5,    0,   1,   0,   0,   0,   60,   0,   9,                           // CNAME IN 60 s, 9 bytes
+    6,    't',  'a', 'r', 'g', 'e', 't', 0xC0, 18,                               // 43: target + .example
+    0xC0, 43,                                                                    // 52: target.example
+    0,    1,    0,   1,   0,   0,   0,   60,   0,   4,   198, 51,  100, 3,       // A IN 60 s, 198.51.100.3
+    0xC0, 43,                                                                    // 68: target.example
+    0,    1,    0,   1,   0,   0,   0,   60,   0,   4,   198, 51,  100, 4,       // A IN 60 s, 198.51.100.4
+};
+constexpr uint16_t kId = 0x1234;
+// Offsets: ANCOUNT's low byte, the flags, the question's type, the CNAME's
+// RDLENGTH low byte and data, the first A record's owner and RDLENGTH low byte.
+constexpr size_t kAnswerCount = 7, kFlags = 2, kQuestionType = 27, kCnameLength = 42, kCnameTarget = 43,
+                 kFirstAOwner = 52, kFirstALength = 63, kSecondAOwner = 68;
+
+AddressReply read(const Bytes& reply, const char* name = "cname.example") {
+  // An allocation of exactly the reply's size, so that a read past it is
+  // an error the address sanitizer reports.
+  std::unique_ptr<uint8_t[]> exact(new uint8_t[reply.size()]);
+  std::memcpy(exact.get(), reply.data(), reply.size());
+  return ReadAddressReply(exact.get(), reply.size(), kId, name);
+}
+
+Bytes with(Bytes b, size_t at, std::initializer_list<uint8_t> bytes) {
+  for (uint8_t v : bytes) b.at(at++) = v;
+  return b;
+}
+
+TEST(AddressReplyReader, FollowsTheCnameChainToItsAddresses) {
+  const AddressReply r = read(kCnameReply);
+  ASSERT_EQ(r.kind, ReplyKind::Addresses);
+  EXPECT_EQ(r.addresses, (std::vector<uint32_t>{address("198.51.100.3"), address("198.51.100.4")}));
+  EXPECT_EQ(r.canonicalName, "target.example");
+  EXPECT_EQ(r.aliases, std::vector<std::string>{"cname.example"});
+  EXPECT_EQ(read(kCnameReply, "CName.Example.").kind, ReplyKind::Addresses) << "names match without case";
+
+  // Only the chain's addresses count: the same records under another owner
+  // ("example", where the pointers now lead) leave the name without any.
+  const AddressReply elsewhere =
+      read(with(with(kCnameReply, kFirstAOwner + 1, {18}), kSecondAOwner + 1, {18}));
+  EXPECT_EQ(elsewhere.kind, ReplyKind::NoData);
+  EXPECT_EQ(elsewhere.canonicalName, "target.example");
+  // The CNAME alone: the chain ends without an address.
+  EXPECT_EQ(
+      read(with(Bytes(kCnameReply.begin(), kCnameReply.begin() + kFirstAOwner), kAnswerCount, {1})).kind,
+      ReplyKind::NoData);
+  // A CNAME to itself ends after the hop limit, as no address.
+  EXPECT_EQ(read(with(kCnameReply, kCnameTarget, {0xC0, 12, 0, 0, 0, 0, 0, 0, 0})).kind, ReplyKind::Ignored)
+      << "its own bytes must fill the data";
+  Bytes loop = with(kCnameReply, kCnameLength, {2});
+  loop = with(Bytes(loop.begin(), loop.begin() + kCnameTarget), kAnswerCount, {1});
+  loop.insert(loop.end(), {0xC0, 12});
+  EXPECT_EQ(read(loop).kind, ReplyKind::NoData);
+}
+
+TEST(AddressReplyReader, AnswersThatAreNotThisQuerysAreIgnored) {
+  struct Row {
+    const char* what;
+    Bytes reply;
+    ReplyKind kind;
+  } rows[] = {
+      {"another ID", with(kCnameReply, 0, {0x12, 0x35}), ReplyKind::Ignored},
+      {"a query, not a response", with(kCnameReply, kFlags, {0x01, 0x80}), ReplyKind::Ignored},
+      {"another opcode", with(kCnameReply, kFlags, {0x91, 0x80}), ReplyKind::Ignored},
+      {"two questions", with(kCnameReply, 4, {0, 2}), ReplyKind::Ignored},
+      {"another name asked", with(kCnameReply, 13, {'k'}), ReplyKind::Ignored},
+      {"AAAA asked", with(kCnameReply, kQuestionType, {0, 28}), ReplyKind::Ignored},
+      {"another class asked", with(kCnameReply, kQuestionType + 2, {0, 3}), ReplyKind::Ignored},
+      {"more answers counted than sent", with(kCnameReply, kAnswerCount, {4}), ReplyKind::Ignored},
+      {"an A record of 5 bytes", with(kCnameReply, kFirstALength, {5}), ReplyKind::Ignored},
+      {"a CNAME whose name runs past its data", with(kCnameReply, kCnameLength, {8}), ReplyKind::Ignored},
+      {"a pointer to itself", with(kCnameReply, kFirstAOwner, {0xC0, kFirstAOwner}), ReplyKind::Ignored},
+      {"a pointer past the end", with(kCnameReply, kFirstAOwner, {0xC1, 0}), ReplyKind::Ignored},
+      {"a reserved label kind", with(kCnameReply, kCnameTarget, {0x46}), ReplyKind::Ignored},
+      {"a blank in a name", with(kCnameReply, kCnameTarget + 2, {' '}), ReplyKind::Ignored},
+      {"a dot inside a label", with(kCnameReply, kCnameTarget + 2, {'.'}), ReplyKind::Ignored},
+      {"NXDOMAIN", with(kCnameReply, kFlags + 1, {0x83}), ReplyKind::NoName},
+      {"server failure", with(kCnameReply, kFlags + 1, {0x82}), ReplyKind::Unusable},
+      {"refused", with(kCnameReply, kFlags + 1, {0x85}), ReplyKind::Unusable},
+      {"truncated", with(kCnameReply, kFlags, {0x83, 0x80}), ReplyKind::Unusable},
+      {"a record of another class", with(kCnameReply, kFirstAOwner + 4, {0, 3}), ReplyKind::Addresses},
+  };
+  for (const Row& row : rows) {
+    const AddressReply r = read(row.reply);
+    EXPECT_EQ(r.kind, row.kind) << row.what;
+    if (row.kind != ReplyKind::Addresses) {
+      EXPECT_TRUE(r.addresses.empty()) << row.what;
+    }
+  }
+  EXPECT_EQ(read(with(kCnameReply, kFirstAOwner + 4, {0, 3})).addresses.size(), 1u)
+      << "the record of another class is left out";
+}
+
+TEST(AddressReplyReader, AReplyCutAnywhereIsNeverReadPastItsEnd) {
+  for (size_t length = 0; length < kCnameReply.size(); ++length) {
+    const AddressReply r = read(Bytes(kCnameReply.begin(), kCnameReply.begin() + length));
+    EXPECT_EQ(r.kind, ReplyKind::Ignored) << "cut at " << length;
+  }
+}
+
+// --- results in the C library's shapes ---------------------------------------------------
+
+struct Listed {
+  int family, socktype, protocol;
+  socklen_t length;
+  std::string address, canonicalName;
+  int flags;
+  bool operator==(const Listed&) const = default;
+};
+
+std::vector<Listed> listOf(const addrinfo* list) {
+  std::vector<Listed> out;
+  for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
+    Listed l{a->ai_family, a->ai_socktype, a->ai_protocol, a->ai_addrlen, {}, {}, a->ai_flags};
+    const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+    if (a->ai_family == AF_INET && a->ai_addrlen == sizeof(sockaddr_in))
+      l.address = text(in->sin_addr.s_addr) + ":" + std::to_string(ntohs(in->sin_port));
+    if (a->ai_canonname != nullptr) l.canonicalName = a->ai_canonname;
+    out.push_back(l);
+  }
+  return out;
+}
+
+TEST(LookupResults, ListsAreTheCLibrarysForEveryHint) {
+  // The C library's answer for the numeric host is the shape the capture
+  // must give for a name it resolved to that address.
+  struct Row {
+    const char* service;
+    int socktype, protocol, flags;
+  } rows[] = {
+      {nullptr, 0, 0, 0},
+      {"80", 0, 0, 0},
+      {"http", 0, 0, 0},
+      {"domain", 0, 0, AI_CANONNAME},
+      {"0080", SOCK_STREAM, 0, 0},
+      {"53", SOCK_DGRAM, IPPROTO_UDP, AI_NUMERICSERV},
+      {nullptr, SOCK_RAW, 0, 0},
+      {nullptr, SOCK_RAW, IPPROTO_ICMP, 0},
+      {nullptr, 0, IPPROTO_UDP, AI_CANONNAME},
+      {"domain", SOCK_STREAM, IPPROTO_TCP, 0},
+      // Refused by the C library; left to it by the capture.
+      {"80", SOCK_RAW, 0, 0},
+      {"http", SOCK_DGRAM, 0, 0},
+      {"no-such-service", 0, 0, 0},
+      {"http", 0, 0, AI_NUMERICSERV},
+      {nullptr, SOCK_STREAM, IPPROTO_UDP, 0},
+      // Taken by the C library in ways of its own (a port beyond 16 bits
+      // wraps, an empty service is none, SCTP): left to it.
+      {"65536", 0, 0, 0},
+      {"", 0, 0, 0},
+      {nullptr, 0, IPPROTO_SCTP, 0},
+      {nullptr, SOCK_SEQPACKET, 0, 0},
+  };
+  for (const Row& row : rows) {
+    const std::string what = std::string(row.service != nullptr ? row.service : "(none)") + " type " +
+                             std::to_string(row.socktype) + " protocol " + std::to_string(row.protocol);
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = row.socktype;
+    hints.ai_protocol = row.protocol;
+    hints.ai_flags = row.flags | AI_NUMERICHOST;
+    addrinfo* expected = nullptr;
+    const int status = ::getaddrinfo("192.0.2.7", row.service, &hints, &expected);
+    hints.ai_flags = row.flags;
+    const std::optional<ServiceRequest> request = RequestedSockets(row.service, &hints);
+    if (status != 0 || &row >= &rows[std::size(rows) - 4]) {
+      EXPECT_FALSE(request) << what << ": the C library says " << ::gai_strerror(status);
+      if (expected != nullptr) ::freeaddrinfo(expected);
+      continue;
+    }
+    std::vector<Listed> want = listOf(expected);
+    ::freeaddrinfo(expected);
+    for (Listed& l : want) l.flags &= ~AI_NUMERICHOST;
+    ASSERT_TRUE(request) << what;
+    const std::string canonical = "192.0.2.7";
+    addrinfo* mine = NewAddrinfoList({address("192.0.2.7")}, *request, row.flags,
+                                     (row.flags & AI_CANONNAME) != 0 ? &canonical : nullptr);
+    EXPECT_EQ(listOf(mine), want) << what;
+    EXPECT_EQ(FreeOwnAddrinfo(mine), nullptr);
+  }
+}
+
+TEST(LookupResults, OnlyTheCapturesOwnNodesAreFreedByIt) {
+  const ServiceRequest request = *RequestedSockets(nullptr, nullptr);
+  const std::string canonical = "steer.example";
+  addrinfo* mine =
+      NewAddrinfoList({address("203.0.113.5"), address("203.0.113.6")}, request, AI_CANONNAME, &canonical);
+  ASSERT_NE(mine, nullptr);
+  EXPECT_EQ(listOf(mine).size(), 6u);
+  EXPECT_EQ(listOf(mine)[0].canonicalName, "steer.example");
+
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* theirs = nullptr;
+  ASSERT_EQ(::getaddrinfo("192.0.2.7", nullptr, &hints, &theirs), 0);
+  EXPECT_EQ(FreeOwnAddrinfo(theirs), theirs) << "the C library's list is left to it";
+  // The C library's nodes after the capture's: the capture frees its own
+  // and hands back the rest (the sanitizer build finds a leak or a double
+  // free).
+  addrinfo* last = mine;
+  while (last->ai_next != nullptr) last = last->ai_next;
+  last->ai_next = theirs;
+  EXPECT_EQ(FreeOwnAddrinfo(mine), theirs);
+  ::freeaddrinfo(theirs);
+  EXPECT_EQ(NewAddrinfoList({}, request, 0, nullptr), nullptr) << "no address, no list";
+}
+
+TEST(LookupResults, HostentFitsTheCallersBufferOrSaysErange) {
+  const std::vector<std::string> aliases = {"cname.example", "middle.example"};
+  const std::vector<uint32_t> addresses = {address("198.51.100.3"), address("198.51.100.4")};
+  // Pointers 3 + 3, addresses 2 x 4, names 15 + 14 + 15 bytes; one more
+  // byte for the worst alignment of the buffer's start.
+  const size_t needed = 6 * sizeof(char*) + 8 + 15 + 14 + 15;
+  for (size_t misalign : {size_t{0}, size_t{1}}) {
+    for (size_t size = 0; size <= needed + 8; ++size) {
+      std::unique_ptr<char[]> storage(new char[size + misalign]);
+      char* buffer = storage.get() + misalign;
+      hostent host{};
+      const int result = FillHostent(&host, buffer, size, "target.example", aliases, addresses);
+      if (result == ERANGE) {
+        EXPECT_LT(size, needed + 8) << "misaligned by " << misalign;
+        continue;
+      }
+      ASSERT_EQ(result, 0);
+      EXPECT_GE(size, needed);
+      EXPECT_STREQ(host.h_name, "target.example");
+      ASSERT_NE(host.h_aliases[0], nullptr);
+      EXPECT_STREQ(host.h_aliases[0], "cname.example");
+      EXPECT_STREQ(host.h_aliases[1], "middle.example");
+      EXPECT_EQ(host.h_aliases[2], nullptr);
+      EXPECT_EQ(host.h_addrtype, AF_INET);
+      EXPECT_EQ(host.h_length, 4);
+      uint32_t first, second;
+      std::memcpy(&first, host.h_addr_list[0], 4);
+      std::memcpy(&second, host.h_addr_list[1], 4);
+      EXPECT_EQ(text(first), "198.51.100.3");
+      EXPECT_EQ(text(second), "198.51.100.4");
+      EXPECT_EQ(host.h_addr_list[2], nullptr);
+      for (char** p : {host.h_aliases, host.h_addr_list}) {
+        EXPECT_GE(reinterpret_cast<char*>(p), buffer);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % alignof(char*), 0u);
+      }
+    }
+  }
+}
+
+// --- programs under capture --------------------------------------------------------------
+
+bool inOwnNamespace() {
+  const char* netns = std::getenv("LUMO_TEST_NETNS");
+  return netns != nullptr && std::string(netns) == "1";
+}
+
+// The documentation networks are local in the test's own namespace, and the
+// namespace has an address besides loopback, as a connected machine has (the
+// C library's AI_ADDRCONFIG asks for one). Programs get a mount namespace
+// of their own for their resolver files.
+bool prepareNamespace() {
+  static const bool ready = [] {
+    if (!inOwnNamespace()) return false;
+    for (const char* network : {"203.0.113.0/24", "198.51.100.0/24"})
+      if (capturetest::run({"ip", "route", "add", "local", network, "dev", "lo"}, {}).status != 0)
+        return false;
+    return capturetest::run({"ip", "addr", "add", "198.51.100.1/32", "dev", "lo"}, {}).status == 0 &&
+           capturetest::run({"unshare", "-m", "--", "true"}, {}).status == 0;
+  }();
+  return ready;
+}
+
+sockaddr_in endpoint(const char* text, uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  ::inet_pton(AF_INET, text, &a.sin_addr);
+  a.sin_port = htons(port);
+  return a;
+}
+
+std::string text(const uint8_t* field) {
+  uint32_t a;
+  uint16_t port;
+  std::memcpy(&port, field + 2, 2);
+  std::memcpy(&a, field + 4, 4);
+  return text(a) + ":" + std::to_string(ntohs(port));
+}
+
+// DNS answers as the test writes them (RFC 1035 4.1): the query's ID and
+// question copied, then records; each record's owner is encoded already
+// ("\xC0\x0C" names the question).
+std::string encodedName(const std::string& dotted) {
+  std::vector<uint8_t> out;
+  dns::AppendEncodedName(dotted, out);
+  return std::string(out.begin(), out.end());
+}
+
+std::string record(const std::string& owner, uint16_t type, const std::string& data) {
+  const char fixed[] = {static_cast<char>(type >> 8),        static_cast<char>(type),       0, 1, 0, 0, 0, 60,
+                        static_cast<char>(data.size() >> 8), static_cast<char>(data.size())};
+  return owner + std::string(fixed, sizeof fixed) + data;
+}
+
+std::string aRecord(const std::string& owner, const char* addressText) {
+  const uint32_t a = address(addressText);
+  return record(owner, dns::kTypeA, std::string(reinterpret_cast<const char*>(&a), 4));
+}
+
+std::string replyTo(const std::string& query, uint16_t flags, const std::vector<std::string>& records) {
+  size_t end = dns::kHeaderSize;
+  while (end < query.size() && query[end] != 0) end += static_cast<uint8_t>(query[end]) + 1u;
+  std::string reply = query.substr(0, std::min(end + 5, query.size()));
+  if (reply.size() < dns::kHeaderSize) return {};
+  reply[2] = static_cast<char>(flags >> 8);
+  reply[3] = static_cast<char>(flags);
+  reply[6] = static_cast<char>(records.size() >> 8);
+  reply[7] = static_cast<char>(records.size());
+  for (const std::string& r : records) reply += r;
+  return reply;
+}
+
+constexpr uint16_t kAnswerFlags = 0x8180;  // a response, recursion desired and available
+
+// A name server of the test's own, where the C library's queries go: A
+// 192.0.2.44 for every A question, no data for any other.
+class NameServer {
+ public:
+  explicit NameServer(const char* at) {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = endpoint(at, 53);
+    ok_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 && ::pipe(stop_) == 0;
+    if (ok_) thread_ = std::thread([this] { serve(); });
+  }
+  ~NameServer() {
+    if (thread_.joinable()) {
+      ::close(stop_[1]);
+      thread_.join();
+      ::close(stop_[0]);
+    }
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool ok() const { return ok_; }
+  std::vector<std::string> asked() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return asked_;
+  }
+
+ private:
+  void serve() {
+    for (;;) {
+      pollfd p[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+      if (::poll(p, 2, -1) < 0 || p[1].revents != 0) return;
+      char buffer[512];
+      sockaddr_in from{};
+      socklen_t length = sizeof from;
+      const ssize_t n =
+          ::recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+      if (n <= 0) continue;
+      const std::string query(buffer, static_cast<size_t>(n));
+      const dns::DnsMessage m = dns::ParseDnsMessage(reinterpret_cast<const uint8_t*>(buffer), query.size());
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        asked_.push_back(m.name + (m.isA ? " A" : " AAAA"));
+      }
+      const std::string reply = replyTo(
+          query, kAnswerFlags,
+          m.isA ? std::vector<std::string>{aRecord("\xC0\x0C", "192.0.2.44")} : std::vector<std::string>{});
+      ::sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from), length);
+    }
+  }
+  int fd_ = -1;
+  int stop_[2] = {-1, -1};
+  bool ok_ = false;
+  std::thread thread_;
+  mutable std::mutex lock_;
+  std::vector<std::string> asked_;
+};
+
+// One datagram the handler hands the program: from `source`, or from where
+// the query went when empty.
+struct Injection {
+  Injection(std::string d, std::string s = {}, uint16_t p = 53)
+      : datagram(std::move(d)), source(std::move(s)), port(p) {}
+  std::string datagram;
+  std::string source;  // "a.b.c.d", at `port`
+  uint16_t port;
+};
+
+// The engine's stand-in: a DNS query (port 53) for a name in `answers` is
+// answered with what the entry gives (nothing at all for an empty list);
+// others are passed on. TCP connects to 203.0.113.0/24 go to the relay.
+class Handler : public lumotest::QuietHandler {
+ public:
+  using Answer = std::function<std::vector<Injection>(const std::string& query)>;
+  std::atomic<uint16_t> relayPort{0};
+
+  void answer(const std::string& name, Answer answer) {
+    std::lock_guard<std::mutex> guard(lock_);
+    answers_[name] = std::move(answer);
+  }
+
+  struct Query {
+    std::string name, to;
+    bool recursionDesired, isA;
+    size_t questions;
+  };
+  std::vector<Query> queries() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return queries_;
+  }
+  std::vector<std::string> connects() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return connects_;
+  }
+  std::vector<uint32_t> flowProcesses() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return flowProcesses_;
+  }
+
+  void udpCreated(uint64_t, drvapi::UdpConnInfo* info) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    flowProcesses_.push_back(info->processId);
+  }
+  void udpSend(uint64_t id, const unsigned char* remote, const char* data, int length,
+               const drvapi::UdpOptions* options) override {
+    const std::string query(data, static_cast<size_t>(length));
+    const std::string to = text(remote);
+    if (to.substr(to.rfind(':')) != ":53") {
+      drvapi::udpInjectSend(id, remote, data, length, options);
+      return;
+    }
+    const dns::DnsMessage m = dns::ParseDnsMessage(reinterpret_cast<const uint8_t*>(data), query.size());
+    dns::DnsHeader header;
+    dns::ReadDnsHeader(reinterpret_cast<const uint8_t*>(data), query.size(), header);
+    Answer answer;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      queries_.push_back({m.name, to, query.size() > 2 && (query[2] & 1) != 0, m.isA, header.questionCount});
+      auto it = answers_.find(m.name);
+      if (it != answers_.end()) answer = it->second;
+    }
+    if (!answer) {
+      drvapi::udpInjectSend(id, remote, data, length, options);
+      return;
+    }
+    for (const Injection& i : answer(query)) {
+      const simdrv::SockAddr source =
+          i.source.empty() ? simdrv::ipv4(to.substr(0, to.rfind(':')), 53) : simdrv::ipv4(i.source, i.port);
+      drvapi::udpInjectReceive(id, source.data(), i.datagram.data(), static_cast<int>(i.datagram.size()),
+                               nullptr);
+    }
+  }
+  void tcpConnectRequest(uint64_t, drvapi::TcpConnInfo* info) override {
+    const std::string remote = text(info->remoteAddress);
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      connects_.push_back(remote);
+    }
+    if (remote.rfind("203.0.113.", 0) != 0) return;
+    const simdrv::SockAddr relay = simdrv::ipv4("127.0.0.1", relayPort);
+    std::memcpy(info->remoteAddress, relay.data(), relay.size());
+  }
+
+ private:
+  mutable std::mutex lock_;
+  std::map<std::string, Answer> answers_;
+  std::vector<Query> queries_;
+  std::vector<std::string> connects_;
+  std::vector<uint32_t> flowProcesses_;
+};
+
+class ResolverUnderCapture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!prepareNamespace())
+      GTEST_SKIP() << "needs a network namespace of its own (LUMO_TEST_NETNS) where unshare -m works";
+    driver.install();
+    drvapi::setDriverOptions(4, drvapi::kOptionNoServiceStart);
+    ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk);
+    server = std::make_unique<capture::CaptureServer>(driver, (dir.path() / "capture").string(),
+                                                      [](const std::string&) {});
+    std::string error;
+    ASSERT_TRUE(server->start(&error)) << error;
+    // Every process's DNS, as the engine asks for it.
+    drvapi::FilterRule rule{};
+    rule.protocol = 17;
+    rule.direction = 3;
+    rule.remotePort = htons(53);
+    rule.filteringFlag = drvapi::kRuleFilter;
+    ASSERT_EQ(drvapi::addFilterRule(&rule, true), drvapi::kOk);
+    hosts("127.0.0.1 localhost\n198.51.100.9 hosted.example hosted\n");
+    resolvConf("nameserver 198.51.100.53\noptions timeout:1 attempts:1\n");
+  }
+  void TearDown() override {
+    if (server) server->stop();
+    drvapi::freeDriver();
+  }
+
+  void hosts(const std::string& text) { std::ofstream(dir.path() / "hosts") << text; }
+  void resolvConf(const std::string& text) { std::ofstream(dir.path() / "resolv.conf") << text; }
+
+  // Runs `argv` under capture with the test's hosts file and resolv.conf in
+  // place of the system's; `environment` adds to the capture's.
+  capturetest::Outcome run(const std::vector<std::string>& argv, std::vector<std::string> environment = {},
+                           bool withDriver = true) {
+    std::vector<std::string> command = {
+        "unshare",
+        "-m",
+        "--",
+        "sh",
+        "-c",
+        "mount --bind \"$1\" /etc/hosts && mount --bind \"$2\" /etc/resolv.conf && shift 2 && exec \"$@\"",
+        "sh",
+        (dir.path() / "hosts").string(),
+        (dir.path() / "resolv.conf").string()};
+    command.insert(command.end(), argv.begin(), argv.end());
+    environment.push_back(std::string("LD_PRELOAD=") + LUMO_CAPTURE_LIBRARY);
+    environment.push_back("LUMO_DRIVER_DIR=" + (withDriver ? dir.path() : noDriver.path()).string());
+    return capturetest::run(command, environment);
+  }
+
+  lumotest::TempDir dir, noDriver;
+  simdrv::SimDriver driver;
+  Handler handler;
+  std::unique_ptr<capture::CaptureServer> server;
+};
+
+// The engine's answers: steer.example has 203.0.113.5; alias.example is a
+// CNAME of target.example, 203.0.113.6; missing.example does not exist;
+// empty.example has no A record.
+void answerNames(Handler& handler) {
+  handler.answer("steer.example", [](const std::string& q) {
+    return std::vector<Injection>{{replyTo(q, kAnswerFlags, {aRecord("\xC0\x0C", "203.0.113.5")})}};
+  });
+  handler.answer("alias.example", [](const std::string& q) {
+    const std::string target = encodedName("target.example");
+    return std::vector<Injection>{
+        {replyTo(q, kAnswerFlags, {record("\xC0\x0C", 5, target), aRecord(target, "203.0.113.6")})}};
+  });
+  handler.answer("missing.example", [](const std::string& q) {
+    return std::vector<Injection>{{replyTo(q, kAnswerFlags | 3, {})}};
+  });
+  handler.answer("empty.example",
+                 [](const std::string& q) { return std::vector<Injection>{{replyTo(q, kAnswerFlags, {})}}; });
+}
+
+TEST_F(ResolverUnderCapture, GetentGetsWhatTheEngineAnswers) {
+  answerNames(handler);
+  // Where the capture's queries are sent: a documentation address nobody
+  // serves, so only the handler's answers can arrive.
+  const std::vector<std::string> env = {"LUMO_CAPTURE_NAMESERVER=203.0.113.53"};
+  capturetest::Outcome o = run({"getent", "ahostsv4", "steer.example"}, env);
+  EXPECT_EQ(o.status, 0) << o.errors;
+  EXPECT_EQ(o.output,
+            "203.0.113.5     STREAM steer.example\n"
+            "203.0.113.5     DGRAM  \n"
+            "203.0.113.5     RAW    \n");
+  std::vector<Handler::Query> queries = handler.queries();
+  ASSERT_EQ(queries.size(), 1u);
+  EXPECT_EQ(queries[0].name, "steer.example");
+  EXPECT_EQ(queries[0].to, "203.0.113.53:53");
+  EXPECT_TRUE(queries[0].isA && queries[0].recursionDesired && queries[0].questions == 1);
+  ASSERT_FALSE(handler.flowProcesses().empty());
+  EXPECT_GT(handler.flowProcesses()[0], 0u) << "the query is the program's own";
+
+  // gethostbyname2: the CNAME's target is the name, the name asked its alias.
+  o = run({"getent", "hosts", "alias.example"}, env);
+  EXPECT_EQ(o.status, 0) << o.errors;
+  EXPECT_EQ(o.output, "203.0.113.6     target.example alias.example\n");
+  for (const char* name : {"missing.example", "empty.example"}) {
+    for (const char* database : {"ahostsv4", "hosts"}) {
+      o = run({"getent", database, name}, env);
+      EXPECT_EQ(o.status, 2) << database << " " << name;
+      EXPECT_EQ(o.output, "") << database << " " << name;
+    }
+  }
+  EXPECT_EQ(handler.queries().size(), 6u) << "one query each, none asked again";
+
+  // Without the override the capture asks resolv.conf's first IPv4 server.
+  resolvConf("nameserver 2001:db8::53\nnameserver 198.51.100.54\noptions timeout:1 attempts:1\n");
+  o = run({"getent", "ahostsv4", "steer.example"});
+  EXPECT_EQ(o.output.substr(0, o.output.find('\n')), "203.0.113.5     STREAM steer.example");
+  EXPECT_EQ(handler.queries().back().to, "198.51.100.54:53");
+}
+
+TEST_F(ResolverUnderCapture, WhatTheCaptureHasNothingToAddIsTheCLibrarys) {
+  answerNames(handler);
+  NameServer system("198.51.100.53"), capture("203.0.113.53");
+  ASSERT_TRUE(system.ok() && capture.ok());
+  const std::vector<std::string> env = {"LUMO_CAPTURE_NAMESERVER=203.0.113.53"};
+  struct Row {
+    std::vector<std::string> argv;
+    std::string output;
+  } rows[] = {
+      {{"getent", "ahostsv4", "hosted.example"}, "198.51.100.9    STREAM hosted.example\n"},
+      {{"getent", "hosts", "hosted"}, "198.51.100.9    hosted.example hosted\n"},
+      {{"getent", "ahostsv4", "192.0.2.1"}, "192.0.2.1       STREAM 192.0.2.1\n"},
+      {{"getent", "hosts", "localhost"}, "127.0.0.1       localhost\n"},
+  };
+  for (const Row& row : rows) {
+    const capturetest::Outcome o = run(row.argv, env);
+    EXPECT_EQ(o.status, 0) << row.argv.back() << o.errors;
+    EXPECT_EQ(o.output.substr(0, row.output.size()), row.output) << row.argv.back();
+  }
+  EXPECT_TRUE(handler.queries().empty());
+  EXPECT_TRUE(capture.asked().empty());
+
+  // No driver: the C library asks resolv.conf's server, unsteered.
+  const capturetest::Outcome o = run({"getent", "hosts", "steer.example"}, env, false);
+  EXPECT_EQ(o.output, "192.0.2.44      steer.example\n") << o.errors;
+  EXPECT_NE(o.errors.find("lumo-capture: cannot reach the driver"), std::string::npos) << o.errors;
+  EXPECT_TRUE(handler.queries().empty());
+  EXPECT_TRUE(capture.asked().empty());
+  // (getent hosts asks for IPv6 addresses first, always the C library's way.)
+  std::vector<std::string> addressQueries;
+  for (const std::string& q : system.asked())
+    if (q.size() > 2 && q.substr(q.size() - 2) == " A") addressQueries.push_back(q);
+  EXPECT_EQ(addressQueries, std::vector<std::string>{"steer.example A"});
+}
+
+TEST_F(ResolverUnderCapture, RepliesThatAreNotTheQuerysAreIgnored) {
+  NameServer system("198.51.100.53");
+  ASSERT_TRUE(system.ok());
+  const std::string otherQuestion = [] {
+    const std::vector<uint8_t> q = dns::BuildDnsQuery(0, "other.example", dns::kTypeA);
+    return std::string(q.begin(), q.end());
+  }();
+  // Everything a name server should not send: another ID, another question,
+  // a cut answer, the right answer from another port or another server.
+  auto wrongOnes = [otherQuestion](const std::string& q) {
+    std::string otherId = replyTo(q, kAnswerFlags, {aRecord("\xC0\x0C", "203.0.113.66")});
+    otherId[1] = static_cast<char>(otherId[1] ^ 1);
+    std::string otherName = replyTo(otherQuestion, kAnswerFlags, {aRecord("\xC0\x0C", "203.0.113.66")});
+    otherName[0] = q[0], otherName[1] = q[1];
+    const std::string right = replyTo(q, kAnswerFlags, {aRecord("\xC0\x0C", "203.0.113.66")});
+    return std::vector<Injection>{{otherId},
+                                  {otherName},
+                                  {right.substr(0, right.size() - 2)},
+                                  {right, "203.0.113.53", 5353},
+                                  {right, "198.51.100.77"}};
+  };
+  handler.answer("late.example", [wrongOnes](const std::string& q) {
+    std::vector<Injection> all = wrongOnes(q);
+    all.push_back({replyTo(q, kAnswerFlags, {aRecord("\xC0\x0C", "203.0.113.7")})});
+    return all;
+  });
+  handler.answer("bad.example", wrongOnes);
+  handler.answer("failing.example", [](const std::string& q) {
+    return std::vector<Injection>{{replyTo(q, kAnswerFlags | 2, {})}};
+  });
+  const std::vector<std::string> env = {"LUMO_CAPTURE_NAMESERVER=203.0.113.53"};
+  capturetest::Outcome o = run({"getent", "hosts", "late.example"}, env);
+  EXPECT_EQ(o.output, "203.0.113.7     late.example\n") << "the one right answer, after the wrong ones";
+  // Nothing usable: after the wait (timeout:1), or at once for a server
+  // failure, the C library asks its own server.
+  for (const char* name : {"bad.example", "failing.example"}) {
+    o = run({"getent", "hosts", name}, env);
+    EXPECT_EQ(o.output, "192.0.2.44      " + std::string(name) + "\n") << o.errors;
+  }
+  EXPECT_EQ(handler.queries().size(), 3u);
+}
+
+TEST_F(ResolverUnderCapture, CurlResolvesThroughTheCaptureAndConnectsWhereTheVerdictSays) {
+  answerNames(handler);
+  // The relay answers with the destination the connection was meant for.
+  const int relay = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at = endpoint("127.0.0.1", 0);
+  socklen_t length = sizeof at;
+  ASSERT_TRUE(relay >= 0 && ::bind(relay, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0 &&
+              ::listen(relay, 4) == 0 &&
+              ::getsockname(relay, reinterpret_cast<sockaddr*>(&at), &length) == 0);
+  handler.relayPort = ntohs(at.sin_port);
+  std::thread server([relay] {
+    const int c = ::accept(relay, nullptr, nullptr);
+    if (c < 0) return;
+    char request[4096];
+    (void)!::recv(c, request, sizeof request, 0);
+    const std::string body = "relayed\n";
+    const std::string reply =
+        "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    (void)!::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
+    ::close(c);
+  });
+  drvapi::ProcessFilterRule rule{};
+  rule.rule.protocol = 6;
+  rule.rule.filteringFlag = drvapi::kRuleReportConnect;
+  for (size_t i = 0; i < 4; ++i) rule.processName[i] = static_cast<char16_t>("curl"[i]);
+  ASSERT_EQ(drvapi::addProcessFilterRule(&rule, false), drvapi::kOk);
+
+  const capturetest::Outcome o = run({"curl", "-sS", "-v", "--max-time", "10", "http://steer.example:7000/"},
+                                     {"LUMO_CAPTURE_NAMESERVER=203.0.113.53"});
+  ::shutdown(relay, SHUT_RDWR);
+  server.join();
+  ::close(relay);
+  EXPECT_EQ(o.status, 0) << o.errors;
+  EXPECT_EQ(o.output, "relayed\n") << o.errors;
+  EXPECT_NE(o.errors.find("Connected to steer.example (203.0.113.5) port 7000"), std::string::npos)
+      << o.errors;
+  ASSERT_FALSE(handler.queries().empty());
+  EXPECT_EQ(handler.queries()[0].name, "steer.example");
+  EXPECT_EQ(handler.connects(), std::vector<std::string>{"203.0.113.5:7000"});
+}
+
+}  // namespace
