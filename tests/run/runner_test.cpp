@@ -152,6 +152,12 @@ TEST_F(LumoRun, FlowReadsAreShownAndCountedOnce) {
       << err;
   // The 100 and 50 bytes are in the total once, beside the one-second message.
   EXPECT_NE(err.find("lumo: total sent 12.4 KiB received 4.5 KiB\n"), std::string::npos) << err;
+  // No driver serves the folder, so the list of flows cannot come: said in
+  // one line after each read.
+  const std::string noDriver = "lumo: flows: lumo-driver does not answer on " + driverDir_ + "/capture (";
+  EXPECT_NE(err.find(" B since its previous read or the last one-second line\n" + noDriver),
+            std::string::npos)
+      << err;
 }
 
 TEST_F(LumoRun, SignalsReachTheProgramAndTheEngineStillStops) {

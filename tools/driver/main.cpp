@@ -35,8 +35,10 @@ constexpr const char* kHelp =
     "Usage: lumo-driver [--dir DIR] [--foreground] [--ready-fd FD] [--help]\n"
     "\n"
     "The Lumo driver on Linux: serves the driver's control device to liblumo.so on\n"
-    "the socket DIR/CtrlDSLumoDriverSys until SIGTERM or SIGINT, and keeps its\n"
-    "process id in DIR/lumo-driver.pid. One driver per folder.\n"
+    "the socket DIR/CtrlDSLumoDriverSys, and the programs launched by lumo-run on\n"
+    "DIR/capture, until SIGTERM or SIGINT, and keeps its process id in\n"
+    "DIR/lumo-driver.pid. One driver per folder. lumo-run --flows asks it on\n"
+    "DIR/capture for the list of the captured programs' flows.\n"
     "\n"
     "  --dir DIR      the runtime folder, created with mode 0700 when missing\n"
     "                 (default: $LUMO_DRIVER_DIR, else $XDG_RUNTIME_DIR/lumo, else\n"
@@ -262,6 +264,7 @@ int main(int argc, char** argv) {
 
   // Programs launched with the capture library (lumo-run) report their
   // sockets here; their traffic reaches the library through `simulated`.
+  // lumo-run --flows asks here for the list of their flows.
   capture::CaptureServer capture(simulated, platform::captureSocketPath(), logLine);
   if (!capture.start(&error)) {
     logLine(error);

@@ -31,7 +31,7 @@ struct RunOptions {
   bool startDriver = true;
   bool stopDriver = false;
   // --quiet: no per-second traffic line. --flows: read GetFlow each second and
-  // show what it returns.
+  // show what it returns, then lumo-driver's list of flows.
   bool quiet = false;
   bool flows = false;
   bool showHelp = false;

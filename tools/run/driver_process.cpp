@@ -90,6 +90,8 @@ std::string driverFolder() {
 
 std::string driverSocketPath(const std::string& folder) { return folder + "/" + kDeviceName; }
 
+std::string captureSocketPath(const std::string& folder) { return folder + "/capture"; }
+
 bool socketAccepts(const std::string& path, std::string& reason) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;

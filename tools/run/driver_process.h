@@ -25,6 +25,10 @@ std::string driverFolder();
 // The socket of the engine's control device in `folder`.
 std::string driverSocketPath(const std::string& folder);
 
+// The socket in `folder` that captured programs report to, and where the
+// driver answers for the list of their flows.
+std::string captureSocketPath(const std::string& folder);
+
 // True when something accepts a connection on the Unix socket at `path`
 // (the connection is closed at once). Otherwise false with the reason in
 // `reason` ("No such file or directory", "Connection refused").

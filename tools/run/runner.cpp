@@ -15,9 +15,11 @@
 #include <chrono>
 #include <cstdio>
 #include <limits>
+#include <memory>
 
 #include "descriptor.h"
 #include "driver_process.h"
+#include "flow_list.h"
 #include "launch.h"
 #include "lumo_library.h"
 #include "node_check.h"
@@ -53,21 +55,6 @@ std::string errorText(int error) { return strerror(error); }
 uint32_t littleEndian32(const unsigned char* bytes) {
   return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
          static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
-// "123 B", "12.3 KiB", "4.0 MiB".
-std::string formatBytes(uint64_t bytes) {
-  if (bytes < 1024) return std::to_string(bytes) + " B";
-  const char* units[] = {"KiB", "MiB", "GiB", "TiB"};
-  double value = static_cast<double>(bytes) / 1024.0;
-  size_t unit = 0;
-  while (value >= 1024.0 && unit + 1 < std::size(units)) {
-    value /= 1024.0;
-    ++unit;
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
-  return text;
 }
 
 std::string folderOf(const std::string& path) {
@@ -231,12 +218,15 @@ class Runner {
       flowTimer_.reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
       const itimerspec everySecond{{1, 0}, {1, 0}};
       if (flowTimer_.get() >= 0) timerfd_settime(flowTimer_.get(), 0, &everySecond, nullptr);
+      flowList_ = std::make_unique<FlowListReader>(captureSocketPath(driverFolder_));
     }
     checkChildren();
     while (!programEnded_) {
-      pollfd waiting[3] = {
-          {startup_.signalFd, POLLIN, 0}, {notifyRead_.get(), POLLIN, 0}, {flowTimer_.get(), POLLIN, 0}};
-      if (poll(waiting, 3, -1) < 0) {
+      pollfd waiting[4] = {{startup_.signalFd, POLLIN, 0},
+                           {notifyRead_.get(), POLLIN, 0},
+                           {flowTimer_.get(), POLLIN, 0},
+                           {flowList_ ? flowList_->descriptor() : -1, POLLIN, 0}};
+      if (poll(waiting, 4, -1) < 0) {
         if (errno == EINTR) continue;
         // Nothing else wakes this loop: wait for the program as such.
         sayError("poll failed: " + errorText(errno) + "; waiting for the program");
@@ -250,6 +240,7 @@ class Runner {
         uint64_t expirations = 0;
         if (read(flowTimer_.get(), &expirations, sizeof expirations) > 0) showFlowRead();
       }
+      if (waiting[3].revents != 0) printLines(flowList_->read());
       if (waiting[0].revents != 0) handleSignals();
     }
     return programEnded_ ? exitStatusOf(programStatus_) : kStepFailed;
@@ -327,6 +318,18 @@ class Runner {
     totalReceived_ += received;
     printLine("lumo: GetFlow: sent " + std::to_string(sent) + " B received " + std::to_string(received) +
               " B since its previous read or the last one-second line");
+    // The list of flows comes from lumo-driver, a moment later.
+    if (flowList_) printLines(flowList_->ask());
+  }
+
+  // Several lines in one write, so that the program's output does not land
+  // among them.
+  static void printLines(const std::vector<std::string>& lines) {
+    if (lines.empty()) return;
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
   }
 
   void tearDown() {
@@ -380,6 +383,7 @@ class Runner {
   Descriptor notifyRead_;
   Descriptor notifyWrite_;
   Descriptor flowTimer_;
+  std::unique_ptr<FlowListReader> flowList_;
   pid_t programPid_ = -1;
   bool programEnded_ = false;
   int programStatus_ = 0;
