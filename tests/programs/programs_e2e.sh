@@ -137,6 +137,17 @@ check "curl's 10 MiB body is byte-exact" cmp -s "$WORK/curl.body" "$WORK/pattern
 check "curl's connection went through the node" [ "$(connections http-node)" -eq $((before_node + 1)) ]
 check "curl's connection did not go direct" [ "$(connections http-direct)" -eq "$before_direct" ]
 
+# --- lumo-run --flows: lumo-driver's list shows curl's connection -------------
+# curl downloads slowly until lumo-run, whose standard error the shell shares,
+# has listed its connection through the relay.
+"$WORK/bin/lumo-run" --quiet --flows --config "$WORK/game.conf" -- sh -c \
+  "curl -sS --max-time 30 --limit-rate 100K -o /dev/null http://203.0.113.5:$HTTP_PORT/10485760 & c=\$!
+   for _ in \$(seq 100); do grep -q '^  tcp  curl\\[.* via relay ' /proc/\$\$/fd/2 && break; sleep 0.1; done
+   kill \$c" 2>"$WORK/flows.err"
+check "lumo-run --flows lists curl's connection via the relay" grep -Eq \
+  "^  tcp  curl\[[0-9]+\]  [0-9.]+:[0-9]+ -> 203\.0\.113\.5:$HTTP_PORT  via relay 127\.0\.0\.1:[0-9]+  up [0-9]" \
+  "$WORK/flows.err"
+
 # --- a program the configuration does not name goes direct -------------------
 before_node=$(connections http-node)
 before_direct=$(connections http-direct)
@@ -166,6 +177,20 @@ before=$(connections web-node)
   "dig +short +time=3 +tries=1 @8.8.8.1 steer.example A >/dev/null && \
    curl -sS --max-time 10 -o '$WORK/web.body' http://203.0.113.5:80/4096" 2>>"$WORK/curl.err"
 check "the learned name's web connection went through the node" [ "$(connections web-node)" -eq $((before + 1)) ]
+
+# --- getent and curl: the C library's look-ups go through the capture --------
+# The capture sends the program's A query from a captured socket to the
+# virtual DNS address, where the engine answers it from the node's service.
+answer=$(LUMO_CAPTURE_NAMESERVER=8.8.8.1 "${RUN[@]}" --config "$WORK/game.conf" -- \
+  getent ahostsv4 steer.example 2>"$WORK/getent.err" | head -n 1)
+check "getent gets steer.example from the engine (got '$answer')" [ "${answer%% *}" = "203.0.113.5" ]
+before_node=$(connections http-node)
+before_direct=$(connections http-direct)
+LUMO_CAPTURE_NAMESERVER=8.8.8.1 "${RUN[@]}" --config "$WORK/game.conf" -- curl -sS --max-time 10 \
+  -o "$WORK/named.body" "http://steer.example:$HTTP_PORT/65536" 2>>"$WORK/curl.err"
+check "curl gets http://steer.example's body" cmp -s "$WORK/named.body" <(head -c 65536 "$WORK/pattern.10m")
+check "curl's connection to the name went through the node" [ "$(connections http-node)" -eq $((before_node + 1)) ]
+check "curl's connection to the name did not go direct" [ "$(connections http-direct)" -eq "$before_direct" ]
 
 # --- lumo-ping: the engine answers after the rule's 20 ms --------------------
 if "$BIN/lumo-ping" -c 1 -W 1 127.0.0.1 >/dev/null 2>&1; then
