@@ -78,14 +78,12 @@ const CLibrary& cLibrary() {
 class KeptErrno {
  public:
   KeptErrno() : saved_(errno) {}
-  ~KeptErrno() {
-    if (keep_) errno = saved_;
-  }
-  void release() { keep_ = false; }
+  ~KeptErrno() { errno = saved_; }
+  KeptErrno(const KeptErrno&) = delete;
+  KeptErrno& operator=(const KeptErrno&) = delete;
 
  private:
   int saved_;
-  bool keep_ = true;
 };
 
 // A socket of the capture's interposed kind, closed through it.
