@@ -106,18 +106,17 @@ TcpSocketTable::~TcpSocketTable() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-TcpSocketStats TcpSocketTable::lookUp(const wire::Endpoint& local, const wire::Endpoint& remote) {
-  if (fd_ < 0) fd_ = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-  if (fd_ < 0) return {};
+bool TcpSocketTable::ask(uint16_t flags, const wire::Endpoint& local, const wire::Endpoint& remote,
+                         uint32_t states) {
   Request request{};
   request.header.nlmsg_len = sizeof request;
   request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  request.header.nlmsg_flags = NLM_F_REQUEST;
+  request.header.nlmsg_flags = flags;
   request.header.nlmsg_seq = ++sequence_;
   request.body.sdiag_family = AF_INET;
   request.body.sdiag_protocol = IPPROTO_TCP;
   request.body.idiag_ext = 1u << (INET_DIAG_INFO - 1);
-  request.body.idiag_states = ~0u;
+  request.body.idiag_states = states;
   // The socket's own address is the source; ports and addresses stay in
   // network order.
   request.body.id.idiag_sport = local.port;
@@ -132,20 +131,45 @@ TcpSocketStats TcpSocketTable::lookUp(const wire::Endpoint& local, const wire::E
   do {
     n = ::sendto(fd_, &request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel);
   } while (n < 0 && errno == EINTR);
-  if (n != static_cast<ssize_t>(sizeof request)) return {};
-  alignas(nlmsghdr) uint8_t answer[kAnswerRoom];
+  return n == static_cast<ssize_t>(sizeof request);
+}
+
+size_t TcpSocketTable::receive(uint8_t* answer, size_t room) {
   for (;;) {
-    n = ::recv(fd_, answer, sizeof answer, MSG_DONTWAIT);
+    const ssize_t n = ::recv(fd_, answer, room, MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return {};
-    const TcpSocketStats stats = readAnswer(answer, static_cast<size_t>(n), sequence_);
+    if (n < static_cast<ssize_t>(sizeof(nlmsghdr))) return 0;
     // Answers to earlier requests that were still queued are skipped.
-    if (stats.state != TcpSocketStats::State::Unknown) return stats;
     nlmsghdr first;
-    if (static_cast<size_t>(n) < sizeof first) return {};
     std::memcpy(&first, answer, sizeof first);
-    if (first.nlmsg_seq == sequence_) return stats;
+    if (first.nlmsg_seq == sequence_) return static_cast<size_t>(n);
   }
+}
+
+bool TcpSocketTable::open() {
+  if (fd_ >= 0) return available_;
+  fd_ = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (fd_ < 0) return false;
+  // A system without TCP socket diagnostics (inet_diag, tcp_diag) answers
+  // every look-up with ENOENT, as if no socket were there: a listing of no
+  // states at all tells it apart, answered by an empty end when it has them.
+  alignas(nlmsghdr) uint8_t answer[kAnswerRoom];
+  if (!ask(NLM_F_REQUEST | NLM_F_DUMP, {}, {}, 0)) return false;
+  const size_t n = receive(answer, sizeof answer);
+  nlmsghdr header;
+  if (n < sizeof header + sizeof(int)) return false;
+  std::memcpy(&header, answer, sizeof header);
+  int error;
+  std::memcpy(&error, answer + sizeof header, sizeof error);
+  available_ = (header.nlmsg_type == NLMSG_DONE || header.nlmsg_type == NLMSG_ERROR) && error == 0;
+  return available_;
+}
+
+TcpSocketStats TcpSocketTable::lookUp(const wire::Endpoint& local, const wire::Endpoint& remote) {
+  if (!open() || !ask(NLM_F_REQUEST, local, remote, ~0u)) return {};
+  alignas(nlmsghdr) uint8_t answer[kAnswerRoom];
+  const size_t n = receive(answer, sizeof answer);
+  return n == 0 ? TcpSocketStats{} : readAnswer(answer, n, sequence_);
 }
 
 }  // namespace capture

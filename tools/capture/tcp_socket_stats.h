@@ -38,12 +38,23 @@ class TcpSocketTable {
 
   // The socket connected from `local` to `remote` (network order, as in the
   // capture's messages). Opens the netlink socket on first use; Unknown when
-  // that, or the request, fails. Never blocks: the system answers within
-  // the request's own system call.
+  // that, or the request, fails, and for every socket on a system without
+  // TCP socket diagnostics. Never blocks: the system answers within the
+  // request's own system call.
   TcpSocketStats lookUp(const wire::Endpoint& local, const wire::Endpoint& remote);
 
  private:
+  // Opens the socket and finds out whether the system has TCP socket
+  // diagnostics, once; whether it has.
+  bool open();
+  // Sends one request with the next sequence number; false when it did not
+  // go.
+  bool ask(uint16_t flags, const wire::Endpoint& local, const wire::Endpoint& remote, uint32_t states);
+  // The answer to the latest request, up to `room` bytes; 0 when none came.
+  size_t receive(uint8_t* answer, size_t room);
+
   int fd_ = -1;
+  bool available_ = false;
   uint32_t sequence_ = 0;
 };
 
