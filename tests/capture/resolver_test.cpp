@@ -142,7 +142,7 @@ AddressReply read(const Bytes& reply, const char* name = "cname.example") {
   // An allocation of exactly the reply's size, so that a read past it is
   // an error the address sanitizer reports.
   std::unique_ptr<uint8_t[]> exact(new uint8_t[reply.size()]);
-  std::memcpy(exact.get(), reply.data(), reply.size());
+  if (!reply.empty()) std::memcpy(exact.get(), reply.data(), reply.size());
   return ReadAddressReply(exact.get(), reply.size(), kId, name);
 }
 
