@@ -5,8 +5,9 @@
 // status requests that break the protocol.
 //
 // The programs reach documentation addresses (203.0.113.0/24), which the
-// test makes local in its own network namespace; without one those tests
-// skip. The protocol tests need no network.
+// test makes local in its own network namespace, where every group may also
+// open ICMP datagram sockets; without one those tests skip. The protocol
+// tests need no network.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -29,6 +31,7 @@
 #include "capture_server.h"
 #include "capture_wire.h"
 #include "drvapi/drvapi.h"
+#include "ipv4_packet.h"
 #include "program.h"
 #include "sim_driver.h"
 #include "support/quiet_handler.h"
@@ -42,6 +45,7 @@ bool prepareNamespace() {
   static const bool ready = [] {
     const char* netns = std::getenv("LUMO_TEST_NETNS");
     if (netns == nullptr || std::string(netns) != "1") return false;
+    std::ofstream("/proc/sys/net/ipv4/ping_group_range") << "0 2147483647\n";
     return capturetest::run({"ip", "route", "add", "local", "203.0.113.0/24", "dev", "lo"}, {}).status == 0;
   }();
   return ready;
@@ -125,8 +129,8 @@ class EchoRelay {
 
 // The engine's stand-in: connects to 203.0.113.0/24 go to the relay;
 // datagrams that start with "inject" are answered by the library, the rest
-// are sent on as they are.
-class Handler : public lumotest::QuietHandler {
+// are sent on as they are; echo requests are answered.
+class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler {
  public:
   std::atomic<uint16_t> relayPort{0};
 
@@ -147,6 +151,12 @@ class Handler : public lumotest::QuietHandler {
       drvapi::udpInjectSend(id, remote, data, length, options);
     }
   }
+  void ipSend(const char* packet, int length, const drvapi::IpOptions* options) override {
+    const std::optional<std::string> reply =
+        simdrv::echoReplyTo(std::string(packet, static_cast<size_t>(length)));
+    if (reply) drvapi::ipInjectReceive(reply->data(), static_cast<int>(reply->size()), options);
+  }
+  void ipReceive(const char*, int, const drvapi::IpOptions*) override {}
 };
 
 // A status client of the capture socket, as lumo-run is one.
@@ -207,6 +217,7 @@ class CaptureFlows : public ::testing::Test {
     driver.install();
     drvapi::setDriverOptions(4, drvapi::kOptionNoServiceStart);
     ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk);
+    drvapi::setIpEventHandler(&handler);
     server = std::make_unique<capture::CaptureServer>(driver, socketPath(), [this](const std::string& line) {
       std::lock_guard<std::mutex> guard(logLock);
       log.push_back(line);
@@ -362,6 +373,32 @@ TEST_F(CaptureFlowsInNamespace, ReportedDatagramsAreCountedBothWays) {
   EXPECT_TRUE(lumotest::waitFor([&] { return flowsOf("capture_test_client", 17).empty(); }));
   closing.write("\n");
   EXPECT_EQ(closing.finish(), 0);
+}
+
+TEST_F(CaptureFlowsInNamespace, EchoRequestsAndTheLibrarysRepliesAreCounted) {
+  const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+  if (probe < 0) GTEST_SKIP() << "ICMP datagram sockets are not allowed in this namespace";
+  ::close(probe);
+  drvapi::FilterRule rule{};
+  rule.protocol = 1;
+  rule.filteringFlag = drvapi::kRuleRawIp;
+  ASSERT_EQ(drvapi::addFilterRule(&rule, true), drvapi::kOk);
+  // The second request waits for 30 s: the socket is open while the list is
+  // read, and the program is ended then.
+  capturetest::Program ping;
+  std::string error;
+  ASSERT_TRUE(ping.start({LUMO_PING_PROGRAM, "-c", "2", "-i", "30", "203.0.113.9"}, environment(), error))
+      << error;
+  ASSERT_EQ(ping.line().value_or("").rfind("PING 203.0.113.9", 0), 0u);
+  ASSERT_EQ(ping.line().value_or("").rfind("64 bytes from 203.0.113.9: icmp_seq=1 ", 0), 0u) << ping.errors();
+  const std::vector<capture::FlowSummary> icmp = flowsOf("lumo-ping", 1);
+  ASSERT_EQ(icmp.size(), 1u);
+  EXPECT_EQ(icmp[0].decision, wire::kDecisionReported);
+  EXPECT_EQ(text(icmp[0].remote), "203.0.113.9:0");
+  EXPECT_EQ(icmp[0].upDatagrams, 1u);
+  EXPECT_EQ(icmp[0].upBytes, 64u);
+  EXPECT_EQ(icmp[0].downDatagrams, 1u);
+  EXPECT_EQ(icmp[0].downBytes, 64u);
 }
 
 TEST_F(CaptureFlows, AListTooLongForOneReplyIsCutAndSaysSo) {
