@@ -112,7 +112,7 @@ udp-port = 1081
 user = demo
 password = 4242
 # The "game": the programs lumo-run steers.
-processes = curl, socat, dig, lumo-ping
+processes = curl, socat, dig, lumo-ping, getent
 # Pings to 198.51.100.0/24 are answered by the engine after 20 ms.
 rules = 198.51.100.0/24,20-20
 EOF
@@ -125,7 +125,7 @@ echo "lumo-node      SOCKS5 127.0.0.1:1080, UDP tunnel :1081, DNS :5312 (steer.e
 echo "               maps 203.0.113.0/24 to 127.0.0.1"
 echo "servers        HTTP and UDP echo on 127.0.0.1 (reached through the node)"
 echo "               HTTP on 203.0.113.5 itself (reached by programs that go direct)"
-echo "lumo-run.conf  processes = curl, socat, dig, lumo-ping; rules = 198.51.100.0/24,20-20"
+echo "lumo-run.conf  processes = curl, socat, dig, lumo-ping, getent; rules = 198.51.100.0/24,20-20"
 
 from_node() { grep -c "http connection" "$WORK/$1.err" || true; }
 
@@ -160,6 +160,14 @@ before=$(from_node web80-node)
 "${RUN[@]}" --quiet -- sh -c "dig +short +time=3 +tries=1 @8.8.8.1 steer.example A >/dev/null;
   curl -sS -o /dev/null -w 'curl: HTTP %{http_code}\n' http://203.0.113.5:80/4096" || true
 echo "connections through the node to port 80: $(($(from_node web80-node) - before))"
+
+say "curl http://steer.example:8000/: its name look-up (getaddrinfo) is answered by the engine too"
+# The capture sends the look-up's query to LUMO_CAPTURE_NAMESERVER (here the
+# virtual DNS address) instead of resolv.conf's server.
+before=$(from_node web-node)
+LUMO_CAPTURE_NAMESERVER=8.8.8.1 "${RUN[@]}" --quiet -- sh -c "getent ahostsv4 steer.example | head -1;
+  curl -sS -o /dev/null -w 'curl: HTTP %{http_code}, %{size_download} bytes\n' http://steer.example:8000/65536" || true
+echo "connections through the node: $(($(from_node web-node) - before))"
 
 say "lumo-ping 198.51.100.20: the engine answers after the rule's 20 ms"
 "${RUN[@]}" --quiet -- "$BIN/lumo-ping" -c 3 -i 0.2 198.51.100.20 || echo "(no replies)"
