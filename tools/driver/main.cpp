@@ -12,17 +12,16 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "capture_server.h"
 #include "device_server.h"
+#include "log_line.h"
 #include "platform/driver_runtime_dir.h"
 #include "platform/posix/unique_fd.h"
 #include "service/driver_service.h"
@@ -58,27 +57,7 @@ const std::string kDeviceName = std::string("CtrlDS") + service::kDriverServiceN
 // Size of each shared buffer, as the simulated driver's own.
 constexpr size_t kBufferSize = size_t{1} << 20;
 
-// "2026-12-06T13:20:01.123Z", as lumo-node writes it.
-std::string utcNow() {
-  using namespace std::chrono;
-  auto now = system_clock::now();
-  auto day = floor<days>(now);
-  year_month_day date(day);
-  hh_mm_ss time(floor<milliseconds>(now - day));
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
-                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-                static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
-  return text;
-}
-
-void logLine(const std::string& line) {
-  static std::mutex lock;
-  std::lock_guard<std::mutex> guard(lock);
-  std::fprintf(stderr, "%s lumo-driver: %s\n", utcNow().c_str(), line.c_str());
-  std::fflush(stderr);
-}
+void logLine(const std::string& line) { tools::logLine("lumo-driver", line); }
 
 struct Options {
   std::string dir;

@@ -9,38 +9,18 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "dns_service.h"
+#include "log_line.h"
 #include "options.h"
 #include "socks_server.h"
 #include "udp_tunnel.h"
 
 namespace {
 
-// "2026-12-06T13:20:01.123Z": UTC, so that logs of several machines line up.
-std::string utcNow() {
-  using namespace std::chrono;
-  auto now = system_clock::now();
-  auto day = floor<days>(now);
-  year_month_day date(day);
-  hh_mm_ss time(floor<milliseconds>(now - day));
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
-                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-                static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
-  return text;
-}
-
-void logLine(const std::string& line) {
-  static std::mutex lock;
-  std::lock_guard<std::mutex> guard(lock);
-  std::fprintf(stderr, "%s lumo-node: %s\n", utcNow().c_str(), line.c_str());
-  std::fflush(stderr);
-}
+void logLine(const std::string& line) { tools::logLine("lumo-node", line); }
 
 }  // namespace
 
