@@ -256,19 +256,31 @@ struct Event {
   std::string data;
   std::string address;  // remote of a datagram or request, local of a flow
   uint32_t processId = 0;
+  std::string options;  // of a datagram record
 };
+
+std::string optionsOf(const drvapi::UdpOptions* options) {
+  return options == nullptr
+             ? "none"
+             : std::string(reinterpret_cast<const char*>(options->data), options->optionsLength);
+}
 
 // The engine's stand-in. TCP: connects to 203.0.113.0/24 go to the relay
 // (203.0.113.66 is refused). UDP, by the datagram's first word: "inject"
 // is answered by the library from 198.51.100.7:5353; "elsewhere" is sent by
 // the library to `elsewhere` instead; "reflect" and "query" come back to the
 // program from where they were sent; "release" turns the flow's filtering
-// off and passes; everything else passes. Raw IP: echo requests are
+// off and passes; everything else passes. Datagrams to 203.0.113.9 travel
+// as the direct transport carries them: wrapped ("tunnel A:P DATA", with
+// their destination) and sent out of the program's socket to `node`, whose
+// answers come back as udpReceive and are unwrapped into a receive from that
+// destination; other received datagrams pass. Raw IP: echo requests are
 // answered (or passed, with `passPings`).
 class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler {
  public:
   std::atomic<uint16_t> relayPort{0};
   simdrv::SockAddr elsewhere{};
+  simdrv::SockAddr node{};
   std::atomic<bool> passPings{false};
   drvapi::TcpConnInfo lastRequest{};  // as the driver reported it
 
@@ -314,9 +326,12 @@ class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler
   void udpSend(uint64_t id, const unsigned char* remote, const char* data, int length,
                const drvapi::UdpOptions* options) override {
     const std::string datagram(data, static_cast<size_t>(length));
-    record("udpSend", id, datagram, text(remote));
+    record("udpSend", id, datagram, text(remote), 0, optionsOf(options));
     const std::string word = datagram.substr(0, datagram.find(' '));
-    if (text(remote) == "203.0.113.54:53") {
+    if (text(remote).rfind("203.0.113.9:", 0) == 0) {
+      const std::string wrapped = "tunnel " + text(remote) + " " + datagram;
+      drvapi::udpInjectSend(id, node.data(), wrapped.data(), static_cast<int>(wrapped.size()), options);
+    } else if (text(remote) == "203.0.113.54:53") {
       // A name server nobody runs: the library answers for it.
       const std::string reply = dnsAnswerTo(datagram);
       drvapi::udpInjectReceive(id, remote, reply.data(), static_cast<int>(reply.size()), nullptr);
@@ -335,6 +350,23 @@ class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler
       if (word == "release") drvapi::udpDisableFiltering(id);
       drvapi::udpInjectSend(id, remote, data, length, options);
     }
+  }
+  void udpReceive(uint64_t id, const unsigned char* remote, const char* data, int length,
+                  const drvapi::UdpOptions* options) override {
+    const std::string datagram(data, static_cast<size_t>(length));
+    record("udpReceive", id, datagram, text(remote), 0, optionsOf(options));
+    const size_t space = datagram.find(' ', 7);
+    if (text(remote) != text(node.data()) || datagram.rfind("tunnel ", 0) != 0 ||
+        space == std::string::npos) {
+      drvapi::udpInjectReceive(id, remote, data, length, nullptr);
+      return;
+    }
+    const std::string peer = datagram.substr(7, space - 7);
+    const size_t colon = peer.rfind(':');
+    const simdrv::SockAddr source =
+        simdrv::ipv4(peer.substr(0, colon).c_str(), static_cast<uint16_t>(std::stoi(peer.substr(colon + 1))));
+    const std::string payload = datagram.substr(space + 1);
+    drvapi::udpInjectReceive(id, source.data(), payload.data(), static_cast<int>(payload.size()), nullptr);
   }
   void ipSend(const char* packet, int length, const drvapi::IpOptions* options) override {
     const std::string p(packet, static_cast<size_t>(length));
@@ -376,9 +408,10 @@ class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler
   }
 
  private:
-  void record(const char* what, uint64_t id, std::string data, std::string address, uint32_t pid = 0) {
+  void record(const char* what, uint64_t id, std::string data, std::string address, uint32_t pid = 0,
+              std::string options = {}) {
     std::lock_guard<std::mutex> guard(lock_);
-    events_.push_back({what, id, std::move(data), std::move(address), pid});
+    events_.push_back({what, id, std::move(data), std::move(address), pid, std::move(options)});
     changed_.notify_all();
   }
   mutable std::mutex lock_;
@@ -553,6 +586,56 @@ TEST_F(CaptureInNamespace, UdpDatagramsAreReportedAndInjectionsUseTheProgramSock
   EXPECT_EQ(sent, (std::vector<std::string>{"plain to 203.0.113.5:7000", "inject hi to 203.0.113.5:7000",
                                             "elsewhere x to 203.0.113.5:7000"}));
   EXPECT_EQ(handler.events("udpClosed")[0].id, created[0].id);
+  // The sink answered where only the library had sent: the library had it
+  // first, and passed it on.
+  const std::vector<Event> received = handler.events("udpReceive");
+  ASSERT_EQ(received.size(), 1u);
+  EXPECT_EQ(received[0].data + " from " + received[0].address, "elsewhere x from 198.51.100.9:9000");
+}
+
+TEST_F(CaptureInNamespace, DirectTransportRepliesReachTheLibraryNotTheProgram) {
+  UdpEcho node(endpoint("198.51.100.30", 7100));
+  ASSERT_TRUE(node.ok());
+  handler.node = simdrv::ipv4("198.51.100.30", 7100);
+  addRule("capture_test_client", 17, drvapi::kRuleFilter);
+
+  // A blocking read, a non-blocking one woken by poll, and a connected
+  // socket (whose node replies its catcher takes): each gets the unwrapped
+  // answer from where it sent, never the node's wrapped one.
+  capturetest::Outcome o = client({"udp-blocking", "203.0.113.9", "7000", "direct blocking"});
+  EXPECT_EQ(o.output.find("tunnel"), std::string::npos) << o.output;
+  EXPECT_NE(o.output.find("got direct blocking from 203.0.113.9:7000\n"), std::string::npos) << o.output;
+  const std::string local = localOf(o.output);
+  o = client({"udp-nonblocking", "203.0.113.9", "7001", "direct polled"});
+  EXPECT_EQ(o.output.find("tunnel"), std::string::npos) << o.output;
+  EXPECT_NE(o.output.find("got direct polled from 203.0.113.9:7001\n"), std::string::npos) << o.output;
+  o = client({"resolver", "203.0.113.9", "53"});
+  EXPECT_EQ(o.output.find("tunnel"), std::string::npos) << o.output;
+  EXPECT_NE(o.output.find("answer query A from 203.0.113.9:53\n"), std::string::npos) << o.output;
+  EXPECT_NE(o.output.find("answer query AAAA from 203.0.113.9:53\n"), std::string::npos) << o.output;
+
+  // The node saw the wrapped datagrams from the programs' own ports, and its
+  // answers came to the library as the flows' inbound datagrams, with the
+  // options their outbound ones carry.
+  const auto seen = node.seen();
+  ASSERT_EQ(seen.size(), 4u);
+  EXPECT_EQ(seen[0].first, "tunnel 203.0.113.9:7000 direct blocking");
+  EXPECT_EQ(portOf(seen[0].second), portOf(local));
+  const std::vector<Event> sends = handler.events("udpSend");
+  std::vector<std::string> received;
+  for (const Event& e : handler.events("udpReceive")) {
+    received.push_back(e.data + " from " + e.address);
+    auto send = std::find_if(sends.begin(), sends.end(), [&](const Event& s) { return s.id == e.id; });
+    ASSERT_NE(send, sends.end()) << e.data;
+    EXPECT_EQ(e.options, send->options) << e.data;
+  }
+  ASSERT_EQ(received.size(), 4u);
+  std::sort(received.begin() + 2, received.end());  // the resolver's two answers in any order
+  EXPECT_EQ(received,
+            (std::vector<std::string>{"tunnel 203.0.113.9:7000 direct blocking from 198.51.100.30:7100",
+                                      "tunnel 203.0.113.9:7001 direct polled from 198.51.100.30:7100",
+                                      "tunnel 203.0.113.9:53 query A from 198.51.100.30:7100",
+                                      "tunnel 203.0.113.9:53 query AAAA from 198.51.100.30:7100"}));
 }
 
 TEST_F(CaptureInNamespace, DatagramsKeepTheirOrderBothWays) {

@@ -81,6 +81,7 @@ TEST(CaptureWire, EveryCutOrPaddedMessageIsRefused) {
       {wire::kIcmpEcho, true},     {wire::kIcmpClose, true},   {wire::kWelcome, false},
       {wire::kTcpVerdict, false},  {wire::kUdpSend, false},    {wire::kUdpDeliver, false},
       {wire::kUdpStraight, false}, {wire::kIcmpSend, false},   {wire::kIcmpDeliver, false},
+      {wire::kUdpReceived, true},
   };
   for (const Row& row : rows) {
     const wire::Shape shape = wire::shapeOf(row.type);

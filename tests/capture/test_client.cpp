@@ -11,6 +11,11 @@
 //                               reply waited for with poll: "got DATA from A:P"
 //   udp-blocking ADDR PORT TEXT one datagram, the reply with a blocking
 //                               recvfrom: "got DATA from A:P"
+//   udp-nonblocking ADDR PORT TEXT
+//                               one datagram from a non-blocking socket, the
+//                               reply with poll and recv until one comes
+//                               (wake-ups without one are not counted):
+//                               "got DATA from A:P"
 //   udp-order ADDR PORT N WORD  N datagrams "WORD I" at once, then N replies:
 //                               "in order N", "out of order at I: DATA" or
 //                               "missing from I"
@@ -139,6 +144,29 @@ int udpBlocking(const sockaddr_in& to, const char* data) {
   std::printf("got %s from %s\n", std::string(buffer, static_cast<size_t>(n)).c_str(), text(from).c_str());
   ::close(fd);
   return 0;
+}
+
+int udpNonBlocking(const sockaddr_in& to, const char* data) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+  if (fd < 0) return fail("socket");
+  if (!sendText(fd, to, data)) return fail("sendto");
+  printLocal(fd);
+  char buffer[2048];
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 10000) != 1) {
+      std::printf("timeout\n");
+      return 0;
+    }
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    const ssize_t n = ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n < 0) return fail("recvfrom");
+    std::printf("got %s from %s\n", std::string(buffer, static_cast<size_t>(n)).c_str(), text(from).c_str());
+    ::close(fd);
+    return 0;
+  }
 }
 
 int udpOrder(const sockaddr_in& to, int count, const std::string& word) {
@@ -284,6 +312,7 @@ int main(int argc, char** argv) {
   if (command == "tcp") return tcp(to);
   if (command == "udp") return udp(to, argv + 4, argc - 4);
   if (command == "udp-blocking" && argc == 5) return udpBlocking(to, argv[4]);
+  if (command == "udp-nonblocking" && argc == 5) return udpNonBlocking(to, argv[4]);
   if (command == "udp-order" && argc == 6) return udpOrder(to, std::atoi(argv[4]), argv[5]);
   if (command == "resolver") return resolver(to);
   if (command == "udp-lines") return udpLines(to);

@@ -28,6 +28,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -74,6 +75,12 @@ constexpr size_t kMaxDelivered = wire::kMaxPayload - sizeof(Delivery);
 
 enum State : int { kIdle, kUp, kDown };
 
+// Past this many peers the program sent to from one socket, no peer the
+// library sends to counts as the library's alone any more; and a socket
+// keeps at most this many of those (the node has one tunnel address).
+constexpr size_t kMaxProgramPeers = 4096;
+constexpr size_t kMaxLibraryPeers = 16;
+
 struct Sock {
   Kind kind = Kind::Other;
   std::vector<int> fds;  // the program's descriptors of the socket (dup)
@@ -96,6 +103,11 @@ struct Sock {
   int catcherFd = -1;
   sockaddr_in shadowAddress{}, shadowSide{}, shownLocal{};
   bool mayDeliver = false;  // datagrams from the helper may arrive
+  // The peers the program sent to from the socket (up to kMaxProgramPeers),
+  // and those only the driver's library sent to, by peerKey. What a
+  // library-only peer (the node of the driver's direct transport) sends
+  // back is the library's: the driver gets it, the program does not.
+  std::unordered_set<uint64_t> programPeers, libraryPeers;
   sockaddr_in local{};
   uint32_t lastSent = 0;       // sequence of the program's last reported datagram
   uint32_t resolved = 0;       // datagrams up to this one came back or were dealt with
@@ -191,6 +203,8 @@ sockaddr_in toSockaddr(const wire::Endpoint& e) {
 }
 
 wire::Endpoint toEndpoint(const sockaddr_in& a) { return wire::endpoint(a.sin_addr.s_addr, a.sin_port); }
+
+uint64_t peerKey(const sockaddr_in& a) { return (uint64_t{a.sin_addr.s_addr} << 16) | a.sin_port; }
 
 bool sameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
   return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
@@ -499,6 +513,9 @@ bool act(Globals& G, const wire::Message& m) {
       const wire::Datagram d = m.as<wire::Datagram>();
       if (s == nullptr || s->kind != Kind::Udp) return true;
       const sockaddr_in to = toSockaddr(d.peer);
+      if (d.sequence == 0 && s->libraryPeers.size() < kMaxLibraryPeers &&
+          s->programPeers.count(peerKey(to)) == 0 && s->programPeers.size() < kMaxProgramPeers)
+        s->libraryPeers.insert(peerKey(to));
       // Out of the program's own socket; the lock keeps the descriptor from
       // being closed meanwhile.
       sendOut(s->fd(), m.payload, to);
@@ -612,6 +629,39 @@ void readDriver(Globals& G, char* buffer) {
 bool report(Globals& G, const std::shared_ptr<Sock>& s, int fd, const iovec* data, size_t count,
             const sockaddr_in& to, bool& closed);
 
+// The program sends to `to` from socket `s` (lock held): what comes from
+// there is the program's.
+void notePeer(Sock& s, const sockaddr_in& to) {
+  const uint64_t key = peerKey(to);
+  if (!s.libraryPeers.empty()) s.libraryPeers.erase(key);
+  if (s.programPeers.size() < kMaxProgramPeers) s.programPeers.insert(key);
+}
+
+// A datagram that socket `s` received from a peer only the driver's library
+// sent to from it (the node of the driver's direct transport) is the
+// library's: it goes to the driver, which reports it as an inbound datagram
+// of the flow, and not to the program. False for any other datagram, and
+// when the driver cannot take it (the program gets it then, as it would
+// without the capture).
+bool handToLibrary(Globals& G, Sock& s, const sockaddr_in& from, std::string_view data) {
+  // Its number with the driver if `from` is the library's peer, else 0.
+  auto numberFor = [&]() -> uint32_t {
+    std::lock_guard<std::mutex> guard(G.lock);
+    if (s.closed || s.libraryPeers.empty() || s.libraryPeers.count(peerKey(from)) == 0 ||
+        s.generation != G.generation)
+      return 0;
+    return s.number;
+  };
+  // Asked first without the writers' lock, which most datagrams need not wait for.
+  if (numberFor() == 0) return false;
+  std::lock_guard<std::mutex> one(G.sendLock);
+  const uint32_t number = numberFor();
+  if (number == 0) return false;
+  const wire::Datagram d{wire::header(wire::kUdpReceived, number), 0, toEndpoint(from)};
+  const iovec v{const_cast<char*>(data.data()), data.size()};
+  return writeMessage(G, &d, sizeof d, &v, 1);
+}
+
 // A shadowed connection's traffic: what the program sent (to the shadow) is
 // reported, or sent to the peer when it goes straight; what the peer
 // answered (to the catcher) goes to the program from the shadow.
@@ -635,12 +685,17 @@ void forwardShadow(Globals& G, int fd, char* buffer) {
       programFd = s->fd();
       peer = s->peer;
       fromProgram = fd == s->shadowFd;
-      if (!fromProgram) {
-        // A connected socket takes its peer's datagrams only.
-        if (sameEndpoint(from, peer)) sendOut(s->shadowFd, data, s->shadowSide);
-        continue;
-      }
-      if (!sameEndpoint(from, s->shadowSide) || s->writeShut) continue;
+      if (fromProgram && (!sameEndpoint(from, s->shadowSide) || s->writeShut)) continue;
+      if (fromProgram) notePeer(*s, peer);
+    }
+    if (!fromProgram) {
+      // A connected socket takes its peer's datagrams only, and those the
+      // library's own peers send are the library's.
+      if (handToLibrary(G, *s, from, data)) continue;
+      std::lock_guard<std::mutex> guard(G.lock);
+      if (!s->closed && s->shadowFd >= 0 && sameEndpoint(from, peer))
+        sendOut(s->shadowFd, data, s->shadowSide);
+      continue;
     }
     const iovec v{buffer, static_cast<size_t>(n)};
     bool closed = false;
@@ -742,6 +797,7 @@ void afterForkInChild() {
   for (auto& [number, sock] : G.byFd) {
     sock->number = 0;
     sock->straight = sock->straightAfter = false;
+    sock->libraryPeers.clear();  // the parent's driver connection sent to them
   }
   G.lock.unlock();
   G.sendLock.unlock();
@@ -836,7 +892,11 @@ bool report(Globals& G, const std::shared_ptr<Sock>& s, int fd, const iovec* dat
 }
 
 ssize_t udpSend(Globals& G, int fd, const msghdr* m, int flags) {
+  const bool named = m->msg_name != nullptr;
+  const bool inet = named && m->msg_namelen >= sizeof(sockaddr_in) &&
+                    static_cast<const sockaddr*>(m->msg_name)->sa_family == AF_INET;
   sockaddr_in to{};
+  if (inet) std::memcpy(&to, m->msg_name, sizeof to);
   const sockaddr_in* toPeer = nullptr;
   std::shared_ptr<Sock> s;
   bool hasPeer, writeShut;
@@ -845,21 +905,19 @@ ssize_t udpSend(Globals& G, int fd, const msghdr* m, int flags) {
     s = sockOf(G, fd, Kind::Udp);
     hasPeer = s->hasPeer;
     writeShut = s->writeShut;
-    to = s->peer;
+    if (!named) to = s->peer;
+    if ((inet || (!named && hasPeer)) && !writeShut) notePeer(*s, to);
   }
   if (writeShut) {
     if ((flags & MSG_NOSIGNAL) == 0) ::pthread_kill(::pthread_self(), SIGPIPE);
     errno = EPIPE;
     return -1;
   }
-  if (m->msg_name == nullptr) {
+  if (!named) {
     if (!hasPeer) return real().sendmsg(fd, m, flags);
     toPeer = &to;
-  } else {
-    if (m->msg_namelen < sizeof(sockaddr_in) ||
-        static_cast<const sockaddr*>(m->msg_name)->sa_family != AF_INET)
-      return real().sendmsg(fd, m, flags);
-    std::memcpy(&to, m->msg_name, sizeof to);
+  } else if (!inet) {
+    return real().sendmsg(fd, m, flags);
   }
   if (m->msg_controllen != 0 || (flags & (MSG_MORE | MSG_OOB)) != 0)
     return sendStraight(fd, m, toPeer, flags);
@@ -912,6 +970,13 @@ ssize_t udpReceive(Globals& G, int fd, msghdr* m, int flags) {
     const char* data = buffer;
     size_t length = static_cast<size_t>(n);
     Delivery d{};
+    if (!shadowed && !sameEndpoint(from, helper) &&
+        handToLibrary(G, *s, from, std::string_view(buffer, static_cast<size_t>(n)))) {
+      // Not the program's: the call goes on as if it had not come (a
+      // non-blocking one ends with EAGAIN). Peeked, it is taken off still.
+      if ((flags & MSG_PEEK) != 0) real().recv(fd, buffer, 0, MSG_DONTWAIT);
+      continue;
+    }
     if (shadowed) {
       // Everything comes from the shadow, which stands for the peer.
       if (sameEndpoint(from, shadow)) from = peer;

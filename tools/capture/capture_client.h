@@ -35,6 +35,14 @@
 //    blocking reads see them as any datagram; every receive call (recvfrom,
 //    recvmsg, recvmmsg, recv, read, readv) strips the header and gives the
 //    source the driver named.
+//    A peer that only the driver's library sent to from the socket (a
+//    UdpSend of sequence 0 to where the program never sent from it: the
+//    node of the driver's direct transport) answers the library, not the
+//    program: what it sends is handed to the driver (UdpReceived) instead,
+//    which reports it to its library, and the receive call goes on as if it
+//    had not come (a blocking one waits for the next datagram, a
+//    non-blocking one fails with EAGAIN after the wake-up). A connected
+//    socket's catcher does the same.
 //    connect() binds an unbound socket where a connect would (the source
 //    address for the peer, a free port by number) and connects it in the
 //    system to a shadow peer of the capture's on loopback, with a catcher

@@ -324,6 +324,7 @@ struct CaptureServer::State {
   bool handle(Connection& c, const wire::Message& m, std::string& why);
   void onTcpConnect(Connection& c, const wire::TcpConnect& request);
   bool onUdpDatagram(Connection& c, const wire::Message& m, std::string& why);
+  bool onUdpReceived(Connection& c, const wire::Message& m, std::string& why);
   void route(Connection& c, UdpFlow& flow, uint32_t sequence, const SockAddr& to, std::string_view data);
   void askVerdict(Connection& c, UdpFlow& flow, const SockAddr& to, uint32_t flag);
   void resumeHeld(UdpFlow& flow);
@@ -633,6 +634,8 @@ bool CaptureServer::State::handle(Connection& c, const wire::Message& m, std::st
     }
     case wire::kUdpDatagram:
       return onUdpDatagram(c, m, why);
+    case wire::kUdpReceived:
+      return onUdpReceived(c, m, why);
     case wire::kUdpClose:
       if (auto it = c.udp.find(m.socket); it != c.udp.end() && !it->second->closed) {
         UdpFlow& flow = *it->second;
@@ -766,6 +769,24 @@ bool CaptureServer::State::onUdpDatagram(Connection& c, const wire::Message& m, 
   } else {
     route(c, flow, d.sequence, to, m.payload);
   }
+  return true;
+}
+
+// A datagram the program's socket received from a peer that only the library
+// sent to (the node of its direct transport): an inbound datagram of the
+// flow, which the library unwraps and injects as a receive of its own.
+bool CaptureServer::State::onUdpReceived(Connection& c, const wire::Message& m, std::string& why) {
+  auto it = c.udp.find(m.socket);
+  if (it == c.udp.end()) {
+    why = "a received datagram of UDP socket " + std::to_string(m.socket) + ", which was not opened";
+    return false;
+  }
+  UdpFlow& flow = *it->second;
+  // A flow the library no longer hears of takes nothing (one the program
+  // closed meanwhile, or one that goes straight).
+  if (flow.closed || flow.passThrough || !flow.reported) return true;
+  reporter.push(
+      simdrv::Batch().udpReceive(flow.id, fieldOf(m.as<wire::Datagram>().peer), m.payload, flow.options));
   return true;
 }
 

@@ -33,8 +33,12 @@
 //    udpCanReceive once the program's connection has room; udpFilteringOff
 //    sends the flow straight from then on (the program's capture library
 //    then sends by itself); the socket's close, or the program's end,
-//    reports udpClosed. Datagrams the program receives from the network are
-//    not reported: they reach it unseen.
+//    reports udpClosed. Datagrams the program receives from the network
+//    reach it unseen, but for those from a peer that only the library sent
+//    to from the socket (the node of its direct transport): the program's
+//    capture library hands them here instead, and they become udpReceive
+//    records of the flow (with the options its udpSend records carry), which
+//    reach the program only as the library injects them.
 //  - ICMP: an echo request from a program's ICMP socket becomes the IPv4
 //    packet a driver would see (the program's source and destination
 //    addresses, valid checksums), classified in the raw-IP layer; a raw-IP

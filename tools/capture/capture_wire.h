@@ -30,6 +30,10 @@
 //   UdpDatagram  the program sends `payload` to `peer` (per-socket
 //                `sequence`, from 1)
 //   UdpClose     the UDP socket is closed
+//   UdpReceived  the socket received `payload` from `peer` (`sequence` 0), a
+//                peer that only the driver's library sent to from it (with
+//                UdpSend of sequence 0), never the program: the program
+//                does not see it, the driver reports it to its library
 //   IcmpEcho     the program's ICMP socket sends the echo request `payload`
 //                (ICMP header and data) from `source` to `destination`
 //   IcmpClose    the ICMP socket is closed
@@ -80,6 +84,7 @@ enum Type : uint16_t {
   kIcmpEcho = 7,
   kIcmpClose = 8,
   kFlowsRequest = 9,
+  kUdpReceived = 10,
   kWelcome = 101,
   kTcpVerdict = 102,
   kUdpSend = 103,
@@ -157,7 +162,7 @@ struct UdpOpen {
   Endpoint local;
 };
 
-struct Datagram {  // kUdpDatagram, kUdpSend, kUdpDeliver; the datagram follows
+struct Datagram {  // kUdpDatagram, kUdpReceived, kUdpSend, kUdpDeliver; the datagram follows
   Header header;
   uint32_t sequence;
   Endpoint peer;
@@ -263,6 +268,7 @@ constexpr Shape shapeOf(uint16_t type) {
     case kFlowsRequest:
       return {sizeof(Hello), false, true};
     case kUdpDatagram:
+    case kUdpReceived:
       return {sizeof(Datagram), true, true};
     case kIcmpEcho:
       return {sizeof(IcmpEcho), true, true};
