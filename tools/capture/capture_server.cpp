@@ -1278,6 +1278,8 @@ std::vector<FlowSummary> CaptureServer::State::snapshot() {
     const Clock::time_point now = Clock::now();
     for (const auto& [key, c] : connections) {
       if (c->status) continue;
+      // Lambdas may not capture a structured binding before C++20.
+      const auto& owner = c;
       struct Entry {
         Clock::time_point created;
         FlowSummary summary;
@@ -1286,8 +1288,8 @@ std::vector<FlowSummary> CaptureServer::State::snapshot() {
       std::vector<Entry> entries;
       auto summary = [&](uint8_t protocol, Clock::time_point created, const Traffic& t, bool closed) {
         FlowSummary f;
-        f.pid = c->pid;
-        f.program = c->name;
+        f.pid = owner->pid;
+        f.program = owner->name;
         f.protocol = protocol;
         f.upDatagrams = t.upDatagrams;
         f.upBytes = t.upBytes;
