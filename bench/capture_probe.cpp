@@ -87,9 +87,11 @@ struct Results {
   int print(const char* mode) {
     std::sort(micros.begin(), micros.end());
     auto at = [&](double q) {
-      return micros.empty() ? 0.0 : micros[std::min(micros.size() - 1, static_cast<size_t>(q * micros.size()))];
+      return micros.empty() ? 0.0
+                            : micros[std::min(micros.size() - 1, static_cast<size_t>(q * micros.size()))];
     };
-    std::printf("%s n=%zu p50_us=%.1f p99_us=%.1f lost=%d\n", mode, micros.size() + lost, at(0.50), at(0.99), lost);
+    std::printf("%s n=%zu p50_us=%.1f p99_us=%.1f lost=%d\n", mode, micros.size() + lost, at(0.50), at(0.99),
+                lost);
     return lost == 0 && !micros.empty() ? 0 : 1;
   }
   void add(Clock::time_point start) {
@@ -118,7 +120,8 @@ int udpRoundTrips(const sockaddr_in& to, int count, const sockaddr_in* tunnelDes
     }
     const size_t header = tunnelDestination != nullptr ? UdpProxy::kReplyHeaderLength : 0;
     const Clock::time_point start = Clock::now();
-    if (sendto(fd, out, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) != static_cast<ssize_t>(size)) {
+    if (sendto(fd, out, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) !=
+        static_cast<ssize_t>(size)) {
       ++results.lost;
       continue;
     }
@@ -139,7 +142,8 @@ int udpRoundTrips(const sockaddr_in& to, int count, const sockaddr_in* tunnelDes
 }
 
 // SOCKS5 with the user/password method, then CONNECT to `destination`.
-bool socksConnect(int fd, const std::string& user, const std::string& password, const sockaddr_in& destination) {
+bool socksConnect(int fd, const std::string& user, const std::string& password,
+                  const sockaddr_in& destination) {
   const uint8_t greeting[] = {5, 1, 2};
   uint8_t answer[10];
   if (!sendAll(fd, greeting, sizeof greeting) || !recvExactly(fd, answer, 2) || answer[1] != 2) return false;
@@ -201,7 +205,8 @@ int main(int argc, char** argv) {
   sockaddr_in first{}, destination{};
   if (a.size() == 3 && (a[0] == "udp" || a[0] == "tcp") && parseAddress(a[1], first)) {
     const int count = std::atoi(a[2].c_str());
-    return a[0] == "udp" ? udpRoundTrips(first, count, nullptr, 0) : tcpSetups(first, count, nullptr, nullptr, nullptr);
+    return a[0] == "udp" ? udpRoundTrips(first, count, nullptr, 0)
+                         : tcpSetups(first, count, nullptr, nullptr, nullptr);
   }
   if (a.size() == 5 && a[0] == "udp-tunnel" && parseAddress(a[1], first) && parseAddress(a[3], destination))
     return udpRoundTrips(first, std::atoi(a[4].c_str()), &destination,

@@ -1022,8 +1022,9 @@ void readerMain(DRV_EventHandler* handler, int workerThreads) {
     // injections fail at once instead of queueing for a driver that will
     // never take them.
     l.driverGone.store(true);
-    platform::debugOutput("[DRV] the driver went away: its device read failed; driver events stop until the "
-                          "library is closed and opened again");
+    platform::debugOutput(
+        "[DRV] the driver went away: its device read failed; driver events stop until the "
+        "library is closed and opened again");
   }
   l.events.stop();
   l.eventsOut.stop();

@@ -29,7 +29,7 @@ struct Entry {
 };
 
 inline constexpr Entry kTable[] = {
-    {41, 214, {true, false, false, false}},      {41, 218, {true, false, false, false}},
+    {41, 214, {true, false, false, false}},       {41, 218, {true, false, false, false}},
     {339, kAnyArea, {false, true, false, false}}, {369, kAnyArea, {false, false, true, true}},
     {890, kAnyArea, {false, false, true, true}},  {1165, kAnyArea, {false, false, true, false}},
     {2173, kAnyArea, {false, false, true, true}}, {2188, kAnyArea, {false, false, true, true}},

@@ -56,10 +56,11 @@ class ServedDriver {
     config.inboundBuffer = buffers.inbound();
     config.outboundBuffer = buffers.outbound();
     sim = std::make_unique<simdrv::SimDriver>(config);
-    server = std::make_unique<driver::DeviceServer>(*sim, buffers, deviceSocket(), [this](const std::string& line) {
-      std::lock_guard<std::mutex> guard(logLock_);
-      logs_.push_back(line);
-    });
+    server = std::make_unique<driver::DeviceServer>(*sim, buffers, deviceSocket(),
+                                                    [this](const std::string& line) {
+                                                      std::lock_guard<std::mutex> guard(logLock_);
+                                                      logs_.push_back(line);
+                                                    });
     started = server->start(&error);
   }
   ~ServedDriver() {

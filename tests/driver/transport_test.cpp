@@ -14,11 +14,11 @@
 
 namespace {
 
+using drivertest::ServedDriver;
 using drvtest::kGamePid;
 using drvtest::kLocal;
 using drvtest::kRemote;
 using drvtest::RecordingHandler;
-using drivertest::ServedDriver;
 
 class Transport : public ::testing::Test {
  protected:

@@ -3,8 +3,8 @@
 // not the protocol: the server drops such a library and serves the next one;
 // the library takes such a driver for gone, fails what runs and every later
 // call, and never crashes or hangs.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -25,13 +25,15 @@ std::vector<uint8_t> bytesOf(const void* data, size_t n) {
 TEST(WireLayout, MessagesAreLaidOutAsDocumented) {
   // Hello: kind 0x80, size 24, op 0, version 1, status 32 (busy).
   const auto busy = hello(wire::kHelloBusy);
-  EXPECT_EQ(bytesOf(&busy, sizeof busy), (std::vector<uint8_t>{0x80, 0, 0, 0, 24, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //
-                                                                1, 0, 0, 0, 32, 0, 0, 0}));
+  EXPECT_EQ(bytesOf(&busy, sizeof busy),
+            (std::vector<uint8_t>{0x80, 0, 0, 0, 24, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //
+                                  1,    0, 0, 0, 32, 0, 0, 0}));
   // Write: kind 3, size 24, op 0x0102, then the 8-byte count 0x30.
   auto write = wire::make<wire::Write>(wire::kWrite, 0x0102);
   write.data[0] = 0x30;
-  EXPECT_EQ(bytesOf(&write, sizeof write), (std::vector<uint8_t>{3, 0, 0, 0, 24, 0, 0, 0, 2, 1, 0, 0, 0, 0, 0, 0,  //
-                                                                 0x30, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(bytesOf(&write, sizeof write),
+            (std::vector<uint8_t>{3,    0, 0, 0, 24, 0, 0, 0, 2, 1, 0, 0, 0, 0, 0, 0,  //
+                                  0x30, 0, 0, 0, 0,  0, 0, 0}));
   // Control: code, input size, output capacity, reserved, then the input.
   auto control = wire::make<wire::Control>(wire::kControl, 5, 4);
   control.code = 0x0022019C;
@@ -442,7 +444,8 @@ TEST_F(LibraryWire, OnlyBuffersThatCannotShrinkUnderTheLibraryAreMapped) {
   // driver's memory.
   platform::UniqueFd inbound = memoryOf(4096, true);
   platform::UniqueFd outbound = memoryOf(4096, true);
-  auto* driverView = static_cast<char*>(::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, inbound.get(), 0));
+  auto* driverView =
+      static_cast<char*>(::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, inbound.get(), 0));
   ASSERT_NE(driverView, MAP_FAILED);
   std::strcpy(driverView, "written by the driver");
   FakeDriver fake(answerWith(answer, true, {inbound.get(), outbound.get()}), &accepted);

@@ -58,8 +58,12 @@ uint64_t inodeOf(const std::string& path) {
 
 }  // namespace
 
-DeviceServer::DeviceServer(simdrv::SimDriver& driver, const SharedBuffers& buffers, std::string socketPath, Log log)
-    : driver_(driver), buffers_(buffers), socketPath_(std::move(socketPath)), log_(log ? std::move(log) : logToStderr) {}
+DeviceServer::DeviceServer(simdrv::SimDriver& driver, const SharedBuffers& buffers, std::string socketPath,
+                           Log log)
+    : driver_(driver),
+      buffers_(buffers),
+      socketPath_(std::move(socketPath)),
+      log_(log ? std::move(log) : logToStderr) {}
 
 DeviceServer::~DeviceServer() { stop(); }
 
@@ -282,8 +286,8 @@ void DeviceServer::answerExchange(uint64_t id, uint32_t outCapacity) {
   // the library needs are the sizes and the memory itself.
   uint64_t answer[4] = {};
   uint32_t returned = 0;
-  bool ok = device_->control(wire::kExchangeCode, nullptr, 0, answer, std::min<uint32_t>(outCapacity, sizeof answer),
-                             &returned);
+  bool ok = device_->control(wire::kExchangeCode, nullptr, 0, answer,
+                             std::min<uint32_t>(outCapacity, sizeof answer), &returned);
   if (ok && (answer[1] > buffers_.inboundSize() || answer[3] > buffers_.outboundSize())) {
     log_("the driver's buffers are larger than the shared memory: the exchange fails");
     ok = false;

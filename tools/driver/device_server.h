@@ -39,7 +39,8 @@ class DeviceServer {
 
   // Serves `driver`, whose Config gave it `buffers`, on `socketPath`. Both
   // must outlive the server. `log` defaults to standard error.
-  DeviceServer(simdrv::SimDriver& driver, const SharedBuffers& buffers, std::string socketPath, Log log = nullptr);
+  DeviceServer(simdrv::SimDriver& driver, const SharedBuffers& buffers, std::string socketPath,
+               Log log = nullptr);
   // Stops (see stop()).
   ~DeviceServer();
   DeviceServer(const DeviceServer&) = delete;

@@ -153,7 +153,8 @@ bool lockPidFile(platform::UniqueFd& file, pid_t* other, std::string& error) {
 
 bool writePid(int fd) {
   const std::string text = std::to_string(::getpid()) + "\n";
-  return ::ftruncate(fd, 0) == 0 && ::pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
+  return ::ftruncate(fd, 0) == 0 &&
+         ::pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
 }
 
 // Clears the way for our socket: refused when a driver answers on it, a
@@ -173,7 +174,8 @@ bool clearSocketPath(const std::string& path, std::string& error) {
   }
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   platform::UniqueFd probe(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-  if (probe.valid() && ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+  if (probe.valid() &&
+      ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
     error = "another driver answers on " + path;
     return false;
   }
@@ -219,7 +221,8 @@ int main(int argc, char** argv) {
   platform::UniqueFd pidFile;
   pid_t other = 0;
   const std::string socketPath = platform::deviceSocketPath(kDeviceName);
-  if (!prepareFolder(dir, error) || !lockPidFile(pidFile, &other, error) || !clearSocketPath(socketPath, error)) {
+  if (!prepareFolder(dir, error) || !lockPidFile(pidFile, &other, error) ||
+      !clearSocketPath(socketPath, error)) {
     logLine(error);
     return 1;
   }

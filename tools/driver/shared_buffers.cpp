@@ -22,7 +22,8 @@ void SharedBuffers::Buffer::release() {
 
 bool SharedBuffers::Buffer::create(const char* name, size_t bytes, std::string* error) {
   auto fail = [&](const char* step) {
-    if (error != nullptr) *error = std::string(step) + " for the " + name + " buffer: " + std::strerror(errno);
+    if (error != nullptr)
+      *error = std::string(step) + " for the " + name + " buffer: " + std::strerror(errno);
     return false;
   };
   release();
@@ -44,7 +45,8 @@ bool SharedBuffers::Buffer::create(const char* name, size_t bytes, std::string* 
 }
 
 bool SharedBuffers::create(size_t inboundSize, size_t outboundSize, std::string* error) {
-  if (inbound_.create("lumo-inbound", inboundSize, error) && outbound_.create("lumo-outbound", outboundSize, error))
+  if (inbound_.create("lumo-inbound", inboundSize, error) &&
+      outbound_.create("lumo-outbound", outboundSize, error))
     return true;
   inbound_.release();
   outbound_.release();

@@ -112,11 +112,13 @@ void serveHttp(int fd) {
     found = end != digits && (*end == ' ' || *end == '?') && size <= kMaxBody;
   }
   if (!found) {
-    static const char kNotFound[] = "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    static const char kNotFound[] =
+        "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
     sendAll(fd, kNotFound, sizeof kNotFound - 1);
   } else {
-    const std::string answer = "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-                               std::to_string(size) + "\r\nConnection: close\r\n\r\n";
+    const std::string answer =
+        "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+        std::to_string(size) + "\r\nConnection: close\r\n\r\n";
     bool ok = sendAll(fd, answer.data(), answer.size());
     static char chunk[64 * 1024];
     for (uint64_t offset = 0; ok && offset < size;) {
@@ -170,7 +172,8 @@ int runUdpEcho(const sockaddr_in& address) {
   for (;;) {
     sockaddr_in from{};
     socklen_t fromSize = sizeof from;
-    const ssize_t got = recvfrom(fd, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
+    const ssize_t got =
+        recvfrom(fd, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
     if (got < 0) {
       if (errno == EINTR) continue;
       std::fprintf(stderr, "lumo-peer: recvfrom: %s\n", std::strerror(errno));
@@ -203,14 +206,16 @@ int runDrip(const char* countText, const char* sizeText) {
   std::string chunk(size, '\0');
   for (uint64_t i = 0; i < count; ++i) {
     fillPattern(chunk.data(), i * size, chunk.size());
-    if (std::fwrite(chunk.data(), 1, chunk.size(), stdout) != chunk.size() || std::fflush(stdout) != 0) return 1;
+    if (std::fwrite(chunk.data(), 1, chunk.size(), stdout) != chunk.size() || std::fflush(stdout) != 0)
+      return 1;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return 0;
 }
 
 int usage() {
-  std::fputs("usage: lumo-peer http ADDRESS:PORT | udp-echo ADDRESS:PORT | pattern N | drip N SIZE\n", stderr);
+  std::fputs("usage: lumo-peer http ADDRESS:PORT | udp-echo ADDRESS:PORT | pattern N | drip N SIZE\n",
+             stderr);
   return 2;
 }
 

@@ -70,7 +70,9 @@ void* mapSharedBuffer(int fd, uint64_t size) {
 
 class SocketDevice final : public Device {
  public:
-  explicit SocketDevice(UniqueFd fd) : fd_(std::move(fd)) { receiver_ = std::thread([this] { receive(); }); }
+  explicit SocketDevice(UniqueFd fd) : fd_(std::move(fd)) {
+    receiver_ = std::thread([this] { receive(); });
+  }
 
   ~SocketDevice() override {
     {
@@ -110,7 +112,8 @@ class SocketDevice final : public Device {
     const bool sent = sendPacket(fd_.get(), message.data(), message.size());
     std::unique_lock<std::mutex> guard(lock_);
     if (!sent) lose("a request could not be sent");
-    if (!changed_.wait_for(guard, std::chrono::milliseconds(kDriverAnswerMs), [&] { return ops_.at(id).done; }))
+    if (!changed_.wait_for(guard, std::chrono::milliseconds(kDriverAnswerMs),
+                           [&] { return ops_.at(id).done; }))
       lose("a control request went unanswered");
     const Op done = ops_.at(id);
     ops_.erase(id);
@@ -148,7 +151,8 @@ class SocketDevice final : public Device {
 
   void cancel(DeviceIo& io) override {
     std::unique_lock<std::mutex> guard(lock_);
-    auto it = std::find_if(ops_.begin(), ops_.end(), [&](const auto& entry) { return entry.second.io == &io; });
+    auto it =
+        std::find_if(ops_.begin(), ops_.end(), [&](const auto& entry) { return entry.second.io == &io; });
     if (it == ops_.end()) return;  // ended already
     const uint64_t id = it->first;
     if (!it->second.cancelSent) {

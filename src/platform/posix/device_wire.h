@@ -65,8 +65,8 @@ inline constexpr uint64_t kMaxBufferSize = uint64_t{1} << 30;
 
 // Hello status: accepted, or the Windows error an open of the device gets.
 inline constexpr uint32_t kHelloAccepted = 0;
-inline constexpr uint32_t kHelloBusy = 32;          // ERROR_SHARING_VIOLATION: another library has it open
-inline constexpr uint32_t kHelloUnavailable = 2;    // ERROR_FILE_NOT_FOUND: the driver refuses opens
+inline constexpr uint32_t kHelloBusy = 32;        // ERROR_SHARING_VIOLATION: another library has it open
+inline constexpr uint32_t kHelloUnavailable = 2;  // ERROR_FILE_NOT_FOUND: the driver refuses opens
 
 // Read and write completion status.
 inline constexpr uint32_t kFailed = 0;
@@ -203,7 +203,8 @@ inline bool checkMessage(const uint8_t* data, size_t n, bool fromDriver, Header&
       if (!fixed(sizeof(ExchangeDone))) return false;
       ExchangeDone e;
       std::memcpy(&e, data, sizeof e);
-      return e.reported <= 32 && (e.ok == 0 || (e.inboundSize <= kMaxBufferSize && e.outboundSize <= kMaxBufferSize));
+      return e.reported <= 32 &&
+             (e.ok == 0 || (e.inboundSize <= kMaxBufferSize && e.outboundSize <= kMaxBufferSize));
     }
     case kReadDone: {
       if (!fixed(sizeof(ReadDone))) return false;

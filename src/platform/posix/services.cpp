@@ -85,8 +85,8 @@ uint32_t startDriverProcess() {
   ::mkdir(dir.c_str(), 0700);  // the driver checks the folder itself
 
   UniqueFd devNull = above(UniqueFd(::open("/dev/null", O_RDWR | O_CLOEXEC)));
-  UniqueFd log = above(UniqueFd(::open((dir + "/lumo-driver.log").c_str(),
-                                       O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600)));
+  UniqueFd log = above(
+      UniqueFd(::open((dir + "/lumo-driver.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600)));
   int pipeEnds[2];
   if (!devNull.valid() || ::pipe2(pipeEnds, O_CLOEXEC) != 0) return kErrorServiceStartFailed;
   UniqueFd readyRead(pipeEnds[0]);
@@ -133,7 +133,8 @@ uint32_t startDriverProcess() {
   pollfd p{readyRead.get(), POLLIN, 0};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartWaitMs);
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return kErrorServiceStartFailed;
     const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
     if (ready < 0 && errno == EINTR) continue;

@@ -46,8 +46,8 @@ struct Server {
     config.inboundBuffer = buffers.inbound();
     config.outboundBuffer = buffers.outbound();
     sim = std::make_unique<simdrv::SimDriver>(config);
-    server = std::make_unique<driver::DeviceServer>(*sim, buffers, platform::deviceSocketPath("CtrlDSLumoDriverSys"),
-                                                    [](const std::string&) {});
+    server = std::make_unique<driver::DeviceServer>(
+        *sim, buffers, platform::deviceSocketPath("CtrlDSLumoDriverSys"), [](const std::string&) {});
     if (!server->start(&error)) std::abort();
   }
   ~Server() {
@@ -93,7 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t n = 0;
   bool truncated = false;
   pollfd p{fd.get(), POLLIN, 0};
-  if (::poll(&p, 1, kAnswerWaitMs) != 1 || !platform::receivePacket(fd.get(), hello, n, fds, truncated)) std::abort();
+  if (::poll(&p, 1, kAnswerWaitMs) != 1 || !platform::receivePacket(fd.get(), hello, n, fds, truncated))
+    std::abort();
 
   size_t at = 0;
   while (size - at >= 2) {
