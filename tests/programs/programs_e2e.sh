@@ -161,7 +161,7 @@ check "an unnamed program's connection skipped the node" [ "$(connections http-n
 "$BIN/lumo-peer" pattern 64000 >"$WORK/pattern.udp"
 "${RUN[@]}" --config "$WORK/game.conf" -- sh -c \
   "'$BIN/lumo-peer' drip 1000 64 | socat -b64 -t3 - UDP:203.0.113.5:$UDP_PORT" >"$WORK/socat.out" 2>"$WORK/socat.err"
-check "socat's 1,000 echoed datagrams arrived whole and in order" cmp -s "$WORK/socat.out" "$WORK/pattern.udp"
+check "socat's 1,000 echoed datagrams arrived whole and in order" cmp "$WORK/socat.out" "$WORK/pattern.udp"
 check "the node's tunnel carried socat's datagrams" grep -q "tunnel" "$WORK/node.err"
 
 # --- socat with the direct transport: the engine wraps each datagram and sends
@@ -172,7 +172,7 @@ config "$WORK/direct.conf" "socat" "force-udp-direct=yes"
   "'$BIN/lumo-peer' drip 1000 64 | socat -b64 -t3 - UDP:203.0.113.5:$UDP_PORT" \
   >"$WORK/socat-direct.out" 2>"$WORK/socat-direct.err"
 check "socat's 1,000 datagrams through the direct transport came back whole and in order" \
-  cmp -s "$WORK/socat-direct.out" "$WORK/pattern.udp"
+  cmp "$WORK/socat-direct.out" "$WORK/pattern.udp"
 
 # --- dig: the engine answers, and the answer teaches it the name -------------
 answer=$("${RUN[@]}" --config "$WORK/game.conf" -- dig +short +time=3 +tries=1 @8.8.8.1 steer.example A 2>&1)
