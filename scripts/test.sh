@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and tests Lumo the way CI does, from a clean clone on Debian 12:
 #   1. installs the Debian packages the build and the tests need (when missing);
-#   2. builds the linux, win64 and win32 presets (warnings are errors) and
-#      runs clang-tidy (scripts/tidy.sh) on the sources the last commit changed;
+#   2. builds the linux, win64 and win32 presets (warnings are errors), runs
+#      clang-tidy (scripts/tidy.sh) on the sources the last commit changed and
+#      checks the layout of the lines it changed (scripts/format.sh);
 #   3. checks the export table of the 32-bit lumo.dll and its imported
 #      functions against scripts/dll-imports.allow;
 #   4. runs the Linux tests with ctest, then the win64 tests under wine64;
@@ -19,7 +20,7 @@ log() { printf '\n==== %s\n' "$*"; }
 
 # --- 1. packages -------------------------------------------------------------
 PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libconcurrentqueue-dev libasio-dev nettle-dev microsocks dnsmasq-base iproute2 clang-tidy socat curl dnsutils
+  libconcurrentqueue-dev libasio-dev nettle-dev microsocks dnsmasq-base iproute2 clang-tidy clang-format socat curl dnsutils
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 wine64)
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -46,6 +47,9 @@ build linux
 # --all checks every one).
 log "clang-tidy"
 scripts/tidy.sh
+# The C++ lines the last commit changed, laid out as .clang-format says.
+log "clang-format"
+scripts/format.sh
 if [ -z "${LUMO_SKIP_WINE:-}" ]; then
   build win64
   # The product: its tests cannot run on this machine (no 32-bit Windows

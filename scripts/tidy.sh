@@ -2,7 +2,7 @@
 # Runs clang-tidy with the checks of .clang-tidy (faults, not style) on the
 # engine's own sources, with the compile commands of the linux build.
 # Usage: scripts/tidy.sh            the .cpp files that the last commit changed
-#        scripts/tidy.sh --all      every .cpp of src/, simdrv/, tools/demo/ and tools/filter/
+#        scripts/tidy.sh --all      every .cpp of src/, simdrv/ and tools/ but the node
 #        scripts/tidy.sh FILE...    these files
 # The build folder (LUMO_TIDY_BUILD_DIR, default build/linux) must have been
 # configured: the top-level CMakeLists.txt always writes compile_commands.json.
@@ -13,13 +13,15 @@ cd "$(dirname "$0")/.."
 BUILD=${LUMO_TIDY_BUILD_DIR:-build/linux}
 [ -f "$BUILD/compile_commands.json" ] || { echo "tidy: $BUILD/compile_commands.json missing (configure first)"; exit 2; }
 
-pattern='^(src|simdrv|tools/demo|tools/filter)/.*\.cpp$'
+pattern='^(src|simdrv|tools/(demo|filter|driver|capture|run|peers))/.*\.cpp$'
 if [ "${1:-}" = "--all" ]; then
-  mapfile -t files < <(git ls-files | grep -E "$pattern")
+  # The Windows sources need the Windows headers, which the linux build lacks.
+  mapfile -t files < <(git ls-files | grep -E "$pattern" | grep -v -E '/win32/|_win32\.cpp$')
 elif (($#)); then
   files=("$@")
 elif git rev-parse -q --verify HEAD~1 >/dev/null; then
-  mapfile -t files < <(git diff --name-only --diff-filter=d HEAD~1 HEAD | grep -E "$pattern" || true)
+  mapfile -t files < <(git diff --name-only --diff-filter=d HEAD~1 HEAD | grep -E "$pattern" |
+    grep -v -E '/win32/|_win32\.cpp$' || true)
 else
   files=()
 fi
