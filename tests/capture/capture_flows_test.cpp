@@ -202,7 +202,7 @@ class StatusClient {
     head = m->as<wire::FlowsReply>();
     if (m->payload.size() != head.count * sizeof(wire::FlowRecord)) return false;
     records.resize(head.count);
-    std::memcpy(records.data(), m->payload.data(), m->payload.size());
+    if (!records.empty()) std::memcpy(records.data(), m->payload.data(), m->payload.size());
     return true;
   }
 
