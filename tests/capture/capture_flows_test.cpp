@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture_fixture.h"
 #include "capture_server.h"
 #include "capture_wire.h"
 #include "drvapi/drvapi.h"
@@ -211,39 +212,8 @@ class StatusClient {
   bool connected_ = false;
 };
 
-class CaptureFlows : public ::testing::Test {
+class CaptureFlows : public capturetest::CaptureServerFixture<Handler> {
  protected:
-  void SetUp() override {
-    driver.install();
-    drvapi::setDriverOptions(4, drvapi::kOptionNoServiceStart);
-    ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk);
-    drvapi::setIpEventHandler(&handler);
-    server = std::make_unique<capture::CaptureServer>(driver, socketPath(), [this](const std::string& line) {
-      std::lock_guard<std::mutex> guard(logLock);
-      log.push_back(line);
-    });
-    std::string error;
-    ASSERT_TRUE(server->start(&error)) << error;
-  }
-  void TearDown() override {
-    server->stop();
-    drvapi::freeDriver();
-  }
-
-  std::string socketPath() const { return (dir.path() / "capture").string(); }
-
-  void addRule(const char* program, uint32_t protocol, uint32_t flag) {
-    drvapi::ProcessFilterRule rule{};
-    rule.rule.protocol = protocol;
-    rule.rule.filteringFlag = flag;
-    for (size_t i = 0; program[i] != '\0'; ++i) rule.processName[i] = static_cast<char16_t>(program[i]);
-    ASSERT_EQ(drvapi::addProcessFilterRule(&rule, false), drvapi::kOk);
-  }
-
-  std::vector<std::string> environment() const {
-    return {std::string("LD_PRELOAD=") + LUMO_CAPTURE_LIBRARY, "LUMO_DRIVER_DIR=" + dir.path().string()};
-  }
-
   // The flows of `program` in the server's list now.
   std::vector<capture::FlowSummary> flowsOf(const std::string& program, uint8_t protocol) const {
     std::vector<capture::FlowSummary> out;
@@ -251,18 +221,6 @@ class CaptureFlows : public ::testing::Test {
       if (f.program == program && f.protocol == protocol) out.push_back(f);
     return out;
   }
-
-  std::vector<std::string> logLines() {
-    std::lock_guard<std::mutex> guard(logLock);
-    return log;
-  }
-
-  lumotest::TempDir dir;
-  simdrv::SimDriver driver;
-  Handler handler;
-  std::unique_ptr<capture::CaptureServer> server;
-  std::mutex logLock;
-  std::vector<std::string> log;
 };
 
 class CaptureFlowsInNamespace : public CaptureFlows {

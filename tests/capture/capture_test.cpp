@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture_fixture.h"
 #include "capture_server.h"
 #include "capture_wire.h"
 #include "drvapi/drvapi.h"
@@ -421,56 +422,12 @@ class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler
   std::vector<std::string> requestLocal_;
 };
 
-class CaptureTest : public ::testing::Test {
+class CaptureTest : public capturetest::CaptureServerFixture<Handler> {
  protected:
-  void SetUp() override {
-    driver.install();
-    drvapi::setDriverOptions(4, drvapi::kOptionNoServiceStart);
-    ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk);
-    drvapi::setIpEventHandler(&handler);
-    server = std::make_unique<capture::CaptureServer>(driver, socketPath(), [this](const std::string& line) {
-      std::lock_guard<std::mutex> guard(logLock);
-      log.push_back(line);
-    });
-    std::string error;
-    ASSERT_TRUE(server->start(&error)) << error;
-  }
-  void TearDown() override {
-    server->stop();
-    drvapi::freeDriver();
-  }
-
-  std::string socketPath() const { return (dir.path() / "capture").string(); }
-
-  // Rules by program name, as the engine writes them.
-  void addRule(const char* program, uint32_t protocol, uint32_t flag) {
-    drvapi::ProcessFilterRule rule{};
-    rule.rule.protocol = protocol;
-    rule.rule.filteringFlag = flag;
-    for (size_t i = 0; program[i] != '\0'; ++i) rule.processName[i] = static_cast<char16_t>(program[i]);
-    ASSERT_EQ(drvapi::addProcessFilterRule(&rule, false), drvapi::kOk);
-  }
-
-  std::vector<std::string> environment() const {
-    return {std::string("LD_PRELOAD=") + LUMO_CAPTURE_LIBRARY, "LUMO_DRIVER_DIR=" + dir.path().string()};
-  }
-
   capturetest::Outcome client(std::vector<std::string> args, const std::string& input = {}) {
     args.insert(args.begin(), LUMO_TEST_CLIENT);
     return capturetest::run(args, environment(), input);
   }
-
-  std::vector<std::string> logLines() {
-    std::lock_guard<std::mutex> guard(logLock);
-    return log;
-  }
-
-  lumotest::TempDir dir;
-  simdrv::SimDriver driver;
-  Handler handler;
-  std::unique_ptr<capture::CaptureServer> server;
-  std::mutex logLock;
-  std::vector<std::string> log;
 };
 
 // The address the test client printed as "local A:P".
