@@ -29,7 +29,10 @@
  * the steps that come before the driver and returns false; the engine then
  * still takes SetConfig, Start (which runs its steps but writes no driver
  * rules, so nothing is steered), GetFlow, SetBlur, Stop and UnInit as
- * documented below. The device serves one engine at a time: the Init of a
+ * documented below. The driver sees only the traffic of programs that carry
+ * the capture library liblumo-capture.so (the client lumo-run launches
+ * programs with it preloaded); nothing else on the system is affected.
+ * The device serves one engine at a time: the Init of a
  * second client finds it busy and returns false. When the driver ends while
  * the engine runs, steering stops: the engine's writes to the driver fail at
  * once (with LUMO_DEBUG set, a line on standard error says the driver went
