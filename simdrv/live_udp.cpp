@@ -228,13 +228,9 @@ struct LiveUdp::Flow {
         std::string_view datagram;
         if (!parseDatagramRecord(r.payload, from, datagram)) return;
         queueForApplication(from, datagram);
-        {
-          // The library injects one inbound datagram per request: the pump
-          // asks for the next (it may not deliver from this thread).
-          std::lock_guard<std::mutex> guard(lock);
-          canReceiveDue = true;
-        }
-        wake.wake();
+        // The library injects one inbound datagram per request: ask for the
+        // next with the library's next read, as the driver does.
+        hub->driver.post(Batch().udpCanReceive(id));
         break;
       }
       default:
@@ -277,12 +273,6 @@ struct LiveUdp::Flow {
       waits[1].socket = socket.get();
       if (platform::waitSockets(waits, 2, platform::kNoTimeLimit) < 0 || closing) break;
       if (waits[0].ready != 0) wake.drain();
-      bool askNext;
-      {
-        std::lock_guard<std::mutex> guard(lock);
-        askNext = std::exchange(canReceiveDue, false);
-      }
-      if (askNext) hub->driver.deliver(Batch().udpCanReceive(id), kReportTimeoutMs);
       if (waits[1].ready != 0 && !pumpArrivals(buffer)) break;
     }
   }
@@ -316,7 +306,6 @@ struct LiveUdp::Flow {
   std::mutex lock;                         // the rest
   std::condition_variable changed;
   std::deque<Datagram> received;
-  bool canReceiveDue = false;
   bool awaitingVerdict = false;
   std::optional<drvapi::UdpConnectRequest> verdict;
   std::map<SockAddr, SockAddr> repliesFrom;  // a mapped local server → the address the application used

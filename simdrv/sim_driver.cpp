@@ -173,6 +173,8 @@ struct SimDriver::Core {
   void* readBuffer = nullptr;
   uint32_t readSize = 0;
   uint64_t readsStarted = 0;
+  // Records posted while no read was outstanding: the next read takes them.
+  std::vector<uint8_t> posted;
 
   WriteMode writeMode = WriteMode::Accept;
   struct HeldWrite {
@@ -262,6 +264,22 @@ struct SimDriver::Core {
     io.succeeded = ok;
     io.transferred = transferred;
     io.event().set();
+  }
+
+  // Completes the outstanding read with `size` bytes of records, reporting
+  // `reportedCount` as their length (caller holds lock, a read is out).
+  void completeRead(const uint8_t* records, size_t size, uint64_t reportedCount) {
+    if (size != 0) std::memcpy(inbound, records, size);
+    platform::DeviceIo* io = readIo;
+    const uint32_t n = std::min<uint32_t>(readSize, sizeof reportedCount);
+    std::memcpy(readBuffer, &reportedCount, n);
+    readIo = nullptr;
+    complete(*io, true, n);
+  }
+
+  void completeReadWithPosted() {
+    completeRead(posted.data(), posted.size(), posted.size());
+    posted.clear();
   }
 };
 
@@ -378,6 +396,7 @@ class SimDevice final : public platform::Device {
     c.readBuffer = buffer;
     c.readSize = size;
     ++c.readsStarted;
+    if (!c.posted.empty()) c.completeReadWithPosted();
     c.changed.notify_all();
     return platform::IoStart::Pending;
   }
@@ -502,12 +521,17 @@ bool SimDriver::deliverWithCount(const Batch& batch, uint64_t reportedCount, uin
   if (!c.changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return c.readIo != nullptr; }))
     return false;
   if (batch.size() > c.inboundSize()) return false;
-  if (batch.size() != 0) std::memcpy(c.inbound, batch.bytes().data(), batch.size());
-  platform::DeviceIo* io = c.readIo;
-  const uint32_t n = std::min<uint32_t>(c.readSize, sizeof reportedCount);
-  std::memcpy(c.readBuffer, &reportedCount, n);
-  c.readIo = nullptr;
-  Core::complete(*io, true, n);
+  c.completeRead(batch.bytes().data(), batch.size(), reportedCount);
+  return true;
+}
+
+bool SimDriver::post(const Batch& batch) {
+  Core& c = *core_;
+  std::lock_guard<std::mutex> guard(c.lock);
+  if (c.posted.size() + batch.size() > c.inboundSize()) return false;
+  c.posted.insert(c.posted.end(), batch.bytes().begin(), batch.bytes().end());
+  if (c.readIo != nullptr) c.completeReadWithPosted();
+  c.changed.notify_all();
   return true;
 }
 

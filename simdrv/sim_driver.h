@@ -175,6 +175,11 @@ class SimDriver {
   // The same, reporting `reportedCount` as the length (a cut-short batch, or
   // a count larger than the buffer).
   bool deliverWithCount(const Batch& batch, uint64_t reportedCount, uint32_t timeoutMs = 10000);
+  // Places the batch in the library's outstanding read, or in its next one,
+  // without waiting: for threads that may not wait on the library, such as
+  // its own writer in a write observer. Batches posted before a read come in
+  // one batch, in order. False when they would not fit the buffer.
+  bool post(const Batch& batch);
   // Waits until the library has a read outstanding again, i.e. it has
   // dispatched the last batch and run its maintenance.
   bool waitForRead(uint32_t timeoutMs = 10000);
