@@ -532,6 +532,20 @@ TEST_F(Dispatch, PingsOfOneIdInOneBatchGetOneAnswer) {
   EXPECT_EQ(sim.written(kDriverPing, 71).size(), 1u);
 }
 
+// The simulated driver's post(): records for the outstanding read or the
+// next one, in order, from a thread that must not wait for the library.
+TEST_F(Dispatch, PostedRecordsArriveInOrderWithoutWaiting) {
+  ASSERT_TRUE(sim.waitForRead());
+  for (uint64_t id = 80; id < 84; ++id) ASSERT_TRUE(sim.post(simdrv::Batch().ping(id)));
+  ASSERT_TRUE(lumotest::waitFor([&] { return sim.writtenCount(kDriverPing) == 4; }));
+  const std::vector<simdrv::Record> answers = sim.written(kDriverPing);
+  for (size_t i = 0; i < answers.size(); ++i) EXPECT_EQ(answers[i].id, 80 + i);
+
+  simdrv::Batch tooBig;
+  tooBig.tcpSend(90, std::string(simdrv::SimDriver::Config{}.inboundSize, 'x'));
+  EXPECT_FALSE(sim.post(tooBig));
+}
+
 TEST_F(Dispatch, RawIpGoesToTheIpHandlerOrBackUnchanged) {
   IpOptions options{};
   options.flags = 6;
