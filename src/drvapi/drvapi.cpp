@@ -1,6 +1,7 @@
 // The driver interface's public operations: opening the control device,
 // the shared-buffer handshake, the write primitive, rules and process paths.
-// The event dispatch and the inject queues are in dispatch.cpp.
+// The reader thread is in batch_reader.cpp, the jobs and the inject queues in
+// tcp_events.cpp and udp_events.cpp.
 #include "drvapi/drvapi.h"
 
 #include <cstdio>
