@@ -5,13 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <string>
 
 #include "dns_responder.h"
 #include "hostnet/dns_servers.h"
-#include "platform/netinfo.h"
 #include "support/test_support.h"
 
 using namespace hostnet;
@@ -222,20 +220,3 @@ TEST(DnsServers, ProbeUsesTheBlockingClient) {
   EXPECT_EQ(answering.queries(), 1);
   EXPECT_EQ(empty.queries(), 1);
 }
-
-#ifndef _WIN32
-TEST(DnsServers, LinuxReadsTheResolverConfiguration) {
-  lumotest::TempDir dir;
-  const auto path = dir.path() / "resolv.conf";
-  std::ofstream(path) << "# local test file\nsearch game.test\nnameserver 127.0.0.53\n"
-                         "nameserver ::1\nnameserver   127.0.0.54  \nnameserver nonsense\n";
-  platform::setResolverConfigPath(path.string());
-  std::vector<uint32_t> servers;
-  ASSERT_TRUE(platform::systemDnsServers(servers));
-  EXPECT_EQ(servers, (std::vector<uint32_t>{ipv4(127, 0, 0, 53), ipv4(127, 0, 0, 54)}));
-  platform::setResolverConfigPath((dir.path() / "missing").string());
-  servers.clear();
-  EXPECT_FALSE(platform::systemDnsServers(servers));
-  platform::setResolverConfigPath("/etc/resolv.conf");
-}
-#endif

