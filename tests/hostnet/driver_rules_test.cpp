@@ -1,4 +1,5 @@
-// The start-time rule list as the simulated driver ends up holding it.
+// The start-time rule list, judged by what the simulated driver then does
+// with each kind of flow (first matching rule wins, as in the driver).
 #include "hostnet/driver_rules.h"
 
 #include <gtest/gtest.h>
@@ -20,47 +21,29 @@ namespace {
 
 using lumotest::QuietHandler;
 
-// One expected rule, fields as the driver receives them.
-struct Expected {
-  uint32_t protocol;
-  uint32_t processId;
-  uint8_t direction;
-  uint16_t remotePortHost;
-  uint16_t family;
-  uint32_t remote;  // network order
-  uint32_t mask;
-  uint32_t flag;
-  std::u16string name;
-};
-
 const uint32_t kNode = ipv4(198, 51, 100, 20);
 const uint32_t kOwnPid = 4242;
-const uint32_t kHost = 0xFFFFFFFFu;
+const std::u16string kGame = u"C:\\Games\\Game.exe", kLauncher = u"D:\\launcher.exe",
+                     kOther = u"C:\\Windows\\notepad.exe", kQuillmere = u"C:\\Q\\quillmere.exe";
 
-// The fixed rules 2 to 11, in the order they are added.
-std::vector<Expected> fixedRules() {
-  return {
-      {17, 0, 3, 53, 2, 0, 0, 2, u""},
-      {17, 0, 3, 53, 23, 0, 0, 2, u""},
-      {6, 0, 0, 0, 2, kNode, kHost, 0, u""},
-      {17, 0, 2, 0, 2, kNode, kHost, 0, u""},
-      {6, 0, 0, 0, 2, ipv4(127, 0, 0, 1), kHost, 0, u""},
-      {0, 0, 0, 0, 2, ipv4(172, 27, 0, 0), ipv4(255, 255, 0, 0), 0, u""},
-      {0, kOwnPid, 3, 53, 2, 0, 0, 0, u""},
-      {0, 0, 0, 0, 2, ipv4(239, 255, 255, 250), kHost, 1, u""},
-      {17, 0, 1, 0, 2, kNode, kHost, 2, u"quillmere.exe"},
-      {17, 0, 2, 0, 2, ipv4(1, 3, 0, 5), kHost, 2, u"quillmere.exe"},
-  };
+simdrv::SockAddr ipv6(uint16_t port) {
+  simdrv::SockAddr a{};
+  a[0] = static_cast<uint8_t>(drvapi::kFamilyIpv6);
+  a[2] = static_cast<uint8_t>(port >> 8);
+  a[3] = static_cast<uint8_t>(port);
+  a[8] = 0x20, a[9] = 0x01, a[10] = 0x0d, a[11] = 0xb8, a[23] = 5;
+  return a;
 }
 
-std::vector<Expected> perProcess(const std::u16string& name, bool tcp, bool udp) {
-  std::vector<Expected> rules;
-  if (tcp) {
-    rules.push_back({6, 0, 3, 0, 2, 0, 0, 16, name});
-    rules.push_back({6, 0, 3, 0, 23, 0, 0, 16, name});
-  }
-  if (udp) rules.push_back({17, 0, 3, 0, 2, 0, 0, 2, name});
-  return rules;
+simdrv::FlowDescription flow(uint32_t protocol, const simdrv::SockAddr& remote, const std::u16string& image,
+                             uint32_t pid = 100, uint8_t direction = 2) {
+  simdrv::FlowDescription f;
+  f.protocol = protocol;
+  f.processId = pid;
+  f.direction = direction;
+  f.remote = remote;
+  f.processPath = image;
+  return f;
 }
 
 class DriverRules : public ::testing::Test {
@@ -71,31 +54,6 @@ class DriverRules : public ::testing::Test {
     ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk);
   }
   void TearDown() override { drvapi::freeDriver(); }
-
-  // The driver's list must be `added` in reverse (every rule went to the head).
-  void expectDriverHolds(std::vector<Expected> added, const char* what) {
-    const auto held = sim.processRules();
-    ASSERT_EQ(held.size(), added.size()) << what;
-    for (size_t i = 0; i < held.size(); ++i) {
-      const Expected& e = added[added.size() - 1 - i];
-      const drvapi::FilterRule& r = held[i].rule;
-      uint32_t remote, mask;
-      std::memcpy(&remote, r.remoteIpAddress, 4);
-      std::memcpy(&mask, r.remoteIpAddressMask, 4);
-      SCOPED_TRACE(std::string(what) + ", rule " + std::to_string(i));
-      // The record is packed: each field is copied out before it is compared.
-      EXPECT_EQ(uint32_t{r.protocol}, e.protocol);
-      EXPECT_EQ(uint32_t{r.processId}, e.processId);
-      EXPECT_EQ(uint8_t{r.direction}, e.direction);
-      EXPECT_EQ(uint16_t{r.localPort}, 0);
-      EXPECT_EQ(uint16_t{r.remotePort}, platform::hostToNet16(e.remotePortHost));
-      EXPECT_EQ(uint16_t{r.ipFamily}, e.family);
-      EXPECT_EQ(remote, e.remote);
-      EXPECT_EQ(mask, e.mask);
-      EXPECT_EQ(uint32_t{r.filteringFlag}, e.flag);
-      EXPECT_TRUE(held[i].processName == e.name);
-    }
-  }
 
   DriverRuleInputs inputs(bool tcp, bool udp, bool adapter, std::vector<std::u16string> names) {
     DriverRuleInputs in;
@@ -112,74 +70,99 @@ class DriverRules : public ::testing::Test {
   QuietHandler handler;
   AdapterRoutes routes{[](const platform::HostRoute&) { return true; }};
   AdapterFinder noAdapter = [](uint32_t&, uint32_t&) { return false; };
-  MetricSource metric = [](uint32_t) { return 0u; };
-};
-
-}  // namespace
-
-TEST_F(DriverRules, SwitchesDecideThePerProcessRules) {
-  struct Row {
-    const char* what;
-    bool tcp, udp, adapter;
-    bool tcpRules, udpRules;
-  } rows[] = {
-      {"all off: fixed rules only", false, false, false, false, false},
-      {"tcp only", true, false, false, true, false},
-      {"udp only", false, true, false, false, true},
-      {"both", true, true, false, true, true},
-  };
-  for (const Row& r : rows) {
-    drvapi::deleteFilterRules();
-    sim.clearWritten();
-    const auto before = sim.processRules().size();
-    EXPECT_FALSE(WriteDriverRules(inputs(r.tcp, r.udp, r.adapter, {u"Game.EXE", u"launcher.exe"}), routes,
-                                  noAdapter, metric, 10));
-    std::vector<Expected> added;
-    for (const char16_t* name : {u"game.exe", u"launcher.exe"})
-      for (auto& e : perProcess(name, r.tcpRules, r.udpRules)) added.push_back(e);
-    for (auto& e : fixedRules()) added.push_back(e);
-    // Each start adds the whole list in front of what the driver holds.
-    auto held = sim.processRules();
-    ASSERT_EQ(held.size(), before + added.size()) << r.what;
-    held.resize(added.size());
-    std::vector<Expected> reversed(added.rbegin(), added.rend());
-    for (size_t i = 0; i < held.size(); ++i) {
-      EXPECT_EQ(uint32_t{held[i].rule.protocol}, reversed[i].protocol) << r.what << " " << i;
-      EXPECT_EQ(uint32_t{held[i].rule.filteringFlag}, reversed[i].flag) << r.what << " " << i;
-      EXPECT_TRUE(held[i].processName == reversed[i].name) << r.what << " " << i;
-    }
-  }
-}
-
-TEST_F(DriverRules, FullListWithIcmpRule) {
-  DriverRuleInputs in = inputs(true, true, false, {u"game.exe"});
-  in.icmpRuleCount = 2;
-  EXPECT_FALSE(WriteDriverRules(in, routes, noAdapter, metric, 10));
-  std::vector<Expected> added = perProcess(u"game.exe", true, true);
-  for (auto& e : fixedRules()) added.push_back(e);
-  added.push_back({0, 0, 2, 0, 0, 0, 0, 128, u""});
-  expectDriverHolds(added, "with ICMP");
-  EXPECT_TRUE(sim.rules().empty());  // nothing through the plain rule codes
-}
-
-TEST_F(DriverRules, EmptyProcessListAddsOnlyTheFixedRules) {
-  EXPECT_FALSE(WriteDriverRules(inputs(true, true, false, {}), routes, noAdapter, metric, 10));
-  expectDriverHolds(fixedRules(), "no process");
-}
-
-TEST_F(DriverRules, AdapterModeWithBothSwitchesOffStillSteersTheGame) {
-  uint32_t metricAsked = 0;
   AdapterFinder found = [](uint32_t& hop, uint32_t& index) {
     hop = ipv4(10, 10, 7, 1);
     index = 7;
     return true;
   };
+  MetricSource metric = [](uint32_t) { return 0u; };
+};
+
+}  // namespace
+
+TEST_F(DriverRules, EachKindOfFlowMeetsItsRule) {
+  EXPECT_FALSE(WriteDriverRules(inputs(true, true, false, {u"Game.EXE", u"launcher.exe"}), routes, noAdapter,
+                                metric, 10));
+  const auto at = [](const char* address, uint16_t port) { return simdrv::ipv4(address, port); };
+  struct Row {
+    const char* what;
+    simdrv::FlowDescription flow;
+    uint32_t flag;
+  } rows[] = {
+      {"a game's TCP connect is reported", flow(6, at("203.0.113.5", 443), kGame),
+       drvapi::kRuleReportConnect},
+      {"over IPv6 too", flow(6, ipv6(443), kGame), drvapi::kRuleReportConnect},
+      {"a game's UDP is filtered", flow(17, at("203.0.113.5", 9000), kLauncher), drvapi::kRuleFilter},
+      {"but not over IPv6", flow(17, ipv6(9000), kGame), drvapi::kRulePass},
+      {"another program's TCP passes", flow(6, at("203.0.113.5", 443), kOther, 102), drvapi::kRulePass},
+      {"any program's DNS query is filtered", flow(17, at("192.0.2.53", 53), kOther, 102),
+       drvapi::kRuleFilter},
+      {"over IPv6 too", flow(17, ipv6(53), kOther, 102), drvapi::kRuleFilter},
+      {"the engine's own DNS query passes", flow(17, at("192.0.2.53", 53), kOther, kOwnPid),
+       drvapi::kRulePass},
+      {"a game's TCP to the node passes", flow(6, at("198.51.100.20", 1080), kGame), drvapi::kRulePass},
+      {"its UDP to the node too", flow(17, at("198.51.100.20", 7001), kGame), drvapi::kRulePass},
+      {"its TCP to the relay on loopback too", flow(6, at("127.0.0.1", 50001), kGame), drvapi::kRulePass},
+      {"the service network passes", flow(17, at("172.27.3.4", 9000), kGame), drvapi::kRulePass},
+      {"SSDP is blocked", flow(17, at("239.255.255.250", 1900), kGame), drvapi::kRuleBlock},
+      {"quillmere's UDP from the node is filtered", flow(17, at("198.51.100.20", 7001), kQuillmere, 103, 1),
+       drvapi::kRuleFilter},
+      {"and to 1.3.0.5", flow(17, at("1.3.0.5", 9000), kQuillmere, 103), drvapi::kRuleFilter},
+  };
+  for (const Row& row : rows) EXPECT_EQ(sim.classify(row.flow), row.flag) << row.what;
+  EXPECT_EQ(sim.classify(flow(6, at("203.0.113.5", 443), kOther), simdrv::SimDriver::Layer::RawIp),
+            drvapi::kRulePass)
+      << "no ICMP rule: no raw IP";
+  EXPECT_TRUE(sim.rules().empty()) << "nothing through the plain rule codes";
+}
+
+TEST_F(DriverRules, SwitchesDecideWhatTheGamesSend) {
+  struct Row {
+    const char* what;
+    bool tcp, udp, adapter;
+    uint32_t tcpFlag, udpFlag;
+  } rows[] = {
+      {"all off: fixed rules only", false, false, false, drvapi::kRulePass, drvapi::kRulePass},
+      {"tcp only", true, false, false, drvapi::kRuleReportConnect, drvapi::kRulePass},
+      {"udp only", false, true, false, drvapi::kRulePass, drvapi::kRuleFilter},
+      {"adapter mode steers both", false, false, true, drvapi::kRuleReportConnect, drvapi::kRuleFilter},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    drvapi::deleteFilterRules();
+    WriteDriverRules(inputs(r.tcp, r.udp, r.adapter, {u"game.exe"}), routes, found, metric, 10);
+    EXPECT_EQ(sim.classify(flow(6, simdrv::ipv4("203.0.113.5", 443), kGame)), r.tcpFlag);
+    EXPECT_EQ(sim.classify(flow(17, simdrv::ipv4("203.0.113.5", 9000), kGame)), r.udpFlag);
+    EXPECT_EQ(sim.classify(flow(17, simdrv::ipv4("192.0.2.53", 53), kOther, 102)), drvapi::kRuleFilter);
+  }
+  // No process at all: the fixed rules still hold.
+  drvapi::deleteFilterRules();
+  WriteDriverRules(inputs(true, true, false, {}), routes, noAdapter, metric, 10);
+  EXPECT_EQ(sim.classify(flow(6, simdrv::ipv4("203.0.113.5", 443), kGame)), drvapi::kRulePass);
+  EXPECT_EQ(sim.classify(flow(17, simdrv::ipv4("239.255.255.250", 1900), kGame)), drvapi::kRuleBlock);
+}
+
+TEST_F(DriverRules, IcmpRulesOfferOutgoingPacketsAsRawIp) {
+  DriverRuleInputs in = inputs(true, true, false, {u"game.exe"});
+  in.icmpRuleCount = 2;
+  WriteDriverRules(in, routes, noAdapter, metric, 10);
+  const auto raw = simdrv::SimDriver::Layer::RawIp;
+  EXPECT_EQ(sim.classify(flow(1, simdrv::ipv4("203.0.113.5", 0), kOther), raw), drvapi::kRuleRawIp);
+  EXPECT_EQ(sim.classify(flow(1, simdrv::ipv4("203.0.113.5", 0), kOther, 102, 1), raw), drvapi::kRulePass);
+  EXPECT_EQ(sim.classify(flow(6, simdrv::ipv4("203.0.113.5", 443), kGame)), drvapi::kRuleReportConnect)
+      << "the raw-IP rule at the head hides no flow rule";
+}
+
+TEST_F(DriverRules, AdapterModeTakesTheAdaptersRouteParameters) {
+  uint32_t metricAsked = 0;
   routes.AddHostRoute(ipv4(203, 0, 113, 1));  // left over from a previous start
-  EXPECT_TRUE(WriteDriverRules(inputs(false, false, true, {u"game.exe"}), routes, found,
-                               [&](uint32_t index) { metricAsked = index; return 0u; }, 10));
-  std::vector<Expected> added = perProcess(u"game.exe", true, true);
-  for (auto& e : fixedRules()) added.push_back(e);
-  expectDriverHolds(added, "adapter mode");
+  EXPECT_TRUE(WriteDriverRules(
+      inputs(false, false, true, {u"game.exe"}), routes, found,
+      [&](uint32_t index) {
+        metricAsked = index;
+        return 0u;
+      },
+      10));
   const AdapterRouteParameters p = routes.parameters();
   EXPECT_EQ(p.nextHop, ipv4(10, 10, 7, 1));
   EXPECT_EQ(p.interfaceIndex, 7u);
@@ -195,14 +178,9 @@ TEST_F(DriverRules, MetricRules) {
   struct Row {
     uint32_t reported, osMajor, stored;
   } rows[] = {{0, 5, 1}, {0, 6, 300}, {25, 10, 25}, {1, 5, 1}};
-  AdapterFinder found = [](uint32_t& hop, uint32_t& index) {
-    hop = ipv4(172, 27, 0, 5);
-    index = 3;
-    return true;
-  };
   for (const Row& r : rows) {
-    WriteDriverRules(inputs(false, false, true, {}), routes, found, [&](uint32_t) { return r.reported; },
-                     r.osMajor);
+    WriteDriverRules(
+        inputs(false, false, true, {}), routes, found, [&](uint32_t) { return r.reported; }, r.osMajor);
     EXPECT_EQ(routes.parameters().metric, r.stored) << r.reported << "/" << r.osMajor;
   }
 }

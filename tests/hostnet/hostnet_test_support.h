@@ -1,5 +1,6 @@
 // A host seam that records what the engine asks for and changes nothing:
-// no command runs, no route is added, no system DNS server is listed.
+// no command runs, no route is added, no system DNS server is listed (so
+// none is probed).
 #pragma once
 
 #include <string>
@@ -29,10 +30,7 @@ class RecordingRunner : public CommandRunner {
     ++flushes;
     return flushResult;
   }
-  bool systemDnsServers(std::vector<uint32_t>& out) override {
-    out.insert(out.end(), dnsServers.begin(), dnsServers.end());
-    return true;
-  }
+  bool systemDnsServers(std::vector<uint32_t>&) override { return true; }
   bool createHostRoute(const platform::HostRoute& route) override {
     routes.push_back(route);
     return true;
@@ -44,8 +42,6 @@ class RecordingRunner : public CommandRunner {
   bool captureSucceeds = true;
   bool flushResult = false;
   int flushes = 0;
-  // What the system DNS server list answers (nothing: no server is probed).
-  std::vector<uint32_t> dnsServers;
   std::vector<platform::HostRoute> routes;
 
  private:
