@@ -37,14 +37,6 @@ TEST(DriverKind, ShippedFileByVersionAndArchitecture) {
   }
 }
 
-TEST(DriverKind, ComparableVersion) {
-  lumotest::TempDir dir;
-  lumotest::writeFileBytes(dir.path() / "a.sys", lumotest::buildVersionedPe({1, 2, 3, 4}));
-  lumotest::writeFileBytes(dir.path() / "b.sys", std::vector<uint8_t>(64, 1));
-  EXPECT_EQ(service::comparableVersion(dir.path() / "a.sys"), 1234u);
-  EXPECT_EQ(service::comparableVersion(dir.path() / "b.sys"), 0u);
-}
-
 class FreshInstall : public ::testing::TestWithParam<platform::OsVersion> {};
 
 TEST_P(FreshInstall, InstallsRegistersAndStarts) {

@@ -42,100 +42,56 @@ void setServiceTag(DriverTestMachine& m, const char* name, uint32_t tag) {
   platform::writeDword(m.registry, key, u"Tag", tag);
 }
 
-struct OrderRow {
-  const char* what;
-  std::vector<uint32_t> list;
-  uint32_t ownTag;
-  uint32_t tdxTag;    // 0: no Tdx service
-  uint32_t tcpipTag;  // 0: no Tcpip service
-  bool remove;
-  std::vector<uint32_t> expected;
-  bool written;
-  uint32_t expectedOwnTag;
-};
+// Where placeInGroupOrder puts the driver's tag in the group's load order: right
+// after the network stack's tag (Tdx, else Tcpip) when it is further back or
+// missing, never moving it forward; a tag of 0 is first made one above the
+// largest listed.
+TEST(GroupOrder, RewritesTheList) {
+  using Tags = std::vector<uint32_t>;
+  struct Row {
+    const char* what;
+    Tags list;
+    uint32_t ownTag, tdxTag, tcpipTag;  // 0: no such service
+    bool remove;
+    Tags expected;
+    bool written;
+    uint32_t expectedOwnTag;
+  } rows[] = {
+      {"three after: moved up", {4, 10, 11, 12, 20, 13}, 20, 10, 0, false, {4, 10, 20, 11, 12, 13}, true, 20},
+      {"two after the stack: moved", {10, 11, 20}, 20, 10, 0, false, {10, 20, 11}, true, 20},
+      {"right after the stack: untouched", {4, 10, 20, 11}, 20, 10, 0, false, {4, 10, 20, 11}, false, 20},
+      {"before the stack: untouched", {20, 4, 10}, 20, 10, 0, false, {20, 4, 10}, false, 20},
+      {"stack tag not listed: written back", {1, 20, 2}, 20, 99, 0, false, {1, 20, 2}, true, 20},
+      {"no stack service: written back", {1, 20, 2}, 20, 0, 0, false, {1, 20, 2}, true, 20},
+      {"Tcpip stands in for Tdx", {1, 10, 2, 3, 20}, 20, 0, 10, false, {1, 10, 20, 2, 3}, true, 20},
+      {"Tdx wins over Tcpip", {1, 7, 10, 2, 20}, 20, 7, 10, false, {1, 7, 20, 10, 2}, true, 20},
+      {"not listed: after the stack", {1, 10, 2}, 20, 10, 0, false, {1, 10, 20, 2}, true, 20},
+      {"not listed, no stack: appended", {1, 2}, 20, 0, 0, false, {1, 2, 20}, true, 20},
+      {"tag 0: one above the largest", {3, 17, 5}, 0, 5, 0, false, {3, 17, 5, 18}, true, 18},
+      {"tag 0 and an empty list", {}, 0, 0, 0, false, {1}, true, 1},
+      {"remove", {1, 20, 2}, 20, 10, 0, true, {1, 2}, true, 20},
+      {"remove when not listed", {1, 2}, 20, 10, 0, true, {1, 2}, false, 20},
+      {"remove with tag 0", {1, 2}, 0, 10, 0, true, {1, 2}, false, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    DriverTestMachine m;
+    setList(m, row.list);
+    setServiceTag(m, "LumoDriverSys", row.ownTag);
+    if (row.tdxTag != 0) setServiceTag(m, "Tdx", row.tdxTag);
+    if (row.tcpipTag != 0) setServiceTag(m, "Tcpip", row.tcpipTag);
+    const uint64_t writesBefore = m.registry.writeCount();
 
-class GroupOrder : public ::testing::TestWithParam<OrderRow> {};
+    service::placeInGroupOrder("LumoDriverSys", row.remove);
 
-TEST_P(GroupOrder, RewritesTheList) {
-  const OrderRow& row = GetParam();
-  DriverTestMachine m;
-  setList(m, row.list);
-  setServiceTag(m, "LumoDriverSys", row.ownTag);
-  if (row.tdxTag != 0) setServiceTag(m, "Tdx", row.tdxTag);
-  if (row.tcpipTag != 0) setServiceTag(m, "Tcpip", row.tcpipTag);
-  const uint64_t writesBefore = m.registry.writeCount();
-
-  service::placeInGroupOrder("LumoDriverSys", row.remove);
-
-  EXPECT_EQ(storedList(m), listBytes(static_cast<uint32_t>(row.expected.size()), row.expected));
-  uint32_t tag = 0;
-  ASSERT_TRUE(service::readServiceTag("LumoDriverSys", tag));
-  EXPECT_EQ(tag, row.expectedOwnTag);
-  const uint64_t listWrites = m.registry.writeCount() - writesBefore - (row.ownTag != tag ? 1 : 0);
-  EXPECT_EQ(listWrites, row.written ? 1u : 0u);
+    EXPECT_EQ(storedList(m), listBytes(static_cast<uint32_t>(row.expected.size()), row.expected));
+    uint32_t tag = 0;
+    ASSERT_TRUE(service::readServiceTag("LumoDriverSys", tag));
+    EXPECT_EQ(tag, row.expectedOwnTag);
+    const uint64_t listWrites = m.registry.writeCount() - writesBefore - (row.ownTag != tag ? 1 : 0);
+    EXPECT_EQ(listWrites, row.written ? 1u : 0u);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, GroupOrder,
-    ::testing::Values(
-        OrderRow{"three places after the stack: moved right after it",
-                 {4, 10, 11, 12, 20, 13},
-                 20,
-                 10,
-                 0,
-                 false,
-                 {4, 10, 20, 11, 12, 13},
-                 true,
-                 20},
-        OrderRow{"two places after the stack: moved", {10, 11, 20}, 20, 10, 0, false, {10, 20, 11}, true, 20},
-        OrderRow{"right after the stack: untouched",
-                 {4, 10, 20, 11},
-                 20,
-                 10,
-                 0,
-                 false,
-                 {4, 10, 20, 11},
-                 false,
-                 20},
-        OrderRow{"before the stack: untouched", {20, 4, 10}, 20, 10, 0, false, {20, 4, 10}, false, 20},
-        OrderRow{"stack tag not in the list: written back unchanged",
-                 {1, 20, 2},
-                 20,
-                 99,
-                 0,
-                 false,
-                 {1, 20, 2},
-                 true,
-                 20},
-        OrderRow{
-            "no stack service: written back unchanged", {1, 20, 2}, 20, 0, 0, false, {1, 20, 2}, true, 20},
-        OrderRow{"Tcpip stands in for a missing Tdx",
-                 {1, 10, 2, 3, 20},
-                 20,
-                 0,
-                 10,
-                 false,
-                 {1, 10, 20, 2, 3},
-                 true,
-                 20},
-        OrderRow{"Tdx wins over Tcpip", {1, 7, 10, 2, 20}, 20, 7, 10, false, {1, 7, 20, 10, 2}, true, 20},
-        OrderRow{
-            "not listed: inserted after the stack", {1, 10, 2}, 20, 10, 0, false, {1, 10, 20, 2}, true, 20},
-        OrderRow{"not listed, no stack: appended", {1, 2}, 20, 0, 0, false, {1, 2, 20}, true, 20},
-        OrderRow{"tag 0: one above the largest, then placed",
-                 {3, 17, 5},
-                 0,
-                 5,
-                 0,
-                 false,
-                 {3, 17, 5, 18},
-                 true,
-                 18},
-        OrderRow{"tag 0 and an empty list", {}, 0, 0, 0, false, {1}, true, 1},
-        OrderRow{"remove", {1, 20, 2}, 20, 10, 0, true, {1, 2}, true, 20},
-        OrderRow{"remove when not listed", {1, 2}, 20, 10, 0, true, {1, 2}, false, 20},
-        OrderRow{"remove with tag 0", {1, 2}, 0, 10, 0, true, {1, 2}, false, 0}),
-    [](const auto& info) { return "Row" + std::to_string(info.index); });
 
 TEST(GroupOrderList, CountWordBeyondTheDataIsMendedOneShortOfItIsLeftAlone) {
   DriverTestMachine m;
