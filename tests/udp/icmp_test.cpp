@@ -118,45 +118,35 @@ TEST(InternetChecksum, KnownPacketsAndOddLengths) {
 
 TEST(EchoRequestTest, OnlyPlainIpv4EchoRequestsPass) {
   const Bytes good = echoRequest(platform::ipv4(1, 2, 3, 4), 1, 1);
-  struct Row {
+  // The good request with byte `at` set to `value`.
+  const auto with = [&good](size_t at, uint8_t value) {
+    Bytes b = good;
+    b[at] = value;
+    return b;
+  };
+  Bytes noIcmpBytes = good;
+  noIcmpBytes[0] = 0x4F;  // a 60-byte header in a 60-byte packet: no ICMP bytes behind it
+  noIcmpBytes.resize(60);
+  noIcmpBytes[2] = 0, noIcmpBytes[3] = 60;
+  const struct Row {
     const char* what;
     Bytes packet;
     bool passes;
+  } rows[] = {
+      {"plain echo request", good, true},
+      {"with 20 bytes of options", echoRequest(platform::ipv4(1, 2, 3, 4), 1, 1, 32, 40), true},
+      {"type of service set", with(1, 0x10), false},
+      {"version 6", with(0, 0x65), false},
+      {"header length 16", with(0, 0x44), false},
+      {"UDP", with(9, 17), false},
+      {"echo reply", with(20, 0), false},
+      {"unreachable", with(20, 3), false},
+      {"code 1", with(21, 1), false},
+      {"total length above the packet", with(3, static_cast<uint8_t>(good[3] + 1)), false},
+      {"7 ICMP bytes", Bytes(good.begin(), good.begin() + 27), false},
+      {"19 bytes", Bytes(good.begin(), good.begin() + 19), false},
+      {"header length past the ICMP bytes", noIcmpBytes, false},
   };
-  std::vector<Row> rows;
-  rows.push_back({"plain echo request", good, true});
-  rows.push_back({"with 20 bytes of options", echoRequest(platform::ipv4(1, 2, 3, 4), 1, 1, 32, 40), true});
-  Bytes b = good;
-  b[1] = 0x10;
-  rows.push_back({"type of service set", b, false});
-  b = good;
-  b[0] = 0x65;
-  rows.push_back({"version 6", b, false});
-  b = good;
-  b[0] = 0x44;
-  rows.push_back({"header length 16", b, false});
-  b = good;
-  b[9] = 17;
-  rows.push_back({"UDP", b, false});
-  b = good;
-  b[20] = 0;
-  rows.push_back({"echo reply", b, false});
-  b = good;
-  b[20] = 3;
-  rows.push_back({"unreachable", b, false});
-  b = good;
-  b[21] = 1;
-  rows.push_back({"code 1", b, false});
-  b = good;
-  b[3] = static_cast<uint8_t>(b[3] + 1);
-  rows.push_back({"total length above the packet", b, false});
-  rows.push_back({"7 ICMP bytes", Bytes(good.begin(), good.begin() + 27), false});
-  rows.push_back({"19 bytes", Bytes(good.begin(), good.begin() + 19), false});
-  b = good;
-  b[0] = 0x4F;  // a 60-byte header in a 60-byte packet: no ICMP bytes behind it
-  b.resize(60);
-  b[2] = 0, b[3] = 60;
-  rows.push_back({"header length past the ICMP bytes", b, false});
   for (const Row& row : rows)
     EXPECT_EQ(udp::IsEchoRequest(row.packet.data(), row.packet.size()), row.passes) << row.what;
 }
@@ -344,24 +334,28 @@ TEST(IcmpEchoes, ExcludedAndUncoveredDestinationsPassUnchanged) {
   EXPECT_TRUE(p.links.sent.empty());
 }
 
-TEST(IcmpEchoes, SilentNodeGetsTheSynthesizedReplyOnceAtItsTime) {
-  EchoPath p;
-  const uint32_t destination = platform::ipv4(1, 2, 3, 4);
-  const Bytes request = echoRequest(destination, 0x4242, 7, 40);
-  ASSERT_TRUE(p.send(request));
-  ASSERT_EQ(p.links.sent.size(), 1u);
-  EXPECT_EQ(p.links.sent[0].second, destination);
-  EXPECT_TRUE(std::equal(request.begin() + 20, request.end(), p.links.sent[0].first.begin()));
-  p.scheduler.DeliverDue(gNow + 20 * kMs - 1);
-  EXPECT_TRUE(p.links.delivered.empty());
-  p.scheduler.DeliverDue(gNow + 20 * kMs);
-  ASSERT_EQ(p.links.delivered.size(), 1u);
-  expectValidReply(p.links.delivered[0], request, destination, request[8]);
-  EXPECT_EQ(p.links.deliveredOptions[0].reserved[5], 0x5A);
-  // The node's late answer finds nothing pending.
-  p.nodeReplies(0);
-  EXPECT_EQ(p.links.delivered.size(), 1u);
-  EXPECT_EQ(p.echoes.PendingCount(), 0u);
+TEST(IcmpEchoes, SilentNodeOrFailedSendGetsTheSynthesizedReplyOnceAtItsTime) {
+  for (const bool sendWorks : {true, false}) {
+    SCOPED_TRACE(sendWorks ? "silent node" : "failed send");
+    EchoPath p;
+    p.links.sendWorks = sendWorks;
+    const uint32_t destination = platform::ipv4(1, 2, 3, 4);
+    const Bytes request = echoRequest(destination, 0x4242, 7, 40);
+    ASSERT_TRUE(p.send(request));
+    ASSERT_EQ(p.links.sent.size(), 1u);
+    EXPECT_EQ(p.links.sent[0].second, destination);
+    EXPECT_TRUE(std::equal(request.begin() + 20, request.end(), p.links.sent[0].first.begin()));
+    p.scheduler.DeliverDue(gNow + 20 * kMs - 1);
+    EXPECT_TRUE(p.links.delivered.empty());
+    p.scheduler.DeliverDue(gNow + 20 * kMs);
+    ASSERT_EQ(p.links.delivered.size(), 1u);
+    expectValidReply(p.links.delivered[0], request, destination, request[8]);
+    EXPECT_EQ(p.links.deliveredOptions[0].reserved[5], 0x5A);
+    // The node's late answer finds nothing pending.
+    p.nodeReplies(0);
+    EXPECT_EQ(p.links.delivered.size(), 1u);
+    EXPECT_EQ(p.echoes.PendingCount(), 0u);
+  }
 }
 
 TEST(IcmpEchoes, FasterNodeReplyIsDeliveredAndTheSynthesizedOneDropped) {
@@ -394,15 +388,6 @@ TEST(IcmpEchoes, DuplicateIdentifierAndSequenceIsConsumedWithoutASend) {
   // Answered: the same key is a new request again.
   EXPECT_TRUE(p.send(request));
   EXPECT_EQ(p.links.sent.size(), 2u);
-}
-
-TEST(IcmpEchoes, FailedSendIsAnsweredBySynthesizedReply) {
-  EchoPath p;
-  p.links.sendWorks = false;
-  const Bytes request = echoRequest(platform::ipv4(1, 2, 3, 4), 5, 6);
-  ASSERT_TRUE(p.send(request));
-  p.scheduler.DeliverDue(gNow + 20 * kMs);
-  EXPECT_EQ(p.links.delivered.size(), 1u);
 }
 
 TEST(IcmpEchoes, LongHeadersAndOversizeRequestsPassUnchanged) {

@@ -203,7 +203,7 @@ struct Harness {
 }  // namespace
 
 TEST(UdpFlows, EachStepOfTheOutboundDecision) {
-  enum Setup { Game, Unselected, Watched, Local, DirectRule, BlockRule, Adapter };
+  enum Setup { Game, Unselected, Watched, Local, DirectRule, BlockRule, Adapter, DirectNoNode };
   enum Outcome { Pass, PassRelease, Drop, Tunnel };
   const uint8_t v6[16] = {0x20, 0x01, 0x0d, 0xb8};
   const SocketAddress remote = v4(203, 0, 113, 5, 9000);
@@ -233,6 +233,7 @@ TEST(UdpFlows, EachStepOfTheOutboundDecision) {
       {"block rule", remote, BlockRule, Drop, {kUdpFlowUp}},
       {"adapter mode: routed, passed, counted", remote, Adapter, Pass, {kUdpFlowUp, kUdpProxyFlowUp}},
       {"steered", remote, Game, Tunnel, steered},
+      {"direct transport without a node: passed, nothing proxied", remote, DirectNoNode, Pass, {kUdpFlowUp}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -240,6 +241,10 @@ TEST(UdpFlows, EachStepOfTheOutboundDecision) {
     h.engine.local = row.setup == Local;
     h.engine.rule = row.setup == DirectRule ? 1 : row.setup == BlockRule ? 2 : 0;
     h.engine.s.adapterMode = row.setup == Adapter;
+    if (row.setup == DirectNoNode) {
+      h.engine.s = udp::SteeringSettings{};
+      h.engine.s.directMode = true;
+    }
     if (row.setup == Watched) h.engine.watched.insert(kOtherPid);
     h.create(1, row.setup == Unselected || row.setup == Watched ? kOtherPid : kGamePid);
     const auto payload = bytes("datagram");
@@ -363,19 +368,6 @@ TEST(UdpFlows, DirectTransportWrapsOnTheFlowAndUnwrapsTheNodesReplies) {
                                           kUdpFlowDown, kUdpProxyFlowDown, kUdpProxyEnd, kUdpClosed}));
   EXPECT_EQ(h.collector.proxiedUp, 200u);
   EXPECT_EQ(h.collector.proxiedDown, 41u) << "replies count as received, header included";
-}
-
-TEST(UdpFlows, DirectTransportWithoutANodePassesTheDatagramUnchanged) {
-  Harness h;
-  h.engine.s = udp::SteeringSettings{};
-  h.engine.s.directMode = true;
-  h.create(1);
-  h.send(1, v4(1, 2, 3, 4, 5000), bytes("plain"));
-  ASSERT_EQ(h.driver.injected.size(), 1u);
-  EXPECT_EQ(h.driver.injected[0].data, bytes("plain"));
-  EXPECT_EQ(h.driver.injected[0].remote.ipv4(), ipv4(1, 2, 3, 4));
-  EXPECT_EQ(h.flows.directFlowCount(), 0u);
-  EXPECT_EQ(h.collector.drained(), (Types{kUdpCreated, kUdpFlowUp})) << "nothing counted as proxied";
 }
 
 TEST(UdpFlows, ProbeMarkGoesOutInACopyOfTheDatagram) {
