@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "e2e_support.h"
 #include "hostnet/dns_query.h"
 #include "live_tcp.h"
 #include "live_udp.h"
@@ -48,13 +49,14 @@
 #include "support/test_support.h"
 
 using lumotest::ChildProcess;
+using lumotest::kPassword;
+using lumotest::kUser;
 using lumotest::NodeProcess;
+using lumotest::ownProcessId;
 using simdrv::LiveUdp;
 
 namespace {
 
-constexpr const char* kUser = "player";
-constexpr const char* kPassword = "1001";
 constexpr const char* kDnsmasq = "/usr/sbin/dnsmasq";
 constexpr uint16_t kUpstreamPort = 15353;  // dnsmasq behind the node
 constexpr uint16_t kBackupPort = 15354;    // dnsmasq as the backup server
@@ -63,15 +65,6 @@ constexpr uint16_t kNodeDnsPort = 5312;
 // traffic is never shown to it.
 constexpr uint32_t kOtherProcess = 1;
 const uint32_t kLoopback = platform::ipv4(127, 0, 0, 1);
-
-uint32_t selfPid() { return static_cast<uint32_t>(getpid()); }
-
-std::string ownProgramName() {
-  std::string name = std::filesystem::read_symlink("/proc/self/exe").filename().string();
-  for (char& c : name)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return name;
-}
 
 // dnsmasq answering from its own hosts file on a loopback port.
 class Dnsmasq {
@@ -225,9 +218,7 @@ class DnsEndToEnd : public ::testing::Test {
                                         file, error),
               rules::CipherResult::kOk);
     ASSERT_TRUE(platform::writeFileAtomically(filterFile, file));
-    driver.install();
-    ASSERT_TRUE(platform::attachSimulatedService(
-        u"LumoDriverSys", [] { return true; }, [] {}));
+    ASSERT_TRUE(lumotest::installSimulatedDriver(driver));
     ASSERT_TRUE(udp.map("8.8.8.1", "127.0.0.1"));
     ASSERT_TRUE(udp.map("192.0.2.0/24", "127.0.0.1"));
     ASSERT_TRUE(tcp.map("203.0.113.0/24", "127.0.0.1"));
@@ -257,12 +248,7 @@ class DnsEndToEnd : public ::testing::Test {
     }
     std::string error;
     ASSERT_TRUE(node.startWithTunnel(args, error)) << error;
-    LUMO_PROCESS_ENTRY game{};
-    std::strncpy(game.name, ownProgramName().c_str(), sizeof game.name - 1);
-    game.value = 1;
-    ASSERT_TRUE(SetConfig("e2e", 0, kUser, 0, kPassword, 0, &game, 1, 0, "", kLoopback,
-                          platform::hostToNet16(node.port()), platform::hostToNet16(node.udpPort()), 7, 0, 0,
-                          0));
+    ASSERT_TRUE(lumotest::configureGame(node.port(), node.udpPort(), 7, "", 0));
     // TCP and UDP on, udpProxyAll off, no adapter, proxy-socket transport.
     ASSERT_TRUE(Start(1, 1, 0, 0, 0, 0));
   }
@@ -297,7 +283,7 @@ TEST_F(DnsEndToEnd, EachQueryIsAnsweredByItsRoadAndTheAnswerSteersTheNextConnect
 
   // Before any answer, a web connection to the address is not steered.
   {
-    simdrv::LiveTcp::Connection c = tcp.connect(selfPid(), simdrv::ipv4("203.0.113.5", 443));
+    simdrv::LiveTcp::Connection c = tcp.connect(ownProcessId(), simdrv::ipv4("203.0.113.5", 443));
     platform::SocketAddress decided;
     platform::fromDriverAddress(c.verdict.remoteAddress, decided);
     EXPECT_EQ(decided.port(), platform::hostToNet16(443)) << "not redirected before the name was learned";
@@ -344,7 +330,7 @@ TEST_F(DnsEndToEnd, EachQueryIsAnsweredByItsRoadAndTheAnswerSteersTheNextConnect
 
   // steer.example's answer taught the engine its address: a web connection
   // to it now goes through the node.
-  simdrv::LiveTcp::Connection c = tcp.connect(selfPid(), simdrv::ipv4("203.0.113.5", 443));
+  simdrv::LiveTcp::Connection c = tcp.connect(ownProcessId(), simdrv::ipv4("203.0.113.5", 443));
   ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
   EXPECT_EQ(c.connectedTo.ipv4(), kLoopback);
   EXPECT_NE(c.connectedTo.port(), platform::hostToNet16(443)) << "the connect went to the relay";

@@ -9,12 +9,21 @@
 // (tunnel port) and LUMO_E2E_NODE_LOG (its standard error as a Unix path).
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "lumo/lumo.h"
+#include "platform/net.h"
+#include "platform/services.h"
+#include "sim_driver.h"
+#include "support/test_support.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -28,6 +37,10 @@
 #endif
 
 namespace lumotest {
+
+// The node's user and password (the Windows script starts its node with them).
+inline constexpr const char* kUser = "player";
+inline constexpr const char* kPassword = "1001";
 
 inline uint32_t ownProcessId() {
 #ifdef _WIN32
@@ -50,6 +63,24 @@ inline std::string ownProgramName() {
   for (char& c : name)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
   return name;
+}
+
+// Makes `driver` the one the library opens, behind a service that starts.
+inline bool installSimulatedDriver(simdrv::SimDriver& driver) {
+  driver.install();
+  return platform::attachSimulatedService(
+      u"LumoDriverSys", [] { return true; }, [] {});
+}
+
+// SetConfig with this program as the one configured game and the node on
+// 127.0.0.1 (ports in host order); `window` receives the one-second message.
+inline bool configureGame(uint16_t nodePort, uint16_t nodeUdpPort, uint32_t gameId, const std::string& rules,
+                          uintptr_t window) {
+  LUMO_PROCESS_ENTRY game{};
+  std::strncpy(game.name, ownProgramName().c_str(), sizeof game.name - 1);
+  game.value = 1;
+  return SetConfig("e2e", 0, kUser, 0, kPassword, 0, &game, 1, 0, rules.c_str(), platform::ipv4(127, 0, 0, 1),
+                   platform::hostToNet16(nodePort), platform::hostToNet16(nodeUdpPort), gameId, 0, window, 0);
 }
 
 // Where the engine posts its one-second message: a socket pair on Linux, a
@@ -107,6 +138,26 @@ class Notifications {
       received += m[2];
     }
 #endif
+  }
+
+  // Reads the counters from both channels until `sent` and `received` have
+  // been seen or ten seconds pass; every byte is reported in exactly one, and
+  // where there were bytes the one-second message brought some of them.
+  void expectCounted(uint64_t sent, uint64_t received) {
+    uint64_t seenSent = 0, seenReceived = 0;
+    std::vector<uint32_t> ids;
+    waitFor([&] {
+      drain(ids, seenSent, seenReceived);
+      return (sent + received == 0 || !ids.empty()) && seenSent >= sent && seenReceived >= received;
+    });
+    for (uint32_t id : ids) EXPECT_EQ(id, LUMO_COUNTERS_MESSAGE);
+    if (sent + received != 0) {
+      EXPECT_GT(ids.size(), 0u) << "the one-second message arrives";
+    }
+    uint32_t s = 0, r = 0;
+    GetFlow(&s, &r);
+    EXPECT_EQ(seenSent + s, sent);
+    EXPECT_EQ(seenReceived + r, received);
   }
 
  private:

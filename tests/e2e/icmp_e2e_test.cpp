@@ -22,7 +22,6 @@
 #include "udp/internet_checksum.h"
 
 using lumotest::E2eNode;
-using lumotest::ownProgramName;
 using simdrv::LiveIp;
 using Clock = std::chrono::steady_clock;
 
@@ -92,20 +91,13 @@ class IcmpEndToEnd : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(node.startWithTunnel(nodeArgs, error)) << error;
     started = true;
-    driver.install();
-    ASSERT_TRUE(platform::attachSimulatedService(
-        u"LumoDriverSys", [] { return true; }, [] {}));
+    ASSERT_TRUE(lumotest::installSimulatedDriver(driver));
     // Only the network's answers to pings that pass need a map.
     ASSERT_TRUE(live.map("198.51.100.0/24", "127.0.0.1"));
     ASSERT_TRUE(live.map("203.0.113.0/24", "127.0.0.1"));
     ASSERT_TRUE(live.map("192.168.1.1", "127.0.0.1"));
     ASSERT_TRUE(Init(0));
-    LUMO_PROCESS_ENTRY game{};
-    std::strncpy(game.name, ownProgramName().c_str(), sizeof game.name - 1);
-    game.value = 1;
-    ASSERT_TRUE(SetConfig("e2e", 0, "player", 0, "1001", 0, &game, 1, 0, rules, address(127, 0, 0, 1),
-                          platform::hostToNet16(node.port()), platform::hostToNet16(node.udpPort()), 7, 0, 0,
-                          0));
+    ASSERT_TRUE(lumotest::configureGame(node.port(), node.udpPort(), 7, rules, 0));
     ASSERT_TRUE(Start(0, 1, 0, 0, 0, 0));
   }
 

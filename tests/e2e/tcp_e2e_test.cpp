@@ -28,13 +28,11 @@
 
 using lumotest::E2eNode;
 using lumotest::EchoServer;
+using lumotest::kPassword;
+using lumotest::kUser;
 using lumotest::ownProcessId;
-using lumotest::ownProgramName;
 
 namespace {
-
-constexpr const char* kUser = "player";
-constexpr const char* kPassword = "1001";
 
 uint32_t netPort(uint16_t port) { return platform::hostToNet16(port); }
 
@@ -54,13 +52,11 @@ class TcpEndToEnd : public ::testing::Test {
     ASSERT_TRUE(
         node.start({"--user", kUser, "--password", kPassword, "--map", "203.0.113.0/24=127.0.0.1"}, error))
         << error;
-    driver.install();
-    ASSERT_TRUE(platform::attachSimulatedService(
-        u"LumoDriverSys", [] { return true; }, [] {}));
+    ASSERT_TRUE(lumotest::installSimulatedDriver(driver));
     ASSERT_TRUE(live.map("203.0.113.0/24", "127.0.0.1"));
     ASSERT_TRUE(notify.ready());
     ASSERT_TRUE(Init(0));
-    configure(node.port(), kPassword, 7, "");
+    configure(node.port(), 7, "");
     ASSERT_TRUE(Start(1, 0, 0, 0, 0, 0));
   }
 
@@ -70,36 +66,11 @@ class TcpEndToEnd : public ::testing::Test {
     node.stop();
   }
 
-  void configure(uint16_t nodePort, const char* password, uint32_t gameId, const std::string& rules) {
-    LUMO_PROCESS_ENTRY game{};
-    std::strncpy(game.name, ownProgramName().c_str(), sizeof game.name - 1);
-    game.value = 1;
-    ASSERT_TRUE(SetConfig("e2e", 0, kUser, 0, password, 0, &game, 1, 0, rules.c_str(),
-                          platform::ipv4(127, 0, 0, 1), netPort(nodePort), netPort(nodePort), gameId, 0,
-                          notify.handle(), 0));
+  void configure(uint16_t nodePort, uint32_t gameId, const std::string& rules) {
+    ASSERT_TRUE(lumotest::configureGame(nodePort, nodePort, gameId, rules, notify.handle()));
   }
 
   simdrv::SockAddr documentationDestination() const { return simdrv::ipv4("203.0.113.5", echo.port()); }
-
-  // Reads the counters from both channels until `sent` and `received` have
-  // been seen or ten seconds pass; every byte is reported in exactly one.
-  void expectCounted(uint64_t sent, uint64_t received) {
-    uint64_t seenSent = 0, seenReceived = 0;
-    std::vector<uint32_t> ids;
-    lumotest::waitFor(
-        [&] {
-          notify.drain(ids, seenSent, seenReceived);
-          return !ids.empty() && seenSent >= sent && seenReceived >= received;
-        },
-        std::chrono::seconds(10));
-    for (uint32_t id : ids) EXPECT_EQ(id, LUMO_COUNTERS_MESSAGE);
-    const size_t messages = ids.size();
-    uint32_t s = 0, r = 0;
-    GetFlow(&s, &r);
-    EXPECT_GT(messages, 0u) << "the one-second message arrives";
-    EXPECT_EQ(seenSent + s, sent);
-    EXPECT_EQ(seenReceived + r, received);
-  }
 
   EchoServer echo;
   // The carried destination as the node logs it.
@@ -122,7 +93,7 @@ TEST_F(TcpEndToEnd, SelectedProcessIsCarriedThroughTheNodeAndCounted) {
   const std::string text = "steered through the node";
   EXPECT_EQ(roundTrip(c.socket, text), text);
   live.close(c);
-  expectCounted(text.size(), text.size());
+  notify.expectCounted(text.size(), text.size());
   EXPECT_NE(node.log().find(carried()), std::string::npos) << "the node carried it";
 }
 
@@ -151,7 +122,7 @@ TEST_F(TcpEndToEnd, BlurredBytesAreUndoneByTheNode) {
   ASSERT_TRUE(unblurring.start(
       {"--user", kUser, "--password", kPassword, "--unblur", "--map", "203.0.113.0/24=127.0.0.1"}, error))
       << error;
-  configure(unblurring.port(), kPassword, 7, "");
+  configure(unblurring.port(), 7, "");
   SetBlur(1);
   simdrv::LiveTcp::Connection c = live.connect(ownProcessId(), documentationDestination());
   ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
@@ -161,7 +132,7 @@ TEST_F(TcpEndToEnd, BlurredBytesAreUndoneByTheNode) {
 
   // A node that does not undo it shows what travelled: the client's bytes
   // blurred, the way back untouched.
-  configure(node.port(), kPassword, 7, "");
+  configure(node.port(), 7, "");
   c = live.connect(ownProcessId(), documentationDestination());
   ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
   EXPECT_EQ(roundTrip(c.socket, std::string("\x00\x41", 2)), std::string("\xF8\xB7", 2));
@@ -170,7 +141,7 @@ TEST_F(TcpEndToEnd, BlurredBytesAreUndoneByTheNode) {
 
 TEST_F(TcpEndToEnd, GamePingIsAnsweredAfterTheConfiguredDelay) {
   Stop(0);
-  configure(node.port(), kPassword, 339, "mc,100,*.*:" + std::to_string(echo.port()));
+  configure(node.port(), 339, "mc,100,*.*:" + std::to_string(echo.port()));
   ASSERT_TRUE(Start(1, 0, 0, 0, 0, 0));
   simdrv::LiveTcp::Connection c = live.connect(ownProcessId(), documentationDestination());
   ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
@@ -221,7 +192,7 @@ TEST_F(TcpEndToEnd, UnInitReturnsWhileTheRelayWaitsForASilentNode) {
   platform::SocketAddress bound = platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0);
   ASSERT_TRUE(platform::bindSocket(silent, bound) && platform::listenSocket(silent, 4) &&
               platform::localAddressOf(silent, bound));
-  configure(platform::netToHost16(bound.port()), kPassword, 7, "");
+  configure(platform::netToHost16(bound.port()), 7, "");
   simdrv::LiveTcp::Connection c = live.connect(ownProcessId(), documentationDestination());
   ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
   ASSERT_EQ(platform::waitReadable(silent, 10000), 1) << "the relay is in its handshake";
@@ -238,11 +209,7 @@ TEST_F(TcpEndToEnd, UnInitReturnsWhileTheRelayWaitsForASilentNode) {
 // unavailable in two ways.
 class RelayListenersAtInit : public ::testing::Test {
  protected:
-  void SetUp() override {
-    driver.install();
-    ASSERT_TRUE(platform::attachSimulatedService(
-        u"LumoDriverSys", [] { return true; }, [] {}));
-  }
+  void SetUp() override { ASSERT_TRUE(lumotest::installSimulatedDriver(driver)); }
   void TearDown() override {
     if (!IsSkipped()) {
       EXPECT_TRUE(unInitReturns(1));

@@ -33,16 +33,15 @@
 #endif
 
 using lumotest::E2eNode;
+using lumotest::kPassword;
+using lumotest::kUser;
 using lumotest::ownProcessId;
-using lumotest::ownProgramName;
 using lumotest::UdpEchoServer;
 using simdrv::LiveUdp;
 using SendResult = simdrv::LiveUdp::SendResult;
 
 namespace {
 
-constexpr const char* kUser = "player";
-constexpr const char* kPassword = "1001";
 constexpr uint32_t kOtherProcess = 1;  // runs some other program: never selected
 
 #ifdef _WIN32
@@ -69,8 +68,8 @@ size_t openDescriptors() {
   if (query == nullptr) return 0;
   std::vector<uint8_t> buffer(1 << 16);
   LONG status;
-  while ((status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), nullptr)) ==
-         kInfoLengthMismatch)
+  while ((status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()),
+                         nullptr)) == kInfoLengthMismatch)
     buffer.resize(buffer.size() * 2);
   if (status < 0) return 0;
   const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
@@ -120,9 +119,7 @@ class UdpEndToEnd : public ::testing::TestWithParam<bool> {
     ASSERT_TRUE(node.startWithTunnel(
         {"--user", kUser, "--password", kPassword, "--map", "203.0.113.0/24=127.0.0.1"}, error))
         << error;
-    driver.install();
-    ASSERT_TRUE(platform::attachSimulatedService(
-        u"LumoDriverSys", [] { return true; }, [] {}));
+    ASSERT_TRUE(lumotest::installSimulatedDriver(driver));
     ASSERT_TRUE(live.map("203.0.113.0/24", "127.0.0.1"));
     ASSERT_TRUE(notify.ready());
     ASSERT_TRUE(Init(0));
@@ -136,13 +133,7 @@ class UdpEndToEnd : public ::testing::TestWithParam<bool> {
   }
 
   void start() {
-    LUMO_PROCESS_ENTRY game{};
-    std::strncpy(game.name, ownProgramName().c_str(), sizeof game.name - 1);
-    game.value = 1;
-    const uint32_t nodeAddress = platform::ipv4(127, 0, 0, 1);
-    ASSERT_TRUE(SetConfig("e2e", 0, kUser, 0, kPassword, 0, &game, 1, 0, "", nodeAddress,
-                          platform::hostToNet16(node.port()), platform::hostToNet16(node.udpPort()), 7, 0,
-                          notify.handle(), 0));
+    ASSERT_TRUE(lumotest::configureGame(node.port(), node.udpPort(), 7, "", notify.handle()));
     ASSERT_TRUE(Start(0, 1, 0, 0, direct() ? 1 : 0, 0));
   }
 
@@ -173,21 +164,6 @@ class UdpEndToEnd : public ::testing::TestWithParam<bool> {
     }
   }
 
-  // Reads the counters from both channels until `sent` and `received` have
-  // been seen or ten seconds pass; every byte is reported in exactly one.
-  void expectCounted(uint64_t sent, uint64_t received) {
-    uint64_t seenSent = 0, seenReceived = 0;
-    std::vector<uint32_t> ids;
-    lumotest::waitFor([&] {
-      notify.drain(ids, seenSent, seenReceived);
-      return seenSent >= sent && seenReceived >= received;
-    });
-    uint32_t s = 0, r = 0;
-    GetFlow(&s, &r);
-    EXPECT_EQ(seenSent + s, sent);
-    EXPECT_EQ(seenReceived + r, received);
-  }
-
   UdpEchoServer echo;
   // The carried destination as the node logs it.
   std::string carried() const { return "to=203.0.113.5:" + std::to_string(echo.port()); }
@@ -211,7 +187,7 @@ TEST_P(UdpEndToEnd, SelectedProcessIsCarriedThroughTheNodeWholeAndCounted) {
   app.close();
   // The node's replies are counted as they arrive: in the direct transport
   // that is with their 20-byte header.
-  expectCounted(bytes, bytes + (direct() ? 20u * 2000 : 0));
+  notify.expectCounted(bytes, bytes + (direct() ? 20u * 2000 : 0));
   EXPECT_NE(node.log().find(carried()), std::string::npos) << "the node carried it";
 }
 
@@ -242,7 +218,7 @@ TEST_P(UdpEndToEnd, UnselectedProcessIsReleasedAtItsFirstDatagramAndGoesDirect) 
   }
   EXPECT_EQ(echoes, (std::set<std::string>{"first", "second"}));
   app.close();
-  expectCounted(0, 0);
+  notify.expectCounted(0, 0);
   EXPECT_EQ(node.log().find(carried()), std::string::npos) << "nothing went through the node";
 }
 
@@ -291,9 +267,11 @@ TEST_P(UdpEndToEnd, StartStopCyclesAndClosedFlowsLeaveNothingBehind) {
     ASSERT_TRUE(lumotest::waitFor([&] { return recordsOut() == 0; })) << recordsOut() << " records still out";
     start();
   }
-  EXPECT_TRUE(lumotest::waitFor([&] { return settledAt(descriptors, kTotalSlack) && threads() == threadCount; }))
-      << openDescriptors() << " descriptors (" << descriptors << " before), " << threads() << " threads ("
-      << threadCount << " before)";
+  EXPECT_TRUE(lumotest::waitFor([&] {
+    return settledAt(descriptors, kTotalSlack) && threads() == threadCount;
+  })) << openDescriptors()
+      << " descriptors (" << descriptors << " before), " << threads() << " threads (" << threadCount
+      << " before)";
   EXPECT_LE(UdpProxy::OvDataRecordsMade(), recordsMade + 2) << "records are reused, not made per flow";
 }
 
