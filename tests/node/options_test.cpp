@@ -49,13 +49,4 @@ TEST(NodeOptions, CommandLines) {
   }
 }
 
-TEST(NodeOptions, HelpNamesEveryOption) {
-  const std::string help = node::helpText();
-  for (const char* option :
-       {"--listen", "--port", "--user", "--password", "--unblur", "--handshake-timeout", "--map",
-        "--allow-remote", "--udp-port", "--udp-idle", "--udp-max-associations", "--help"}) {
-    EXPECT_NE(help.find(option), std::string::npos) << option;
-  }
-}
-
 }  // namespace

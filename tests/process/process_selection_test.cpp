@@ -35,11 +35,6 @@ TEST(ProcessNameFromPath, LowerCasedLastPart) {
   for (const Row& row : rows) EXPECT_EQ(process::ProcessNameFromPath(row.path), row.name) << row.name;
 }
 
-TEST(ProcessNameOf, SystemProcessesHaveNoName) {
-  EXPECT_EQ(process::ProcessNameOf(0), "");
-  EXPECT_EQ(process::ProcessNameOf(4), "");
-}
-
 TEST(IsSelectedProcess, ConfiguredNamesOrAWatchedServiceProcess) {
   std::map<std::string, int> processes{{"game.exe", 1}, {"launcher.exe", 2}};
   // The monitor's own thread polls once a minute; the test polls itself.
