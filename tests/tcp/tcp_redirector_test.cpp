@@ -421,12 +421,13 @@ TEST(TcpFlowEvents, DataGoesBackUnchangedAndIsCountedOnlyInAdapterMode) {
 
 // The rewrite branches with the real blocking look-up client, pointed at a
 // DNS responder of the test's own on 127.0.0.1 (A 198.51.100.7, AAAA
-// 2001:db8::5 for every name).
+// 2001:db8::5 for every name). An unanswered look-up is the fake's
+// "nothing resolved" above; the client's own time-out is tested in hostnet.
 TEST(TcpRedirect, RewritesResolveThroughTheLookUpClient) {
   struct LoopbackDns : FakeServices {
     explicit LoopbackDns(uint16_t portNet) : port(portNet) {}
     bool lookUp(uint16_t type, const std::string& host, std::vector<SocketAddress>& out) override {
-      lookups.push_back(host);
+      lookups.push_back((type == 1 ? "A " : "AAAA ") + host);
       hostnet::DnsQueryResult result;
       if (!hostnet::DnsQueryBlocking(ipv4(127, 0, 0, 1), type, host, result, port)) return false;
       out = result.addresses;
@@ -438,65 +439,45 @@ TEST(TcpRedirect, RewritesResolveThroughTheLookUpClient) {
   ASSERT_TRUE(dns.ok());
   const uint64_t rewriteKey = FakeServices::key(ipv4(198, 51, 100, 1), hostToNet16(443));
   const uint8_t answer6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5};
-
-  {  // IPv4 connection: an A look-up, the first answer, the requested port.
+  struct Row {
+    const char* what;
+    SocketAddress to;
+    bool portMap;  // a port map to a name through the relay, else a host rewrite
+    const char* lookUp;
+  } rows[] = {
+      {"IPv4: an A look-up, the first answer, the requested port", v4(198, 51, 100, 1, 443), false,
+       "A web.example.com"},
+      {"IPv4-mapped: one AAAA look-up, family 23", mapped(198, 51, 100, 1, 443), false,
+       "AAAA web.example.com"},
+      {"port map through the relay: the relay gets the resolved target", v4(203, 0, 113, 5, 7000), true,
+       "A map.example.com"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
     LoopbackDns services(dns.portNet());
     collector::DataCollectorEvent collector;
     tcp::TcpRedirector redirector(services, collector);
     services.rewrites[rewriteKey] = {"web.example.com", hostToNet16(8443)};
-    drvapi::TcpConnInfo info = request(v4(198, 51, 100, 1, 443));
-    redirector.tcpConnectRequest(1, &info);
-    EXPECT_EQ(remoteOf(info).family(), 2);
-    EXPECT_EQ(remoteOf(info).ipv4(), ipv4(198, 51, 100, 7));
-    EXPECT_EQ(remoteOf(info).port(), hostToNet16(443));
-  }
-  {  // IPv6 connection to a mapped address: one AAAA look-up, family 23.
-    LoopbackDns services(dns.portNet());
-    collector::DataCollectorEvent collector;
-    tcp::TcpRedirector redirector(services, collector);
-    services.rewrites[rewriteKey] = {"web.example.com", hostToNet16(8443)};
-    drvapi::TcpConnInfo info = request(mapped(198, 51, 100, 1, 443));
-    redirector.tcpConnectRequest(2, &info);
-    EXPECT_EQ(services.lookups.size(), 1u);
-    EXPECT_EQ(remoteOf(info).family(), 23);
-    EXPECT_EQ(std::memcmp(remoteOf(info).ipv6(), answer6, 16), 0);
-    EXPECT_EQ(remoteOf(info).port(), hostToNet16(443));
-  }
-  {  // Port map to a name, through the relay: the relay gets the resolved target.
-    LoopbackDns services(dns.portNet());
-    collector::DataCollectorEvent collector;
-    tcp::TcpRedirector redirector(services, collector);
-    services.selected = false;
+    services.selected = !row.portMap;
     services.portMaps[FakeServices::key(ipv4(203, 0, 113, 5), hostToNet16(7000))] = {
         "map.example.com", hostToNet16(9001), 1, true};
-    drvapi::TcpConnInfo info = request(v4(203, 0, 113, 5, 7000));
-    redirector.tcpConnectRequest(3, &info);
-    auto taken = redirector.redirectTable().TakeRedirect(v4(127, 0, 0, 1, 40001));
-    ASSERT_TRUE(taken.has_value());
-    EXPECT_EQ(remoteOf(taken->info).ipv4(), ipv4(198, 51, 100, 7));
-    EXPECT_EQ(remoteOf(taken->info).port(), hostToNet16(9001));
-  }
-}
-
-TEST(TcpRedirect, UnansweredRewriteLookUpLeavesTheDestination) {
-  hostnet::DnsResponder silent(hostnet::DnsResponder::Mode::Silent);
-  ASSERT_TRUE(silent.ok());
-  struct LoopbackDns : FakeServices {
-    bool lookUp(uint16_t type, const std::string& host, std::vector<SocketAddress>& out) override {
-      hostnet::DnsQueryResult result;
-      const bool ok = hostnet::DnsQueryBlocking(ipv4(127, 0, 0, 1), type, host, result, port);
-      out = result.addresses;
-      return ok;
+    drvapi::TcpConnInfo info = request(row.to);
+    redirector.tcpConnectRequest(1, &info);
+    EXPECT_EQ(services.lookups, std::vector<std::string>{row.lookUp});
+    if (row.portMap) {
+      auto taken = redirector.redirectTable().TakeRedirect(v4(127, 0, 0, 1, 40001));
+      ASSERT_TRUE(taken.has_value());
+      EXPECT_EQ(remoteOf(taken->info).ipv4(), ipv4(198, 51, 100, 7));
+      EXPECT_EQ(remoteOf(taken->info).port(), hostToNet16(9001));
+      continue;
     }
-    uint16_t port = 0;
-  } services;
-  services.port = silent.portNet();
-  collector::DataCollectorEvent collector;
-  tcp::TcpRedirector redirector(services, collector);
-  services.rewrites[FakeServices::key(ipv4(198, 51, 100, 1), hostToNet16(443))] = {"web.example.com", 0};
-  drvapi::TcpConnInfo info = request(v4(198, 51, 100, 1, 443));
-  redirector.tcpConnectRequest(1, &info);
-  EXPECT_EQ(silent.queries(), 2) << "the A look-up is tried twice";
-  EXPECT_EQ(remoteOf(info).ipv4(), ipv4(198, 51, 100, 1));
-  EXPECT_EQ(services.disabled, std::vector<uint64_t>{1});
+    const SocketAddress went = remoteOf(info);
+    EXPECT_EQ(went.family(), row.to.family());
+    if (row.to.family() == 2) {
+      EXPECT_EQ(went.ipv4(), ipv4(198, 51, 100, 7));
+    } else {
+      EXPECT_EQ(std::memcmp(went.ipv6(), answer6, 16), 0);
+    }
+    EXPECT_EQ(went.port(), hostToNet16(443));
+  }
 }
