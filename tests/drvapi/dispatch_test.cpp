@@ -47,6 +47,40 @@ class Dispatch : public DriverFixture {
     return lumotest::waitFor(
         [] { return detail::lib().events.load() + detail::lib().eventsOut.load() == 0; });
   }
+  // A connection whose tcpConnected callback is held until
+  // handler.release(): the records after it pile up.
+  void connectHeld(uint64_t id) {
+    handler.holdConnected();
+    deliver(simdrv::Batch().tcpConnected(id, simdrv::tcpInfo(kGamePid, kLocal, kRemote)));
+    ASSERT_TRUE(handler.waitHeld());
+  }
+  // A UDP flow that the handler has seen.
+  void createUdp(uint64_t id) {
+    deliver(simdrv::Batch().udpCreated(id, simdrv::udpInfo(kGamePid, kLocal)));
+    ASSERT_TRUE(lumotest::waitFor([&] { return !handler.calls(id).empty(); }));
+  }
+  static UdpConnectRequest udpRequest() {
+    UdpConnectRequest request{};
+    request.processId = kGamePid;
+    request.ipFamily = kFamilyIpv4;
+    return request;
+  }
+  // Records of one type and id that the driver refused so far.
+  size_t refusedCount(uint32_t type, uint64_t id) {
+    size_t n = 0;
+    for (const auto& r : sim.refused()) n += r.type == type && r.id == id;
+    return n;
+  }
+  // The n-th verdict the library wrote for a TCP connect request.
+  TcpConnInfo tcpVerdict(uint64_t id, size_t n = 0) {
+    TcpConnInfo verdict{};
+    const auto written = sim.written(kTcpConnectRequest, id);
+    EXPECT_GT(written.size(), n);
+    if (written.size() <= n) return verdict;
+    EXPECT_EQ(written[n].payload.size(), sizeof verdict);
+    std::memcpy(&verdict, written[n].payload.data(), std::min(written[n].payload.size(), sizeof verdict));
+    return verdict;
+  }
   std::vector<size_t> sizes(uint64_t id, const std::string& what) const {
     std::vector<size_t> out;
     for (const auto& c : handler.calls(id))
@@ -104,15 +138,6 @@ TEST_F(Dispatch, StreamChunksHoldAtMost131072Bytes) {
   }
 }
 
-TEST_F(Dispatch, EndOfStreamIsDeliveredWithLengthZero) {
-  connect(2);
-  simdrv::Batch b;
-  b.tcpReceive(2, "last bytes").record(kTcpReceive, 2);
-  deliver(b);
-  ASSERT_TRUE(lumotest::waitFor([&] { return sizes(2, "tcpReceive").size() == 2; }));
-  EXPECT_EQ(sizes(2, "tcpReceive"), (std::vector<size_t>{10, 0}));
-}
-
 TEST_F(Dispatch, VerdictBitsDecideWhatHappensToTheRequest) {
   struct Row {
     uint32_t flag;
@@ -134,16 +159,11 @@ TEST_F(Dispatch, VerdictBitsDecideWhatHappensToTheRequest) {
   for (const Row& row : rows) {
     ++id;
     SCOPED_TRACE(row.flag);
-    simdrv::Batch b;
-    b.tcpConnectRequest(id, simdrv::tcpInfo(kGamePid, kLocal, kRemote, 0));
-    deliver(b);
+    deliver(simdrv::Batch().tcpConnectRequest(id, simdrv::tcpInfo(kGamePid, kLocal, kRemote, 0)));
     ASSERT_TRUE(lumotest::waitFor([&] { return handler.calls(id).size() == 1; }));
     if (row.verdictNow) {
       ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kTcpConnectRequest, id).size() == 1; }));
-      const auto verdict = sim.written(kTcpConnectRequest, id)[0];
-      ASSERT_EQ(verdict.payload.size(), sizeof(TcpConnInfo));
-      TcpConnInfo sent;
-      std::memcpy(&sent, verdict.payload.data(), sizeof sent);
+      const TcpConnInfo sent = tcpVerdict(id);
       EXPECT_EQ(+sent.filteringFlag, row.flag);
       EXPECT_EQ(std::memcmp(sent.remoteAddress, relay.data(), relay.size()), 0);
     }
@@ -162,17 +182,13 @@ TEST_F(Dispatch, VerdictBitsDecideWhatHappensToTheRequest) {
   // ...but gets one, as the handler left it, at the latest maintenance after that.
   advance(10001);
   ASSERT_EQ(sim.written(kTcpConnectRequest, 14).size(), 1u);
-  TcpConnInfo late;
-  std::memcpy(&late, sim.written(kTcpConnectRequest, 14)[0].payload.data(), sizeof late);
-  EXPECT_EQ(+late.filteringFlag, 0x42u);
+  EXPECT_EQ(+tcpVerdict(14).filteringFlag, 0x42u);
   advance(30000);
   EXPECT_EQ(sim.written(kTcpConnectRequest, 14).size(), 1u);  // answered once only
 }
 
 TEST_F(Dispatch, ConnectedAfterAForgottenRequestStartsAFreshEntry) {
-  simdrv::Batch b;
-  b.tcpConnectRequest(20, simdrv::tcpInfo(kGamePid, kLocal, kRemote, 0));
-  deliver(b);
+  deliver(simdrv::Batch().tcpConnectRequest(20, simdrv::tcpInfo(kGamePid, kLocal, kRemote, 0)));
   ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kTcpConnectRequest, 20).size() == 1; }));
   TcpConnInfo info{};
   ASSERT_TRUE(lumotest::waitFor([&] { return tcpGetConnInfo(20, &info) == kUnknownConnection; }));
@@ -207,30 +223,18 @@ TEST_F(Dispatch, FailedInjectionWaitsForTheDriversNextRequest) {
   // The refused chunk stayed queued and goes out with the next injection.
   ASSERT_EQ(tcpInjectSend(4, " world", 6), kOk);
   ASSERT_TRUE(lumotest::waitFor([&] { return sim.stream(4, kTcpSend) == "hello world"; }));
-  simdrv::Batch b;
-  b.tcpCanSend(4);
-  deliver(b);
+  deliver(simdrv::Batch().tcpCanSend(4));
   ASSERT_TRUE(handler.waitCount("tcpCanSend", 1));
 }
 
 TEST_F(Dispatch, SuspendsAtTheThresholdAndResumesWhenDrained) {
-  handler.holdConnected();
-  simdrv::Batch first;
-  first.tcpConnected(5, simdrv::tcpInfo(kGamePid, kLocal, kRemote));
-  deliver(first);
-  ASSERT_TRUE(handler.waitHeld());  // the connection's job is busy: data piles up
+  connectHeld(5);
 
-  simdrv::Batch data;
-  data.tcpSend(5, std::string(131072, 's'));
-  deliver(data);
+  deliver(simdrv::Batch().tcpSend(5, std::string(131072, 's')));
   EXPECT_EQ(sim.written(kTcpSuspend, 5).size(), 0u);  // 131072 bytes: below 262144
-  simdrv::Batch more;
-  more.tcpSend(5, std::string(131072, 't'));
-  deliver(more);
+  deliver(simdrv::Batch().tcpSend(5, std::string(131072, 't')));
   EXPECT_EQ(sim.written(kTcpSuspend, 5).size(), 1u);
-  simdrv::Batch evenMore;
-  evenMore.tcpSend(5, "u");
-  deliver(evenMore);
+  deliver(simdrv::Batch().tcpSend(5, "u"));
   EXPECT_EQ(sim.written(kTcpSuspend, 5).size(), 1u);  // told once only
   EXPECT_EQ(sim.written(kTcpResume, 5).size(), 0u);
 
@@ -248,20 +252,12 @@ TEST_F(Dispatch, SuspendsAtTheThresholdAndResumesWhenDrained) {
 }
 
 TEST_F(Dispatch, FailedSuspendIsTriedAgainOnTheNextRecord) {
-  handler.holdConnected();
-  simdrv::Batch first;
-  first.tcpConnected(6, simdrv::tcpInfo(kGamePid, kLocal, kRemote));
-  deliver(first);
-  ASSERT_TRUE(handler.waitHeld());
+  connectHeld(6);
   sim.setWriteMode(simdrv::WriteMode::NoRoom);
-  simdrv::Batch data;
-  data.tcpSend(6, std::string(262144, 's'));
-  deliver(data);
+  deliver(simdrv::Batch().tcpSend(6, std::string(262144, 's')));
   EXPECT_EQ(sim.written(kTcpSuspend, 6).size(), 0u);
   sim.setWriteMode(simdrv::WriteMode::Accept);
-  simdrv::Batch more;
-  more.tcpSend(6, "x");
-  deliver(more);
+  deliver(simdrv::Batch().tcpSend(6, "x"));
   EXPECT_EQ(sim.written(kTcpSuspend, 6).size(), 1u);
   handler.release();
 }
@@ -269,10 +265,7 @@ TEST_F(Dispatch, FailedSuspendIsTriedAgainOnTheNextRecord) {
 // Datagrams the driver has no room for pile up; the next datagram record
 // from the driver suspends the flow, and a drained queue resumes it.
 TEST_F(Dispatch, UdpFlowIsSuspendedWhileInjectedDatagramsPileUp) {
-  simdrv::Batch b;
-  b.udpCreated(45, simdrv::udpInfo(kGamePid, kLocal));
-  deliver(b);
-  ASSERT_TRUE(handler.waitCount("udpCreated", 1));
+  createUdp(45);
   sim.setWriteMode(simdrv::WriteMode::NoRoom);
   const std::string datagram(131072, 'g');
   for (int i = 0; i < 8; ++i)
@@ -280,26 +273,16 @@ TEST_F(Dispatch, UdpFlowIsSuspendedWhileInjectedDatagramsPileUp) {
               kOk);
   // The writer is one thread taking connections in order: once a ping queued
   // behind the injections has met "no room" too, they have all been tried.
-  simdrv::Batch barrier;
-  barrier.ping(9998);
-  deliver(barrier);
-  ASSERT_TRUE(lumotest::waitFor([&] {
-    for (const auto& r : sim.refused())
-      if (r.type == kDriverPing && r.id == 9998) return true;
-    return false;
-  }));
+  deliver(simdrv::Batch().ping(9998));
+  ASSERT_TRUE(lumotest::waitFor([&] { return refusedCount(kDriverPing, 9998) > 0; }));
   sim.setWriteMode(simdrv::WriteMode::Accept);
   EXPECT_TRUE(sim.written(kUdpSend, 45).empty());
 
-  simdrv::Batch fromApp;
-  fromApp.udpSend(45, kRemote, "query");
-  deliver(fromApp);
+  deliver(simdrv::Batch().udpSend(45, kRemote, "query"));
   EXPECT_EQ(sim.written(kUdpSuspend, 45).size(), 1u);
   EXPECT_TRUE(sim.written(kUdpResume, 45).empty());
 
-  simdrv::Batch room;
-  room.udpCanSend(45);
-  deliver(room);
+  deliver(simdrv::Batch().udpCanSend(45));
   ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpResume, 45).size() == 1; }));
   // The writer takes the queued datagrams after the resume, one write each.
   EXPECT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpSend, 45).size() == 8; }))
@@ -316,9 +299,7 @@ TEST_F(Dispatch, IdleConnectionIsClosed60SecondsAfterAnInjectedEndOfStream) {
   // thread taking connections in order: a ping of another id behind the
   // injection tells when it has been handled.)
   ASSERT_EQ(tcpInjectReceive(8, "late", 4), kOk);
-  simdrv::Batch barrier;
-  barrier.ping(9999);
-  deliver(barrier);
+  deliver(simdrv::Batch().ping(9999));
   ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kDriverPing, 9999).size() == 1; }));
   EXPECT_EQ(sim.written(kTcpReceive, 8).size(), 1u);
   advance(30000);
@@ -334,9 +315,7 @@ TEST_F(Dispatch, IdleConnectionIsClosed60SecondsAfterAnInjectedEndOfStream) {
 
 TEST_F(Dispatch, CloseWhenIdleEndsTheStreamTowardsTheApplication) {
   connect(9);
-  simdrv::Batch b;
-  b.tcpCloseWhenIdle(9);
-  deliver(b);
+  deliver(simdrv::Batch().tcpCloseWhenIdle(9));
   advance(10000);
   EXPECT_TRUE(sim.written(kTcpReceive, 9).empty());
   advance(10001);
@@ -347,9 +326,7 @@ TEST_F(Dispatch, CloseWhenIdleEndsTheStreamTowardsTheApplication) {
 TEST_F(Dispatch, PassThroughConnectionsDataGoesBackToTheDriver) {
   connect(30);
   ASSERT_EQ(tcpDisableFiltering(30), kOk);
-  simdrv::Batch b;
-  b.tcpReceive(30, "to app").tcpSend(30, "to net");
-  deliver(b);
+  deliver(simdrv::Batch().tcpReceive(30, "to app").tcpSend(30, "to net"));
   ASSERT_TRUE(lumotest::waitFor([&] { return sim.stream(30, kTcpSend) == "to net"; }));
   ASSERT_TRUE(lumotest::waitFor([&] { return sim.stream(30, kTcpReceive) == "to app"; }));
   EXPECT_TRUE(handler.stream(30, "tcpReceive").empty());
@@ -357,17 +334,12 @@ TEST_F(Dispatch, PassThroughConnectionsDataGoesBackToTheDriver) {
   // 0x08 keeps a connection filtered.
   connect(32, kRuleFilter | 0x08);
   ASSERT_EQ(tcpDisableFiltering(32), kOk);
-  simdrv::Batch c;
-  c.tcpReceive(32, "kept");
-  deliver(c);
+  deliver(simdrv::Batch().tcpReceive(32, "kept"));
   ASSERT_TRUE(lumotest::waitFor([&] { return handler.stream(32, "tcpReceive") == "kept"; }));
 }
 
 TEST_F(Dispatch, OneInboundDatagramPerDriverRequest) {
-  simdrv::Batch b;
-  b.udpCreated(40, simdrv::udpInfo(kGamePid, kLocal));
-  deliver(b);
-  ASSERT_TRUE(handler.waitCount("udpCreated", 1));
+  createUdp(40);
   const simdrv::SockAddr peer = simdrv::ipv4("203.0.113.9", 9000);
   ASSERT_EQ(udpInjectReceive(40, peer.data(), "first", 5, nullptr), kOk);
   ASSERT_EQ(udpInjectReceive(40, peer.data(), "second", 6, nullptr), kOk);
@@ -379,9 +351,7 @@ TEST_F(Dispatch, OneInboundDatagramPerDriverRequest) {
   EXPECT_EQ(std::memcmp(first.payload.data(), peer.data(), 16), 0);
   EXPECT_EQ(first.text().substr(36), "first");
 
-  simdrv::Batch ask;
-  ask.udpCanReceive(40);
-  deliver(ask);
+  deliver(simdrv::Batch().udpCanReceive(40));
   ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpReceive, 40).size() == 2; }));
   EXPECT_EQ(sim.written(kUdpReceive, 40)[1].text().substr(36), "second");
 
@@ -473,7 +443,9 @@ TEST_F(Dispatch, InjectionsRacingTheWriterKeepEachFlowsOrder) {
   EXPECT_EQ(handler.overlaps(), 0);
 }
 
-TEST_F(Dispatch, DatagramsReachTheHandlerWithOptionsAndLocalAddress) {
+// The newer driver kind's options carry the flow's local address at offset
+// 32: the handler gets the options, and the flow's entry the new address.
+TEST_F(Dispatch, DatagramsReachTheHandlerWithOptionsAndRefreshTheLocalAddress) {
   simdrv::Batch b;
   b.udpCreated(50, simdrv::udpInfo(kGamePid, kLocal));
   const simdrv::SockAddr peer = simdrv::ipv4("203.0.113.9", 53);
@@ -482,37 +454,23 @@ TEST_F(Dispatch, DatagramsReachTheHandlerWithOptionsAndLocalAddress) {
   std::memcpy(&options[32], newLocal.data(), newLocal.size());
   b.udpReceive(50, peer, "answer", options, 5);
   b.udpSend(50, peer, "query");
-  b.udpClosed(50);
   deliver(b);
+  ASSERT_TRUE(handler.waitCount("udpSend", 1));
+  UdpConnInfo info{};
+  ASSERT_EQ(udpGetConnInfo(50, &info), kOk);
+  EXPECT_EQ(std::memcmp(info.localAddress, newLocal.data(), newLocal.size()), 0);
+  EXPECT_EQ(udpGetConnInfo(50, nullptr), kFailed);
+  deliver(simdrv::Batch().udpClosed(50));
   ASSERT_TRUE(handler.waitCount("udpClosed", 1));
   EXPECT_EQ(sequence(50), (std::vector<std::string>{"udpCreated", "udpReceive", "udpSend", "udpClosed"}));
   EXPECT_EQ(handler.calls(50)[1].data, "answer|port=53|opt=60/5");
   EXPECT_EQ(handler.calls(50)[2].data, "query");
 }
 
-TEST_F(Dispatch, NewerDriverKindRefreshesTheFlowsLocalAddress) {
-  simdrv::Batch b;
-  b.udpCreated(51, simdrv::udpInfo(kGamePid, kLocal));
-  const simdrv::SockAddr newLocal = simdrv::ipv4("127.0.0.1", 41234);
-  std::string options(60, '\0');
-  std::memcpy(&options[32], newLocal.data(), newLocal.size());
-  b.udpReceive(51, simdrv::ipv4("203.0.113.9", 53), "x", options);
-  deliver(b);
-  ASSERT_TRUE(handler.waitCount("udpReceive", 1));
-  UdpConnInfo info{};
-  ASSERT_EQ(udpGetConnInfo(51, &info), kOk);
-  EXPECT_EQ(std::memcmp(info.localAddress, newLocal.data(), newLocal.size()), 0);
-  EXPECT_EQ(udpGetConnInfo(51, nullptr), kFailed);
-}
-
 TEST_F(Dispatch, UdpConnectRequestAndFilteringOff) {
   handler.onUdpConnectRequest = [](uint64_t, UdpConnectRequest* r) { r->filteringFlag |= 0x100; };
-  UdpConnectRequest request{};
-  request.processId = kGamePid;
-  request.ipFamily = kFamilyIpv4;
-  simdrv::Batch b;
-  b.udpConnectRequest(60, request);
-  deliver(b);
+  const UdpConnectRequest request = udpRequest();
+  deliver(simdrv::Batch().udpConnectRequest(60, request));
   ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpConnectRequest, 60).size() == 1; }));
   UdpConnectRequest verdict;
   std::memcpy(&verdict, sim.written(kUdpConnectRequest, 60)[0].payload.data(), sizeof verdict);
@@ -524,9 +482,7 @@ TEST_F(Dispatch, UdpConnectRequestAndFilteringOff) {
 }
 
 TEST_F(Dispatch, PingsOfOneIdInOneBatchGetOneAnswer) {
-  simdrv::Batch b;
-  b.ping(70).ping(70).ping(71);
-  deliver(b);
+  deliver(simdrv::Batch().ping(70).ping(70).ping(71));
   ASSERT_TRUE(lumotest::waitFor([&] { return sim.writtenCount(kDriverPing) == 2; }));
   EXPECT_EQ(sim.written(kDriverPing, 70).size(), 1u);
   EXPECT_EQ(sim.written(kDriverPing, 71).size(), 1u);
@@ -704,23 +660,15 @@ TEST_F(Dispatch, RefusedVerdictIsWrittenByTheNextMaintenance) {
     ++id;
     SCOPED_TRACE(row.flag);
     sim.setWriteMode(simdrv::WriteMode::NoRoom);
-    simdrv::Batch b;
-    b.tcpConnectRequest(id, simdrv::tcpInfo(kGamePid, kLocal, kRemote, kRuleReportConnect));
-    deliver(b);
-    ASSERT_TRUE(lumotest::waitFor([&] {
-      for (const auto& r : sim.refused())
-        if (r.type == kTcpConnectRequest && r.id == id) return true;
-      return false;
-    }));
+    deliver(simdrv::Batch().tcpConnectRequest(
+        id, simdrv::tcpInfo(kGamePid, kLocal, kRemote, kRuleReportConnect)));
+    ASSERT_TRUE(lumotest::waitFor([&] { return refusedCount(kTcpConnectRequest, id) > 0; }));
     ASSERT_TRUE(waitForIdleQueues());
     sim.setWriteMode(simdrv::WriteMode::Accept);
     EXPECT_TRUE(sim.closedConnections().empty());  // not closed before the verdict went out
     advance(kMaintenanceMs);
-    const auto verdicts = sim.written(kTcpConnectRequest, id);
-    ASSERT_EQ(verdicts.size(), 1u);
-    TcpConnInfo sent;
-    std::memcpy(&sent, verdicts[0].payload.data(), sizeof sent);
-    EXPECT_EQ(+sent.filteringFlag, row.flag);
+    ASSERT_EQ(sim.written(kTcpConnectRequest, id).size(), 1u);
+    EXPECT_EQ(+tcpVerdict(id).filteringFlag, row.flag);
     TcpConnInfo info{};
     EXPECT_EQ(tcpGetConnInfo(id, &info) == kOk, row.kept);
     EXPECT_EQ(sim.closedConnections(), row.closed ? std::vector<uint64_t>{id} : std::vector<uint64_t>{});
@@ -732,11 +680,7 @@ TEST_F(Dispatch, RefusedVerdictIsWrittenByTheNextMaintenance) {
 // A suspended connection gets no new data, so nothing but the maintenance
 // can try a resume again that the driver refused.
 TEST_F(Dispatch, RefusedResumeIsRetriedByTheMaintenance) {
-  handler.holdConnected();
-  simdrv::Batch first;
-  first.tcpConnected(610, simdrv::tcpInfo(kGamePid, kLocal, kRemote));
-  deliver(first);
-  ASSERT_TRUE(handler.waitHeld());
+  connectHeld(610);
   simdrv::Batch data;
   data.tcpSend(610, std::string(262144, 's'));
   deliver(data);
@@ -745,11 +689,7 @@ TEST_F(Dispatch, RefusedResumeIsRetriedByTheMaintenance) {
   handler.release();
   // Both jobs of the connection (the held one and the one for the data)
   // end with the resume rule, and the driver refuses both resumes.
-  ASSERT_TRUE(lumotest::waitFor([&] {
-    size_t n = 0;
-    for (const auto& r : sim.refused()) n += r.type == kTcpResume && r.id == 610;
-    return n == 2;
-  }));
+  ASSERT_TRUE(lumotest::waitFor([&] { return refusedCount(kTcpResume, 610) == 2; }));
   EXPECT_EQ(handler.stream(610, "tcpSend").size(), 262144u);
   ASSERT_TRUE(waitForIdleQueues());
   sim.setWriteMode(simdrv::WriteMode::Accept);
@@ -768,12 +708,8 @@ TEST_F(Dispatch, SmallDatagramsCountWholeNodesTowardsSuspension) {
     held = true;
     gate.wait();
   };
-  UdpConnectRequest request{};
-  request.processId = kGamePid;
-  request.ipFamily = kFamilyIpv4;
-  simdrv::Batch b;
-  b.udpConnectRequest(620, request);
-  deliver(b);
+  const UdpConnectRequest request = udpRequest();
+  deliver(simdrv::Batch().udpConnectRequest(620, request));
   ASSERT_TRUE(lumotest::waitFor([&] { return held.load(); }));  // the flow's job is busy: datagrams pile up
   // 2100 datagrams of 100 bytes: 285 KB of payload, 8.6 MB of nodes.
   const std::string datagram(100, 'd');
@@ -791,10 +727,7 @@ TEST_F(Dispatch, SmallDatagramsCountWholeNodesTowardsSuspension) {
 // Replies injected towards an application wait for the driver to ask for
 // each; past the cap the oldest waiting one is dropped and counted.
 TEST_F(Dispatch, InboundDatagramsWaitingForTheDriverAreCappedOldestFirst) {
-  simdrv::Batch b;
-  b.udpCreated(630, simdrv::udpInfo(kGamePid, kLocal));
-  deliver(b);
-  ASSERT_TRUE(handler.waitCount("udpCreated", 1));
+  createUdp(630);
   const simdrv::SockAddr peer = simdrv::ipv4("203.0.113.9", 9000);
   const uint64_t droppedBefore = droppedInboundDatagrams();
   auto inject = [&](int n) {
@@ -806,9 +739,7 @@ TEST_F(Dispatch, InboundDatagramsWaitingForTheDriverAreCappedOldestFirst) {
   for (int n = 1; n < 200; ++n) ASSERT_EQ(inject(n), kOk);
   // 199 waited for 128 places.
   EXPECT_EQ(droppedInboundDatagrams() - droppedBefore, 71u);
-  simdrv::Batch ask;
-  ask.udpCanReceive(630);
-  deliver(ask);
+  deliver(simdrv::Batch().udpCanReceive(630));
   ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpReceive, 630).size() == 2; }));
   EXPECT_EQ(sim.written(kUdpReceive, 630)[1].text().substr(36), "reply72");
 }
@@ -819,9 +750,7 @@ TEST_F(Dispatch, InboundDatagramsWaitingForTheDriverAreCappedOldestFirst) {
 // closed with the old one.
 TEST_F(Dispatch, IdReusedRightAfterItsCloseStartsANewConnection) {
   connect(640);
-  simdrv::Batch closeAndReuse;
-  closeAndReuse.tcpClosed(640).tcpConnectRequest(640, simdrv::tcpInfo(kGamePid, kLocal, kRemote));
-  deliver(closeAndReuse);
+  deliver(simdrv::Batch().tcpClosed(640).tcpConnectRequest(640, simdrv::tcpInfo(kGamePid, kLocal, kRemote)));
   ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kTcpConnectRequest, 640).size() == 1; }));
   EXPECT_EQ(sequence(640), (std::vector<std::string>{"tcpConnected", "tcpClosed", "tcpConnectRequest"}));
 
@@ -836,9 +765,7 @@ TEST_F(Dispatch, IdReusedRightAfterItsCloseStartsANewConnection) {
   close.tcpClosed(641);
   deliver(close);
   ASSERT_TRUE(handler.waitCount("tcpClosed", 2));
-  simdrv::Batch reuse;
-  reuse.tcpConnectRequest(641, simdrv::tcpInfo(kGamePid, kLocal, kRemote));
-  deliver(reuse);
+  deliver(simdrv::Batch().tcpConnectRequest(641, simdrv::tcpInfo(kGamePid, kLocal, kRemote)));
   ASSERT_TRUE(lumotest::waitFor([&] { return sequence(641).size() == 3; }));
   sim.setWriteMode(simdrv::WriteMode::Accept);
   sim.releaseHeldWrites();
@@ -873,9 +800,7 @@ TEST_F(Dispatch, DecideLaterKeepsTheRestOfTheJob) {
     if (udpRequests++ == 0) return gate.wait();
     request->filteringFlag = kVerdictDecideLater;
   };
-  UdpConnectRequest request{};
-  request.processId = kGamePid;
-  request.ipFamily = kFamilyIpv4;
+  const UdpConnectRequest request = udpRequest();
   simdrv::Batch first;
   first.tcpConnectRequest(650, simdrv::tcpInfo(kGamePid, kLocal, kRemote, kRuleReportConnect));
   first.udpConnectRequest(651, request);
@@ -907,13 +832,12 @@ TEST_F(Dispatch, DisableFilteringInsideTheRequestFollowsTheVerdict) {
   for (const Row& row : rows) {
     ++id;
     SCOPED_TRACE(row.verdict);
-    simdrv::Batch request;
-    request.tcpConnectRequest(id, simdrv::tcpInfo(kGamePid, kLocal, kRemote, kRuleReportConnect));
-    deliver(request);
+    deliver(simdrv::Batch().tcpConnectRequest(
+        id, simdrv::tcpInfo(kGamePid, kLocal, kRemote, kRuleReportConnect)));
     ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kTcpConnectRequest, id).size() == 1; }));
-    simdrv::Batch traffic;
-    traffic.tcpConnected(id, simdrv::tcpInfo(kGamePid, kLocal, kRemote, row.verdict)).tcpReceive(id, "reply");
-    deliver(traffic);
+    deliver(simdrv::Batch()
+                .tcpConnected(id, simdrv::tcpInfo(kGamePid, kLocal, kRemote, row.verdict))
+                .tcpReceive(id, "reply"));
     if (row.passed) {
       ASSERT_TRUE(lumotest::waitFor([&] { return sim.stream(id, kTcpReceive) == "reply"; }));
       EXPECT_TRUE(handler.stream(id, "tcpReceive").empty());

@@ -44,9 +44,7 @@ TEST_F(DriverOps, NothingOfAFreedLibraryReachesTheNextStart) {
   detail::lib().eventsOut.push(kDriverPing, 4242);
   start();
   IpOptions options{};
-  simdrv::Batch b;
-  b.ipReceive(options, "PKT").ping(4243);
-  deliver(b);
+  deliver(simdrv::Batch().ipReceive(options, "PKT").ping(4243));
   ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kDriverPing, 4243).size() == 1; }));
   EXPECT_EQ(handler.count("ipReceive"), 0u);
   EXPECT_EQ(sim.written(kIpReceive).size(), 1u);  // written back unchanged

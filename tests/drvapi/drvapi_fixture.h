@@ -50,10 +50,6 @@ class RecordingHandler : public drvapi::DRV_EventHandler, public drvapi::DRV_IPE
     return lumotest::waitFor([&] { return held_.load() > 0; });
   }
 
-  std::vector<Callback> calls() const {
-    std::lock_guard<std::mutex> g(lock_);
-    return calls_;
-  }
   std::vector<Callback> calls(uint64_t id) const {
     std::lock_guard<std::mutex> g(lock_);
     std::vector<Callback> out;
