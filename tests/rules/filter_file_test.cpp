@@ -84,6 +84,8 @@ TEST(FilterText, PortRuleKindsAndTheirOptionalColumns) {
   EXPECT_EQ(big.records[0].areaId, 0xFFFFFFFFu);
 }
 
+// What the tables make of kinds 5 and 6 is tested in filter_tables_test.cpp;
+// here only what the parser itself decides.
 TEST(FilterText, WebGamesHostRewritesAndPortMaps) {
   FilterLists lists = Parse(
       "7,0,4\n"
@@ -94,21 +96,10 @@ TEST(FilterText, WebGamesHostRewritesAndPortMaps) {
   ASSERT_EQ(lists.records.size(), 2u) << "kind 4 lines are records too";
   EXPECT_EQ(lists.webGames, (std::map<uint32_t, uint32_t>{{7, 0}}));
   ASSERT_EQ(lists.hostRewrites.size(), 1u);
-  const HostRewriteEntry& h = lists.hostRewrites[0];
-  EXPECT_EQ(h.destination, SocketAddress28::FromIpv4(Ipv4(203, 0, 113, 10)));
-  EXPECT_EQ(h.destinationPort, HostToNet16(443));
-  EXPECT_EQ(h.targetHost, "www.example.com");
-  EXPECT_EQ(h.webRelayPort, HostToNet16(8443));
+  EXPECT_EQ(lists.hostRewrites[0].destination, SocketAddress28::FromIpv4(Ipv4(203, 0, 113, 10)));
   ASSERT_EQ(lists.portMaps.size(), 2u);
-  const PortMapEntry& p = lists.portMaps[0];
-  EXPECT_EQ(p.sourceHost, "src.example.com");
-  EXPECT_EQ(p.sourceIsName, 1);
-  EXPECT_EQ(p.targetHost, "203.0.113.20");
-  EXPECT_EQ(p.targetIsName, 0);
-  EXPECT_EQ(p.sourcePort, HostToNet16(7000));
-  EXPECT_EQ(p.targetPort, HostToNet16(7001));
-  EXPECT_EQ(p.type, 1u);
-  EXPECT_EQ(p.number, 99u);
+  EXPECT_EQ(lists.portMaps[0].sourceIsName, 1);
+  EXPECT_EQ(lists.portMaps[0].targetIsName, 0);
   EXPECT_EQ(lists.portMaps[1].sourceIsName, 0);
   EXPECT_EQ(lists.portMaps[1].targetIsName, 1);
 }

@@ -93,19 +93,14 @@ TEST_F(RoundTripTest, ToolWritesTheFileTheEngineReads) {
   tables.BuildFilterTables(12, 4, hostMap);
   lists.EnterHostAddresses(hostMap);
 
+  // One answer per kind of line; the tables themselves are tested in
+  // filter_tables_test.cpp.
   EXPECT_EQ(tables.ClassifyDomain("game.example.com"), 1);
-  EXPECT_EQ(tables.ClassifyDomain("login.example.com"), 2);
   EXPECT_EQ(lists.LookupHostAddress("login.example.com"), Ipv4(203, 0, 113, 7));
-  auto rule = [&](SocketAddress28 a, uint32_t protocol) {
-    return tables.FindAddressRule(a.family(), a.bytes.data(), protocol);
-  };
-  EXPECT_EQ(rule(SocketAddress28::FromIpv4(Ipv4(10, 1, 2, 77), HostToNet16(443)), 1), 1);
-  EXPECT_EQ(rule(SocketAddress28::FromIpv4(Ipv4(10, 1, 2, 77), HostToNet16(443)), 2), 1);
-  EXPECT_EQ(rule(SocketAddress28::FromIpv4(Ipv4(10, 1, 3, 77), HostToNet16(443)), 1), 0);
-  EXPECT_EQ(rule(SocketAddress28::FromIpv4(Ipv4(198, 51, 100, 1), HostToNet16(8080)), 1), 2);
-  EXPECT_EQ(rule(SocketAddress28::FromIpv4(Ipv4(198, 51, 100, 1), HostToNet16(8080)), 2), 0);
-  EXPECT_EQ(rule(SocketAddress28::FromIpv4(Ipv4(198, 51, 100, 1), HostToNet16(9090)), 1), 0)
-      << "game 13's rule";
+  SocketAddress28 network = SocketAddress28::FromIpv4(Ipv4(10, 1, 2, 77), HostToNet16(443));
+  EXPECT_EQ(tables.FindAddressRule(network.family(), network.bytes.data(), 1), 1);
+  SocketAddress28 port = SocketAddress28::FromIpv4(Ipv4(198, 51, 100, 1), HostToNet16(8080));
+  EXPECT_EQ(tables.FindAddressRule(port.family(), port.bytes.data(), 1), 2);
   SocketAddress28 web = SocketAddress28::FromIpv4(Ipv4(198, 51, 100, 1), HostToNet16(443));
   EXPECT_TRUE(tables.IsWebSteered(web.bytes.data(), true));
 
