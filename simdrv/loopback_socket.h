@@ -1,39 +1,13 @@
-// Sockets the live modes of the simulated driver own: one that closes itself,
-// and a wake socket that lets one thread end another's wait on sockets at
-// once, so the simulator's threads sleep only in waits that an event ends.
+// Sockets of the live modes of the simulated driver: a wake socket that lets one thread end another's wait on
+// sockets at once, so the simulator's threads sleep only in waits that an event ends.
 #pragma once
 
-#include <utility>
-
 #include "platform/net.h"
+#include "platform/owned_socket.h"
 
 namespace simdrv {
 
-// A socket closed when the object goes. Movable, not copyable.
-class OwnedSocket {
- public:
-  OwnedSocket() = default;
-  explicit OwnedSocket(platform::Socket socket) : socket_(socket) {}
-  ~OwnedSocket() { platform::closeSocket(socket_); }
-  OwnedSocket(OwnedSocket&& other) noexcept : socket_(other.release()) {}
-  OwnedSocket& operator=(OwnedSocket&& other) noexcept {
-    reset(other.release());
-    return *this;
-  }
-  OwnedSocket(const OwnedSocket&) = delete;
-  OwnedSocket& operator=(const OwnedSocket&) = delete;
-
-  platform::Socket get() const { return socket_; }
-  bool valid() const { return socket_ != platform::kInvalidSocket; }
-  // Gives the socket up without closing it.
-  platform::Socket release() { return std::exchange(socket_, platform::kInvalidSocket); }
-  void reset(platform::Socket socket = platform::kInvalidSocket) {
-    platform::closeSocket(std::exchange(socket_, socket));
-  }
-
- private:
-  platform::Socket socket_ = platform::kInvalidSocket;
-};
+using platform::OwnedSocket;
 
 // A datagram socket on 127.0.0.1 that sends to itself: a thread waiting in
 // platform::waitSockets includes socket() and returns as soon as another

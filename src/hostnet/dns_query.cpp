@@ -3,6 +3,7 @@
 #include <cstring>
 #include <random>
 
+#include "platform/owned_socket.h"
 #include "platform/sysinfo.h"
 #include "platform/time.h"
 #include "platform/wire_reader.h"
@@ -32,8 +33,8 @@ size_t EncodeDnsQuery(uint16_t id, uint16_t type, std::string_view name,
   if (name.empty()) return 0;
   //  0  1  2  3  4  5  6  7  8  9 10 11
   // [id  ][flags][qd=1][an=0][ns=0][ar=0]   RFC 1035 4.1.1
-  const uint8_t header[12] = {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), 0x01, 0x00, 0, 1,
-                              0, 0, 0, 0, 0, 0};
+  const uint8_t header[12] = {
+      static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
   std::memcpy(buffer, header, sizeof header);
   size_t at = sizeof header;
   size_t start = 0;
@@ -116,8 +117,10 @@ bool DnsQueryBlocking(uint32_t server, uint16_t type, std::string_view name, Dns
   if (queryLength == 0) return false;
   auto now = [&clock]() -> uint64_t { return clock ? clock() : platform::monotonicMs(); };
 
-  platform::Socket s = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram);
-  if (s == platform::kInvalidSocket) return false;
+  const platform::OwnedSocket owned(
+      platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram));
+  const platform::Socket s = owned.get();
+  if (!owned.valid()) return false;
   // A loopback server is answered from a loopback source; anything else gets
   // the system's choice of source, as an unbound socket does.
   if ((platform::netToHost32(server) >> 24) == 127)
@@ -127,10 +130,8 @@ bool DnsQueryBlocking(uint32_t server, uint16_t type, std::string_view name, Dns
     platform::SocketReadEvent readable(s);
     platform::setNonBlocking(s, true);
     const platform::SocketAddress to = platform::makeIpv4Address(server, serverPortNet);
-    if (!readable.valid() || platform::sendTo(s, query, queryLength, to) != static_cast<int>(queryLength)) {
-      platform::closeSocket(s);
+    if (!readable.valid() || platform::sendTo(s, query, queryLength, to) != static_cast<int>(queryLength))
       return false;
-    }
     const uint64_t sentAt = now();
     bool mismatch = false;
     while (!accepted && !mismatch) {
@@ -139,8 +140,7 @@ bool DnsQueryBlocking(uint32_t server, uint16_t type, std::string_view name, Dns
         for (;;) {
           int n = platform::receiveFrom(s, reply, sizeof reply, nullptr);
           if (n < 0) break;  // nothing more queued (or an ICMP error was reported)
-          DnsReplyVerdict v =
-              ReadDnsReply(query, queryLength, reply, static_cast<size_t>(n), out.addresses);
+          DnsReplyVerdict v = ReadDnsReply(query, queryLength, reply, static_cast<size_t>(n), out.addresses);
           if (v == DnsReplyVerdict::Accepted) accepted = true;
           if (v == DnsReplyVerdict::Mismatch) mismatch = true;
           if (v != DnsReplyVerdict::Ignore) break;
@@ -157,7 +157,6 @@ bool DnsQueryBlocking(uint32_t server, uint16_t type, std::string_view name, Dns
       }
     }
   }
-  platform::closeSocket(s);
   return accepted;
 }
 

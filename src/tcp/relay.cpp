@@ -7,6 +7,7 @@
 #include <new>
 
 #include "hostnet/local_addresses.h"
+#include "platform/owned_socket.h"
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "tcp/blur.h"
@@ -22,24 +23,6 @@ constexpr int kSocketBufferBytes = 12 * 1024 * 1024;
 constexpr uint32_t kRelayWaitMs = 5000;
 constexpr uint32_t kAcceptWaitMs = 1000;
 constexpr uint32_t kAcceptIdleMs = 10;
-
-// A socket closed when its holder goes, unless released.
-class SocketHolder {
- public:
-  explicit SocketHolder(platform::Socket socket) : socket_(socket) {}
-  ~SocketHolder() { platform::closeSocket(socket_); }
-  SocketHolder(const SocketHolder&) = delete;
-  SocketHolder& operator=(const SocketHolder&) = delete;
-  platform::Socket get() const { return socket_; }
-  platform::Socket release() {
-    const platform::Socket s = socket_;
-    socket_ = platform::kInvalidSocket;
-    return s;
-  }
-
- private:
-  platform::Socket socket_;
-};
 
 bool retryable(platform::NetError e) {
   return e == platform::NetError::WouldBlock || e == platform::NetError::Interrupted;
@@ -254,8 +237,8 @@ void Relay::acceptOne(int family) {
     return;
   }
   platform::SocketAddress peer;
-  SocketHolder client(platform::acceptSocket(l.socket.load(), &peer));
-  if (client.get() == platform::kInvalidSocket) {
+  platform::OwnedSocket client(platform::acceptSocket(l.socket.load(), &peer));
+  if (!client.valid()) {
     openListener(family);  // may choose another port
     return;
   }
@@ -283,8 +266,8 @@ void Relay::acceptOne(int family) {
   hostnet::GetAddressAndPort(context->localAddress.family(), context->localAddress, context->localAddress16,
                              context->localPort);
 
-  SocketHolder node(platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream));
-  if (node.get() == platform::kInvalidSocket) return;
+  platform::OwnedSocket node(platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream));
+  if (!node.valid()) return;
 
   RELAY_CONTEXT* raw = context.get();
   {
@@ -412,8 +395,8 @@ void Relay::serve(RELAY_CONTEXT& c) {
 // socket's place, under the lock, so that a stop reaches it while it
 // connects; never once a stop has begun.
 bool Relay::connectDirect(RELAY_CONTEXT& c) {
-  SocketHolder direct(platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream));
-  if (direct.get() == platform::kInvalidSocket) return false;
+  platform::OwnedSocket direct(platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream));
+  if (!direct.valid()) return false;
   platform::Socket old;
   {
     std::lock_guard<std::mutex> lock(threadsLock_);
@@ -427,8 +410,8 @@ bool Relay::connectDirect(RELAY_CONTEXT& c) {
     std::lock_guard<std::mutex> lock(threadsLock_);
     return !stillWanted(c);
   };
-  return ConnectWithin(c.nodeSocket, c.destination, kDirectConnectTimeoutMs, c.clientSocket, detail, stopped) ==
-         kSocks5Ok;
+  return ConnectWithin(c.nodeSocket, c.destination, kDirectConnectTimeoutMs, c.clientSocket, detail,
+                       stopped) == kSocks5Ok;
 }
 
 // One flow record (up or down) of `bytes` for the connection.

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "platform/owned_socket.h"
 #include "platform/time.h"
 
 namespace tcp {
@@ -317,14 +318,11 @@ bool ConnectDirect(uint32_t family, Socket& socket, const platform::SocketAddres
     platform::closeSocket(socket);
     socket = platform::kInvalidSocket;
   }
-  Socket direct = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
-  if (direct == platform::kInvalidSocket) return false;
+  platform::OwnedSocket direct(platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream));
+  if (!direct.valid()) return false;
   int32_t detail = 0;
-  if (ConnectWithin(direct, destination, timeoutMs, application, detail) != kSocks5Ok) {
-    platform::closeSocket(direct);
-    return false;
-  }
-  socket = direct;
+  if (ConnectWithin(direct.get(), destination, timeoutMs, application, detail) != kSocks5Ok) return false;
+  socket = direct.release();
   return true;
 }
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/owned_socket.h"
 #include "platform/time.h"
 
 namespace UdpProxy {
@@ -59,26 +60,25 @@ void UDPProxy::Stop() {
 
 bool UDPProxy::OpenFlowSocket(uint64_t flowId) {
   if (!running()) return false;
-  const platform::Socket s = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram);
-  if (s == platform::kInvalidSocket) return false;
+  platform::OwnedSocket s(platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram));
+  if (!s.valid()) return false;
   const platform::SocketAddress node = NodeAddress();
   if (static_cast<uint8_t>(node.ipv4()) == kLoopbackNet &&
-      !platform::bindSocket(s, platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0))) {
-    platform::closeSocket(s);
+      !platform::bindSocket(s.get(), platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0)))
     return false;
-  }
-  auto* flowSocket = new FlowSocket(s);
+  auto flowSocket = std::make_unique<FlowSocket>(s.get());
   std::unique_lock<std::shared_mutex> lock(socketsLock_);
-  if (!running() || !service_.port().associate(s, keyOf(flowSocket))) {
+  if (!running() || !service_.port().associate(s.get(), keyOf(flowSocket.get()))) {
     lock.unlock();
-    platform::closeSocket(s);
-    delete flowSocket;
     return false;
   }
-  auto [it, inserted] = sockets_.try_emplace(flowId, flowSocket);
+  // The flow's record owns the socket from here, and the map the record.
+  s.release();
+  FlowSocket* const record = flowSocket.release();
+  auto [it, inserted] = sockets_.try_emplace(flowId, record);
   if (!inserted) {
     CloseLocked(it->second);
-    it->second = flowSocket;
+    it->second = record;
   }
   return true;
 }
