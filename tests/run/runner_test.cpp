@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "run_child.h"
@@ -49,16 +50,19 @@ class LumoRun : public ::testing::Test {
     return all;
   }
 
-  // Runs lumo-run to its end; returns its exit status.
-  int run(const std::vector<std::string>& arguments, std::vector<std::string> environment = {}) {
+  // Starts lumo-run; false (a failure added) when it cannot start.
+  bool start(const std::vector<std::string>& arguments, std::vector<std::string> environment = {}) {
     environment.push_back("LUMO_DRIVER_DIR=" + driverDir_);
     environment.push_back("LUMO_FAKE_ENGINE_LOG=" + engineLog_);
     std::string error;
-    if (!process_.start(LUMO_RUN_PROGRAM, arguments, environment, error)) {
-      ADD_FAILURE() << error;
-      return -1;
-    }
-    return process_.wait();
+    const bool started = process_.start(LUMO_RUN_PROGRAM, arguments, environment, error);
+    EXPECT_TRUE(started) << error;
+    return started;
+  }
+
+  // Runs lumo-run to its end; returns its exit status.
+  int run(const std::vector<std::string>& arguments, std::vector<std::string> environment = {}) {
+    return start(arguments, std::move(environment)) ? process_.wait() : -1;
   }
 
   std::string engineCalls() const { return lumotest::readText(engineLog_); }
@@ -135,11 +139,7 @@ TEST_F(LumoRun, ShowsTheCountersAndCountsEveryByteOnce) {
 
 TEST_F(LumoRun, FlowReadsAreShownAndCountedOnce) {
   // GetFlow is read each second: the program ends once a read was shown.
-  std::string error;
-  ASSERT_TRUE(process_.start(LUMO_RUN_PROGRAM,
-                             args({"--no-driver-start", "--flows"}, {"/bin/sh", "-c", "exec sleep 600"}),
-                             {"LUMO_DRIVER_DIR=" + driverDir_, "LUMO_FAKE_ENGINE_LOG=" + engineLog_}, error))
-      << error;
+  ASSERT_TRUE(start(args({"--no-driver-start", "--flows"}, {"/bin/sh", "-c", "exec sleep 600"})));
   ASSERT_TRUE(
       lumotest::waitFor([&] { return process_.errorOutput().find("lumo: GetFlow: ") != std::string::npos; }));
   kill(process_.pid(), SIGTERM);
@@ -162,12 +162,8 @@ TEST_F(LumoRun, FlowReadsAreShownAndCountedOnce) {
 
 TEST_F(LumoRun, SignalsReachTheProgramAndTheEngineStillStops) {
   const std::string started = (dir_.path() / "started").string();
-  std::string error;
   ASSERT_TRUE(
-      process_.start(LUMO_RUN_PROGRAM,
-                     args({"--no-driver-start"}, {"/bin/sh", "-c", "echo > " + started + "; exec sleep 600"}),
-                     {"LUMO_DRIVER_DIR=" + driverDir_, "LUMO_FAKE_ENGINE_LOG=" + engineLog_}, error))
-      << error;
+      start(args({"--no-driver-start"}, {"/bin/sh", "-c", "echo > " + started + "; exec sleep 600"})));
   ASSERT_TRUE(lumotest::waitFor([&] { return std::filesystem::exists(started); }));
   kill(process_.pid(), SIGTERM);
   // sleep dies of the SIGTERM passed on; lumo-run ends as it did.
