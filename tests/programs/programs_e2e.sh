@@ -147,18 +147,23 @@ echoes_match() {
 
 # connections NAME: how many connections the HTTP server NAME has seen.
 connections() { grep -c "http connection" "$WORK/$1.err"; }
+# mark, then went WHAT NODE DIRECT: since the mark, the node's HTTP twin saw
+# NODE new connections and the direct one DIRECT.
+mark() { before_node=$(connections http-node) before_direct=$(connections http-direct); }
+went() {
+  local got="$(($(connections http-node) - before_node)) via node, $(($(connections http-direct) - before_direct)) direct"
+  check "$1: $got" [ "$got" = "$2 via node, $3 direct" ]
+}
 
 # --- curl: 10 MiB over HTTP through relay and node, byte for byte -----------
 "$BIN/lumo-peer" pattern 10485760 >"$WORK/pattern.10m"
-before_node=$(connections http-node)
-before_direct=$(connections http-direct)
+mark
 "${RUN[@]}" --config "$WORK/game.conf" -- curl -sS --max-time 30 -o "$WORK/curl.body" \
   "http://203.0.113.5:$HTTP_PORT/10485760" 2>"$WORK/curl.err"
 status=$?
 check "curl through lumo-run exits 0 (status $status)" [ "$status" -eq 0 ]
 check "curl's 10 MiB body is byte-exact" cmp -s "$WORK/curl.body" "$WORK/pattern.10m"
-check "curl's connection went through the node" [ "$(connections http-node)" -eq $((before_node + 1)) ]
-check "curl's connection did not go direct" [ "$(connections http-direct)" -eq "$before_direct" ]
+went "curl's connection" 1 0
 
 # --- lumo-run --flows: lumo-driver's list shows curl's connection -------------
 # curl downloads slowly until lumo-run, whose standard error the shell shares,
@@ -172,13 +177,11 @@ check "lumo-run --flows lists curl's connection via the relay" grep -Eq \
   "$WORK/flows.err"
 
 # --- a program the configuration does not name goes direct -------------------
-before_node=$(connections http-node)
-before_direct=$(connections http-direct)
+mark
 "${RUN[@]}" --config "$WORK/other.conf" -- curl -sS --max-time 10 -o "$WORK/other.body" \
   "http://203.0.113.5:$HTTP_PORT/65536" 2>>"$WORK/curl.err"
 check "an unnamed program's curl works" cmp -s "$WORK/other.body" <(head -c 65536 "$WORK/pattern.10m")
-check "an unnamed program's connection went direct" [ "$(connections http-direct)" -eq $((before_direct + 1)) ]
-check "an unnamed program's connection skipped the node" [ "$(connections http-node)" -eq "$before_node" ]
+went "an unnamed program's connection" 0 1
 
 # --- socat: 1,000 datagrams through the tunnel, none lost or changed ---------
 "$BIN/lumo-peer" pattern 64000 >"$WORK/pattern.udp"
@@ -221,13 +224,11 @@ check "the learned name's web connection went through the node" [ "$(connections
 answer=$(LUMO_CAPTURE_NAMESERVER=8.8.8.1 "${RUN[@]}" --config "$WORK/game.conf" -- \
   getent ahostsv4 steer.example 2>"$WORK/getent.err" | head -n 1)
 check "getent gets steer.example from the engine (got '$answer')" [ "${answer%% *}" = "203.0.113.5" ]
-before_node=$(connections http-node)
-before_direct=$(connections http-direct)
+mark
 LUMO_CAPTURE_NAMESERVER=8.8.8.1 "${RUN[@]}" --config "$WORK/game.conf" -- curl -sS --max-time 10 \
   -o "$WORK/named.body" "http://steer.example:$HTTP_PORT/65536" 2>>"$WORK/curl.err"
 check "curl gets http://steer.example's body" cmp -s "$WORK/named.body" <(head -c 65536 "$WORK/pattern.10m")
-check "curl's connection to the name went through the node" [ "$(connections http-node)" -eq $((before_node + 1)) ]
-check "curl's connection to the name did not go direct" [ "$(connections http-direct)" -eq "$before_direct" ]
+went "curl's connection to the name" 1 0
 
 # --- lumo-ping: the engine answers after the rule's 20 ms --------------------
 if "$BIN/lumo-ping" -c 1 -W 1 127.0.0.1 >/dev/null 2>&1; then
@@ -244,14 +245,12 @@ fi
 # --- the instance limit across two launched copies ---------------------------
 # With a limit of 1, one of two copies of capture-probe is steered (its
 # connection reaches the node's twin) and the other goes direct.
-before_node=$(connections http-node)
-before_direct=$(connections http-direct)
+mark
 "${RUN[@]}" --config "$WORK/limit.conf" -- sh -c \
   "'$BIN/capture-probe' tcp 203.0.113.5:$HTTP_PORT 1 & sleep 0.3; '$BIN/capture-probe' tcp 203.0.113.5:$HTTP_PORT 1; wait" \
   >"$WORK/limit.out" 2>&1
 check "both copies under the limit worked" [ "$(grep -c 'lost=0' "$WORK/limit.out")" -eq 2 ]
-check "one copy was steered" [ "$(connections http-node)" -eq $((before_node + 1)) ]
-check "the other copy went direct" [ "$(connections http-direct)" -eq $((before_direct + 1)) ]
+went "one copy steered, the other direct" 1 1
 
 # --- Stop while traffic flows ------------------------------------------------
 # The shell that lumo-run launched ends at once, so lumo-run stops the engine
