@@ -1,31 +1,359 @@
 // What every capture test with real programs stands on: the simulated driver
 // installed in the test process, the driver library on it with the test's
 // handler, a capture server on a socket in a temporary runtime folder, and
-// the environment that makes a launched program carry the capture library.
+// the environment that makes a launched program carry the capture library;
+// servers on sockets of the test's own, a client that speaks the capture
+// protocol by hand, and the engine's stand-in that most tests share.
 #pragma once
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <initializer_list>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "capture_server.h"
+#include "capture_wire.h"
 #include "drvapi/drvapi.h"
+#include "ipv4_packet.h"
+#include "program.h"
 #include "sim_driver.h"
+#include "support/quiet_handler.h"
 #include "support/test_support.h"
 
 namespace capturetest {
 
-template <class Handler>
+// In the test's own network namespace (LUMO_TEST_NETNS=1): `networks` made
+// local on loopback, and ICMP datagram sockets allowed to every group. False
+// elsewhere, or when a step fails.
+inline bool makeLocal(std::initializer_list<const char*> networks) {
+  const char* netns = std::getenv("LUMO_TEST_NETNS");
+  if (netns == nullptr || std::string(netns) != "1") return false;
+  std::ofstream("/proc/sys/net/ipv4/ping_group_range") << "0 2147483647\n";
+  for (const char* network : networks)
+    if (run({"ip", "route", "add", "local", network, "dev", "lo"}, {}).status != 0) return false;
+  return true;
+}
+
+inline sockaddr_in endpoint(const char* address, uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  ::inet_pton(AF_INET, address, &a.sin_addr);
+  a.sin_port = htons(port);
+  return a;
+}
+
+inline std::string text(const sockaddr_in& a) {
+  char address[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &a.sin_addr, address, sizeof address);
+  return std::string(address) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
+// An address field of a driver record.
+inline std::string text(const uint8_t* field) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  std::memcpy(&a.sin_port, field + 2, 2);
+  std::memcpy(&a.sin_addr, field + 4, 4);
+  return text(a);
+}
+
+template <class T>
+std::vector<uint8_t> bytesOf(const T& value) {
+  std::vector<uint8_t> bytes(sizeof value);
+  std::memcpy(bytes.data(), &value, sizeof value);
+  return bytes;
+}
+
+// A socket (a listening one for SOCK_STREAM) served by a thread of its own
+// until stop(): serveOne() runs each time the socket is readable. A derived
+// class calls stop() in its destructor.
+class Served {
+ public:
+  virtual ~Served() = default;
+  bool ok() const { return ok_; }
+  uint16_t port() const { return ntohs(address_.sin_port); }
+
+ protected:
+  void open(int type, const sockaddr_in& at) {
+    fd_ = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    address_ = at;
+    socklen_t length = sizeof address_;
+    ok_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0 &&
+          (type != SOCK_STREAM || ::listen(fd_, 16) == 0) &&
+          ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address_), &length) == 0 &&
+          ::pipe2(stopPipe_, O_CLOEXEC) == 0;
+    if (!ok_) return;
+    thread_ = std::thread([this] {
+      while (readable(fd_)) serveOne();
+    });
+  }
+  void stop() {
+    if (thread_.joinable()) {
+      ::close(stopPipe_[1]);
+      thread_.join();
+      ::close(stopPipe_[0]);
+    }
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  // Waits until `fd` is readable; false once stop() was called.
+  bool readable(int fd) const {
+    pollfd p[2] = {{fd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+    return ::poll(p, 2, -1) > 0 && p[1].revents == 0;
+  }
+  virtual void serveOne() = 0;
+
+  int fd_ = -1;
+  sockaddr_in address_{};
+
+ private:
+  bool ok_ = false;
+  int stopPipe_[2] = {-1, -1};
+  std::thread thread_;
+};
+
+// A client of the capture socket that speaks the protocol by hand, as a
+// program's capture library or lumo-run does.
+class CaptureClient {
+ public:
+  explicit CaptureClient(const std::string& path) {
+    fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~CaptureClient() { ::close(fd_); }
+  bool connected() const { return connected_; }
+  bool send(const void* data, size_t size) {
+    return ::send(fd_, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+  }
+  bool send(const std::vector<uint8_t>& bytes) { return send(bytes.data(), bytes.size()); }
+  template <class T>
+  bool send(const T& message) {
+    return send(&message, sizeof message);
+  }
+  // One packet within 5 s: its bytes, empty when the server hung up;
+  // nullopt on time-out.
+  std::optional<std::vector<uint8_t>> receive() {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, 5000) != 1) return std::nullopt;
+    std::vector<uint8_t> packet(capture::wire::kMaxMessage + 1);
+    const ssize_t n = ::recv(fd_, packet.data(), packet.size(), 0);
+    packet.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return packet;
+  }
+  // Greets the server as a program does; true when it is welcomed.
+  bool hello() {
+    namespace wire = capture::wire;
+    if (!send(wire::Hello{wire::header(wire::kHello, 0), wire::kMagic, wire::kVersion, 0})) return false;
+    const auto answer = receive();
+    wire::Hello welcome{};
+    if (!answer || answer->size() != sizeof welcome) return false;
+    std::memcpy(&welcome, answer->data(), sizeof welcome);
+    return welcome.header.type == wire::kWelcome;
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+struct Event {
+  std::string what;
+  uint64_t id = 0;
+  std::string data;
+  std::string address;  // remote of a datagram or request, local of a flow
+  uint32_t processId = 0;
+  std::string options;  // of a datagram record
+};
+
+inline std::string optionsOf(const drvapi::UdpOptions* options) {
+  return options == nullptr
+             ? "none"
+             : std::string(reinterpret_cast<const char*>(options->data), options->optionsLength);
+}
+
+// The engine's stand-in. TCP: connects to 203.0.113.0/24 go to the relay
+// (203.0.113.66 is refused). UDP, by the datagram's first word: "inject"
+// is answered by the library from 198.51.100.7:5353; "elsewhere" is sent by
+// the library to `elsewhere` instead; "reflect" and "query" come back to the
+// program from where they were sent; "release" turns the flow's filtering
+// off and passes; everything else passes. Datagrams to 203.0.113.9 travel
+// as the direct transport carries them: wrapped ("tunnel A:P DATA", with
+// their destination) and sent out of the program's socket to `node`, whose
+// answers come back as udpReceive and are unwrapped into a receive from that
+// destination; other received datagrams pass. Raw IP: echo requests are
+// answered (or passed, with `passPings`).
+class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler {
+ public:
+  std::atomic<uint16_t> relayPort{0};
+  simdrv::SockAddr elsewhere{};
+  simdrv::SockAddr node{};
+  std::atomic<bool> passPings{false};
+  drvapi::TcpConnInfo lastRequest{};  // as the driver reported it
+
+  void tcpConnectRequest(uint64_t id, drvapi::TcpConnInfo* info) override {
+    record("tcpConnectRequest", id, {}, text(info->remoteAddress), info->processId);
+    std::memcpy(&lastRequest, info, sizeof lastRequest);
+    const uint8_t* remote = info->remoteAddress;
+    if (remote[4] != 203 || remote[5] != 0 || remote[6] != 113) return;
+    if (remote[7] == 66) {
+      info->filteringFlag |= drvapi::kVerdictClose;
+      return;
+    }
+    if (remote[7] == 8) {
+      // Kept under filtering, as adapter mode keeps it: it goes as asked.
+      info->filteringFlag = drvapi::kVerdictFiltered;
+      return;
+    }
+    uint16_t localPort;
+    std::memcpy(&localPort, info->localAddress + 2, 2);
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      redirects_[ntohs(localPort)] = text(remote);
+      requestLocal_.push_back(text(info->localAddress));
+    }
+    const simdrv::SockAddr relay = simdrv::ipv4("127.0.0.1", relayPort);
+    std::memcpy(info->remoteAddress, relay.data(), relay.size());
+  }
+  void tcpClosed(uint64_t id, drvapi::TcpConnInfo*) override { record("tcpClosed", id, {}, {}); }
+  // 203.0.113.7's datagrams go to 203.0.113.5 instead; 203.0.113.66's are
+  // blocked.
+  void udpConnectRequest(uint64_t id, drvapi::UdpConnectRequest* request) override {
+    record("udpConnectRequest", id, {}, text(request->remoteAddress));
+    if (request->remoteAddress[7] == 66) {
+      request->filteringFlag |= drvapi::kRuleBlock;
+    } else if (request->remoteAddress[7] == 7) {
+      request->remoteAddress[7] = 5;
+    }
+  }
+  void udpCreated(uint64_t id, drvapi::UdpConnInfo* info) override {
+    record("udpCreated", id, {}, text(info->localAddress), info->processId);
+  }
+  void udpClosed(uint64_t id, drvapi::UdpConnInfo*) override { record("udpClosed", id, {}, {}); }
+  void udpSend(uint64_t id, const unsigned char* remote, const char* data, int length,
+               const drvapi::UdpOptions* options) override {
+    const std::string datagram(data, static_cast<size_t>(length));
+    record("udpSend", id, datagram, text(remote), 0, optionsOf(options));
+    const std::string word = datagram.substr(0, datagram.find(' '));
+    if (text(remote).rfind("203.0.113.9:", 0) == 0) {
+      const std::string wrapped = "tunnel " + text(remote) + " " + datagram;
+      drvapi::udpInjectSend(id, node.data(), wrapped.data(), static_cast<int>(wrapped.size()), options);
+    } else if (word == "inject") {
+      const simdrv::SockAddr source = simdrv::ipv4("198.51.100.7", 5353);
+      const std::string reply = "injected" + datagram.substr(word.size());
+      drvapi::udpInjectReceive(id, source.data(), reply.data(), static_cast<int>(reply.size()), nullptr);
+    } else if (word == "elsewhere") {
+      drvapi::udpInjectSend(id, elsewhere.data(), data, length, options);
+    } else if (word == "reflect") {
+      drvapi::udpInjectReceive(id, remote, data, length, nullptr);
+    } else if (word == "query") {
+      const std::string reply = "answer to " + datagram;
+      drvapi::udpInjectReceive(id, remote, reply.data(), static_cast<int>(reply.size()), nullptr);
+    } else {
+      if (word == "release") drvapi::udpDisableFiltering(id);
+      drvapi::udpInjectSend(id, remote, data, length, options);
+    }
+  }
+  void udpReceive(uint64_t id, const unsigned char* remote, const char* data, int length,
+                  const drvapi::UdpOptions* options) override {
+    const std::string datagram(data, static_cast<size_t>(length));
+    record("udpReceive", id, datagram, text(remote), 0, optionsOf(options));
+    const size_t space = datagram.find(' ', 7);
+    if (text(remote) != text(node.data()) || datagram.rfind("tunnel ", 0) != 0 ||
+        space == std::string::npos) {
+      drvapi::udpInjectReceive(id, remote, data, length, nullptr);
+      return;
+    }
+    const std::string peer = datagram.substr(7, space - 7);
+    const size_t colon = peer.rfind(':');
+    const simdrv::SockAddr source =
+        simdrv::ipv4(peer.substr(0, colon).c_str(), static_cast<uint16_t>(std::stoi(peer.substr(colon + 1))));
+    const std::string payload = datagram.substr(space + 1);
+    drvapi::udpInjectReceive(id, source.data(), payload.data(), static_cast<int>(payload.size()), nullptr);
+  }
+  void ipSend(const char* packet, int length, const drvapi::IpOptions* options) override {
+    const std::string p(packet, static_cast<size_t>(length));
+    record("ipSend", 0, p, {});
+    const std::optional<std::string> reply = passPings ? std::nullopt : simdrv::echoReplyTo(p);
+    if (!reply) {
+      drvapi::ipInjectSend(packet, length, options);
+      return;
+    }
+    drvapi::ipInjectReceive(reply->data(), static_cast<int>(reply->size()), options);
+  }
+  void ipReceive(const char* packet, int length, const drvapi::IpOptions* options) override {
+    drvapi::ipInjectReceive(packet, length, options);
+  }
+
+  std::vector<Event> events(const std::string& what) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::vector<Event> out;
+    for (const Event& e : events_)
+      if (e.what == what) out.push_back(e);
+    return out;
+  }
+  bool waitFor(const std::string& what, size_t count) {
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, std::chrono::seconds(10), [&] {
+      return static_cast<size_t>(std::count_if(events_.begin(), events_.end(),
+                                               [&](const Event& e) { return e.what == what; })) >= count;
+    });
+  }
+  std::string redirectedFrom(uint16_t localPort) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = redirects_.find(localPort);
+    return it == redirects_.end() ? "" : it->second;
+  }
+  std::vector<std::string> requestLocals() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return requestLocal_;
+  }
+
+ private:
+  void record(const char* what, uint64_t id, std::string data, std::string address, uint32_t pid = 0,
+              std::string options = {}) {
+    std::lock_guard<std::mutex> guard(lock_);
+    events_.push_back({what, id, std::move(data), std::move(address), pid, std::move(options)});
+    changed_.notify_all();
+  }
+  mutable std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<Event> events_;
+  std::map<uint16_t, std::string> redirects_;
+  std::vector<std::string> requestLocal_;
+};
+
+template <class HandlerType>
 class CaptureServerFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     driver.install();
     drvapi::setDriverOptions(4, drvapi::kOptionNoServiceStart);
     ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk);
-    drvapi::setIpEventHandler(&handler);
+    if constexpr (std::is_base_of_v<drvapi::DRV_IPEventHandler, HandlerType>)
+      drvapi::setIpEventHandler(&handler);
     server = std::make_unique<capture::CaptureServer>(driver, socketPath(), [this](const std::string& line) {
       std::lock_guard<std::mutex> guard(logLock);
       log.push_back(line);
@@ -34,7 +362,7 @@ class CaptureServerFixture : public ::testing::Test {
     ASSERT_TRUE(server->start(&error)) << error;
   }
   void TearDown() override {
-    server->stop();
+    if (server) server->stop();
     drvapi::freeDriver();
   }
 
@@ -58,9 +386,23 @@ class CaptureServerFixture : public ::testing::Test {
     return log;
   }
 
+  // Sends `message` on `client` and expects the server to hang up on it and
+  // log the drop, and to go on serving: a new program is welcomed.
+  void expectDropped(CaptureClient& client, const std::vector<uint8_t>& message) {
+    const size_t logged = logLines().size();
+    ASSERT_TRUE(client.send(message));
+    const auto answer = client.receive();
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_TRUE(answer->empty()) << "the server hangs up";
+    ASSERT_TRUE(lumotest::waitFor([&] { return logLines().size() > logged; }));
+    EXPECT_NE(logLines().back().find("peer dropped"), std::string::npos) << logLines().back();
+    CaptureClient good(socketPath());
+    EXPECT_TRUE(good.connected() && good.hello());
+  }
+
   lumotest::TempDir dir;
   simdrv::SimDriver driver;
-  Handler handler;
+  HandlerType handler;
   std::unique_ptr<capture::CaptureServer> server;
   std::mutex logLock;
   std::vector<std::string> log;

@@ -8,13 +8,8 @@
 // handler injects is what the program gets, and what the capture has nothing
 // to add to goes the C library's way, which a name server of the test's own
 // answers differently.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -29,15 +24,10 @@
 #include <vector>
 
 #include "address_reply.h"
-#include "capture_server.h"
+#include "capture_fixture.h"
 #include "dns/dns_message.h"
-#include "drvapi/drvapi.h"
 #include "lookup_result.h"
-#include "program.h"
 #include "resolver_config.h"
-#include "sim_driver.h"
-#include "support/quiet_handler.h"
-#include "support/test_support.h"
 
 namespace {
 
@@ -372,41 +362,16 @@ TEST(LookupResults, HostentFitsTheCallersBufferOrSaysErange) {
 
 // --- programs under capture --------------------------------------------------------------
 
-bool inOwnNamespace() {
-  const char* netns = std::getenv("LUMO_TEST_NETNS");
-  return netns != nullptr && std::string(netns) == "1";
-}
-
 // The documentation networks are local in the test's own namespace, and the
 // namespace has an address besides loopback, as a connected machine has (the
 // C library's AI_ADDRCONFIG asks for one). Programs get a mount namespace
 // of their own for their resolver files.
 bool prepareNamespace() {
-  static const bool ready = [] {
-    if (!inOwnNamespace()) return false;
-    for (const char* network : {"203.0.113.0/24", "198.51.100.0/24"})
-      if (capturetest::run({"ip", "route", "add", "local", network, "dev", "lo"}, {}).status != 0)
-        return false;
-    return capturetest::run({"ip", "addr", "add", "198.51.100.1/32", "dev", "lo"}, {}).status == 0 &&
-           capturetest::run({"unshare", "-m", "--", "true"}, {}).status == 0;
-  }();
+  static const bool ready =
+      capturetest::makeLocal({"203.0.113.0/24", "198.51.100.0/24"}) &&
+      capturetest::run({"ip", "addr", "add", "198.51.100.1/32", "dev", "lo"}, {}).status == 0 &&
+      capturetest::run({"unshare", "-m", "--", "true"}, {}).status == 0;
   return ready;
-}
-
-sockaddr_in endpoint(const char* text, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  ::inet_pton(AF_INET, text, &a.sin_addr);
-  a.sin_port = htons(port);
-  return a;
-}
-
-std::string text(const uint8_t* field) {
-  uint32_t a;
-  uint16_t port;
-  std::memcpy(&port, field + 2, 2);
-  std::memcpy(&a, field + 4, 4);
-  return text(a) + ":" + std::to_string(ntohs(port));
 }
 
 // DNS answers as the test writes them (RFC 1035 4.1): the query's ID and
@@ -446,55 +411,33 @@ constexpr uint16_t kAnswerFlags = 0x8180;  // a response, recursion desired and 
 
 // A name server of the test's own, where the C library's queries go: A
 // 192.0.2.44 for every A question, no data for any other.
-class NameServer {
+class NameServer : public capturetest::Served {
  public:
-  explicit NameServer(const char* at) {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in a = endpoint(at, 53);
-    ok_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 && ::pipe(stop_) == 0;
-    if (ok_) thread_ = std::thread([this] { serve(); });
-  }
-  ~NameServer() {
-    if (thread_.joinable()) {
-      ::close(stop_[1]);
-      thread_.join();
-      ::close(stop_[0]);
-    }
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool ok() const { return ok_; }
+  explicit NameServer(const char* at) { open(SOCK_DGRAM, capturetest::endpoint(at, 53)); }
+  ~NameServer() override { stop(); }
   std::vector<std::string> asked() const {
     std::lock_guard<std::mutex> guard(lock_);
     return asked_;
   }
 
  private:
-  void serve() {
-    for (;;) {
-      pollfd p[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
-      if (::poll(p, 2, -1) < 0 || p[1].revents != 0) return;
-      char buffer[512];
-      sockaddr_in from{};
-      socklen_t length = sizeof from;
-      const ssize_t n =
-          ::recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
-      if (n <= 0) continue;
-      const std::string query(buffer, static_cast<size_t>(n));
-      const dns::DnsMessage m = dns::ParseDnsMessage(reinterpret_cast<const uint8_t*>(buffer), query.size());
-      {
-        std::lock_guard<std::mutex> guard(lock_);
-        asked_.push_back(m.name + (m.isA ? " A" : " AAAA"));
-      }
-      const std::string reply = replyTo(
-          query, kAnswerFlags,
-          m.isA ? std::vector<std::string>{aRecord("\xC0\x0C", "192.0.2.44")} : std::vector<std::string>{});
-      ::sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from), length);
+  void serveOne() override {
+    char buffer[512];
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    const ssize_t n = ::recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+    if (n <= 0) return;
+    const std::string query(buffer, static_cast<size_t>(n));
+    const dns::DnsMessage m = dns::ParseDnsMessage(reinterpret_cast<const uint8_t*>(buffer), query.size());
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      asked_.push_back(m.name + (m.isA ? " A" : " AAAA"));
     }
+    const std::string reply = replyTo(
+        query, kAnswerFlags,
+        m.isA ? std::vector<std::string>{aRecord("\xC0\x0C", "192.0.2.44")} : std::vector<std::string>{});
+    ::sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from), length);
   }
-  int fd_ = -1;
-  int stop_[2] = {-1, -1};
-  bool ok_ = false;
-  std::thread thread_;
   mutable std::mutex lock_;
   std::vector<std::string> asked_;
 };
@@ -547,7 +490,7 @@ class Handler : public lumotest::QuietHandler {
   void udpSend(uint64_t id, const unsigned char* remote, const char* data, int length,
                const drvapi::UdpOptions* options) override {
     const std::string query(data, static_cast<size_t>(length));
-    const std::string to = text(remote);
+    const std::string to = capturetest::text(remote);
     if (to.substr(to.rfind(':')) != ":53") {
       drvapi::udpInjectSend(id, remote, data, length, options);
       return;
@@ -574,7 +517,7 @@ class Handler : public lumotest::QuietHandler {
     }
   }
   void tcpConnectRequest(uint64_t, drvapi::TcpConnInfo* info) override {
-    const std::string remote = text(info->remoteAddress);
+    const std::string remote = capturetest::text(info->remoteAddress);
     {
       std::lock_guard<std::mutex> guard(lock_);
       connects_.push_back(remote);
@@ -592,18 +535,13 @@ class Handler : public lumotest::QuietHandler {
   std::vector<uint32_t> flowProcesses_;
 };
 
-class ResolverUnderCapture : public ::testing::Test {
+class ResolverUnderCapture : public capturetest::CaptureServerFixture<Handler> {
  protected:
   void SetUp() override {
     if (!prepareNamespace())
       GTEST_SKIP() << "needs a network namespace of its own (LUMO_TEST_NETNS) where unshare -m works";
-    driver.install();
-    drvapi::setDriverOptions(4, drvapi::kOptionNoServiceStart);
-    ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk);
-    server = std::make_unique<capture::CaptureServer>(driver, (dir.path() / "capture").string(),
-                                                      [](const std::string&) {});
-    std::string error;
-    ASSERT_TRUE(server->start(&error)) << error;
+    CaptureServerFixture::SetUp();
+    if (HasFatalFailure()) return;
     // Every process's DNS, as the engine asks for it.
     drvapi::FilterRule rule{};
     rule.protocol = 17;
@@ -613,10 +551,6 @@ class ResolverUnderCapture : public ::testing::Test {
     ASSERT_EQ(drvapi::addFilterRule(&rule, true), drvapi::kOk);
     hosts("127.0.0.1 localhost\n198.51.100.9 hosted.example hosted\n");
     resolvConf("nameserver 198.51.100.53\noptions timeout:1 attempts:1\n");
-  }
-  void TearDown() override {
-    if (server) server->stop();
-    drvapi::freeDriver();
   }
 
   void hosts(const std::string& text) { std::ofstream(dir.path() / "hosts") << text; }
@@ -642,10 +576,7 @@ class ResolverUnderCapture : public ::testing::Test {
     return capturetest::run(command, environment);
   }
 
-  lumotest::TempDir dir, noDriver;
-  simdrv::SimDriver driver;
-  Handler handler;
-  std::unique_ptr<capture::CaptureServer> server;
+  lumotest::TempDir noDriver;
 };
 
 // The engine's answers: steer.example has 203.0.113.5; alias.example is a
@@ -787,7 +718,7 @@ TEST_F(ResolverUnderCapture, CurlResolvesThroughTheCaptureAndConnectsWhereTheVer
   answerNames(handler);
   // The relay answers with the destination the connection was meant for.
   const int relay = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in at = endpoint("127.0.0.1", 0);
+  sockaddr_in at = capturetest::endpoint("127.0.0.1", 0);
   socklen_t length = sizeof at;
   ASSERT_TRUE(relay >= 0 && ::bind(relay, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0 &&
               ::listen(relay, 4) == 0 &&
@@ -804,11 +735,7 @@ TEST_F(ResolverUnderCapture, CurlResolvesThroughTheCaptureAndConnectsWhereTheVer
     (void)!::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
     ::close(c);
   });
-  drvapi::ProcessFilterRule rule{};
-  rule.rule.protocol = 6;
-  rule.rule.filteringFlag = drvapi::kRuleReportConnect;
-  for (size_t i = 0; i < 4; ++i) rule.processName[i] = static_cast<char16_t>("curl"[i]);
-  ASSERT_EQ(drvapi::addProcessFilterRule(&rule, false), drvapi::kOk);
+  addRule("curl", 6, drvapi::kRuleReportConnect);
 
   const capturetest::Outcome o = run({"curl", "-sS", "-v", "--max-time", "10", "http://steer.example:7000/"},
                                      {"LUMO_CAPTURE_NAMESERVER=203.0.113.53"});

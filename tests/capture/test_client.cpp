@@ -31,8 +31,9 @@
 //                               "closed"; with a line on standard input it
 //                               waits for that line before it exits
 //
-// Every socket also prints "local A:P" after its first send. Exit status 0
-// unless a call failed (then a line "error WHAT: REASON" and status 1).
+// Every socket but udp-lines's also prints "local A:P" after its first
+// send. Exit status 0 unless a call failed (then a line "error WHAT: REASON"
+// and status 1).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -111,12 +112,15 @@ int tcp(const sockaddr_in& to) {
   return 0;
 }
 
+// One datagram per TEXT, or per line of standard input when there is none,
+// each followed by its reply.
 int udp(const sockaddr_in& to, char** texts, int count) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) return fail("socket");
-  for (int i = 0; i < count; ++i) {
-    if (!sendText(fd, to, texts[i])) return fail("sendto");
-    if (i == 0) printLocal(fd);
+  std::string line;
+  for (int i = 0; count > 0 ? i < count : static_cast<bool>(std::getline(std::cin, line)); ++i) {
+    if (!sendText(fd, to, count > 0 ? texts[i] : line)) return fail("sendto");
+    if (i == 0 && count > 0) printLocal(fd);
     std::string data;
     sockaddr_in from{};
     if (receiveOne(fd, 5000, data, from))
@@ -243,24 +247,6 @@ int resolver(const sockaddr_in& to) {
   return 0;
 }
 
-int udpLines(const sockaddr_in& to) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return fail("socket");
-  std::string line;
-  while (std::getline(std::cin, line)) {
-    if (!sendText(fd, to, line)) return fail("sendto");
-    std::string data;
-    sockaddr_in from{};
-    if (receiveOne(fd, 5000, data, from))
-      std::printf("got %s from %s\n", data.c_str(), text(from).c_str());
-    else
-      std::printf("timeout\n");
-    std::fflush(stdout);
-  }
-  ::close(fd);
-  return 0;
-}
-
 int forkUdp(const sockaddr_in& to) {
   // A socket made before the fork, used by both.
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -315,7 +301,7 @@ int main(int argc, char** argv) {
   if (command == "udp-nonblocking" && argc == 5) return udpNonBlocking(to, argv[4]);
   if (command == "udp-order" && argc == 6) return udpOrder(to, std::atoi(argv[4]), argv[5]);
   if (command == "resolver") return resolver(to);
-  if (command == "udp-lines") return udpLines(to);
+  if (command == "udp-lines") return udp(to, nullptr, 0);
   if (command == "fork-udp") return forkUdp(to);
   if (command == "udp-close" && argc == 5) return udpClose(to, argv[4]);
   std::fprintf(stderr, "unknown command %s\n", argv[1]);
