@@ -26,10 +26,10 @@ struct Control {
 // The two shared buffers (addresses and sizes), of which the library is told
 // as many bytes as the test set.
 bool exchangeBuffers(SimDriver::Core& c, const Control& r, uint32_t& n) {
-  const uint64_t buffers[4] = {reinterpret_cast<uintptr_t>(c.inbound), c.inboundSize(),
-                               reinterpret_cast<uintptr_t>(c.outbound), c.outboundSize()};
+  const SharedBuffers buffers{reinterpret_cast<uintptr_t>(c.inbound), c.inboundSize(),
+                              reinterpret_cast<uintptr_t>(c.outbound), c.outboundSize()};
   if (r.out == nullptr || r.outSize < sizeof buffers) return false;
-  std::memcpy(r.out, buffers, sizeof buffers);
+  std::memcpy(r.out, &buffers, sizeof buffers);
   n = std::min<uint32_t>(c.exchangeBytes, sizeof buffers);
   return true;
 }

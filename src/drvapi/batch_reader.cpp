@@ -305,8 +305,8 @@ void readerMain(DRV_EventHandler* handler, int workerThreads) {
   l.threadStarted.set();
 
   std::shared_ptr<platform::Device> dev = device();
-  unsigned char* inbound = pointerOf(l.buffers[0]);
-  const uint64_t inboundSize = inbound != nullptr ? l.buffers[1] : 0;
+  unsigned char* inbound = pointerOf(l.buffers.inboundAddress);
+  const uint64_t inboundSize = inbound != nullptr ? l.buffers.inboundSize : 0;
   platform::DeviceIo io;
   uint64_t count = 0;
   bool reading = false;

@@ -36,10 +36,10 @@ int writeWith(uint32_t total, Fill&& fill) {
   std::lock_guard<std::mutex> guard(l.writeLock);
   // Not initialised comes first: without buffers every record would look
   // too large, and callers must be able to tell the two apart.
-  if (!l.initialised.load() || !l.device || l.buffers[2] == 0) return kNotInitialised;
+  if (!l.initialised.load() || !l.device || l.buffers.outboundAddress == 0) return kNotInitialised;
   if (l.driverGone.load()) return kFailed;
-  if (total > l.buffers[3]) return kNoRoom;
-  fill(pointerOf(l.buffers[2]));
+  if (total > l.buffers.outboundSize) return kNoRoom;
+  fill(pointerOf(l.buffers.outboundAddress));
   uint64_t count = total;
   platform::DeviceIo& io = l.writeIo;
   const platform::IoStart started = l.device->write(&count, sizeof count, io);
@@ -202,9 +202,9 @@ int initDriver(const char* driverName, DRV_EventHandler* handler) {
                                                               : static_cast<int>(kSmallChunk));
   l.driverKind = detail::queryKind(*dev) == 2 ? 2 : 1;
 
-  uint64_t exchanged[4] = {};
+  SharedBuffers exchanged{};
   uint32_t returned = 0;
-  const bool ok = dev->control(kIoctlExchangeBuffers, nullptr, 0, exchanged, sizeof exchanged, &returned);
+  const bool ok = dev->control(kIoctlExchangeBuffers, nullptr, 0, &exchanged, sizeof exchanged, &returned);
   if (!ok || returned != sizeof exchanged) {
     std::lock_guard<std::mutex> writeGuard(l.writeLock);
     l.device.reset();
@@ -213,12 +213,12 @@ int initDriver(const char* driverName, DRV_EventHandler* handler) {
   }
   // The 32-bit library cannot address more than 4 GB of either buffer.
   if (sizeof(void*) == 4) {
-    if (exchanged[1] > 0xFFFFFFFFu) exchanged[1] = 0xFFFFFFFFu;
-    if (exchanged[3] > 0xFFFFFFFFu) exchanged[3] = 0xFFFFFFFFu;
+    if (exchanged.inboundSize > 0xFFFFFFFFu) exchanged.inboundSize = 0xFFFFFFFFu;
+    if (exchanged.outboundSize > 0xFFFFFFFFu) exchanged.outboundSize = 0xFFFFFFFFu;
   }
   {
     std::lock_guard<std::mutex> writeGuard(l.writeLock);
-    std::memcpy(l.buffers, exchanged, sizeof exchanged);
+    l.buffers = exchanged;
   }
 
   l.tcp.create();
@@ -265,7 +265,7 @@ void freeDriver() {
     l.device.reset();
     l.initialised.store(false);
     l.driverGone.store(false);
-    std::memset(l.buffers, 0, sizeof l.buffers);
+    l.buffers = {};
   }
   l.handler.store(nullptr);
   // The raw-IP handler may be gone with its engine: a record arriving before

@@ -70,7 +70,7 @@ struct Library {
   std::atomic<bool> driverGone{false};
   std::shared_ptr<platform::Device> device;  // changed under both locks
   char driverName[260] = {};
-  uint64_t buffers[4] = {};  // inbound address, inbound size, outbound address, outbound size
+  SharedBuffers buffers{};  // under both locks
   uint32_t driverKind = 0;
   std::atomic<int> chunkLimit{static_cast<int>(kSmallChunk)};
   int workerThreads = 1;

@@ -48,7 +48,7 @@ enum RecordType : uint32_t {
 };
 
 // I/O-control codes of the control device (buffered transfer).
-inline constexpr uint32_t kIoctlExchangeBuffers = 0x0012C800;      // out: 4 x u64
+inline constexpr uint32_t kIoctlExchangeBuffers = 0x0012C800;      // out: SharedBuffers
 inline constexpr uint32_t kIoctlTcpLocalAddress = 0x00220194;      // in/out: 44-byte record
 inline constexpr uint32_t kIoctlProcessImagePath = 0x00220198;     // in: u32 pid; out: UTF-16 path
 inline constexpr uint32_t kIoctlDriverKind = 0x0022019C;           // out: u32 kind
@@ -112,6 +112,17 @@ struct UdpConnectRequest {
   uint8_t remoteAddress[kSockAddrSize];
 };
 
+// The answer to kIoctlExchangeBuffers: where the driver's two shared buffers
+// lie in the library's address space, and their sizes. The driver places
+// batches in the inbound one; the library writes one record at a time into
+// the outbound one.
+struct SharedBuffers {
+  uint64_t inboundAddress;
+  uint64_t inboundSize;
+  uint64_t outboundAddress;
+  uint64_t outboundSize;
+};
+
 // Head of the payload of a UDP datagram record (codes 10 and 11); the options
 // data (optionsLength bytes) and then the datagram follow.
 struct UdpDatagramHeader {
@@ -166,6 +177,7 @@ static_assert(sizeof(UdpConnInfo) == 34 && offsetof(UdpConnInfo, localAddress) =
 static_assert(sizeof(UdpConnectRequest) == 66);
 static_assert(offsetof(UdpConnectRequest, ipFamily) == 8 && offsetof(UdpConnectRequest, localAddress) == 10);
 static_assert(offsetof(UdpConnectRequest, remoteAddress) == 38);
+static_assert(sizeof(SharedBuffers) == 32);
 static_assert(sizeof(UdpDatagramHeader) == 36 && offsetof(UdpDatagramHeader, optionsLength) == 32);
 static_assert(sizeof(IpOptions) == 22 && offsetof(IpOptions, flags) == 18);
 static_assert(sizeof(FilterRule) == 83);
