@@ -11,6 +11,7 @@ namespace dns {
 namespace {
 
 using platform::SocketAddress;
+using rules::DomainClass;
 
 // Reverse look-ups and names of home and local networks are the local
 // resolver's business; so are the service's own names.
@@ -88,9 +89,9 @@ udp::DnsBranch::QueryOutcome DnsInterception::interceptDnsQuery(uint64_t id, con
   };
 
   switch (request.ruleClass) {
-    case 1:
+    case DomainClass::ViaProxy:
       return resolve();
-    case 2: {
+    case DomainClass::FromTable: {
       const uint32_t address = links_.lookupHostAddress(request.name);
       if (address == 0) return resolve();
       onDnsRequest(request);
@@ -99,20 +100,21 @@ udp::DnsBranch::QueryOutcome DnsInterception::interceptDnsQuery(uint64_t id, con
       onDnsAnswer(request, answer);
       return QueryOutcome::Handled;
     }
-    default:
-      if (!request.viaVirtualDns) return observeOnly();
-      onDnsRequest(request);
-      // Without a node there is nobody to carry it to; the application's own
-      // time-out and retry take over.
-      if (!sw.nodeConfigured) return QueryOutcome::Handled;
-      return QueryOutcome::Tunnel;
+    case DomainClass::None:
+      break;
   }
+  if (!request.viaVirtualDns) return observeOnly();
+  onDnsRequest(request);
+  // Without a node there is nobody to carry it to; the application's own
+  // time-out and retry take over.
+  if (!sw.nodeConfigured) return QueryOutcome::Handled;
+  return QueryOutcome::Tunnel;
 }
 
 void DnsInterception::onDnsRequest(DNS_REQ& request) {
-  if ((request.ruleClass == 1 || request.ruleClass == 2) && !request.isA) request.aaaaFromA = true;
+  if (request.ruleClass != DomainClass::None && !request.isA) request.aaaaFromA = true;
 
-  if (request.ruleClass == 0 && request.viaVirtualDns) {
+  if (request.ruleClass == DomainClass::None && request.viaVirtualDns) {
     const std::string key = PendingKey(request.dnsId, request.isA, request.name);
     uint32_t replaced = 0;
     uint64_t generation;
@@ -139,8 +141,8 @@ void DnsInterception::onDnsRequest(DNS_REQ& request) {
     e->dnsId = request.dnsId;
     e->isAaaa = request.isA ? 0 : 1;
     e->viaVirtualDns = request.viaVirtualDns ? 1 : 0;
-    e->ruleClass1 = request.ruleClass == 1 ? 1 : 0;
-    e->ruleClass2 = request.ruleClass == 2 ? 1 : 0;
+    e->ruleClass1 = request.ruleClass == DomainClass::ViaProxy ? 1 : 0;
+    e->ruleClass2 = request.ruleClass == DomainClass::FromTable ? 1 : 0;
     e->aaaaFromIpv4 = request.aaaaFromA ? 1 : 0;
     e->name.assign(request.name);
     collector_.post(e);

@@ -26,6 +26,7 @@
 #include "dns/dns_message.h"
 #include "dns/dns_req.h"
 #include "platform/timer.h"
+#include "rules/rule_answers.h"
 #include "udp/udp_flows.h"
 
 namespace dns {
@@ -53,7 +54,7 @@ class DnsLinks {
   virtual ~DnsLinks() = default;
   virtual DnsSwitches switches() = 0;
   // The filter file's class of a normalised name: 0 none, 1 resolve, 2 table.
-  virtual int classifyDomain(const std::string& name) = 0;
+  virtual rules::DomainClass classifyDomain(const std::string& name) = 0;
   // The name has port-map rules.
   virtual bool isListedName(const std::string& name) = 0;
   // The host-address table's IPv4 address (network order), 0 when none.

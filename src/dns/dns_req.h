@@ -9,6 +9,7 @@
 
 #include "drvapi/records.h"
 #include "platform/net.h"
+#include "rules/rule_answers.h"
 
 namespace dns {
 
@@ -17,7 +18,8 @@ struct DNS_REQ {
   bool aaaaFromA = false;                   // an AAAA question answered from IPv4 addresses (as ::a.b.c.d)
   bool viaVirtualDns = false;               // sent to the virtual DNS address 8.8.8.1
   bool listed = false;                      // the name has port-map rules
-  int32_t ruleClass = 0;                    // the filter file's class of the name: 0 none, 1, 2
+  // The filter file's class of the name.
+  rules::DomainClass ruleClass = rules::DomainClass::None;
   uint32_t family = platform::kFamilyIpv4;  // of the DNS server's address (2 or 23)
   uint64_t flowId = 0;                      // the querying UDP flow
   uint16_t dnsId = 0;                       // the query's header ID

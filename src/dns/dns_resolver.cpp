@@ -152,7 +152,7 @@ void DnsResolver::worker() {
     // Wakes as soon as a request is queued, instead of polling the queue.
     if (!queue_.wait_dequeue_timed(request, kWorkerWake)) continue;
     if (!running_) break;
-    if (request.ruleClass == 1) send(request);
+    if (request.ruleClass == rules::DomainClass::ViaProxy) send(request);
   }
 }
 

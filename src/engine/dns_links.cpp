@@ -20,7 +20,7 @@ dns::DnsSwitches EngineDnsLinks::switches() {
   return s;
 }
 
-int EngineDnsLinks::classifyDomain(const std::string& name) {
+rules::DomainClass EngineDnsLinks::classifyDomain(const std::string& name) {
   return engine_.filterTables_.ClassifyDomain(name);
 }
 

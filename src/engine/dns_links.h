@@ -16,7 +16,7 @@ class EngineDnsLinks final : public dns::DnsLinks {
   explicit EngineDnsLinks(ZuEngine& engine) : engine_(engine) {}
 
   dns::DnsSwitches switches() override;
-  int classifyDomain(const std::string& name) override;
+  rules::DomainClass classifyDomain(const std::string& name) override;
   bool isListedName(const std::string& name) override;
   uint32_t lookupHostAddress(const std::string& name) override;
   void resolveAsync(const dns::DNS_REQ& request) override;

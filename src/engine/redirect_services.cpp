@@ -40,7 +40,7 @@ std::optional<tcp::PortMapTarget> EngineRedirectServices::findPortMap(uint32_t a
   return tcp::PortMapTarget{entry->targetHost, entry->targetPort, entry->type, entry->targetIsName != 0};
 }
 
-int EngineRedirectServices::findAddressRule(const platform::SocketAddress& ipv4Destination) {
+rules::AddressRule EngineRedirectServices::findAddressRule(const platform::SocketAddress& ipv4Destination) {
   return engine_.filterTables_.FindAddressRule(platform::kFamilyIpv4, ipv4Destination.bytes, 1);
 }
 

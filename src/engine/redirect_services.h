@@ -20,7 +20,7 @@ class EngineRedirectServices final : public tcp::RedirectServices {
   bool isLocalSocketAddress(const platform::SocketAddress& address) override;
   std::optional<tcp::HostRewriteTarget> findHostRewrite(uint32_t addressNet, uint16_t portNet) override;
   std::optional<tcp::PortMapTarget> findPortMap(uint32_t addressNet, uint16_t portNet) override;
-  int findAddressRule(const platform::SocketAddress& ipv4Destination) override;
+  rules::AddressRule findAddressRule(const platform::SocketAddress& ipv4Destination) override;
   bool isWebSteered(const platform::SocketAddress& ipv4Destination, bool selected) override;
   bool lookUp(uint16_t type, const std::string& name, std::vector<platform::SocketAddress>& addresses) override;
   bool webRelayRunning() override;

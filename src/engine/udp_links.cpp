@@ -43,9 +43,9 @@ bool EngineUdpLinks::isLocalDestination(const platform::SocketAddress& remote) {
   return hostnet::IsLocalSocketAddress(remote);
 }
 
-int EngineUdpLinks::addressRule(const platform::SocketAddress& remote) {
+rules::AddressRule EngineUdpLinks::addressRule(const platform::SocketAddress& remote) {
   // Without UDP rules in the file the look-up is skipped.
-  if (!engine_.filterTables_.UdpRulesPresent()) return 0;
+  if (!engine_.filterTables_.UdpRulesPresent()) return rules::AddressRule::None;
   return engine_.filterTables_.FindAddressRule(remote.family(), remote.bytes, kRuleProtocolUdp);
 }
 

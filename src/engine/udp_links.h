@@ -25,7 +25,7 @@ class EngineUdpLinks final : public udp::ProcessQueries,
   // SteeringPolicy
   udp::SteeringSettings settings() override;
   bool isLocalDestination(const platform::SocketAddress& remote) override;
-  int addressRule(const platform::SocketAddress& remote) override;
+  rules::AddressRule addressRule(const platform::SocketAddress& remote) override;
   void addHostRoute(uint32_t addressNet) override;
 
   // TunnelTransport: the UDP proxy's sockets.

@@ -354,9 +354,10 @@ void FilterTables::EnterPortMap(uint64_t key, const PortMapEntry& entry) {
   if (replace) it->second = entry;
 }
 
-int FilterTables::FindAddressRule(uint16_t family, const void* socketAddress, uint32_t protocol) const {
-  if (socketAddress == nullptr || (family != kFamilyIpv4 && family != kFamilyIpv6)) return 0;
-  if (protocol != 1 && protocol != 2) return 0;
+AddressRule FilterTables::FindAddressRule(uint16_t family, const void* socketAddress,
+                                          uint32_t protocol) const {
+  if (socketAddress == nullptr || (family != kFamilyIpv4 && family != kFamilyIpv6)) return AddressRule::None;
+  if (protocol != 1 && protocol != 2) return AddressRule::None;
   SocketAddress28 key;
   uint16_t port = 0;
   if (family == kFamilyIpv4) {
@@ -369,7 +370,8 @@ int FilterTables::FindAddressRule(uint16_t family, const void* socketAddress, ui
     port = full.port();
     key = keyOf(full);
   }
-  auto answer = [](uint16_t action) { return action == 1 ? 2 : 1; };
+  // A rule record's action 1 blocks; any other lets the destination go direct.
+  auto answer = [](uint16_t action) { return action == 1 ? AddressRule::Block : AddressRule::Direct; };
 
   std::shared_lock lock(portRuleLock);
   const AddressRuleTable& addressRules = protocol == 1 ? tcpAddressRules : udpAddressRules;
@@ -386,7 +388,7 @@ int FilterTables::FindAddressRule(uint16_t family, const void* socketAddress, ui
   }
   auto it = portRules.find(port);
   if (it != portRules.end()) return answer(it->second);
-  return 0;
+  return AddressRule::None;
 }
 
 bool FilterTables::IsWebSteered(const void* socketAddress, bool selected) const {
@@ -401,16 +403,15 @@ bool FilterTables::IsWebSteered(const void* socketAddress, bool selected) const 
   return it != webGames.end() && (it->second == 0 || it->second == configuredAreaId);
 }
 
-int FilterTables::ClassifyDomain(const std::string& name) const {
+DomainClass FilterTables::ClassifyDomain(const std::string& name) const {
   std::shared_lock lock(domainLock);
   const FILTER_RECORD* record = FindDomainRule(domainRules, domainPatterns, name);
-  if (record == nullptr || record->proxyResolve != 1) return 0;
-  return record->fixedAddressFlag == 1 ? 2 : 1;
+  if (record == nullptr || record->proxyResolve != 1) return DomainClass::None;
+  return record->fixedAddressFlag == 1 ? DomainClass::FromTable : DomainClass::ViaProxy;
 }
 
 void FilterTables::LearnSteerAddresses(const std::string& name, std::span<const SocketAddress28> addresses) {
-  int ruleClass = ClassifyDomain(name);
-  if (ruleClass != 1 && ruleClass != 2) return;
+  if (ClassifyDomain(name) == DomainClass::None) return;
   {
     std::unique_lock lock(domainLock);
     for (const SocketAddress28& address : addresses)

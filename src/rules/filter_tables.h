@@ -36,6 +36,7 @@
 #include "rules/filter_file.h"
 #include "rules/host_map.h"
 #include "rules/name_pattern.h"
+#include "rules/rule_answers.h"
 #include "rules/socket_address.h"
 
 namespace rules {
@@ -92,14 +93,14 @@ class FilterTables {
   // may run meanwhile and see either the old or the new table of each lock.
   void BuildFilterTables(uint32_t gameId, uint32_t areaId, const HostMap& hostMap);
 
-  // The address rule for a destination: 0 no rule, 1 direct, 2 block.
-  // `family` is 2 or 23 (anything else: 0); `socketAddress` points to a
+  // The address rule for a destination (None for anything it cannot read).
+  // `family` is 2 or 23 (anything else: None); `socketAddress` points to a
   // socket address in the engine layout (16 bytes for family 2, 28 for 23);
-  // `protocol` 1 TCP, 2 UDP (anything else: 0). Looks at the exact address,
+  // `protocol` 1 TCP, 2 UDP (anything else: None). Looks at the exact address,
   // then for IPv4 its /24 and /16 networks (each for port 0 = any port, then
   // the destination port), then the port rules. At most seven look-ups, no
   // allocation; shared port-rule lock; any thread.
-  int FindAddressRule(uint16_t family, const void* socketAddress, uint32_t protocol) const;
+  AddressRule FindAddressRule(uint16_t family, const void* socketAddress, uint32_t protocol) const;
 
   // Whether a web connection (port 80 or 443) to the IPv4 address of
   // `socketAddress` is steered: its address is a steered address, or
@@ -107,11 +108,10 @@ class FilterTables {
   // this game's web traffic as steered. Shared domain lock; any thread.
   bool IsWebSteered(const void* socketAddress, bool selected) const;
 
-  // The class of a queried (normalised) name: 0 no rule, 1 resolve through
-  // the proxy, 2 answer from the host-address table. An exact rule first,
+  // The class of a queried (normalised) name. An exact rule first,
   // then the patterns in order ("][" + a case-insensitive regular expression
   // found anywhere in the name). Shared domain lock; any thread.
-  int ClassifyDomain(const std::string& name) const;
+  DomainClass ClassifyDomain(const std::string& name) const;
 
   // DNS learning: the answer `addresses` of the (normalised) `name`. Each
   // acts only when the name has rules of its kind. Any thread.

@@ -170,7 +170,7 @@ TcpRedirector::Decision TcpRedirector::decide(uint64_t, drvapi::TcpConnInfo& inf
   }
 
   // Rules of the filter file; a block rule lets TCP go direct like a direct rule.
-  if (services_.findAddressRule(ipv4Form) != 0) return Decision::Pass;
+  if (services_.findAddressRule(ipv4Form) != rules::AddressRule::None) return Decision::Pass;
   if (port == kPort80 || port == kPort443)
     return services_.isWebSteered(ipv4Form, selected) ? Decision::Redirect : Decision::Pass;
   return selected ? Decision::Redirect : Decision::Pass;

@@ -17,6 +17,7 @@
 #include "collector/data_collector.h"
 #include "drvapi/records.h"
 #include "platform/net.h"
+#include "rules/rule_answers.h"
 #include "tcp/redirect_table.h"
 
 namespace tcp {
@@ -49,7 +50,7 @@ class RedirectServices {
   // Filter tables.
   virtual std::optional<HostRewriteTarget> findHostRewrite(uint32_t addressNet, uint16_t portNet) = 0;
   virtual std::optional<PortMapTarget> findPortMap(uint32_t addressNet, uint16_t portNet) = 0;
-  virtual int findAddressRule(
+  virtual rules::AddressRule findAddressRule(
       const platform::SocketAddress& ipv4Destination) = 0;  // 0 none, 1 direct, 2 block
   virtual bool isWebSteered(const platform::SocketAddress& ipv4Destination, bool selected) = 0;
   // One blocking look-up (type 1 = A, 28 = AAAA) at the first upstream DNS

@@ -303,9 +303,9 @@ void UdpFlows::udpSend(uint64_t id, const uint8_t* remoteAddress, const uint8_t*
     steeredFlows_[id] = flow.processName;
   }
 
-  const int rule = policy_.addressRule(remote);
-  if (rule == 1) return pass(id, remote, data, length, options);
-  if (rule != 0) return;  // blocked: the datagram is dropped
+  const rules::AddressRule rule = policy_.addressRule(remote);
+  if (rule == rules::AddressRule::Direct) return pass(id, remote, data, length, options);
+  if (rule == rules::AddressRule::Block) return;  // the datagram is dropped
 
   const SteeringSettings settings = policy_.settings();
   if (settings.adapterMode) {

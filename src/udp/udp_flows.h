@@ -37,6 +37,7 @@
 #include "collector/data_collector.h"
 #include "drvapi/records.h"
 #include "platform/net.h"
+#include "rules/rule_answers.h"
 #include "udp/probe_tracker.h"
 
 namespace udp {
@@ -77,7 +78,7 @@ class SteeringPolicy {
   virtual bool isLocalDestination(const platform::SocketAddress& remote) = 0;
   // The filter file's address rule for a UDP destination: 0 none (also when
   // the file has no UDP rules), 1 direct, anything else blocked.
-  virtual int addressRule(const platform::SocketAddress& remote) = 0;
+  virtual rules::AddressRule addressRule(const platform::SocketAddress& remote) = 0;
   // Adapter mode: route this IPv4 destination (network order) through the
   // virtual adapter.
   virtual void addHostRoute(uint32_t addressNet) = 0;

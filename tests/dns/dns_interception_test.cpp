@@ -59,7 +59,9 @@ class ScriptedDriver : public udp::FlowDriver {
 class ScriptedEngine : public DnsLinks {
  public:
   DnsSwitches switches() override { return sw; }
-  int classifyDomain(const std::string& name) override { return classes.count(name) ? classes[name] : 0; }
+  rules::DomainClass classifyDomain(const std::string& name) override {
+    return classes.count(name) ? classes[name] : rules::DomainClass::None;
+  }
   bool isListedName(const std::string& name) override { return listed.count(name) != 0; }
   uint32_t lookupHostAddress(const std::string& name) override { return hosts.count(name) ? hosts[name] : 0; }
   void resolveAsync(const DNS_REQ& request) override { resolved.push_back(request); }
@@ -68,7 +70,9 @@ class ScriptedEngine : public DnsLinks {
   }
 
   DnsSwitches sw{false, false, true, true};
-  std::map<std::string, int> classes{{"one.example", 1}, {"two.example", 2}, {"unlisted.example", 2}};
+  std::map<std::string, rules::DomainClass> classes{{"one.example", rules::DomainClass::ViaProxy},
+                                                    {"two.example", rules::DomainClass::FromTable},
+                                                    {"unlisted.example", rules::DomainClass::FromTable}};
   std::map<std::string, uint32_t> hosts{{"two.example", rules::Ipv4(198, 51, 100, 20)}};
   std::map<std::string, bool> listed;
   std::vector<DNS_REQ> resolved;

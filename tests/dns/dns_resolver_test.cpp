@@ -103,7 +103,8 @@ class RecordingResolver : public DnsResolver {
   std::vector<std::pair<DNS_REQ, std::vector<SocketAddress28>>> answers;
 };
 
-DNS_REQ request(const std::string& name, bool isA, uint16_t id, int ruleClass = 1) {
+DNS_REQ request(const std::string& name, bool isA, uint16_t id,
+                rules::DomainClass ruleClass = rules::DomainClass::ViaProxy) {
   DNS_REQ r;
   r.name = name;
   r.isA = isA;
@@ -152,7 +153,7 @@ TEST(DnsResolver, TheBackupAnswersWhenThePrimaryIsSilent) {
   f.primary.setSilent(true);
   f.backup.setShouting(true);  // the name comes back in another letter case
   f.resolver.resolveAsync(request("quiet.example", true, 0x0303));
-  f.resolver.resolveAsync(request("other.example", true, 0x0404, 2));  // not for the resolver
+  f.resolver.resolveAsync(request("other.example", true, 0x0404, rules::DomainClass::FromTable));  // not for the resolver
   ASSERT_TRUE(lumotest::waitFor([&] { return f.resolver.answerCount() == 1; }));
   std::lock_guard<std::mutex> lock(f.resolver.m);
   EXPECT_EQ(f.resolver.answers[0].second[0], SocketAddress28::FromIpv4(platform::ipv4(198, 51, 100, 2)));

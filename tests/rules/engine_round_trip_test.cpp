@@ -66,18 +66,19 @@ TEST(EngineRules, InitializeAndConfigureFillTheTablesFromTheFileTheRulesAndTheHo
     EXPECT_EQ(zu.LookupHostAddress("login.example.com"), Ipv4(203, 0, 113, 7));
     EXPECT_EQ(zu.LookupHostAddress("game.example.com"), Ipv4(203, 0, 113, 5));
     rules::FilterTables& tables = zu.filterTables();
-    EXPECT_EQ(tables.ClassifyDomain("login.example.com"), 2);
+    EXPECT_EQ(tables.ClassifyDomain("login.example.com"), rules::DomainClass::FromTable);
     EXPECT_TRUE(tables.IsSteerAddress(SocketAddress28::FromIpv4(Ipv4(203, 0, 113, 5))));
     SocketAddress28 a = SocketAddress28::FromIpv4(Ipv4(10, 1, 2, 77), HostToNet16(443));
-    EXPECT_EQ(tables.FindAddressRule(a.family(), a.bytes.data(), 2), 1);
+    EXPECT_EQ(tables.FindAddressRule(a.family(), a.bytes.data(), 2), rules::AddressRule::Direct);
     SocketAddress28 b = SocketAddress28::FromIpv4(Ipv4(198, 51, 100, 1), HostToNet16(8080));
-    EXPECT_EQ(tables.FindAddressRule(b.family(), b.bytes.data(), 1), 2);
+    EXPECT_EQ(tables.FindAddressRule(b.family(), b.bytes.data(), 1), rules::AddressRule::Block);
 
     zu.Shutdown(true);
     EXPECT_EQ(zu.icmpRuleCount(), 0);
     EXPECT_EQ(zu.ruleLists().IcmpRuleListSize(), 0u) << "the stop sequence empties the ICMP list";
     EXPECT_EQ(zu.pingResponder().AddressRuleCount(), 0u);
-    EXPECT_EQ(tables.ClassifyDomain("login.example.com"), 2) << "the filter tables outlive a stop";
+    EXPECT_EQ(tables.ClassifyDomain("login.example.com"), rules::DomainClass::FromTable)
+        << "the filter tables outlive a stop";
   }
   std::filesystem::remove(filterFile);
 }

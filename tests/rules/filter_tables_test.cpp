@@ -17,6 +17,11 @@
 namespace rules {
 namespace {
 
+// The look-ups' answers, short enough for the tables below.
+constexpr AddressRule kNoRule = AddressRule::None, kDirect = AddressRule::Direct, kBlock = AddressRule::Block;
+constexpr DomainClass kNoClass = DomainClass::None, kClass1 = DomainClass::ViaProxy,
+                      kClass2 = DomainClass::FromTable;
+
 SocketAddress28 V4(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port = 0) {
   return SocketAddress28::FromIpv4(Ipv4(a, b, c, d), HostToNet16(port));
 }
@@ -54,8 +59,12 @@ class FilterTablesTest : public ::testing::Test {
   void Build(uint32_t gameId, uint32_t areaId, const HostMap& hostMap = {}) {
     tables.BuildFilterTables(gameId, areaId, hostMap);
   }
-  int Tcp(const SocketAddress28& a) const { return tables.FindAddressRule(a.family(), a.bytes.data(), 1); }
-  int Udp(const SocketAddress28& a) const { return tables.FindAddressRule(a.family(), a.bytes.data(), 2); }
+  AddressRule Tcp(const SocketAddress28& a) const {
+    return tables.FindAddressRule(a.family(), a.bytes.data(), 1);
+  }
+  AddressRule Udp(const SocketAddress28& a) const {
+    return tables.FindAddressRule(a.family(), a.bytes.data(), 2);
+  }
 
   FilterTables tables;
 };
@@ -71,26 +80,26 @@ TEST_F(FilterTablesTest, FindAddressRuleExactNetworksPortsAndProtocols) {
   Build(12, 4);
   struct Row {
     SocketAddress28 destination;
-    int tcp, udp;
+    AddressRule tcp, udp;
   } rows[] = {
-      {V4(203, 0, 113, 1, 8080), 2, 0},
-      {V4(10, 1, 2, 77, 443), 1, 1},
-      {V4(10, 1, 2, 1, 443), 1, 1},
-      {V4(10, 1, 3, 77, 443), 0, 0},  // other /24, and game 13's rule is not built
-      {V4(10, 1, 2, 77, 444), 0, 0},
-      {V4(10, 1, 2, 77, 22), 2, 0},
-      {V4(10, 9, 200, 3, 1234), 0, 2},
-      {V4(10, 9, 200, 3, 8080), 2, 2},  // the /16 UDP rule; TCP falls to the port rule
-      {V6(5, 53), 2, 2},
-      {V6(6, 53), 0, 0},
+      {V4(203, 0, 113, 1, 8080), kBlock, kNoRule},
+      {V4(10, 1, 2, 77, 443), kDirect, kDirect},
+      {V4(10, 1, 2, 1, 443), kDirect, kDirect},
+      {V4(10, 1, 3, 77, 443), kNoRule, kNoRule},  // other /24, and game 13's rule is not built
+      {V4(10, 1, 2, 77, 444), kNoRule, kNoRule},
+      {V4(10, 1, 2, 77, 22), kBlock, kNoRule},
+      {V4(10, 9, 200, 3, 1234), kNoRule, kBlock},
+      {V4(10, 9, 200, 3, 8080), kBlock, kBlock},  // the /16 UDP rule; TCP falls to the port rule
+      {V6(5, 53), kBlock, kBlock},
+      {V6(6, 53), kNoRule, kNoRule},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(Tcp(row.destination), row.tcp) << testing::PrintToString(row.destination.bytes);
     EXPECT_EQ(Udp(row.destination), row.udp) << testing::PrintToString(row.destination.bytes);
   }
   SocketAddress28 a = V4(203, 0, 113, 1, 8080);
-  EXPECT_EQ(tables.FindAddressRule(a.family(), a.bytes.data(), 3), 0) << "unknown protocol";
-  EXPECT_EQ(tables.FindAddressRule(7, a.bytes.data(), 1), 0) << "unknown family";
+  EXPECT_EQ(tables.FindAddressRule(a.family(), a.bytes.data(), 3), kNoRule) << "unknown protocol";
+  EXPECT_EQ(tables.FindAddressRule(7, a.bytes.data(), 1), kNoRule) << "unknown family";
   EXPECT_TRUE(tables.UdpRulesPresent());
 }
 
@@ -117,24 +126,24 @@ TEST_F(FilterTablesTest, ClassifyDomainExactNamesAndPatterns) {
   Build(1, 1);
   struct Row {
     const char* name;
-    int expected;
+    DomainClass expected;
   } rows[] = {
-      {"proxy.example.com", 1},
-      {"fixed.example.com", 2},
-      {"plain.example.com", 0},
-      {"cdn42.example.net", 1},
-      {"cdn.example.net", 0},
-      {"x.cdn42.example.net", 0},
-      {"mygame.example.org", 2},
-      {"unclosed", 0},
-      {"nothing.example.com", 0},
-      {"203.0.113.50", 0},
-      {"abc.example.info", 1},
-      {"a1c.example.info", 0},
-      {"www.example.org", 1},
-      {"my.cdn", 1},
-      {"cdn.org", 0},
-      {"x.www.org", 0},
+      {"proxy.example.com", kClass1},
+      {"fixed.example.com", kClass2},
+      {"plain.example.com", kNoClass},
+      {"cdn42.example.net", kClass1},
+      {"cdn.example.net", kNoClass},
+      {"x.cdn42.example.net", kNoClass},
+      {"mygame.example.org", kClass2},
+      {"unclosed", kNoClass},
+      {"nothing.example.com", kNoClass},
+      {"203.0.113.50", kNoClass},
+      {"abc.example.info", kClass1},
+      {"a1c.example.info", kNoClass},
+      {"www.example.org", kClass1},
+      {"my.cdn", kClass1},
+      {"cdn.org", kNoClass},
+      {"x.www.org", kNoClass},
   };
   for (const Row& row : rows) EXPECT_EQ(tables.ClassifyDomain(row.name), row.expected) << row.name;
 }
@@ -150,9 +159,9 @@ TEST_F(FilterTablesTest, MoreSpecificRecordsReplaceGeneralOnes) {
       "5,9,0,0,c.example.com,0,n\n"
       "5,9,0,0,c.example.com,1,n\n");  // an area rule replaces another area rule
   Build(5, 9);
-  EXPECT_EQ(tables.ClassifyDomain("a.example.com"), 1);
-  EXPECT_EQ(tables.ClassifyDomain("b.example.com"), 0);
-  EXPECT_EQ(tables.ClassifyDomain("c.example.com"), 1);
+  EXPECT_EQ(tables.ClassifyDomain("a.example.com"), kClass1);
+  EXPECT_EQ(tables.ClassifyDomain("b.example.com"), kNoClass);
+  EXPECT_EQ(tables.ClassifyDomain("c.example.com"), kClass1);
 }
 
 TEST_F(FilterTablesTest, RecordsOfOtherGamesAndAreasAreIgnored) {
@@ -163,15 +172,15 @@ TEST_F(FilterTablesTest, RecordsOfOtherGamesAndAreasAreIgnored) {
       "12,5,0,0,area-five.example.com,1,n\n"
       "0,0,0,0,every.example.com,1,n\n");
   Build(12, 4);
-  EXPECT_EQ(tables.ClassifyDomain("twelve.example.com"), 1);
-  EXPECT_EQ(tables.ClassifyDomain("thirteen.example.com"), 0);
-  EXPECT_EQ(tables.ClassifyDomain("area-four.example.com"), 1);
-  EXPECT_EQ(tables.ClassifyDomain("area-five.example.com"), 0);
-  EXPECT_EQ(tables.ClassifyDomain("every.example.com"), 1);
+  EXPECT_EQ(tables.ClassifyDomain("twelve.example.com"), kClass1);
+  EXPECT_EQ(tables.ClassifyDomain("thirteen.example.com"), kNoClass);
+  EXPECT_EQ(tables.ClassifyDomain("area-four.example.com"), kClass1);
+  EXPECT_EQ(tables.ClassifyDomain("area-five.example.com"), kNoClass);
+  EXPECT_EQ(tables.ClassifyDomain("every.example.com"), kClass1);
   // A rebuild for another game starts from scratch.
   Build(13, 0);
-  EXPECT_EQ(tables.ClassifyDomain("twelve.example.com"), 0);
-  EXPECT_EQ(tables.ClassifyDomain("thirteen.example.com"), 1);
+  EXPECT_EQ(tables.ClassifyDomain("twelve.example.com"), kNoClass);
+  EXPECT_EQ(tables.ClassifyDomain("thirteen.example.com"), kClass1);
 }
 
 TEST_F(FilterTablesTest, HostMapAddressesOfRuleNamesBecomeSteeredAndPortRules) {
@@ -191,8 +200,8 @@ TEST_F(FilterTablesTest, HostMapAddressesOfRuleNamesBecomeSteeredAndPortRules) {
   EXPECT_FALSE(tables.IsSteerAddress(V4(203, 0, 113, 7)));
   EXPECT_TRUE(tables.IsSteerAddress(V4(198, 51, 100, 77)));
   EXPECT_EQ(tables.AddressName(V4(203, 0, 113, 6)), "patch1.example.com");
-  EXPECT_EQ(Tcp(V4(203, 0, 113, 8, 9000)), 2);
-  EXPECT_EQ(Udp(V4(203, 0, 113, 8, 9000)), 2);
+  EXPECT_EQ(Tcp(V4(203, 0, 113, 8, 9000)), kBlock);
+  EXPECT_EQ(Udp(V4(203, 0, 113, 8, 9000)), kBlock);
   EXPECT_EQ(tables.AddressName(V4(203, 0, 113, 8)), "api.example.com");
 }
 
@@ -255,14 +264,14 @@ TEST_F(FilterTablesTest, PatternsAndValidatorsNeedOnePassAndLittleStackOnAnyName
   const std::string as(kLongestPatternSubject, 'a');
   struct Row {
     std::string name;
-    int expected;
+    DomainClass expected;
   } rows[] = {
-      {std::string(200, 'a') + ".example", 1},
-      {std::string(200, 'a') + "b.example", 0},
-      {as, 1},
-      {std::string(kLongestPatternSubject - 1, 'x'), 0},
-      {std::string(kLongestPatternSubject - 1, 'x') + "y", 1},
-      {as + "a", 0},  // longer than any DNS name: exact rules only
+      {std::string(200, 'a') + ".example", kClass1},
+      {std::string(200, 'a') + "b.example", kNoClass},
+      {as, kClass1},
+      {std::string(kLongestPatternSubject - 1, 'x'), kNoClass},
+      {std::string(kLongestPatternSubject - 1, 'x') + "y", kClass1},
+      {as + "a", kNoClass},  // longer than any DNS name: exact rules only
   };
   RunOnStack(128 * 1024, [&] {
     for (const Row& row : rows) EXPECT_EQ(tables.ClassifyDomain(row.name), row.expected) << row.name.size();
@@ -431,17 +440,17 @@ TEST_F(FilterTablesTest, LearnPortRuleAddressesByProtocol) {
   EXPECT_FALSE(tables.UdpRulesPresent());
   const SocketAddress28 a[] = {V4(203, 0, 113, 80)};
   tables.LearnPortRuleAddresses("api.example.com", a);
-  EXPECT_EQ(Tcp(V4(203, 0, 113, 80, 9000)), 2);
-  EXPECT_EQ(Udp(V4(203, 0, 113, 80, 9000)), 0);
+  EXPECT_EQ(Tcp(V4(203, 0, 113, 80, 9000)), kBlock);
+  EXPECT_EQ(Udp(V4(203, 0, 113, 80, 9000)), kNoRule);
   EXPECT_FALSE(tables.UdpRulesPresent());
   const SocketAddress28 b[] = {V4(203, 0, 113, 81), V6(81)};
   tables.LearnPortRuleAddresses("voice.example.com", b);
-  EXPECT_EQ(Udp(V4(203, 0, 113, 81, 5000)), 1);
-  EXPECT_EQ(Udp(V6(81, 5000)), 1);
-  EXPECT_EQ(Tcp(V4(203, 0, 113, 81, 5000)), 0);
+  EXPECT_EQ(Udp(V4(203, 0, 113, 81, 5000)), kDirect);
+  EXPECT_EQ(Udp(V6(81, 5000)), kDirect);
+  EXPECT_EQ(Tcp(V4(203, 0, 113, 81, 5000)), kNoRule);
   EXPECT_TRUE(tables.UdpRulesPresent());
   tables.LearnPortRuleAddresses("novoice.example.com", a);
-  EXPECT_EQ(Udp(V4(203, 0, 113, 80, 5000)), 0);
+  EXPECT_EQ(Udp(V4(203, 0, 113, 80, 5000)), kNoRule);
 }
 
 class FilterFileLoadTest : public ::testing::Test {
@@ -524,7 +533,7 @@ TEST_F(FilterFileLoadTest, GarbageDecipheresToDroppedLinesNotACrash) {
   EXPECT_EQ(tables.LoadFilterFile(), FilterTables::LoadResult::kLoaded);
   tables.BuildFilterTables(1, 1, {});
   SocketAddress28 a = V4(203, 0, 113, 1, 80);
-  EXPECT_EQ(tables.FindAddressRule(a.family(), a.bytes.data(), 1), 0);
+  EXPECT_EQ(tables.FindAddressRule(a.family(), a.bytes.data(), 1), kNoRule);
 }
 
 }  // namespace

@@ -16,6 +16,11 @@
 namespace rules {
 namespace {
 
+// The look-ups' answers, short enough for the tables below.
+constexpr AddressRule kNoRule = AddressRule::None, kDirect = AddressRule::Direct, kBlock = AddressRule::Block;
+constexpr DomainClass kNoClass = DomainClass::None, kClass1 = DomainClass::ViaProxy,
+                      kClass2 = DomainClass::FromTable;
+
 const char kPlain[] =
     "# kind 0: steered names; the second has a fixed address\n"
     "0,0,0,0,game.example.com,1,n\n"
@@ -95,12 +100,12 @@ TEST_F(RoundTripTest, ToolWritesTheFileTheEngineReads) {
 
   // One answer per kind of line; the tables themselves are tested in
   // filter_tables_test.cpp.
-  EXPECT_EQ(tables.ClassifyDomain("game.example.com"), 1);
+  EXPECT_EQ(tables.ClassifyDomain("game.example.com"), kClass1);
   EXPECT_EQ(lists.LookupHostAddress("login.example.com"), Ipv4(203, 0, 113, 7));
   SocketAddress28 network = SocketAddress28::FromIpv4(Ipv4(10, 1, 2, 77), HostToNet16(443));
-  EXPECT_EQ(tables.FindAddressRule(network.family(), network.bytes.data(), 1), 1);
+  EXPECT_EQ(tables.FindAddressRule(network.family(), network.bytes.data(), 1), kDirect);
   SocketAddress28 port = SocketAddress28::FromIpv4(Ipv4(198, 51, 100, 1), HostToNet16(8080));
-  EXPECT_EQ(tables.FindAddressRule(port.family(), port.bytes.data(), 1), 2);
+  EXPECT_EQ(tables.FindAddressRule(port.family(), port.bytes.data(), 1), kBlock);
   SocketAddress28 web = SocketAddress28::FromIpv4(Ipv4(198, 51, 100, 1), HostToNet16(443));
   EXPECT_TRUE(tables.IsWebSteered(web.bytes.data(), true));
 

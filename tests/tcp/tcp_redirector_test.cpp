@@ -30,7 +30,7 @@ class FakeServices : public tcp::RedirectServices {
   bool local = false;
   std::map<uint64_t, tcp::HostRewriteTarget> rewrites;
   std::map<uint64_t, tcp::PortMapTarget> portMaps;
-  int addressRule = 0;
+  rules::AddressRule addressRule = rules::AddressRule::None;
   bool webSteered = false;
   std::map<std::string, uint32_t> dnsA;  // name → address; missing names fail
   std::map<std::string, SocketAddress> dnsAAAA;
@@ -58,7 +58,7 @@ class FakeServices : public tcp::RedirectServices {
     auto it = portMaps.find(key(a, p));
     return it == portMaps.end() ? std::nullopt : std::optional(it->second);
   }
-  int findAddressRule(const SocketAddress&) override { return addressRule; }
+  rules::AddressRule findAddressRule(const SocketAddress&) override { return addressRule; }
   bool isWebSteered(const SocketAddress&, bool) override { return webSteered; }
   bool lookUp(uint16_t type, const std::string& host, std::vector<SocketAddress>& out) override {
     lookups.push_back((type == 1 ? "A " : "AAAA ") + host);
@@ -167,7 +167,7 @@ TEST(TcpRedirect, ScreeningRules) {
     h.services.selected = r.selected;
     h.services.admitted = r.admitted;
     h.services.local = r.local;
-    h.services.addressRule = r.addressRule;
+    h.services.addressRule = static_cast<rules::AddressRule>(r.addressRule);
     h.services.webSteered = r.webSteered;
     drvapi::TcpConnInfo info = request(r.to, r.pid);
     const drvapi::TcpConnInfo before = info;

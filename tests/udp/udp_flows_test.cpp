@@ -43,7 +43,7 @@ class FakeEngine : public udp::ProcessQueries, public udp::SteeringPolicy, publi
  public:
   std::set<uint32_t> selected{kGamePid}, watched;
   bool admitted = true, local = false, openOk = true;
-  int rule = 0;
+  rules::AddressRule rule = rules::AddressRule::None;
   udp::SteeringSettings s{kNode, kNodePort, 0x01020304, false, false};
   std::vector<uint32_t> routes;
   std::function<void()> onSettings;  // called at each datagram's settings read
@@ -63,7 +63,7 @@ class FakeEngine : public udp::ProcessQueries, public udp::SteeringPolicy, publi
     return s;
   }
   bool isLocalDestination(const SocketAddress&) override { return local; }
-  int addressRule(const SocketAddress&) override { return rule; }
+  rules::AddressRule addressRule(const SocketAddress&) override { return rule; }
   void addHostRoute(uint32_t a) override { routes.push_back(a); }
   bool openFlowSocket(uint64_t id) override {
     ++opens;
@@ -239,7 +239,9 @@ TEST(UdpFlows, EachStepOfTheOutboundDecision) {
     SCOPED_TRACE(row.what);
     Harness h;
     h.engine.local = row.setup == Local;
-    h.engine.rule = row.setup == DirectRule ? 1 : row.setup == BlockRule ? 2 : 0;
+    h.engine.rule = row.setup == DirectRule  ? rules::AddressRule::Direct
+                    : row.setup == BlockRule ? rules::AddressRule::Block
+                                             : rules::AddressRule::None;
     h.engine.s.adapterMode = row.setup == Adapter;
     if (row.setup == DirectNoNode) {
       h.engine.s = udp::SteeringSettings{};

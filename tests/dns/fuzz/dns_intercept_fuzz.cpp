@@ -36,7 +36,9 @@ class FixedLinks : public dns::DnsLinks {
   dns::DnsSwitches switches() override {
     return {(bits_ & 1) != 0, (bits_ & 2) != 0, (bits_ & 4) != 0, (bits_ & 8) != 0};
   }
-  int classifyDomain(const std::string&) override { return (bits_ >> 4) & 3; }
+  rules::DomainClass classifyDomain(const std::string&) override {
+    return static_cast<rules::DomainClass>(((bits_ >> 4) & 3) % 3);
+  }
   bool isListedName(const std::string&) override { return (bits_ & 0x40) != 0; }
   uint32_t lookupHostAddress(const std::string&) override {
     return (bits_ & 0x80) ? rules::Ipv4(192, 0, 2, 1) : 0;
