@@ -1,6 +1,7 @@
 // Driver records through the library to the handler and back, scripted on
 // the simulated driver: ordering, coalescing, verdicts, flow control,
 // maintenance on a hand-moved clock, and batches the driver got wrong.
+#include <algorithm>
 #include <future>
 #include <thread>
 
@@ -51,7 +52,7 @@ class Dispatch : public DriverFixture {
   // handler.release(): the records after it pile up.
   void connectHeld(uint64_t id) {
     handler.holdConnected();
-    deliver(simdrv::Batch().tcpConnected(id, simdrv::tcpInfo(kGamePid, kLocal, kRemote)));
+    deliver(simdrv::Batch().tcpConnected(id, gameTcp()));
     ASSERT_TRUE(handler.waitHeld());
   }
   // A UDP flow that the handler has seen.
@@ -90,8 +91,7 @@ class Dispatch : public DriverFixture {
 };
 
 TEST_F(Dispatch, TenDataRecordsOfOneConnectionComeInOrderInOneDelivery) {
-  simdrv::Batch b;
-  b.tcpConnected(1, simdrv::tcpInfo(kGamePid, kLocal, kRemote));
+  simdrv::Batch b = simdrv::Batch().tcpConnected(1, gameTcp());
   std::string expected;
   for (int i = 0; i < 10; ++i) {
     const std::string part = "part" + std::to_string(i) + ";";
@@ -159,10 +159,10 @@ TEST_F(Dispatch, VerdictBitsDecideWhatHappensToTheRequest) {
   for (const Row& row : rows) {
     ++id;
     SCOPED_TRACE(row.flag);
-    deliver(simdrv::Batch().tcpConnectRequest(id, simdrv::tcpInfo(kGamePid, kLocal, kRemote, 0)));
+    deliver(simdrv::Batch().tcpConnectRequest(id, gameTcp(0)));
     ASSERT_TRUE(lumotest::waitFor([&] { return handler.calls(id).size() == 1; }));
     if (row.verdictNow) {
-      ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kTcpConnectRequest, id).size() == 1; }));
+      ASSERT_TRUE(waitWritten(kTcpConnectRequest, id, 1));
       const TcpConnInfo sent = tcpVerdict(id);
       EXPECT_EQ(+sent.filteringFlag, row.flag);
       EXPECT_EQ(std::memcmp(sent.remoteAddress, relay.data(), relay.size()), 0);
@@ -188,8 +188,8 @@ TEST_F(Dispatch, VerdictBitsDecideWhatHappensToTheRequest) {
 }
 
 TEST_F(Dispatch, ConnectedAfterAForgottenRequestStartsAFreshEntry) {
-  deliver(simdrv::Batch().tcpConnectRequest(20, simdrv::tcpInfo(kGamePid, kLocal, kRemote, 0)));
-  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kTcpConnectRequest, 20).size() == 1; }));
+  deliver(simdrv::Batch().tcpConnectRequest(20, gameTcp(0)));
+  ASSERT_TRUE(waitWritten(kTcpConnectRequest, 20, 1));
   TcpConnInfo info{};
   ASSERT_TRUE(lumotest::waitFor([&] { return tcpGetConnInfo(20, &info) == kUnknownConnection; }));
   const simdrv::SockAddr local = simdrv::ipv4("127.0.0.1", 40999);
@@ -206,9 +206,7 @@ TEST_F(Dispatch, InjectedStreamIsSplitAtTheChunkLimit) {
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
   ASSERT_EQ(tcpInjectReceive(3, data.data(), static_cast<int>(data.size())), kOk);
   ASSERT_TRUE(lumotest::waitFor([&] { return sim.stream(3, kTcpReceive).size() == data.size(); }));
-  std::vector<size_t> chunks;
-  for (const auto& r : sim.written(kTcpReceive, 3)) chunks.push_back(r.payload.size());
-  EXPECT_EQ(chunks, (std::vector<size_t>{131072, 131072, 37856}));
+  EXPECT_EQ(writtenSizes(kTcpReceive, 3), (std::vector<size_t>{131072, 131072, 37856}));
   EXPECT_EQ(sim.stream(3, kTcpReceive), data);
   EXPECT_EQ(tcpInjectReceive(999, "x", 1), kUnknownConnection);
 }
@@ -239,16 +237,13 @@ TEST_F(Dispatch, SuspendsAtTheThresholdAndResumesWhenDrained) {
   EXPECT_EQ(sim.written(kTcpResume, 5).size(), 0u);
 
   handler.release();
-  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kTcpResume, 5).size() == 1; }));
+  ASSERT_TRUE(waitWritten(kTcpResume, 5, 1));
   EXPECT_EQ(handler.stream(5, "tcpSend").size(), 262145u);
-  // Suspend came before resume.
   const auto all = sim.written();
-  size_t suspendAt = 0, resumeAt = 0;
-  for (size_t i = 0; i < all.size(); ++i) {
-    if (all[i].type == kTcpSuspend) suspendAt = i;
-    if (all[i].type == kTcpResume) resumeAt = i;
-  }
-  EXPECT_LT(suspendAt, resumeAt);
+  const auto at = [&](uint32_t type) {
+    return std::find_if(all.begin(), all.end(), [&](const simdrv::Record& r) { return r.type == type; });
+  };
+  EXPECT_LT(at(kTcpSuspend), at(kTcpResume));
 }
 
 TEST_F(Dispatch, FailedSuspendIsTriedAgainOnTheNextRecord) {
@@ -283,30 +278,29 @@ TEST_F(Dispatch, UdpFlowIsSuspendedWhileInjectedDatagramsPileUp) {
   EXPECT_TRUE(sim.written(kUdpResume, 45).empty());
 
   deliver(simdrv::Batch().udpCanSend(45));
-  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpResume, 45).size() == 1; }));
+  ASSERT_TRUE(waitWritten(kUdpResume, 45, 1));
   // The writer takes the queued datagrams after the resume, one write each.
-  EXPECT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpSend, 45).size() == 8; }))
-      << sim.written(kUdpSend, 45).size() << " of 8 written";
+  EXPECT_TRUE(waitWritten(kUdpSend, 45, 8)) << sim.written(kUdpSend, 45).size() << " of 8 written";
   ASSERT_TRUE(handler.waitCount("udpCanSend", 1));
 }
 
 TEST_F(Dispatch, IdleConnectionIsClosed60SecondsAfterAnInjectedEndOfStream) {
   connect(8);
   ASSERT_EQ(tcpInjectReceive(8, nullptr, 0), kOk);
-  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kTcpReceive, 8).size() == 1; }));
+  ASSERT_TRUE(waitWritten(kTcpReceive, 8, 1));
   EXPECT_TRUE(sim.written(kTcpReceive, 8)[0].payload.empty());
   // Data injected after the end of the stream is dropped. (The writer is one
   // thread taking connections in order: a ping of another id behind the
   // injection tells when it has been handled.)
   ASSERT_EQ(tcpInjectReceive(8, "late", 4), kOk);
   deliver(simdrv::Batch().ping(9999));
-  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kDriverPing, 9999).size() == 1; }));
+  ASSERT_TRUE(waitWritten(kDriverPing, 9999, 1));
   EXPECT_EQ(sim.written(kTcpReceive, 8).size(), 1u);
   advance(30000);
   EXPECT_TRUE(sim.closedConnections().empty());
   advance(30001);
   EXPECT_EQ(sim.closedConnections(), (std::vector<uint64_t>{8}));
-  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kTcpSend, 8).size() == 1; }));
+  ASSERT_TRUE(waitWritten(kTcpSend, 8, 1));
   EXPECT_TRUE(sim.written(kTcpSend, 8)[0].payload.empty());  // end of stream towards the network
   EXPECT_EQ(sim.written(kTcpReceive, 8).size(), 1u);
   advance(60001);
@@ -319,7 +313,7 @@ TEST_F(Dispatch, CloseWhenIdleEndsTheStreamTowardsTheApplication) {
   advance(10000);
   EXPECT_TRUE(sim.written(kTcpReceive, 9).empty());
   advance(10001);
-  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kTcpReceive, 9).size() == 1; }));
+  ASSERT_TRUE(waitWritten(kTcpReceive, 9, 1));
   EXPECT_TRUE(sim.written(kTcpReceive, 9)[0].payload.empty());
 }
 
@@ -343,7 +337,7 @@ TEST_F(Dispatch, OneInboundDatagramPerDriverRequest) {
   const simdrv::SockAddr peer = simdrv::ipv4("203.0.113.9", 9000);
   ASSERT_EQ(udpInjectReceive(40, peer.data(), "first", 5, nullptr), kOk);
   ASSERT_EQ(udpInjectReceive(40, peer.data(), "second", 6, nullptr), kOk);
-  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpReceive, 40).size() == 1; }));
+  ASSERT_TRUE(waitWritten(kUdpReceive, 40, 1));
   ASSERT_TRUE(sim.waitForRead());
   EXPECT_EQ(sim.written(kUdpReceive, 40).size(), 1u);
   const auto first = sim.written(kUdpReceive, 40)[0];
@@ -352,7 +346,7 @@ TEST_F(Dispatch, OneInboundDatagramPerDriverRequest) {
   EXPECT_EQ(first.text().substr(36), "first");
 
   deliver(simdrv::Batch().udpCanReceive(40));
-  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpReceive, 40).size() == 2; }));
+  ASSERT_TRUE(waitWritten(kUdpReceive, 40, 2));
   EXPECT_EQ(sim.written(kUdpReceive, 40)[1].text().substr(36), "second");
 
   const std::string big(131073, 'b');
@@ -367,7 +361,7 @@ TEST_F(Dispatch, OneInboundDatagramPerDriverRequest) {
   std::memcpy(options->data, "opts", 4);
   ASSERT_EQ(udpInjectSend(40, peer.data(), "a", 1, options), kOk);
   ASSERT_EQ(udpInjectSend(40, peer.data(), big.data(), 131072, nullptr), kOk);
-  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpSend, 40).size() == 2; }));
+  ASSERT_TRUE(waitWritten(kUdpSend, 40, 2));
   EXPECT_EQ(sim.written(kUdpSend, 40)[0].text().substr(28), std::string("\x09\0\0\0\x04\0\0\0optsa", 13));
   EXPECT_EQ(sim.written(kUdpReceive, 40).size(), 2u);
 }
@@ -446,15 +440,14 @@ TEST_F(Dispatch, InjectionsRacingTheWriterKeepEachFlowsOrder) {
 // The newer driver kind's options carry the flow's local address at offset
 // 32: the handler gets the options, and the flow's entry the new address.
 TEST_F(Dispatch, DatagramsReachTheHandlerWithOptionsAndRefreshTheLocalAddress) {
-  simdrv::Batch b;
-  b.udpCreated(50, simdrv::udpInfo(kGamePid, kLocal));
   const simdrv::SockAddr peer = simdrv::ipv4("203.0.113.9", 53);
   const simdrv::SockAddr newLocal = simdrv::ipv4("127.0.0.1", 41234);
   std::string options(60, '\0');
   std::memcpy(&options[32], newLocal.data(), newLocal.size());
-  b.udpReceive(50, peer, "answer", options, 5);
-  b.udpSend(50, peer, "query");
-  deliver(b);
+  deliver(simdrv::Batch()
+              .udpCreated(50, simdrv::udpInfo(kGamePid, kLocal))
+              .udpReceive(50, peer, "answer", options, 5)
+              .udpSend(50, peer, "query"));
   ASSERT_TRUE(handler.waitCount("udpSend", 1));
   UdpConnInfo info{};
   ASSERT_EQ(udpGetConnInfo(50, &info), kOk);
@@ -471,7 +464,7 @@ TEST_F(Dispatch, UdpConnectRequestAndFilteringOff) {
   handler.onUdpConnectRequest = [](uint64_t, UdpConnectRequest* r) { r->filteringFlag |= 0x100; };
   const UdpConnectRequest request = udpRequest();
   deliver(simdrv::Batch().udpConnectRequest(60, request));
-  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpConnectRequest, 60).size() == 1; }));
+  ASSERT_TRUE(waitWritten(kUdpConnectRequest, 60, 1));
   UdpConnectRequest verdict;
   std::memcpy(&verdict, sim.written(kUdpConnectRequest, 60)[0].payload.data(), sizeof verdict);
   EXPECT_EQ(+verdict.filteringFlag, 0x100u);
@@ -505,8 +498,7 @@ TEST_F(Dispatch, PostedRecordsArriveInOrderWithoutWaiting) {
 TEST_F(Dispatch, RawIpGoesToTheIpHandlerOrBackUnchanged) {
   IpOptions options{};
   options.flags = 6;
-  simdrv::Batch b;
-  b.ipReceive(options, "PKT-IN").ipSend(options, "PKT-OUT");
+  const simdrv::Batch b = simdrv::Batch().ipReceive(options, "PKT-IN").ipSend(options, "PKT-OUT");
   deliver(b);
   ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kIpReceive).size() == 1; }));
   EXPECT_EQ(sim.written(kIpReceive)[0].text().substr(22), "PKT-IN");
@@ -596,8 +588,7 @@ TEST_F(Dispatch, ManyConnectionsInParallelKeepPerConnectionOrder) {
   constexpr int kBatches = 6;
   std::map<uint64_t, std::string> expected;
   simdrv::Batch open;
-  for (int c = 0; c < kConnections; ++c)
-    open.tcpConnected(1000 + c, simdrv::tcpInfo(kGamePid, kLocal, kRemote));
+  for (int c = 0; c < kConnections; ++c) open.tcpConnected(1000 + c, gameTcp());
   deliver(open);
   for (int round = 0; round < kBatches; ++round) {
     simdrv::Batch b;
@@ -627,14 +618,9 @@ TEST_F(Dispatch, ManyConnectionsInParallelKeepPerConnectionOrder) {
 
 TEST_F(Dispatch, FreeDriverReleasesQueuedData) {
   handler.holdConnected();
-  simdrv::Batch b;
-  b.tcpConnected(80, simdrv::tcpInfo(kGamePid, kLocal, kRemote));
-  b.udpCreated(81, simdrv::udpInfo(kGamePid, kLocal));
-  deliver(b);
+  deliver(simdrv::Batch().tcpConnected(80, gameTcp()).udpCreated(81, simdrv::udpInfo(kGamePid, kLocal)));
   ASSERT_TRUE(handler.waitHeld());
-  simdrv::Batch data;
-  data.tcpReceive(80, std::string(50000, 'q')).udpReceive(81, kRemote, "dgram");
-  deliver(data);
+  deliver(simdrv::Batch().tcpReceive(80, std::string(50000, 'q')).udpReceive(81, kRemote, "dgram"));
   sim.setWriteMode(simdrv::WriteMode::NoRoom);
   ASSERT_EQ(tcpInjectSend(80, "queued", 6), kOk);
   ASSERT_EQ(udpInjectSend(81, kRemote.data(), "queued", 6, nullptr), kOk);
@@ -660,8 +646,7 @@ TEST_F(Dispatch, RefusedVerdictIsWrittenByTheNextMaintenance) {
     ++id;
     SCOPED_TRACE(row.flag);
     sim.setWriteMode(simdrv::WriteMode::NoRoom);
-    deliver(simdrv::Batch().tcpConnectRequest(
-        id, simdrv::tcpInfo(kGamePid, kLocal, kRemote, kRuleReportConnect)));
+    deliver(simdrv::Batch().tcpConnectRequest(id, gameTcp(kRuleReportConnect)));
     ASSERT_TRUE(lumotest::waitFor([&] { return refusedCount(kTcpConnectRequest, id) > 0; }));
     ASSERT_TRUE(waitForIdleQueues());
     sim.setWriteMode(simdrv::WriteMode::Accept);
@@ -681,9 +666,7 @@ TEST_F(Dispatch, RefusedVerdictIsWrittenByTheNextMaintenance) {
 // can try a resume again that the driver refused.
 TEST_F(Dispatch, RefusedResumeIsRetriedByTheMaintenance) {
   connectHeld(610);
-  simdrv::Batch data;
-  data.tcpSend(610, std::string(262144, 's'));
-  deliver(data);
+  deliver(simdrv::Batch().tcpSend(610, std::string(262144, 's')));
   ASSERT_EQ(sim.written(kTcpSuspend, 610).size(), 1u);
   sim.setWriteMode(simdrv::WriteMode::NoRoom);
   handler.release();
@@ -720,7 +703,7 @@ TEST_F(Dispatch, SmallDatagramsCountWholeNodesTowardsSuspension) {
   }
   EXPECT_EQ(sim.written(kUdpSuspend, 620).size(), 1u);
   gate.open();
-  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpResume, 620).size() == 1; }));
+  ASSERT_TRUE(waitWritten(kUdpResume, 620, 1));
   EXPECT_EQ(handler.count("udpSend"), 2100u);
 }
 
@@ -735,12 +718,12 @@ TEST_F(Dispatch, InboundDatagramsWaitingForTheDriverAreCappedOldestFirst) {
     return udpInjectReceive(630, peer.data(), text.data(), static_cast<int>(text.size()), nullptr);
   };
   ASSERT_EQ(inject(0), kOk);
-  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpReceive, 630).size() == 1; }));
+  ASSERT_TRUE(waitWritten(kUdpReceive, 630, 1));
   for (int n = 1; n < 200; ++n) ASSERT_EQ(inject(n), kOk);
   // 199 waited for 128 places.
   EXPECT_EQ(droppedInboundDatagrams() - droppedBefore, 71u);
   deliver(simdrv::Batch().udpCanReceive(630));
-  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kUdpReceive, 630).size() == 2; }));
+  ASSERT_TRUE(waitWritten(kUdpReceive, 630, 2));
   EXPECT_EQ(sim.written(kUdpReceive, 630)[1].text().substr(36), "reply72");
 }
 
@@ -750,8 +733,8 @@ TEST_F(Dispatch, InboundDatagramsWaitingForTheDriverAreCappedOldestFirst) {
 // closed with the old one.
 TEST_F(Dispatch, IdReusedRightAfterItsCloseStartsANewConnection) {
   connect(640);
-  deliver(simdrv::Batch().tcpClosed(640).tcpConnectRequest(640, simdrv::tcpInfo(kGamePid, kLocal, kRemote)));
-  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kTcpConnectRequest, 640).size() == 1; }));
+  deliver(simdrv::Batch().tcpClosed(640).tcpConnectRequest(640, gameTcp()));
+  ASSERT_TRUE(waitWritten(kTcpConnectRequest, 640, 1));
   EXPECT_EQ(sequence(640), (std::vector<std::string>{"tcpConnected", "tcpClosed", "tcpConnectRequest"}));
 
   // The writer is held on another connection's injection, so the old
@@ -761,19 +744,15 @@ TEST_F(Dispatch, IdReusedRightAfterItsCloseStartsANewConnection) {
   sim.setWriteMode(simdrv::WriteMode::Hold);
   ASSERT_EQ(tcpInjectSend(642, "x", 1), kOk);
   ASSERT_TRUE(lumotest::waitFor([&] { return sim.heldWrites() == 1; }));
-  simdrv::Batch close;
-  close.tcpClosed(641);
-  deliver(close);
+  deliver(simdrv::Batch().tcpClosed(641));
   ASSERT_TRUE(handler.waitCount("tcpClosed", 2));
-  deliver(simdrv::Batch().tcpConnectRequest(641, simdrv::tcpInfo(kGamePid, kLocal, kRemote)));
+  deliver(simdrv::Batch().tcpConnectRequest(641, gameTcp()));
   ASSERT_TRUE(lumotest::waitFor([&] { return sequence(641).size() == 3; }));
   sim.setWriteMode(simdrv::WriteMode::Accept);
   sim.releaseHeldWrites();
-  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kTcpConnectRequest, 641).size() == 1; }));
-  simdrv::Batch barrier;  // behind the old entry's deletion in the writer's queue
-  barrier.ping(9997);
-  deliver(barrier);
-  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kDriverPing, 9997).size() == 1; }));
+  ASSERT_TRUE(waitWritten(kTcpConnectRequest, 641, 1));
+  deliver(simdrv::Batch().ping(9997));  // behind the old entry's deletion in the writer's queue
+  ASSERT_TRUE(waitWritten(kDriverPing, 9997, 1));
   EXPECT_EQ(sequence(641), (std::vector<std::string>{"tcpConnected", "tcpClosed", "tcpConnectRequest"}));
   TcpConnInfo info{};
   EXPECT_EQ(tcpGetConnInfo(640, &info), kOk);
@@ -801,13 +780,11 @@ TEST_F(Dispatch, DecideLaterKeepsTheRestOfTheJob) {
     request->filteringFlag = kVerdictDecideLater;
   };
   const UdpConnectRequest request = udpRequest();
-  simdrv::Batch first;
-  first.tcpConnectRequest(650, simdrv::tcpInfo(kGamePid, kLocal, kRemote, kRuleReportConnect));
-  first.udpConnectRequest(651, request);
-  deliver(first);
+  deliver(
+      simdrv::Batch().tcpConnectRequest(650, gameTcp(kRuleReportConnect)).udpConnectRequest(651, request));
   ASSERT_TRUE(lumotest::waitFor([&] { return tcpRequests.load() == 1 && udpRequests.load() == 1; }));
   simdrv::Batch rest;
-  rest.tcpConnectRequest(650, simdrv::tcpInfo(kGamePid, kLocal, kRemote, kRuleReportConnect)).tcpClosed(650);
+  rest.tcpConnectRequest(650, gameTcp(kRuleReportConnect)).tcpClosed(650);
   rest.udpConnectRequest(651, request).udpSend(651, kRemote, "dgram").udpClosed(651);
   deliver(rest);
   gate.open();
@@ -832,12 +809,9 @@ TEST_F(Dispatch, DisableFilteringInsideTheRequestFollowsTheVerdict) {
   for (const Row& row : rows) {
     ++id;
     SCOPED_TRACE(row.verdict);
-    deliver(simdrv::Batch().tcpConnectRequest(
-        id, simdrv::tcpInfo(kGamePid, kLocal, kRemote, kRuleReportConnect)));
-    ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kTcpConnectRequest, id).size() == 1; }));
-    deliver(simdrv::Batch()
-                .tcpConnected(id, simdrv::tcpInfo(kGamePid, kLocal, kRemote, row.verdict))
-                .tcpReceive(id, "reply"));
+    deliver(simdrv::Batch().tcpConnectRequest(id, gameTcp(kRuleReportConnect)));
+    ASSERT_TRUE(waitWritten(kTcpConnectRequest, id, 1));
+    deliver(simdrv::Batch().tcpConnected(id, gameTcp(row.verdict)).tcpReceive(id, "reply"));
     if (row.passed) {
       ASSERT_TRUE(lumotest::waitFor([&] { return sim.stream(id, kTcpReceive) == "reply"; }));
       EXPECT_TRUE(handler.stream(id, "tcpReceive").empty());

@@ -45,7 +45,7 @@ TEST_F(DriverOps, NothingOfAFreedLibraryReachesTheNextStart) {
   start();
   IpOptions options{};
   deliver(simdrv::Batch().ipReceive(options, "PKT").ping(4243));
-  ASSERT_TRUE(lumotest::waitFor([&] { return sim.written(kDriverPing, 4243).size() == 1; }));
+  ASSERT_TRUE(waitWritten(kDriverPing, 4243, 1));
   EXPECT_EQ(handler.count("ipReceive"), 0u);
   EXPECT_EQ(sim.written(kIpReceive).size(), 1u);  // written back unchanged
   EXPECT_TRUE(sim.written(kDriverPing, 4242).empty());
@@ -152,9 +152,7 @@ TEST_F(DriverOps, KindQueryDecidesTheChunkLimit) {
     const std::string data(20000, 'k');
     ASSERT_EQ(tcpInjectSend(7, data.data(), static_cast<int>(data.size())), kOk);
     ASSERT_TRUE(lumotest::waitFor([&] { return sim.stream(7, kTcpSend).size() == data.size(); }));
-    std::vector<size_t> sizes;
-    for (const auto& r : sim.written(kTcpSend, 7)) sizes.push_back(r.payload.size());
-    EXPECT_EQ(sizes, row.chunks);
+    EXPECT_EQ(writtenSizes(kTcpSend, 7), row.chunks);
     freeDriver();
   }
 }

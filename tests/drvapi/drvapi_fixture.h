@@ -95,65 +95,39 @@ class RecordingHandler : public drvapi::DRV_EventHandler, public drvapi::DRV_IPE
       holdCv_.wait(g, [&] { return !hold_; });
     }
   }
-  void tcpClosed(uint64_t id, drvapi::TcpConnInfo*) override {
-    Scope s(*this, id);
-    add("tcpClosed", id);
-  }
+  void tcpClosed(uint64_t id, drvapi::TcpConnInfo*) override { note("tcpClosed", id); }
   void tcpReceive(uint64_t id, const char* data, int length) override {
-    Scope s(*this, id);
-    add("tcpReceive", id, std::string(data, static_cast<size_t>(length)));
+    note("tcpReceive", id, text(data, length));
   }
   void tcpSend(uint64_t id, const char* data, int length) override {
-    Scope s(*this, id);
-    add("tcpSend", id, std::string(data, static_cast<size_t>(length)));
+    note("tcpSend", id, text(data, length));
   }
-  void tcpCanReceive(uint64_t id) override {
-    Scope s(*this, id);
-    add("tcpCanReceive", id);
-  }
-  void tcpCanSend(uint64_t id) override {
-    Scope s(*this, id);
-    add("tcpCanSend", id);
-  }
-  void udpCreated(uint64_t id, drvapi::UdpConnInfo*) override {
-    Scope s(*this, id);
-    add("udpCreated", id);
-  }
+  void tcpCanReceive(uint64_t id) override { note("tcpCanReceive", id); }
+  void tcpCanSend(uint64_t id) override { note("tcpCanSend", id); }
+  void udpCreated(uint64_t id, drvapi::UdpConnInfo*) override { note("udpCreated", id); }
   void udpConnectRequest(uint64_t id, drvapi::UdpConnectRequest* request) override {
     Scope s(*this, id);
     if (onUdpConnectRequest) onUdpConnectRequest(id, request);
     add("udpConnectRequest", id);
   }
-  void udpClosed(uint64_t id, drvapi::UdpConnInfo*) override {
-    Scope s(*this, id);
-    add("udpClosed", id);
-  }
+  void udpClosed(uint64_t id, drvapi::UdpConnInfo*) override { note("udpClosed", id); }
   void udpReceive(uint64_t id, const unsigned char* remote, const char* data, int length,
                   const drvapi::UdpOptions* options) override {
-    Scope s(*this, id);
-    std::string text(data, static_cast<size_t>(length));
-    text += "|port=" + std::to_string(remote[2] * 256 + remote[3]);
-    text += "|opt=" + std::to_string(options->optionsLength) + "/" + std::to_string(options->flags);
-    add("udpReceive", id, text);
+    note("udpReceive", id,
+         text(data, length) + "|port=" + std::to_string(remote[2] * 256 + remote[3]) +
+             "|opt=" + std::to_string(options->optionsLength) + "/" + std::to_string(options->flags));
   }
   void udpSend(uint64_t id, const unsigned char*, const char* data, int length,
                const drvapi::UdpOptions*) override {
-    Scope s(*this, id);
-    add("udpSend", id, std::string(data, static_cast<size_t>(length)));
+    note("udpSend", id, text(data, length));
   }
-  void udpCanReceive(uint64_t id) override {
-    Scope s(*this, id);
-    add("udpCanReceive", id);
-  }
-  void udpCanSend(uint64_t id) override {
-    Scope s(*this, id);
-    add("udpCanSend", id);
-  }
+  void udpCanReceive(uint64_t id) override { note("udpCanReceive", id); }
+  void udpCanSend(uint64_t id) override { note("udpCanSend", id); }
   void ipReceive(const char* packet, int length, const drvapi::IpOptions* options) override {
-    add("ipReceive", options->flags, std::string(packet, static_cast<size_t>(length)));
+    add("ipReceive", options->flags, text(packet, length));
   }
   void ipSend(const char* packet, int length, const drvapi::IpOptions* options) override {
-    add("ipSend", options->flags, std::string(packet, static_cast<size_t>(length)));
+    add("ipSend", options->flags, text(packet, length));
   }
 
  private:
@@ -171,9 +145,17 @@ class RecordingHandler : public drvapi::DRV_EventHandler, public drvapi::DRV_IPE
     uint64_t id_;
   };
 
+  static std::string text(const char* data, int length) {
+    return std::string(data, static_cast<size_t>(length));
+  }
   void add(const char* what, uint64_t id, std::string data = {}) {
     std::lock_guard<std::mutex> g(lock_);
     calls_.push_back({what, id, std::move(data)});
+  }
+  // A callback of connection `id` that only records itself.
+  void note(const char* what, uint64_t id, std::string data = {}) {
+    Scope s(*this, id);
+    add(what, id, std::move(data));
   }
 
   mutable std::mutex lock_;
@@ -191,6 +173,11 @@ class RecordingHandler : public drvapi::DRV_EventHandler, public drvapi::DRV_IPE
 inline const simdrv::SockAddr kLocal = simdrv::ipv4("127.0.0.1", 40001);
 inline const simdrv::SockAddr kRemote = simdrv::ipv4("203.0.113.5", 7000);
 inline constexpr uint32_t kGamePid = 1200;
+
+// The game's outbound TCP connection from kLocal to kRemote.
+inline drvapi::TcpConnInfo gameTcp(uint32_t flag = drvapi::kRuleFilter) {
+  return simdrv::tcpInfo(kGamePid, kLocal, kRemote, flag);
+}
 
 class DriverFixture : public ::testing::Test {
  protected:
@@ -220,14 +207,23 @@ class DriverFixture : public ::testing::Test {
 
   // A filtered, connected TCP connection that the handler has seen.
   void connect(uint64_t id, uint32_t flag = drvapi::kRuleFilter) {
-    simdrv::Batch b;
-    b.tcpConnected(id, simdrv::tcpInfo(kGamePid, kLocal, kRemote, flag));
-    deliver(b);
+    deliver(simdrv::Batch().tcpConnected(id, gameTcp(flag)));
     ASSERT_TRUE(lumotest::waitFor([&] {
       for (const auto& c : handler.calls(id))
         if (c.what == "tcpConnected") return true;
       return false;
     }));
+  }
+
+  // Waits until the library has written exactly `n` records of `type` for `id`.
+  bool waitWritten(uint32_t type, uint64_t id, size_t n) {
+    return lumotest::waitFor([&] { return sim.written(type, id).size() == n; });
+  }
+  // The payload sizes of the records of `type` written for `id`.
+  std::vector<size_t> writtenSizes(uint32_t type, uint64_t id) const {
+    std::vector<size_t> out;
+    for (const auto& r : sim.written(type, id)) out.push_back(r.payload.size());
+    return out;
   }
 
   // Moves the library's clock and lets the maintenance look (after a batch).
