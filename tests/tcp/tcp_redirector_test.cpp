@@ -32,8 +32,7 @@ class FakeServices : public tcp::RedirectServices {
   std::map<uint64_t, tcp::PortMapTarget> portMaps;
   rules::AddressRule addressRule = rules::AddressRule::None;
   bool webSteered = false;
-  std::map<std::string, uint32_t> dnsA;  // name → address; missing names fail
-  std::map<std::string, SocketAddress> dnsAAAA;
+  std::map<std::string, SocketAddress> dns;  // "A name" / "AAAA name" → address; missing names fail
   int failFirstLookups = 0;
   bool webRelay = false;
   bool adapter = false;
@@ -62,19 +61,10 @@ class FakeServices : public tcp::RedirectServices {
   bool isWebSteered(const SocketAddress&, bool) override { return webSteered; }
   bool lookUp(uint16_t type, const std::string& host, std::vector<SocketAddress>& out) override {
     lookups.push_back((type == 1 ? "A " : "AAAA ") + host);
-    if (failFirstLookups > 0) {
-      --failFirstLookups;
-      return false;
-    }
-    if (type == 1) {
-      auto it = dnsA.find(host);
-      if (it == dnsA.end()) return false;
-      out.push_back(platform::makeIpv4Address(it->second, 0));
-    } else {
-      auto it = dnsAAAA.find(host);
-      if (it == dnsAAAA.end()) return false;
-      out.push_back(it->second);
-    }
+    if (failFirstLookups-- > 0) return false;
+    auto it = dns.find(lookups.back());
+    if (it == dns.end()) return false;
+    out.push_back(it->second);
     return true;
   }
   bool webRelayRunning() override { return webRelay; }
@@ -113,6 +103,9 @@ SocketAddress v4(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port) {
   return platform::makeIpv4Address(ipv4(a, b, c, d), hostToNet16(port));
 }
 
+// The game's usual destination.
+const SocketAddress kGame = v4(203, 0, 113, 5, 7000);
+
 SocketAddress mapped(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port) {
   uint8_t bytes[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, a, b, c, d};
   return platform::makeIpv6Address(bytes, hostToNet16(port));
@@ -133,49 +126,50 @@ struct Harness {
 }  // namespace
 
 TEST(TcpRedirect, ScreeningRules) {
+  using S = FakeServices;
   struct Row {
     const char* what;
     SocketAddress to;
     uint32_t pid;
-    bool selected, admitted, local;
-    int addressRule;
-    bool webSteered;
+    void (*facts)(S&);  // what differs from a selected, admitted game with a usable node
     bool redirected;
   } rows[] = {
-      {"selected game to a public address", v4(203, 0, 113, 5, 7000), 1200, true, true, false, 0, false,
+      {"selected game to a public address", kGame, 1200, nullptr, true},
+      {"unselected process", kGame, 1200, [](S& s) { s.selected = false; }, false},
+      {"process id 0 is never selected", kGame, 0, nullptr, false},
+      {"DNS port passes", v4(8, 8, 8, 8, 53), 1200, nullptr, false},
+      {"broadcast passes", v4(255, 255, 255, 255, 7000), 1200, nullptr, false},
+      {"0.0.0.0 passes", v4(0, 0, 0, 0, 7000), 1200, nullptr, false},
+      {"224.0.0.0 is screened further", v4(224, 0, 0, 0, 7000), 1200, nullptr, true},
+      {"224.0.0.1 passes", v4(224, 0, 0, 1, 7000), 1200, nullptr, false},
+      {"SSDP group passes", v4(239, 255, 255, 250, 1900), 1200, nullptr, false},
+      {"local network passes", v4(192, 168, 9, 9, 7000), 1200, [](S& s) { s.local = true; }, false},
+      {"over the instance limit passes", kGame, 1200, [](S& s) { s.admitted = false; }, false},
+      {"direct rule passes", kGame, 1200, [](S& s) { s.addressRule = rules::AddressRule::Direct; }, false},
+      {"block rule goes direct, not refused", kGame, 1200,
+       [](S& s) { s.addressRule = rules::AddressRule::Block; }, false},
+      {"web port, steered, unselected", v4(203, 0, 113, 5, 443), 1200,
+       [](S& s) {
+         s.selected = false;
+         s.webSteered = true;
+       },
        true},
-      {"unselected process", v4(203, 0, 113, 5, 7000), 1200, false, true, false, 0, false, false},
-      {"process id 0 is never selected", v4(203, 0, 113, 5, 7000), 0, true, true, false, 0, false, false},
-      {"DNS port passes", v4(8, 8, 8, 8, 53), 1200, true, true, false, 0, false, false},
-      {"broadcast passes", v4(255, 255, 255, 255, 7000), 1200, true, true, false, 0, false, false},
-      {"0.0.0.0 passes", v4(0, 0, 0, 0, 7000), 1200, true, true, false, 0, false, false},
-      {"224.0.0.0 is screened further", v4(224, 0, 0, 0, 7000), 1200, true, true, false, 0, false, true},
-      {"224.0.0.1 passes", v4(224, 0, 0, 1, 7000), 1200, true, true, false, 0, false, false},
-      {"SSDP group passes", v4(239, 255, 255, 250, 1900), 1200, true, true, false, 0, false, false},
-      {"local network passes", v4(192, 168, 9, 9, 7000), 1200, true, true, true, 0, false, false},
-      {"over the instance limit passes", v4(203, 0, 113, 5, 7000), 1200, true, false, false, 0, false, false},
-      {"direct rule passes", v4(203, 0, 113, 5, 7000), 1200, true, true, false, 1, false, false},
-      {"block rule goes direct, not refused", v4(203, 0, 113, 5, 7000), 1200, true, true, false, 2, false,
-       false},
-      {"web port, steered, unselected", v4(203, 0, 113, 5, 443), 1200, false, true, false, 0, true, true},
-      {"web port, not steered, selected", v4(203, 0, 113, 5, 80), 1200, true, true, false, 0, false, false},
-      {"IPv4-mapped destination", mapped(203, 0, 113, 5, 7000), 1200, true, true, false, 0, false, true},
+      {"web port, not steered, selected", v4(203, 0, 113, 5, 80), 1200, nullptr, false},
+      {"IPv4-mapped destination", mapped(203, 0, 113, 5, 7000), 1200, nullptr, true},
+      {"IPv4-mapped destination without an IPv6 listener goes direct", mapped(203, 0, 113, 7, 7002), 1200,
+       [](S& s) { s.relay6 = 0xFFFF; }, false},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
     Harness h;
-    h.services.selected = r.selected;
-    h.services.admitted = r.admitted;
-    h.services.local = r.local;
-    h.services.addressRule = static_cast<rules::AddressRule>(r.addressRule);
-    h.services.webSteered = r.webSteered;
+    if (r.facts != nullptr) r.facts(h.services);
     drvapi::TcpConnInfo info = request(r.to, r.pid);
     const drvapi::TcpConnInfo before = info;
     h.redirector.tcpConnectRequest(77, &info);
     ASSERT_EQ(h.services.disabled, std::vector<uint64_t>{77}) << "every decision ends in filtering off";
     EXPECT_EQ(h.redirector.redirectTable().size(), r.redirected ? 1u : 0u);
     if (!r.redirected) {
-      EXPECT_EQ(std::memcmp(&info, &before, sizeof info), 0) << "a passed connect is untouched";
+      EXPECT_EQ(std::memcmp(&info, &before, sizeof info), 0) << "a passed connect goes where it was going";
       continue;
     }
     const SocketAddress now = remoteOf(info);
@@ -198,12 +192,12 @@ TEST(TcpRedirect, OnlyFilteredConnectionsKeepTheirNameUntilClose) {
   drvapi::TcpConnInfo passed = request(platform::makeIpv6Address(global, hostToNet16(7000)));
   h.redirector.tcpConnectRequest(5, &passed);
   EXPECT_EQ(h.redirector.redirectTable().size(), 0u);
-  drvapi::TcpConnInfo redirected = request(v4(203, 0, 113, 5, 7000));
+  drvapi::TcpConnInfo redirected = request(kGame);
   h.redirector.tcpConnectRequest(6, &redirected);
   EXPECT_EQ(h.redirector.connectionNames().size(), 0u) << "no close will come for unfiltered connections";
 
   h.services.adapter = true;
-  drvapi::TcpConnInfo filtered = request(v4(203, 0, 113, 5, 7000));
+  drvapi::TcpConnInfo filtered = request(kGame);
   h.redirector.tcpConnectRequest(7, &filtered);
   EXPECT_EQ(h.redirector.connectionNames().Get(7), "game.exe");
   h.redirector.tcpClosed(7, &filtered);
@@ -214,20 +208,9 @@ TEST(TcpRedirect, OnlyFilteredConnectionsKeepTheirNameUntilClose) {
   h.redirector.tcpClosed(6, &passed);  // never filtered: harmless
 }
 
-TEST(TcpRedirect, MappedDestinationGoesDirectWithoutAnIpv6Listener) {
-  Harness h;
-  h.services.relay6 = 0xFFFF;
-  drvapi::TcpConnInfo info = request(mapped(203, 0, 113, 7, 7002));
-  const drvapi::TcpConnInfo before = info;
-  h.redirector.tcpConnectRequest(3, &info);
-  EXPECT_EQ(std::memcmp(&info, &before, sizeof info), 0) << "the connect goes where it was going";
-  EXPECT_EQ(h.redirector.redirectTable().size(), 0u);
-  EXPECT_EQ(h.services.disabled, std::vector<uint64_t>{3});
-}
-
 TEST(TcpRedirect, RelayFindsTheRequestByClientPortAndFamily) {
   Harness h;
-  drvapi::TcpConnInfo first = request(v4(203, 0, 113, 5, 7000), 1200, hostToNet16(40001));
+  drvapi::TcpConnInfo first = request(kGame, 1200, hostToNet16(40001));
   drvapi::TcpConnInfo second = request(v4(203, 0, 113, 6, 7001), 1200, hostToNet16(40001));
   drvapi::TcpConnInfo six = request(mapped(203, 0, 113, 7, 7002), 1200, hostToNet16(40001));
   h.redirector.tcpConnectRequest(1, &first);
@@ -264,12 +247,12 @@ TEST(TcpRedirect, UnusableNodeMeansDirectAndAForwardRecordSayingSo) {
   tcp::TcpRedirector redirector(services, counter);
   counter.startCollector();
   services.usable = false;
-  drvapi::TcpConnInfo info = request(v4(203, 0, 113, 5, 7000));
+  drvapi::TcpConnInfo info = request(kGame);
   const drvapi::TcpConnInfo before = info;
   redirector.tcpConnectRequest(1, &info);
   EXPECT_EQ(std::memcmp(&info, &before, sizeof info), 0);
   services.usable = true;
-  info = request(v4(203, 0, 113, 5, 7000));
+  info = request(kGame);
   redirector.tcpConnectRequest(2, &info);
   counter.stopCollector();
   EXPECT_EQ(counter.forwarded, (std::vector<uint32_t>{0, 1}));
@@ -278,7 +261,7 @@ TEST(TcpRedirect, UnusableNodeMeansDirectAndAForwardRecordSayingSo) {
 TEST(TcpRedirect, AdapterModeKeepsTheConnectionFilteredWithARoute) {
   Harness h;
   h.services.adapter = true;
-  drvapi::TcpConnInfo info = request(v4(203, 0, 113, 5, 7000));
+  drvapi::TcpConnInfo info = request(kGame);
   h.redirector.tcpConnectRequest(9, &info);
   EXPECT_EQ(info.filteringFlag, 2u);
   EXPECT_EQ(remoteOf(info).ipv4(), ipv4(203, 0, 113, 5)) << "the destination stays";
@@ -286,35 +269,40 @@ TEST(TcpRedirect, AdapterModeKeepsTheConnectionFilteredWithARoute) {
   EXPECT_EQ(h.services.routes, std::vector<uint32_t>{ipv4(203, 0, 113, 5)});
 }
 
+// A rewrite always goes direct: to the resolved host on the requested port,
+// to the web relay on loopback while it runs, or, with nothing resolved, where
+// it was going.
 TEST(TcpRedirect, HostRewriteSendsTheConnectionToTheResolvedHostDirectly) {
-  Harness h;
-  h.services.rewrites[FakeServices::key(ipv4(198, 51, 100, 1), hostToNet16(443))] = {"web.example.com",
-                                                                                     hostToNet16(8443)};
-  h.services.dnsA["web.example.com"] = ipv4(198, 51, 100, 77);
-  h.services.failFirstLookups = 1;  // the A look-up is tried a second time
-  drvapi::TcpConnInfo info = request(v4(198, 51, 100, 1, 443));
-  h.redirector.tcpConnectRequest(1, &info);
-  EXPECT_EQ(h.services.lookups, (std::vector<std::string>{"A web.example.com", "A web.example.com"}));
-  EXPECT_EQ(remoteOf(info).ipv4(), ipv4(198, 51, 100, 77));
-  EXPECT_EQ(remoteOf(info).port(), hostToNet16(443)) << "the requested port stays";
-  EXPECT_EQ(h.redirector.redirectTable().size(), 0u) << "a rewrite always goes direct";
-
-  // With the web relay running the connection goes to it on loopback.
-  Harness w;
-  w.services.rewrites = h.services.rewrites;
-  w.services.webRelay = true;
-  info = request(v4(198, 51, 100, 1, 443));
-  w.redirector.tcpConnectRequest(1, &info);
-  EXPECT_EQ(remoteOf(info).ipv4(), ipv4(127, 0, 0, 1));
-  EXPECT_EQ(remoteOf(info).port(), hostToNet16(8443));
-  EXPECT_TRUE(w.services.lookups.empty());
-
-  // Nothing resolved: the destination stays.
-  Harness n;
-  n.services.rewrites = h.services.rewrites;
-  info = request(v4(198, 51, 100, 1, 443));
-  n.redirector.tcpConnectRequest(1, &info);
-  EXPECT_EQ(remoteOf(info).ipv4(), ipv4(198, 51, 100, 1));
+  struct Row {
+    const char* what;
+    bool webRelay;
+    bool resolves;  // on the second try: the A look-up is tried twice
+    SocketAddress went;
+    std::vector<std::string> lookups;
+  } rows[] = {
+      {"resolved", false, true, v4(198, 51, 100, 77, 443), {"A web.example.com", "A web.example.com"}},
+      {"web relay running", true, true, v4(127, 0, 0, 1, 8443), {}},
+      {"nothing resolved",
+       false,
+       false,
+       v4(198, 51, 100, 1, 443),
+       {"A web.example.com", "A web.example.com"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Harness h;
+    h.services.rewrites[FakeServices::key(ipv4(198, 51, 100, 1), hostToNet16(443))] = {"web.example.com",
+                                                                                       hostToNet16(8443)};
+    if (row.resolves) h.services.dns["A web.example.com"] = v4(198, 51, 100, 77, 0);
+    h.services.failFirstLookups = 1;
+    h.services.webRelay = row.webRelay;
+    drvapi::TcpConnInfo info = request(v4(198, 51, 100, 1, 443));
+    h.redirector.tcpConnectRequest(1, &info);
+    EXPECT_EQ(h.services.lookups, row.lookups);
+    EXPECT_EQ(remoteOf(info).ipv4(), row.went.ipv4());
+    EXPECT_EQ(remoteOf(info).port(), row.went.port());
+    EXPECT_EQ(h.redirector.redirectTable().size(), 0u);
+  }
 }
 
 TEST(TcpRedirect, PortMapRewritesAndDecidesByItsType) {
@@ -322,39 +310,29 @@ TEST(TcpRedirect, PortMapRewritesAndDecidesByItsType) {
     const char* what;
     tcp::PortMapTarget target;
     bool selected;
-    uint32_t wantAddress;
-    uint16_t wantPort;
+    SocketAddress went;
     bool redirected;
   } rows[] = {
       {"literal target, direct",
        {"198.51.100.9", hostToNet16(9000), 0, false},
        true,
-       ipv4(198, 51, 100, 9),
-       9000,
+       v4(198, 51, 100, 9, 9000),
        false},
       {"literal target, via relay",
        {"198.51.100.9", hostToNet16(9000), 1, false},
        false,
-       ipv4(198, 51, 100, 9),
-       9000,
+       v4(198, 51, 100, 9, 9000),
        true},
       {"name target resolved",
        {"map.example.com", hostToNet16(9001), 1, true},
        false,
-       ipv4(198, 51, 100, 10),
-       9001,
+       v4(198, 51, 100, 10, 9001),
        true},
-      {"name not resolved, via relay",
-       {"gone.example.com", hostToNet16(9001), 1, true},
-       false,
-       ipv4(203, 0, 113, 5),
-       7000,
-       true},
+      {"name not resolved, via relay", {"gone.example.com", hostToNet16(9001), 1, true}, false, kGame, true},
       {"name not resolved, direct type: the rules decide",
        {"gone.example.com", hostToNet16(9001), 0, true},
        true,
-       ipv4(203, 0, 113, 5),
-       7000,
+       kGame,
        true},
   };
   for (const Row& r : rows) {
@@ -362,15 +340,15 @@ TEST(TcpRedirect, PortMapRewritesAndDecidesByItsType) {
     Harness h;
     h.services.selected = r.selected;
     h.services.portMaps[FakeServices::key(ipv4(203, 0, 113, 5), hostToNet16(7000))] = r.target;
-    h.services.dnsA["map.example.com"] = ipv4(198, 51, 100, 10);
-    drvapi::TcpConnInfo info = request(v4(203, 0, 113, 5, 7000));
+    h.services.dns["A map.example.com"] = v4(198, 51, 100, 10, 0);
+    drvapi::TcpConnInfo info = request(kGame);
     h.redirector.tcpConnectRequest(1, &info);
     ASSERT_EQ(h.redirector.redirectTable().size(), r.redirected ? 1u : 0u);
     const SocketAddress went =
         r.redirected ? remoteOf(h.redirector.redirectTable().TakeRedirect(v4(127, 0, 0, 1, 40001))->info)
                      : remoteOf(info);
-    EXPECT_EQ(went.ipv4(), r.wantAddress);
-    EXPECT_EQ(went.port(), hostToNet16(r.wantPort));
+    EXPECT_EQ(went.ipv4(), r.went.ipv4());
+    EXPECT_EQ(went.port(), r.went.port());
   }
 }
 
@@ -386,7 +364,7 @@ TEST(TcpFlowEvents, DataGoesBackUnchangedAndIsCountedOnlyInAdapterMode) {
       return 0;
     }
     int getConnInfo(uint64_t, drvapi::TcpConnInfo& info) override {
-      info = request(v4(203, 0, 113, 5, 7000));
+      info = request(kGame);
       return 0;
     }
   } services;
