@@ -36,16 +36,18 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 
 constexpr uint16_t kIpv4 = platform::kFamilyIpv4;
-const SocketAddress kAnyLoopbackPort = platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0);
+
+// 127.0.0.1:port (port in host order).
+SocketAddress loopback(uint16_t port) {
+  return platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), platform::hostToNet16(port));
+}
 
 platform::Socket listenOn(uint16_t port, int backlog = 1) {
   platform::Socket s = platform::openSocket(kIpv4, platform::SocketType::Stream);
   // As the relay's own listener: a port whose earlier connections linger in
   // TIME_WAIT is free, one that another socket listens on is not.
   platform::setListenerAddressReuse(s);
-  if (!platform::bindSocket(
-          s, platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), platform::hostToNet16(port))) ||
-      !platform::listenSocket(s, backlog)) {
+  if (!platform::bindSocket(s, loopback(port)) || !platform::listenSocket(s, backlog)) {
     platform::closeSocket(s);
     return platform::kInvalidSocket;
   }
@@ -99,20 +101,16 @@ struct RelayRig {
   // to the relay as the connect handler would.
   platform::Socket connect(uint16_t destinationPort) {
     platform::Socket app = platform::openSocket(kIpv4, platform::SocketType::Stream);
-    SocketAddress local = kAnyLoopbackPort;
+    SocketAddress local = loopback(0);
     EXPECT_TRUE(platform::bindSocket(app, local) && platform::localAddressOf(app, local));
     tcp::REDIRECT_INFO entry;
     entry.id = 42;
     entry.info.ipFamily = kIpv4;
     std::memcpy(entry.info.localAddress, local.bytes, 16);
-    const SocketAddress destination =
-        platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), platform::hostToNet16(destinationPort));
-    std::memcpy(entry.info.remoteAddress, destination.bytes, 16);
+    std::memcpy(entry.info.remoteAddress, loopback(destinationPort).bytes, 16);
     entry.processName = "game.exe";
     redirects.Insert(entry);
-    EXPECT_TRUE(platform::connectSocket(
-        app,
-        platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), platform::hostToNet16(relay.port(kIpv4)))));
+    EXPECT_TRUE(platform::connectSocket(app, loopback(relay.port(kIpv4))));
     return app;
   }
 
@@ -228,11 +226,11 @@ TEST(PingResponder, AnswersAWatchedPingAndDropsTheNodesCopy) {
   SocketPair client;  // a: the relay's client socket, b: the application
   const SocketAddress destination =
       platform::makeIpv4Address(platform::ipv4(203, 0, 113, 5), platform::hostToNet16(7000));
-  const uint8_t pingBytes[10] = {0x09, 0x01, 0, 0, 0, 0, 0x0A, 0x0B, 0x0C, 0x0D};
+  const Bytes pingBytes = {0x09, 0x01, 0, 0, 0, 0, 0x0A, 0x0B, 0x0C, 0x0D};
 
   ping.Register(1, client.a, destination);
   EXPECT_EQ(ping.WatchCount(), 0u) << "nothing is watched while the responder is off";
-  EXPECT_FALSE(ping.OnUpstream(1, pingBytes, 10, false));
+  EXPECT_FALSE(ping.OnUpstream(1, pingBytes.data(), 10, false));
 
   ping.SetEnabled(true);
   ping.Register(1, client.a, destination);
@@ -242,32 +240,29 @@ TEST(PingResponder, AnswersAWatchedPingAndDropsTheNodesCopy) {
                 platform::makeIpv4Address(platform::ipv4(203, 0, 113, 5), platform::hostToNet16(7001)));
   EXPECT_EQ(ping.WatchCount(), 1u) << "no rule for that port";
 
-  ASSERT_TRUE(ping.OnUpstream(1, pingBytes, 10, false));
+  ASSERT_TRUE(ping.OnUpstream(1, pingBytes.data(), 10, false));
   ASSERT_EQ(waits.size(), 1u);
   EXPECT_EQ(waits[0], tcp::PingResponder::PingWait(100, 1001));
-  EXPECT_EQ(lumotest::receiveUpTo(client.b, 10), std::vector<uint8_t>(pingBytes, pingBytes + 10));
+  EXPECT_EQ(lumotest::receiveUpTo(client.b, 10), pingBytes);
 
-  uint8_t other[10];
-  std::memcpy(other, pingBytes, 10);
+  Bytes other = pingBytes;
   other[9] = 0xEE;
-  EXPECT_FALSE(ping.OnDownstream(1, other, 10)) << "an answer with other bytes is forwarded";
-  EXPECT_TRUE(ping.OnDownstream(1, pingBytes, 10)) << "the node's identical answer is dropped";
-  EXPECT_FALSE(ping.OnDownstream(1, pingBytes, 10)) << "only once";
+  EXPECT_FALSE(ping.OnDownstream(1, other.data(), 10)) << "an answer with other bytes is forwarded";
+  EXPECT_TRUE(ping.OnDownstream(1, pingBytes.data(), 10)) << "the node's identical answer is dropped";
+  EXPECT_FALSE(ping.OnDownstream(1, pingBytes.data(), 10)) << "only once";
 
-  uint8_t notPing[10];
-  std::memcpy(notPing, pingBytes, 10);
+  Bytes notPing = pingBytes;
   notPing[3] = 1;
-  EXPECT_FALSE(ping.OnUpstream(1, notPing, 10, false)) << "bytes 2 to 5 must be zero";
-  EXPECT_FALSE(ping.OnUpstream(1, pingBytes, 9, false));
+  EXPECT_FALSE(ping.OnUpstream(1, notPing.data(), 10, false)) << "bytes 2 to 5 must be zero";
+  EXPECT_FALSE(ping.OnUpstream(1, pingBytes.data(), 9, false));
 
-  uint8_t blurred[10];
-  for (int i = 0; i < 10; ++i) blurred[i] = static_cast<uint8_t>(~static_cast<uint8_t>(pingBytes[i] + 7));
-  EXPECT_TRUE(ping.OnUpstream(1, blurred, 10, true)) << "a blurred ping is recognised";
-  EXPECT_EQ(lumotest::receiveUpTo(client.b, 10), std::vector<uint8_t>(pingBytes, pingBytes + 10))
-      << "the client gets its own, untransformed bytes";
+  Bytes blurred;
+  for (uint8_t b : pingBytes) blurred.push_back(static_cast<uint8_t>(~static_cast<uint8_t>(b + 7)));
+  EXPECT_TRUE(ping.OnUpstream(1, blurred.data(), 10, true)) << "a blurred ping is recognised";
+  EXPECT_EQ(lumotest::receiveUpTo(client.b, 10), pingBytes) << "the client gets its own, untransformed bytes";
 
   ping.Unregister(1);
-  EXPECT_FALSE(ping.OnUpstream(1, pingBytes, 10, false));
+  EXPECT_FALSE(ping.OnUpstream(1, pingBytes.data(), 10, false));
   ping.Clear();
   EXPECT_EQ(ping.AddressRuleCount(), 0u);
 }
@@ -318,8 +313,7 @@ TEST(RelayListener, BurstOfConnectsWhileTheAcceptThreadIsBusyOverflowsNothing) {
       for (int i = 0; i < kEach; ++i) {
         platform::Socket s = platform::openSocket(kIpv4, platform::SocketType::Stream);
         platform::setNonBlocking(s, true);
-        platform::connectSocket(s, platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1),
-                                                             platform::hostToNet16(parts.relay.port(kIpv4))));
+        platform::connectSocket(s, loopback(parts.relay.port(kIpv4)));
         sockets[static_cast<size_t>(t * kEach + i)] = s;
       }
     });
