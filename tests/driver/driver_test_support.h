@@ -142,6 +142,11 @@ struct RawLibrary {
   bool send(const T& m) {
     return send(&m, sizeof m);
   }
+  // Sends `m` and takes the next packet (and its descriptors) into `answer`.
+  template <class T>
+  bool ask(const T& m, std::vector<uint8_t>& answer, std::vector<platform::UniqueFd>* fds = nullptr) {
+    return send(m) && receive(fd.get(), answer, fds);
+  }
 
   platform::UniqueFd fd;
   wire::Hello hello{};

@@ -17,9 +17,20 @@ namespace {
 
 using namespace drivertest;
 
-std::vector<uint8_t> bytesOf(const void* data, size_t n) {
-  const auto* p = static_cast<const uint8_t*>(data);
-  return std::vector<uint8_t>(p, p + n);
+// The bytes of message `m`, followed by `extra` bytes of `fill`.
+template <class T>
+std::vector<uint8_t> bytesOf(const T& m, size_t extra = 0, uint8_t fill = 0) {
+  const auto* p = reinterpret_cast<const uint8_t*>(&m);
+  std::vector<uint8_t> bytes(p, p + sizeof m);
+  bytes.resize(bytes.size() + extra, fill);
+  return bytes;
+}
+
+// `m` as `change` leaves it: a well-formed message with one fault.
+template <class T, class F>
+T with(T m, F change) {
+  change(m);
+  return m;
 }
 
 TEST(WireCheck, EveryCutOrPaddedMessageAndEveryWrongDirectionIsRefused) {
@@ -27,7 +38,7 @@ TEST(WireCheck, EveryCutOrPaddedMessageAndEveryWrongDirectionIsRefused) {
   control.code = drvapi::kIoctlDriverKind;
   control.inSize = 4;
   control.outCapacity = 8;
-  std::vector<uint8_t> packet = bytesOf(&control, sizeof control);
+  std::vector<uint8_t> packet = bytesOf(control);
   packet.insert(packet.end(), {0xAA, 0xBB, 0xCC, 0xDD});
   wire::Header h{};
   EXPECT_TRUE(wire::checkMessage(packet.data(), packet.size(), false, h));
@@ -37,10 +48,10 @@ TEST(WireCheck, EveryCutOrPaddedMessageAndEveryWrongDirectionIsRefused) {
   packet.push_back(0);
   EXPECT_FALSE(wire::checkMessage(packet.data(), packet.size(), false, h));
   // Each direction carries its own kinds only.
-  const auto busy = hello(wire::kHelloBusy);
-  const auto write = wire::make<wire::Write>(wire::kWrite, 0x0102);
-  EXPECT_FALSE(wire::checkMessage(reinterpret_cast<const uint8_t*>(&busy), sizeof busy, false, h));
-  EXPECT_FALSE(wire::checkMessage(reinterpret_cast<const uint8_t*>(&write), sizeof write, true, h));
+  const auto busy = bytesOf(hello(wire::kHelloBusy));
+  const auto write = bytesOf(wire::make<wire::Write>(wire::kWrite, 0x0102));
+  EXPECT_FALSE(wire::checkMessage(busy.data(), busy.size(), false, h));
+  EXPECT_FALSE(wire::checkMessage(write.data(), write.size(), true, h));
 }
 
 // --- the server and a raw library ------------------------------------------
@@ -69,8 +80,7 @@ TEST_F(ServerWire, RequestsAreAnsweredWithTheirIds) {
   auto kind = wire::make<wire::Control>(wire::kControl, 41);
   kind.code = drvapi::kIoctlDriverKind;
   kind.outCapacity = 4;
-  ASSERT_TRUE(library->send(kind));
-  ASSERT_TRUE(receive(library->fd.get(), packet));
+  ASSERT_TRUE(library->ask(kind, packet));
   ASSERT_EQ(packet.size(), sizeof(wire::ControlDone) + 4);
   const auto answer = as<wire::ControlDone>(packet);
   EXPECT_EQ(answer.h.kind, wire::kControlDone);
@@ -82,8 +92,7 @@ TEST_F(ServerWire, RequestsAreAnsweredWithTheirIds) {
   auto exchange = wire::make<wire::Control>(wire::kControl, 42);
   exchange.code = wire::kExchangeCode;
   exchange.outCapacity = 32;
-  ASSERT_TRUE(library->send(exchange));
-  ASSERT_TRUE(receive(library->fd.get(), packet, &fds));
+  ASSERT_TRUE(library->ask(exchange, packet, &fds));
   const auto buffers = as<wire::ExchangeDone>(packet);
   EXPECT_EQ(buffers.h.kind, wire::kExchangeDone);
   EXPECT_EQ(buffers.h.op, 42u);
@@ -99,8 +108,7 @@ TEST_F(ServerWire, RequestsAreAnsweredWithTheirIds) {
   read.size = 8;
   ASSERT_TRUE(library->send(read));
   ASSERT_TRUE(served.sim->waitForRead());
-  ASSERT_TRUE(library->send(wire::make<wire::Cancel>(wire::kCancel, 43)));
-  ASSERT_TRUE(receive(library->fd.get(), packet));
+  ASSERT_TRUE(library->ask(wire::make<wire::Cancel>(wire::kCancel, 43), packet));
   const auto cancelled = as<wire::ReadDone>(packet);
   EXPECT_EQ(cancelled.h.op, 43u);
   EXPECT_EQ(cancelled.status, wire::kCancelled);
@@ -109,8 +117,7 @@ TEST_F(ServerWire, RequestsAreAnsweredWithTheirIds) {
   // A read that a batch completes carries the batch's length.
   read.h.op = 44;
   ASSERT_TRUE(library->send(read));
-  simdrv::Batch batch;
-  batch.ping(5);
+  const simdrv::Batch batch = simdrv::Batch().ping(5);
   ASSERT_TRUE(served.sim->deliver(batch));
   ASSERT_TRUE(receive(library->fd.get(), packet));
   const auto filled = as<wire::ReadDone>(packet);
@@ -125,8 +132,7 @@ TEST_F(ServerWire, RequestsAreAnsweredWithTheirIds) {
   served.sim->setWriteMode(simdrv::WriteMode::NoRoom);
   auto write = wire::make<wire::Write>(wire::kWrite, 45);
   write.data[0] = 16;
-  ASSERT_TRUE(library->send(write));
-  ASSERT_TRUE(receive(library->fd.get(), packet));
+  ASSERT_TRUE(library->ask(write, packet));
   const auto noRoom = as<wire::WriteDone>(packet);
   EXPECT_EQ(noRoom.h.op, 45u);
   EXPECT_EQ(noRoom.status, wire::kDone);
@@ -135,8 +141,7 @@ TEST_F(ServerWire, RequestsAreAnsweredWithTheirIds) {
   // request is answered as usual.
   ASSERT_TRUE(library->send(wire::make<wire::Cancel>(wire::kCancel, 45)));
   kind.h.op = 46;
-  ASSERT_TRUE(library->send(kind));
-  ASSERT_TRUE(receive(library->fd.get(), packet));
+  ASSERT_TRUE(library->ask(kind, packet));
   EXPECT_EQ(as<wire::ControlDone>(packet).h.op, 46u);
   EXPECT_EQ(served.logged("dropped"), 0u);
 }
@@ -148,73 +153,38 @@ TEST_F(ServerWire, ALibraryThatBreaksTheProtocolIsDroppedAndTheNextServed) {
   auto read = wire::make<wire::Read>(wire::kRead, 2);
   read.size = 8;
 
-  struct Row {
+  auto bigInput = wire::make<wire::Control>(wire::kControl, 3, wire::kMaxControlInput + 1);
+  bigInput.inSize = wire::kMaxControlInput + 1;
+  auto shortInput = control;  // 10 bytes of input announced, 4 sent
+  shortInput.inSize = 10;
+  shortInput.h.size = sizeof shortInput + 4;
+  const struct Row {
     const char* what;
     std::vector<uint8_t> bytes;
+    bool withFd = false;  // a descriptor comes along
+  } rows[] = {
+      {"shorter than a header", std::vector<uint8_t>(8, 0)},
+      {"a size field that is not the packet's", bytesOf(with(read, [](wire::Read& m) { m.h.size = 25; }))},
+      {"an unknown kind", bytesOf(with(read, [](wire::Read& m) { m.h.kind = 99; }))},
+      {"a read of more than 8 bytes", bytesOf(with(read, [](wire::Read& m) { m.size = 9; }))},
+      {"a read of nothing", bytesOf(with(read, [](wire::Read& m) { m.size = 0; }))},
+      {"operation id 0", bytesOf(with(read, [](wire::Read& m) { m.h.op = 0; }))},
+      {"a control input over the limit", bytesOf(bigInput, bigInput.inSize)},
+      {"a control shorter than its input", bytesOf(shortInput, 4)},
+      {"a control output over the limit",
+       bytesOf(with(control, [](wire::Control& m) { m.outCapacity = wire::kMaxControlOutput + 1; }))},
+      {"an oversized packet", bytesOf(read, wire::kMaxMessage + 100 - sizeof read)},
+      {"a driver's message", bytesOf(wire::make<wire::WriteDone>(wire::kWriteDone, 4))},
+      {"descriptors from the library", bytesOf(read), true},
   };
-  std::vector<Row> rows;
-  rows.push_back({"shorter than a header", std::vector<uint8_t>(8, 0)});
-  {
-    auto bad = read;
-    bad.h.size = 25;
-    rows.push_back({"a size field that is not the packet's", bytesOf(&bad, sizeof bad)});
-  }
-  {
-    auto bad = read;
-    bad.h.kind = 99;
-    rows.push_back({"an unknown kind", bytesOf(&bad, sizeof bad)});
-  }
-  {
-    auto bad = read;
-    bad.size = 9;
-    rows.push_back({"a read of more than 8 bytes", bytesOf(&bad, sizeof bad)});
-    bad.size = 0;
-    rows.push_back({"a read of nothing", bytesOf(&bad, sizeof bad)});
-    bad = read;
-    bad.h.op = 0;
-    rows.push_back({"operation id 0", bytesOf(&bad, sizeof bad)});
-  }
-  {
-    auto bad = wire::make<wire::Control>(wire::kControl, 3, wire::kMaxControlInput + 1);
-    bad.inSize = wire::kMaxControlInput + 1;
-    std::vector<uint8_t> bytes = bytesOf(&bad, sizeof bad);
-    bytes.resize(bytes.size() + bad.inSize);
-    rows.push_back({"a control input over the limit", bytes});
-    auto wrong = control;
-    wrong.inSize = 10;
-    wrong.h.size = sizeof wrong + 4;
-    bytes = bytesOf(&wrong, sizeof wrong);
-    bytes.resize(bytes.size() + 4);
-    rows.push_back({"a control shorter than its input", bytes});
-    wrong = control;
-    wrong.outCapacity = wire::kMaxControlOutput + 1;
-    rows.push_back({"a control output over the limit", bytesOf(&wrong, sizeof wrong)});
-  }
-  {
-    std::vector<uint8_t> bytes = bytesOf(&read, sizeof read);
-    bytes.resize(wire::kMaxMessage + 100);
-    rows.push_back({"an oversized packet", bytes});
-  }
-  {
-    auto answer = wire::make<wire::WriteDone>(wire::kWriteDone, 4);
-    rows.push_back({"a driver's message", bytesOf(&answer, sizeof answer)});
-  }
 
   size_t dropped = 0;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     auto library = connect();
-    ASSERT_TRUE(library->send(row.bytes.data(), row.bytes.size()));
-    EXPECT_TRUE(closedByPeer(library->fd.get()));
-    EXPECT_EQ(served.logged("dropped the library"), ++dropped);
-  }
-
-  {
-    SCOPED_TRACE("descriptors from the library");
-    auto library = connect();
     platform::UniqueFd memory(::memfd_create("x", MFD_CLOEXEC));
     const int fd = memory.get();
-    ASSERT_TRUE(library->send(&read, sizeof read, &fd, 1));
+    ASSERT_TRUE(library->send(row.bytes.data(), row.bytes.size(), row.withFd ? &fd : nullptr, row.withFd));
     EXPECT_TRUE(closedByPeer(library->fd.get()));
     EXPECT_EQ(served.logged("dropped the library"), ++dropped);
   }
@@ -318,56 +288,37 @@ TEST_F(LibraryWire, ADriverThatBreaksTheProtocolIsTakenForGone) {
   auto done = wire::make<wire::ControlDone>(wire::kControlDone, 0, 4);
   done.ok = 1;
   done.outSize = 4;
-  std::vector<uint8_t> good = bytesOf(&done, sizeof done);
+  std::vector<uint8_t> good = bytesOf(done);
   good.insert(good.end(), {2, 0, 0, 0});
+  const auto changed = [&good](auto change) { return with(good, change); };
+  auto longer = done;
+  longer.outSize = 8;
+  longer.h.size = sizeof longer + 8;
 
-  struct Row {
+  const struct Row {
     const char* what;
     std::vector<uint8_t> answer;
     bool withId;
+    bool withFd = false;  // a descriptor comes along
+  } rows[] = {
+      // 0x77: an id the library never used.
+      {"an answer to no request", changed([](std::vector<uint8_t>& b) { b[8] = 0x77; }), false},
+      {"a size field that is not the packet's", changed([](std::vector<uint8_t>& b) { b[4] = 29; }), true},
+      {"more output than the request has room for", bytesOf(longer, 8, 1), true},
+      {"a read completion for a control",
+       bytesOf(with(wire::make<wire::ReadDone>(wire::kReadDone, 0),
+                    [](wire::ReadDone& m) { m.status = wire::kDone; })),
+       true},
+      {"a second greeting", bytesOf(hello(wire::kHelloAccepted)), false},
+      {"an oversized packet", changed([](std::vector<uint8_t>& b) { b.resize(wire::kMaxMessage + 50); }),
+       true},
+      {"descriptors with a control answer", good, true, true},
   };
-  std::vector<Row> rows;
-  {
-    std::vector<uint8_t> stray = good;
-    stray[8] = 0x77;  // an id the library never used
-    rows.push_back({"an answer to no request", stray, false});
-  }
-  {
-    std::vector<uint8_t> bad = good;
-    bad[4] = 29;  // size field one past the packet
-    rows.push_back({"a size field that is not the packet's", bad, true});
-  }
-  {
-    auto longer = done;
-    longer.outSize = 8;
-    longer.h.size = sizeof longer + 8;
-    std::vector<uint8_t> bad = bytesOf(&longer, sizeof longer);
-    bad.resize(bad.size() + 8, 1);
-    rows.push_back({"more output than the request has room for", bad, true});
-  }
-  {
-    auto other = wire::make<wire::ReadDone>(wire::kReadDone, 0);
-    other.status = wire::kDone;
-    rows.push_back({"a read completion for a control", bytesOf(&other, sizeof other), true});
-  }
-  {
-    auto again = hello(wire::kHelloAccepted);
-    rows.push_back({"a second greeting", bytesOf(&again, sizeof again), false});
-  }
-  {
-    std::vector<uint8_t> bad = good;
-    bad.resize(wire::kMaxMessage + 50);
-    rows.push_back({"an oversized packet", bad, true});
-  }
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    FakeDriver fake(answerWith(row.answer, row.withId), &accepted);
-    expectGoneAfterKindQuery(fake);
-  }
-  {
-    SCOPED_TRACE("descriptors with a control answer");
     platform::UniqueFd memory(::memfd_create("x", MFD_CLOEXEC));
-    FakeDriver fake(answerWith(good, true, {memory.get()}), &accepted);
+    FakeDriver fake(answerWith(row.answer, row.withId, std::vector<int>(row.withFd, memory.get())),
+                    &accepted);
     expectGoneAfterKindQuery(fake);
   }
   {
@@ -398,7 +349,7 @@ TEST_F(LibraryWire, OnlyBuffersThatCannotShrinkUnderTheLibraryAreMapped) {
   exchanged.reported = 32;
   exchanged.inboundSize = 4096;
   exchanged.outboundSize = 4096;
-  const std::vector<uint8_t> answer = bytesOf(&exchanged, sizeof exchanged);
+  const std::vector<uint8_t> answer = bytesOf(exchanged);
 
   struct Row {
     const char* what;
