@@ -71,6 +71,8 @@ class RecordingJob final : public drvapi::QueuedJob {
 // reused: never more are made than workers run at once.
 TEST(EventQueue, DeliversEveryCodeOnceAndReusesJobRecords) {
   constexpr int kThreads = 2;
+  jobsMade = 0;
+  seen.clear();
   drvapi::EventQueue<RecordingJob> queue;
   ASSERT_TRUE(queue.start(kThreads, nullptr));
   platform::Event never(platform::Event::Reset::Manual);
@@ -109,6 +111,8 @@ class ClaimJob final : public drvapi::QueuedJob {
 };
 
 TEST(EventQueue, ClaimedJobHoldsItsConnectionUntilHandedBack) {
+  claimSeen.clear();
+  ranWhileClaimed = 0;
   drvapi::EventQueue<ClaimJob> queue;
   ASSERT_TRUE(queue.start(2, nullptr));
   platform::Event never(platform::Event::Reset::Manual);
