@@ -87,6 +87,22 @@ class NodeTest : public ::testing::Test {
     return socket;
   }
 
+  // Greets asking for username/password, authenticates as u/p and sends
+  // `request` (and whatever follows it) in the same write; expects the
+  // authentication to pass and the request's reply code to be `reply`.
+  platform::Socket request(const Bytes& request, uint8_t reply) {
+    platform::Socket socket = open(concat({greeting({0x02}), auth("u", "p"), request}));
+    EXPECT_EQ(receiveUpTo(socket, 4), (Bytes{0x05, 0x02, 0x01, 0x00}));
+    EXPECT_EQ(replyCode(socket), (Bytes{0x05, reply}));
+    return socket;
+  }
+
+  // Expects the node to close `socket` without sending more; closes our end.
+  static void expectClosed(platform::Socket socket) {
+    EXPECT_TRUE(closedByPeer(socket));
+    platform::closeSocket(socket);
+  }
+
   // Waits for the node's log to contain `needle` (log lines are written when
   // a connection has ended).
   bool logShows(const std::string& needle) {
@@ -99,7 +115,9 @@ class NodeTest : public ::testing::Test {
     }
   }
 
-  std::string echoMap(const char* source) { return std::string(source) + "=127.0.0.1:" + std::to_string(echo_.port()); }
+  std::string echoMap(const char* source) {
+    return std::string(source) + "=127.0.0.1:" + std::to_string(echo_.port());
+  }
 
   lumotest::EchoServer echo_;
   lumotest::NodeProcess node_;
@@ -126,19 +144,13 @@ TEST_F(NodeTest, ConnectsADocumentationAddressToTheServerMappedBehindIt) {
 
 TEST_F(NodeTest, ConnectsMappedNamesAndRefusesOthers) {
   startNode({"--user", "u", "--password", "p", "--map", echoMap("game.example")});
-  platform::Socket socket = open(concat({greeting({0x02}), auth("u", "p"), connectName("Game.Example", 443)}));
-  EXPECT_EQ(receiveUpTo(socket, 4), (Bytes{0x05, 0x02, 0x01, 0x00}));
-  EXPECT_EQ(replyCode(socket), (Bytes{0x05, 0x00}));
+  platform::Socket socket = request(connectName("Game.Example", 443), 0x00);
   ASSERT_TRUE(sendAll(socket, text("by name")));
   EXPECT_EQ(receiveUpTo(socket, 7), text("by name"));
   platform::closeSocket(socket);
 
   // An unmapped name is neither resolved nor connected.
-  socket = open(concat({greeting({0x02}), auth("u", "p"), connectName("elsewhere.example", 443)}));
-  EXPECT_EQ(receiveUpTo(socket, 4), (Bytes{0x05, 0x02, 0x01, 0x00}));
-  EXPECT_EQ(replyCode(socket), (Bytes{0x05, 0x02}));
-  EXPECT_TRUE(closedByPeer(socket));
-  platform::closeSocket(socket);
+  expectClosed(request(connectName("elsewhere.example", 443), 0x02));
   EXPECT_TRUE(logShows("result=refused-unmapped-name"));
 }
 
@@ -147,23 +159,23 @@ TEST_F(NodeTest, WrongCredentialsAreRefusedWithStatusOneAndClosed) {
   const std::pair<std::string, std::string> wrong[] = {
       {"alice", "secret"}, {"alice", "s3cret!"}, {"alice", ""}, {"bob", "s3cret"}, {"", ""}};
   for (const auto& [user, password] : wrong) {
+    SCOPED_TRACE(user + "/" + password);
     platform::Socket socket = open(concat({greeting({0x02}), auth(user, password)}));
-    EXPECT_EQ(receiveUpTo(socket, 4), (Bytes{0x05, 0x02, 0x01, 0x01})) << user << "/" << password;
-    EXPECT_TRUE(closedByPeer(socket)) << user << "/" << password;
-    platform::closeSocket(socket);
+    EXPECT_EQ(receiveUpTo(socket, 4), (Bytes{0x05, 0x02, 0x01, 0x01}));
+    expectClosed(socket);
   }
   // A node with credentials never lets a client skip them.
   platform::Socket socket = open(greeting({0x00}));
   EXPECT_EQ(receiveUpTo(socket, 2), (Bytes{0x05, 0xFF}));
-  EXPECT_TRUE(closedByPeer(socket));
-  platform::closeSocket(socket);
+  expectClosed(socket);
   EXPECT_TRUE(logShows("result=auth-failed"));
   EXPECT_EQ(echo_.accepted(), 0);
 }
 
 TEST_F(NodeTest, OpenNodeAcceptsNoAuthenticationAndAnyCredentials) {
   startNode({"--map", echoMap("203.0.113.0/24")});
-  platform::Socket socket = open(concat({greeting({0x00, 0x02}), connectIpv4(203, 0, 113, 9, 80), text("x")}));
+  platform::Socket socket =
+      open(concat({greeting({0x00, 0x02}), connectIpv4(203, 0, 113, 9, 80), text("x")}));
   EXPECT_EQ(receiveUpTo(socket, 2), (Bytes{0x05, 0x00}));
   EXPECT_EQ(replyCode(socket), (Bytes{0x05, 0x00}));
   EXPECT_EQ(receiveUpTo(socket, 1), text("x"));
@@ -184,56 +196,44 @@ TEST_F(NodeTest, UndoesBlurOnTheUpstreamOnly) {
   // are stream bytes all the same. The echo server sees plain bytes and sends
   // them back untransformed.
   platform::Socket socket =
-      open(concat({greeting({0x02}), auth("u", "p"), connectIpv4(203, 0, 113, 5, 7000), {blurred[0], blurred[1]}}));
-  EXPECT_EQ(receiveUpTo(socket, 4), (Bytes{0x05, 0x02, 0x01, 0x00}));
-  EXPECT_EQ(replyCode(socket), (Bytes{0x05, 0x00}));
+      request(concat({connectIpv4(203, 0, 113, 5, 7000), {blurred[0], blurred[1]}}), 0x00);
   EXPECT_EQ(receiveUpTo(socket, 2), (Bytes{0x00, 0x41}));
   ASSERT_TRUE(sendAll(socket, Bytes(blurred.begin() + 2, blurred.end())));
   EXPECT_EQ(receiveUpTo(socket, 6), Bytes(plain.begin() + 2, plain.end()));
   platform::closeSocket(socket);
 }
 
-TEST_F(NodeTest, RefusesWhatIsNeitherLoopbackNorMappedToLoopback) {
-  startNode({"--user", "u", "--password", "p", "--map", "203.0.113.0/24=192.0.2.1"});
-  struct Row {
-    Bytes request;
-    const char* result;
-  };
-  const Row rows[] = {
-      {connectIpv4(198, 51, 100, 7, 80), "to=198.51.100.7:80 mapped=198.51.100.7:80 user=u result=refused-not-loopback"},
-      {connectIpv4(203, 0, 113, 5, 80), "to=203.0.113.5:80 mapped=192.0.2.1:80 user=u result=refused-not-loopback"},
-  };
-  for (const Row& row : rows) {
-    platform::Socket socket = open(concat({greeting({0x02}), auth("u", "p"), row.request}));
-    EXPECT_EQ(receiveUpTo(socket, 4), (Bytes{0x05, 0x02, 0x01, 0x00}));
-    EXPECT_EQ(replyCode(socket), (Bytes{0x05, 0x02})) << row.result;
-    EXPECT_TRUE(closedByPeer(socket));
-    platform::closeSocket(socket);
-    EXPECT_TRUE(logShows(row.result)) << node_.log();
-  }
-}
-
-TEST_F(NodeTest, AnswersUnsupportedRequestsAndFailedConnects) {
-  uint16_t closedPort = lumotest::unusedLoopbackPort();
-  startNode({"--user", "u", "--password", "p", "--map", "203.0.113.0/24=127.0.0.1:" + std::to_string(closedPort)});
+// Each request is answered with its reply code and closed: what the node
+// cannot do, a connect that fails, and what is neither loopback nor mapped to
+// loopback (which is logged with its destination).
+TEST_F(NodeTest, RefusesUnsupportedFailedAndNonLoopbackRequests) {
+  const uint16_t closedPort = lumotest::unusedLoopbackPort();
+  startNode({"--user", "u", "--password", "p", "--map", "203.0.113.0/25=192.0.2.1", "--map",
+             "203.0.113.128/25=127.0.0.1:" + std::to_string(closedPort)});
   Bytes ipv6 = {0x05, 0x01, 0x00, 0x04};
   ipv6.resize(4 + 16 + 2, 0x00);
   struct Row {
+    const char* name;
     Bytes request;
     uint8_t reply;
+    const char* logged;  // or null
   };
   const Row rows[] = {
-      {connectIpv4(203, 0, 113, 5, 80, 0x02), 0x07},  // BIND
-      {connectIpv4(203, 0, 113, 5, 80, 0x03), 0x07},  // UDP ASSOCIATE
-      {ipv6, 0x08},
-      {connectIpv4(203, 0, 113, 5, 80), 0x05},        // nothing listens there
+      {"BIND", connectIpv4(203, 0, 113, 5, 80, 0x02), 0x07, nullptr},
+      {"UDP ASSOCIATE", connectIpv4(203, 0, 113, 5, 80, 0x03), 0x07, nullptr},
+      {"IPv6", ipv6, 0x08, nullptr},
+      {"nothing listens there", connectIpv4(203, 0, 113, 200, 80), 0x05, nullptr},
+      {"unmapped", connectIpv4(198, 51, 100, 7, 80), 0x02,
+       "to=198.51.100.7:80 mapped=198.51.100.7:80 user=u result=refused-not-loopback"},
+      {"mapped elsewhere", connectIpv4(203, 0, 113, 5, 80), 0x02,
+       "to=203.0.113.5:80 mapped=192.0.2.1:80 user=u result=refused-not-loopback"},
   };
   for (const Row& row : rows) {
-    platform::Socket socket = open(concat({greeting({0x02}), auth("u", "p"), row.request}));
-    EXPECT_EQ(receiveUpTo(socket, 4), (Bytes{0x05, 0x02, 0x01, 0x00}));
-    EXPECT_EQ(replyCode(socket), (Bytes{0x05, row.reply}));
-    EXPECT_TRUE(closedByPeer(socket));
-    platform::closeSocket(socket);
+    SCOPED_TRACE(row.name);
+    expectClosed(request(row.request, row.reply));
+    if (row.logged != nullptr) {
+      EXPECT_TRUE(logShows(row.logged)) << node_.log();
+    }
   }
 }
 
@@ -256,43 +256,32 @@ TEST_F(NodeTest, MalformedGreetingsAreClosedAndTheNodeServesOn) {
       {"more method bytes than announced", moreThanAnnounced, {0x05, 0x02}},
   };
   for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
     platform::Socket socket = open(row.bytes);
     // A truncated greeting ends with the client's half-close.
     platform::shutdownSocket(socket, platform::ShutdownHow::Send);
-    EXPECT_EQ(receiveUpTo(socket, row.reply.size()), row.reply) << row.name;
-    EXPECT_TRUE(closedByPeer(socket)) << row.name;
-    platform::closeSocket(socket);
+    EXPECT_EQ(receiveUpTo(socket, row.reply.size()), row.reply);
+    expectClosed(socket);
   }
-  EXPECT_TRUE(logShows("result=bad-greeting"));
-  EXPECT_TRUE(logShows("result=closed-in-greeting"));
-  EXPECT_TRUE(logShows("result=no-acceptable-method"));
-  EXPECT_TRUE(logShows("result=bad-auth-request"));
-
-  platform::Socket socket = open(concat({greeting({0x02}), auth("u", "p"), connectIpv4(203, 0, 113, 5, 7000)}));
-  EXPECT_EQ(receiveUpTo(socket, 4), (Bytes{0x05, 0x02, 0x01, 0x00}));
-  EXPECT_EQ(replyCode(socket), (Bytes{0x05, 0x00}));
-  platform::closeSocket(socket);
+  for (const char* result :
+       {"bad-greeting", "closed-in-greeting", "no-acceptable-method", "bad-auth-request"})
+    EXPECT_TRUE(logShows(std::string("result=") + result)) << result;
+  platform::closeSocket(request(connectIpv4(203, 0, 113, 5, 7000), 0x00));
 }
 
 TEST_F(NodeTest, SilentClientIsClosedAfterTheHandshakeTimeout) {
   startNode({"--user", "u", "--password", "p", "--handshake-timeout", "1"});
-  platform::Socket socket = open(Bytes{0x05});
-  EXPECT_TRUE(closedByPeer(socket));
-  platform::closeSocket(socket);
+  expectClosed(open(Bytes{0x05}));
   EXPECT_TRUE(logShows("result=handshake-timeout"));
 }
 
 TEST_F(NodeTest, TerminationClosesOpenConnectionsAndExitsCleanly) {
   startNode({"--user", "u", "--password", "p", "--map", echoMap("203.0.113.0/24")});
-  platform::Socket relayed = open(concat({greeting({0x02}), auth("u", "p"), connectIpv4(203, 0, 113, 5, 7000)}));
-  EXPECT_EQ(receiveUpTo(relayed, 4), (Bytes{0x05, 0x02, 0x01, 0x00}));
-  EXPECT_EQ(replyCode(relayed), (Bytes{0x05, 0x00}));
+  platform::Socket relayed = request(connectIpv4(203, 0, 113, 5, 7000), 0x00);
   platform::Socket idle = open(Bytes{0x05});
   EXPECT_EQ(node_.stop(), 0) << node_.log();
-  EXPECT_TRUE(closedByPeer(relayed));
-  EXPECT_TRUE(closedByPeer(idle));
-  platform::closeSocket(relayed);
-  platform::closeSocket(idle);
+  expectClosed(relayed);
+  expectClosed(idle);
   // Both connections were logged, the relayed one with its destination.
   EXPECT_NE(node_.log().find("to=203.0.113.5:7000 mapped=127.0.0.1:" + std::to_string(echo_.port()) +
                              " user=u result=node-stopped"),
@@ -302,9 +291,10 @@ TEST_F(NodeTest, TerminationClosesOpenConnectionsAndExitsCleanly) {
 }
 
 TEST(NodeProgram, RejectsBadCommandLines) {
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--frobnicate"}, {"--map", "203.0.113.0/24"}, {"--user", "only"},
-        {"--listen", "not-an-address"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--frobnicate"},
+                                               {"--map", "203.0.113.0/24"},
+                                               {"--user", "only"},
+                                               {"--listen", "not-an-address"}}) {
     lumotest::ChildProcess child;
     std::string error;
     ASSERT_TRUE(child.start(lumotest::nodeProgram(), args, error)) << error;
