@@ -10,6 +10,7 @@
 // 198.51.100.0/24), which the test makes local in its own network namespace;
 // without one those tests skip. The fail-open and malformed-message tests
 // need only loopback.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -26,6 +27,8 @@ namespace {
 using capturetest::endpoint;
 using capturetest::Event;
 using capturetest::Program;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 constexpr uint16_t kEchoPort = 7000;
 
@@ -131,23 +134,22 @@ TEST_F(CaptureInNamespace, TcpConnectGoesWhereTheVerdictPoints) {
 
   capturetest::Outcome o = client({"tcp", "203.0.113.5", "7000"});
   EXPECT_EQ(o.status, 0) << o.output << o.errors;
-  EXPECT_NE(o.output.find("peer 203.0.113.5:7000\n"), std::string::npos) << "getpeername shows the original\n"
-                                                                         << o.output;
-  EXPECT_NE(o.output.find("reply relayed hello for 203.0.113.5:7000\n"), std::string::npos) << o.output;
+  EXPECT_THAT(o.output, HasSubstr("peer 203.0.113.5:7000\n")) << "getpeername shows the original";
+  EXPECT_THAT(o.output, HasSubstr("reply relayed hello for 203.0.113.5:7000\n"));
   ASSERT_EQ(handler.requestLocals().size(), 1u);
   EXPECT_EQ(handler.requestLocals()[0], localOf(o.output))
       << "the request names the socket's real local address";
   EXPECT_EQ(o.errors, "");
 
   o = client({"tcp", "203.0.113.66", "7000"});
-  EXPECT_NE(o.output.find("error connect: Connection refused"), std::string::npos) << o.output;
+  EXPECT_THAT(o.output, HasSubstr("error connect: Connection refused"));
 
   // Kept under filtering: connected as asked, and its close reported.
   LineServer kept(endpoint("203.0.113.8", 0),
                   [](const sockaddr_in&, const std::string& line) { return "kept " + line; });
   ASSERT_TRUE(kept.ok());
   o = client({"tcp", "203.0.113.8", std::to_string(kept.port())});
-  EXPECT_NE(o.output.find("reply kept hello\n"), std::string::npos) << o.output;
+  EXPECT_THAT(o.output, HasSubstr("reply kept hello\n"));
   // A copy: the packed record's field is not aligned for gtest's reference.
   const uint32_t reportedFlag = handler.lastRequest.filteringFlag;
   EXPECT_EQ(reportedFlag, drvapi::kRuleReportConnect) << "the rule's flag, as reported";
@@ -161,7 +163,7 @@ TEST_F(CaptureInNamespace, TcpConnectGoesWhereTheVerdictPoints) {
   const size_t requests = handler.events("tcpConnectRequest").size();
   ASSERT_EQ(drvapi::deleteFilterRules(), drvapi::kOk);
   o = client({"tcp", "198.51.100.20", std::to_string(direct.port())});
-  EXPECT_NE(o.output.find("reply direct hello"), std::string::npos) << o.output;
+  EXPECT_THAT(o.output, HasSubstr("reply direct hello"));
   EXPECT_EQ(handler.events("tcpConnectRequest").size(), requests);
 }
 
@@ -174,11 +176,10 @@ TEST_F(CaptureInNamespace, UdpDatagramsAreReportedAndInjectionsUseTheProgramSock
 
   const capturetest::Outcome o = client({"udp", "203.0.113.5", "7000", "plain", "inject hi", "elsewhere x"});
   EXPECT_EQ(o.status, 0) << o.errors;
-  EXPECT_NE(o.output.find("got plain from 203.0.113.5:7000\n"), std::string::npos) << o.output;
-  EXPECT_NE(o.output.find("got injected hi from 198.51.100.7:5353\n"), std::string::npos)
-      << "an injected datagram arrives with the source the library wrote\n"
-      << o.output;
-  EXPECT_NE(o.output.find("got elsewhere x from 198.51.100.9:9000\n"), std::string::npos) << o.output;
+  EXPECT_THAT(o.output, HasSubstr("got plain from 203.0.113.5:7000\n"));
+  EXPECT_THAT(o.output, HasSubstr("got injected hi from 198.51.100.7:5353\n"))
+      << "an injected datagram arrives with the source the library wrote";
+  EXPECT_THAT(o.output, HasSubstr("got elsewhere x from 198.51.100.9:9000\n"));
   const std::string local = localOf(o.output);
   ASSERT_FALSE(local.empty()) << o.output;
 
@@ -216,17 +217,16 @@ TEST_F(CaptureInNamespace, DirectTransportRepliesReachTheLibraryNotTheProgram) {
   // socket (whose node replies its catcher takes): each gets the unwrapped
   // answer from where it sent, never the node's wrapped one.
   capturetest::Outcome o = client({"udp-blocking", "203.0.113.9", "7000", "direct blocking"});
-  EXPECT_EQ(o.output.find("tunnel"), std::string::npos) << o.output;
-  EXPECT_NE(o.output.find("got direct blocking from 203.0.113.9:7000\n"), std::string::npos) << o.output;
+  EXPECT_THAT(o.output, Not(HasSubstr("tunnel")));
+  EXPECT_THAT(o.output, HasSubstr("got direct blocking from 203.0.113.9:7000\n"));
   const std::string local = localOf(o.output);
   o = client({"udp-nonblocking", "203.0.113.9", "7001", "direct polled"});
-  EXPECT_EQ(o.output.find("tunnel"), std::string::npos) << o.output;
-  EXPECT_NE(o.output.find("got direct polled from 203.0.113.9:7001\n"), std::string::npos) << o.output;
+  EXPECT_THAT(o.output, Not(HasSubstr("tunnel")));
+  EXPECT_THAT(o.output, HasSubstr("got direct polled from 203.0.113.9:7001\n"));
   o = client({"resolver", "203.0.113.9", "53"});
-  EXPECT_EQ(o.output.find("tunnel"), std::string::npos) << o.output;
-  EXPECT_NE(o.output.find("answer query A from 203.0.113.9:53\n"), std::string::npos) << o.output;
-  EXPECT_NE(o.output.find("answer query AAAA from 203.0.113.9:53\n"), std::string::npos) << o.output;
-  EXPECT_NE(o.output.find("peer 203.0.113.9:53\n"), std::string::npos) << o.output;
+  EXPECT_THAT(o.output, Not(HasSubstr("tunnel")));
+  for (const char* line : {"answer query A from", "answer query AAAA from", "peer"})
+    EXPECT_THAT(o.output, HasSubstr(std::string(line) + " 203.0.113.9:53\n"));
   // connect() bound the socket where the system would have: the source
   // address for that destination.
   EXPECT_EQ(localOf(o.output).rfind("203.0.113.9:", 0), 0u) << o.output;
@@ -263,8 +263,7 @@ TEST_F(CaptureInNamespace, DatagramsKeepTheirOrderBothWays) {
   // order, the echo's answers read in order.
   constexpr int kDatagrams = 1000;
   capturetest::Outcome o = client({"udp-order", "203.0.113.5", "7000", std::to_string(kDatagrams), "pass"});
-  EXPECT_NE(o.output.find("in order " + std::to_string(kDatagrams) + "\n"), std::string::npos)
-      << o.output << o.errors;
+  EXPECT_THAT(o.output, HasSubstr("in order " + std::to_string(kDatagrams) + "\n")) << o.errors;
   const std::vector<Event> sends = handler.events("udpSend");
   const auto seen = echo.seen();
   ASSERT_EQ(sends.size(), static_cast<size_t>(kDatagrams));
@@ -279,7 +278,7 @@ TEST_F(CaptureInNamespace, DatagramsKeepTheirOrderBothWays) {
   // stays below that.
   constexpr int kInjected = 100;
   o = client({"udp-order", "203.0.113.5", "7000", std::to_string(kInjected), "reflect"});
-  EXPECT_NE(o.output.find("in order " + std::to_string(kInjected) + "\n"), std::string::npos) << o.output;
+  EXPECT_THAT(o.output, HasSubstr("in order " + std::to_string(kInjected) + "\n"));
   EXPECT_EQ(echo.seen().size(), static_cast<size_t>(kDatagrams)) << "injected ones never reach the network";
 }
 
@@ -301,11 +300,9 @@ TEST_F(CaptureInNamespace, ConnectRequestVerdictsDecideWhereEachDestinationGoes)
   ASSERT_TRUE(echo.ok());
   addRule("capture_test_client", 17, drvapi::kRuleFilter | drvapi::kRuleReportConnect);
   capturetest::Outcome o = client({"udp", "203.0.113.7", "7000", "one", "two"});
-  EXPECT_NE(o.output.find("got one from 203.0.113.5:7000\ngot two from 203.0.113.5:7000\n"),
-            std::string::npos)
-      << o.output;
+  EXPECT_THAT(o.output, HasSubstr("got one from 203.0.113.5:7000\ngot two from 203.0.113.5:7000\n"));
   o = client({"udp", "203.0.113.66", "7000", "blocked"});
-  EXPECT_NE(o.output.find("timeout\n"), std::string::npos) << o.output;
+  EXPECT_THAT(o.output, HasSubstr("timeout\n"));
 
   const std::vector<Event> requests = handler.events("udpConnectRequest");
   ASSERT_EQ(requests.size(), 2u) << "one request per destination";
@@ -344,9 +341,9 @@ TEST_F(CaptureInNamespace, ForkedChildAndExecKeepTheCapture) {
   ASSERT_TRUE(echo.ok());
   addRule("capture_test_client", 17, drvapi::kRuleFilter);
   const capturetest::Outcome o = client({"fork-udp", "203.0.113.5", "7000"});
-  EXPECT_NE(o.output.find("got before\n"), std::string::npos) << o.output;
-  EXPECT_NE(o.output.find("parent got parent\n"), std::string::npos) << o.output;
-  EXPECT_NE(o.output.find("child got child\n"), std::string::npos) << o.output;
+  EXPECT_THAT(o.output, HasSubstr("got before\n"));
+  EXPECT_THAT(o.output, HasSubstr("parent got parent\n"));
+  EXPECT_THAT(o.output, HasSubstr("child got child\n"));
   std::vector<uint32_t> pids;
   for (const Event& e : handler.events("udpCreated")) pids.push_back(e.processId);
   std::sort(pids.begin(), pids.end());
@@ -359,8 +356,7 @@ TEST_F(CaptureInNamespace, ForkedChildAndExecKeepTheCapture) {
       {"/bin/sh", "-c",
        std::string("exec ") + LUMO_TEST_CLIENT + " udp 203.0.113.5 7000 'inject after exec'"},
       environment());
-  EXPECT_NE(o2.output.find("got injected after exec from 198.51.100.7:5353\n"), std::string::npos)
-      << o2.output;
+  EXPECT_THAT(o2.output, HasSubstr("got injected after exec from 198.51.100.7:5353\n"));
 }
 
 TEST_F(CaptureInNamespace, DriverGoingAwayLeavesTheProgramWorking) {
@@ -390,11 +386,9 @@ TEST_F(CaptureInNamespace, LumoPingIsAnsweredWhereTheRulesSay) {
   capturetest::Outcome o = capturetest::run(ping, environment());
   EXPECT_EQ(o.status, 0) << o.output << o.errors;
   for (const char* sequence : {"1", "2", "3"})
-    EXPECT_NE(o.output.find(std::string("64 bytes from 203.0.113.9: icmp_seq=") + sequence + " time="),
-              std::string::npos)
-        << o.output;
-  EXPECT_NE(o.output.find("3 packets transmitted, 3 received, 0% packet loss"), std::string::npos)
-      << o.output;
+    EXPECT_THAT(o.output,
+                HasSubstr(std::string("64 bytes from 203.0.113.9: icmp_seq=") + sequence + " time="));
+  EXPECT_THAT(o.output, HasSubstr("3 packets transmitted, 3 received, 0% packet loss"));
   const std::vector<Event> echoes = handler.events("ipSend");
   ASSERT_EQ(echoes.size(), 3u);
   for (const Event& e : echoes) {
@@ -410,7 +404,7 @@ TEST_F(CaptureInNamespace, LumoPingIsAnsweredWhereTheRulesSay) {
   handler.passPings = true;
   o = capturetest::run(ping, environment());
   EXPECT_EQ(o.status, 0) << o.output << o.errors;
-  EXPECT_NE(o.output.find("3 received"), std::string::npos) << o.output;
+  EXPECT_THAT(o.output, HasSubstr("3 received"));
   EXPECT_EQ(handler.events("ipSend").size(), 6u);
 
   // No rule: straight, never reported.
@@ -431,9 +425,8 @@ TEST_F(CaptureTest, ProgramsRunUnsteeredWithoutADriver) {
   const std::string port = std::to_string(echo.port());
   capturetest::Outcome o = capturetest::run({LUMO_TEST_CLIENT, "udp", "127.0.0.1", port, "one", "two"}, env);
   EXPECT_EQ(o.status, 0);
-  EXPECT_NE(o.output.find("got one from 127.0.0.1:" + port + "\ngot two from 127.0.0.1:" + port + "\n"),
-            std::string::npos)
-      << o.output;
+  EXPECT_THAT(o.output,
+              HasSubstr("got one from 127.0.0.1:" + port + "\ngot two from 127.0.0.1:" + port + "\n"));
   EXPECT_EQ(
       o.errors.rfind("lumo-capture: cannot reach the driver at " + (empty.path() / "capture").string(), 0),
       0u)
@@ -441,7 +434,7 @@ TEST_F(CaptureTest, ProgramsRunUnsteeredWithoutADriver) {
   EXPECT_EQ(std::count(o.errors.begin(), o.errors.end(), '\n'), 1) << "one line: " << o.errors;
 
   o = capturetest::run({LUMO_TEST_CLIENT, "tcp", "127.0.0.1", std::to_string(lines.port())}, env);
-  EXPECT_NE(o.output.find("reply hello\n"), std::string::npos) << o.output;
+  EXPECT_THAT(o.output, HasSubstr("reply hello\n"));
   EXPECT_TRUE(handler.events("udpSend").empty());
 }
 
