@@ -346,11 +346,11 @@ TEST(LookupResults, HostentFitsTheCallersBufferOrSaysErange) {
       EXPECT_EQ(host.h_aliases[2], nullptr);
       EXPECT_EQ(host.h_addrtype, AF_INET);
       EXPECT_EQ(host.h_length, 4);
-      uint32_t first, second;
-      std::memcpy(&first, host.h_addr_list[0], 4);
-      std::memcpy(&second, host.h_addr_list[1], 4);
-      EXPECT_EQ(text(first), "198.51.100.3");
-      EXPECT_EQ(text(second), "198.51.100.4");
+      for (size_t i = 0; i < addresses.size(); ++i) {
+        uint32_t stored;
+        std::memcpy(&stored, host.h_addr_list[i], 4);
+        EXPECT_EQ(text(stored), text(addresses[i])) << "address " << i;
+      }
       EXPECT_EQ(host.h_addr_list[2], nullptr);
       for (char** p : {host.h_aliases, host.h_addr_list}) {
         EXPECT_GE(reinterpret_cast<char*>(p), buffer);
@@ -376,12 +376,14 @@ bool prepareNamespace() {
 
 // DNS answers as the test writes them (RFC 1035 4.1): the query's ID and
 // question copied, then records; each record's owner is encoded already
-// ("\xC0\x0C" names the question).
+// (kQuestion names the question).
 std::string encodedName(const std::string& dotted) {
   std::vector<uint8_t> out;
   dns::AppendEncodedName(dotted, out);
   return std::string(out.begin(), out.end());
 }
+
+constexpr char kQuestion[] = "\xC0\x0C";
 
 std::string record(const std::string& owner, uint16_t type, const std::string& data) {
   const char fixed[] = {static_cast<char>(type >> 8),        static_cast<char>(type),       0, 1, 0, 0, 0, 60,
@@ -435,7 +437,7 @@ class NameServer : public capturetest::Served {
     }
     const std::string reply = replyTo(
         query, kAnswerFlags,
-        m.isA ? std::vector<std::string>{aRecord("\xC0\x0C", "192.0.2.44")} : std::vector<std::string>{});
+        m.isA ? std::vector<std::string>{aRecord(kQuestion, "192.0.2.44")} : std::vector<std::string>{});
     ::sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from), length);
   }
   mutable std::mutex lock_;
@@ -470,18 +472,9 @@ class Handler : public lumotest::QuietHandler {
     bool recursionDesired, isA;
     size_t questions;
   };
-  std::vector<Query> queries() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return queries_;
-  }
-  std::vector<std::string> connects() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return connects_;
-  }
-  std::vector<uint32_t> flowProcesses() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return flowProcesses_;
-  }
+  std::vector<Query> queries() const { return locked(queries_); }
+  std::vector<std::string> connects() const { return locked(connects_); }
+  std::vector<uint32_t> flowProcesses() const { return locked(flowProcesses_); }
 
   void udpCreated(uint64_t, drvapi::UdpConnInfo* info) override {
     std::lock_guard<std::mutex> guard(lock_);
@@ -528,6 +521,11 @@ class Handler : public lumotest::QuietHandler {
   }
 
  private:
+  template <class T>
+  T locked(const T& value) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return value;
+  }
   mutable std::mutex lock_;
   std::map<std::string, Answer> answers_;
   std::vector<Query> queries_;
@@ -579,23 +577,22 @@ class ResolverUnderCapture : public capturetest::CaptureServerFixture<Handler> {
   lumotest::TempDir noDriver;
 };
 
+// The handler's answer of one reply to the query, `records` after its
+// question, with `flags` (the response code in the low bits).
+Handler::Answer replyWith(std::vector<std::string> records, uint16_t flags = kAnswerFlags) {
+  return
+      [records, flags](const std::string& q) { return std::vector<Injection>{{replyTo(q, flags, records)}}; };
+}
+
 // The engine's answers: steer.example has 203.0.113.5; alias.example is a
 // CNAME of target.example, 203.0.113.6; missing.example does not exist;
 // empty.example has no A record.
 void answerNames(Handler& handler) {
-  handler.answer("steer.example", [](const std::string& q) {
-    return std::vector<Injection>{{replyTo(q, kAnswerFlags, {aRecord("\xC0\x0C", "203.0.113.5")})}};
-  });
-  handler.answer("alias.example", [](const std::string& q) {
-    const std::string target = encodedName("target.example");
-    return std::vector<Injection>{
-        {replyTo(q, kAnswerFlags, {record("\xC0\x0C", 5, target), aRecord(target, "203.0.113.6")})}};
-  });
-  handler.answer("missing.example", [](const std::string& q) {
-    return std::vector<Injection>{{replyTo(q, kAnswerFlags | 3, {})}};
-  });
-  handler.answer("empty.example",
-                 [](const std::string& q) { return std::vector<Injection>{{replyTo(q, kAnswerFlags, {})}}; });
+  const std::string target = encodedName("target.example");
+  handler.answer("steer.example", replyWith({aRecord(kQuestion, "203.0.113.5")}));
+  handler.answer("alias.example", replyWith({record(kQuestion, 5, target), aRecord(target, "203.0.113.6")}));
+  handler.answer("missing.example", replyWith({}, kAnswerFlags | 3));
+  handler.answer("empty.example", replyWith({}));
 }
 
 TEST_F(ResolverUnderCapture, GetentGetsWhatTheEngineAnswers) {
@@ -682,11 +679,11 @@ TEST_F(ResolverUnderCapture, RepliesThatAreNotTheQuerysAreIgnored) {
   // Everything a name server should not send: another ID, another question,
   // a cut answer, the right answer from another port or another server.
   auto wrongOnes = [otherQuestion](const std::string& q) {
-    std::string otherId = replyTo(q, kAnswerFlags, {aRecord("\xC0\x0C", "203.0.113.66")});
+    std::string otherId = replyTo(q, kAnswerFlags, {aRecord(kQuestion, "203.0.113.66")});
     otherId[1] = static_cast<char>(otherId[1] ^ 1);
-    std::string otherName = replyTo(otherQuestion, kAnswerFlags, {aRecord("\xC0\x0C", "203.0.113.66")});
+    std::string otherName = replyTo(otherQuestion, kAnswerFlags, {aRecord(kQuestion, "203.0.113.66")});
     otherName[0] = q[0], otherName[1] = q[1];
-    const std::string right = replyTo(q, kAnswerFlags, {aRecord("\xC0\x0C", "203.0.113.66")});
+    const std::string right = replyTo(q, kAnswerFlags, {aRecord(kQuestion, "203.0.113.66")});
     return std::vector<Injection>{{otherId},
                                   {otherName},
                                   {right.substr(0, right.size() - 2)},
@@ -695,13 +692,11 @@ TEST_F(ResolverUnderCapture, RepliesThatAreNotTheQuerysAreIgnored) {
   };
   handler.answer("late.example", [wrongOnes](const std::string& q) {
     std::vector<Injection> all = wrongOnes(q);
-    all.push_back({replyTo(q, kAnswerFlags, {aRecord("\xC0\x0C", "203.0.113.7")})});
+    all.push_back({replyTo(q, kAnswerFlags, {aRecord(kQuestion, "203.0.113.7")})});
     return all;
   });
   handler.answer("bad.example", wrongOnes);
-  handler.answer("failing.example", [](const std::string& q) {
-    return std::vector<Injection>{{replyTo(q, kAnswerFlags | 2, {})}};
-  });
+  handler.answer("failing.example", replyWith({}, kAnswerFlags | 2));
   const std::vector<std::string> env = {"LUMO_CAPTURE_NAMESERVER=203.0.113.53"};
   capturetest::Outcome o = run({"getent", "hosts", "late.example"}, env);
   EXPECT_EQ(o.output, "203.0.113.7     late.example\n") << "the one right answer, after the wrong ones";
