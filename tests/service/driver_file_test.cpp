@@ -42,11 +42,12 @@ class FreshInstall : public ::testing::TestWithParam<platform::OsVersion> {};
 TEST_P(FreshInstall, InstallsRegistersAndStarts) {
   DriverTestMachine m(GetParam(), 9);
   m.ship({1, 0, 0, 1});
-  m.registry.createKey(u"SYSTEM\\CurrentControlSet\\Services\\Tcpip6\\Parameters");
-  m.registry.createKey(u"SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters");
-  platform::writeDword(m.registry, u"SYSTEM\\CurrentControlSet\\Services\\Tcpip6\\Parameters", u"DisabledComponents",
-                       0x21);
-  platform::writeDword(m.registry, u"SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters", u"DisableTaskOffload", 1);
+  const std::u16string tcpip6 = u"SYSTEM\\CurrentControlSet\\Services\\Tcpip6\\Parameters";
+  const std::u16string tcpip = u"SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters";
+  m.registry.createKey(tcpip6);
+  m.registry.createKey(tcpip);
+  platform::writeDword(m.registry, tcpip6, u"DisabledComponents", 0x21);
+  platform::writeDword(m.registry, tcpip, u"DisableTaskOffload", 1);
 
   ASSERT_TRUE(service::ensureDriverRunning());
   EXPECT_EQ(lumotest::readFileBytes(m.installed()), lumotest::readFileBytes(m.shippedFile()));
@@ -64,10 +65,8 @@ TEST_P(FreshInstall, InstallsRegistersAndStarts) {
   EXPECT_EQ(group, u"PNP_TDI");
   EXPECT_EQ(image, u"system32\\drivers\\LumoDriverSys.sys");
   // The host registry is prepared as opening the driver prepares it.
-  platform::readDword(m.registry, u"SYSTEM\\CurrentControlSet\\Services\\Tcpip6\\Parameters", u"DisabledComponents",
-                      components);
-  platform::readDword(m.registry, u"SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters", u"DisableTaskOffload",
-                      offload);
+  platform::readDword(m.registry, tcpip6, u"DisabledComponents", components);
+  platform::readDword(m.registry, tcpip, u"DisableTaskOffload", offload);
   EXPECT_EQ(components, 0x29u);
   EXPECT_EQ(offload, 0u);
 
@@ -202,13 +201,20 @@ TEST_P(AsideReplacement, MissingServiceIsInstalledInOneCall) {
 INSTANTIATE_TEST_SUITE_P(TdiAndFirstWfp, AsideReplacement,
                          ::testing::Values(platform::OsVersion{5, 1, 0}, platform::OsVersion{6, 1, 0}));
 
-TEST(EnsureDriverRunning, WaitsForAStopPendingServiceThenStarts) {
+// A current driver file in place and its service registered and running.
+class EnsureDriverRunning : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m.ship({1, 0, 0, 0});
+    m.install({1, 0, 0, 0});
+    ASSERT_EQ(service::registerDriverService("LumoDriverSys", nullptr), 0);
+  }
   DriverTestMachine m;
-  m.ship({1, 0, 0, 0});
-  m.install({1, 0, 0, 0});
-  ASSERT_EQ(service::registerDriverService("LumoDriverSys", nullptr), 0);
+};
+
+TEST_F(EnsureDriverRunning, WaitsForAStopPendingServiceThenStarts) {
   m.services.setState(u"LumoDriverSys", ServiceState::kStopPending);
-  m.onSleep = [&m] {
+  m.onSleep = [this] {
     if (m.sleeps == 2) m.services.setState(u"LumoDriverSys", ServiceState::kStopped);
   };
   EXPECT_TRUE(service::ensureDriverRunning());
@@ -216,11 +222,7 @@ TEST(EnsureDriverRunning, WaitsForAStopPendingServiceThenStarts) {
   EXPECT_EQ(m.state(), ServiceState::kRunning);
 }
 
-TEST(EnsureDriverRunning, StuckStopPendingGivesUpAfterThreeSeconds) {
-  DriverTestMachine m;
-  m.ship({1, 0, 0, 0});
-  m.install({1, 0, 0, 0});
-  ASSERT_EQ(service::registerDriverService("LumoDriverSys", nullptr), 0);
+TEST_F(EnsureDriverRunning, StuckStopPendingGivesUpAfterThreeSeconds) {
   m.services.setState(u"LumoDriverSys", ServiceState::kStopPending);
   int startsBefore = m.services.startCount();
   EXPECT_FALSE(service::ensureDriverRunning());
@@ -228,11 +230,7 @@ TEST(EnsureDriverRunning, StuckStopPendingGivesUpAfterThreeSeconds) {
   EXPECT_EQ(m.services.startCount(), startsBefore + 1);  // started anyway, refused
 }
 
-TEST(EnsureDriverRunning, StartsAStoppedServiceAndFailsWithoutManager) {
-  DriverTestMachine m;
-  m.ship({1, 0, 0, 0});
-  m.install({1, 0, 0, 0});
-  ASSERT_EQ(service::registerDriverService("LumoDriverSys", nullptr), 0);
+TEST_F(EnsureDriverRunning, StartsAStoppedServiceAndFailsWithoutManager) {
   service::stopDriverService();
   ASSERT_EQ(m.state(), ServiceState::kStopped);
   EXPECT_TRUE(service::ensureDriverRunning());
@@ -243,10 +241,11 @@ TEST(EnsureDriverRunning, StartsAStoppedServiceAndFailsWithoutManager) {
   EXPECT_FALSE(service::stopDriverService());
 }
 
-TEST(EnsureDriverRunning, FailingStartIsReported) {
+TEST(DriverStart, FailingStartIsReported) {
   DriverTestMachine m;
   m.ship({1, 0, 0, 0});
-  m.services.attach(u"LumoDriverSys", [] { return false; }, nullptr);
+  m.services.attach(
+      u"LumoDriverSys", [] { return false; }, nullptr);
   EXPECT_FALSE(service::ensureDriverRunning());
   EXPECT_EQ(m.state(), ServiceState::kStopped);
 }
