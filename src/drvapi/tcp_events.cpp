@@ -272,20 +272,19 @@ void runTcpEvent(uint64_t id, uint32_t mask) {
     }
   }
 
-  if (!deliverStream(lk, own, true, [&](bool pass, const char* data, int size) {
-        if (pass)
-          tcpInjectReceive(id, data, size);
-        else
-          h->tcpReceive(id, data, size);
-      }))
-    return;
-  if (!deliverStream(lk, own, false, [&](bool pass, const char* data, int size) {
-        if (pass)
-          tcpInjectSend(id, data, size);
-        else
-          h->tcpSend(id, data, size);
-      }))
-    return;
+  // What came from the network, then what the application sent; a
+  // connection whose filtering is off gets its bytes passed on unchanged.
+  for (const bool fromNet : {true, false}) {
+    const auto deliver = [&](bool pass, const char* data, int size) {
+      if (pass)
+        (fromNet ? tcpInjectReceive : tcpInjectSend)(id, data, size);
+      else if (fromNet)
+        h->tcpReceive(id, data, size);
+      else
+        h->tcpSend(id, data, size);
+    };
+    if (!deliverStream(lk, own, fromNet, deliver)) return;
+  }
   if ((e = own()) == nullptr) return;
 
   if ((mask & bit(kTcpCanReceive)) && e->injectIn.bytes < detail::kCanReceiveLimit &&

@@ -139,24 +139,20 @@ void runUdpEvent(uint64_t id, uint32_t mask) {
       lk.lock();
     }
   }
-  if (!deliverDatagrams(lk, id, true,
-                        [&](bool pass, const unsigned char* remote, const char* data, int length,
-                            const UdpOptions* options) {
-                          if (pass)
-                            udpInjectReceive(id, remote, data, length, options);
-                          else
-                            h->udpReceive(id, remote, data, length, options);
-                        }))
-    return;
-  if (!deliverDatagrams(lk, id, false,
-                        [&](bool pass, const unsigned char* remote, const char* data, int length,
-                            const UdpOptions* options) {
-                          if (pass)
-                            udpInjectSend(id, remote, data, length, options);
-                          else
-                            h->udpSend(id, remote, data, length, options);
-                        }))
-    return;
+  // What came from the network, then what the application sent; a flow
+  // whose filtering is off gets its datagrams passed on unchanged.
+  for (const bool fromNet : {true, false}) {
+    const auto deliver = [&](bool pass, const unsigned char* remote, const char* data, int length,
+                             const UdpOptions* options) {
+      if (pass)
+        (fromNet ? udpInjectReceive : udpInjectSend)(id, remote, data, length, options);
+      else if (fromNet)
+        h->udpReceive(id, remote, data, length, options);
+      else
+        h->udpSend(id, remote, data, length, options);
+    };
+    if (!deliverDatagrams(lk, id, fromNet, deliver)) return;
+  }
   if ((e = l.udp.find(id)) == nullptr) return;
   const bool canReceive = (mask & bit(kUdpCanReceive)) && e->injectIn.empty();
   const bool canSend = (mask & bit(kUdpCanSend)) && e->injectOut.empty();
