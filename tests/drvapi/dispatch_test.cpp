@@ -330,6 +330,18 @@ TEST_F(Dispatch, PassThroughConnectionsDataGoesBackToTheDriver) {
   ASSERT_EQ(tcpDisableFiltering(32), kOk);
   deliver(simdrv::Batch().tcpReceive(32, "kept"));
   ASSERT_TRUE(lumotest::waitFor([&] { return handler.stream(32, "tcpReceive") == "kept"; }));
+
+  // A flow's datagrams go back the way each came.
+  createUdp(34);
+  ASSERT_EQ(udpDisableFiltering(34), kOk);
+  const simdrv::SockAddr peer = simdrv::ipv4("203.0.113.9", 9000);
+  deliver(simdrv::Batch().udpReceive(34, peer, "to app").udpSend(34, peer, "to net"));
+  ASSERT_TRUE(waitWritten(kUdpSend, 34, 1));
+  ASSERT_TRUE(waitWritten(kUdpReceive, 34, 1));
+  EXPECT_EQ(sim.written(kUdpSend, 34)[0].text().substr(36), "to net");
+  EXPECT_EQ(sim.written(kUdpReceive, 34)[0].text().substr(36), "to app");
+  for (const Callback& c : handler.calls(34))
+    EXPECT_TRUE(c.what != "udpReceive" && c.what != "udpSend") << c.what << " reached the handler";
 }
 
 TEST_F(Dispatch, OneInboundDatagramPerDriverRequest) {
