@@ -153,7 +153,8 @@ TEST(DnsResolver, TheBackupAnswersWhenThePrimaryIsSilent) {
   f.primary.setSilent(true);
   f.backup.setShouting(true);  // the name comes back in another letter case
   f.resolver.resolveAsync(request("quiet.example", true, 0x0303));
-  f.resolver.resolveAsync(request("other.example", true, 0x0404, rules::DomainClass::FromTable));  // not for the resolver
+  f.resolver.resolveAsync(
+      request("other.example", true, 0x0404, rules::DomainClass::FromTable));  // not for the resolver
   ASSERT_TRUE(lumotest::waitFor([&] { return f.resolver.answerCount() == 1; }));
   std::lock_guard<std::mutex> lock(f.resolver.m);
   EXPECT_EQ(f.resolver.answers[0].second[0], SocketAddress28::FromIpv4(platform::ipv4(198, 51, 100, 2)));

@@ -194,7 +194,6 @@ TEST(NetSocket, WaitOverTwoSocketsTellsWhichIsReady) {
   closeSocket(b);
 }
 
-
 #ifndef _WIN32
 TEST(SystemDnsServers, LinuxReadsTheResolverConfiguration) {
   lumotest::TempDir dir;
