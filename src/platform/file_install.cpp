@@ -26,30 +26,10 @@
 
 #include <string_view>
 
+#include "platform/wire_reader.h"
+
 namespace platform {
 namespace {
-
-class ByteReader {
- public:
-  ByteReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  size_t size() const { return size_; }
-  bool fits(uint64_t offset, uint64_t length) const { return offset <= size_ && length <= size_ - offset; }
-  bool u16(uint64_t offset, uint16_t& v) const {
-    if (!fits(offset, 2)) return false;
-    v = static_cast<uint16_t>(data_[offset] | data_[offset + 1] << 8);
-    return true;
-  }
-  bool u32(uint64_t offset, uint32_t& v) const {
-    if (!fits(offset, 4)) return false;
-    v = static_cast<uint32_t>(data_[offset]) | static_cast<uint32_t>(data_[offset + 1]) << 8 |
-        static_cast<uint32_t>(data_[offset + 2]) << 16 | static_cast<uint32_t>(data_[offset + 3]) << 24;
-    return true;
-  }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-};
 
 constexpr uint32_t kVersionResourceType = 16;  // RT_VERSION
 constexpr uint32_t kFixedInfoSignature = 0xFEEF04BD;
@@ -61,18 +41,18 @@ struct Section {
 
 class PeImage {
  public:
-  explicit PeImage(const ByteReader& r) : r_(r) {}
+  explicit PeImage(const WireReader& r) : r_(r) {}
 
   bool parseHeaders(uint32_t& resourceRva) {
     uint16_t mz = 0;
     uint32_t peOffset = 0, signature = 0;
-    if (!r_.u16(0, mz) || mz != 0x5A4D || !r_.u32(0x3C, peOffset)) return false;
-    if (!r_.u32(peOffset, signature) || signature != 0x00004550) return false;
+    if (!r_.u16At(0, mz) || mz != 0x5A4D || !r_.u32At(0x3C, peOffset)) return false;
+    if (!r_.u32At(peOffset, signature) || signature != 0x00004550) return false;
     uint64_t coff = uint64_t{peOffset} + 4;
     uint16_t sectionCount = 0, optionalSize = 0, magic = 0;
-    if (!r_.u16(coff + 2, sectionCount) || !r_.u16(coff + 16, optionalSize)) return false;
+    if (!r_.u16At(coff + 2, sectionCount) || !r_.u16At(coff + 16, optionalSize)) return false;
     uint64_t optional = coff + 20;
-    if (!r_.u16(optional, magic)) return false;
+    if (!r_.u16At(optional, magic)) return false;
     uint64_t countOffset = 0, directories = 0;
     if (magic == 0x10B) {
       countOffset = 92;
@@ -85,9 +65,10 @@ class PeImage {
     }
     uint32_t directoryCount = 0;
     // The resource directory must lie inside the optional header as declared.
-    if (optionalSize < directories + 3 * 8 || !r_.u32(optional + countOffset, directoryCount) || directoryCount < 3)
+    if (optionalSize < directories + 3 * 8 || !r_.u32At(optional + countOffset, directoryCount) ||
+        directoryCount < 3)
       return false;
-    if (!r_.u32(optional + directories + 2 * 8, resourceRva) || resourceRva == 0) return false;
+    if (!r_.u32At(optional + directories + 2 * 8, resourceRva) || resourceRva == 0) return false;
     sectionTable_ = optional + optionalSize;
     sectionCount_ = sectionCount;
     return r_.fits(sectionTable_, uint64_t{sectionCount_} * 40);
@@ -98,8 +79,8 @@ class PeImage {
     for (uint32_t i = 0; i < sectionCount_; ++i) {
       Section s{};
       uint64_t at = sectionTable_ + uint64_t{i} * 40;
-      if (!r_.u32(at + 8, s.virtualSize) || !r_.u32(at + 12, s.virtualAddress) || !r_.u32(at + 16, s.rawSize) ||
-          !r_.u32(at + 20, s.rawOffset))
+      if (!r_.u32At(at + 8, s.virtualSize) || !r_.u32At(at + 12, s.virtualAddress) ||
+          !r_.u32At(at + 16, s.rawSize) || !r_.u32At(at + 20, s.rawOffset))
         return false;
       if (rva < s.virtualAddress) continue;
       uint64_t delta = uint64_t{rva} - s.virtualAddress;
@@ -111,22 +92,22 @@ class PeImage {
   }
 
  private:
-  const ByteReader& r_;
+  const WireReader& r_;
   uint64_t sectionTable_ = 0;
   uint32_t sectionCount_ = 0;
 };
 
 // The offset field of the entry of `directory` whose id is `id`, or of the
 // first entry when `id` is negative.
-bool findEntry(const ByteReader& r, uint64_t directory, int64_t id, uint32_t& target) {
+bool findEntry(const WireReader& r, uint64_t directory, int64_t id, uint32_t& target) {
   uint16_t named = 0, ids = 0;
-  if (!r.u16(directory + 12, named) || !r.u16(directory + 14, ids)) return false;
+  if (!r.u16At(directory + 12, named) || !r.u16At(directory + 14, ids)) return false;
   uint32_t count = uint32_t{named} + ids;
   if (!r.fits(directory + 16, uint64_t{count} * 8)) return false;
   for (uint32_t i = 0; i < count; ++i) {
     uint32_t name = 0;
-    r.u32(directory + 16 + uint64_t{i} * 8, name);
-    if (id < 0 || name == static_cast<uint32_t>(id)) return r.u32(directory + 20 + uint64_t{i} * 8, target);
+    r.u32At(directory + 16 + uint64_t{i} * 8, name);
+    if (id < 0 || name == static_cast<uint32_t>(id)) return r.u32At(directory + 20 + uint64_t{i} * 8, target);
   }
   return false;
 }
@@ -135,7 +116,7 @@ bool findEntry(const ByteReader& r, uint64_t directory, int64_t id, uint32_t& ta
 
 bool readPeFixedVersion(const uint8_t* image, size_t size, FileVersion& version) {
   if (image == nullptr) return false;
-  ByteReader r(image, size);
+  WireReader r(image, size);
   PeImage pe(r);
   uint32_t resourceRva = 0;
   uint64_t root = 0;
@@ -155,25 +136,25 @@ bool readPeFixedVersion(const uint8_t* image, size_t size, FileVersion& version)
     if (rva > 0xFFFFFFFFu || !pe.offsetOf(static_cast<uint32_t>(rva), 16, at)) return false;
   }
   uint32_t dataRva = 0, dataSize = 0;
-  if (!r.u32(at, dataRva) || !r.u32(at + 4, dataSize)) return false;
+  if (!r.u32At(at, dataRva) || !r.u32At(at + 4, dataSize)) return false;
   uint64_t block = 0;
   if (dataSize < 40 + 52 || !pe.offsetOf(dataRva, dataSize, block)) return false;
 
   uint16_t length = 0, valueLength = 0;
-  r.u16(block, length);
-  r.u16(block + 2, valueLength);
+  r.u16At(block, length);
+  r.u16At(block + 2, valueLength);
   if (length > dataSize || length < 40 + 52 || valueLength < 52) return false;
   constexpr std::u16string_view kKey = u"VS_VERSION_INFO";
   for (size_t i = 0; i <= kKey.size(); ++i) {
     uint16_t c = 0;
-    r.u16(block + 6 + 2 * i, c);
+    r.u16At(block + 6 + 2 * i, c);
     if (c != (i < kKey.size() ? kKey[i] : 0)) return false;
   }
   // 6 bytes of header and 32 of key end at 38; the value starts 4-aligned.
   uint64_t fixed = block + 40;
   uint32_t signature = 0, ms = 0, ls = 0;
-  if (!r.u32(fixed, signature) || signature != kFixedInfoSignature || !r.u32(fixed + 8, ms) ||
-      !r.u32(fixed + 12, ls))
+  if (!r.u32At(fixed, signature) || signature != kFixedInfoSignature || !r.u32At(fixed + 8, ms) ||
+      !r.u32At(fixed + 12, ls))
     return false;
   version.major = static_cast<uint16_t>(ms >> 16);
   version.minor = static_cast<uint16_t>(ms & 0xFFFF);

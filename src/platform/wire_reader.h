@@ -1,9 +1,14 @@
-// The bounded reader of wire bytes: fixed-width fields in network order read
-// from one received message, and never a byte outside it. Every read either
-// succeeds whole or fails; once failed, the reader stays failed, so a parser
-// may read a run of fields and check ok() once. Reads may also jump (seek) to
-// an offset inside the message, as DNS name compression needs. Used by the
-// DNS message code and the DNS query client. No allocation; one thread.
+// The bounded reader of wire bytes: fixed-width fields read from one message
+// or file image, and never a byte outside it. Two ways to read:
+// - in sequence, in network order: every read either succeeds whole or
+//   fails; once failed, the reader stays failed, so a parser may read a run
+//   of fields and check ok() once. Reads may also jump (seek) to an offset
+//   inside the message, as DNS name compression needs. The DNS message code,
+//   the DNS query client and the capture's address replies read this way.
+// - at an offset, little-endian (u16At, u32At): each read says whether the
+//   field lay inside, and leaves the sequence alone. The PE version reader
+//   reads this way.
+// No allocation; one thread.
 #pragma once
 
 #include <cstddef>
@@ -70,6 +75,24 @@ class WireReader {
   bool fail() {
     ok_ = false;
     return false;
+  }
+
+  // Whether `length` bytes at `offset` lie inside.
+  bool fits(uint64_t offset, uint64_t length) const {
+    return offset <= length_ && length <= length_ - offset;
+  }
+  // The little-endian field at `offset`; false (and `v` unchanged) when it
+  // does not lie inside.
+  bool u16At(uint64_t offset, uint16_t& v) const {
+    if (!fits(offset, 2)) return false;
+    v = static_cast<uint16_t>(data_[offset] | data_[offset + 1] << 8);
+    return true;
+  }
+  bool u32At(uint64_t offset, uint32_t& v) const {
+    if (!fits(offset, 4)) return false;
+    v = static_cast<uint32_t>(data_[offset]) | static_cast<uint32_t>(data_[offset + 1]) << 8 |
+        static_cast<uint32_t>(data_[offset + 2]) << 16 | static_cast<uint32_t>(data_[offset + 3]) << 24;
+    return true;
   }
 
  private:
