@@ -2,7 +2,10 @@
 // batches framed as they stand in the inbound buffer.
 #include <cstddef>
 #include <cstring>
+#include <string>
 
+#include "driver_records.h"
+#include "platform/net.h"
 #include "sim_driver.h"
 
 namespace simdrv {
@@ -10,35 +13,12 @@ namespace simdrv {
 using namespace drvapi;
 
 SockAddr ipv4(std::string_view address, uint16_t port) {
-  SockAddr a{};
-  uint8_t octets[4] = {};
-  int part = 0;
-  unsigned value = 0;
-  bool digit = false;
-  bool ok = true;
-  for (char c : address) {
-    if (c >= '0' && c <= '9') {
-      value = value * 10 + static_cast<unsigned>(c - '0');
-      digit = true;
-      if (value > 255) ok = false;
-    } else if (c == '.' && digit && part < 3) {
-      octets[part++] = static_cast<uint8_t>(value);
-      value = 0;
-      digit = false;
-    } else {
-      ok = false;
-    }
-  }
-  if (!ok || !digit || part != 3)
-    std::memset(octets, 0, sizeof octets);
-  else
-    octets[3] = static_cast<uint8_t>(value);
-  a[0] = static_cast<uint8_t>(kFamilyIpv4 & 0xFF);
-  a[1] = static_cast<uint8_t>(kFamilyIpv4 >> 8);
-  a[2] = static_cast<uint8_t>(port >> 8);  // network order
-  a[3] = static_cast<uint8_t>(port & 0xFF);
-  std::memcpy(&a[4], octets, 4);
-  return a;
+  // Unparsable text gives 0.0.0.0; 255.255.255.255 is the one address that
+  // reads the same as "not an address".
+  const std::string text(address);
+  uint32_t addressNet = platform::inetAddr(text.c_str());
+  if (addressNet == 0xFFFFFFFFu && text != "255.255.255.255") addressNet = 0;
+  return ipv4Field(addressNet, platform::hostToNet16(port));
 }
 
 TcpConnInfo tcpInfo(uint32_t processId, const SockAddr& local, const SockAddr& remote,
