@@ -144,6 +144,13 @@ struct IpOptions {
   uint32_t flags;        // bit 0: inject operations write nothing
 };
 
+// A rule's protocol (0: any) and direction.
+inline constexpr uint32_t kProtocolTcp = 6;
+inline constexpr uint32_t kProtocolUdp = 17;
+inline constexpr uint8_t kDirectionInbound = 1;
+inline constexpr uint8_t kDirectionOutbound = 2;
+inline constexpr uint8_t kDirectionBoth = 3;
+
 struct FilterRule {
   uint32_t protocol;   // 6 TCP, 17 UDP, 0 any
   uint32_t processId;  // 0 any

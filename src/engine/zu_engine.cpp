@@ -421,26 +421,7 @@ void ZuEngine::onCollectorEvent(const collector::DCEvent& record) {
 void ZuEngine::onServiceStarted(const std::u16string&, uint32_t processId) {
   // The watched service's process gets the game's rules, each at the head of
   // the driver's list.
-  if (tcpEnabled_) {
-    for (uint16_t family : {drvapi::kFamilyIpv4, drvapi::kFamilyIpv6}) {
-      drvapi::FilterRule rule{};
-      rule.protocol = 6;
-      rule.processId = processId;
-      rule.direction = 3;
-      rule.ipFamily = family;
-      rule.filteringFlag = 16;
-      drvapi::addFilterRule(&rule, true);
-    }
-  }
-  if (udpEnabled_) {
-    drvapi::FilterRule rule{};
-    rule.protocol = 17;
-    rule.processId = processId;
-    rule.direction = 3;
-    rule.ipFamily = drvapi::kFamilyIpv4;
-    rule.filteringFlag = 2;
-    drvapi::addFilterRule(&rule, true);
-  }
+  hostnet::WriteServiceProcessRules(processId, tcpEnabled_, udpEnabled_);
 }
 
 // The rules of a stopped service's process stay until the next deletion.

@@ -8,11 +8,11 @@
 namespace hostnet {
 namespace {
 
-constexpr uint32_t kTcp = 6;
-constexpr uint32_t kUdp = 17;
-constexpr uint8_t kInbound = 1;
-constexpr uint8_t kOutbound = 2;
-constexpr uint8_t kBoth = 3;
+constexpr uint32_t kTcp = drvapi::kProtocolTcp;
+constexpr uint32_t kUdp = drvapi::kProtocolUdp;
+constexpr uint8_t kInbound = drvapi::kDirectionInbound;
+constexpr uint8_t kOutbound = drvapi::kDirectionOutbound;
+constexpr uint8_t kBoth = drvapi::kDirectionBoth;
 constexpr uint32_t kHostMask = 0xFFFFFFFFu;
 
 // A zeroed rule; the fields a rule names are set on it, the rest match
@@ -40,10 +40,34 @@ struct RuleBuilder {
     rule.processName[n] = u'\0';
     return *this;
   }
+  // At the head of the driver's process rules, which the driver looks at
+  // after its plain rules (an empty name holds for every program).
   void addFirst() { drvapi::addProcessFilterRule(&rule, true); }
+  // At the head of the driver's plain rules, which carry no name.
+  void addFirstUnnamed() { drvapi::addFilterRule(&rule.rule, true); }
 };
 
 }  // namespace
+
+void WriteServiceProcessRules(uint32_t processId, bool tcp, bool udp) {
+  if (tcp)
+    for (uint16_t family : {drvapi::kFamilyIpv4, drvapi::kFamilyIpv6})
+      RuleBuilder()
+          .protocol(kTcp)
+          .process(processId)
+          .direction(kBoth)
+          .family(family)
+          .flags(drvapi::kRuleReportConnect)
+          .addFirstUnnamed();
+  if (udp)
+    RuleBuilder()
+        .protocol(kUdp)
+        .process(processId)
+        .direction(kBoth)
+        .family(drvapi::kFamilyIpv4)
+        .flags(drvapi::kRuleFilter)
+        .addFirstUnnamed();
+}
 
 bool WriteDriverRules(const DriverRuleInputs& in, AdapterRoutes& routes, const AdapterFinder& findAdapter,
                       const MetricSource& metricOf, uint32_t osMajor) {

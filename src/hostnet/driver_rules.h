@@ -43,4 +43,11 @@ using MetricSource = std::function<uint32_t(uint32_t interfaceIndex)>;
 bool WriteDriverRules(const DriverRuleInputs& inputs, AdapterRoutes& routes,
                       const AdapterFinder& findAdapter, const MetricSource& metricOf, uint32_t osMajor);
 
+// The rules for a watched service's process `processId` (one that carries
+// game traffic on the game's behalf): its TCP connects are reported (IPv4 and
+// IPv6) when `tcp`, its IPv4 UDP is filtered when `udp`. Added at the head of
+// the driver's plain rules, which the driver looks at before the process
+// rules. Results ignored. Any thread.
+void WriteServiceProcessRules(uint32_t processId, bool tcp, bool udp);
+
 }  // namespace hostnet

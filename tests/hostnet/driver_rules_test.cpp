@@ -142,6 +142,37 @@ TEST_F(DriverRules, SwitchesDecideWhatTheGamesSend) {
   EXPECT_EQ(sim.classify(flow(17, simdrv::ipv4("239.255.255.250", 1900), kGame)), drvapi::kRuleBlock);
 }
 
+// A watched service's process carries game traffic: its rules go before the
+// start-time ones, for that process id alone.
+TEST_F(DriverRules, AServiceProcessIsSteeredByItsId) {
+  constexpr uint32_t kService = 880;
+  const auto from = [](uint32_t protocol, const simdrv::SockAddr& remote, uint32_t pid) {
+    return flow(protocol, remote, kOther, pid);
+  };
+  const simdrv::SockAddr web = simdrv::ipv4("203.0.113.5", 443), play = simdrv::ipv4("203.0.113.5", 9000);
+  struct Row {
+    const char* what;
+    bool tcp, udp;
+    uint32_t tcpFlag, tcp6Flag, udpFlag;
+  } rows[] = {
+      {"both", true, true, drvapi::kRuleReportConnect, drvapi::kRuleReportConnect, drvapi::kRuleFilter},
+      {"tcp only", true, false, drvapi::kRuleReportConnect, drvapi::kRuleReportConnect, drvapi::kRulePass},
+      {"udp only", false, true, drvapi::kRulePass, drvapi::kRulePass, drvapi::kRuleFilter},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    drvapi::deleteFilterRules();
+    WriteDriverRules(inputs(true, true, false, {u"game.exe"}), routes, noAdapter, metric, 10);
+    WriteServiceProcessRules(kService, r.tcp, r.udp);
+    EXPECT_EQ(sim.classify(from(6, web, kService)), r.tcpFlag);
+    EXPECT_EQ(sim.classify(from(6, ipv6(443), kService)), r.tcp6Flag);
+    EXPECT_EQ(sim.classify(from(17, play, kService)), r.udpFlag);
+    EXPECT_EQ(sim.classify(from(6, web, kService + 1)), drvapi::kRulePass) << "another process";
+    EXPECT_EQ(sim.classify(from(17, play, kService + 1)), drvapi::kRulePass) << "another process";
+    EXPECT_EQ(sim.rules().size(), (r.tcp ? 2u : 0u) + (r.udp ? 1u : 0u)) << "plain rules, not process rules";
+  }
+}
+
 TEST_F(DriverRules, IcmpRulesOfferOutgoingPacketsAsRawIp) {
   DriverRuleInputs in = inputs(true, true, false, {u"game.exe"});
   in.icmpRuleCount = 2;
