@@ -24,17 +24,6 @@ constexpr uint16_t kNameError = 3;
 constexpr int kMaxNameBytes = 255;
 constexpr int kMaxPointers = 64;
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool sameName(std::string_view a, std::string_view b) {
-  if (!a.empty() && a.back() == '.') a.remove_suffix(1);
-  if (!b.empty() && b.back() == '.') b.remove_suffix(1);
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (lower(a[i]) != lower(b[i])) return false;
-  return true;
-}
-
 // Reads the domain name at r's position into `text`, dotted (RFC 1035
 // 4.1.4); r then stands after the name's own bytes, that is after its first
 // compression pointer when it has one. Fails (r too) for a reserved label
@@ -88,6 +77,16 @@ struct Record {
 
 }  // namespace
 
+bool SameDnsName(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  if (!a.empty() && a.back() == '.') a.remove_suffix(1);
+  if (!b.empty() && b.back() == '.') b.remove_suffix(1);
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (lower(a[i]) != lower(b[i])) return false;
+  return true;
+}
+
 AddressReply ReadAddressReply(const uint8_t* reply, size_t length, uint16_t id, std::string_view name) {
   AddressReply out;
   //  0    2      4        6        8        10       12
@@ -105,7 +104,7 @@ AddressReply ReadAddressReply(const uint8_t* reply, size_t length, uint16_t id, 
   if (!readName(r, asked)) return out;
   const uint16_t qtype = r.u16();
   const uint16_t qclass = r.u16();
-  if (!r.ok() || !sameName(asked, name) || qtype != kTypeA || qclass != kClassInternet) return out;
+  if (!r.ok() || !SameDnsName(asked, name) || qtype != kTypeA || qclass != kClassInternet) return out;
 
   // A truncated answer is the C library's to take further (over TCP).
   if ((flags & kTruncated) != 0 || ((flags & kRcodeMask) != 0 && (flags & kRcodeMask) != kNameError)) {
@@ -150,11 +149,12 @@ AddressReply ReadAddressReply(const uint8_t* reply, size_t length, uint16_t id, 
   std::string current = asked;
   for (int hops = 0;; ++hops) {
     for (const Record& record : records)
-      if (record.type == kTypeA && sameName(record.owner, current)) out.addresses.push_back(record.address);
+      if (record.type == kTypeA && SameDnsName(record.owner, current))
+        out.addresses.push_back(record.address);
     if (!out.addresses.empty() || hops == kMaxCnameHops) break;
     const Record* alias = nullptr;
     for (const Record& record : records)
-      if (record.type == kTypeCname && sameName(record.owner, current)) alias = &record;
+      if (record.type == kTypeCname && SameDnsName(record.owner, current)) alias = &record;
     if (alias == nullptr) break;
     out.aliases.push_back(current);
     current = alias->target;

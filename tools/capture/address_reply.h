@@ -17,6 +17,10 @@
 
 namespace capture::preload {
 
+// Whether two dotted names are the same name: letter case and one trailing
+// dot do not count.
+bool SameDnsName(std::string_view a, std::string_view b);
+
 enum class ReplyKind : uint8_t {
   // Not the answer to this query (another ID or question, not a response),
   // or unreadable: the look-up keeps waiting for the real one.

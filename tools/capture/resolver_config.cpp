@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "address_reply.h"
 #include "real_calls.h"
 
 namespace capture::preload {
@@ -54,17 +55,6 @@ std::optional<uint32_t> ipv4(std::string_view text) {
   in_addr a{};
   if (::inet_pton(AF_INET, copy, &a) != 1) return std::nullopt;
   return a.s_addr;
-}
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool sameName(std::string_view a, std::string_view b) {
-  if (!a.empty() && a.back() == '.') a.remove_suffix(1);
-  if (!b.empty() && b.back() == '.') b.remove_suffix(1);
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (lower(a[i]) != lower(b[i])) return false;
-  return true;
 }
 
 // Calls `each` with every line of `text`, its comment cut off.
@@ -136,7 +126,7 @@ bool HostsFileNames(std::string_view text, std::string_view name) {
         size_t at = 0;
         if (nextWord(line, at).empty()) return true;  // the address, or an empty line
         for (std::string_view host = nextWord(line, at); !host.empty(); host = nextWord(line, at))
-          if (sameName(host, name)) found = true;
+          if (SameDnsName(host, name)) found = true;
         return !found;
       },
       "#");
