@@ -30,37 +30,24 @@ if [ "${LUMO_BENCH_INSIDE:-}" != 1 ]; then
 fi
 
 BIN=$ROOT/$build/bin
-WORK=$(mktemp -d /tmp/lumo-capture-bench.XXXXXX)
-PIDS=()
-cleanup() {
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-  [ -f "$WORK/driver/lumo-driver.pid" ] && kill "$(cat "$WORK/driver/lumo-driver.pid")" 2>/dev/null
-  wait 2>/dev/null || true
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
+# shellcheck source=../scripts/netns_programs.sh
+source "$ROOT/scripts/netns_programs.sh" lumo-capture-bench
 ip link set lo up
 ip addr add 203.0.113.5/32 dev lo
 mkdir -p "$WORK/driver"
 export LUMO_DRIVER_DIR=$WORK/driver
 
-start() {
-  "$@" >"$WORK/start.out" 2>/dev/null &
-  PIDS+=($!)
-  for _ in $(seq 100); do
-    [ -s "$WORK/start.out" ] && return 0
-    sleep 0.05
-  done
-  echo "could not start $*" >&2
-  exit 1
-}
-start "$BIN/lumo-peer" http 127.0.0.1:8000
-start "$BIN/lumo-peer" http 203.0.113.5:8000
-start "$BIN/lumo-peer" udp-echo 127.0.0.1:7000
-start "$BIN/lumo-peer" udp-echo 203.0.113.5:7000
-start "$ROOT/$build/tools/node/lumo-node" --port 1080 --udp-port 1081 --user bench --password 4242 \
+start web-node "$BIN/lumo-peer" http 127.0.0.1:8000
+start web-direct "$BIN/lumo-peer" http 203.0.113.5:8000
+start echo-node "$BIN/lumo-peer" udp-echo 127.0.0.1:7000
+start echo-direct "$BIN/lumo-peer" udp-echo 203.0.113.5:7000
+start node "$ROOT/$build/tools/node/lumo-node" --port 1080 --udp-port 1081 --user bench --password 4242 \
   --map 203.0.113.0/24=127.0.0.1
-sleep 0.2
+# Ready once both its SOCKS5 and its tunnel port listen.
+for _ in $(seq 100); do
+  [ "$(grep -c listening "$WORK/node.out")" -ge 2 ] && break
+  sleep 0.05
+done
 
 conf() {
   printf 'node = 127.0.0.1\nsocks-port = 1080\nudp-port = 1081\nuser = bench\npassword = 4242\nprocesses = %s\n' "$1"

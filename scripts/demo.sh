@@ -53,15 +53,8 @@ fi
 # --- inside the namespace ------------------------------------------------------
 BIN=$ROOT/$build/bin
 NODE=$ROOT/$build/tools/node/lumo-node
-WORK=$(mktemp -d /tmp/lumo-demo.XXXXXX)
-PIDS=()
-cleanup() {
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-  [ -f "$WORK/driver/lumo-driver.pid" ] && kill "$(cat "$WORK/driver/lumo-driver.pid")" 2>/dev/null
-  wait 2>/dev/null || true
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
+# shellcheck source=scripts/netns_programs.sh
+source "$ROOT/scripts/netns_programs.sh" lumo-demo
 say() { printf '\n== %s\n' "$*"; }
 
 ip link set lo up
@@ -81,18 +74,6 @@ printf '0,0,0,0,steer.example,1,n\n0,0,0,0,table.example,1,n,1,198.51.100.7\n' >
 export LUMO_DRIVER_DIR=$WORK/driver
 export LUMO_DNS_BACKUP=127.0.0.1:5312
 
-start() {
-  local name=$1
-  shift
-  "$@" >"$WORK/$name.out" 2>"$WORK/$name.err" &
-  PIDS+=($!)
-  for _ in $(seq 100); do
-    [ -s "$WORK/$name.out" ] && return 0
-    sleep 0.05
-  done
-  echo "$name did not start: $(cat "$WORK/$name.err")" >&2
-  exit 1
-}
 # Each server has a twin: the one on 127.0.0.1 is what the node reaches for
 # 203.0.113.5, the one on 203.0.113.5 what a direct program reaches.
 start web-node "$BIN/lumo-peer" http 127.0.0.1:8000

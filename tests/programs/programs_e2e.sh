@@ -27,15 +27,8 @@ for p in curl socat dig; do
   command -v "$p" >/dev/null || { echo "programs_e2e.sh: $p is not installed" >&2; exit 2; }
 done
 
-WORK=$(mktemp -d /tmp/lumo-programs.XXXXXX)
-PIDS=()
-cleanup() {
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null; done
-  [ -f "$WORK/driver/lumo-driver.pid" ] && kill "$(cat "$WORK/driver/lumo-driver.pid")" 2>/dev/null
-  wait 2>/dev/null
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
+# shellcheck source=../../scripts/netns_programs.sh
+source "$(dirname "$0")/../../scripts/netns_programs.sh" lumo-programs
 
 failures=0
 ok() { echo "ok - $*"; }
@@ -67,20 +60,6 @@ printf '0,0,0,0,steer.example,1,n\n0,0,0,0,table.example,1,n,1,198.51.100.7\n' >
 "$FILTER_TOOL" encode "$WORK/filter.plain" "$WORK/bin/config/filter.txt" >/dev/null || exit 1
 export LUMO_DRIVER_DIR=$WORK/driver
 
-# start NAME COMMAND...: runs COMMAND in the background with its output in
-# $WORK/NAME.out and .err, and waits for its first output line.
-start() {
-  local name=$1
-  shift
-  "$@" >"$WORK/$name.out" 2>"$WORK/$name.err" &
-  PIDS+=($!)
-  for _ in $(seq 100); do
-    [ -s "$WORK/$name.out" ] && return 0
-    sleep 0.05
-  done
-  echo "$name did not start: $(cat "$WORK/$name.err")" >&2
-  exit 1
-}
 HTTP_PORT=8000
 UDP_PORT=7000
 start http-node "$BIN/lumo-peer" http 127.0.0.1:$HTTP_PORT
