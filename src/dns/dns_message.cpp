@@ -29,8 +29,8 @@ void putU16(std::vector<uint8_t>& out, uint16_t v) {
 // Reads the domain name that starts at r's position into `text` (dotted,
 // not normalised). Afterwards r stands just after the name's own bytes (after
 // its first compression pointer, when it has one). A name whose encoding
-// exceeds 255 bytes, a reserved label kind, more than 255 pointers or any
-// byte outside the message fails the read (and r).
+// exceeds 255 bytes, a reserved label kind, a dot inside a label, more than
+// 255 pointers or any byte outside the message fails the read (and r).
 //
 //   plain label:   [00LLLLLL] L bytes                  (L < 64)
 //   bit string:    [01000001] [count] (count+7)/8 bytes (RFC 2673; written "\[x<hex>/<count>]")
@@ -54,6 +54,9 @@ bool readName(WireReader& r, std::string& text) {
         const uint8_t* label = c.bytes(length);
         budget -= length + 1;
         if (label == nullptr || budget < 0) return r.fail();
+        // A dot inside a label has no dotted text: read as two labels, the
+        // name would be answered as another one.
+        if (std::memchr(label, '.', length) != nullptr) return r.fail();
         if (!text.empty()) text += '.';
         text.append(reinterpret_cast<const char*>(label), length);
         break;
@@ -128,13 +131,16 @@ DnsMessage ParseDnsMessage(const uint8_t* data, size_t length) {
   r.skip(kHeaderSize);
   std::string raw;
   if (!readName(r, raw)) return m;
+  // The root, or blanks only: no name to answer or to learn addresses for.
+  const std::string name = NormalizeName(raw);
+  if (name.empty()) return m;
   // QTYPE, QCLASS (RFC 1035 4.1.2): only address questions of class IN.
   const uint16_t qtype = r.u16();
   const uint16_t qclass = r.u16();
   if (!r.ok() || (qtype != kTypeA && qtype != kTypeAaaa) || qclass != kClassInternet) return m;
   m.isA = qtype == kTypeA;
   if (!m.isResponse) {
-    m.name = NormalizeName(raw);
+    m.name = name;
     m.ok = true;
     return m;
   }
@@ -168,7 +174,7 @@ DnsMessage ParseDnsMessage(const uint8_t* data, size_t length) {
     }
     if ((type == kTypeA) != m.isA) m.mixedTypes = true;
   }
-  m.name = NormalizeName(raw);
+  m.name = name;
   m.ok = !m.answers.empty();
   return m;
 }

@@ -92,7 +92,10 @@ TEST(DnsMessageReader, QuestionNamesCraftedAndHostile) {
       {"MX question is not examined", q + kGameName + Bytes{0, 15, 0, 1}, false, ""},
       {"class CH is not examined", q + kGameName + Bytes{0, 1, 0, 3}, false, ""},
       {"question type cut short", q + kGameName + Bytes{0, 1, 0}, false, ""},
-      {"white space trimmed", q + Bytes{5, ' ', 'A', '.', 'B', '\t', 0} + kQuestionAaaa, true, "a.b"},
+      {"white space trimmed", q + Bytes{2, ' ', 'A', 2, 'B', '\t', 0} + kQuestionAaaa, true, "a.b"},
+      {"dot inside a label", q + Bytes{3, 'a', '.', 'b', 0} + kQuestionA, false, ""},
+      {"the root, or blanks only", q + Bytes{0} + kQuestionA, false, ""},
+      {"blanks only", q + Bytes{1, ' ', 0} + kQuestionA, false, ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
