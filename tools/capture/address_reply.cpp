@@ -135,10 +135,12 @@ AddressReply ReadAddressReply(const uint8_t* reply, size_t length, uint16_t id, 
       std::memcpy(&record.address, rdata, 4);
     } else if (record.type == kTypeCname) {
       // The target may point anywhere in the message, but its own bytes
-      // must be the record's data exactly.
+      // must be the record's data exactly, and it must name a host (not the
+      // root, which no program can take as a canonical name).
       WireReader target(reply, length);
       target.seek(rdStart);
-      if (!readName(target, record.target) || target.offset() != rdStart + rdLength) return out;
+      if (!readName(target, record.target) || target.offset() != rdStart + rdLength || record.target.empty())
+        return out;
     } else {
       continue;
     }
