@@ -111,18 +111,6 @@ TEST(ServiceMonitor, ThreadPollsUntilStopped) {
   EXPECT_EQ(recorder.calls().size(), 3u);
 }
 
-TEST(ServiceMonitor, DefaultQueryAsksTheSystemManager) {
-  // A service that does not exist has no process: nothing is reported and
-  // no id is monitored.
-  Recorder recorder;
-  service::ServiceMonitor monitor({}, 5);
-  ASSERT_TRUE(monitor.start(&recorder, {u"LumoNoSuchService"}));
-  monitor.poll();
-  EXPECT_TRUE(recorder.calls().empty());
-  EXPECT_FALSE(monitor.isMonitoredProcess(0));
-  monitor.stop();
-}
-
 #ifndef _WIN32
 // Linux only: the test needs a running service whose process id it chooses,
 // which the in-memory manager offers and Windows' real one does not.
