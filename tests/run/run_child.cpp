@@ -1,11 +1,9 @@
 #include "run_child.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,27 +80,6 @@ int LumoRunProcess::wait() {
 
 std::string LumoRunProcess::output() const { return readText((dir_.path() / "stdout.txt").string()); }
 std::string LumoRunProcess::errorOutput() const { return readText((dir_.path() / "stderr.txt").string()); }
-
-LoopbackListener::LoopbackListener() {
-  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(fd_, 16) == 0 &&
-      getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-    port_ = ntohs(address.sin_port);
-  }
-}
-
-LoopbackListener::~LoopbackListener() {
-  if (fd_ >= 0) close(fd_);
-}
-
-unsigned closedLoopbackPort() {
-  LoopbackListener once;
-  return once.port();
-}
 
 void adoptOrphans() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
 

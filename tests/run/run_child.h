@@ -1,6 +1,5 @@
 // lumo-run as a child process of a test, and the little a test needs around
-// it: a loopback listener to stand for the node, and a view of processes
-// left behind. Linux only.
+// it: a view of processes left behind. Linux only.
 #pragma once
 
 #include <sys/types.h>
@@ -39,24 +38,6 @@ class LumoRunProcess {
   pid_t pid_ = -1;
   TempDir dir_;
 };
-
-// A TCP listener on 127.0.0.1 at a port the system picks: a node that
-// accepts connections (they wait in its backlog).
-class LoopbackListener {
- public:
-  LoopbackListener();
-  ~LoopbackListener();
-  LoopbackListener(const LoopbackListener&) = delete;
-  LoopbackListener& operator=(const LoopbackListener&) = delete;
-  unsigned port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  unsigned port_ = 0;
-};
-
-// A loopback port where nothing listens (bound once, then closed).
-unsigned closedLoopbackPort();
 
 // Makes this process the reaper of its descendants' orphans, so that a
 // process lumo-run leaves behind becomes this process's child.

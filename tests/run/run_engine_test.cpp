@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "loopback_peers.h"
 #include "run_child.h"
 
 namespace {
@@ -46,24 +47,25 @@ class LumoRunWithTheEngine : public ::testing::Test {
   lumotest::LumoRunProcess process_;
 };
 
-TEST_F(LumoRunWithTheEngine, NoDriverIsAClearErrorAndNothingIsLeftRunning) {
-  lumotest::LoopbackListener node;
-  EXPECT_EQ(run(node.port()), 125);
-  EXPECT_EQ(process_.errorOutput(),
-            "lumo-run: Init failed: the engine reached no driver: nothing answers on " + driverDir_ +
-                "/CtrlDSLumoDriverSys (No such file or directory); lumo-driver was not "
-                "started (--no-driver-start)\n");
-  EXPECT_FALSE(std::filesystem::exists(ran()));
-  EXPECT_TRUE(lumotest::childProcesses().empty());
-}
-
-TEST_F(LumoRunWithTheEngine, AnUnreachableNodeIsNamed) {
-  const unsigned port = lumotest::closedLoopbackPort();
-  EXPECT_EQ(run(port), 125);
-  EXPECT_EQ(process_.errorOutput(),
-            "lumo-run: node 127.0.0.1:" + std::to_string(port) + " cannot be reached: Connection refused\n");
-  EXPECT_FALSE(std::filesystem::exists(ran()));
-  EXPECT_TRUE(lumotest::childProcesses().empty());
+TEST_F(LumoRunWithTheEngine, NoDriverOrAnUnreachableNodeIsAClearErrorAndNothingIsLeftRunning) {
+  lumotest::EchoServer node;
+  const unsigned closed = lumotest::unusedLoopbackPort();
+  const struct {
+    unsigned nodePort;
+    std::string error;
+  } rows[] = {
+      {node.port(), "lumo-run: Init failed: the engine reached no driver: nothing answers on " + driverDir_ +
+                        "/CtrlDSLumoDriverSys (No such file or directory); lumo-driver was not "
+                        "started (--no-driver-start)\n"},
+      {closed,
+       "lumo-run: node 127.0.0.1:" + std::to_string(closed) + " cannot be reached: Connection refused\n"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(run(row.nodePort), 125);
+    EXPECT_EQ(process_.errorOutput(), row.error);
+    EXPECT_FALSE(std::filesystem::exists(ran()));
+    EXPECT_TRUE(lumotest::childProcesses().empty());
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "loopback_peers.h"
 #include "node_process.h"
 #include "run_child.h"
 
@@ -16,7 +17,7 @@ TEST(LumoRunSmoke, TheEngineStartsWithTheDriverAndFlowsListsTheProgramsConnectio
   std::string error;
   ASSERT_TRUE(node.startWithTunnel({}, error)) << error;
   lumotest::TempDir dir;
-  lumotest::LoopbackListener server;
+  lumotest::EchoServer server;
   const std::string port = std::to_string(server.port());
   // bash connects (the C library's connect(), so the capture sees it) and
   // holds the connection until lumo-run, whose standard error is bash's, has

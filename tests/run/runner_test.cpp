@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "loopback_peers.h"
 #include "run_child.h"
 
 namespace {
@@ -85,7 +86,7 @@ class LumoRun : public ::testing::Test {
   }
 
   lumotest::TempDir dir_;
-  lumotest::LoopbackListener node_;
+  lumotest::EchoServer node_;
   std::string driverDir_;
   std::string engineLog_;
   LumoRunProcess process_;
@@ -137,13 +138,18 @@ TEST_F(LumoRun, ShowsTheCountersAndCountsEveryByteOnce) {
   EXPECT_EQ(process_.errorOutput(), "");
 }
 
-TEST_F(LumoRun, FlowReadsAreShownAndCountedOnce) {
-  // GetFlow is read each second: the program ends once a read was shown.
+TEST_F(LumoRun, FlowReadsAreShownAndCountedOnceAndASignalStillStopsTheEngine) {
+  // GetFlow is read each second: the program is ended by a SIGTERM to
+  // lumo-run once a read was shown.
   ASSERT_TRUE(start(args({"--no-driver-start", "--flows"}, {"/bin/sh", "-c", "exec sleep 600"})));
   ASSERT_TRUE(
       lumotest::waitFor([&] { return process_.errorOutput().find("lumo: GetFlow: ") != std::string::npos; }));
   kill(process_.pid(), SIGTERM);
+  // sleep dies of the SIGTERM passed on; lumo-run ends as it did, after the
+  // engine was stopped, and leaves nothing running.
   EXPECT_EQ(process_.wait(), 128 + SIGTERM);
+  EXPECT_NE(engineCalls().find("Stop 0\nUnInit 0\n"), std::string::npos) << engineCalls();
+  EXPECT_TRUE(lumotest::childProcesses().empty());
   const std::string err = process_.errorOutput();
   EXPECT_NE(
       err.find(
@@ -158,19 +164,6 @@ TEST_F(LumoRun, FlowReadsAreShownAndCountedOnce) {
   EXPECT_NE(err.find(" B since its previous read or the last one-second line\n" + noDriver),
             std::string::npos)
       << err;
-}
-
-TEST_F(LumoRun, SignalsReachTheProgramAndTheEngineStillStops) {
-  const std::string started = (dir_.path() / "started").string();
-  ASSERT_TRUE(
-      start(args({"--no-driver-start"}, {"/bin/sh", "-c", "echo > " + started + "; exec sleep 600"})));
-  ASSERT_TRUE(lumotest::waitFor([&] { return std::filesystem::exists(started); }));
-  kill(process_.pid(), SIGTERM);
-  // sleep dies of the SIGTERM passed on; lumo-run ends as it did.
-  EXPECT_EQ(process_.wait(), 128 + SIGTERM);
-  const std::string calls = engineCalls();
-  EXPECT_NE(calls.find("Stop 0\nUnInit 0\n"), std::string::npos) << calls;
-  EXPECT_TRUE(lumotest::childProcesses().empty());
 }
 
 TEST_F(LumoRun, AFailingStepSaysWhichAndUndoesTheOnesBefore) {
@@ -229,7 +222,13 @@ TEST_F(LumoRun, AMissingExportOrFileIsNamed) {
   EXPECT_TRUE(engineCalls().empty());
 }
 
-TEST_F(LumoRun, StartsTheDriverWhenNoneAnswersAndLeavesItRunning) {
+TEST_F(LumoRun, StartsTheDriverWhenNoneAnswersAndStopsItOnlyIfItStartedIt) {
+  // --stop-driver ends the driver this run started.
+  ASSERT_EQ(run(args({"--stop-driver"}, {"/bin/true"})), 0);
+  ASSERT_GT(driverPid(), 0);
+  EXPECT_NE(kill(driverPid(), 0), 0);
+  EXPECT_TRUE(lumotest::childProcesses().empty());
+
   ASSERT_EQ(run(args({}, {"/bin/true"})), 0);
   EXPECT_NE(process_.errorOutput().find("lumo-run: started lumo-driver (pid "), std::string::npos)
       << process_.errorOutput();
@@ -238,18 +237,12 @@ TEST_F(LumoRun, StartsTheDriverWhenNoneAnswersAndLeavesItRunning) {
   EXPECT_NE(lumotest::readText(driverDir_ + "/lumo-driver.log").find("fake driver: serving"),
             std::string::npos);
 
-  // The next run finds it serving and starts none.
+  // The next run finds it serving, starts none and leaves it running, even
+  // with --stop-driver.
   ASSERT_EQ(run(args({"--stop-driver"}, {"/bin/true"})), 0);
   EXPECT_EQ(process_.errorOutput().find("started lumo-driver"), std::string::npos) << process_.errorOutput();
   EXPECT_EQ(driverPid(), driver);
   EXPECT_TRUE(onlyTheDriverWasLeft());
-}
-
-TEST_F(LumoRun, StopDriverEndsTheDriverThisRunStarted) {
-  ASSERT_EQ(run(args({"--stop-driver"}, {"/bin/true"})), 0);
-  ASSERT_GT(driverPid(), 0);
-  EXPECT_NE(kill(driverPid(), 0), 0);
-  EXPECT_TRUE(lumotest::childProcesses().empty());
 }
 
 TEST_F(LumoRun, ADriverThatCannotStartIsReportedWithItsLog) {
