@@ -105,11 +105,4 @@ TEST(Socks5Protocol, Requests) {
   }
 }
 
-TEST(Socks5Protocol, Replies) {
-  EXPECT_EQ(node::methodReply(0x02), (std::array<uint8_t, 2>{0x05, 0x02}));
-  EXPECT_EQ(node::authReply(false), (std::array<uint8_t, 2>{0x01, 0x01}));
-  EXPECT_EQ(node::requestReply(0x00, 0x7F000001, 8080),
-            (std::array<uint8_t, 10>{0x05, 0x00, 0x00, 0x01, 127, 0, 0, 1, 0x1F, 0x90}));
-}
-
 }  // namespace
