@@ -52,6 +52,16 @@ class FixedLinks : public dns::DnsLinks {
   uint8_t bits_;
 };
 
+// A name without the blanks and dots at its ends. Trimming blanks off a name
+// whose last labels are blanks leaves final dots ("x.\t.\r" reads "x.\t."),
+// and the answer, built from that text, trims again: both name the domain "x".
+std::string core(const std::string& name) {
+  constexpr const char* kEnds = " \r\n\t.";
+  const size_t first = name.find_first_not_of(kEnds);
+  if (first == std::string::npos) return {};
+  return name.substr(first, name.find_last_not_of(kEnds) - first + 1);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -71,11 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (driver.receives == 1) {
     const dns::DnsMessage answer = dns::ParseDnsMessage(driver.answer.data(), driver.answer.size());
     const dns::DnsMessage query = dns::ParseDnsMessage(datagram.data(), datagram.size());
-    // Trimming blanks off a name's ends may leave a final dot ("x.\r" reads
-    // "x."), which names the same domain as "x".
-    std::string asked = query.name;
-    if (!asked.empty() && asked.back() == '.') asked.pop_back();
-    if (!answer.isResponse || answer.id != query.id || answer.name != asked) std::abort();
+    if (!answer.isResponse || answer.id != query.id || core(answer.name) != core(query.name)) std::abort();
   }
   dns.stopTunnelWaits();
   return 0;
