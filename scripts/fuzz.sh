@@ -13,6 +13,8 @@
 #      behaviour or hung on an input.
 # Usage: scripts/fuzz.sh                          (every target, 20 s each)
 #        LUMO_FUZZ_SECONDS=300 scripts/fuzz.sh    (longer runs)
+#        LUMO_FUZZ_SEED=1 scripts/fuzz.sh         (the same inputs in the same order
+#                                                  each run, as CI does)
 #        scripts/fuzz.sh dns_reply pe_version     (only these targets)
 #        LUMO_FUZZ_BUILD_DIR=build/x scripts/fuzz.sh  (another build folder)
 # A crashing input is kept as <build>/fuzz/artifacts/<target>-crash-*; replay
@@ -20,6 +22,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SECONDS_EACH=${LUMO_FUZZ_SECONDS:-20}
+SEED=()
+[ -z "${LUMO_FUZZ_SEED:-}" ] || SEED=(-seed="$LUMO_FUZZ_SEED")
 JOBS=${LUMO_JOBS:-$(nproc)}
 BUILD=${LUMO_FUZZ_BUILD_DIR:-build/linux-fuzz}
 
@@ -64,7 +68,7 @@ while read -r program corpus; do
   mkdir -p "$work"
   log "fuzz: $name (${SECONDS_EACH} s, seeds: $corpus)"
   # The first folder receives what libFuzzer finds; the seeds are read only.
-  if "$BUILD/fuzz/$program" -max_total_time="$SECONDS_EACH" -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 \
+  if "$BUILD/fuzz/$program" "${SEED[@]}" -max_total_time="$SECONDS_EACH" -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 \
     -artifact_prefix="$BUILD/fuzz/artifacts/$name-" "$work" "$corpus" >"$out" 2>&1; then
     result=ok
   else

@@ -6,10 +6,14 @@
 #      checks the layout of the lines it changed (scripts/format.sh);
 #   3. checks the export table of the 32-bit lumo.dll and its imported
 #      functions against scripts/dll-imports.allow;
-#   4. runs the Linux tests with ctest, then the win64 tests under wine64;
-#   5. ends with ctest's summary of both runs and one line of totals.
+#   4. runs the Linux tests with ctest, then every fuzz target for a short
+#      fixed time (scripts/fuzz.sh: clang, libFuzzer over a library built
+#      with address and undefined-behaviour checks), then the win64 tests
+#      under wine64;
+#   5. ends with ctest's summary of the runs and one line of totals.
 # Usage: scripts/test.sh                    (everything CI runs)
 #        LUMO_SKIP_WINE=1 scripts/test.sh   (no Windows builds; for quick local runs)
+#        LUMO_SKIP_FUZZ=1 scripts/test.sh   (no fuzz runs)
 #        LUMO_SANITIZERS=1 scripts/test.sh  (also every test program under TSan and ASan+UBSan)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -178,6 +182,19 @@ if [ -n "${LUMO_SANITIZERS:-}" ]; then
     cmake --build --preset "$preset" -j "$JOBS"
     run_ctest "$preset" --test-dir "build/$preset" -j "$JOBS" --timeout 1200
   done
+fi
+
+# Each fuzz target for a few seconds from its seed corpus, with a fixed seed
+# so that CI tries the same inputs each time (longer, random runs:
+# LUMO_FUZZ_SECONDS=300 scripts/fuzz.sh).
+if [ -z "${LUMO_SKIP_FUZZ:-}" ]; then
+  log "fuzz targets"
+  if LUMO_FUZZ_SEED=${LUMO_FUZZ_SEED:-1} LUMO_FUZZ_SECONDS=${LUMO_FUZZ_SECONDS:-10} scripts/fuzz.sh; then
+    summary+=("fuzz targets: ok ($(wc -l <build/linux-fuzz/fuzz/targets.txt) programs)")
+  else
+    summary+=("fuzz targets: FAILED")
+    status=1
+  fi
 fi
 
 if [ -z "${LUMO_SKIP_WINE:-}" ]; then
