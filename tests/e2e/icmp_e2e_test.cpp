@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "../udp/icmp_packets.h"
 #include "e2e_support.h"
 #include "live_ip.h"
 #include "lumo/lumo.h"
@@ -19,7 +20,6 @@
 #include "platform/services.h"
 #include "sim_driver.h"
 #include "support/test_support.h"
-#include "udp/internet_checksum.h"
 
 using lumotest::E2eNode;
 using simdrv::LiveIp;
@@ -27,55 +27,14 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+using lumotest::Bytes;
+
 constexpr uint32_t kPingingProcess = 4242;
+constexpr uint16_t kIdentifier = 0x1337;  // 4919 in the node's log
 
 uint32_t address(uint8_t a, uint8_t b, uint8_t c, uint8_t d) { return platform::ipv4(a, b, c, d); }
-
-// An echo request from 192.0.2.10 to `destination` as a pinging program
-// builds it: TTL 128, identifier and sequence as given, 32 payload bytes.
-std::string echoRequest(uint32_t destinationNet, uint16_t sequence, uint8_t typeOfService = 0) {
-  std::string packet(20 + 8 + 32, '\0');
-  auto* p = reinterpret_cast<uint8_t*>(packet.data());
-  p[0] = 0x45;
-  p[1] = typeOfService;
-  p[3] = static_cast<uint8_t>(packet.size());
-  p[8] = 128;
-  p[9] = 1;
-  const uint32_t source = address(192, 0, 2, 10);
-  std::memcpy(p + 12, &source, 4);
-  std::memcpy(p + 16, &destinationNet, 4);
-  p[20] = 8;
-  p[24] = 0x13, p[25] = 0x37;
-  p[26] = static_cast<uint8_t>(sequence >> 8), p[27] = static_cast<uint8_t>(sequence);
-  for (size_t i = 28; i < packet.size(); ++i) p[i] = static_cast<uint8_t>('a' + i % 23);
-  udp::StoreChecksum(p + 22, udp::InternetChecksum(p + 20, packet.size() - 20));
-  udp::StoreChecksum(p + 10, udp::InternetChecksum(p, 20));
-  return packet;
-}
-
-// The 16-bit one's complement sum, written apart from the engine's: 0xFFFF
-// over data that carries a correct checksum.
-uint16_t onesComplementSum(const uint8_t* data, size_t length) {
-  uint32_t sum = 0;
-  for (size_t i = 0; i < length; i += 2) {
-    sum += (i + 1 < length) ? (data[i] * 256u + data[i + 1]) : data[i] * 256u;
-    sum = (sum & 0xFFFF) + (sum >> 16);
-  }
-  return static_cast<uint16_t>(sum);
-}
-
-// A well-formed echo reply to `request` from its destination.
-void expectEchoReply(const std::string& replyText, const std::string& requestText) {
-  const auto* reply = reinterpret_cast<const uint8_t*>(replyText.data());
-  const auto* request = reinterpret_cast<const uint8_t*>(requestText.data());
-  ASSERT_EQ(replyText.size(), requestText.size());
-  EXPECT_EQ(std::memcmp(reply + 12, request + 16, 4), 0) << "from the address pinged";
-  EXPECT_EQ(std::memcmp(reply + 16, request + 12, 4), 0) << "to the pinging host";
-  EXPECT_EQ(onesComplementSum(reply, 20), 0xFFFF) << "header checksum";
-  EXPECT_EQ(onesComplementSum(reply + 20, replyText.size() - 20), 0xFFFF) << "ICMP checksum";
-  EXPECT_EQ(reply[20], 0) << "an echo reply";
-  EXPECT_EQ(replyText.substr(24), requestText.substr(24)) << "identifier, sequence and payload";
-}
+std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+Bytes bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 class IcmpEndToEnd : public ::testing::Test {
  protected:
@@ -125,77 +84,81 @@ class IcmpEndToEnd : public ::testing::Test {
   LiveIp live{driver};
 };
 
-TEST_F(IcmpEndToEnd, SilentNodeAnswerComesOnceAfterTheRulesDelay) {
-  // The node refuses to ping outside loopback: it never answers.
-  ASSERT_NO_FATAL_FAILURE(startAll({}, "203.0.113.0/24,20-20"));
+// Each ping is answered exactly once: with a silent node (it refuses to ping
+// outside loopback) by the engine after the rule's delay, with the request's
+// options; with a node mapped to loopback by the node's reply, which comes
+// before the engine's own falls due (that one is dropped).
+class IcmpReplies : public IcmpEndToEnd, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(IcmpReplies, EachPingIsAnsweredOnce) {
+  const bool nodeAnswers = GetParam();
+  if (nodeAnswers) {
+    ASSERT_NO_FATAL_FAILURE(
+        startAll({"--map", "203.0.113.0/24=127.0.0.1", "--icmp-delay", "2"}, "203.0.113.0/24,200-200"));
+  } else {
+    ASSERT_NO_FATAL_FAILURE(startAll({}, "203.0.113.0/24,20-20"));
+  }
   if (IsSkipped()) return;
   for (uint16_t sequence = 1; sequence <= 3; ++sequence) {
-    const std::string request = echoRequest(address(203, 0, 113, 4), sequence);
+    const Bytes request = lumotest::echoRequest(address(203, 0, 113, 4), kIdentifier, sequence);
     const Clock::time_point sent = Clock::now();
-    ASSERT_EQ(live.send(kPingingProcess, request, requestOptions()), LiveIp::SendResult::Reported);
+    ASSERT_EQ(live.send(kPingingProcess, text(request), requestOptions()), LiveIp::SendResult::Reported);
+    if (nodeAnswers) {
+      ASSERT_TRUE(nodeLogShows("seq=" + std::to_string(sequence) + " result=replied")) << node.log();
+    }
     std::optional<LiveIp::Packet> reply = live.receive(10000);
     ASSERT_TRUE(reply.has_value()) << "no reply to ping " << sequence;
     const auto waited = std::chrono::duration_cast<std::chrono::microseconds>(reply->arrived - sent);
-    EXPECT_GE(waited.count(), 20000) << "a reply can come no sooner than the delay";
-    std::printf("ping %u answered after %.2f ms (rule: 20 ms)\n", sequence, waited.count() / 1000.0);
+    std::printf("ping %u answered after %.2f ms (node %s)\n", sequence, waited.count() / 1000.0,
+                nodeAnswers ? "replies after 2 ms, rule: 200 ms" : "silent, rule: 20 ms");
     EXPECT_TRUE(reply->injected);
-    expectEchoReply(reply->data, request);
+    lumotest::expectValidReply(bytes(reply->data), request);
+    if (nodeAnswers) {
+      EXPECT_FALSE(live.receive(400).has_value()) << "one reply per ping";
+      continue;
+    }
+    EXPECT_GE(waited.count(), 20000) << "a reply can come no sooner than the delay";
     const drvapi::IpOptions options = requestOptions();
     EXPECT_EQ(std::memcmp(&reply->options, &options, sizeof options), 0) << "the request's options";
   }
+  if (nodeAnswers) return;
   EXPECT_TRUE(nodeLogShows("to=203.0.113.4 mapped=203.0.113.4 id=4919 seq=3 result=refused-not-loopback"))
       << node.log();
   EXPECT_FALSE(live.receive(300).has_value()) << "one reply per ping";
   EXPECT_TRUE(live.onNetwork().empty()) << "the requests never went onto the network";
 }
 
-TEST_F(IcmpEndToEnd, FasterNodeReplyIsTheOneDelivered) {
-  ASSERT_NO_FATAL_FAILURE(
-      startAll({"--map", "203.0.113.0/24=127.0.0.1", "--icmp-delay", "2"}, "203.0.113.0/24,200-200"));
-  if (IsSkipped()) return;
-  for (uint16_t sequence = 1; sequence <= 3; ++sequence) {
-    const std::string request = echoRequest(address(203, 0, 113, 4), sequence);
-    const Clock::time_point sent = Clock::now();
-    ASSERT_EQ(live.send(kPingingProcess, request, requestOptions()), LiveIp::SendResult::Reported);
-    // The node's reply comes back before the engine's own falls due.
-    ASSERT_TRUE(nodeLogShows("seq=" + std::to_string(sequence) + " result=replied")) << node.log();
-    std::optional<LiveIp::Packet> reply = live.receive(10000);
-    ASSERT_TRUE(reply.has_value()) << "no reply to ping " << sequence;
-    EXPECT_TRUE(reply->injected);
-    expectEchoReply(reply->data, request);
-    std::printf(
-        "ping %u answered after %.2f ms (node: 2 ms, rule: 200 ms)\n", sequence,
-        std::chrono::duration_cast<std::chrono::microseconds>(reply->arrived - sent).count() / 1000.0);
-    // The synthesized reply falls due 200 ms after the request and is dropped.
-    EXPECT_FALSE(live.receive(400).has_value()) << "one reply per ping";
-  }
-}
+INSTANTIATE_TEST_SUITE_P(Node, IcmpReplies, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Answers" : "Silent"; });
 
 TEST_F(IcmpEndToEnd, PingsTheRulesLeaveAlonePassUnchanged) {
   ASSERT_NO_FATAL_FAILURE(startAll({"--map", "203.0.113.0/24=127.0.0.1"},
                                    "203.0.113.0/24,5-5;192.168.0.0/16,5-5;127.0.0.0/8,5-5"));
   if (IsSkipped()) return;
+  const auto ping = [](uint32_t to, uint16_t sequence, uint8_t typeOfService = 0) {
+    return lumotest::echoRequest(to, kIdentifier, sequence, 32, 20, typeOfService);
+  };
   struct Row {
     const char* what;
-    std::string request;
+    Bytes request;
   } rows[] = {
-      {"outside every rule", echoRequest(address(198, 51, 100, 7), 1)},
-      {"a private network", echoRequest(address(192, 168, 1, 1), 2)},
-      {"the loopback network", echoRequest(address(127, 0, 0, 2), 3)},
-      {"the node itself", echoRequest(address(127, 0, 0, 1), 4)},
-      {"a type-of-service byte", echoRequest(address(203, 0, 113, 4), 5, 0x10)},
+      {"outside every rule", ping(address(198, 51, 100, 7), 1)},
+      {"a private network", ping(address(192, 168, 1, 1), 2)},
+      {"the loopback network", ping(address(127, 0, 0, 2), 3)},
+      {"the node itself", ping(address(127, 0, 0, 1), 4)},
+      {"a type-of-service byte", ping(address(203, 0, 113, 4), 5, 0x10)},
   };
   size_t onNetwork = 0;
   for (const Row& row : rows) {
-    ASSERT_EQ(live.send(kPingingProcess, row.request, requestOptions()), LiveIp::SendResult::Reported)
+    ASSERT_EQ(live.send(kPingingProcess, text(row.request), requestOptions()), LiveIp::SendResult::Reported)
         << row.what;
     std::optional<LiveIp::Packet> reply = live.receive(10000);
     ASSERT_TRUE(reply.has_value()) << row.what;
     EXPECT_FALSE(reply->injected) << row.what << ": the network's own answer";
-    expectEchoReply(reply->data, row.request);
+    lumotest::expectValidReply(bytes(reply->data), row.request);
     const std::vector<std::string> network = live.onNetwork();
     ASSERT_EQ(network.size(), ++onNetwork) << row.what;
-    EXPECT_EQ(network.back(), row.request) << row.what << ": went on unchanged";
+    EXPECT_EQ(network.back(), text(row.request)) << row.what << ": went on unchanged";
   }
   EXPECT_FALSE(live.receive(100).has_value());
   EXPECT_EQ(node.log().find("icmp echo"), std::string::npos) << "the node saw none of them\n" << node.log();
@@ -204,8 +167,8 @@ TEST_F(IcmpEndToEnd, PingsTheRulesLeaveAlonePassUnchanged) {
 TEST_F(IcmpEndToEnd, StopEndsTheSchedulerWithItsEchoes) {
   ASSERT_NO_FATAL_FAILURE(startAll({}, "203.0.113.0/24,1000-1000"));
   if (IsSkipped()) return;
-  const std::string request = echoRequest(address(203, 0, 113, 4), 1);
-  ASSERT_EQ(live.send(kPingingProcess, request, requestOptions()), LiveIp::SendResult::Reported);
+  const Bytes request = lumotest::echoRequest(address(203, 0, 113, 4), kIdentifier, 1);
+  ASSERT_EQ(live.send(kPingingProcess, text(request), requestOptions()), LiveIp::SendResult::Reported);
   ASSERT_TRUE(nodeLogShows("result=refused-not-loopback")) << "the request went through the tunnel";
   ASSERT_TRUE(Stop(0));
   const Clock::time_point stopped = Clock::now();

@@ -7,7 +7,6 @@
 // address it sent to, counted in GetFlow and the one-second message.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -277,63 +276,3 @@ TEST_P(UdpEndToEnd, StartStopCyclesAndClosedFlowsLeaveNothingBehind) {
 
 INSTANTIATE_TEST_SUITE_P(Transports, UdpEndToEnd, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Direct" : "ProxySockets"; });
-
-// The UDP proxy alone (no driver service, so on Windows too, on the real
-// completion port) through the node's tunnel: every datagram comes back
-// whole, once, named by the documentation address it was sent to.
-TEST(UdpProxyThroughNode, DatagramsComeBackWholeFromTheAddressTheyWentTo) {
-  LUMO_E2E_NEED_NODE();
-  UdpEchoServer echo;
-  ASSERT_TRUE(echo.ready());
-  E2eNode node;
-  std::string error;
-  ASSERT_TRUE(node.startWithTunnel(
-      {"--user", kUser, "--password", kPassword, "--map", "203.0.113.0/24=127.0.0.1"}, error))
-      << error;
-  struct Replies : UdpProxy::UDPProxyHandler {
-    void OnProxyDatagram(uint64_t flowId, const uint8_t* data, size_t length,
-                         const platform::SocketAddress& peer, int, int kind) override {
-      std::lock_guard<std::mutex> guard(lock);
-      got.push_back({flowId, std::string(reinterpret_cast<const char*>(data), length), peer, kind});
-      arrived.notify_all();
-    }
-    struct Reply {
-      uint64_t flowId;
-      std::string data;
-      platform::SocketAddress peer;
-      int kind;
-    };
-    std::mutex lock;
-    std::condition_variable arrived;
-    std::vector<Reply> got;
-  } replies;
-  UdpProxy::UDPProxy proxy;
-  proxy.SetNode(platform::ipv4(127, 0, 0, 1), platform::hostToNet16(node.udpPort()));
-  ASSERT_TRUE(proxy.Start(&replies));
-  const platform::SocketAddress to =
-      platform::makeIpv4Address(platform::ipv4(203, 0, 113, 5), platform::hostToNet16(echo.port()));
-  uint32_t sent = 0;
-  for (uint64_t flow = 1; flow <= 3; ++flow) {
-    ASSERT_TRUE(proxy.OpenFlowSocket(flow));
-    for (uint32_t i = 0; i < 100; ++i, ++sent) {
-      const std::string d = datagram(static_cast<uint32_t>(flow), i);
-      platform::SocketAddress peer = to;
-      ASSERT_TRUE(proxy.SendDatagram(flow, reinterpret_cast<const uint8_t*>(d.data()), d.size(), peer, 0));
-      std::unique_lock<std::mutex> guard(replies.lock);
-      ASSERT_TRUE(replies.arrived.wait_for(guard, std::chrono::seconds(10),
-                                           [&] { return replies.got.size() > sent; }))
-          << "datagram " << i << " of flow " << flow << " came back";
-      const auto& r = replies.got[sent];
-      EXPECT_EQ(r.flowId, flow);
-      EXPECT_EQ(r.data, d);
-      EXPECT_EQ(r.kind, 0);
-      EXPECT_EQ(r.peer.ipv4(), to.ipv4());
-      EXPECT_EQ(r.peer.port(), to.port());
-    }
-    proxy.CloseFlowSocket(flow);
-  }
-  proxy.Stop();
-  EXPECT_EQ(replies.got.size(), sent) << "nothing came twice";
-  EXPECT_NE(node.log().find("to=203.0.113.5:" + std::to_string(echo.port())), std::string::npos);
-  node.stop();
-}

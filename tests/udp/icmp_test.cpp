@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "icmp_packets.h"
 #include "platform/net.h"
 #include "udp/icmp_echo.h"
 #include "udp/icmp_echoes.h"
@@ -18,72 +19,10 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-// A checksum written apart from the code under test: the 16-bit one's
-// complement sum folded after every word. Over a packet with a correct
-// checksum field it gives 0xFFFF.
-uint16_t onesComplementSum(const uint8_t* data, size_t length) {
-  uint32_t sum = 0;
-  for (size_t i = 0; i < length; i += 2) {
-    sum += (i + 1 < length) ? (data[i] * 256u + data[i + 1]) : data[i] * 256u;
-    sum = (sum & 0xFFFF) + (sum >> 16);
-  }
-  return static_cast<uint16_t>(sum);
-}
-
-// An IPv4 echo request from 192.0.2.10 to `destination`, identifier and
-// sequence as given, `payload` bytes of 0xA5 after the 8-byte ICMP header;
-// `headerLength` 20 to 60 (options filled with no-operation bytes).
-Bytes echoRequest(uint32_t destinationNet, uint16_t identifier, uint16_t sequence, size_t payload = 32,
-                  size_t headerLength = 20) {
-  Bytes p(headerLength + 8 + payload, 0xA5);
-  std::memset(p.data(), 1, headerLength);  // options: no-operation
-  p[0] = static_cast<uint8_t>(0x40 | (headerLength / 4));
-  p[1] = 0;
-  p[2] = static_cast<uint8_t>(p.size() >> 8);
-  p[3] = static_cast<uint8_t>(p.size());
-  p[4] = 0x12, p[5] = 0x34, p[6] = 0, p[7] = 0;
-  p[8] = 128;
-  p[9] = 1;
-  const uint32_t source = platform::ipv4(192, 0, 2, 10);
-  std::memcpy(&p[12], &source, 4);
-  std::memcpy(&p[16], &destinationNet, 4);
-  p[10] = p[11] = 0;
-  uint8_t* icmp = &p[headerLength];
-  icmp[0] = 8, icmp[1] = 0, icmp[2] = 0, icmp[3] = 0;
-  icmp[4] = static_cast<uint8_t>(identifier >> 8), icmp[5] = static_cast<uint8_t>(identifier);
-  icmp[6] = static_cast<uint8_t>(sequence >> 8), icmp[7] = static_cast<uint8_t>(sequence);
-  udp::StoreChecksum(icmp + 2, udp::InternetChecksum(icmp, p.size() - headerLength));
-  udp::StoreChecksum(&p[10], udp::InternetChecksum(p.data(), headerLength));
-  return p;
-}
-
-uint32_t addressAt(const Bytes& p, size_t offset) {
-  uint32_t a;
-  std::memcpy(&a, &p[offset], 4);
-  return a;
-}
-
-// A reply as the application must see it: from `from` to the requester, TTL
-// as given (0: not looked at), an echo reply whose identifier, sequence and
-// payload are the request's, both checksums valid by the test's own sum.
-void expectValidReply(const Bytes& reply, const Bytes& request, uint32_t fromNet, uint8_t ttl) {
-  const size_t h = (request[0] & 0x0F) * 4u;
-  ASSERT_EQ(reply.size(), request.size());
-  EXPECT_EQ(addressAt(reply, 12), fromNet);
-  EXPECT_EQ(addressAt(reply, 16), addressAt(request, 12));
-  if (ttl != 0) {
-    EXPECT_EQ(reply[8], ttl);
-  }
-  EXPECT_EQ(reply[2] * 256 + reply[3], static_cast<int>(reply.size()));
-  EXPECT_EQ(onesComplementSum(reply.data(), h), 0xFFFF) << "header checksum";
-  EXPECT_EQ(onesComplementSum(reply.data() + h, reply.size() - h), 0xFFFF) << "ICMP checksum";
-  EXPECT_EQ(reply[h], 0);
-  EXPECT_EQ(reply[h + 1], 0);
-  EXPECT_TRUE(std::equal(reply.begin() + h + 4, reply.end(), request.begin() + h + 4))
-      << "id, sequence, payload";
-}
+using lumotest::Bytes;
+using lumotest::echoRequest;
+using lumotest::expectValidReply;
+using lumotest::onesComplementSum;
 
 TEST(InternetChecksum, KnownPacketsAndOddLengths) {
   struct Row {
@@ -158,7 +97,7 @@ TEST(EchoRequestTest, ReplyMadeInPlaceSwapsAddressesAndChecksumsBoth) {
           echoRequest(platform::ipv4(203, 0, 113, 7), 0x0102, 0x0304, payload, headerLength);
       Bytes reply = request;
       udp::TurnIntoReply(reply.data(), reply.size());
-      expectValidReply(reply, request, platform::ipv4(203, 0, 113, 7), udp::kReplyTtl);
+      expectValidReply(reply, request, udp::kReplyTtl);
     }
   }
 }
@@ -237,12 +176,12 @@ TEST(IcmpRedirector, EchoesFallDueExactlyAfterTheirDelay) {
   EXPECT_TRUE(s.replies.empty());
   s.DeliverDue(gNow + 5 * kMs);
   ASSERT_EQ(s.replies.size(), 1u);
-  expectValidReply(s.replies[0], b, platform::ipv4(1, 2, 3, 5), udp::kReplyTtl);
+  expectValidReply(s.replies[0], b, udp::kReplyTtl);
   s.DeliverDue(gNow + 20 * kMs - 1);
   EXPECT_EQ(s.replies.size(), 1u);
   s.DeliverDue(gNow + 20 * kMs);
   ASSERT_EQ(s.replies.size(), 2u);
-  expectValidReply(s.replies[1], a, platform::ipv4(1, 2, 3, 4), udp::kReplyTtl);
+  expectValidReply(s.replies[1], a, udp::kReplyTtl);
   EXPECT_EQ(s.QueuedCount(), 0u);
 }
 
@@ -349,7 +288,7 @@ TEST(IcmpEchoes, SilentNodeOrFailedSendGetsTheSynthesizedReplyOnceAtItsTime) {
     EXPECT_TRUE(p.links.delivered.empty());
     p.scheduler.DeliverDue(gNow + 20 * kMs);
     ASSERT_EQ(p.links.delivered.size(), 1u);
-    expectValidReply(p.links.delivered[0], request, destination, request[8]);
+    expectValidReply(p.links.delivered[0], request, request[8]);
     EXPECT_EQ(p.links.deliveredOptions[0].reserved[5], 0x5A);
     // The node's late answer finds nothing pending.
     p.nodeReplies(0);
@@ -358,19 +297,24 @@ TEST(IcmpEchoes, SilentNodeOrFailedSendGetsTheSynthesizedReplyOnceAtItsTime) {
   }
 }
 
+// What the node sends that is no usable echo reply (not a reply, cut short,
+// too long to make one) answers nothing; its real reply answers once, and the
+// synthesized one is dropped.
 TEST(IcmpEchoes, FasterNodeReplyIsDeliveredAndTheSynthesizedOneDropped) {
   EchoPath p;
-  const uint32_t destination = platform::ipv4(1, 2, 3, 4);
-  const Bytes request = echoRequest(destination, 9, 1, 24, 40);
+  const Bytes request = echoRequest(platform::ipv4(1, 2, 3, 4), 9, 1, 24, 40);
   ASSERT_TRUE(p.send(request));
-  // What the node may send that is not an echo reply does not answer.
   Bytes notAReply = p.links.sent[0].first;
   p.echoes.DeliverIcmpReply(notAReply.data(), notAReply.size());
   p.echoes.DeliverIcmpReply(notAReply.data(), 7);
+  Bytes longReply(512 - 20 + 1, 0);
+  std::memcpy(longReply.data(), notAReply.data(), 8);
+  longReply[0] = 0;
+  p.echoes.DeliverIcmpReply(longReply.data(), longReply.size());
   EXPECT_TRUE(p.links.delivered.empty());
   p.nodeReplies(0);
   ASSERT_EQ(p.links.delivered.size(), 1u);
-  expectValidReply(p.links.delivered[0], request, destination, request[8]);
+  expectValidReply(p.links.delivered[0], request, request[8]);
   p.scheduler.DeliverDue(gNow + 20 * kMs);
   EXPECT_EQ(p.links.delivered.size(), 1u);
 }
@@ -405,20 +349,6 @@ TEST(IcmpEchoes, LongHeadersAndOversizeRequestsPassUnchanged) {
   EXPECT_EQ(p.echoes.PendingCount(), 2u);
 }
 
-TEST(IcmpEchoes, NodeReplyTooLongForAReplyLeavesTheSynthesizedOne) {
-  EchoPath p;
-  const Bytes request = echoRequest(platform::ipv4(1, 2, 3, 4), 3, 3, 100);
-  ASSERT_TRUE(p.send(request));
-  Bytes longReply(512 - 20 + 1, 0);
-  std::memcpy(longReply.data(), p.links.sent[0].first.data(), 8);
-  longReply[0] = 0;
-  p.echoes.DeliverIcmpReply(longReply.data(), longReply.size());
-  EXPECT_TRUE(p.links.delivered.empty());
-  p.scheduler.DeliverDue(gNow + 20 * kMs);
-  ASSERT_EQ(p.links.delivered.size(), 1u);
-  expectValidReply(p.links.delivered[0], request, platform::ipv4(1, 2, 3, 4), request[8]);
-}
-
 TEST(IcmpEchoes, EntryExistsBeforeTheCopyCanFallDue) {
   // The moment the scheduler stamps the queued copy, a scheduler thread could
   // find it due (a delay of 1 ms): the request must be pending by then.
@@ -432,7 +362,7 @@ TEST(IcmpEchoes, EntryExistsBeforeTheCopyCanFallDue) {
   EXPECT_EQ(gPendingAtStamp, 1u);
   p.scheduler.DeliverDue(gNow + 1 * kMs);
   ASSERT_EQ(p.links.delivered.size(), 1u);
-  expectValidReply(p.links.delivered[0], request, platform::ipv4(1, 2, 3, 4), request[8]);
+  expectValidReply(p.links.delivered[0], request, request[8]);
 }
 
 }  // namespace
