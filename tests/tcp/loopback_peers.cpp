@@ -1,7 +1,6 @@
 #include "loopback_peers.h"
 
 #include "platform/time.h"
-#include "tcp/socks5_client.h"
 
 namespace lumotest {
 
@@ -195,16 +194,6 @@ uint16_t unusedLoopbackPort() {
   }
   platform::closeSocket(socket);
   return port;
-}
-
-Socks5Connected socks5ThroughLoopback(uint16_t nodePort, const platform::SocketAddress& destination,
-                                      const std::string& user, const std::string& password) {
-  Socks5Connected connected;
-  connected.socket = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
-  connected.result =
-      tcp::Socks5Connect(platform::kFamilyIpv4, connected.socket, destination, platform::ipv4(127, 0, 0, 1),
-                         platform::hostToNet16(nodePort), user, password, connected.detail);
-  return connected;
 }
 
 std::vector<uint8_t> roundTrip(platform::Socket socket, const std::vector<uint8_t>& bytes) {

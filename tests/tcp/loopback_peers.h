@@ -92,18 +92,6 @@ platform::Socket connectLoopback(uint16_t port);
 // Reads until `length` bytes arrived, the peer closed or 10 s passed.
 std::vector<uint8_t> receiveUpTo(platform::Socket socket, size_t length);
 
-// The outcome of a SOCKS5 CONNECT made by the relay's client.
-struct Socks5Connected {
-  uint32_t result = 0;
-  int32_t detail = 0;
-  platform::Socket socket = platform::kInvalidSocket;  // the caller's to close
-};
-
-// A new socket, connected through the SOCKS5 server on 127.0.0.1:nodePort
-// to `destination` with `user`/`password` (tcp::Socks5Connect).
-Socks5Connected socks5ThroughLoopback(uint16_t nodePort, const platform::SocketAddress& destination,
-                                      const std::string& user, const std::string& password);
-
 // Sends `bytes` and reads as many back (fewer when the peer stops).
 std::vector<uint8_t> roundTrip(platform::Socket socket, const std::vector<uint8_t>& bytes);
 

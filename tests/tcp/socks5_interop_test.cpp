@@ -17,9 +17,14 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t kLoopback = platform::ipv4(127, 0, 0, 1);
 
-using Connected = lumotest::Socks5Connected;
-using lumotest::roundTrip;
-using lumotest::socks5ThroughLoopback;
+// Socks5Connect on a new socket through the server on 127.0.0.1:port; the
+// socket is the caller's to close.
+uint32_t connectThrough(uint16_t port, const platform::SocketAddress& destination, const char* password,
+                        platform::Socket& socket, int32_t& detail) {
+  socket = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
+  return tcp::Socks5Connect(platform::kFamilyIpv4, socket, destination, kLoopback,
+                            platform::hostToNet16(port), "player", password, detail);
+}
 
 // microsocks, Debian's small SOCKS5 server, as a peer the engine did not
 // write. It connects wherever it is asked, so the only destination used here
@@ -47,17 +52,18 @@ TEST(Socks5ConnectWithMicrosocks, ReachesALoopbackEchoServer) {
       << microsocks.errorOutput();
 
   platform::SocketAddress destination = platform::makeIpv4Address(kLoopback, platform::hostToNet16(echo.port()));
-  Connected connected = socks5ThroughLoopback(port, destination, "player", "12345");
-  ASSERT_EQ(connected.result, tcp::kSocks5Ok) << connected.detail;
-  EXPECT_EQ(roundTrip(connected.socket, {'i', 'n', 't', 'e', 'r', 'o', 'p'}), (Bytes{'i', 'n', 't', 'e', 'r', 'o', 'p'}));
-  platform::closeSocket(connected.socket);
+  platform::Socket socket;
+  int32_t detail = 0;
+  ASSERT_EQ(connectThrough(port, destination, "12345", socket, detail), tcp::kSocks5Ok) << detail;
+  EXPECT_EQ(lumotest::roundTrip(socket, {'i', 'n', 't', 'e', 'r', 'o', 'p'}),
+            (Bytes{'i', 'n', 't', 'e', 'r', 'o', 'p'}));
+  platform::closeSocket(socket);
 
-  Connected refused = socks5ThroughLoopback(port, destination, "player", "wrong");
-  platform::closeSocket(refused.socket);
-  EXPECT_EQ(refused.result, tcp::kSocks5Refused);
+  EXPECT_EQ(connectThrough(port, destination, "wrong", socket, detail), tcp::kSocks5Refused);
+  platform::closeSocket(socket);
   // Version 01 and a non-zero status (microsocks answers 01 02).
-  EXPECT_EQ(refused.detail & 0xFF, 0x01) << refused.detail;
-  EXPECT_NE(refused.detail >> 8, 0) << refused.detail;
+  EXPECT_EQ(detail & 0xFF, 0x01) << detail;
+  EXPECT_NE(detail >> 8, 0) << detail;
   microsocks.stop();
 }
 
