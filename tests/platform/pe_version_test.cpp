@@ -19,15 +19,6 @@ void set32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
   for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-TEST(PeVersion, ReadsTheFourNumbers) {
-  platform::FileVersion v;
-  ASSERT_TRUE(readVersion(lumotest::buildVersionedPe({3, 1, 4, 1592}, 17), v));
-  EXPECT_EQ(v.major, 3);
-  EXPECT_EQ(v.minor, 1);
-  EXPECT_EQ(v.build, 4);
-  EXPECT_EQ(v.revision, 1592);
-}
-
 TEST(PeVersion, TruncationBeforeTheEndOfTheRecordFails) {
   const std::vector<uint8_t> image = lumotest::buildVersionedPe({1, 2, 3, 4});
   for (size_t cut = 0; cut < PeLayout::kFixedInfo + 16; ++cut) {
@@ -79,18 +70,22 @@ TEST(PeVersion, CorruptFieldsFail) {
   EXPECT_FALSE(platform::readPeFixedVersion(nullptr, 0, v));
 }
 
-TEST(PeVersion, FileVersionOfTheFixtureFile) {
+TEST(PeVersion, ReadsTheFourNumbersFromBytesAndFromTheFile) {
   // The system's own reader (GetFileVersionInfoW on Windows) agrees with the
   // portable one on the fixture; a file that is no image has no version.
   lumotest::TempDir dir;
   const auto file = dir.path() / "fixture.sys";
-  lumotest::writeFileBytes(file, lumotest::buildVersionedPe({2, 0, 7, 9}));
-  platform::FileVersion v;
+  const std::vector<uint8_t> image = lumotest::buildVersionedPe({3, 1, 4, 1592}, 17);
+  lumotest::writeFileBytes(file, image);
+  platform::FileVersion fromBytes, v;
+  ASSERT_TRUE(readVersion(image, fromBytes));
   ASSERT_TRUE(platform::readFileVersion(file, v));
-  EXPECT_EQ(v.major, 2);
-  EXPECT_EQ(v.minor, 0);
-  EXPECT_EQ(v.build, 7);
-  EXPECT_EQ(v.revision, 9);
+  for (const platform::FileVersion& read : {fromBytes, v}) {
+    EXPECT_EQ(read.major, 3);
+    EXPECT_EQ(read.minor, 1);
+    EXPECT_EQ(read.build, 4);
+    EXPECT_EQ(read.revision, 1592);
+  }
 
   const auto text = dir.path() / "text.sys";
   lumotest::writeFileBytes(text, std::vector<uint8_t>(300, 'x'));

@@ -131,17 +131,6 @@ TEST(ProbeTracker, SwitchedOffOrOutOfOrderMessagesMeasureNothing) {
   EXPECT_EQ(t.recordCount(), 0u) << "addresses that never start a measurement hold no record";
 }
 
-TEST(ProbeTracker, RepliesWrappingTheCounterToZeroLeaveTheMarkAlone) {
-  udp::ProbeTracker t(&fakeClock);
-  t.setEnabled(true);
-  fakeNow = 5000;
-  feed(t, start());
-  feed(t, ready());
-  feed(t, probe(1));
-  for (int i = 0; i < 255; ++i) feed(t, reply(1, false));
-  EXPECT_FALSE(feed(t, reply(1, true))) << "the 256th reply: no divisor, no verdict";
-}
-
 TEST(ProbeTracker, CompactRecordsGiveTheSameVerdictsAsTheFullTable) {
   std::mt19937 random(12345);
   int marks = 0, clean = 0;
