@@ -345,35 +345,52 @@ TEST(RelayHandshake, SilentNodeOrDroppedSynsMeanDirectWithinTheDeadlines) {
   }
 }
 
-TEST(RelayHandshake, ApplicationGivingUpEndsTheHandshakeWithoutGoingDirect) {
-  EchoServer destination;
-  SilentNode node(false);
-  RelayRig rig(node.port);
-  platform::Socket app = rig.connect(destination.port());
-  ASSERT_TRUE(node.reached());
-  platform::closeSocket(app);
-  EXPECT_TRUE(rig.relay.waitForConnections(10000)) << "the connection thread ended";
-  rig.recorder.stopCollector();
-  EXPECT_EQ(rig.recorder.beginMessages(), std::vector<std::string>{"shack err: 65549 0"});
-  EXPECT_EQ(destination.accepted(), 0) << "nothing went direct";
+// A handshake with a node that never answers ends without going direct when
+// the application gives up, at a stop (where a stop used to miss its
+// connection thread) or when the relay goes.
+TEST(RelayHandshake, GivingUpStopOrDestructionNeverGoDirect) {
+  enum End { kApplicationCloses, kStop, kDestruction };
+  struct Row {
+    const char* what;
+    bool dropsSyns;
+    End end;
+  } rows[] = {{"the application closes", false, kApplicationCloses},
+              {"a stop", false, kStop},
+              {"destruction", false, kDestruction},
+              {"destruction while the node host drops SYNs", true, kDestruction}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    EchoServer destination;
+    SilentNode node(row.dropsSyns);
+    platform::Socket app;
+    {
+      RelayRig rig(node.port);
+      app = rig.connect(destination.port());
+      if (!row.dropsSyns) {
+        ASSERT_TRUE(node.reached());
+      }
+      if (row.end == kApplicationCloses) {
+        platform::closeSocket(app);
+        EXPECT_TRUE(rig.relay.waitForConnections(10000)) << "the connection thread ended";
+        rig.recorder.stopCollector();
+        EXPECT_EQ(rig.recorder.beginMessages(), std::vector<std::string>{"shack err: 65549 0"});
+      } else if (row.end == kStop) {
+        rig.relay.CloseActiveRelays();
+        EXPECT_EQ(rig.relay.liveConnections(), 0);
+        EXPECT_TRUE(closedByPeer(app));
+      }
+    }
+    if (row.end != kApplicationCloses) {
+      EXPECT_TRUE(closedByPeer(app));
+      platform::closeSocket(app);
+    }
+    EXPECT_EQ(destination.accepted(), 0) << "nothing went direct";
+  }
 }
 
-// Each case leaves a connection thread where a stop used to miss it; the
-// stop must end it, and nothing may go direct or be relayed afterwards.
+// A stop ends the connection threads it used to miss, and nothing goes direct
+// or is relayed afterwards.
 TEST(RelayStop, NoConnectionThreadOutlivesTheStop) {
-  {
-    SCOPED_TRACE("in its handshake with a node that never answers");
-    EchoServer destination;
-    SilentNode node(false);
-    RelayRig rig(node.port);
-    platform::Socket app = rig.connect(destination.port());
-    ASSERT_TRUE(node.reached());
-    rig.relay.CloseActiveRelays();
-    EXPECT_EQ(rig.relay.liveConnections(), 0);
-    EXPECT_TRUE(closedByPeer(app));
-    EXPECT_EQ(destination.accepted(), 0) << "a stopped connection never goes direct";
-    platform::closeSocket(app);
-  }
   {
     SCOPED_TRACE("accepted after the stop, before the accept loop ended");
     EchoServer destination;
@@ -407,25 +424,6 @@ TEST(RelayStop, NoConnectionThreadOutlivesTheStop) {
     EXPECT_EQ(rig.relay.liveConnections(), 0);
     platform::closeSocket(app);
     node.finish();
-  }
-}
-
-TEST(RelayStop, DestructionDuringAHandshakeNeverGoesDirect) {
-  for (bool dropsSyns : {false, true}) {
-    SCOPED_TRACE(dropsSyns ? "node host drops SYNs" : "node never answers");
-    EchoServer destination;
-    SilentNode node(dropsSyns);
-    platform::Socket app;
-    {
-      RelayRig rig(node.port);
-      app = rig.connect(destination.port());
-      if (!dropsSyns) {
-        ASSERT_TRUE(node.reached());
-      }
-    }
-    EXPECT_TRUE(closedByPeer(app));
-    EXPECT_EQ(destination.accepted(), 0);
-    platform::closeSocket(app);
   }
 }
 
