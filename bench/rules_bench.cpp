@@ -41,9 +41,7 @@ void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 namespace {
 
-using rules::HostToNet16;
-using rules::Ipv4;
-using rules::SocketAddress28;
+using platform::SocketAddress28;
 
 // 3000 address rules (exact, /24 and /16 networks), 200 port rules, 2000
 // exact domain rules and 16 patterns: a large catalogue for one game.
@@ -87,14 +85,17 @@ struct Fixture {
       switch (i % 3) {
         case 0:
           destinations.push_back(SocketAddress28::FromIpv4(
-              Ipv4(10, uint8_t(k % 200), uint8_t((k * 7) % 250), uint8_t(1 + k % 250)), HostToNet16(uint16_t(1000 + k))));
+              platform::ipv4(10, uint8_t(k % 200), uint8_t((k * 7) % 250), uint8_t(1 + k % 250)),
+              platform::hostToNet16(uint16_t(1000 + k))));
           break;
         case 1:
-          destinations.push_back(SocketAddress28::FromIpv4(Ipv4(172, uint8_t(16 + k % 16), uint8_t(k % 250), 99),
-                                                           HostToNet16(uint16_t(2000 + k))));
+          destinations.push_back(
+              SocketAddress28::FromIpv4(platform::ipv4(172, uint8_t(16 + k % 16), uint8_t(k % 250), 99),
+                                        platform::hostToNet16(uint16_t(2000 + k))));
           break;
         default:
-          destinations.push_back(SocketAddress28::FromIpv4(Ipv4(203, 0, 113, uint8_t(k)), HostToNet16(443)));
+          destinations.push_back(
+              SocketAddress28::FromIpv4(platform::ipv4(203, 0, 113, uint8_t(k)), platform::hostToNet16(443)));
           break;
       }
     }
@@ -142,8 +143,8 @@ int LinearFindAddressRule(const std::vector<FlatRule>& rules, const SocketAddres
   uint16_t port = d.port();
   for (int level = 0; level < 3; ++level) {
     uint32_t key = address;
-    if (level >= 1) key &= rules::HostToNet32(0xFFFFFF00u);
-    if (level >= 2) key &= rules::HostToNet32(0xFFFF0000u);
+    if (level >= 1) key &= platform::hostToNet32(0xFFFFFF00u);
+    if (level >= 2) key &= platform::hostToNet32(0xFFFF0000u);
     for (const FlatRule& r : rules)
       if (r.kind == rules::FILTER_ADDRESS_PORT && (r.protocol == 0 || r.protocol == 1) &&
           (r.port == 0 || r.port == port) && r.address == key)

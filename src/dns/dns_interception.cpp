@@ -159,7 +159,7 @@ void DnsInterception::onDnsAnswer(const DNS_REQ& request, const std::vector<Sock
     std::vector<SocketAddress28> rewritten;
     rewritten.reserve(addresses.size());
     for (const SocketAddress28& a : addresses)
-      rewritten.push_back(a.family() == rules::kFamilyIpv4 ? ipv4AsIpv6(a) : a);
+      rewritten.push_back(a.family() == platform::kFamilyIpv4 ? ipv4AsIpv6(a) : a);
     response = BuildDnsResponse(request.dnsId, request.name, request.isA, rewritten);
   } else {
     response = BuildDnsResponse(request.dnsId, request.name, request.isA, addresses);

@@ -36,7 +36,7 @@ namespace dns {
 inline constexpr char kServiceDomainSuffix[] = ".lumo.internal";
 // The virtual DNS address (8.8.8.1, network order) that the service's adapter
 // gives applications as their DNS server.
-inline constexpr uint32_t kVirtualDnsAddress = rules::Ipv4(8, 8, 8, 1);
+inline constexpr uint32_t kVirtualDnsAddress = platform::ipv4(8, 8, 8, 1);
 // How long a query carried through the tunnel waits for its reply.
 inline constexpr uint32_t kTunnelReplyWaitMs = 3000;
 

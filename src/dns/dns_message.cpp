@@ -233,7 +233,7 @@ std::vector<uint8_t> BuildDnsResponse(uint16_t id, std::string_view name, bool i
 
   uint16_t count = 0;
   for (const SocketAddress28& a : addresses) {
-    const bool v4 = a.family() == rules::kFamilyIpv4;
+    const bool v4 = a.family() == platform::kFamilyIpv4;
     const size_t rdLength = v4 ? 4 : 16;
     // NAME(2) TYPE(2) CLASS(2) TTL(4) RDLENGTH(2) RDATA: one UDP message holds 512 bytes.
     if (out.size() + 12 + rdLength > kMaxMessageSize) break;

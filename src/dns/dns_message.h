@@ -15,11 +15,11 @@
 #include <string_view>
 #include <vector>
 
-#include "rules/socket_address.h"
+#include "platform/socket_address28.h"
 
 namespace dns {
 
-using rules::SocketAddress28;
+using platform::SocketAddress28;
 
 inline constexpr size_t kHeaderSize = 12;
 inline constexpr size_t kMaxMessageSize = 512;  // RFC 1035 4.2.1, UDP without extensions

@@ -35,15 +35,15 @@ uint32_t EngineDnsLinks::lookupHostAddress(const std::string& name) {
 void EngineDnsLinks::resolveAsync(const dns::DNS_REQ& request) { engine_.resolveAsync(request); }
 
 void EngineDnsLinks::learnDnsAnswer(const std::string& name,
-                                    const std::vector<dns::SocketAddress28>& addresses) {
+                                    const std::vector<platform::SocketAddress28>& addresses) {
   rules::FilterTables& tables = engine_.filterTables_;
-  for (const dns::SocketAddress28& a : addresses) tables.RecordAddressName(a, name);
-  const std::span<const dns::SocketAddress28> all(addresses);
+  for (const platform::SocketAddress28& a : addresses) tables.RecordAddressName(a, name);
+  const std::span<const platform::SocketAddress28> all(addresses);
   tables.LearnSteerAddresses(name, all);
   tables.LearnPortRuleAddresses(name, all);
   std::vector<uint32_t> ipv4;
-  for (const dns::SocketAddress28& a : addresses)
-    if (a.family() == rules::kFamilyIpv4) ipv4.push_back(a.ipv4());
+  for (const platform::SocketAddress28& a : addresses)
+    if (a.family() == platform::kFamilyIpv4) ipv4.push_back(a.ipv4());
   engine_.pingResponder_.OnNameResolved(name, ipv4);
   tables.LearnRewriteHost(name, all);
   tables.LearnListedName(name, all);
@@ -79,7 +79,8 @@ namespace engine {
 
 void ZuEngine::onDnsRequest(dns::DNS_REQ& request) { dnsBranch_.onDnsRequest(request); }
 
-void ZuEngine::onDnsAnswer(const dns::DNS_REQ& request, const std::vector<dns::SocketAddress28>& addresses) {
+void ZuEngine::onDnsAnswer(const dns::DNS_REQ& request,
+                           const std::vector<platform::SocketAddress28>& addresses) {
   dnsBranch_.onDnsAnswer(request, addresses);
 }
 

@@ -23,7 +23,8 @@ class EngineDnsLinks final : public dns::DnsLinks {
   // The six consumers, in this order: the address-to-name map, the steered
   // addresses, the port rules, the relay's ping responder, the host
   // rewrites, the port maps of listed names.
-  void learnDnsAnswer(const std::string& name, const std::vector<dns::SocketAddress28>& addresses) override;
+  void learnDnsAnswer(const std::string& name,
+                      const std::vector<platform::SocketAddress28>& addresses) override;
 
  private:
   ZuEngine& engine_;

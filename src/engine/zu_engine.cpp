@@ -11,10 +11,8 @@
 
 namespace engine {
 
-namespace {
-constexpr int kFamilyIpv4 = 2;
-constexpr int kFamilyIpv6 = 23;
-}  // namespace
+using platform::kFamilyIpv4;
+using platform::kFamilyIpv6;
 
 ZuEngine::ZuEngine(DriverControl& driver)
     : driver_(driver),

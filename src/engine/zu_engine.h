@@ -155,7 +155,8 @@ class ZuEngine : public drvapi::DRV_EventHandler,
 
   // --- DnsResolver: the resolver's requests and answers go to DNS interception.
   void onDnsRequest(dns::DNS_REQ& request) override;
-  void onDnsAnswer(const dns::DNS_REQ& request, const std::vector<dns::SocketAddress28>& addresses) override;
+  void onDnsAnswer(const dns::DNS_REQ& request,
+                   const std::vector<platform::SocketAddress28>& addresses) override;
   // DNS interception, for tests.
   dns::DnsInterception& dnsInterception() { return dnsBranch_; }
 

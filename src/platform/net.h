@@ -17,12 +17,13 @@
 // Windows and means nothing on Linux).
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include "platform/socket_address28.h"
 
 namespace platform {
 
@@ -30,33 +31,9 @@ namespace platform {
 using Socket = uintptr_t;
 inline constexpr Socket kInvalidSocket = ~static_cast<Socket>(0);
 
-// Address families as the engine and the driver number them.
-inline constexpr uint16_t kFamilyIpv4 = 2;
-inline constexpr uint16_t kFamilyIpv6 = 23;
-
-// Byte lengths of the two address forms, of a driver address field and of
-// the engine's address storage.
-inline constexpr size_t kIpv4AddressLength = 16;
-inline constexpr size_t kIpv6AddressLength = 28;
-inline constexpr size_t kDriverAddressLength = 28;
+// Byte length of the engine's address storage (the families, the lengths of
+// the two address forms and the byte-order helpers are in socket_address28.h).
 inline constexpr size_t kSocketAddressStorage = 128;
-
-// Byte order helpers (the engine keeps ports and IPv4 addresses in network
-// byte order, as they travel).
-// Every target of the engine (x86, x86-64) is little-endian.
-static_assert(std::endian::native == std::endian::little);
-constexpr uint16_t hostToNet16(uint16_t v) { return static_cast<uint16_t>((v >> 8) | (v << 8)); }
-constexpr uint16_t netToHost16(uint16_t v) { return hostToNet16(v); }
-constexpr uint32_t hostToNet32(uint32_t v) {
-  return ((v & 0xFFu) << 24) | ((v & 0xFF00u) << 8) | ((v >> 8) & 0xFF00u) | (v >> 24);
-}
-constexpr uint32_t netToHost32(uint32_t v) { return hostToNet32(v); }
-
-// An IPv4 address in network byte order built from its four octets
-// (ipv4(127,0,0,1) is 127.0.0.1).
-constexpr uint32_t ipv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-  return hostToNet32((uint32_t{a} << 24) | (uint32_t{b} << 16) | (uint32_t{c} << 8) | d);
-}
 
 // 128 bytes of socket address in the engine's layout (see the top of this
 // file). Zero-initialised: family 0, which every call here refuses.
@@ -84,10 +61,15 @@ SocketAddress makeIpv4Address(uint32_t addressNet, uint16_t portNet);
 // An IPv6 address (16 bytes) and port (network order); flow info and scope 0.
 SocketAddress makeIpv6Address(const uint8_t address[16], uint16_t portNet, uint32_t scopeId = 0);
 
-// Driver record fields. fromDriverAddress copies a 28-byte field into `out`
-// and returns false (with `out` zeroed) unless its family is 2 or 23; only the
-// first 16 bytes are taken for IPv4. toDriverAddress writes 28 bytes: the
-// address's own length, the rest zero (all zero for an unknown family).
+// Driver record fields. fromDriverAddress copies a field into `out` and
+// returns false (with `out` zeroed) unless its family is 2 or 23; only the
+// first 16 bytes are taken for IPv4. toDriverAddress gives the address's own
+// length of bytes, the rest zero (all zero for an unknown family).
+bool fromDriverAddress(const SocketAddress28& field, SocketAddress& out);
+SocketAddress28 toDriverAddress(const SocketAddress& address);
+// The same for a field the caller holds as raw bytes (the exported interface
+// passes addresses as pointers): `field28` is read for 16 bytes, 28 when its
+// family is 23, and written for 28. A null field is refused or ignored.
 bool fromDriverAddress(const uint8_t* field28, SocketAddress& out);
 void toDriverAddress(const SocketAddress& address, uint8_t* field28);
 

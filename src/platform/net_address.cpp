@@ -37,26 +37,37 @@ SocketAddress makeIpv6Address(const uint8_t address[16], uint16_t portNet, uint3
   return a;
 }
 
-bool fromDriverAddress(const uint8_t* field28, SocketAddress& out) {
+bool fromDriverAddress(const SocketAddress28& field, SocketAddress& out) {
   out = SocketAddress{};
-  if (field28 == nullptr) return false;
-  const uint16_t family = static_cast<uint16_t>(field28[0] | (field28[1] << 8));
   // An IPv4 field carries 16 meaningful bytes; the driver's tail is ignored.
-  if (family == kFamilyIpv4) {
-    std::memcpy(out.bytes, field28, kIpv4AddressLength);
+  if (field.family() == kFamilyIpv4) {
+    std::memcpy(out.bytes, field.bytes.data(), kIpv4AddressLength);
     return true;
   }
-  if (family == kFamilyIpv6) {
-    std::memcpy(out.bytes, field28, kIpv6AddressLength);
+  if (field.family() == kFamilyIpv6) {
+    std::memcpy(out.bytes, field.bytes.data(), kIpv6AddressLength);
     return true;
   }
   return false;
 }
 
+SocketAddress28 toDriverAddress(const SocketAddress& address) {
+  SocketAddress28 field;
+  std::memcpy(field.bytes.data(), address.bytes, address.length());
+  return field;
+}
+
+bool fromDriverAddress(const uint8_t* field28, SocketAddress& out) {
+  if (field28 == nullptr) {
+    out = SocketAddress{};
+    return false;
+  }
+  return fromDriverAddress(SocketAddress28::FromRaw(field28), out);
+}
+
 void toDriverAddress(const SocketAddress& address, uint8_t* field28) {
-  if (field28 == nullptr) return;
-  std::memset(field28, 0, kDriverAddressLength);
-  std::memcpy(field28, address.bytes, address.length());
+  if (field28 != nullptr)
+    std::memcpy(field28, toDriverAddress(address).bytes.data(), sizeof(SocketAddress28));
 }
 
 uint32_t inetAddr(const char* text) {

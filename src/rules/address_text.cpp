@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "rules/socket_address.h"
+#include "platform/socket_address28.h"
 
 namespace rules {
 namespace {
@@ -90,7 +90,7 @@ uint32_t InetAddr(std::string_view text) {
       host = (parts[0] << 24) | (parts[1] << 16) | (parts[2] << 8) | parts[3];
       break;
   }
-  return HostToNet32(host);
+  return platform::hostToNet32(host);
 }
 
 bool ParseIpv6Address(std::string_view text, uint8_t address[16], uint32_t& scopeId, uint16_t& portNet) {
@@ -109,7 +109,7 @@ bool ParseIpv6Address(std::string_view text, uint8_t address[16], uint32_t& scop
         port = port * 10 + unsigned(c - '0');
       }
       if (port > 0xFFFF) return false;
-      portNet = HostToNet16(static_cast<uint16_t>(port));
+      portNet = platform::hostToNet16(static_cast<uint16_t>(port));
     }
     text = text.substr(1, close - 1);
   }
@@ -232,7 +232,7 @@ std::string FormatIpv6Address(const uint8_t address[16], uint32_t scopeId, uint1
   bracketed += '[';
   bracketed += text;
   bracketed += "]:";
-  bracketed += std::to_string(HostToNet16(portNet));
+  bracketed += std::to_string(platform::hostToNet16(portNet));
   return bracketed;
 }
 

@@ -21,7 +21,9 @@ constexpr size_t kBase64LineLength = 76;  // characters before each CR LF
 constexpr size_t kMinimumColumns[] = {5, 5, 4, 5, 3, 9, 9};
 
 uint32_t readU32(std::string_view column) { return static_cast<uint32_t>(ReadDecimal(column)); }
-uint16_t readPort(std::string_view column) { return HostToNet16(static_cast<uint16_t>(ReadDecimal(column))); }
+uint16_t readPort(std::string_view column) {
+  return platform::hostToNet16(static_cast<uint16_t>(ReadDecimal(column)));
+}
 std::string cut(std::string_view text, size_t limit) { return std::string(text.substr(0, limit)); }
 
 // Classifies a kind 6 host: 1 a domain name, 0 an IPv4 address, -1 neither.

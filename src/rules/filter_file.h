@@ -34,9 +34,11 @@
 #include <string_view>
 #include <vector>
 
-#include "rules/socket_address.h"
+#include "platform/socket_address28.h"
 
 namespace rules {
+
+using platform::SocketAddress28;
 
 enum FilterKind : uint32_t {
   FILTER_STEER = 0,

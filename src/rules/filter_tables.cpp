@@ -284,7 +284,7 @@ void FilterTables::BuildFilterTables(uint32_t gameId, uint32_t areaId, const Hos
     auto host = hostMap.find(target);
     if (host != hostMap.end() && !host->second.empty()) entry.destination = *host->second.begin();
     hostRewriteNames[target].push_back(entry);
-    if (entry.destination.family() == kFamilyIpv4)
+    if (entry.destination.family() == platform::kFamilyIpv4)
       EnterHostRewrite(DestinationKey(entry.destination.ipv4(), entry.destinationPort), entry, target);
   }
   recordGuard.unlock();
@@ -315,7 +315,7 @@ void FilterTables::BuildFilterTables(uint32_t gameId, uint32_t areaId, const Hos
     auto host = hostMap.find(name);
     if (host == hostMap.end()) continue;
     for (const SocketAddress28& address : host->second)
-      if (address.family() == kFamilyIpv4)
+      if (address.family() == platform::kFamilyIpv4)
         EnterPortMap(DestinationKey(address.ipv4(), entry.sourcePort), entry);
   }
 }
@@ -356,11 +356,12 @@ void FilterTables::EnterPortMap(uint64_t key, const PortMapEntry& entry) {
 
 AddressRule FilterTables::FindAddressRule(uint16_t family, const void* socketAddress,
                                           uint32_t protocol) const {
-  if (socketAddress == nullptr || (family != kFamilyIpv4 && family != kFamilyIpv6)) return AddressRule::None;
+  if (socketAddress == nullptr || (family != platform::kFamilyIpv4 && family != platform::kFamilyIpv6))
+    return AddressRule::None;
   if (protocol != 1 && protocol != 2) return AddressRule::None;
   SocketAddress28 key;
   uint16_t port = 0;
-  if (family == kFamilyIpv4) {
+  if (family == platform::kFamilyIpv4) {
     uint32_t address;
     std::memcpy(&address, static_cast<const uint8_t*>(socketAddress) + 4, 4);
     std::memcpy(&port, static_cast<const uint8_t*>(socketAddress) + 2, 2);
@@ -378,7 +379,7 @@ AddressRule FilterTables::FindAddressRule(uint16_t family, const void* socketAdd
   const PortRuleTable& portRules = protocol == 1 ? tcpPortRules : udpPortRules;
   // Exact address, then (IPv4) its /24 and /16 networks; at each level a rule
   // for any port (0) before one for the destination port.
-  const int levels = family == kFamilyIpv4 ? 3 : 1;
+  const int levels = family == platform::kFamilyIpv4 ? 3 : 1;
   for (int level = 0; level < levels; ++level) {
     if (level == 1) key.bytes[7] = 0;
     if (level == 2) key.bytes[6] = 0;
@@ -415,7 +416,7 @@ void FilterTables::LearnSteerAddresses(const std::string& name, std::span<const 
   {
     std::unique_lock lock(domainLock);
     for (const SocketAddress28& address : addresses)
-      if (address.family() == kFamilyIpv4 || address.family() == kFamilyIpv6)
+      if (address.family() == platform::kFamilyIpv4 || address.family() == platform::kFamilyIpv6)
         steerAddresses[keyOf(address)] = 0;
   }
   HostRouteHook hook;
@@ -425,7 +426,7 @@ void FilterTables::LearnSteerAddresses(const std::string& name, std::span<const 
   }
   if (!hook) return;
   for (const SocketAddress28& address : addresses)
-    if (address.family() == kFamilyIpv4) hook(address.ipv4());
+    if (address.family() == platform::kFamilyIpv4) hook(address.ipv4());
 }
 
 void FilterTables::LearnPortRuleAddresses(const std::string& name,
@@ -434,7 +435,8 @@ void FilterTables::LearnPortRuleAddresses(const std::string& name,
   const FILTER_RECORD* record = FindDomainRule(portDomainRules, portDomainPatterns, name);
   if (record == nullptr) return;
   for (const SocketAddress28& address : addresses)
-    if (address.family() == kFamilyIpv4 || address.family() == kFamilyIpv6) AddAddressRule(address, *record);
+    if (address.family() == platform::kFamilyIpv4 || address.family() == platform::kFamilyIpv6)
+      AddAddressRule(address, *record);
 }
 
 void FilterTables::LearnRewriteHost(const std::string& name, std::span<const SocketAddress28> addresses) {
@@ -444,9 +446,9 @@ void FilterTables::LearnRewriteHost(const std::string& name, std::span<const Soc
   static const uint8_t kZero[10] = {};
   for (const SocketAddress28& address : addresses) {
     uint32_t ipv4 = 0;
-    if (address.family() == kFamilyIpv4) {
+    if (address.family() == platform::kFamilyIpv4) {
       ipv4 = address.ipv4();
-    } else if (address.family() == kFamilyIpv6) {
+    } else if (address.family() == platform::kFamilyIpv6) {
       const uint8_t* a = address.ipv6();
       bool prefixZero = std::memcmp(a, kZero, 10) == 0;
       bool compatible = a[10] == 0 && a[11] == 0;
@@ -469,7 +471,7 @@ void FilterTables::LearnListedName(const std::string& name, std::span<const Sock
     entries = it->second;
   }
   for (const SocketAddress28& address : addresses)
-    if (address.family() == kFamilyIpv4)
+    if (address.family() == platform::kFamilyIpv4)
       for (const PortMapEntry& entry : entries)
         EnterPortMap(DestinationKey(address.ipv4(), entry.sourcePort), entry);
 }

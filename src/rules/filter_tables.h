@@ -33,13 +33,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/socket_address28.h"
 #include "rules/filter_file.h"
 #include "rules/host_map.h"
 #include "rules/name_pattern.h"
 #include "rules/rule_answers.h"
-#include "rules/socket_address.h"
 
 namespace rules {
+
+using platform::SocketAddress28;
 
 class FilterTables {
  public:

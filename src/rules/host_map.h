@@ -8,10 +8,12 @@
 #include <string>
 #include <string_view>
 
+#include "platform/socket_address28.h"
 #include "platform/text.h"
-#include "rules/socket_address.h"
 
 namespace rules {
+
+using platform::SocketAddress28;
 
 // Host name (letters A to Z lower-cased, as rule names and queried names are;
 // byte-wise order) → ordered set of 28-byte socket addresses (IPv4 ones hold

@@ -55,7 +55,7 @@ int32_t RuleLists::ParseIcmpRules(std::string_view text) {
     if (!ParseCidrText(std::string(fields[0]), network, prefix)) continue;
     if (network == 0 || prefix < 1 || prefix > 32) continue;
     uint32_t hostMask = prefix == 32 ? 0xFFFFFFFFu : ~(0xFFFFFFFFu >> prefix);
-    icmpRules.push_back(IcmpRule{network, prefix, HostToNet32(hostMask), minDelay, maxDelay});
+    icmpRules.push_back(IcmpRule{network, prefix, platform::hostToNet32(hostMask), minDelay, maxDelay});
     ++accepted;
   }
   // The look-up stops at the first match, so the most specific rule must
@@ -122,7 +122,7 @@ std::vector<DelayRule> RuleLists::ParseDelayRules(std::string_view text) const {
     // host:port keeps empty parts: ":80" is an empty host, "host:" port 0.
     std::vector<std::string_view> hostPort = SplitKeepEmpty(fields[2], ':');
     if (hostPort.size() != 2) continue;
-    uint16_t port = HostToNet16(static_cast<uint16_t>(ReadDecimal(hostPort[1])));
+    uint16_t port = platform::hostToNet16(static_cast<uint16_t>(ReadDecimal(hostPort[1])));
     std::string host(hostPort[0]);
     if (host == "*.*") {
       rules.push_back(DelayRule{{}, 0, port, delay});
@@ -179,7 +179,7 @@ void RuleLists::EnterHostAddresses(const HostMap& hostMap) {
   std::unique_lock lock(hostAddressLock);
   for (const auto& [name, addresses] : hostMap) {
     for (const SocketAddress28& address : addresses) {
-      if (address.family() != kFamilyIpv4) continue;
+      if (address.family() != platform::kFamilyIpv4) continue;
       hostAddresses[name] = address.ipv4();
       break;
     }

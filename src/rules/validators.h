@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <string>
 
-#include "rules/socket_address.h"
+#include "platform/socket_address28.h"
 
 namespace rules {
+
+using platform::SocketAddress28;
 
 // Dotted-quad IPv4 text, optionally surrounded by white space. The first
 // octet has one digit 1-9 or two or three digits; leading zeros in two- and

@@ -73,7 +73,7 @@ class ScriptedEngine : public DnsLinks {
   std::map<std::string, rules::DomainClass> classes{{"one.example", rules::DomainClass::ViaProxy},
                                                     {"two.example", rules::DomainClass::FromTable},
                                                     {"unlisted.example", rules::DomainClass::FromTable}};
-  std::map<std::string, uint32_t> hosts{{"two.example", rules::Ipv4(198, 51, 100, 20)}};
+  std::map<std::string, uint32_t> hosts{{"two.example", platform::ipv4(198, 51, 100, 20)}};
   std::map<std::string, bool> listed;
   std::vector<DNS_REQ> resolved;
   std::vector<std::pair<std::string, std::vector<SocketAddress28>>> learned;
@@ -186,7 +186,7 @@ TEST(DnsInterception, AaaaQuestionsGetIpv4AnswersAsCompatibleAddresses) {
   EXPECT_FALSE(request.isA);
   f.dns.onDnsRequest(request);  // as the resolver does before it asks upstream
   EXPECT_TRUE(request.aaaaFromA);
-  f.dns.onDnsAnswer(request, {SocketAddress28::FromIpv4(rules::Ipv4(203, 0, 113, 7))});
+  f.dns.onDnsAnswer(request, {SocketAddress28::FromIpv4(platform::ipv4(203, 0, 113, 7))});
 
   ASSERT_EQ(f.driver.injected.size(), 1u);
   const Bytes& out = f.driver.injected[0].data;
@@ -199,7 +199,7 @@ TEST(DnsInterception, AaaaQuestionsGetIpv4AnswersAsCompatibleAddresses) {
   EXPECT_EQ(m.answers[0], SocketAddress28::FromIpv6(compatible));
   // What is learned is the IPv4 answer itself.
   ASSERT_EQ(f.engine.learned.size(), 1u);
-  EXPECT_EQ(f.engine.learned[0].second[0], SocketAddress28::FromIpv4(rules::Ipv4(203, 0, 113, 7)));
+  EXPECT_EQ(f.engine.learned[0].second[0], SocketAddress28::FromIpv4(platform::ipv4(203, 0, 113, 7)));
 }
 
 TEST(DnsInterception, TunnelRepliesMatchTheirWaitingQueryOnce) {
@@ -208,7 +208,7 @@ TEST(DnsInterception, TunnelRepliesMatchTheirWaitingQueryOnce) {
   ASSERT_EQ(f.dns.interceptDnsQuery(5, kVirtualDns, q.data(), q.size(), nullptr), Outcome::Tunnel);
   ASSERT_EQ(f.dns.tunnelWaitCount(), 1u);
 
-  const std::vector<SocketAddress28> answer{SocketAddress28::FromIpv4(rules::Ipv4(192, 0, 2, 77))};
+  const std::vector<SocketAddress28> answer{SocketAddress28::FromIpv4(platform::ipv4(192, 0, 2, 77))};
   const Bytes otherId = BuildDnsResponse(0x0bae, "else.example", true, answer);
   const Bytes otherType = BuildDnsResponse(0x0bad, "else.example", false, answer);
   const Bytes reply = BuildDnsResponse(0x0bad, "ELSE.example", true, answer);
@@ -249,7 +249,7 @@ TEST(DnsInterception, TunnelWaitsExpireAndStopCancelsThem) {
 
 TEST(DnsInterception, PassingResponsesAreLearnedAndDelivered) {
   Fixture f;
-  const std::vector<SocketAddress28> answer{SocketAddress28::FromIpv4(rules::Ipv4(198, 51, 100, 9))};
+  const std::vector<SocketAddress28> answer{SocketAddress28::FromIpv4(platform::ipv4(198, 51, 100, 9))};
   const Bytes good = BuildDnsResponse(4, "Seen.Example", true, answer);
   Bytes cut(good.begin(), good.end() - 2);
   f.dns.observeDnsResponse(8, kOtherDns, good.data(), good.size(), nullptr);

@@ -142,7 +142,7 @@ TEST(DnsMessageReader, ResponsesCraftedAndHostile) {
   }
   DnsMessage m = parse(r + answer(1, v4) + answer(28, v6));
   ASSERT_EQ(m.answers.size(), 2u);
-  EXPECT_EQ(m.answers[0], SocketAddress28::FromIpv4(rules::Ipv4(198, 51, 100, 7)));
+  EXPECT_EQ(m.answers[0], SocketAddress28::FromIpv4(platform::ipv4(198, 51, 100, 7)));
   EXPECT_EQ(m.answers[1], SocketAddress28::FromIpv6(v6.data()));
 }
 
@@ -180,7 +180,7 @@ TEST(DnsResponseBuilder, BuildsTheResponseByteForByte) {
   const uint8_t v6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 192, 0, 2, 1};
   const Bytes built = BuildDnsResponse(
       0xBEEF, "ab.c", false,
-      {SocketAddress28::FromIpv4(rules::Ipv4(198, 51, 100, 2)), SocketAddress28::FromIpv6(v6)});
+      {SocketAddress28::FromIpv4(platform::ipv4(198, 51, 100, 2)), SocketAddress28::FromIpv6(v6)});
   const Bytes expected = {
       0xBE, 0xEF, 0x81, 0x80, 0,   1, 0, 2,  0, 0,  0, 0,   // id, flags, QD 1, AN 2
       2,    'a',  'b',  1,    'c', 0, 0, 28, 0, 1,          // ab.c AAAA IN
@@ -228,7 +228,7 @@ TEST(DnsMessageInterop, GlibcQueriesAreReadAndOurResponsesParseInGlibc) {
     const uint8_t v6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x42};
     const Bytes response = BuildDnsResponse(
         q.id, q.name, q.isA,
-        {SocketAddress28::FromIpv4(rules::Ipv4(203, 0, 113, 9)), SocketAddress28::FromIpv6(v6)});
+        {SocketAddress28::FromIpv4(platform::ipv4(203, 0, 113, 9)), SocketAddress28::FromIpv6(v6)});
     ns_msg msg;
     ASSERT_EQ(ns_initparse(response.data(), static_cast<int>(response.size()), &msg), 0);
     EXPECT_EQ(ns_msg_id(msg), q.id);

@@ -85,7 +85,7 @@ TEST(NodeDnsService, AnswersFromItsHostsFileAndRefusesWithoutUpstream) {
   DnsMessage a = ParseDnsMessage(r.data(), r.size());
   ASSERT_TRUE(a.ok);
   EXPECT_EQ(a.id, 0x0a0a);
-  EXPECT_EQ(a.answers, std::vector<SocketAddress28>{SocketAddress28::FromIpv4(rules::Ipv4(192, 0, 2, 9))});
+  EXPECT_EQ(a.answers, std::vector<SocketAddress28>{SocketAddress28::FromIpv4(platform::ipv4(192, 0, 2, 9))});
 
   r = client.ask(node.port(), BuildDnsQuery(0x0b0b, "TABLE.example", kTypeAaaa));
   a = ParseDnsMessage(r.data(), r.size());
@@ -138,7 +138,7 @@ TEST(NodeDnsService, ForwardsUnderItsOwnIdsAndGivesTheClientItsOwnBack) {
       const DnsMessage q = ParseDnsMessage(buf, static_cast<size_t>(n));
       seenIds.push_back(q.id);
       const Bytes r =
-          BuildDnsResponse(q.id, q.name, q.isA, {SocketAddress28::FromIpv4(rules::Ipv4(198, 51, 100, 1))});
+          BuildDnsResponse(q.id, q.name, q.isA, {SocketAddress28::FromIpv4(platform::ipv4(198, 51, 100, 1))});
       platform::sendTo(up, r.data(), r.size(), from);
     }
   });

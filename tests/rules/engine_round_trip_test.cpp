@@ -13,9 +13,7 @@
 
 namespace {
 
-using rules::HostToNet16;
-using rules::Ipv4;
-using rules::SocketAddress28;
+using platform::SocketAddress28;
 
 // A driver seam that succeeds at everything and touches no real driver.
 class QuietDriver : public engine::DriverControl {
@@ -61,16 +59,17 @@ TEST(EngineRules, InitializeAndConfigureFillTheTablesFromTheFileTheRulesAndTheHo
     ASSERT_TRUE(zu.Configure(proxy, game, 0));
 
     EXPECT_EQ(zu.icmpRuleCount(), 1);
-    EXPECT_EQ(zu.ruleLists().IcmpDelayFor(Ipv4(10, 0, 0, 1)).has_value(), true);
-    EXPECT_EQ(zu.pingResponder().FindDelay(Ipv4(203, 0, 113, 9), HostToNet16(443)), 30u);
-    EXPECT_EQ(zu.LookupHostAddress("login.example.com"), Ipv4(203, 0, 113, 7));
-    EXPECT_EQ(zu.LookupHostAddress("game.example.com"), Ipv4(203, 0, 113, 5));
+    EXPECT_EQ(zu.ruleLists().IcmpDelayFor(platform::ipv4(10, 0, 0, 1)).has_value(), true);
+    EXPECT_EQ(zu.pingResponder().FindDelay(platform::ipv4(203, 0, 113, 9), platform::hostToNet16(443)), 30u);
+    EXPECT_EQ(zu.LookupHostAddress("login.example.com"), platform::ipv4(203, 0, 113, 7));
+    EXPECT_EQ(zu.LookupHostAddress("game.example.com"), platform::ipv4(203, 0, 113, 5));
     rules::FilterTables& tables = zu.filterTables();
     EXPECT_EQ(tables.ClassifyDomain("login.example.com"), rules::DomainClass::FromTable);
-    EXPECT_TRUE(tables.IsSteerAddress(SocketAddress28::FromIpv4(Ipv4(203, 0, 113, 5))));
-    SocketAddress28 a = SocketAddress28::FromIpv4(Ipv4(10, 1, 2, 77), HostToNet16(443));
+    EXPECT_TRUE(tables.IsSteerAddress(SocketAddress28::FromIpv4(platform::ipv4(203, 0, 113, 5))));
+    SocketAddress28 a = SocketAddress28::FromIpv4(platform::ipv4(10, 1, 2, 77), platform::hostToNet16(443));
     EXPECT_EQ(tables.FindAddressRule(a.family(), a.bytes.data(), 2), rules::AddressRule::Direct);
-    SocketAddress28 b = SocketAddress28::FromIpv4(Ipv4(198, 51, 100, 1), HostToNet16(8080));
+    SocketAddress28 b =
+        SocketAddress28::FromIpv4(platform::ipv4(198, 51, 100, 1), platform::hostToNet16(8080));
     EXPECT_EQ(tables.FindAddressRule(b.family(), b.bytes.data(), 1), rules::AddressRule::Block);
 
     zu.Shutdown(true);

@@ -74,7 +74,7 @@ TEST(FilterText, PortRuleKindsAndTheirOptionalColumns) {
     const FILTER_RECORD& r = lists.records[0];
     EXPECT_EQ(r.kind, row.kind) << row.line;
     EXPECT_EQ(r.name, row.name) << row.line;
-    EXPECT_EQ(r.port, HostToNet16(row.port)) << row.line;
+    EXPECT_EQ(r.port, platform::hostToNet16(row.port)) << row.line;
     EXPECT_EQ(r.action, row.action) << row.line;
     EXPECT_EQ(r.protocol, row.protocol) << row.line;
   }
@@ -96,7 +96,7 @@ TEST(FilterText, WebGamesHostRewritesAndPortMaps) {
   ASSERT_EQ(lists.records.size(), 2u) << "kind 4 lines are records too";
   EXPECT_EQ(lists.webGames, (std::map<uint32_t, uint32_t>{{7, 0}}));
   ASSERT_EQ(lists.hostRewrites.size(), 1u);
-  EXPECT_EQ(lists.hostRewrites[0].destination, SocketAddress28::FromIpv4(Ipv4(203, 0, 113, 10)));
+  EXPECT_EQ(lists.hostRewrites[0].destination, SocketAddress28::FromIpv4(platform::ipv4(203, 0, 113, 10)));
   ASSERT_EQ(lists.portMaps.size(), 2u);
   EXPECT_EQ(lists.portMaps[0].sourceIsName, 1);
   EXPECT_EQ(lists.portMaps[0].targetIsName, 0);

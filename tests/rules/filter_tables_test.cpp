@@ -23,14 +23,14 @@ constexpr DomainClass kNoClass = DomainClass::None, kClass1 = DomainClass::ViaPr
                       kClass2 = DomainClass::FromTable;
 
 SocketAddress28 V4(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port = 0) {
-  return SocketAddress28::FromIpv4(Ipv4(a, b, c, d), HostToNet16(port));
+  return SocketAddress28::FromIpv4(platform::ipv4(a, b, c, d), platform::hostToNet16(port));
 }
 
 SocketAddress28 V6(uint16_t last, uint16_t port = 0) {
   uint8_t address[16] = {0x20, 0x01, 0x0d, 0xb8};
   address[14] = static_cast<uint8_t>(last >> 8);
   address[15] = static_cast<uint8_t>(last);
-  return SocketAddress28::FromIpv6(address, HostToNet16(port));
+  return SocketAddress28::FromIpv6(address, platform::hostToNet16(port));
 }
 
 // Runs `body` on a thread with a stack of `bytes`; a body that needs more
@@ -218,8 +218,8 @@ TEST_F(FilterTablesTest, CollectFilterHostsGivesFixedAddressesOfThisGame) {
   std::vector<std::string> names;
   for (const auto& [name, addresses] : map) names.push_back(name);
   EXPECT_EQ(names, (std::vector<std::string>{"fixed.example.com", "six.example.com"}));
-  EXPECT_EQ(map["fixed.example.com"].begin()->ipv4(), Ipv4(203, 0, 113, 7));
-  EXPECT_EQ(map["six.example.com"].begin()->family(), kFamilyIpv6);
+  EXPECT_EQ(map["fixed.example.com"].begin()->ipv4(), platform::ipv4(203, 0, 113, 7));
+  EXPECT_EQ(map["six.example.com"].begin()->family(), platform::kFamilyIpv6);
 }
 
 // Host names are looked up lower-cased, so a hosts file or a fixed address
@@ -240,13 +240,13 @@ TEST_F(FilterTablesTest, HostNamesWrittenWithCapitalsMatchRulesAndLookups) {
   lists.EnterHostAddresses(map);
   EXPECT_TRUE(tables.IsSteerAddress(V4(203, 0, 113, 9)));
   EXPECT_TRUE(tables.IsSteerAddress(V4(203, 0, 113, 7)));
-  EXPECT_TRUE(tables.FindPortMap(Ipv4(203, 0, 113, 10), HostToNet16(7000)));
+  EXPECT_TRUE(tables.FindPortMap(platform::ipv4(203, 0, 113, 10), platform::hostToNet16(7000)));
   struct Row {
     const char* name;
     uint32_t address;
   } rows[] = {
-      {"game.example.com", Ipv4(203, 0, 113, 9)},
-      {"login.example.com", Ipv4(203, 0, 113, 7)},
+      {"game.example.com", platform::ipv4(203, 0, 113, 9)},
+      {"login.example.com", platform::ipv4(203, 0, 113, 7)},
       {"Game.Example.COM", 0},  // look-ups are exact: callers lower-case first
   };
   for (const Row& row : rows) EXPECT_EQ(lists.LookupHostAddress(row.name), row.address) << row.name;
@@ -313,12 +313,12 @@ TEST_F(FilterTablesTest, HostRewritesFromTheFileTheHostMapAndDnsAnswers) {
   HostMap map;
   AddHostAddress(map, "mapped.example.com", V4(198, 51, 100, 20));
   Build(7, 3, map);
-  auto rewrite = tables.FindHostRewrite(Ipv4(203, 0, 113, 10), HostToNet16(443));
+  auto rewrite = tables.FindHostRewrite(platform::ipv4(203, 0, 113, 10), platform::hostToNet16(443));
   ASSERT_TRUE(rewrite);
   EXPECT_EQ(rewrite->targetHost, "www7.example.com");
-  EXPECT_EQ(rewrite->webRelayPort, HostToNet16(9443));
-  EXPECT_FALSE(tables.FindHostRewrite(Ipv4(203, 0, 113, 11), HostToNet16(80)));
-  ASSERT_TRUE(tables.FindHostRewrite(Ipv4(198, 51, 100, 20), HostToNet16(80)));
+  EXPECT_EQ(rewrite->webRelayPort, platform::hostToNet16(9443));
+  EXPECT_FALSE(tables.FindHostRewrite(platform::ipv4(203, 0, 113, 11), platform::hostToNet16(80)));
+  ASSERT_TRUE(tables.FindHostRewrite(platform::ipv4(198, 51, 100, 20), platform::hostToNet16(80)));
   EXPECT_EQ(tables.AddressName(V4(198, 51, 100, 20)), "mapped.example.com");
 
   // A DNS answer for a rewrite target enters its IPv4 and IPv4-mapped addresses.
@@ -326,13 +326,13 @@ TEST_F(FilterTablesTest, HostRewritesFromTheFileTheHostMapAndDnsAnswers) {
   const SocketAddress28 answers[] = {V4(203, 0, 113, 30), SocketAddress28::FromIpv6(mapped), V6(1),
                                      V4(0, 0, 0, 0)};
   tables.LearnRewriteHost("www.example.com", answers);
-  auto learned = tables.FindHostRewrite(Ipv4(203, 0, 113, 30), HostToNet16(443));
+  auto learned = tables.FindHostRewrite(platform::ipv4(203, 0, 113, 30), platform::hostToNet16(443));
   ASSERT_TRUE(learned);
   EXPECT_EQ(learned->targetHost, "www.example.com");
-  EXPECT_TRUE(tables.FindHostRewrite(Ipv4(203, 0, 113, 40), HostToNet16(443)));
+  EXPECT_TRUE(tables.FindHostRewrite(platform::ipv4(203, 0, 113, 40), platform::hostToNet16(443)));
   EXPECT_EQ(tables.AddressName(V4(203, 0, 113, 30)), "www.example.com");
   tables.LearnRewriteHost("unknown.example.com", answers);
-  EXPECT_FALSE(tables.FindHostRewrite(Ipv4(203, 0, 113, 30), HostToNet16(80)));
+  EXPECT_FALSE(tables.FindHostRewrite(platform::ipv4(203, 0, 113, 30), platform::hostToNet16(80)));
 }
 
 TEST_F(FilterTablesTest, PortMapReplacementRules) {
@@ -362,7 +362,7 @@ TEST_F(FilterTablesTest, PortMapReplacementRules) {
   for (const Row& row : rows) {
     Load(std::string(row.first) + "\n" + row.second + "\n");
     Build(5, 2);
-    auto entry = tables.FindPortMap(Ipv4(203, 0, 113, 1), HostToNet16(7000));
+    auto entry = tables.FindPortMap(platform::ipv4(203, 0, 113, 1), platform::hostToNet16(7000));
     ASSERT_TRUE(entry) << row.first;
     EXPECT_EQ(entry->targetHost, row.expectedTarget) << row.first << " / " << row.second;
   }
@@ -375,7 +375,7 @@ TEST_F(FilterTablesTest, PortMapReplacementRules) {
   HostMap map;
   AddHostAddress(map, "src.example.com", V4(203, 0, 113, 1));
   Build(5, 2, map);
-  auto entry = tables.FindPortMap(Ipv4(203, 0, 113, 1), HostToNet16(7000));
+  auto entry = tables.FindPortMap(platform::ipv4(203, 0, 113, 1), platform::hostToNet16(7000));
   ASSERT_TRUE(entry);
   EXPECT_EQ(entry->targetHost, "b.example.com");
 }
@@ -390,7 +390,7 @@ TEST_F(FilterTablesTest, ListedNamesAreMappedForHostMapAndDnsAddresses) {
   EXPECT_TRUE(tables.IsListedName("src.example.com"));
   // A name the host map already holds is entered for its address and stays
   // listed for later answers.
-  auto known = tables.FindPortMap(Ipv4(198, 51, 100, 50), HostToNet16(7100));
+  auto known = tables.FindPortMap(platform::ipv4(198, 51, 100, 50), platform::hostToNet16(7100));
   ASSERT_TRUE(known);
   EXPECT_EQ(known->targetHost, "target.example.com");
   EXPECT_EQ(known->targetIsName, 1);
@@ -398,16 +398,16 @@ TEST_F(FilterTablesTest, ListedNamesAreMappedForHostMapAndDnsAddresses) {
 
   const SocketAddress28 answers[] = {V4(203, 0, 113, 60), V6(9)};
   tables.LearnListedName("src.example.com", answers);
-  auto learned = tables.FindPortMap(Ipv4(203, 0, 113, 60), HostToNet16(7000));
+  auto learned = tables.FindPortMap(platform::ipv4(203, 0, 113, 60), platform::hostToNet16(7000));
   ASSERT_TRUE(learned);
   EXPECT_EQ(learned->targetHost, "203.0.113.99");
-  EXPECT_EQ(learned->targetPort, HostToNet16(7001));
+  EXPECT_EQ(learned->targetPort, platform::hostToNet16(7001));
   EXPECT_EQ(learned->type, 1u);
   const SocketAddress28 later[] = {V4(203, 0, 113, 61)};
   tables.LearnListedName("known.example.com", later);
-  EXPECT_TRUE(tables.FindPortMap(Ipv4(203, 0, 113, 61), HostToNet16(7100)));
+  EXPECT_TRUE(tables.FindPortMap(platform::ipv4(203, 0, 113, 61), platform::hostToNet16(7100)));
   tables.LearnListedName("unlisted.example.com", later);
-  EXPECT_FALSE(tables.FindPortMap(Ipv4(203, 0, 113, 61), HostToNet16(7000)));
+  EXPECT_FALSE(tables.FindPortMap(platform::ipv4(203, 0, 113, 61), platform::hostToNet16(7000)));
 }
 
 TEST_F(FilterTablesTest, LearnSteerAddressesForClassOneAndTwoNames) {
@@ -421,7 +421,7 @@ TEST_F(FilterTablesTest, LearnSteerAddressesForClassOneAndTwoNames) {
   tables.LearnSteerAddresses("proxy.example.com", answers);
   EXPECT_TRUE(tables.IsSteerAddress(V4(203, 0, 113, 70)));
   EXPECT_TRUE(tables.IsSteerAddress(V6(70)));
-  EXPECT_EQ(routed, std::vector<uint32_t>{Ipv4(203, 0, 113, 70)});
+  EXPECT_EQ(routed, std::vector<uint32_t>{platform::ipv4(203, 0, 113, 70)});
   const SocketAddress28 other[] = {V4(203, 0, 113, 71)};
   tables.LearnSteerAddresses("plain.example.com", other);
   tables.LearnSteerAddresses("unknown.example.com", other);

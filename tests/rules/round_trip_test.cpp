@@ -101,12 +101,15 @@ TEST_F(RoundTripTest, ToolWritesTheFileTheEngineReads) {
   // One answer per kind of line; the tables themselves are tested in
   // filter_tables_test.cpp.
   EXPECT_EQ(tables.ClassifyDomain("game.example.com"), kClass1);
-  EXPECT_EQ(lists.LookupHostAddress("login.example.com"), Ipv4(203, 0, 113, 7));
-  SocketAddress28 network = SocketAddress28::FromIpv4(Ipv4(10, 1, 2, 77), HostToNet16(443));
+  EXPECT_EQ(lists.LookupHostAddress("login.example.com"), platform::ipv4(203, 0, 113, 7));
+  SocketAddress28 network =
+      SocketAddress28::FromIpv4(platform::ipv4(10, 1, 2, 77), platform::hostToNet16(443));
   EXPECT_EQ(tables.FindAddressRule(network.family(), network.bytes.data(), 1), kDirect);
-  SocketAddress28 port = SocketAddress28::FromIpv4(Ipv4(198, 51, 100, 1), HostToNet16(8080));
+  SocketAddress28 port =
+      SocketAddress28::FromIpv4(platform::ipv4(198, 51, 100, 1), platform::hostToNet16(8080));
   EXPECT_EQ(tables.FindAddressRule(port.family(), port.bytes.data(), 1), kBlock);
-  SocketAddress28 web = SocketAddress28::FromIpv4(Ipv4(198, 51, 100, 1), HostToNet16(443));
+  SocketAddress28 web =
+      SocketAddress28::FromIpv4(platform::ipv4(198, 51, 100, 1), platform::hostToNet16(443));
   EXPECT_TRUE(tables.IsWebSteered(web.bytes.data(), true));
 
   // Decode gives the text back byte for byte.

@@ -62,16 +62,16 @@ TEST(ParseIcmpRules, LongestPrefixFirstAndLookupUsesIt) {
   std::vector<IcmpRule> rules = lists.IcmpRules();
   ASSERT_EQ(rules.size(), 2u);
   EXPECT_EQ(rules[0].prefixLength, 16u);
-  EXPECT_EQ(rules[0].mask, Ipv4(255, 255, 0, 0));
-  EXPECT_EQ(rules[1].mask, Ipv4(255, 0, 0, 0));
+  EXPECT_EQ(rules[0].mask, platform::ipv4(255, 255, 0, 0));
+  EXPECT_EQ(rules[1].mask, platform::ipv4(255, 0, 0, 0));
 
-  EXPECT_EQ(lists.IcmpDelayFor(Ipv4(10, 1, 2, 3)), 5u);
+  EXPECT_EQ(lists.IcmpDelayFor(platform::ipv4(10, 1, 2, 3)), 5u);
   // min + random mod (max - min): 20 + 47 mod 20 = 27; the top is never drawn.
   random.values->assign({47, 19, 20});
-  EXPECT_EQ(lists.IcmpDelayFor(Ipv4(10, 2, 0, 1)), 27u);
-  EXPECT_EQ(lists.IcmpDelayFor(Ipv4(10, 2, 0, 1)), 39u);
-  EXPECT_EQ(lists.IcmpDelayFor(Ipv4(10, 2, 0, 1)), 20u);
-  EXPECT_EQ(lists.IcmpDelayFor(Ipv4(11, 0, 0, 1)), std::nullopt);
+  EXPECT_EQ(lists.IcmpDelayFor(platform::ipv4(10, 2, 0, 1)), 27u);
+  EXPECT_EQ(lists.IcmpDelayFor(platform::ipv4(10, 2, 0, 1)), 39u);
+  EXPECT_EQ(lists.IcmpDelayFor(platform::ipv4(10, 2, 0, 1)), 20u);
+  EXPECT_EQ(lists.IcmpDelayFor(platform::ipv4(11, 0, 0, 1)), std::nullopt);
 }
 
 TEST(ParseIcmpRules, AppendsAcrossCallsAndReSorts) {
@@ -79,9 +79,9 @@ TEST(ParseIcmpRules, AppendsAcrossCallsAndReSorts) {
   EXPECT_EQ(lists.ParseIcmpRules("10.0.0.0/8,20-40"), 1);
   EXPECT_EQ(lists.ParseIcmpRules("10.1.2.0/24,7-7"), 1);
   EXPECT_EQ(lists.IcmpRuleListSize(), 2u);
-  EXPECT_EQ(lists.IcmpDelayFor(Ipv4(10, 1, 2, 200)), 7u);
+  EXPECT_EQ(lists.IcmpDelayFor(platform::ipv4(10, 1, 2, 200)), 7u);
   lists.ClearIcmpRules();
-  EXPECT_EQ(lists.IcmpDelayFor(Ipv4(10, 1, 2, 200)), std::nullopt);
+  EXPECT_EQ(lists.IcmpDelayFor(platform::ipv4(10, 1, 2, 200)), std::nullopt);
 }
 
 struct DelayRow {
@@ -93,28 +93,28 @@ struct DelayRow {
 
 TEST(ParseDelayRules, AddressRulesFromTheRuleText) {
   const DelayRow rows[] = {
-      {"mc,30,*.*:443", Ipv4(203, 0, 113, 9), 443, 30},           // any address
-      {"mc,15,1.2.3.4:80", Ipv4(1, 2, 3, 4), 80, 15},
-      {"mc,600,1.2.3.4:80", Ipv4(1, 2, 3, 4), 80, 600},           // one value: no range check
-      {"mc,600-700,1.2.3.4:80", Ipv4(1, 2, 3, 4), 80, std::nullopt},
-      {"MC,15,1.2.3.4:80", Ipv4(1, 2, 3, 4), 80, std::nullopt},   // case-sensitive
-      {"mc,15,1.2.3.4", Ipv4(1, 2, 3, 4), 0, std::nullopt},       // no port part
-      {"mc,15,1.2.3.4:80:1", Ipv4(1, 2, 3, 4), 80, std::nullopt}, // three parts
-      {"mc,15,1.2.3.4:", Ipv4(1, 2, 3, 4), 0, 15},                // empty port reads 0
-      {"mc,15,0.0.0.0:80", Ipv4(0, 0, 0, 0), 80, std::nullopt},   // not a valid address
-      {"mc,15,:80", Ipv4(203, 0, 113, 9), 80, std::nullopt},      // empty host
-      {"mc,9-9,1.2.3.4:80", Ipv4(1, 2, 3, 4), 80, 9},
-      {"mc,0-9,1.2.3.4:80", Ipv4(1, 2, 3, 4), 80, std::nullopt},
-      {"mc,10-500,1.2.3.4:80", Ipv4(1, 2, 3, 4), 80, std::nullopt},
-      {"mc,1-2-3,1.2.3.4:80", Ipv4(1, 2, 3, 4), 80, std::nullopt},
-      {"mc,15,1.2.3.4:80,extra", Ipv4(1, 2, 3, 4), 80, std::nullopt},
-      {"10.0.0.0/8,20-40", Ipv4(10, 0, 0, 1), 0, std::nullopt},  // an ICMP rule is skipped
+      {"mc,30,*.*:443", platform::ipv4(203, 0, 113, 9), 443, 30},  // any address
+      {"mc,15,1.2.3.4:80", platform::ipv4(1, 2, 3, 4), 80, 15},
+      {"mc,600,1.2.3.4:80", platform::ipv4(1, 2, 3, 4), 80, 600},  // one value: no range check
+      {"mc,600-700,1.2.3.4:80", platform::ipv4(1, 2, 3, 4), 80, std::nullopt},
+      {"MC,15,1.2.3.4:80", platform::ipv4(1, 2, 3, 4), 80, std::nullopt},    // case-sensitive
+      {"mc,15,1.2.3.4", platform::ipv4(1, 2, 3, 4), 0, std::nullopt},        // no port part
+      {"mc,15,1.2.3.4:80:1", platform::ipv4(1, 2, 3, 4), 80, std::nullopt},  // three parts
+      {"mc,15,1.2.3.4:", platform::ipv4(1, 2, 3, 4), 0, 15},                 // empty port reads 0
+      {"mc,15,0.0.0.0:80", platform::ipv4(0, 0, 0, 0), 80, std::nullopt},    // not a valid address
+      {"mc,15,:80", platform::ipv4(203, 0, 113, 9), 80, std::nullopt},       // empty host
+      {"mc,9-9,1.2.3.4:80", platform::ipv4(1, 2, 3, 4), 80, 9},
+      {"mc,0-9,1.2.3.4:80", platform::ipv4(1, 2, 3, 4), 80, std::nullopt},
+      {"mc,10-500,1.2.3.4:80", platform::ipv4(1, 2, 3, 4), 80, std::nullopt},
+      {"mc,1-2-3,1.2.3.4:80", platform::ipv4(1, 2, 3, 4), 80, std::nullopt},
+      {"mc,15,1.2.3.4:80,extra", platform::ipv4(1, 2, 3, 4), 80, std::nullopt},
+      {"10.0.0.0/8,20-40", platform::ipv4(10, 0, 0, 1), 0, std::nullopt},  // an ICMP rule is skipped
   };
   for (const DelayRow& row : rows) {
     RuleLists lists;
     tcp::PingResponder responder;
     responder.AddRules(lists.ParseDelayRules(row.text));
-    EXPECT_EQ(responder.FindDelay(row.address, HostToNet16(row.port)), row.delay) << row.text;
+    EXPECT_EQ(responder.FindDelay(row.address, platform::hostToNet16(row.port)), row.delay) << row.text;
   }
 }
 
@@ -124,7 +124,7 @@ TEST(ParseDelayRules, LaterRuleForTheSameKeyReplacesTheEarlier) {
   RuleLists lists(random.source());
   tcp::PingResponder responder;
   responder.AddRules(lists.ParseDelayRules("mc,10-20,1.2.3.4:80;mc,15,1.2.3.4:80"));
-  EXPECT_EQ(responder.FindDelay(Ipv4(1, 2, 3, 4), HostToNet16(80)), 15u);
+  EXPECT_EQ(responder.FindDelay(platform::ipv4(1, 2, 3, 4), platform::hostToNet16(80)), 15u);
   EXPECT_EQ(responder.AddressRuleCount(), 1u);
 }
 
@@ -139,7 +139,8 @@ TEST(ParseDelayRules, RangeDrawFollowsTheMiddleMinusHalfWidthFormula) {
     RuleLists lists(random.source());
     tcp::PingResponder responder;
     responder.AddRules(lists.ParseDelayRules("mc,10-31,1.2.3.4:80"));
-    EXPECT_EQ(responder.FindDelay(Ipv4(1, 2, 3, 4), HostToNet16(80)), row.expected) << row.r1 << "," << row.r2;
+    EXPECT_EQ(responder.FindDelay(platform::ipv4(1, 2, 3, 4), platform::hostToNet16(80)), row.expected)
+        << row.r1 << "," << row.r2;
   }
   // A width of 1 keeps half at 1, so the draw is always the middle.
   ScriptedRandom random;
@@ -147,7 +148,7 @@ TEST(ParseDelayRules, RangeDrawFollowsTheMiddleMinusHalfWidthFormula) {
   RuleLists lists(random.source());
   tcp::PingResponder responder;
   responder.AddRules(lists.ParseDelayRules("mc,10-11,1.2.3.4:80"));
-  EXPECT_EQ(responder.FindDelay(Ipv4(1, 2, 3, 4), HostToNet16(80)), 10u);
+  EXPECT_EQ(responder.FindDelay(platform::ipv4(1, 2, 3, 4), platform::hostToNet16(80)), 10u);
 }
 
 TEST(ParseDelayRules, NameRulesBecomeAddressRulesWhenTheNameResolves) {
@@ -155,17 +156,18 @@ TEST(ParseDelayRules, NameRulesBecomeAddressRulesWhenTheNameResolves) {
   tcp::PingResponder responder;
   responder.AddRules(lists.ParseDelayRules("mc,25,game.example.com:7000;mc,40,*.*:7001"));
   EXPECT_EQ(responder.NameRuleCount(), 1u);
-  const uint32_t answers[] = {Ipv4(203, 0, 113, 5), 0};
+  const uint32_t answers[] = {platform::ipv4(203, 0, 113, 5), 0};
 
   // Only while the responder is enabled.
   responder.OnNameResolved("game.example.com", answers);
-  EXPECT_EQ(responder.FindDelay(Ipv4(203, 0, 113, 5), HostToNet16(7000)), std::nullopt);
+  EXPECT_EQ(responder.FindDelay(platform::ipv4(203, 0, 113, 5), platform::hostToNet16(7000)), std::nullopt);
   responder.SetEnabled(true);
   EXPECT_FALSE(responder.OnNameResolved("game.example.com", answers));
-  EXPECT_EQ(responder.FindDelay(Ipv4(203, 0, 113, 5), HostToNet16(7000)), 25u);
-  EXPECT_EQ(responder.FindDelay(0, HostToNet16(7000)), std::nullopt) << "address 0 in an answer is ignored";
+  EXPECT_EQ(responder.FindDelay(platform::ipv4(203, 0, 113, 5), platform::hostToNet16(7000)), 25u);
+  EXPECT_EQ(responder.FindDelay(0, platform::hostToNet16(7000)), std::nullopt)
+      << "address 0 in an answer is ignored";
   // Exact address first, then the any-address rule of the port.
-  EXPECT_EQ(responder.FindDelay(Ipv4(203, 0, 113, 5), HostToNet16(7001)), 40u);
+  EXPECT_EQ(responder.FindDelay(platform::ipv4(203, 0, 113, 5), platform::hostToNet16(7001)), 40u);
   responder.OnNameResolved("other.example.com", answers);
   EXPECT_EQ(responder.AddressRuleCount(), 2u);
 
@@ -204,8 +206,8 @@ TEST_F(HostsFileTest, ReadsNamesUpToTheCommentToken) {
   EXPECT_EQ(names, (std::vector<std::string>{"alias.example.com", "game.example.com", "ok.example.org",
                                              "other.example.com", "six.example.com", "spaced.example.com"}));
   EXPECT_EQ(map["game.example.com"].size(), 2u);
-  EXPECT_EQ(map["game.example.com"].begin()->ipv4(), Ipv4(203, 0, 113, 5));
-  EXPECT_EQ(map["six.example.com"].begin()->family(), kFamilyIpv6);
+  EXPECT_EQ(map["game.example.com"].begin()->ipv4(), platform::ipv4(203, 0, 113, 5));
+  EXPECT_EQ(map["six.example.com"].begin()->family(), platform::kFamilyIpv6);
 }
 
 TEST_F(HostsFileTest, MissingFileAddsNothing) {
@@ -220,20 +222,21 @@ TEST(HostAddressTable, FirstIpv4AddressPerNameCaseSensitive) {
   RuleLists lists;
   HostMap map;
   uint8_t six[16] = {0x20, 0x01, 0x0d, 0xb8};
-  AddHostAddress(map, "game.example.com", SocketAddress28::FromIpv4(Ipv4(203, 0, 113, 9)));
-  AddHostAddress(map, "game.example.com", SocketAddress28::FromIpv4(Ipv4(203, 0, 113, 2)));
+  AddHostAddress(map, "game.example.com", SocketAddress28::FromIpv4(platform::ipv4(203, 0, 113, 9)));
+  AddHostAddress(map, "game.example.com", SocketAddress28::FromIpv4(platform::ipv4(203, 0, 113, 2)));
   AddHostAddress(map, "game.example.com", SocketAddress28::FromIpv6(six));
   AddHostAddress(map, "six.example.com", SocketAddress28::FromIpv6(six));
   lists.EnterHostAddresses(map);
-  EXPECT_EQ(lists.LookupHostAddress("game.example.com"), Ipv4(203, 0, 113, 2)) << "set order, not insertion order";
+  EXPECT_EQ(lists.LookupHostAddress("game.example.com"), platform::ipv4(203, 0, 113, 2))
+      << "set order, not insertion order";
   EXPECT_EQ(lists.LookupHostAddress("GAME.example.com"), 0u);
   EXPECT_EQ(lists.LookupHostAddress("six.example.com"), 0u);
 
   // A later configuration overwrites and adds, never removes.
   HostMap next;
-  AddHostAddress(next, "game.example.com", SocketAddress28::FromIpv4(Ipv4(198, 51, 100, 4)));
+  AddHostAddress(next, "game.example.com", SocketAddress28::FromIpv4(platform::ipv4(198, 51, 100, 4)));
   lists.EnterHostAddresses(next);
-  EXPECT_EQ(lists.LookupHostAddress("game.example.com"), Ipv4(198, 51, 100, 4));
+  EXPECT_EQ(lists.LookupHostAddress("game.example.com"), platform::ipv4(198, 51, 100, 4));
 }
 
 }  // namespace

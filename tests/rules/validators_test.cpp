@@ -111,10 +111,10 @@ TEST(ParseCidrText, ConvertsTheAddressAsInetAddrDoes) {
     uint32_t address;
     uint32_t prefix;
   } rows[] = {
-      {"10.0.0.0/8", true, Ipv4(10, 0, 0, 0), 8},
-      {" 192.168.1.0/24 ", true, Ipv4(192, 168, 1, 0), 24},
-      {"010.0.0.0/8", true, Ipv4(8, 0, 0, 0), 8},  // leading zero: octal
-      {"10.0.0.0/33", true, Ipv4(10, 0, 0, 0), 33},  // range checks belong to the caller
+      {"10.0.0.0/8", true, platform::ipv4(10, 0, 0, 0), 8},
+      {" 192.168.1.0/24 ", true, platform::ipv4(192, 168, 1, 0), 24},
+      {"010.0.0.0/8", true, platform::ipv4(8, 0, 0, 0), 8},    // leading zero: octal
+      {"10.0.0.0/33", true, platform::ipv4(10, 0, 0, 0), 33},  // range checks belong to the caller
       {"10.0.0.0", false, 0, 0},
       {"10.0.0.0/", false, 0, 0},
       {"10.0.0/8", false, 0, 0},
@@ -135,14 +135,14 @@ TEST(InetAddr, ClassicForms) {
     const char* text;
     uint32_t expected;
   } rows[] = {
-      {"1.2.3.4", Ipv4(1, 2, 3, 4)},
-      {"0x7f.1", Ipv4(127, 0, 0, 1)},
-      {"127.1", Ipv4(127, 0, 0, 1)},
-      {"10.1.258", Ipv4(10, 1, 1, 2)},
-      {"3232235777", Ipv4(192, 168, 1, 1)},
-      {"010.1.2.3", Ipv4(8, 1, 2, 3)},
+      {"1.2.3.4", platform::ipv4(1, 2, 3, 4)},
+      {"0x7f.1", platform::ipv4(127, 0, 0, 1)},
+      {"127.1", platform::ipv4(127, 0, 0, 1)},
+      {"10.1.258", platform::ipv4(10, 1, 1, 2)},
+      {"3232235777", platform::ipv4(192, 168, 1, 1)},
+      {"010.1.2.3", platform::ipv4(8, 1, 2, 3)},
       {"09.1.2.3", kInvalidIpv4},
-      {"1.2.3.4 trailing", Ipv4(1, 2, 3, 4)},
+      {"1.2.3.4 trailing", platform::ipv4(1, 2, 3, 4)},
       {" 1.2.3.4", kInvalidIpv4},
       {"1.2.3.256", kInvalidIpv4},
       {"1.2.3.4.5", kInvalidIpv4},
@@ -191,7 +191,7 @@ TEST(Ipv6Text, ParsesNumericFormsAndGivesTheCanonicalText) {
 TEST(Ipv6Text, ParseGivesAFamily23AddressOrZeros) {
   SocketAddress28 out;
   ASSERT_TRUE(ParseIpv6Text("2001:db8::7", out));
-  EXPECT_EQ(out.family(), kFamilyIpv6);
+  EXPECT_EQ(out.family(), platform::kFamilyIpv6);
   EXPECT_EQ(out.port(), 0);
   const uint8_t expected[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
   EXPECT_EQ(std::memcmp(out.ipv6(), expected, 16), 0);

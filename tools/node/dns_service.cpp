@@ -129,16 +129,16 @@ class DnsServiceCore : public std::enable_shared_from_this<DnsServiceCore> {
 
     auto hosts = q.name.empty() ? settings_.hosts.end() : settings_.hosts.find(q.name);
     if (hosts != settings_.hosts.end()) {
-      std::vector<dns::SocketAddress28> addresses;
+      std::vector<platform::SocketAddress28> addresses;
       for (const asio::ip::address& a : hosts->second) {
         if (q.isA && a.is_v4()) {
           const auto bytes = a.to_v4().to_bytes();  // network order
           uint32_t net;
           std::memcpy(&net, bytes.data(), 4);
-          addresses.push_back(dns::SocketAddress28::FromIpv4(net));
+          addresses.push_back(platform::SocketAddress28::FromIpv4(net));
         }
         if (!q.isA && a.is_v6())
-          addresses.push_back(dns::SocketAddress28::FromIpv6(a.to_v6().to_bytes().data()));
+          addresses.push_back(platform::SocketAddress28::FromIpv6(a.to_v6().to_bytes().data()));
       }
       log_("dns hosts from=" + endpointText(client_) + " name=" + q.name + " type=" + (q.isA ? "A" : "AAAA") +
            " answers=" + std::to_string(addresses.size()));

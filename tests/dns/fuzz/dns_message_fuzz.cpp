@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const dns::DnsMessage m = dns::ParseDnsMessage(copy.empty() ? nullptr : copy.data(), copy.size());
   if (!m.answers.empty() && m.name.empty()) std::abort();
   for (const dns::SocketAddress28& a : m.answers)
-    if (a.family() != rules::kFamilyIpv4 && a.family() != rules::kFamilyIpv6) std::abort();
+    if (a.family() != platform::kFamilyIpv4 && a.family() != platform::kFamilyIpv6) std::abort();
   if (m.name.empty()) return 0;
   const std::vector<uint8_t> built = dns::BuildDnsResponse(m.id, m.name, m.isA, m.answers);
   if (built.empty()) return 0;  // a name labels cannot carry (a dot inside a label, say)

@@ -27,14 +27,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tables.ReplaceLists(std::move(lists));
   rules::HostMap hostMap;
   tables.CollectFilterHosts(1, 1, hostMap);
-  rules::AddHostAddress(hostMap, "game.example.com", rules::SocketAddress28::FromIpv4(rules::Ipv4(203, 0, 113, 5)));
+  rules::AddHostAddress(hostMap, "game.example.com",
+                        platform::SocketAddress28::FromIpv4(platform::ipv4(203, 0, 113, 5)));
   tables.BuildFilterTables(1, 1, hostMap);
-  rules::SocketAddress28 a = rules::SocketAddress28::FromIpv4(rules::Ipv4(203, 0, 113, 5), rules::HostToNet16(443));
+  platform::SocketAddress28 a =
+      platform::SocketAddress28::FromIpv4(platform::ipv4(203, 0, 113, 5), platform::hostToNet16(443));
   tables.FindAddressRule(a.family(), a.bytes.data(), 1);
   tables.FindAddressRule(a.family(), a.bytes.data(), 2);
   tables.IsWebSteered(a.bytes.data(), true);
   tables.ClassifyDomain("game.example.com");
-  const rules::SocketAddress28 answers[] = {a};
+  const platform::SocketAddress28 answers[] = {a};
   tables.LearnSteerAddresses("game.example.com", answers);
   tables.LearnPortRuleAddresses("game.example.com", answers);
   tables.LearnRewriteHost("game.example.com", answers);

@@ -13,9 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rules::RuleLists lists([] { return uint32_t{12345}; });
   tcp::PingResponder responder;
   lists.ParseIcmpRules(text);
-  lists.IcmpDelayFor(rules::Ipv4(10, 1, 2, 3));
+  lists.IcmpDelayFor(platform::ipv4(10, 1, 2, 3));
   responder.AddRules(lists.ParseDelayRules(text));
-  responder.FindDelay(0, rules::HostToNet16(443));
+  responder.FindDelay(0, platform::hostToNet16(443));
 
   std::string copy = text;
   rules::IsIpv4Text(copy);
