@@ -518,8 +518,8 @@ int main(int argc, char** argv) {
     platform::localAddressOf(c.socket, local);
     tcp::REDIRECT_INFO redirect;
     redirect.info.ipFamily = platform::kFamilyIpv4;
-    std::memcpy(redirect.info.localAddress, local.bytes, 16);
-    std::memcpy(redirect.info.remoteAddress, serverAt(port).bytes, 16);
+    std::memcpy(redirect.info.localAddress.bytes.data(), local.bytes, 16);
+    std::memcpy(redirect.info.remoteAddress.bytes.data(), serverAt(port).bytes, 16);
     redirects.Insert(redirect);
     if (!platform::connectSocket(
             c.socket,

@@ -165,7 +165,7 @@ class PlainClient final : public Client {
 // the driver's rules decide whether its datagrams reach the engine.
 class SimulatedClient final : public Client {
  public:
-  SimulatedClient(simdrv::LiveUdp& live, uint32_t processId, const simdrv::SockAddr& to)
+  SimulatedClient(simdrv::LiveUdp& live, uint32_t processId, const platform::SocketAddress28& to)
       : socket_(live.open(processId)), to_(to) {}
   bool valid() const { return socket_.valid(); }
   bool send(const std::string& datagram) override {
@@ -181,7 +181,7 @@ class SimulatedClient final : public Client {
 
  private:
   simdrv::LiveUdp::Socket socket_;
-  simdrv::SockAddr to_;
+  platform::SocketAddress28 to_;
 };
 
 // A bare user-space UDP hop: what arrives on its front socket goes on to
@@ -624,20 +624,19 @@ int main(int argc, char** argv) {
       u"LumoDriverSys", [] { return true; }, [] {});
   simdrv::LiveUdp live(driver);
   live.map("203.0.113.0/24", "127.0.0.1");
-  const simdrv::SockAddr server = simdrv::ipv4("203.0.113.5", echo.port());
+  const platform::SocketAddress28 server = simdrv::ipv4("203.0.113.5", echo.port());
   // Some other program: the engine's rules leave its datagrams alone.
   constexpr uint32_t kOtherProcess = 1;
   const uint32_t game = static_cast<uint32_t>(getpid());
 
-  auto simulated = [&live](uint32_t processId, simdrv::SockAddr to) {
+  auto simulated = [&live](uint32_t processId, platform::SocketAddress28 to) {
     return [&live, processId, to]() -> std::unique_ptr<Client> {
       auto c = std::make_unique<SimulatedClient>(live, processId, to);
       if (!c->valid()) return nullptr;
       return c;
     };
   };
-  simdrv::SockAddr firstHopField{};
-  platform::toDriverAddress(firstHop.front(), firstHopField.data());
+  const platform::SocketAddress28 firstHopField = platform::toDriverAddress(firstHop.front());
 
   Path plain{"direct, plain socket", [&] { return std::make_unique<PlainClient>(echoAddress); }};
   Path direct{"direct, simulated application", simulated(kOtherProcess, server)};

@@ -12,7 +12,7 @@ namespace simdrv {
 
 using namespace drvapi;
 
-SockAddr ipv4(std::string_view address, uint16_t port) {
+platform::SocketAddress28 ipv4(std::string_view address, uint16_t port) {
   // Unparsable text gives 0.0.0.0; 255.255.255.255 is the one address that
   // reads the same as "not an address".
   const std::string text(address);
@@ -21,23 +21,23 @@ SockAddr ipv4(std::string_view address, uint16_t port) {
   return ipv4Field(addressNet, platform::hostToNet16(port));
 }
 
-TcpConnInfo tcpInfo(uint32_t processId, const SockAddr& local, const SockAddr& remote,
-                    uint32_t filteringFlag) {
+TcpConnInfo tcpInfo(uint32_t processId, const platform::SocketAddress28& local,
+                    const platform::SocketAddress28& remote, uint32_t filteringFlag) {
   TcpConnInfo info{};
   info.filteringFlag = filteringFlag;
   info.processId = processId;
   info.direction = 2;
   info.ipFamily = kFamilyIpv4;
-  std::memcpy(info.localAddress, local.data(), kSockAddrSize);
-  std::memcpy(info.remoteAddress, remote.data(), kSockAddrSize);
+  info.localAddress = local;
+  info.remoteAddress = remote;
   return info;
 }
 
-UdpConnInfo udpInfo(uint32_t processId, const SockAddr& local) {
+UdpConnInfo udpInfo(uint32_t processId, const platform::SocketAddress28& local) {
   UdpConnInfo info{};
   info.processId = processId;
   info.ipFamily = kFamilyIpv4;
-  std::memcpy(info.localAddress, local.data(), kSockAddrSize);
+  info.localAddress = local;
   return info;
 }
 
@@ -77,10 +77,10 @@ Batch& Batch::udpConnectRequest(uint64_t id, const UdpConnectRequest& request) {
 
 namespace {
 
-std::vector<uint8_t> datagramPayload(const SockAddr& remote, std::string_view datagram,
+std::vector<uint8_t> datagramPayload(const platform::SocketAddress28& remote, std::string_view datagram,
                                      std::string_view options, uint32_t flags) {
   std::vector<uint8_t> p(sizeof(UdpDatagramHeader) + options.size() + datagram.size());
-  std::memcpy(p.data(), remote.data(), kSockAddrSize);
+  std::memcpy(p.data() + offsetof(UdpDatagramHeader, remoteAddress), remote.bytes.data(), sizeof remote);
   const uint32_t length = static_cast<uint32_t>(options.size());
   std::memcpy(p.data() + offsetof(UdpDatagramHeader, optionsFlags), &flags, sizeof flags);
   std::memcpy(p.data() + offsetof(UdpDatagramHeader, optionsLength), &length, sizeof length);
@@ -99,12 +99,12 @@ std::vector<uint8_t> ipPayload(const IpOptions& options, std::string_view packet
 
 }  // namespace
 
-Batch& Batch::udpReceive(uint64_t id, const SockAddr& remote, std::string_view datagram,
+Batch& Batch::udpReceive(uint64_t id, const platform::SocketAddress28& remote, std::string_view datagram,
                          std::string_view options, uint32_t optionsFlags) {
   const auto p = datagramPayload(remote, datagram, options, optionsFlags);
   return record(kUdpReceive, id, p.data(), p.size());
 }
-Batch& Batch::udpSend(uint64_t id, const SockAddr& remote, std::string_view datagram,
+Batch& Batch::udpSend(uint64_t id, const platform::SocketAddress28& remote, std::string_view datagram,
                       std::string_view options, uint32_t optionsFlags) {
   const auto p = datagramPayload(remote, datagram, options, optionsFlags);
   return record(kUdpSend, id, p.data(), p.size());

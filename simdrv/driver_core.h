@@ -68,7 +68,7 @@ struct SimDriver::Core {
   std::vector<drvapi::FilterRule> rules;
   std::vector<ProcessRule> processRules;
   std::vector<uint64_t> closes;
-  std::map<uint64_t, SockAddr> localAddresses;
+  std::map<uint64_t, platform::SocketAddress28> localAddresses;
   std::map<uint32_t, std::u16string> images;
 
   size_t inboundSize() const { return inboundBytes; }

@@ -11,9 +11,9 @@
 namespace simdrv {
 namespace {
 
-platform::SocketAddress fromField(const uint8_t* field) {
+platform::SocketAddress fromField(const platform::SocketAddress28& field) {
   platform::SocketAddress a;
-  std::memcpy(a.bytes, field, drvapi::kSockAddrSize);
+  std::memcpy(a.bytes, field.bytes.data(), sizeof field);
   return a;
 }
 
@@ -150,9 +150,10 @@ void LiveTcp::onWrite(const Record& r) {
   }
 }
 
-LiveTcp::Connection LiveTcp::connect(uint32_t processId, const SockAddr& destination, uint32_t timeoutMs) {
+LiveTcp::Connection LiveTcp::connect(uint32_t processId, const platform::SocketAddress28& destination,
+                                     uint32_t timeoutMs) {
   Connection c;
-  const platform::SocketAddress to = fromField(destination.data());
+  const platform::SocketAddress to = fromField(destination);
   const uint16_t family = to.family();
   if (family != platform::kFamilyIpv4 && family != platform::kFamilyIpv6) {
     c.error = "unsupported family";
@@ -176,8 +177,8 @@ LiveTcp::Connection LiveTcp::connect(uint32_t processId, const SockAddr& destina
   }
 
   c.id = nextId_.fetch_add(1);
-  SockAddr localField{};
-  std::memcpy(localField.data(), local.bytes, drvapi::kSockAddrSize);
+  platform::SocketAddress28 localField{};
+  std::memcpy(localField.bytes.data(), local.bytes, sizeof localField);
   drvapi::TcpConnInfo info = tcpInfo(processId, localField, destination, drvapi::kRuleReportConnect);
   info.ipFamily = family;
   c.verdict = info;

@@ -73,7 +73,8 @@ class LiveTcp {
   // Process `processId` connects to `destination` (family 2, or 23 for an
   // IPv4-mapped address). Waits up to `timeoutMs` for the verdict, woken by
   // its write. The returned socket is the caller's; close it with close().
-  Connection connect(uint32_t processId, const SockAddr& destination, uint32_t timeoutMs = 10000);
+  Connection connect(uint32_t processId, const platform::SocketAddress28& destination,
+                     uint32_t timeoutMs = 10000);
 
   // Closes the application's socket and reports the close to the library
   // (when the library still tracks the connection).

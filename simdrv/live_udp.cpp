@@ -37,9 +37,9 @@ platform::SocketAddress loopbackOf(uint16_t family) {
 }
 
 // A socket address with only the family set: a flow before any datagram.
-SockAddr familyOnly(uint16_t family) {
-  SockAddr field{};
-  std::memcpy(field.data(), &family, sizeof family);
+platform::SocketAddress28 familyOnly(uint16_t family) {
+  platform::SocketAddress28 field{};
+  std::memcpy(field.bytes.data(), &family, sizeof family);
   return field;
 }
 
@@ -69,7 +69,7 @@ struct LiveUdp::Flow {
 
   // The driver's rule for one datagram of this flow (direction 1 inbound, 2
   // outbound, 3 the socket itself).
-  uint32_t classify(uint8_t direction, const SockAddr& remote) const {
+  uint32_t classify(uint8_t direction, const platform::SocketAddress28& remote) const {
     FlowDescription flow;
     flow.protocol = 17;
     flow.processId = processId;
@@ -95,10 +95,10 @@ struct LiveUdp::Flow {
   // Sends from the application's socket to `to` (a destination it addressed
   // or the library injected), through the map. False when refused or failed;
   // `refusedOut` says which.
-  bool sendThroughMap(const SockAddr& to, std::string_view datagram, bool& refusedOut) {
+  bool sendThroughMap(const platform::SocketAddress28& to, std::string_view datagram, bool& refusedOut) {
     refusedOut = false;
     platform::SocketAddress addressed, real;
-    if (!platform::fromDriverAddress(to.data(), addressed) || !hub->map.resolve(addressed, real)) {
+    if (!platform::fromDriverAddress(to, addressed) || !hub->map.resolve(addressed, real)) {
       refusedOut = true;
       return false;
     }
@@ -113,7 +113,7 @@ struct LiveUdp::Flow {
            static_cast<int>(datagram.size());
   }
 
-  SendResult sendStraight(const SockAddr& to, std::string_view datagram) {
+  SendResult sendStraight(const platform::SocketAddress28& to, std::string_view datagram) {
     bool refused = false;
     if (sendThroughMap(to, datagram, refused)) return SendResult::Sent;
     return refused ? SendResult::Refused : SendResult::Failed;
@@ -123,13 +123,14 @@ struct LiveUdp::Flow {
   // library's verdict decides where this destination's datagrams go.
   // nullopt when no verdict came; a verdict with the block flag maps to a
   // remote of family 0.
-  std::optional<SockAddr> askVerdict(uint32_t flag, const SockAddr& remote, uint32_t timeoutMs) {
+  std::optional<platform::SocketAddress28> askVerdict(uint32_t flag, const platform::SocketAddress28& remote,
+                                                      uint32_t timeoutMs) {
     drvapi::UdpConnectRequest request{};
     request.filteringFlag = flag;
     request.processId = processId;
     request.ipFamily = family;
-    std::memcpy(request.localAddress, localField.data(), drvapi::kSockAddrSize);
-    std::memcpy(request.remoteAddress, remote.data(), drvapi::kSockAddrSize);
+    request.localAddress = localField;
+    request.remoteAddress = remote;
     std::unique_lock<std::mutex> guard(lock);
     // Registered before the request goes out: the verdict may be written
     // before deliver() returns.
@@ -142,17 +143,16 @@ struct LiveUdp::Flow {
                                                     [&] { return verdict.has_value(); });
     awaitingVerdict = false;
     if (!answered) return std::nullopt;
-    if ((verdict->filteringFlag & drvapi::kRuleBlock) != 0) return SockAddr{};
-    SockAddr to;
-    std::memcpy(to.data(), verdict->remoteAddress, to.size());
-    return to;
+    if ((verdict->filteringFlag & drvapi::kRuleBlock) != 0) return platform::SocketAddress28{};
+    return verdict->remoteAddress;
   }
 
-  SendResult send(const SockAddr& destination, std::string_view datagram, uint32_t timeoutMs) {
+  SendResult send(const platform::SocketAddress28& destination, std::string_view datagram,
+                  uint32_t timeoutMs) {
     std::lock_guard<std::mutex> one(sendLock);
     platform::SocketAddress to;
-    if (closing || !platform::fromDriverAddress(destination.data(), to)) return SendResult::Failed;
-    SockAddr remote = addressField(to);
+    if (closing || !platform::fromDriverAddress(destination, to)) return SendResult::Failed;
+    platform::SocketAddress28 remote = addressField(to);
     const uint32_t flag = classify(2, remote);
     const bool filter = (flag & drvapi::kRuleFilter) != 0;
     const bool askConnect = (flag & drvapi::kRuleReportConnect) != 0;
@@ -162,11 +162,11 @@ struct LiveUdp::Flow {
     if (askConnect) {
       auto it = connected.find(remote);
       if (it == connected.end()) {
-        std::optional<SockAddr> answer = askVerdict(flag, remote, timeoutMs);
+        std::optional<platform::SocketAddress28> answer = askVerdict(flag, remote, timeoutMs);
         if (!answer) return SendResult::Failed;
         it = connected.emplace(remote, *answer).first;
       }
-      if (it->second == SockAddr{}) return SendResult::Blocked;
+      if (it->second == platform::SocketAddress28{}) return SendResult::Blocked;
       remote = it->second;
     }
     if (!filter || passThrough) return sendStraight(remote, datagram);
@@ -179,7 +179,7 @@ struct LiveUdp::Flow {
   // A filtered one joins `reports` for the library; the others go to the
   // application unless a rule blocks them.
   void onArrival(const platform::SocketAddress& real, std::string_view datagram, Batch& reports) {
-    SockAddr from = addressField(real);
+    platform::SocketAddress28 from = addressField(real);
     {
       std::lock_guard<std::mutex> guard(lock);
       auto it = repliesFrom.find(from);
@@ -192,7 +192,7 @@ struct LiveUdp::Flow {
       queueForApplication(from, datagram);
   }
 
-  void queueForApplication(const SockAddr& from, std::string_view datagram) {
+  void queueForApplication(const platform::SocketAddress28& from, std::string_view datagram) {
     std::lock_guard<std::mutex> guard(lock);
     received.push_back({from, std::string(datagram), std::chrono::steady_clock::now()});
     changed.notify_all();
@@ -215,7 +215,7 @@ struct LiveUdp::Flow {
         break;
       }
       case drvapi::kUdpSend: {
-        SockAddr to;
+        platform::SocketAddress28 to;
         std::string_view datagram;
         bool wasRefused = false;
         if (!parseDatagramRecord(r.payload, to, datagram) ||
@@ -224,7 +224,7 @@ struct LiveUdp::Flow {
         break;
       }
       case drvapi::kUdpReceive: {
-        SockAddr from;
+        platform::SocketAddress28 from;
         std::string_view datagram;
         if (!parseDatagramRecord(r.payload, from, datagram)) return;
         queueForApplication(from, datagram);
@@ -290,7 +290,7 @@ struct LiveUdp::Flow {
   std::u16string image;
   OwnedSocket socket;
   platform::SocketAddress local;
-  SockAddr localField{};
+  platform::SocketAddress28 localField{};
   std::string options;  // what reported datagrams carry as options data
   WakeSocket wake;
   std::thread pump;
@@ -301,14 +301,16 @@ struct LiveUdp::Flow {
   std::mutex reportLock;
   bool reported = false;  // under reportLock
 
-  std::mutex sendLock;                     // one application send at a time
-  std::map<SockAddr, SockAddr> connected;  // under sendLock: destination → verdict's remote
-  std::mutex lock;                         // the rest
+  std::mutex sendLock;  // one application send at a time
+  // Under sendLock: destination → verdict's remote.
+  std::map<platform::SocketAddress28, platform::SocketAddress28> connected;
+  std::mutex lock;  // the rest
   std::condition_variable changed;
   std::deque<Datagram> received;
   bool awaitingVerdict = false;
   std::optional<drvapi::UdpConnectRequest> verdict;
-  std::map<SockAddr, SockAddr> repliesFrom;  // a mapped local server → the address the application used
+  // A mapped local server → the address the application used.
+  std::map<platform::SocketAddress28, platform::SocketAddress28> repliesFrom;
 };
 
 void LiveUdp::Hub::onWrite(const Record& record) {
@@ -396,8 +398,8 @@ bool LiveUdp::Socket::reported() const {
   return flow_->reported;
 }
 
-LiveUdp::SendResult LiveUdp::Socket::sendTo(const SockAddr& destination, std::string_view datagram,
-                                            uint32_t timeoutMs) {
+LiveUdp::SendResult LiveUdp::Socket::sendTo(const platform::SocketAddress28& destination,
+                                            std::string_view datagram, uint32_t timeoutMs) {
   return flow_ ? flow_->send(destination, datagram, timeoutMs) : SendResult::Failed;
 }
 

@@ -76,7 +76,7 @@ class LiveUdp {
 
   // One datagram as the application receives it.
   struct Datagram {
-    SockAddr from{};  // its source as a 28-byte socket address field
+    platform::SocketAddress28 from{};  // its source as a 28-byte socket address field
     std::string data;
     std::chrono::steady_clock::time_point arrived;
   };
@@ -122,7 +122,8 @@ class LiveUdp {
     // IPv4-mapped IPv6 one). Returns once the library took the record, or
     // the datagram went out. `timeoutMs` bounds each wait for the library
     // (taking a record, a connect-request verdict).
-    SendResult sendTo(const SockAddr& destination, std::string_view datagram, uint32_t timeoutMs = 10000);
+    SendResult sendTo(const platform::SocketAddress28& destination, std::string_view datagram,
+                      uint32_t timeoutMs = 10000);
     // The next datagram for the application, waiting up to `timeoutMs`;
     // nullopt when none came in time or the socket is closed.
     std::optional<Datagram> recvFrom(uint32_t timeoutMs = 10000);

@@ -53,7 +53,8 @@ bool tcpLocalAddress(SimDriver::Core& c, const Control& r, uint32_t& n) {
   std::memcpy(answer, r.in, kRecordHeaderSize);
   const uint64_t id = h.id;  // a packed field: copy before binding a reference
   auto it = c.localAddresses.find(id);
-  if (it != c.localAddresses.end()) std::memcpy(answer + kRecordHeaderSize, it->second.data(), kSockAddrSize);
+  if (it != c.localAddresses.end())
+    std::memcpy(answer + kRecordHeaderSize, it->second.bytes.data(), sizeof it->second);
   std::memcpy(r.out, answer, sizeof answer);
   n = sizeof answer;
   return true;

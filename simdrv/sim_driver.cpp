@@ -153,21 +153,19 @@ std::vector<uint64_t> SimDriver::closedConnections() const {
 
 uint32_t SimDriver::classify(const FlowDescription& flow, Layer layer) const {
   std::lock_guard<std::mutex> guard(core_->lock);
-  auto port = [](const SockAddr& a) { return static_cast<uint16_t>(a[2] | (a[3] << 8)); };  // as stored
-  uint16_t family;
-  std::memcpy(&family, flow.remote.data(), 2);
+  const uint16_t family = flow.remote.family();
   auto matches = [&](const FilterRule& r) {
     const bool rawIpOnly = r.filteringFlag == drvapi::kRuleRawIp;
     if (layer == Layer::Flow ? rawIpOnly : (r.filteringFlag & drvapi::kRuleRawIp) == 0) return false;
     if (r.protocol != 0 && r.protocol != flow.protocol) return false;
     if (r.processId != 0 && r.processId != flow.processId) return false;
     if (r.direction != 0 && r.direction != 3 && r.direction != flow.direction) return false;
-    if (r.localPort != 0 && r.localPort != port(flow.local)) return false;
-    if (r.remotePort != 0 && r.remotePort != port(flow.remote)) return false;
+    if (r.localPort != 0 && r.localPort != flow.local.port()) return false;
+    if (r.remotePort != 0 && r.remotePort != flow.remote.port()) return false;
     if (r.ipFamily != 0 && r.ipFamily != family) return false;
     if (family == kFamilyIpv4)
       for (int i = 0; i < 4; ++i)
-        if ((flow.remote[4 + i] & r.remoteIpAddressMask[i]) !=
+        if ((flow.remote.bytes[4 + i] & r.remoteIpAddressMask[i]) !=
             (r.remoteIpAddress[i] & r.remoteIpAddressMask[i]))
           return false;
     return true;
@@ -233,7 +231,7 @@ void SimDriver::setExchangeBytes(uint32_t bytes) {
   core_->exchangeBytes = bytes;
 }
 
-void SimDriver::setLocalAddress(uint64_t id, const SockAddr& address) {
+void SimDriver::setLocalAddress(uint64_t id, const platform::SocketAddress28& address) {
   std::lock_guard<std::mutex> guard(core_->lock);
   core_->localAddresses[id] = address;
 }

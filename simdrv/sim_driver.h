@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "drvapi/records.h"
+#include "platform/socket_address28.h"
 
 namespace platform {
 class Device;
@@ -43,18 +44,20 @@ class Device;
 
 namespace simdrv {
 
-using SockAddr = std::array<uint8_t, drvapi::kSockAddrSize>;
+// Another name of the platform's 28-byte address, for the tests that use it.
+using SockAddr = platform::SocketAddress28;
 
 // "a.b.c.d" and a port (host order) as a 28-byte IPv4 socket address
 // (family 2, port and address in network order). Unparsable text gives
 // 0.0.0.0.
-SockAddr ipv4(std::string_view address, uint16_t port);
+platform::SocketAddress28 ipv4(std::string_view address, uint16_t port);
 
 // A TCP connection description: process `processId`, outbound, from `local`
 // to `remote`, with `filteringFlag`.
-drvapi::TcpConnInfo tcpInfo(uint32_t processId, const SockAddr& local, const SockAddr& remote,
+drvapi::TcpConnInfo tcpInfo(uint32_t processId, const platform::SocketAddress28& local,
+                            const platform::SocketAddress28& remote,
                             uint32_t filteringFlag = drvapi::kRuleFilter);
-drvapi::UdpConnInfo udpInfo(uint32_t processId, const SockAddr& local);
+drvapi::UdpConnInfo udpInfo(uint32_t processId, const platform::SocketAddress28& local);
 
 // One record as it travels: type, connection id, payload.
 struct Record {
@@ -87,9 +90,9 @@ class Batch {
   Batch& udpCreated(uint64_t id, const drvapi::UdpConnInfo& info);
   Batch& udpConnectRequest(uint64_t id, const drvapi::UdpConnectRequest& request);
   // A datagram record: remote address, options flags and data, the datagram.
-  Batch& udpReceive(uint64_t id, const SockAddr& remote, std::string_view datagram,
+  Batch& udpReceive(uint64_t id, const platform::SocketAddress28& remote, std::string_view datagram,
                     std::string_view options = {}, uint32_t optionsFlags = 0);
-  Batch& udpSend(uint64_t id, const SockAddr& remote, std::string_view datagram,
+  Batch& udpSend(uint64_t id, const platform::SocketAddress28& remote, std::string_view datagram,
                  std::string_view options = {}, uint32_t optionsFlags = 0);
   Batch& udpCanReceive(uint64_t id) { return record(drvapi::kUdpCanReceive, id); }
   Batch& udpCanSend(uint64_t id) { return record(drvapi::kUdpCanSend, id); }
@@ -123,8 +126,8 @@ struct FlowDescription {
   uint32_t protocol = 6;  // 6 TCP, 17 UDP
   uint32_t processId = 0;
   uint8_t direction = 2;  // 1 inbound, 2 outbound
-  SockAddr local{};
-  SockAddr remote{};
+  platform::SocketAddress28 local{};
+  platform::SocketAddress28 remote{};
   // The program's image path; empty: the one set with setProcessImage().
   std::u16string processPath;
 };
@@ -227,7 +230,7 @@ class SimDriver {
   void setKind(std::optional<uint32_t> kind);
   void setExchangeBytes(uint32_t bytes);
   // The local address answered for a TCP connection (default: zeros).
-  void setLocalAddress(uint64_t id, const SockAddr& address);
+  void setLocalAddress(uint64_t id, const platform::SocketAddress28& address);
   // The device path answered for a process (no entry: the query fails).
   void setProcessImage(uint32_t processId, std::u16string devicePath);
   // The kind query's current answer (nullopt: the call fails).

@@ -84,7 +84,7 @@ void dispatchRecord(const RecordHeader& h, const unsigned char* payload) {
       // The driver tells the local address of an established connection on
       // request: a record header with type 0 and the id, and 28 bytes back.
       unsigned char query[kLocalAddressQuerySize] = {};
-      const RecordHeader q{0, id, static_cast<uint32_t>(kSockAddrSize)};
+      const RecordHeader q{0, id, static_cast<uint32_t>(sizeof info.localAddress)};
       std::memcpy(query, &q, sizeof q);
       uint32_t returned = 0;
       bool haveLocal = false;
@@ -97,7 +97,9 @@ void dispatchRecord(const RecordHeader& h, const unsigned char* payload) {
         TcpEntry* e = freshTcpEntry(id);
         if (e == nullptr) return;
         e->info = info;
-        if (haveLocal) std::memcpy(e->info.localAddress, query + kRecordHeaderSize, kSockAddrSize);
+        if (haveLocal)
+          std::memcpy(e->info.localAddress.bytes.data(), query + kRecordHeaderSize,
+                      sizeof e->info.localAddress);
         e->connected = true;
         e->lastActivity = now();
       }
@@ -191,7 +193,7 @@ void dispatchRecord(const RecordHeader& h, const unsigned char* payload) {
         if (created) {
           e->info.processId = e->request.processId;
           e->info.ipFamily = e->request.ipFamily;
-          std::memcpy(e->info.localAddress, e->request.localAddress, kSockAddrSize);
+          e->info.localAddress = e->request.localAddress;
         }
       }
       l.events.push(kUdpConnectRequest, id);

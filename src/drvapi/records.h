@@ -1,20 +1,23 @@
 // The driver's wire records: the frame of every record in the shared buffers
 // and the payloads the engine reads and writes. All fields are little-endian
-// and packed without gaps; socket addresses are 28-byte platform socket
-// addresses (family 2 = IPv4 in the first 16 bytes, 23 = IPv6 in all 28) with
-// ports and addresses in network byte order.
+// and packed without gaps; socket addresses are platform::SocketAddress28
+// (family 2 = IPv4 in the first 16 bytes, 23 = IPv6 in all 28) with ports and
+// addresses in network byte order.
 //
 //   frame:  0 u32 type | 4 u64 connection id | 12 u32 payload size | 16 payload
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
+
+#include "platform/socket_address28.h"
 
 namespace drvapi {
 
-inline constexpr uint16_t kFamilyIpv4 = 2;
-inline constexpr uint16_t kFamilyIpv6 = 23;
-inline constexpr size_t kSockAddrSize = 28;
+// The platform's family numbers, which are the driver's.
+using platform::kFamilyIpv4;
+using platform::kFamilyIpv6;
 
 // Record types of the frame. "In" records come from the driver, "out" ones go
 // to it; several travel both ways.
@@ -72,7 +75,7 @@ inline constexpr uint32_t kRuleRawIp = 128;
 
 // Sizes the protocol fixes.
 inline constexpr size_t kRecordHeaderSize = 16;
-inline constexpr size_t kLocalAddressQuerySize = kRecordHeaderSize + kSockAddrSize;  // 44
+inline constexpr size_t kLocalAddressQuerySize = kRecordHeaderSize + sizeof(platform::SocketAddress28);  // 44
 inline constexpr uint32_t kMaxDatagram = 131072;
 inline constexpr uint32_t kLargeChunk = 131072;  // TCP chunk size of the newer driver kinds
 inline constexpr uint32_t kSmallChunk = 8192;    // TCP chunk size of an unknown driver kind
@@ -94,22 +97,22 @@ struct TcpConnInfo {
   uint32_t processId;
   uint8_t direction;  // 1 inbound, 2 outbound
   uint16_t ipFamily;  // 2 or 23
-  uint8_t localAddress[kSockAddrSize];
-  uint8_t remoteAddress[kSockAddrSize];
+  platform::SocketAddress28 localAddress;
+  platform::SocketAddress28 remoteAddress;
 };
 
 struct UdpConnInfo {
   uint32_t processId;
   uint16_t ipFamily;
-  uint8_t localAddress[kSockAddrSize];
+  platform::SocketAddress28 localAddress;
 };
 
 struct UdpConnectRequest {
   uint32_t filteringFlag;
   uint32_t processId;
   uint16_t ipFamily;
-  uint8_t localAddress[kSockAddrSize];
-  uint8_t remoteAddress[kSockAddrSize];
+  platform::SocketAddress28 localAddress;
+  platform::SocketAddress28 remoteAddress;
 };
 
 // The answer to kIoctlExchangeBuffers: where the driver's two shared buffers
@@ -126,7 +129,7 @@ struct SharedBuffers {
 // Head of the payload of a UDP datagram record (codes 10 and 11); the options
 // data (optionsLength bytes) and then the datagram follow.
 struct UdpDatagramHeader {
-  uint8_t remoteAddress[kSockAddrSize];
+  platform::SocketAddress28 remoteAddress;
   uint32_t optionsFlags;
   uint32_t optionsLength;
 };
@@ -175,6 +178,14 @@ struct ProcessFilterRule {
 
 #pragma pack(pop)
 
+// The address fields are bytes without alignment, so packing leaves them as
+// they are and every record below keeps the layout the driver writes.
+static_assert(alignof(platform::SocketAddress28) == 1 && sizeof(platform::SocketAddress28) == 28);
+static_assert(alignof(TcpConnInfo) == 1 && alignof(UdpConnInfo) == 1 && alignof(UdpConnectRequest) == 1);
+static_assert(alignof(UdpDatagramHeader) == 1 && std::is_trivially_copyable_v<TcpConnInfo>);
+static_assert(std::is_trivially_copyable_v<UdpConnInfo> && std::is_trivially_copyable_v<UdpConnectRequest>);
+static_assert(offsetof(UdpDatagramHeader, remoteAddress) == 0 &&
+              offsetof(UdpDatagramHeader, optionsFlags) == 28);
 static_assert(sizeof(RecordHeader) == 16);
 static_assert(offsetof(RecordHeader, id) == 4 && offsetof(RecordHeader, size) == 12);
 static_assert(sizeof(TcpConnInfo) == 67);

@@ -246,7 +246,7 @@ void runTcpEvent(uint64_t id, uint32_t mask) {
     if ((e = own()) == nullptr) return;
     e->deciding = false;
     e->info.filteringFlag = info.filteringFlag;
-    std::memcpy(e->info.remoteAddress, info.remoteAddress, kSockAddrSize);
+    e->info.remoteAddress = info.remoteAddress;
     const uint32_t flag = info.filteringFlag;
     // tcpDisableFiltering asked for while the verdict was being made is
     // judged by that verdict, not by the flags the driver reported.

@@ -34,8 +34,9 @@ bool deliverDatagrams(Guard& lk, uint64_t id, bool fromNet, Deliver&& deliver) {
     const int length = static_cast<int>(node->size() - sizeof(UdpDatagramHeader) - optionsLength);
     // The newer driver kind tells the flow's current local address at
     // offset 32 of the options of every inbound datagram.
-    if (fromNet && l.driverKind == 2 && optionsLength >= 32 + kSockAddrSize)
-      std::memcpy(e->info.localAddress, payload + sizeof(UdpDatagramHeader) + 32, kSockAddrSize);
+    if (fromNet && l.driverKind == 2 && optionsLength >= 32 + sizeof e->info.localAddress)
+      std::memcpy(e->info.localAddress.bytes.data(), payload + sizeof(UdpDatagramHeader) + 32,
+                  sizeof e->info.localAddress);
     const bool passThrough = e->passThrough;
     lk.unlock();
     deliver(passThrough, payload, reinterpret_cast<const char*>(data), length, options);
@@ -67,10 +68,9 @@ int udpInject(uint64_t id, const unsigned char* remoteAddress, const char* data,
                                       detail::kDatagramGranularity);
     if (node == nullptr) return kFailed;
     unsigned char* p = node->payload();
-    std::memset(p, 0, kSockAddrSize);
-    uint16_t family = 0;
-    std::memcpy(&family, remoteAddress, sizeof family);
-    std::memcpy(p, remoteAddress, family == kFamilyIpv6 ? kSockAddrSize : 16);
+    // 16 bytes of an IPv4 address, all 28 of an IPv6 one; the rest zero.
+    const platform::SocketAddress28 remote = platform::SocketAddress28::FromRaw(remoteAddress);
+    std::memcpy(p + offsetof(UdpDatagramHeader, remoteAddress), remote.bytes.data(), sizeof remote);
     std::memcpy(p + offsetof(UdpDatagramHeader, optionsFlags), &flags, sizeof flags);
     std::memcpy(p + offsetof(UdpDatagramHeader, optionsLength), &optionsLength, sizeof optionsLength);
     if (optionsLength != 0) std::memcpy(p + sizeof(UdpDatagramHeader), options->data, optionsLength);

@@ -1,21 +1,9 @@
 #include "tcp/redirect_table.h"
 
-#include <cstring>
-
 namespace tcp {
-namespace {
-
-// The port of a driver socket address, as stored (network order).
-uint16_t storedPort(const uint8_t* address28) {
-  uint16_t port;
-  std::memcpy(&port, address28 + 2, sizeof port);
-  return port;
-}
-
-}  // namespace
 
 void RedirectTable::Insert(const REDIRECT_INFO& entry) {
-  const uint16_t port = storedPort(entry.info.localAddress);
+  const uint16_t port = entry.info.localAddress.port();
   std::lock_guard<SpinFlag> lock(redirectLock_);
   (entry.info.ipFamily == drvapi::kFamilyIpv4 ? ipv4_ : other_)[port] = entry;
 }

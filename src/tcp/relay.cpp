@@ -251,15 +251,16 @@ void Relay::acceptOne(int family) {
   context->id = entry->id;
   context->processName = entry->processName;
   platform::SocketAddress remote;
-  std::memcpy(remote.bytes, entry->info.remoteAddress, drvapi::kSockAddrSize);
+  std::memcpy(remote.bytes, entry->info.remoteAddress.bytes.data(), sizeof entry->info.remoteAddress);
   if (family == platform::kFamilyIpv4) {
     context->destination = platform::makeIpv4Address(remote.ipv4(), remote.port());
     platform::SocketAddress local;
-    std::memcpy(local.bytes, entry->info.localAddress, drvapi::kSockAddrSize);
+    std::memcpy(local.bytes, entry->info.localAddress.bytes.data(), sizeof entry->info.localAddress);
     context->localAddress = platform::makeIpv4Address(local.ipv4(), local.port());
   } else {
     if (!hostnet::ToIpv4SocketAddress(remote, context->destination)) return;
-    std::memcpy(context->localAddress.bytes, entry->info.localAddress, 4);  // family 23 and the port
+    std::memcpy(context->localAddress.bytes, entry->info.localAddress.bytes.data(),
+                4);  // family 23 and the port
   }
   hostnet::GetAddressAndPort(context->destination.family(), context->destination, context->destinationAddress,
                              context->destinationPort);

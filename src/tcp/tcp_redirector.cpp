@@ -17,13 +17,11 @@ constexpr uint16_t kTypeAAAA = 28;
 // The relay's port when its listener is closed.
 constexpr uint16_t kNoRelayPort = 0xFFFF;
 
-platform::SocketAddress fromField(const uint8_t* field28) {
+platform::SocketAddress fromField(const platform::SocketAddress28& field) {
   platform::SocketAddress a;
-  std::memcpy(a.bytes, field28, drvapi::kSockAddrSize);
+  std::memcpy(a.bytes, field.bytes.data(), sizeof field);
   return a;
 }
-
-uint16_t familyOf(const uint8_t* field28) { return static_cast<uint16_t>(field28[0] | (field28[1] << 8)); }
 
 // Address and port of a socket address into a collector record's (packed)
 // fields; both stay zero for families other than 2 and 23.
@@ -53,7 +51,7 @@ TcpRedirector::TcpRedirector(RedirectServices& services, collector::DataCollecto
 
 void TcpRedirector::tcpConnectRequest(uint64_t id, drvapi::TcpConnInfo* info) {
   if (info == nullptr) return;
-  const uint16_t family = familyOf(info->remoteAddress);
+  const uint16_t family = info->remoteAddress.family();
   const std::string processName = services_.processNameOf(info->processId);
   const bool selected = !processName.empty() && info->processId != 0 &&
                         services_.isSelectedProcess(info->processId, processName);
@@ -88,7 +86,7 @@ void TcpRedirector::Clear() {
 // destination (host rewrite, port map) on the way.
 TcpRedirector::Decision TcpRedirector::decide(uint64_t, drvapi::TcpConnInfo& info,
                                               const std::string& processName, bool selected, bool& mapped) {
-  const uint16_t family = familyOf(info.remoteAddress);
+  const uint16_t family = info.remoteAddress.family();
   const platform::SocketAddress destination = fromField(info.remoteAddress);
   platform::SocketAddress ipv4Form;  // the IPv4 form the rules are consulted with
 
@@ -118,7 +116,8 @@ TcpRedirector::Decision TcpRedirector::decide(uint64_t, drvapi::TcpConnInfo& inf
     if (services_.webRelayRunning()) {
       platform::SocketAddress loopback;
       hostnet::MakeLoopbackAddress(info.ipFamily, rewrite->webRelayPortNet, loopback);
-      std::memcpy(info.remoteAddress, loopback.bytes, info.ipFamily == drvapi::kFamilyIpv4 ? 16 : 28);
+      std::memcpy(info.remoteAddress.bytes.data(), loopback.bytes,
+                  info.ipFamily == drvapi::kFamilyIpv4 ? 16 : 28);
     } else if (info.ipFamily == drvapi::kFamilyIpv4) {
       std::vector<platform::SocketAddress> answers;
       bool ok = services_.lookUp(kTypeA, rewrite->host, answers);
@@ -126,8 +125,7 @@ TcpRedirector::Decision TcpRedirector::decide(uint64_t, drvapi::TcpConnInfo& inf
       const platform::SocketAddress* first = ok ? firstOfFamily(answers, drvapi::kFamilyIpv4) : nullptr;
       if (first != nullptr) {
         const platform::SocketAddress target = platform::makeIpv4Address(first->ipv4(), port);
-        std::memset(info.remoteAddress, 0, 16);
-        std::memcpy(info.remoteAddress, target.bytes, 16);
+        std::memcpy(info.remoteAddress.bytes.data(), target.bytes, 16);
       }
     } else if (info.ipFamily == drvapi::kFamilyIpv6) {
       std::vector<platform::SocketAddress> answers;
@@ -137,9 +135,9 @@ TcpRedirector::Decision TcpRedirector::decide(uint64_t, drvapi::TcpConnInfo& inf
       if (first != nullptr) {
         // Family 23, the requested port, the first answer; flow information
         // and scope stay as they were.
-        info.remoteAddress[0] = static_cast<uint8_t>(drvapi::kFamilyIpv6);
-        info.remoteAddress[1] = 0;
-        std::memcpy(info.remoteAddress + 8, first->ipv6(), 16);
+        info.remoteAddress.bytes[0] = static_cast<uint8_t>(drvapi::kFamilyIpv6);
+        info.remoteAddress.bytes[1] = 0;
+        std::memcpy(&info.remoteAddress.bytes[8], first->ipv6(), 16);
       }
     }
     return Decision::Pass;
@@ -161,8 +159,7 @@ TcpRedirector::Decision TcpRedirector::decide(uint64_t, drvapi::TcpConnInfo& inf
       }
       if (target != 0) {
         const platform::SocketAddress rewritten = platform::makeIpv4Address(target, map->portNet);
-        std::memset(info.remoteAddress, 0, sizeof info.remoteAddress);
-        std::memcpy(info.remoteAddress, rewritten.bytes, 16);
+        info.remoteAddress = platform::toDriverAddress(rewritten);
         return viaRelay ? Decision::Redirect : Decision::Pass;
       }
       if (viaRelay) return Decision::Redirect;
@@ -178,7 +175,7 @@ TcpRedirector::Decision TcpRedirector::decide(uint64_t, drvapi::TcpConnInfo& inf
 
 bool TcpRedirector::redirect(uint64_t id, drvapi::TcpConnInfo& info, const std::string& processName,
                              bool mapped) {
-  const uint16_t family = familyOf(info.remoteAddress);
+  const uint16_t family = info.remoteAddress.family();
   if (services_.adapterMode()) {
     // The connection stays filtered: its data reaches tcpReceive/tcpSend and
     // its destination gets a host route through the virtual adapter.
@@ -202,10 +199,10 @@ bool TcpRedirector::redirect(uint64_t id, drvapi::TcpConnInfo& info, const std::
     platform::SocketAddress relay;
     if (mapped) {
       hostnet::MakeLoopbackAddress(drvapi::kFamilyIpv6, platform::hostToNet16(services_.relayPort6()), relay);
-      std::memcpy(info.remoteAddress, relay.bytes, 28);
+      info.remoteAddress = platform::toDriverAddress(relay);
     } else {
       hostnet::MakeLoopbackAddress(drvapi::kFamilyIpv4, platform::hostToNet16(services_.relayPort4()), relay);
-      std::memcpy(info.remoteAddress, relay.bytes, 16);
+      std::memcpy(info.remoteAddress.bytes.data(), relay.bytes, 16);  // the driver's tail stays
     }
     if (event != nullptr) putAddressAndPort(relay.family(), relay, event->relayAddress, &event->relayPort);
   }

@@ -214,9 +214,9 @@ class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler
   drvapi::TcpConnInfo lastRequest{};  // as the driver reported it
 
   void tcpConnectRequest(uint64_t id, drvapi::TcpConnInfo* info) override {
-    record("tcpConnectRequest", id, {}, text(info->remoteAddress), info->processId);
+    record("tcpConnectRequest", id, {}, text(info->remoteAddress.bytes.data()), info->processId);
     std::memcpy(&lastRequest, info, sizeof lastRequest);
-    const uint8_t* remote = info->remoteAddress;
+    const uint8_t* remote = info->remoteAddress.bytes.data();
     if (remote[4] != 203 || remote[5] != 0 || remote[6] != 113) return;
     if (remote[7] == 66) {
       info->filteringFlag |= drvapi::kVerdictClose;
@@ -228,28 +228,28 @@ class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler
       return;
     }
     uint16_t localPort;
-    std::memcpy(&localPort, info->localAddress + 2, 2);
+    std::memcpy(&localPort, info->localAddress.bytes.data() + 2, 2);
     {
       std::lock_guard<std::mutex> guard(lock_);
       redirects_[ntohs(localPort)] = text(remote);
-      requestLocal_.push_back(text(info->localAddress));
+      requestLocal_.push_back(text(info->localAddress.bytes.data()));
     }
     const simdrv::SockAddr relay = simdrv::ipv4("127.0.0.1", relayPort);
-    std::memcpy(info->remoteAddress, relay.data(), relay.size());
+    info->remoteAddress = relay;
   }
   void tcpClosed(uint64_t id, drvapi::TcpConnInfo*) override { record("tcpClosed", id, {}, {}); }
   // 203.0.113.7's datagrams go to 203.0.113.5 instead; 203.0.113.66's are
   // blocked.
   void udpConnectRequest(uint64_t id, drvapi::UdpConnectRequest* request) override {
-    record("udpConnectRequest", id, {}, text(request->remoteAddress));
-    if (request->remoteAddress[7] == 66) {
+    record("udpConnectRequest", id, {}, text(request->remoteAddress.bytes.data()));
+    if (request->remoteAddress.bytes[7] == 66) {
       request->filteringFlag |= drvapi::kRuleBlock;
-    } else if (request->remoteAddress[7] == 7) {
-      request->remoteAddress[7] = 5;
+    } else if (request->remoteAddress.bytes[7] == 7) {
+      request->remoteAddress.bytes[7] = 5;
     }
   }
   void udpCreated(uint64_t id, drvapi::UdpConnInfo* info) override {
-    record("udpCreated", id, {}, text(info->localAddress), info->processId);
+    record("udpCreated", id, {}, text(info->localAddress.bytes.data()), info->processId);
   }
   void udpClosed(uint64_t id, drvapi::UdpConnInfo*) override { record("udpClosed", id, {}, {}); }
   void udpSend(uint64_t id, const unsigned char* remote, const char* data, int length,
@@ -259,13 +259,14 @@ class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler
     const std::string word = datagram.substr(0, datagram.find(' '));
     if (text(remote).rfind("203.0.113.9:", 0) == 0) {
       const std::string wrapped = "tunnel " + text(remote) + " " + datagram;
-      drvapi::udpInjectSend(id, node.data(), wrapped.data(), static_cast<int>(wrapped.size()), options);
+      drvapi::udpInjectSend(id, node.bytes.data(), wrapped.data(), static_cast<int>(wrapped.size()), options);
     } else if (word == "inject") {
       const simdrv::SockAddr source = simdrv::ipv4("198.51.100.7", 5353);
       const std::string reply = "injected" + datagram.substr(word.size());
-      drvapi::udpInjectReceive(id, source.data(), reply.data(), static_cast<int>(reply.size()), nullptr);
+      drvapi::udpInjectReceive(id, source.bytes.data(), reply.data(), static_cast<int>(reply.size()),
+                               nullptr);
     } else if (word == "elsewhere") {
-      drvapi::udpInjectSend(id, elsewhere.data(), data, length, options);
+      drvapi::udpInjectSend(id, elsewhere.bytes.data(), data, length, options);
     } else if (word == "reflect") {
       drvapi::udpInjectReceive(id, remote, data, length, nullptr);
     } else if (word == "query") {
@@ -281,7 +282,7 @@ class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler
     const std::string datagram(data, static_cast<size_t>(length));
     record("udpReceive", id, datagram, text(remote), 0, optionsOf(options));
     const size_t space = datagram.find(' ', 7);
-    if (text(remote) != text(node.data()) || datagram.rfind("tunnel ", 0) != 0 ||
+    if (text(remote) != text(node.bytes.data()) || datagram.rfind("tunnel ", 0) != 0 ||
         space == std::string::npos) {
       drvapi::udpInjectReceive(id, remote, data, length, nullptr);
       return;
@@ -291,7 +292,8 @@ class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler
     const simdrv::SockAddr source =
         simdrv::ipv4(peer.substr(0, colon).c_str(), static_cast<uint16_t>(std::stoi(peer.substr(colon + 1))));
     const std::string payload = datagram.substr(space + 1);
-    drvapi::udpInjectReceive(id, source.data(), payload.data(), static_cast<int>(payload.size()), nullptr);
+    drvapi::udpInjectReceive(id, source.bytes.data(), payload.data(), static_cast<int>(payload.size()),
+                             nullptr);
   }
   void ipSend(const char* packet, int length, const drvapi::IpOptions* options) override {
     const std::string p(packet, static_cast<size_t>(length));

@@ -505,8 +505,8 @@ class Handler : public lumotest::QuietHandler {
     for (const Injection& i : answer(query)) {
       const simdrv::SockAddr source =
           i.source.empty() ? simdrv::ipv4(to.substr(0, to.rfind(':')), 53) : simdrv::ipv4(i.source, i.port);
-      drvapi::udpInjectReceive(id, source.data(), i.datagram.data(), static_cast<int>(i.datagram.size()),
-                               nullptr);
+      drvapi::udpInjectReceive(id, source.bytes.data(), i.datagram.data(),
+                               static_cast<int>(i.datagram.size()), nullptr);
     }
   }
   void tcpConnectRequest(uint64_t, drvapi::TcpConnInfo* info) override {

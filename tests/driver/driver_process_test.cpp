@@ -156,7 +156,7 @@ TEST_F(DriverProcess, TheLibraryOutlivesItsDriverAndReachesTheNextOne) {
   ASSERT_TRUE(lumotest::waitFor(
       [&] { return handler.threadsStarted() > 0 && handler.threadsEnded() == handler.threadsStarted(); }));
   EXPECT_EQ(drvapi::addFilterRule(&rule, true), drvapi::kFailed) << "writes fail at once";
-  EXPECT_EQ(drvapi::udpInjectReceive(1, drvtest::kRemote.data(), "x", 1, nullptr), drvapi::kFailed);
+  EXPECT_EQ(drvapi::udpInjectReceive(1, drvtest::kRemote.bytes.data(), "x", 1, nullptr), drvapi::kFailed);
   EXPECT_TRUE(ended(first));
 
   // A new driver (over the dead one's socket), and the library, still open

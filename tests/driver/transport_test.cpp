@@ -73,7 +73,7 @@ TEST_F(Transport, RecordsCrossTheSharedBuffersBothWays) {
   EXPECT_EQ(drvapi::addFilterRule(&rule, true), drvapi::kOk);
   ASSERT_EQ(sim().rules().size(), 1u);
   EXPECT_EQ(sim().rules()[0].protocol, 17u);
-  EXPECT_EQ(drvapi::udpInjectReceive(7, kRemote.data(), "an answer", 9, nullptr), drvapi::kOk);
+  EXPECT_EQ(drvapi::udpInjectReceive(7, kRemote.bytes.data(), "an answer", 9, nullptr), drvapi::kOk);
   ASSERT_TRUE(lumotest::waitFor([&] { return !sim().written(drvapi::kUdpReceive, 7).empty(); }));
   const std::string payload = sim().written(drvapi::kUdpReceive, 7)[0].text();
   EXPECT_EQ(payload.substr(payload.size() - 9), "an answer");

@@ -151,10 +151,10 @@ TEST_F(Dispatch, VerdictBitsDecideWhatHappensToTheRequest) {
       {0x42, false, false, true},
   };
   uint64_t id = 10;
-  const simdrv::SockAddr relay = simdrv::ipv4("127.0.0.1", 50888);
+  const platform::SocketAddress28 relay = simdrv::ipv4("127.0.0.1", 50888);
   handler.onTcpConnectRequest = [&](uint64_t requestId, TcpConnInfo* info) {
     info->filteringFlag = rows[requestId - 11].flag;
-    std::memcpy(info->remoteAddress, relay.data(), relay.size());
+    info->remoteAddress = relay;
   };
   for (const Row& row : rows) {
     ++id;
@@ -165,7 +165,7 @@ TEST_F(Dispatch, VerdictBitsDecideWhatHappensToTheRequest) {
       ASSERT_TRUE(waitWritten(kTcpConnectRequest, id, 1));
       const TcpConnInfo sent = tcpVerdict(id);
       EXPECT_EQ(+sent.filteringFlag, row.flag);
-      EXPECT_EQ(std::memcmp(sent.remoteAddress, relay.data(), relay.size()), 0);
+      EXPECT_EQ(sent.remoteAddress, relay);
     }
     if (row.closed) {
       ASSERT_TRUE(lumotest::waitFor([&] { return !sim.closedConnections().empty(); }));
@@ -192,12 +192,12 @@ TEST_F(Dispatch, ConnectedAfterAForgottenRequestStartsAFreshEntry) {
   ASSERT_TRUE(waitWritten(kTcpConnectRequest, 20, 1));
   TcpConnInfo info{};
   ASSERT_TRUE(lumotest::waitFor([&] { return tcpGetConnInfo(20, &info) == kUnknownConnection; }));
-  const simdrv::SockAddr local = simdrv::ipv4("127.0.0.1", 40999);
+  const platform::SocketAddress28 local = simdrv::ipv4("127.0.0.1", 40999);
   sim.setLocalAddress(20, local);
   connect(20);
   ASSERT_EQ(tcpGetConnInfo(20, &info), kOk);
   // The library asked the driver for the connection's local address.
-  EXPECT_EQ(std::memcmp(info.localAddress, local.data(), local.size()), 0);
+  EXPECT_EQ(info.localAddress, local);
 }
 
 TEST_F(Dispatch, InjectedStreamIsSplitAtTheChunkLimit) {
@@ -264,8 +264,9 @@ TEST_F(Dispatch, UdpFlowIsSuspendedWhileInjectedDatagramsPileUp) {
   sim.setWriteMode(simdrv::WriteMode::NoRoom);
   const std::string datagram(131072, 'g');
   for (int i = 0; i < 8; ++i)
-    ASSERT_EQ(udpInjectSend(45, kRemote.data(), datagram.data(), static_cast<int>(datagram.size()), nullptr),
-              kOk);
+    ASSERT_EQ(
+        udpInjectSend(45, kRemote.bytes.data(), datagram.data(), static_cast<int>(datagram.size()), nullptr),
+        kOk);
   // The writer is one thread taking connections in order: once a ping queued
   // behind the injections has met "no room" too, they have all been tried.
   deliver(simdrv::Batch().ping(9998));
@@ -334,7 +335,7 @@ TEST_F(Dispatch, PassThroughConnectionsDataGoesBackToTheDriver) {
   // A flow's datagrams go back the way each came.
   createUdp(34);
   ASSERT_EQ(udpDisableFiltering(34), kOk);
-  const simdrv::SockAddr peer = simdrv::ipv4("203.0.113.9", 9000);
+  const platform::SocketAddress28 peer = simdrv::ipv4("203.0.113.9", 9000);
   deliver(simdrv::Batch().udpReceive(34, peer, "to app").udpSend(34, peer, "to net"));
   ASSERT_TRUE(waitWritten(kUdpSend, 34, 1));
   ASSERT_TRUE(waitWritten(kUdpReceive, 34, 1));
@@ -346,15 +347,15 @@ TEST_F(Dispatch, PassThroughConnectionsDataGoesBackToTheDriver) {
 
 TEST_F(Dispatch, OneInboundDatagramPerDriverRequest) {
   createUdp(40);
-  const simdrv::SockAddr peer = simdrv::ipv4("203.0.113.9", 9000);
-  ASSERT_EQ(udpInjectReceive(40, peer.data(), "first", 5, nullptr), kOk);
-  ASSERT_EQ(udpInjectReceive(40, peer.data(), "second", 6, nullptr), kOk);
+  const platform::SocketAddress28 peer = simdrv::ipv4("203.0.113.9", 9000);
+  ASSERT_EQ(udpInjectReceive(40, peer.bytes.data(), "first", 5, nullptr), kOk);
+  ASSERT_EQ(udpInjectReceive(40, peer.bytes.data(), "second", 6, nullptr), kOk);
   ASSERT_TRUE(waitWritten(kUdpReceive, 40, 1));
   ASSERT_TRUE(sim.waitForRead());
   EXPECT_EQ(sim.written(kUdpReceive, 40).size(), 1u);
   const auto first = sim.written(kUdpReceive, 40)[0];
   ASSERT_EQ(first.payload.size(), 36u + 5u);
-  EXPECT_EQ(std::memcmp(first.payload.data(), peer.data(), 16), 0);
+  EXPECT_EQ(std::memcmp(first.payload.data(), peer.bytes.data(), 16), 0);
   EXPECT_EQ(first.text().substr(36), "first");
 
   deliver(simdrv::Batch().udpCanReceive(40));
@@ -362,17 +363,18 @@ TEST_F(Dispatch, OneInboundDatagramPerDriverRequest) {
   EXPECT_EQ(sim.written(kUdpReceive, 40)[1].text().substr(36), "second");
 
   const std::string big(131073, 'b');
-  EXPECT_EQ(udpInjectReceive(40, peer.data(), big.data(), static_cast<int>(big.size()), nullptr), kFailed);
+  EXPECT_EQ(udpInjectReceive(40, peer.bytes.data(), big.data(), static_cast<int>(big.size()), nullptr),
+            kFailed);
   EXPECT_EQ(udpInjectSend(40, nullptr, "x", 1, nullptr), kFailed);
-  EXPECT_EQ(udpInjectSend(41, peer.data(), "x", 1, nullptr), kUnknownConnection);
+  EXPECT_EQ(udpInjectSend(41, peer.bytes.data(), "x", 1, nullptr), kUnknownConnection);
   // Datagrams towards the network all go at once, with their options.
   unsigned char raw[sizeof(UdpOptions) + 3] = {};
   auto* options = reinterpret_cast<UdpOptions*>(raw);
   options->flags = 9;
   options->optionsLength = 4;
   std::memcpy(options->data, "opts", 4);
-  ASSERT_EQ(udpInjectSend(40, peer.data(), "a", 1, options), kOk);
-  ASSERT_EQ(udpInjectSend(40, peer.data(), big.data(), 131072, nullptr), kOk);
+  ASSERT_EQ(udpInjectSend(40, peer.bytes.data(), "a", 1, options), kOk);
+  ASSERT_EQ(udpInjectSend(40, peer.bytes.data(), big.data(), 131072, nullptr), kOk);
   ASSERT_TRUE(waitWritten(kUdpSend, 40, 2));
   EXPECT_EQ(sim.written(kUdpSend, 40)[0].text().substr(28), std::string("\x09\0\0\0\x04\0\0\0optsa", 13));
   EXPECT_EQ(sim.written(kUdpReceive, 40).size(), 2u);
@@ -388,7 +390,7 @@ TEST_F(Dispatch, InjectionsRacingTheWriterKeepEachFlowsOrder) {
   constexpr uint64_t kFirst = 500;
   constexpr int kFlows = 4;
   constexpr int kCount = 150;
-  const simdrv::SockAddr peer = simdrv::ipv4("203.0.113.9", 9000);
+  const platform::SocketAddress28 peer = simdrv::ipv4("203.0.113.9", 9000);
   simdrv::Batch open;
   for (int f = 0; f < kFlows; ++f) open.udpCreated(kFirst + f, simdrv::udpInfo(kGamePid, kLocal));
   deliver(open);
@@ -401,9 +403,11 @@ TEST_F(Dispatch, InjectionsRacingTheWriterKeepEachFlowsOrder) {
     injectors.emplace_back([&, id = kFirst + f] {
       for (int n = 0; n < kCount; ++n) {
         const std::string text = std::to_string(n);
-        EXPECT_EQ(udpInjectSend(id, peer.data(), text.data(), static_cast<int>(text.size()), nullptr), kOk);
-        EXPECT_EQ(udpInjectReceive(id, peer.data(), text.data(), static_cast<int>(text.size()), nullptr),
+        EXPECT_EQ(udpInjectSend(id, peer.bytes.data(), text.data(), static_cast<int>(text.size()), nullptr),
                   kOk);
+        EXPECT_EQ(
+            udpInjectReceive(id, peer.bytes.data(), text.data(), static_cast<int>(text.size()), nullptr),
+            kOk);
       }
       injectorsDone.fetch_add(1);
     });
@@ -452,10 +456,10 @@ TEST_F(Dispatch, InjectionsRacingTheWriterKeepEachFlowsOrder) {
 // The newer driver kind's options carry the flow's local address at offset
 // 32: the handler gets the options, and the flow's entry the new address.
 TEST_F(Dispatch, DatagramsReachTheHandlerWithOptionsAndRefreshTheLocalAddress) {
-  const simdrv::SockAddr peer = simdrv::ipv4("203.0.113.9", 53);
-  const simdrv::SockAddr newLocal = simdrv::ipv4("127.0.0.1", 41234);
+  const platform::SocketAddress28 peer = simdrv::ipv4("203.0.113.9", 53);
+  const platform::SocketAddress28 newLocal = simdrv::ipv4("127.0.0.1", 41234);
   std::string options(60, '\0');
-  std::memcpy(&options[32], newLocal.data(), newLocal.size());
+  std::memcpy(&options[32], newLocal.bytes.data(), newLocal.bytes.size());
   deliver(simdrv::Batch()
               .udpCreated(50, simdrv::udpInfo(kGamePid, kLocal))
               .udpReceive(50, peer, "answer", options, 5)
@@ -463,7 +467,7 @@ TEST_F(Dispatch, DatagramsReachTheHandlerWithOptionsAndRefreshTheLocalAddress) {
   ASSERT_TRUE(handler.waitCount("udpSend", 1));
   UdpConnInfo info{};
   ASSERT_EQ(udpGetConnInfo(50, &info), kOk);
-  EXPECT_EQ(std::memcmp(info.localAddress, newLocal.data(), newLocal.size()), 0);
+  EXPECT_EQ(info.localAddress, newLocal);
   EXPECT_EQ(udpGetConnInfo(50, nullptr), kFailed);
   deliver(simdrv::Batch().udpClosed(50));
   ASSERT_TRUE(handler.waitCount("udpClosed", 1));
@@ -635,7 +639,7 @@ TEST_F(Dispatch, FreeDriverReleasesQueuedData) {
   deliver(simdrv::Batch().tcpReceive(80, std::string(50000, 'q')).udpReceive(81, kRemote, "dgram"));
   sim.setWriteMode(simdrv::WriteMode::NoRoom);
   ASSERT_EQ(tcpInjectSend(80, "queued", 6), kOk);
-  ASSERT_EQ(udpInjectSend(81, kRemote.data(), "queued", 6, nullptr), kOk);
+  ASSERT_EQ(udpInjectSend(81, kRemote.bytes.data(), "queued", 6, nullptr), kOk);
   handler.release();
   freeDriver();  // the sanitizer builds check that nothing is left behind
   TcpConnInfo info{};
@@ -723,11 +727,11 @@ TEST_F(Dispatch, SmallDatagramsCountWholeNodesTowardsSuspension) {
 // each; past the cap the oldest waiting one is dropped and counted.
 TEST_F(Dispatch, InboundDatagramsWaitingForTheDriverAreCappedOldestFirst) {
   createUdp(630);
-  const simdrv::SockAddr peer = simdrv::ipv4("203.0.113.9", 9000);
+  const platform::SocketAddress28 peer = simdrv::ipv4("203.0.113.9", 9000);
   const uint64_t droppedBefore = droppedInboundDatagrams();
   auto inject = [&](int n) {
     const std::string text = "reply" + std::to_string(n);
-    return udpInjectReceive(630, peer.data(), text.data(), static_cast<int>(text.size()), nullptr);
+    return udpInjectReceive(630, peer.bytes.data(), text.data(), static_cast<int>(text.size()), nullptr);
   };
   ASSERT_EQ(inject(0), kOk);
   ASSERT_TRUE(waitWritten(kUdpReceive, 630, 1));

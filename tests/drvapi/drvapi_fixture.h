@@ -170,8 +170,8 @@ class RecordingHandler : public drvapi::DRV_EventHandler, public drvapi::DRV_IPE
   std::atomic<int> held_{0};
 };
 
-inline const simdrv::SockAddr kLocal = simdrv::ipv4("127.0.0.1", 40001);
-inline const simdrv::SockAddr kRemote = simdrv::ipv4("203.0.113.5", 7000);
+inline const platform::SocketAddress28 kLocal = simdrv::ipv4("127.0.0.1", 40001);
+inline const platform::SocketAddress28 kRemote = simdrv::ipv4("203.0.113.5", 7000);
 inline constexpr uint32_t kGamePid = 1200;
 
 // The game's outbound TCP connection from kLocal to kRemote.

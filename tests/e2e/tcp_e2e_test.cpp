@@ -168,7 +168,7 @@ TEST_F(TcpEndToEnd, MappedIpv6DestinationLandsOnTheIpv6Listener) {
   uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 203, 0, 113, 5};
   const platform::SocketAddress to = platform::makeIpv6Address(mapped, netPort(echo.port()));
   simdrv::SockAddr destination{};
-  std::memcpy(destination.data(), to.bytes, destination.size());
+  std::memcpy(destination.bytes.data(), to.bytes, sizeof destination);
   simdrv::LiveTcp::Connection c = live.connect(ownProcessId(), destination);
   if (c.socket == platform::kInvalidSocket && c.error == "cannot bind the application's socket")
     GTEST_SKIP() << "no IPv6 loopback on this machine";
@@ -293,10 +293,10 @@ TEST(RelayFallback, NodeRefusingAuthenticationMakesTheRelayGoDirect) {
   tcp::REDIRECT_INFO entry;
   entry.id = 42;
   entry.info.ipFamily = platform::kFamilyIpv4;
-  std::memcpy(entry.info.localAddress, local.bytes, 16);
+  std::memcpy(entry.info.localAddress.bytes.data(), local.bytes, 16);
   const platform::SocketAddress destination =
       platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), platform::hostToNet16(echo.port()));
-  std::memcpy(entry.info.remoteAddress, destination.bytes, 16);
+  std::memcpy(entry.info.remoteAddress.bytes.data(), destination.bytes, 16);
   entry.processName = "game.exe";
   redirects.Insert(entry);
 

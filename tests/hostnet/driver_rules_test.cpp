@@ -28,10 +28,10 @@ const std::u16string kGame = u"C:\\Games\\Game.exe", kLauncher = u"D:\\launcher.
 
 simdrv::SockAddr ipv6(uint16_t port) {
   simdrv::SockAddr a{};
-  a[0] = static_cast<uint8_t>(drvapi::kFamilyIpv6);
-  a[2] = static_cast<uint8_t>(port >> 8);
-  a[3] = static_cast<uint8_t>(port);
-  a[8] = 0x20, a[9] = 0x01, a[10] = 0x0d, a[11] = 0xb8, a[23] = 5;
+  a.bytes[0] = static_cast<uint8_t>(drvapi::kFamilyIpv6);
+  a.bytes[2] = static_cast<uint8_t>(port >> 8);
+  a.bytes[3] = static_cast<uint8_t>(port);
+  a.bytes[8] = 0x20, a.bytes[9] = 0x01, a.bytes[10] = 0x0d, a.bytes[11] = 0xb8, a.bytes[23] = 5;
   return a;
 }
 

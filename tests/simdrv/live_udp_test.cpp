@@ -75,7 +75,7 @@ struct Event {
   std::string what;
   uint64_t id;
   std::string data;
-  simdrv::SockAddr address;  // remote of a datagram or request, local of udpCreated
+  platform::SocketAddress28 address;  // remote of a datagram or request, local of udpCreated
 };
 
 // Sends every reported datagram on unchanged; answers every reported reply
@@ -83,14 +83,14 @@ struct Event {
 class Reflector : public lumotest::QuietHandler {
  public:
   bool releaseAtFirstSend = false;
-  simdrv::SockAddr replySource = simdrv::ipv4("198.51.100.7", 9);
+  platform::SocketAddress28 replySource = simdrv::ipv4("198.51.100.7", 9);
   std::function<void(drvapi::UdpConnectRequest*)> onConnectRequest;
 
   void udpCreated(uint64_t id, drvapi::UdpConnInfo* info) override {
-    record("udpCreated", id, {}, info->localAddress);
+    record("udpCreated", id, {}, info->localAddress.bytes.data());
   }
   void udpConnectRequest(uint64_t id, drvapi::UdpConnectRequest* request) override {
-    record("udpConnectRequest", id, {}, request->remoteAddress);
+    record("udpConnectRequest", id, {}, request->remoteAddress.bytes.data());
     if (onConnectRequest) onConnectRequest(request);
   }
   void udpSend(uint64_t id, const unsigned char* remote, const char* data, int length,
@@ -103,10 +103,10 @@ class Reflector : public lumotest::QuietHandler {
   void udpReceive(uint64_t id, const unsigned char* remote, const char* data, int length,
                   const drvapi::UdpOptions*) override {
     record("udpReceive", id, std::string(data, static_cast<size_t>(length)), remote);
-    drvapi::udpInjectReceive(id, replySource.data(), data, length, nullptr);
+    drvapi::udpInjectReceive(id, replySource.bytes.data(), data, length, nullptr);
   }
   void udpClosed(uint64_t id, drvapi::UdpConnInfo* info) override {
-    record("udpClosed", id, {}, info->localAddress);
+    record("udpClosed", id, {}, info->localAddress.bytes.data());
   }
 
   std::vector<Event> events(const std::string& what) const {
@@ -135,7 +135,7 @@ class Reflector : public lumotest::QuietHandler {
  private:
   void record(const char* what, uint64_t id, std::string data, const unsigned char* address) {
     Event e{what, id, std::move(data), {}};
-    std::memcpy(e.address.data(), address, e.address.size());
+    std::memcpy(e.address.bytes.data(), address, sizeof e.address);
     std::lock_guard<std::mutex> guard(lock_);
     events_.push_back(std::move(e));
     changed_.notify_all();
@@ -167,7 +167,7 @@ class LiveUdpTest : public ::testing::Test {
     ASSERT_EQ(drvapi::addFilterRule(&rule, true), drvapi::kOk);
   }
 
-  simdrv::SockAddr echoAt(const char* address) const { return simdrv::ipv4(address, echo.port()); }
+  platform::SocketAddress28 echoAt(const char* address) const { return simdrv::ipv4(address, echo.port()); }
 
   UdpEcho echo;
   simdrv::SimDriver driver;
@@ -264,11 +264,11 @@ TEST_F(LiveUdpTest, ConnectRequestVerdictDecidesWhereADestinationGoes) {
   // The handler sends 203.0.113.7 elsewhere (203.0.113.9, the same server
   // behind the map) and blocks 203.0.113.66.
   handler.onConnectRequest = [&](drvapi::UdpConnectRequest* request) {
-    const simdrv::SockAddr rewritten = echoAt("203.0.113.9");
-    if (request->remoteAddress[7] == 66)
+    const platform::SocketAddress28 rewritten = echoAt("203.0.113.9");
+    if (request->remoteAddress.bytes[7] == 66)
       request->filteringFlag |= drvapi::kRuleBlock;
     else
-      std::memcpy(request->remoteAddress, rewritten.data(), rewritten.size());
+      request->remoteAddress = rewritten;
   };
   LiveUdp::Socket app = live.open(kConnectPid);
   ASSERT_TRUE(app.valid()) << app.error();

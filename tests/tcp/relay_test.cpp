@@ -106,8 +106,8 @@ struct RelayRig {
     tcp::REDIRECT_INFO entry;
     entry.id = 42;
     entry.info.ipFamily = kIpv4;
-    std::memcpy(entry.info.localAddress, local.bytes, 16);
-    std::memcpy(entry.info.remoteAddress, loopback(destinationPort).bytes, 16);
+    std::memcpy(entry.info.localAddress.bytes.data(), local.bytes, 16);
+    std::memcpy(entry.info.remoteAddress.bytes.data(), loopback(destinationPort).bytes, 16);
     entry.processName = "game.exe";
     redirects.Insert(entry);
     EXPECT_TRUE(platform::connectSocket(app, loopback(relay.port(kIpv4))));

@@ -94,8 +94,8 @@ drvapi::TcpConnInfo request(const SocketAddress& to, uint32_t pid = 1200,
         any[15] = 1;
         return platform::makeIpv6Address(any, localPortNet);
       }();
-  std::memcpy(info.localAddress, local.bytes, 28);
-  std::memcpy(info.remoteAddress, to.bytes, 28);
+  std::memcpy(info.localAddress.bytes.data(), local.bytes, 28);
+  std::memcpy(info.remoteAddress.bytes.data(), to.bytes, 28);
   return info;
 }
 
@@ -113,7 +113,7 @@ SocketAddress mapped(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port) 
 
 SocketAddress remoteOf(const drvapi::TcpConnInfo& info) {
   SocketAddress a;
-  std::memcpy(a.bytes, info.remoteAddress, 28);
+  std::memcpy(a.bytes, info.remoteAddress.bytes.data(), 28);
   return a;
 }
 

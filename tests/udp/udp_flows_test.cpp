@@ -182,7 +182,7 @@ struct Harness {
     drvapi::UdpConnInfo info{};
     info.processId = pid;
     info.ipFamily = 2;
-    std::memcpy(info.localAddress, v4(127, 0, 0, 1, 40000).bytes, 16);
+    std::memcpy(info.localAddress.bytes.data(), v4(127, 0, 0, 1, 40000).bytes, 16);
     flows.udpCreated(id, &info);
   }
   void close(uint64_t id) {

@@ -37,7 +37,7 @@
 namespace capture {
 namespace {
 
-using simdrv::SockAddr;
+using platform::SocketAddress28;
 using Clock = std::chrono::steady_clock;
 
 // Connection and flow ids of captured programs start far from those of the
@@ -102,11 +102,11 @@ class Fd {
   int fd_ = -1;
 };
 
-SockAddr fieldOf(const wire::Endpoint& e) { return simdrv::ipv4Field(e.address, e.port); }
+SocketAddress28 fieldOf(const wire::Endpoint& e) { return simdrv::ipv4Field(e.address, e.port); }
 
 // The IPv4 endpoint of a driver address field: family 2, or an IPv4-mapped
 // IPv6 address. False for anything an IPv4 socket cannot reach.
-bool endpointOf(const uint8_t* field, wire::Endpoint& out) {
+bool endpointOf(const SocketAddress28& field, wire::Endpoint& out) {
   platform::SocketAddress a;
   if (!platform::fromDriverAddress(field, a)) return false;
   if (a.family() == platform::kFamilyIpv4) {
@@ -122,7 +122,7 @@ bool endpointOf(const uint8_t* field, wire::Endpoint& out) {
 }
 
 // A flow before its first datagram: only the family is known.
-SockAddr familyOnly() { return simdrv::ipv4Field(0, 0); }
+SocketAddress28 familyOnly() { return simdrv::ipv4Field(0, 0); }
 
 template <class T>
 std::vector<uint8_t> message(const T& fixed, std::string_view payload = {}) {
@@ -222,23 +222,23 @@ struct UdpFlow {
   uint64_t id = 0;  // the driver's flow id
   uint64_t connection = 0;
   uint32_t socket = 0;
-  SockAddr local{};
+  SocketAddress28 local{};
   std::string options;  // what reported datagrams carry
   bool reported = false;
   bool passThrough = false;
   uint32_t lastSequence = 0;  // of the program's datagrams that arrived
   // Connect-request verdicts by destination: where its datagrams go (a
   // family-0 field: blocked).
-  std::map<SockAddr, SockAddr> decided;
+  std::map<SocketAddress28, SocketAddress28> decided;
   // Datagrams held behind a verdict being asked for, in order.
   struct Held {
     uint32_t sequence;
-    SockAddr to;
+    SocketAddress28 to;
     std::string data;
   };
   std::deque<Held> held;
   bool asking = false;
-  SockAddr askingFor{};
+  SocketAddress28 askingFor{};
   Clock::time_point askDeadline{};
   bool canReceiveHeld = false;  // a udpCanReceive waits for the program's room
   bool closed = false;          // closed by the program; udpClosed reported
@@ -325,8 +325,9 @@ struct CaptureServer::State {
   void onTcpConnect(Connection& c, const wire::TcpConnect& request);
   bool onUdpDatagram(Connection& c, const wire::Message& m, std::string& why);
   bool onUdpReceived(Connection& c, const wire::Message& m, std::string& why);
-  void route(Connection& c, UdpFlow& flow, uint32_t sequence, const SockAddr& to, std::string_view data);
-  void askVerdict(Connection& c, UdpFlow& flow, const SockAddr& to, uint32_t flag);
+  void route(Connection& c, UdpFlow& flow, uint32_t sequence, const SocketAddress28& to,
+             std::string_view data);
+  void askVerdict(Connection& c, UdpFlow& flow, const SocketAddress28& to, uint32_t flag);
   void resumeHeld(UdpFlow& flow);
   void ensureReported(Connection& c, UdpFlow& flow);
   void onIcmpEcho(Connection& c, const wire::Message& m);
@@ -343,7 +344,7 @@ struct CaptureServer::State {
   void answerConnect(uint64_t connection, uint32_t socket, uint32_t request, wire::Action action,
                      const wire::Endpoint& target = {}, uint16_t flags = 0);
   void queue(Connection& c, std::vector<uint8_t> m);
-  void queueStraight(Connection& c, UdpFlow& flow, uint32_t sequence, const SockAddr& to,
+  void queueStraight(Connection& c, UdpFlow& flow, uint32_t sequence, const SocketAddress28& to,
                      std::string_view data);
   void flush(Connection& c);
   void releaseCanReceive(Connection& c);
@@ -676,8 +677,8 @@ bool CaptureServer::State::handle(Connection& c, const wire::Message& m, std::st
 
 void CaptureServer::State::onTcpConnect(Connection& c, const wire::TcpConnect& request) {
   const uint32_t socket = request.header.socket;
-  const SockAddr local = fieldOf(request.local);
-  const SockAddr remote = fieldOf(request.remote);
+  const SocketAddress28 local = fieldOf(request.local);
+  const SocketAddress28 remote = fieldOf(request.remote);
   SocketFlow& flow = newSocketFlow(c, socket, kProtocolTcp, Clock::now());
   flow.local = request.local;
   flow.remote = request.remote;
@@ -760,7 +761,7 @@ bool CaptureServer::State::onUdpDatagram(Connection& c, const wire::Message& m, 
   flow.lastSequence = d.sequence;
   flow.lastPeer = d.peer;
   flow.traffic.up(m.payload.size());
-  const SockAddr to = fieldOf(d.peer);
+  const SocketAddress28 to = fieldOf(d.peer);
   if (flow.passThrough) {
     queueStraight(c, flow, d.sequence, to, m.payload);
   } else if (!flow.held.empty()) {
@@ -790,8 +791,8 @@ bool CaptureServer::State::onUdpReceived(Connection& c, const wire::Message& m, 
   return true;
 }
 
-void CaptureServer::State::route(Connection& c, UdpFlow& flow, uint32_t sequence, const SockAddr& addressed,
-                                 std::string_view data) {
+void CaptureServer::State::route(Connection& c, UdpFlow& flow, uint32_t sequence,
+                                 const SocketAddress28& addressed, std::string_view data) {
   if (flow.passThrough) {
     queueStraight(c, flow, sequence, addressed, data);
     return;
@@ -801,7 +802,7 @@ void CaptureServer::State::route(Connection& c, UdpFlow& flow, uint32_t sequence
   const bool filter = (flag & drvapi::kRuleFilter) != 0;
   const bool ask = (flag & drvapi::kRuleReportConnect) != 0;
   if ((flag & drvapi::kRuleBlock) != 0 && !ask) return;
-  SockAddr to = addressed;
+  SocketAddress28 to = addressed;
   if (ask) {
     auto it = flow.decided.find(addressed);
     if (it == flow.decided.end()) {
@@ -809,7 +810,7 @@ void CaptureServer::State::route(Connection& c, UdpFlow& flow, uint32_t sequence
       if (!flow.asking) askVerdict(c, flow, addressed, flag);
       return;
     }
-    if (it->second == SockAddr{}) return;  // the verdict blocked this destination
+    if (it->second == SocketAddress28{}) return;  // the verdict blocked this destination
     to = it->second;
   }
   if (!filter) {
@@ -820,15 +821,16 @@ void CaptureServer::State::route(Connection& c, UdpFlow& flow, uint32_t sequence
   reporter.push(simdrv::Batch().udpSend(flow.id, to, data, flow.options));
 }
 
-void CaptureServer::State::askVerdict(Connection& c, UdpFlow& flow, const SockAddr& to, uint32_t flag) {
+void CaptureServer::State::askVerdict(Connection& c, UdpFlow& flow, const SocketAddress28& to,
+                                      uint32_t flag) {
   // The library keeps requests only of flows it knows.
   ensureReported(c, flow);
   drvapi::UdpConnectRequest request{};
   request.filteringFlag = flag;
   request.processId = c.pid;
   request.ipFamily = drvapi::kFamilyIpv4;
-  std::memcpy(request.localAddress, flow.local.data(), drvapi::kSockAddrSize);
-  std::memcpy(request.remoteAddress, to.data(), drvapi::kSockAddrSize);
+  request.localAddress = flow.local;
+  request.remoteAddress = to;
   flow.asking = true;
   flow.askingFor = to;
   flow.askDeadline = Clock::now() + kUdpVerdictWait;
@@ -840,7 +842,7 @@ void CaptureServer::State::onUdpVerdict(uint64_t id, const drvapi::UdpConnectReq
   auto it = flows.find(id);
   if (it == flows.end() || !it->second->asking) return;
   UdpFlow& flow = *it->second;
-  SockAddr to{};
+  SocketAddress28 to{};
   wire::Endpoint target;
   if ((verdict.filteringFlag & drvapi::kRuleBlock) == 0 && endpointOf(verdict.remoteAddress, target))
     to = fieldOf(target);
@@ -890,10 +892,10 @@ void CaptureServer::State::ensureReported(Connection& c, UdpFlow& flow) {
   reporter.push(simdrv::Batch().udpCreated(flow.id, simdrv::udpInfo(c.pid, flow.local)));
 }
 
-void CaptureServer::State::queueStraight(Connection& c, UdpFlow& flow, uint32_t sequence, const SockAddr& to,
-                                         std::string_view data) {
+void CaptureServer::State::queueStraight(Connection& c, UdpFlow& flow, uint32_t sequence,
+                                         const SocketAddress28& to, std::string_view data) {
   wire::Endpoint peer;
-  if (!endpointOf(to.data(), peer)) return;
+  if (!endpointOf(to, peer)) return;
   queue(c, message(wire::Datagram{wire::header(wire::kUdpSend, flow.socket), sequence, peer}, data));
 }
 
@@ -1014,11 +1016,11 @@ void CaptureServer::State::onInjected(const simdrv::Record& r) {
   if (it == flows.end()) return;
   UdpFlow& flow = *it->second;
   Connection* c = connection(flow.connection);
-  SockAddr address;
+  SocketAddress28 address;
   std::string_view data;
   wire::Endpoint peer;
   if (c == nullptr || !simdrv::parseDatagramRecord(r.payload, address, data)) return;
-  if (!endpointOf(address.data(), peer) || data.size() > wire::kMaxPayload) {
+  if (!endpointOf(address, peer) || data.size() > wire::kMaxPayload) {
     ++dropped;
     log(who(*c) + ": the library injected a datagram an IPv4 UDP socket cannot carry: dropped");
   } else if (r.type == drvapi::kUdpSend) {
@@ -1304,7 +1306,7 @@ std::vector<FlowSummary> CaptureServer::State::snapshot() {
         f.decision = flow->passThrough ? wire::kDecisionFilteringOff
                      : flow->reported  ? wire::kDecisionReported
                                        : wire::kDecisionStraight;
-        if (!endpointOf(flow->local.data(), f.local)) f.local = {};
+        if (!endpointOf(flow->local, f.local)) f.local = {};
         f.remote = flow->lastPeer;
         entries.push_back({flow->created, std::move(f), std::nullopt});
       }

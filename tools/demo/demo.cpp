@@ -96,14 +96,15 @@ bool talk(platform::Socket s, int rounds, size_t chunk) {
   return true;
 }
 
-std::string describe(const simdrv::SockAddr& field) {
+std::string describe(const platform::SocketAddress28& field) {
   platform::SocketAddress a;
-  return platform::fromDriverAddress(field.data(), a) ? describe(a) : "?";
+  return platform::fromDriverAddress(field, a) ? describe(a) : "?";
 }
 
 // Sends `count` datagrams of `size` bytes, one every 200 ms, each waiting for
 // its echo; true when every echo came back whole from `to`.
-bool exchangeDatagrams(simdrv::LiveUdp::Socket& s, const simdrv::SockAddr& to, int count, size_t size) {
+bool exchangeDatagrams(simdrv::LiveUdp::Socket& s, const platform::SocketAddress28& to, int count,
+                       size_t size) {
   for (int i = 0; i < count; ++i) {
     std::string out(size, '\0');
     for (size_t k = 0; k < size; ++k) out[k] = static_cast<char>(k * 13 + static_cast<size_t>(i));
@@ -298,7 +299,7 @@ int main(int argc, char** argv) {
   std::atomic<bool> stop{false};
   std::thread counters(printCounters, notify[1], std::ref(stop));
 
-  const simdrv::SockAddr destination = simdrv::ipv4("203.0.113.5", server.port());
+  const platform::SocketAddress28 destination = simdrv::ipv4("203.0.113.5", server.port());
   simdrv::LiveTcp::Connection steered = live.connect(static_cast<uint32_t>(getpid()), destination);
   if (steered.socket == platform::kInvalidSocket) {
     std::printf("the game's connect failed: %s\n", steered.error.c_str());
@@ -326,7 +327,7 @@ int main(int argc, char** argv) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   constexpr int kDatagrams = 5;
   constexpr size_t kDatagramBytes = 300;
-  const simdrv::SockAddr udpDestination = simdrv::ipv4("203.0.113.5", udpServer.port());
+  const platform::SocketAddress28 udpDestination = simdrv::ipv4("203.0.113.5", udpServer.port());
   const uint64_t sentBefore = reportedSent, receivedBefore = reportedReceived;
   simdrv::LiveUdp::Socket gameSocket = liveUdp.open(static_cast<uint32_t>(getpid()));
   if (!gameSocket.valid()) {
@@ -367,7 +368,7 @@ int main(int argc, char** argv) {
   // engine, and the address learned from it steers the next web connection.
   // The engine leaves its own process's DNS alone, and the demo process is
   // both client and game: the query is reported as sent by pid 1.
-  const simdrv::SockAddr webDestination = simdrv::ipv4("203.0.113.5", 443);
+  const platform::SocketAddress28 webDestination = simdrv::ipv4("203.0.113.5", 443);
   simdrv::LiveTcp::Connection before = live.connect(static_cast<uint32_t>(getpid()), webDestination);
   platform::SocketAddress decided;
   platform::fromDriverAddress(before.verdict.remoteAddress, decided);
@@ -379,7 +380,7 @@ int main(int argc, char** argv) {
   if (!resolverSocket.valid()) {
     std::printf("the game's DNS socket failed: %s\n", resolverSocket.error().c_str());
   } else {
-    const simdrv::SockAddr virtualDns = simdrv::ipv4("8.8.8.1", 53);
+    const platform::SocketAddress28 virtualDns = simdrv::ipv4("8.8.8.1", 53);
     struct Question {
       const char* name;
       const char* road;
