@@ -1,7 +1,7 @@
 // The capture's name look-ups. Their parts in this process: resolv.conf and
 // hosts-file rows, the reply reader on annotated bytes and every way a reply
 // can be wrong or cut, and the results against the C library's own for a
-// numeric host. Then real programs (getent, curl) under capture, with a
+// numeric host. Then real programs (getent) under capture, with a
 // private /etc/hosts and /etc/resolv.conf each (a mount namespace of their
 // own), against a capture server and the driver library in this process: the
 // query reaches the handler as the program's udpSend on port 53, what the
@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 #include <netdb.h>
 
-#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -20,7 +19,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "address_reply.h"
@@ -456,11 +454,10 @@ struct Injection {
 
 // The engine's stand-in: a DNS query (port 53) for a name in `answers` is
 // answered with what the entry gives (nothing at all for an empty list);
-// others are passed on. TCP connects to 203.0.113.0/24 go to the relay.
+// others are passed on.
 class Handler : public lumotest::QuietHandler {
  public:
   using Answer = std::function<std::vector<Injection>(const std::string& query)>;
-  std::atomic<uint16_t> relayPort{0};
 
   void answer(const std::string& name, Answer answer) {
     std::lock_guard<std::mutex> guard(lock_);
@@ -473,7 +470,6 @@ class Handler : public lumotest::QuietHandler {
     size_t questions;
   };
   std::vector<Query> queries() const { return locked(queries_); }
-  std::vector<std::string> connects() const { return locked(connects_); }
   std::vector<uint32_t> flowProcesses() const { return locked(flowProcesses_); }
 
   void udpCreated(uint64_t, drvapi::UdpConnInfo* info) override {
@@ -509,16 +505,6 @@ class Handler : public lumotest::QuietHandler {
                                static_cast<int>(i.datagram.size()), nullptr);
     }
   }
-  void tcpConnectRequest(uint64_t, drvapi::TcpConnInfo* info) override {
-    const std::string remote = capturetest::text(info->remoteAddress);
-    {
-      std::lock_guard<std::mutex> guard(lock_);
-      connects_.push_back(remote);
-    }
-    if (remote.rfind("203.0.113.", 0) != 0) return;
-    const simdrv::SockAddr relay = simdrv::ipv4("127.0.0.1", relayPort);
-    std::memcpy(info->remoteAddress, relay.data(), relay.size());
-  }
 
  private:
   template <class T>
@@ -529,7 +515,6 @@ class Handler : public lumotest::QuietHandler {
   mutable std::mutex lock_;
   std::map<std::string, Answer> answers_;
   std::vector<Query> queries_;
-  std::vector<std::string> connects_;
   std::vector<uint32_t> flowProcesses_;
 };
 
@@ -707,43 +692,6 @@ TEST_F(ResolverUnderCapture, RepliesThatAreNotTheQuerysAreIgnored) {
     EXPECT_EQ(o.output, "192.0.2.44      " + std::string(name) + "\n") << o.errors;
   }
   EXPECT_EQ(handler.queries().size(), 3u);
-}
-
-TEST_F(ResolverUnderCapture, CurlResolvesThroughTheCaptureAndConnectsWhereTheVerdictSays) {
-  answerNames(handler);
-  // The relay answers with the destination the connection was meant for.
-  const int relay = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in at = capturetest::endpoint("127.0.0.1", 0);
-  socklen_t length = sizeof at;
-  ASSERT_TRUE(relay >= 0 && ::bind(relay, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0 &&
-              ::listen(relay, 4) == 0 &&
-              ::getsockname(relay, reinterpret_cast<sockaddr*>(&at), &length) == 0);
-  handler.relayPort = ntohs(at.sin_port);
-  std::thread server([relay] {
-    const int c = ::accept(relay, nullptr, nullptr);
-    if (c < 0) return;
-    char request[4096];
-    (void)!::recv(c, request, sizeof request, 0);
-    const std::string body = "relayed\n";
-    const std::string reply =
-        "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-    (void)!::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
-    ::close(c);
-  });
-  addRule("curl", 6, drvapi::kRuleReportConnect);
-
-  const capturetest::Outcome o = run({"curl", "-sS", "-v", "--max-time", "10", "http://steer.example:7000/"},
-                                     {"LUMO_CAPTURE_NAMESERVER=203.0.113.53"});
-  ::shutdown(relay, SHUT_RDWR);
-  server.join();
-  ::close(relay);
-  EXPECT_EQ(o.status, 0) << o.errors;
-  EXPECT_EQ(o.output, "relayed\n") << o.errors;
-  EXPECT_NE(o.errors.find("Connected to steer.example (203.0.113.5) port 7000"), std::string::npos)
-      << o.errors;
-  ASSERT_FALSE(handler.queries().empty());
-  EXPECT_EQ(handler.queries()[0].name, "steer.example");
-  EXPECT_EQ(handler.connects(), std::vector<std::string>{"203.0.113.5:7000"});
 }
 
 }  // namespace
