@@ -101,15 +101,9 @@ TEST_F(FilterTablesTest, FindAddressRuleExactNetworksPortsAndProtocols) {
   EXPECT_EQ(tables.FindAddressRule(a.family(), a.bytes.data(), 3), kNoRule) << "unknown protocol";
   EXPECT_EQ(tables.FindAddressRule(7, a.bytes.data(), 1), kNoRule) << "unknown family";
   EXPECT_TRUE(tables.UdpRulesPresent());
-}
-
-TEST_F(FilterTablesTest, UdpFlagOnlyForRulesThatReachUdpTables) {
-  Load("0,0,2,8080,1,1\n");
-  Build(1, 1);
+  Load("0,0,2,8080,1,1\n");  // TCP only: no UDP table gets a rule
+  Build(12, 4);
   EXPECT_FALSE(tables.UdpRulesPresent());
-  Load("0,0,2,8080,1,0\n");
-  Build(1, 1);
-  EXPECT_TRUE(tables.UdpRulesPresent());
 }
 
 TEST_F(FilterTablesTest, ClassifyDomainExactNamesAndPatterns) {
@@ -148,7 +142,9 @@ TEST_F(FilterTablesTest, ClassifyDomainExactNamesAndPatterns) {
   for (const Row& row : rows) EXPECT_EQ(tables.ClassifyDomain(row.name), row.expected) << row.name;
 }
 
-TEST_F(FilterTablesTest, MoreSpecificRecordsReplaceGeneralOnes) {
+// A record for the game replaces one for every game, one for the area one
+// for every area; records of other games and areas are not built.
+TEST_F(FilterTablesTest, MoreSpecificRecordsReplaceGeneralOnesAndOthersAreIgnored) {
   Load(
       "0,0,0,0,a.example.com,0,n\n"  // every game: class 0
       "5,0,0,0,a.example.com,1,n\n"  // this game: replaces
@@ -157,30 +153,23 @@ TEST_F(FilterTablesTest, MoreSpecificRecordsReplaceGeneralOnes) {
       "5,0,0,0,b.example.com,0,n\n"  // game rule replaces the general one
       "5,0,0,0,b.example.com,1,n\n"  // same game, no area: does not replace
       "5,9,0,0,c.example.com,0,n\n"
-      "5,9,0,0,c.example.com,1,n\n");  // an area rule replaces another area rule
+      "5,9,0,0,c.example.com,1,n\n"  // an area rule replaces another area rule
+      "6,0,0,0,six.example.com,1,n\n"
+      "5,8,0,0,area-eight.example.com,1,n\n");
   Build(5, 9);
-  EXPECT_EQ(tables.ClassifyDomain("a.example.com"), kClass1);
-  EXPECT_EQ(tables.ClassifyDomain("b.example.com"), kNoClass);
-  EXPECT_EQ(tables.ClassifyDomain("c.example.com"), kClass1);
-}
-
-TEST_F(FilterTablesTest, RecordsOfOtherGamesAndAreasAreIgnored) {
-  Load(
-      "12,0,0,0,twelve.example.com,1,n\n"
-      "13,0,0,0,thirteen.example.com,1,n\n"
-      "12,4,0,0,area-four.example.com,1,n\n"
-      "12,5,0,0,area-five.example.com,1,n\n"
-      "0,0,0,0,every.example.com,1,n\n");
-  Build(12, 4);
-  EXPECT_EQ(tables.ClassifyDomain("twelve.example.com"), kClass1);
-  EXPECT_EQ(tables.ClassifyDomain("thirteen.example.com"), kNoClass);
-  EXPECT_EQ(tables.ClassifyDomain("area-four.example.com"), kClass1);
-  EXPECT_EQ(tables.ClassifyDomain("area-five.example.com"), kNoClass);
-  EXPECT_EQ(tables.ClassifyDomain("every.example.com"), kClass1);
+  struct Row {
+    const char* name;
+    DomainClass expected;
+  } rows[] = {{"a.example.com", kClass1},
+              {"b.example.com", kNoClass},
+              {"c.example.com", kClass1},
+              {"six.example.com", kNoClass},
+              {"area-eight.example.com", kNoClass}};
+  for (const Row& row : rows) EXPECT_EQ(tables.ClassifyDomain(row.name), row.expected) << row.name;
   // A rebuild for another game starts from scratch.
-  Build(13, 0);
-  EXPECT_EQ(tables.ClassifyDomain("twelve.example.com"), kNoClass);
-  EXPECT_EQ(tables.ClassifyDomain("thirteen.example.com"), kClass1);
+  Build(6, 0);
+  EXPECT_EQ(tables.ClassifyDomain("a.example.com"), kNoClass);
+  EXPECT_EQ(tables.ClassifyDomain("six.example.com"), kClass1);
 }
 
 TEST_F(FilterTablesTest, HostMapAddressesOfRuleNamesBecomeSteeredAndPortRules) {

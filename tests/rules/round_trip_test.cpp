@@ -1,25 +1,26 @@
 // Plain filter text → lumo-filter → "config/filter.txt" beside the engine →
-// the tables answer as the text says. With the engine linked into this test
-// program, the program's own folder is the library folder.
+// the engine's Initialize and Configure → the tables answer as the text says.
+// With the engine linked into this test program, the program's own folder is
+// the library folder.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 
+#include "engine/recording_driver.h"
+#include "engine/zu_engine.h"
 #include "platform/files.h"
 #include "platform/module.h"
 #include "rules/filter_tables.h"
-#include "rules/rule_lists.h"
 #include "support/test_support.h"
 
 namespace rules {
 namespace {
 
 // The look-ups' answers, short enough for the tables below.
-constexpr AddressRule kNoRule = AddressRule::None, kDirect = AddressRule::Direct, kBlock = AddressRule::Block;
-constexpr DomainClass kNoClass = DomainClass::None, kClass1 = DomainClass::ViaProxy,
-                      kClass2 = DomainClass::FromTable;
+constexpr AddressRule kDirect = AddressRule::Direct, kBlock = AddressRule::Block;
+constexpr DomainClass kClass1 = DomainClass::ViaProxy, kClass2 = DomainClass::FromTable;
 
 const char kPlain[] =
     "# kind 0: steered names; the second has a fixed address\n"
@@ -83,41 +84,52 @@ TEST_F(RoundTripTest, ToolWritesTheFileTheEngineReads) {
   ASSERT_TRUE(std::filesystem::exists(Tool())) << Tool();
   std::string output;
   ASSERT_EQ(Run("encode " + Quote(WritePlain(kPlain)) + " " + Quote(filterFile), &output), 0) << output;
-
   std::string onDisk;
   ASSERT_TRUE(platform::readWholeFile(filterFile, onDisk));
   EXPECT_EQ(onDisk.find("example"), std::string::npos) << "the file is enciphered";
-
-  // What Initialize and Configure do with it, for game 12 in area 4.
-  FilterTables tables;
-  EXPECT_EQ(tables.FilePath(), filterFile);
-  ASSERT_EQ(tables.LoadFilterFile(), FilterTables::LoadResult::kLoaded);
-  RuleLists lists;
-  HostMap hostMap;
-  tables.CollectFilterHosts(12, 4, hostMap);
-  tables.BuildFilterTables(12, 4, hostMap);
-  lists.EnterHostAddresses(hostMap);
-
-  // One answer per kind of line; the tables themselves are tested in
-  // filter_tables_test.cpp.
-  EXPECT_EQ(tables.ClassifyDomain("game.example.com"), kClass1);
-  EXPECT_EQ(lists.LookupHostAddress("login.example.com"), platform::ipv4(203, 0, 113, 7));
-  SocketAddress28 network =
-      SocketAddress28::FromIpv4(platform::ipv4(10, 1, 2, 77), platform::hostToNet16(443));
-  EXPECT_EQ(tables.FindAddressRule(network.family(), network.bytes.data(), 1), kDirect);
-  SocketAddress28 port =
-      SocketAddress28::FromIpv4(platform::ipv4(198, 51, 100, 1), platform::hostToNet16(8080));
-  EXPECT_EQ(tables.FindAddressRule(port.family(), port.bytes.data(), 1), kBlock);
-  SocketAddress28 web =
-      SocketAddress28::FromIpv4(platform::ipv4(198, 51, 100, 1), platform::hostToNet16(443));
-  EXPECT_TRUE(tables.IsWebSteered(web.bytes.data(), true));
-
   // Decode gives the text back byte for byte.
   std::filesystem::path back = dir.path() / "back.txt";
   ASSERT_EQ(Run("decode " + Quote(filterFile) + " " + Quote(back), &output), 0) << output;
   std::string text;
   ASSERT_TRUE(platform::readWholeFile(back, text));
   EXPECT_EQ(text, kPlain);
+
+  // Initialize loads the file, once; Configure parses the rule text, reads
+  // the hosts file and builds the tables for game 12 in area 4.
+  std::ofstream(dir.path() / "hosts", std::ios::binary) << "203.0.113.5 game.example.com\n";
+  RecordingDriver driver;
+  engine::ZuEngine zu(driver);
+  zu.ruleLists().SetHostsPath(dir.path() / "hosts");
+  ASSERT_TRUE(zu.Initialize(false));
+  std::filesystem::remove(filterFile);
+  engine::GAME_CONFIG game;
+  game.gameId = 12;
+  game.areaId = 4;
+  game.rulesText = "10.0.0.0/8,20-40;mc,30,*.*:443";
+  ASSERT_TRUE(zu.Configure(engine::PROXY_CONFIG{}, game, 0));
+  EXPECT_TRUE(zu.ruleLists().IcmpDelayFor(platform::ipv4(10, 0, 0, 1)).has_value());
+  EXPECT_EQ(zu.pingResponder().FindDelay(platform::ipv4(203, 0, 113, 9), platform::hostToNet16(443)), 30u);
+  EXPECT_EQ(zu.LookupHostAddress("login.example.com"), platform::ipv4(203, 0, 113, 7));
+  EXPECT_EQ(zu.LookupHostAddress("game.example.com"), platform::ipv4(203, 0, 113, 5));
+
+  // One answer per kind of line; the tables themselves are tested in
+  // filter_tables_test.cpp.
+  FilterTables& tables = zu.filterTables();
+  EXPECT_EQ(tables.ClassifyDomain("game.example.com"), kClass1);
+  EXPECT_EQ(tables.ClassifyDomain("login.example.com"), kClass2);
+  EXPECT_TRUE(tables.IsSteerAddress(SocketAddress28::FromIpv4(platform::ipv4(203, 0, 113, 5))));
+  const auto v4 = [](uint8_t d, uint16_t port) {
+    return SocketAddress28::FromIpv4(platform::ipv4(10, 1, 2, d), platform::hostToNet16(port));
+  };
+  EXPECT_EQ(tables.FindAddressRule(v4(77, 443).family(), v4(77, 443).bytes.data(), 2), kDirect);
+  EXPECT_EQ(tables.FindAddressRule(v4(1, 8080).family(), v4(1, 8080).bytes.data(), 1), kBlock);
+  EXPECT_TRUE(tables.IsWebSteered(v4(1, 80).bytes.data(), true));
+
+  zu.Shutdown(true);
+  EXPECT_EQ(zu.icmpRuleCount(), 0);
+  EXPECT_EQ(zu.ruleLists().IcmpRuleListSize(), 0u) << "the stop sequence empties the ICMP list";
+  EXPECT_EQ(zu.pingResponder().AddressRuleCount(), 0u);
+  EXPECT_EQ(tables.ClassifyDomain("login.example.com"), kClass2) << "the filter tables outlive a stop";
 }
 
 TEST_F(RoundTripTest, CheckReportsDroppedLinesWithNumbers) {

@@ -55,7 +55,7 @@ TEST(ParseIcmpRules, AcceptsOnlyWellFormedItems) {
   }
 }
 
-TEST(ParseIcmpRules, LongestPrefixFirstAndLookupUsesIt) {
+TEST(ParseIcmpRules, LongestPrefixFirstAcrossCallsAndLookupUsesIt) {
   ScriptedRandom random;
   RuleLists lists(random.source());
   ASSERT_EQ(lists.ParseIcmpRules("10.0.0.0/8,20-40;10.1.0.0/16,5-5"), 2);
@@ -72,13 +72,9 @@ TEST(ParseIcmpRules, LongestPrefixFirstAndLookupUsesIt) {
   EXPECT_EQ(lists.IcmpDelayFor(platform::ipv4(10, 2, 0, 1)), 39u);
   EXPECT_EQ(lists.IcmpDelayFor(platform::ipv4(10, 2, 0, 1)), 20u);
   EXPECT_EQ(lists.IcmpDelayFor(platform::ipv4(11, 0, 0, 1)), std::nullopt);
-}
-
-TEST(ParseIcmpRules, AppendsAcrossCallsAndReSorts) {
-  RuleLists lists;
-  EXPECT_EQ(lists.ParseIcmpRules("10.0.0.0/8,20-40"), 1);
+  // A later call appends and sorts again; clearing forgets them all.
   EXPECT_EQ(lists.ParseIcmpRules("10.1.2.0/24,7-7"), 1);
-  EXPECT_EQ(lists.IcmpRuleListSize(), 2u);
+  EXPECT_EQ(lists.IcmpRuleListSize(), 3u);
   EXPECT_EQ(lists.IcmpDelayFor(platform::ipv4(10, 1, 2, 200)), 7u);
   lists.ClearIcmpRules();
   EXPECT_EQ(lists.IcmpDelayFor(platform::ipv4(10, 1, 2, 200)), std::nullopt);
@@ -118,37 +114,27 @@ TEST(ParseDelayRules, AddressRulesFromTheRuleText) {
   }
 }
 
-TEST(ParseDelayRules, LaterRuleForTheSameKeyReplacesTheEarlier) {
-  ScriptedRandom random;
-  random.values->assign({0, 0});
-  RuleLists lists(random.source());
-  tcp::PingResponder responder;
-  responder.AddRules(lists.ParseDelayRules("mc,10-20,1.2.3.4:80;mc,15,1.2.3.4:80"));
-  EXPECT_EQ(responder.FindDelay(platform::ipv4(1, 2, 3, 4), platform::hostToNet16(80)), 15u);
-  EXPECT_EQ(responder.AddressRuleCount(), 1u);
-}
-
+// A range is drawn from two random numbers: min 10, max 31 gives middle 20
+// and half 10; r2 even: 20 - r1 mod 10, odd: 20. A width of 1 keeps half at
+// 1, so the draw is always the middle. A later rule for the same key
+// replaces the earlier one.
 TEST(ParseDelayRules, RangeDrawFollowsTheMiddleMinusHalfWidthFormula) {
-  // min 10, max 31: middle 20, half 10. r2 even: 20 - r1 mod 10; odd: 20.
   struct Row {
+    const char* text;
     uint32_t r1, r2, expected;
-  } rows[] = {{7, 2, 13}, {7, 3, 20}, {19, 0, 11}, {0, 0, 20}};
+  } rows[] = {{"mc,10-31,1.2.3.4:80", 7, 2, 13},  {"mc,10-31,1.2.3.4:80", 7, 3, 20},
+              {"mc,10-31,1.2.3.4:80", 19, 0, 11}, {"mc,10-31,1.2.3.4:80", 0, 0, 20},
+              {"mc,10-11,1.2.3.4:80", 5, 0, 10},  {"mc,10-20,1.2.3.4:80;mc,15,1.2.3.4:80", 0, 0, 15}};
   for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message() << row.text << " " << row.r1 << "," << row.r2);
     ScriptedRandom random;
     random.values->assign({row.r1, row.r2});
     RuleLists lists(random.source());
     tcp::PingResponder responder;
-    responder.AddRules(lists.ParseDelayRules("mc,10-31,1.2.3.4:80"));
-    EXPECT_EQ(responder.FindDelay(platform::ipv4(1, 2, 3, 4), platform::hostToNet16(80)), row.expected)
-        << row.r1 << "," << row.r2;
+    responder.AddRules(lists.ParseDelayRules(row.text));
+    EXPECT_EQ(responder.FindDelay(platform::ipv4(1, 2, 3, 4), platform::hostToNet16(80)), row.expected);
+    EXPECT_EQ(responder.AddressRuleCount(), 1u);
   }
-  // A width of 1 keeps half at 1, so the draw is always the middle.
-  ScriptedRandom random;
-  random.values->assign({5, 0});
-  RuleLists lists(random.source());
-  tcp::PingResponder responder;
-  responder.AddRules(lists.ParseDelayRules("mc,10-11,1.2.3.4:80"));
-  EXPECT_EQ(responder.FindDelay(platform::ipv4(1, 2, 3, 4), platform::hostToNet16(80)), 10u);
 }
 
 TEST(ParseDelayRules, NameRulesBecomeAddressRulesWhenTheNameResolves) {
@@ -186,7 +172,7 @@ class HostsFileTest : public ::testing::Test {
   lumotest::TempDir dir;
 };
 
-TEST_F(HostsFileTest, ReadsNamesUpToTheCommentToken) {
+TEST_F(HostsFileTest, ReadsNamesUpToTheCommentTokenAndNothingWithoutAFile) {
   RuleLists lists;
   lists.SetHostsPath(Write(
       "# a comment line\r\n"
@@ -208,14 +194,11 @@ TEST_F(HostsFileTest, ReadsNamesUpToTheCommentToken) {
   EXPECT_EQ(map["game.example.com"].size(), 2u);
   EXPECT_EQ(map["game.example.com"].begin()->ipv4(), platform::ipv4(203, 0, 113, 5));
   EXPECT_EQ(map["six.example.com"].begin()->family(), platform::kFamilyIpv6);
-}
-
-TEST_F(HostsFileTest, MissingFileAddsNothing) {
-  RuleLists lists;
+  // A missing file adds nothing.
   lists.SetHostsPath(dir.path() / "absent");
-  HostMap map;
-  EXPECT_FALSE(lists.LoadHostsFile(map));
-  EXPECT_TRUE(map.empty());
+  HostMap none;
+  EXPECT_FALSE(lists.LoadHostsFile(none));
+  EXPECT_TRUE(none.empty());
 }
 
 TEST(HostAddressTable, FirstIpv4AddressPerNameCaseSensitive) {
