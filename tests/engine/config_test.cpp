@@ -48,28 +48,19 @@ TEST(ConfigRecords, UserIdFromPassword) {
   EXPECT_EQ(engine::parseUserId(nullptr), 0u);
 }
 
-TEST(ConfigRecords, ProcessNamesAreLowerCasedInPlaceAndMerged) {
-  PROCESS_ENTRY entries[] = {entry("Game.EXE", 9), entry("a.exe", 1), entry("A.EXE", 2)};
+TEST(ConfigRecords, ProcessNamesAreLowerCasedInPlaceAndMergedAndUnterminatedOnesEmpty) {
+  PROCESS_ENTRY entries[] = {entry("Game.EXE", 9), entry("a.exe", 1), entry("A.EXE", 2), entry("", 5)};
+  std::memset(entries[3].name, 'X', sizeof entries[3].name);  // no terminator: becomes empty
   PROXY_CONFIG proxy;
   GAME_CONFIG game;
-  build(entries, 3, proxy, game);
+  build(entries, 4, proxy, game);
   EXPECT_STREQ(entries[0].name, "game.exe") << "the caller's array is changed too";
   EXPECT_STREQ(entries[2].name, "a.exe");
-  ASSERT_EQ(game.processes.size(), 2u);
+  EXPECT_EQ(entries[3].name[0], '\0');
+  ASSERT_EQ(game.processes.size(), 3u);
   EXPECT_EQ(game.processes.at("game.exe"), 9u);
   EXPECT_EQ(game.processes.at("a.exe"), 2u) << "the later entry's value wins";
-}
-
-TEST(ConfigRecords, NameWithoutTerminatorBecomesEmpty) {
-  PROCESS_ENTRY e{};
-  std::memset(e.name, 'X', sizeof e.name);
-  e.value = 5;
-  PROXY_CONFIG proxy;
-  GAME_CONFIG game;
-  build(&e, 1, proxy, game);
-  EXPECT_EQ(e.name[0], '\0');
-  ASSERT_EQ(game.processes.size(), 1u);
-  EXPECT_EQ(game.processes.begin()->first, "");
+  EXPECT_EQ(game.processes.at(""), 5u);
 }
 
 TEST(ConfigRecords, FieldsAreCarriedAsGivenAndNullTextsAreEmpty) {

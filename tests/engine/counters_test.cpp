@@ -92,12 +92,3 @@ TEST(Counters, TicksToAPipeWhoseReaderHasGoneDoNotEndTheClient) {
   close(fds[1]);
 }
 #endif
-
-TEST(Counters, BlurTakesAnyNonZeroWord) {
-  RecordingDriver driver;
-  engine::ZuEngine e(driver);
-  e.setBlur(2);
-  EXPECT_NE(e.blurEnabled(), 0u);
-  e.setBlur(0);
-  EXPECT_EQ(e.blurEnabled(), 0u);
-}
