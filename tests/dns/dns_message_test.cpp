@@ -23,18 +23,11 @@ namespace {
 
 // A header: id 0x1234, the flags, one question, `answers` answers.
 Bytes header(uint16_t flags, uint16_t answers) {
-  return {0x12,
-          0x34,
-          static_cast<uint8_t>(flags >> 8),
-          static_cast<uint8_t>(flags),
-          0,
-          1,
-          0,
-          static_cast<uint8_t>(answers),
-          0,
-          0,
-          0,
-          0};
+  Bytes h = {0x12, 0x34, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0};
+  h[2] = static_cast<uint8_t>(flags >> 8);
+  h[3] = static_cast<uint8_t>(flags);
+  h[7] = static_cast<uint8_t>(answers);
+  return h;
 }
 Bytes operator+(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
