@@ -52,15 +52,20 @@ TEST(ConnectionStates, AgreesWithAMapOverRandomAddsAndRemovals) {
   }
 }
 
-// A job that records what it was handed; counts the records ever made.
+// A job that records what it was handed, and counts the records ever made
+// and the runs on a worker while a claimed job was out.
+using Deliveries = std::map<std::pair<uint64_t, uint32_t>, int>;  // per (connection, code)
 std::atomic<int> jobsMade{0};
 std::mutex seenLock;
-std::map<std::pair<uint64_t, uint32_t>, int> seen;  // deliveries per (connection, code)
+Deliveries seen;
+std::atomic<bool> claimHeld{false};
+std::atomic<int> ranWhileClaimed{0};
 
 class RecordingJob final : public drvapi::QueuedJob {
  public:
   RecordingJob() { jobsMade.fetch_add(1); }
   void run() override {
+    if (!inlined && claimHeld.load()) ranWhileClaimed.fetch_add(1);
     std::lock_guard<std::mutex> guard(seenLock);
     for (uint32_t code = 0; code < 32; ++code)
       if (mask & (1u << code)) ++seen[{id, code}];
@@ -76,7 +81,7 @@ TEST(EventQueue, DeliversEveryCodeOnceAndReusesJobRecords) {
   drvapi::EventQueue<RecordingJob> queue;
   ASSERT_TRUE(queue.start(kThreads, nullptr));
   platform::Event never(platform::Event::Reset::Manual);
-  std::map<std::pair<uint64_t, uint32_t>, int> pushed;
+  Deliveries pushed;
   for (int round = 0; round < 300; ++round) {
     for (uint64_t id = 1; id <= 20; ++id) {
       const uint32_t code = (round + id) % 2 == 0 ? 8 : 9;  // UDP receive and send
@@ -95,25 +100,10 @@ TEST(EventQueue, DeliversEveryCodeOnceAndReusesJobRecords) {
 // is pushed for the connection meanwhile waits for it and then runs once, a
 // connection that waits or runs already is not claimed, and stop() returns
 // only after the claimed job was handed back.
-std::mutex claimLock;
-std::map<std::pair<uint64_t, uint32_t>, int> claimSeen;
-std::atomic<bool> claimHeld{false};
-std::atomic<int> ranWhileClaimed{0};
-
-class ClaimJob final : public drvapi::QueuedJob {
- public:
-  void run() override {
-    if (!inlined && claimHeld.load()) ranWhileClaimed.fetch_add(1);
-    std::lock_guard<std::mutex> guard(claimLock);
-    for (uint32_t code = 0; code < 32; ++code)
-      if (mask & (1u << code)) ++claimSeen[{id, code}];
-  }
-};
-
 TEST(EventQueue, ClaimedJobHoldsItsConnectionUntilHandedBack) {
-  claimSeen.clear();
+  seen.clear();
   ranWhileClaimed = 0;
-  drvapi::EventQueue<ClaimJob> queue;
+  drvapi::EventQueue<RecordingJob> queue;
   ASSERT_TRUE(queue.start(2, nullptr));
   platform::Event never(platform::Event::Reset::Manual);
 
@@ -133,9 +123,8 @@ TEST(EventQueue, ClaimedJobHoldsItsConnectionUntilHandedBack) {
   queue.finishClaimed(job);
   queue.drain(0, never);
   {
-    std::lock_guard<std::mutex> guard(claimLock);
-    const std::map<std::pair<uint64_t, uint32_t>, int> expected{{{7, 10}, 1}, {{7, 12}, 1}, {{7, 13}, 1}};
-    EXPECT_EQ(claimSeen, expected);
+    std::lock_guard<std::mutex> guard(seenLock);
+    EXPECT_EQ(seen, (Deliveries{{{7, 10}, 1}, {{7, 12}, 1}, {{7, 13}, 1}}));
   }
   EXPECT_EQ(ranWhileClaimed.load(), 0);
 
