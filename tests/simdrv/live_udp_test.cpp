@@ -6,20 +6,18 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "drvapi/drvapi.h"
-#include "loopback_socket.h"
 #include "platform/net.h"
 #include "sim_driver.h"
 #include "support/quiet_handler.h"
+#include "udp_echo_server.h"
 
 namespace {
 
@@ -29,47 +27,6 @@ using SendResult = simdrv::LiveUdp::SendResult;
 constexpr uint32_t kGamePid = 4242;     // its UDP is filtered
 constexpr uint32_t kConnectPid = 4343;  // filtered, with connect requests
 constexpr uint32_t kOtherPid = 4444;    // no rule
-
-// Answers every datagram with the same bytes, on 127.0.0.1.
-class UdpEcho {
- public:
-  UdpEcho() {
-    platform::SocketAddress at = platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0);
-    if (!socket_.valid() || !platform::bindSocket(socket_.get(), at) ||
-        !platform::localAddressOf(socket_.get(), at))
-      return;
-    address_ = at;
-    thread_ = std::thread([this] { run(); });
-  }
-  ~UdpEcho() {
-    stop_ = true;
-    // An empty datagram wakes the blocking receive.
-    simdrv::OwnedSocket waker(platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram));
-    platform::sendTo(waker.get(), "", 0, address_);
-    if (thread_.joinable()) thread_.join();
-  }
-  uint16_t port() const { return platform::netToHost16(address_.port()); }
-  int datagrams() const { return datagrams_.load(); }
-
- private:
-  void run() {
-    char buffer[2048];
-    while (!stop_) {
-      platform::SocketAddress from;
-      const int n = platform::receiveFrom(socket_.get(), buffer, sizeof buffer, &from);
-      if (stop_) break;
-      if (n <= 0) continue;
-      ++datagrams_;
-      platform::sendTo(socket_.get(), buffer, static_cast<size_t>(n), from);
-    }
-  }
-
-  simdrv::OwnedSocket socket_{platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram)};
-  platform::SocketAddress address_;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> datagrams_{0};
-  std::thread thread_;
-};
 
 struct Event {
   std::string what;
@@ -169,7 +126,7 @@ class LiveUdpTest : public ::testing::Test {
 
   platform::SocketAddress28 echoAt(const char* address) const { return simdrv::ipv4(address, echo.port()); }
 
-  UdpEcho echo;
+  lumotest::UdpEchoServer echo;
   simdrv::SimDriver driver;
   Reflector handler;
   LiveUdp live{driver};
@@ -198,7 +155,7 @@ TEST_F(LiveUdpTest, FilteredDatagramsTravelThroughTheLibraryBothWays) {
     EXPECT_EQ(got->from, handler.replySource) << "the source the library gave";
     EXPECT_GE(got->arrived, before);
   }
-  EXPECT_EQ(echo.datagrams(), 3) << "the injected sends reached the server behind the map";
+  EXPECT_EQ(echo.sourcePorts().size(), 3u) << "the injected sends reached the server behind the map";
   for (const Event& e : handler.events("udpReceive"))
     EXPECT_EQ(e.address, echoAt("203.0.113.5")) << "replies come from the address the application used";
 
@@ -251,7 +208,7 @@ TEST_F(LiveUdpTest, OnlyLoopbackAndMappedDestinationsAreReached) {
   ASSERT_TRUE(got);
   EXPECT_EQ(got->data, "mapped");
   EXPECT_EQ(game.refusedSends(), 1u);
-  EXPECT_EQ(echo.datagrams(), 3);
+  EXPECT_EQ(echo.sourcePorts().size(), 3u);
 
   const uint64_t gameId = game.id();
   other.close();
