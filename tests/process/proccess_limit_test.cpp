@@ -54,7 +54,7 @@ class ProccessLimitTest : public ::testing::Test {
   process::ProccessLimit limit{machine.source()};
 };
 
-TEST_F(ProccessLimitTest, ThirdInstanceWaitsForAFreeSlot) {
+TEST_F(ProccessLimitTest, ThirdInstanceWaitsForAFreeSlotAndOtherNamesDoNot) {
   limit.Start({u"game.exe", u"launcher.exe"}, 2);
   ASSERT_TRUE(limit.running());
   EXPECT_TRUE(limit.Admit(11, u"game.exe"));
@@ -69,15 +69,9 @@ TEST_F(ProccessLimitTest, ThirdInstanceWaitsForAFreeSlot) {
   EXPECT_TRUE(limit.Admit(13, u"game.exe"));
   EXPECT_FALSE(limit.Admit(14, u"game.exe"));
   EXPECT_EQ(limit.AdmittedCount(u"game.exe"), 2u);
-  // Each name has its own slots.
+  // Each name has its own slots; names not configured have no limit.
   EXPECT_TRUE(limit.Admit(20, u"launcher.exe"));
-}
-
-TEST_F(ProccessLimitTest, UnconfiguredNamesAreAlwaysAdmitted) {
-  limit.Start({u"game.exe"}, 1);
   for (uint32_t id = 100; id < 110; ++id) EXPECT_TRUE(limit.Admit(id, u"browser.exe")) << id;
-  EXPECT_TRUE(limit.Admit(11, u"game.exe"));
-  EXPECT_FALSE(limit.Admit(12, u"game.exe"));
 }
 
 TEST_F(ProccessLimitTest, LimitZeroIsOff) {
