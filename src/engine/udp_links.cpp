@@ -2,28 +2,11 @@
 
 #include "engine/zu_engine.h"
 #include "hostnet/local_addresses.h"
-#include "platform/text.h"
-#include "process/process_selection.h"
 
 namespace engine {
 
 // The filter file's protocol number for UDP address rules.
 static constexpr uint32_t kRuleProtocolUdp = 2;
-
-std::string EngineUdpLinks::processNameOf(uint32_t processId) { return process::ProcessNameOf(processId); }
-
-bool EngineUdpLinks::isSelectedProcess(uint32_t processId, const std::string& processName) {
-  std::lock_guard<std::mutex> lock(engine_.configLock_);
-  return process::IsSelectedProcess(engine_.gameConfig_.processes, engine_.serviceMonitor_, processId, processName);
-}
-
-bool EngineUdpLinks::admit(uint32_t processId, const std::string& processName) {
-  return engine_.processLimit_.Admit(processId, platform::ansiToUtf16(processName));
-}
-
-bool EngineUdpLinks::isWatchedService(uint32_t processId) {
-  return engine_.serviceMonitor_.isMonitoredProcess(processId);
-}
 
 udp::SteeringSettings EngineUdpLinks::settings() {
   udp::SteeringSettings s;

@@ -1,5 +1,5 @@
-// What the UDP flow handling consults, answered from the engine: process
-// selection and the instance limit, the node settings and switches, the
+// What the UDP flow handling consults besides the process queries, answered
+// from the engine: the node settings and switches, the
 // host's own networks, the filter file's UDP rules, adapter-mode routes, and
 // the UDP proxy's per-flow sockets. Any thread.
 #pragma once
@@ -10,17 +10,9 @@ namespace engine {
 
 class ZuEngine;
 
-class EngineUdpLinks final : public udp::ProcessQueries,
-                             public udp::SteeringPolicy,
-                             public udp::TunnelTransport {
+class EngineUdpLinks final : public udp::SteeringPolicy, public udp::TunnelTransport {
  public:
   explicit EngineUdpLinks(ZuEngine& engine) : engine_(engine) {}
-
-  // ProcessQueries
-  std::string processNameOf(uint32_t processId) override;
-  bool isSelectedProcess(uint32_t processId, const std::string& processName) override;
-  bool admit(uint32_t processId, const std::string& processName) override;
-  bool isWatchedService(uint32_t processId) override;
 
   // SteeringPolicy
   udp::SteeringSettings settings() override;

@@ -24,6 +24,9 @@
 #include "engine/driver_control.h"
 #include "engine/icmp_links.h"
 #include "engine/placeholders.h"
+#include "engine/process_links.h"
+#include "engine/redirect_policy.h"
+#include "engine/udp_links.h"
 #include "hostnet/host_network.h"
 #include "platform/timer.h"
 #include "process/proccess_limit.h"
@@ -31,11 +34,9 @@
 #include "rules/rule_lists.h"
 #include "service/iservice_monitor.h"
 #include "service/service_monitor.h"
-#include "engine/redirect_services.h"
 #include "tcp/ping_responder.h"
 #include "tcp/relay.h"
 #include "tcp/tcp_redirector.h"
-#include "engine/udp_links.h"
 #include "udp/icmp_echoes.h"
 #include "udp/icmp_redirector.h"
 #include "udp/probe_tracker.h"
@@ -165,7 +166,8 @@ class ZuEngine : public drvapi::DRV_EventHandler,
   void onServiceStopped(const std::u16string& serviceName, uint32_t processId) override;
 
  private:
-  friend class EngineRedirectServices;
+  friend class EngineProcessQueries;
+  friend class EngineRedirectPolicy;
   friend class EngineUdpLinks;
   friend class EngineDnsLinks;
   friend class EngineIcmpLinks;
@@ -225,6 +227,8 @@ class ZuEngine : public drvapi::DRV_EventHandler,
   // The process-wide service monitor: its ids also answer IsSelectedProcess.
   service::ServiceMonitor& serviceMonitor_ = service::engineServiceMonitor();
   process::ProccessLimit processLimit_;
+  // Who a flow's process is, for the TCP and the UDP handlers.
+  EngineProcessQueries processQueries_{*this};
 
   // UDP steering: the flow handling, wired to the engine's tables, the
   // driver and the UDP proxy; datagrams to and from port 53 go to DNS
@@ -232,8 +236,8 @@ class ZuEngine : public drvapi::DRV_EventHandler,
   EngineUdpLinks udpLinks_{*this};
   EngineDnsLinks dnsLinks_{*this};
   dns::DnsInterception dnsBranch_{dnsLinks_, udp::driverInterfaceFlows(), *this};
-  udp::UdpFlows udpFlows_{
-      udp::UdpFlowLinks{udpLinks_, udpLinks_, udp::driverInterfaceFlows(), udpLinks_, dnsBranch_, probeTracker_, *this}};
+  udp::UdpFlows udpFlows_{udp::UdpFlowLinks{processQueries_, udpLinks_, udp::driverInterfaceFlows(),
+                                            udpLinks_, dnsBranch_, probeTracker_, *this}};
 
   // Redirected pings: the pending echoes between the tunnel, the scheduler
   // (this engine's IcmpRedirector base) and the driver.
@@ -242,8 +246,9 @@ class ZuEngine : public drvapi::DRV_EventHandler,
 
   // TCP steering: the connect decision and the relay. Declared last so they
   // go first: no relay thread outlives the tables it uses.
-  EngineRedirectServices tcpServices_{*this};
-  tcp::TcpRedirector tcpRedirector_{tcpServices_, *this};
+  EngineRedirectPolicy tcpPolicy_{*this};
+  tcp::TcpRedirector tcpRedirector_{
+      tcp::TcpRedirectLinks{processQueries_, tcpPolicy_, tcp::driverInterfaceConnections()}, *this};
   tcp::Relay relay_;
 };
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "drvapi/drvapi.h"
 #include "hostnet/local_addresses.h"
-#include "platform/text.h"
 #include "platform/time.h"
 
 namespace tcp {
@@ -44,17 +44,36 @@ const platform::SocketAddress* firstOfFamily(const std::vector<platform::SocketA
   return nullptr;
 }
 
+class DriverInterfaceConnections final : public ConnectionDriver {
+ public:
+  int disableFiltering(uint64_t id) override { return drvapi::tcpDisableFiltering(id); }
+  int injectReceive(uint64_t id, const char* data, int length) override {
+    return drvapi::tcpInjectReceive(id, data, length);
+  }
+  int injectSend(uint64_t id, const char* data, int length) override {
+    return drvapi::tcpInjectSend(id, data, length);
+  }
+  int getConnInfo(uint64_t id, drvapi::TcpConnInfo& info) override {
+    return drvapi::tcpGetConnInfo(id, &info);
+  }
+};
+
 }  // namespace
 
-TcpRedirector::TcpRedirector(RedirectServices& services, collector::DataCollectorEvent& collector)
-    : services_(services), collector_(collector) {}
+ConnectionDriver& driverInterfaceConnections() {
+  static DriverInterfaceConnections connections;
+  return connections;
+}
+
+TcpRedirector::TcpRedirector(const TcpRedirectLinks& links, collector::DataCollectorEvent& collector)
+    : processes_(links.processes), policy_(links.policy), driver_(links.driver), collector_(collector) {}
 
 void TcpRedirector::tcpConnectRequest(uint64_t id, drvapi::TcpConnInfo* info) {
   if (info == nullptr) return;
   const uint16_t family = info->remoteAddress.family();
-  const std::string processName = services_.processNameOf(info->processId);
+  const std::string processName = processes_.processNameOf(info->processId);
   const bool selected = !processName.empty() && info->processId != 0 &&
-                        services_.isSelectedProcess(info->processId, processName);
+                        processes_.isSelectedProcess(info->processId, processName);
 
   if (auto* e = collector::newEvent<collector::DCTcpConnectRequestEvent>(collector_, id, family)) {
     putAddressAndPort(family, fromField(info->remoteAddress), e->remoteAddress, &e->remotePort);
@@ -67,7 +86,7 @@ void TcpRedirector::tcpConnectRequest(uint64_t id, drvapi::TcpConnInfo* info) {
   if (decide(id, *info, processName, selected, mapped) == Decision::Redirect)
     keptFiltered = redirect(id, *info, processName, mapped);
   else
-    services_.disableFiltering(id);
+    driver_.disableFiltering(id);
   // The driver library forgets a connection that is no longer filtered, so
   // no close comes for it: only a filtered connection's name is kept (and
   // a stale one of an earlier connection with the same id goes).
@@ -103,25 +122,25 @@ TcpRedirector::Decision TcpRedirector::decide(uint64_t, drvapi::TcpConnInfo& inf
   }
 
   // Local screening: traffic to the host's own networks is never steered.
-  if (family == drvapi::kFamilyIpv4 && services_.isLocalAddress(destination.ipv4())) return Decision::Pass;
-  if (family == drvapi::kFamilyIpv6 && services_.isLocalSocketAddress(destination)) return Decision::Pass;
+  if (family == drvapi::kFamilyIpv4 && policy_.isLocalAddress(destination.ipv4())) return Decision::Pass;
+  if (family == drvapi::kFamilyIpv6 && policy_.isLocalSocketAddress(destination)) return Decision::Pass;
 
-  if (!services_.admit(info.processId, platform::ansiToUtf16(processName))) return Decision::Pass;
+  if (!processes_.admit(info.processId, processName)) return Decision::Pass;
 
   const uint32_t address = ipv4Form.ipv4();
   const uint16_t port = ipv4Form.port();
 
   // Host rewrite: the connection goes straight to the rewritten destination.
-  if (auto rewrite = services_.findHostRewrite(address, port)) {
-    if (services_.webRelayRunning()) {
+  if (auto rewrite = policy_.findHostRewrite(address, port)) {
+    if (policy_.webRelayRunning()) {
       platform::SocketAddress loopback;
       hostnet::MakeLoopbackAddress(info.ipFamily, rewrite->webRelayPortNet, loopback);
       std::memcpy(info.remoteAddress.bytes.data(), loopback.bytes,
                   info.ipFamily == drvapi::kFamilyIpv4 ? 16 : 28);
     } else if (info.ipFamily == drvapi::kFamilyIpv4) {
       std::vector<platform::SocketAddress> answers;
-      bool ok = services_.lookUp(kTypeA, rewrite->host, answers);
-      if (!ok) ok = services_.lookUp(kTypeA, rewrite->host, answers);
+      bool ok = policy_.lookUp(kTypeA, rewrite->host, answers);
+      if (!ok) ok = policy_.lookUp(kTypeA, rewrite->host, answers);
       const platform::SocketAddress* first = ok ? firstOfFamily(answers, drvapi::kFamilyIpv4) : nullptr;
       if (first != nullptr) {
         const platform::SocketAddress target = platform::makeIpv4Address(first->ipv4(), port);
@@ -129,7 +148,7 @@ TcpRedirector::Decision TcpRedirector::decide(uint64_t, drvapi::TcpConnInfo& inf
       }
     } else if (info.ipFamily == drvapi::kFamilyIpv6) {
       std::vector<platform::SocketAddress> answers;
-      const platform::SocketAddress* first = services_.lookUp(kTypeAAAA, rewrite->host, answers)
+      const platform::SocketAddress* first = policy_.lookUp(kTypeAAAA, rewrite->host, answers)
                                                  ? firstOfFamily(answers, drvapi::kFamilyIpv6)
                                                  : nullptr;
       if (first != nullptr) {
@@ -145,12 +164,12 @@ TcpRedirector::Decision TcpRedirector::decide(uint64_t, drvapi::TcpConnInfo& inf
 
   // Port map (IPv4 connections only).
   if (info.ipFamily == drvapi::kFamilyIpv4) {
-    if (auto map = services_.findPortMap(address, port)) {
+    if (auto map = policy_.findPortMap(address, port)) {
       const bool viaRelay = map->type == 1;
       uint32_t target = 0;
       if (map->hostIsName) {
         std::vector<platform::SocketAddress> answers;
-        if (services_.lookUp(kTypeA, map->host, answers))
+        if (policy_.lookUp(kTypeA, map->host, answers))
           if (const platform::SocketAddress* first = firstOfFamily(answers, drvapi::kFamilyIpv4))
             target = first->ipv4();
       } else {
@@ -167,19 +186,19 @@ TcpRedirector::Decision TcpRedirector::decide(uint64_t, drvapi::TcpConnInfo& inf
   }
 
   // Rules of the filter file; a block rule lets TCP go direct like a direct rule.
-  if (services_.findAddressRule(ipv4Form) != rules::AddressRule::None) return Decision::Pass;
+  if (policy_.findAddressRule(ipv4Form) != rules::AddressRule::None) return Decision::Pass;
   if (port == kPort80 || port == kPort443)
-    return services_.isWebSteered(ipv4Form, selected) ? Decision::Redirect : Decision::Pass;
+    return policy_.isWebSteered(ipv4Form, selected) ? Decision::Redirect : Decision::Pass;
   return selected ? Decision::Redirect : Decision::Pass;
 }
 
 bool TcpRedirector::redirect(uint64_t id, drvapi::TcpConnInfo& info, const std::string& processName,
                              bool mapped) {
   const uint16_t family = info.remoteAddress.family();
-  if (services_.adapterMode()) {
+  if (policy_.adapterMode()) {
     // The connection stays filtered: its data reaches tcpReceive/tcpSend and
     // its destination gets a host route through the virtual adapter.
-    if (family == drvapi::kFamilyIpv4) services_.addHostRoute(fromField(info.remoteAddress).ipv4());
+    if (family == drvapi::kFamilyIpv4) policy_.addHostRoute(fromField(info.remoteAddress).ipv4());
     info.filteringFlag = 2;
     return true;
   }
@@ -187,8 +206,8 @@ bool TcpRedirector::redirect(uint64_t id, drvapi::TcpConnInfo& info, const std::
   auto* event = collector::newEvent<collector::DCTcpForwardEvent>(collector_, id, family);
   // A relay listener of the connection's family must be there too (a host
   // without IPv6 has none for mapped destinations).
-  const uint16_t relayPort = mapped ? services_.relayPort6() : services_.relayPort4();
-  if (services_.nodeUsable() && relayPort != kNoRelayPort) {
+  const uint16_t relayPort = mapped ? policy_.relayPort6() : policy_.relayPort4();
+  if (policy_.nodeUsable() && relayPort != kNoRelayPort) {
     if (event != nullptr) {
       event->forwarded = 1;
       event->processName.assign(processName);
@@ -198,10 +217,10 @@ bool TcpRedirector::redirect(uint64_t id, drvapi::TcpConnInfo& info, const std::
     redirectTable_.Insert(REDIRECT_INFO{id, info, processName});
     platform::SocketAddress relay;
     if (mapped) {
-      hostnet::MakeLoopbackAddress(drvapi::kFamilyIpv6, platform::hostToNet16(services_.relayPort6()), relay);
+      hostnet::MakeLoopbackAddress(drvapi::kFamilyIpv6, platform::hostToNet16(policy_.relayPort6()), relay);
       info.remoteAddress = platform::toDriverAddress(relay);
     } else {
-      hostnet::MakeLoopbackAddress(drvapi::kFamilyIpv4, platform::hostToNet16(services_.relayPort4()), relay);
+      hostnet::MakeLoopbackAddress(drvapi::kFamilyIpv4, platform::hostToNet16(policy_.relayPort4()), relay);
       std::memcpy(info.remoteAddress.bytes.data(), relay.bytes, 16);  // the driver's tail stays
     }
     if (event != nullptr) putAddressAndPort(relay.family(), relay, event->relayAddress, &event->relayPort);
@@ -209,7 +228,7 @@ bool TcpRedirector::redirect(uint64_t id, drvapi::TcpConnInfo& info, const std::
   // Without a usable node the record says "not forwarded" and the connect
   // goes to its destination unchanged.
   if (event != nullptr) collector_.post(event);
-  services_.disableFiltering(id);
+  driver_.disableFiltering(id);
   return false;
 }
 
@@ -225,21 +244,21 @@ void TcpRedirector::tcpClosed(uint64_t id, const drvapi::TcpConnInfo* info) {
 }
 
 void TcpRedirector::tcpReceive(uint64_t id, const char* data, int length) {
-  services_.injectReceive(id, data, length);
+  driver_.injectReceive(id, data, length);
   countAdapterFlow(id, length, false);
 }
 
 void TcpRedirector::tcpSend(uint64_t id, const char* data, int length) {
-  services_.injectSend(id, data, length);
+  driver_.injectSend(id, data, length);
   countAdapterFlow(id, length, true);
 }
 
 // In adapter mode the steered connections' bytes are counted here, since they
 // never pass the relay.
 void TcpRedirector::countAdapterFlow(uint64_t id, int length, bool up) {
-  if (!services_.adapterMode() || !collector_.collecting()) return;
+  if (!policy_.adapterMode() || !collector_.collecting()) return;
   drvapi::TcpConnInfo info{};
-  if (services_.getConnInfo(id, info) != 0) return;
+  if (driver_.getConnInfo(id, info) != 0) return;
   collector::DCTcpProxyFlowUpEvent* e =
       up ? collector::newEvent<collector::DCTcpProxyFlowUpEvent>(collector_, id, info.ipFamily)
          : static_cast<collector::DCTcpProxyFlowUpEvent*>(

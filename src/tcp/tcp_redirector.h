@@ -5,8 +5,8 @@
 //
 // The handlers run on the driver library's worker threads; the connect is held
 // until tcpConnectRequest returns. Everything they consult outside this
-// subsystem comes through RedirectServices, so the decision table can be
-// exercised on its own.
+// subsystem comes through the process queries, the redirect policy and the
+// connection driver, so the decision table can be exercised on its own.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,7 @@
 #include "collector/data_collector.h"
 #include "drvapi/records.h"
 #include "platform/net.h"
+#include "process/process_queries.h"
 #include "rules/rule_answers.h"
 #include "tcp/redirect_table.h"
 
@@ -37,21 +38,20 @@ struct PortMapTarget {
   bool hostIsName = false;
 };
 
-class RedirectServices {
+// Where a connection may go, answered from the engine's tables and
+// subsystems: the host's own addresses and routes, the filter file's tables,
+// the upstream DNS server, the web relay program, the node and the relay's
+// listeners. Any thread.
+class RedirectPolicy {
  public:
-  virtual ~RedirectServices() = default;
-  // Process selection.
-  virtual std::string processNameOf(uint32_t processId) = 0;
-  virtual bool isSelectedProcess(uint32_t processId, const std::string& processName) = 0;
-  virtual bool admit(uint32_t processId, const std::u16string& processName) = 0;
+  virtual ~RedirectPolicy() = default;
   // Host addresses.
   virtual bool isLocalAddress(uint32_t addressNet) = 0;
   virtual bool isLocalSocketAddress(const platform::SocketAddress& address) = 0;
   // Filter tables.
   virtual std::optional<HostRewriteTarget> findHostRewrite(uint32_t addressNet, uint16_t portNet) = 0;
   virtual std::optional<PortMapTarget> findPortMap(uint32_t addressNet, uint16_t portNet) = 0;
-  virtual rules::AddressRule findAddressRule(
-      const platform::SocketAddress& ipv4Destination) = 0;  // 0 none, 1 direct, 2 block
+  virtual rules::AddressRule findAddressRule(const platform::SocketAddress& ipv4Destination) = 0;
   virtual bool isWebSteered(const platform::SocketAddress& ipv4Destination, bool selected) = 0;
   // One blocking look-up (type 1 = A, 28 = AAAA) at the first upstream DNS
   // server; true when it succeeded, with the answers in `addresses`.
@@ -67,16 +67,32 @@ class RedirectServices {
   // The relay listeners' ports, host order; 0xFFFF without a listener.
   virtual uint16_t relayPort4() = 0;
   virtual uint16_t relayPort6() = 0;
-  // The driver interface.
+};
+
+// The driver interface's TCP operations (the drvapi status codes). Any thread.
+class ConnectionDriver {
+ public:
+  virtual ~ConnectionDriver() = default;
   virtual int disableFiltering(uint64_t id) = 0;
   virtual int injectReceive(uint64_t id, const char* data, int length) = 0;
   virtual int injectSend(uint64_t id, const char* data, int length) = 0;
   virtual int getConnInfo(uint64_t id, drvapi::TcpConnInfo& info) = 0;
 };
 
+// The drvapi functions themselves.
+ConnectionDriver& driverInterfaceConnections();
+
+// What the connect decision is wired to. Every reference must outlive the
+// TcpRedirector.
+struct TcpRedirectLinks {
+  process::ProcessQueries& processes;
+  RedirectPolicy& policy;
+  ConnectionDriver& driver;
+};
+
 class TcpRedirector {
  public:
-  TcpRedirector(RedirectServices& services, collector::DataCollectorEvent& collector);
+  TcpRedirector(const TcpRedirectLinks& links, collector::DataCollectorEvent& collector);
 
   // Decides one connect: may change info->filteringFlag and
   // info->remoteAddress in place; ends in tcpDisableFiltering, in a redirect
@@ -108,7 +124,9 @@ class TcpRedirector {
   bool redirect(uint64_t id, drvapi::TcpConnInfo& info, const std::string& processName, bool mapped);
   void countAdapterFlow(uint64_t id, int length, bool up);
 
-  RedirectServices& services_;
+  process::ProcessQueries& processes_;
+  RedirectPolicy& policy_;
+  ConnectionDriver& driver_;
   collector::DataCollectorEvent& collector_;
   RedirectTable redirectTable_;
   ConnectionNames connectionNames_;

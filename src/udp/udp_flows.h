@@ -37,24 +37,11 @@
 #include "collector/data_collector.h"
 #include "drvapi/records.h"
 #include "platform/net.h"
+#include "process/process_queries.h"
 #include "rules/rule_answers.h"
 #include "udp/probe_tracker.h"
 
 namespace udp {
-
-// Who a flow's process is. Any thread.
-class ProcessQueries {
- public:
-  virtual ~ProcessQueries() = default;
-  // The lower-cased executable name; empty for ids 0 and 4 or when unknown.
-  virtual std::string processNameOf(uint32_t processId) = 0;
-  // The name is configured, or the id is a watched service's process.
-  virtual bool isSelectedProcess(uint32_t processId, const std::string& processName) = 0;
-  // The per-name instance limit lets this process in (true when limiting is off).
-  virtual bool admit(uint32_t processId, const std::string& processName) = 0;
-  // The service monitor reports the id as the current process of a watched service.
-  virtual bool isWatchedService(uint32_t processId) = 0;
-};
 
 // The node and the switches that decide how a steered datagram travels.
 struct SteeringSettings {
@@ -154,7 +141,7 @@ class PassingDnsBranch final : public DnsBranch {
 
 // What the flow handling is wired to. Every reference must outlive UdpFlows.
 struct UdpFlowLinks {
-  ProcessQueries& processes;
+  process::ProcessQueries& processes;
   SteeringPolicy& policy;
   FlowDriver& driver;
   TunnelTransport& transport;
@@ -241,7 +228,7 @@ class UdpFlows {
   void passAndRelease(uint64_t id, const platform::SocketAddress& remote, const uint8_t* data, size_t length,
                       const drvapi::UdpOptions* options);
 
-  ProcessQueries& processes_;
+  process::ProcessQueries& processes_;
   SteeringPolicy& policy_;
   FlowDriver& driver_;
   TunnelTransport& transport_;

@@ -22,7 +22,9 @@ using platform::SocketAddress;
 
 namespace {
 
-class FakeServices : public tcp::RedirectServices {
+class FakeServices : public process::ProcessQueries,
+                     public tcp::RedirectPolicy,
+                     public tcp::ConnectionDriver {
  public:
   std::string name = "game.exe";
   bool selected = true;
@@ -43,10 +45,12 @@ class FakeServices : public tcp::RedirectServices {
   std::vector<std::string> lookups;
 
   static uint64_t key(uint32_t a, uint16_t p) { return (uint64_t{a} << 16) | p; }
+  tcp::TcpRedirectLinks links() { return {*this, *this, *this}; }
 
   std::string processNameOf(uint32_t pid) override { return pid == 0 || pid == 4 ? "" : name; }
   bool isSelectedProcess(uint32_t, const std::string&) override { return selected; }
-  bool admit(uint32_t, const std::u16string&) override { return admitted; }
+  bool admit(uint32_t, const std::string&) override { return admitted; }
+  bool isWatchedService(uint32_t) override { return false; }
   bool isLocalAddress(uint32_t) override { return local; }
   bool isLocalSocketAddress(const SocketAddress&) override { return local; }
   std::optional<tcp::HostRewriteTarget> findHostRewrite(uint32_t a, uint16_t p) override {
@@ -120,7 +124,7 @@ SocketAddress remoteOf(const drvapi::TcpConnInfo& info) {
 struct Harness {
   FakeServices services;
   collector::DataCollectorEvent collector;
-  tcp::TcpRedirector redirector{services, collector};
+  tcp::TcpRedirector redirector{services.links(), collector};
 };
 
 }  // namespace
@@ -244,7 +248,7 @@ TEST(TcpRedirect, UnusableNodeMeansDirectAndAForwardRecordSayingSo) {
     std::vector<uint32_t> forwarded;
   } counter;
   FakeServices services;
-  tcp::TcpRedirector redirector(services, counter);
+  tcp::TcpRedirector redirector(services.links(), counter);
   counter.startCollector();
   services.usable = false;
   drvapi::TcpConnInfo info = request(kGame);
@@ -379,7 +383,7 @@ TEST(TcpFlowEvents, DataGoesBackUnchangedAndIsCountedOnlyInAdapterMode) {
     uint32_t up = 0, down = 0;
     bool proxied = true;
   } counter;
-  tcp::TcpRedirector redirector(services, counter);
+  tcp::TcpRedirector redirector(services.links(), counter);
   counter.startCollector();
   const std::string data(1000, 'd');
 
@@ -434,7 +438,7 @@ TEST(TcpRedirect, RewritesResolveThroughTheLookUpClient) {
     SCOPED_TRACE(row.what);
     LoopbackDns services(dns.portNet());
     collector::DataCollectorEvent collector;
-    tcp::TcpRedirector redirector(services, collector);
+    tcp::TcpRedirector redirector(services.links(), collector);
     services.rewrites[rewriteKey] = {"web.example.com", hostToNet16(8443)};
     services.selected = !row.portMap;
     services.portMaps[FakeServices::key(ipv4(203, 0, 113, 5), hostToNet16(7000))] = {

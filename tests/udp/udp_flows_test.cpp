@@ -39,7 +39,7 @@ SocketAddress v4(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port) {
 std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
 
 // Processes, policy and proxy sockets, scripted.
-class FakeEngine : public udp::ProcessQueries, public udp::SteeringPolicy, public udp::TunnelTransport {
+class FakeEngine : public process::ProcessQueries, public udp::SteeringPolicy, public udp::TunnelTransport {
  public:
   std::set<uint32_t> selected{kGamePid}, watched;
   bool admitted = true, local = false, openOk = true;

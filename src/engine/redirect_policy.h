@@ -1,6 +1,6 @@
-// What the TCP handlers consult, answered from the engine's own tables and
-// subsystems: process selection, host addresses, the filter file's tables,
-// the upstream DNS server, adapter mode, the node settings and the relay.
+// Where a TCP connection may go, answered from the engine's own tables and
+// subsystems: host addresses, the filter file's tables, the upstream DNS
+// server, adapter mode, the node settings and the relay.
 #pragma once
 
 #include "tcp/tcp_redirector.h"
@@ -9,13 +9,10 @@ namespace engine {
 
 class ZuEngine;
 
-class EngineRedirectServices final : public tcp::RedirectServices {
+class EngineRedirectPolicy final : public tcp::RedirectPolicy {
  public:
-  explicit EngineRedirectServices(ZuEngine& engine) : engine_(engine) {}
+  explicit EngineRedirectPolicy(ZuEngine& engine) : engine_(engine) {}
 
-  std::string processNameOf(uint32_t processId) override;
-  bool isSelectedProcess(uint32_t processId, const std::string& processName) override;
-  bool admit(uint32_t processId, const std::u16string& processName) override;
   bool isLocalAddress(uint32_t addressNet) override;
   bool isLocalSocketAddress(const platform::SocketAddress& address) override;
   std::optional<tcp::HostRewriteTarget> findHostRewrite(uint32_t addressNet, uint16_t portNet) override;
@@ -29,10 +26,6 @@ class EngineRedirectServices final : public tcp::RedirectServices {
   bool nodeUsable() override;
   uint16_t relayPort4() override;
   uint16_t relayPort6() override;
-  int disableFiltering(uint64_t id) override;
-  int injectReceive(uint64_t id, const char* data, int length) override;
-  int injectSend(uint64_t id, const char* data, int length) override;
-  int getConnInfo(uint64_t id, drvapi::TcpConnInfo& info) override;
 
  private:
   ZuEngine& engine_;
