@@ -16,9 +16,25 @@ class DriverOps : public DriverFixture {};
 
 TEST_F(DriverOps, NullHandlerIsRefusedAndASecondInitChangesNothing) {
   EXPECT_EQ(initDriver("LumoDriverSys", nullptr), kFailed);
-  TcpConnInfo info{};
-  EXPECT_EQ(tcpGetConnInfo(1, &info), kNotInitialised);
   EXPECT_EQ(sim.openCount(), 0);
+  // Every operation before a start reports it.
+  FilterRule rule{};
+  ProcessFilterRule processRule{};
+  TcpConnInfo info{};
+  UdpConnInfo udp{};
+  IpOptions options{};
+  const unsigned char remote[28] = {2};
+  EXPECT_EQ(tcpInjectSend(1, "x", 1), kNotInitialised);
+  EXPECT_EQ(tcpInjectReceive(1, "x", 1), kNotInitialised);
+  EXPECT_EQ(udpInjectSend(1, remote, "x", 1, nullptr), kNotInitialised);
+  EXPECT_EQ(udpInjectReceive(1, remote, "x", 1, nullptr), kNotInitialised);
+  EXPECT_EQ(ipInjectSend("x", 1, &options), kNotInitialised);
+  EXPECT_EQ(tcpDisableFiltering(1), kNotInitialised);
+  EXPECT_EQ(udpDisableFiltering(1), kNotInitialised);
+  EXPECT_EQ(tcpGetConnInfo(1, &info), kNotInitialised);
+  EXPECT_EQ(udpGetConnInfo(1, &udp), kNotInitialised);
+  EXPECT_EQ(addFilterRule(&rule, true), kNotInitialised);
+  EXPECT_EQ(addProcessFilterRule(&processRule, true), kNotInitialised);
 
   start();
   EXPECT_EQ(initDriver("LumoDriverSys", &handler), kOk);
@@ -110,26 +126,6 @@ TEST_F(DriverOps, StartFailsWithoutDeviceOrWithABadBufferExchange) {
   sim.setExchangeBytes(32);
   start();
   EXPECT_EQ(deleteFilterRules(), kOk);
-}
-
-TEST_F(DriverOps, OperationsBeforeInitReportNotInitialised) {
-  FilterRule rule{};
-  ProcessFilterRule processRule{};
-  TcpConnInfo tcp{};
-  UdpConnInfo udp{};
-  IpOptions options{};
-  const unsigned char remote[28] = {2};
-  EXPECT_EQ(tcpInjectSend(1, "x", 1), kNotInitialised);
-  EXPECT_EQ(tcpInjectReceive(1, "x", 1), kNotInitialised);
-  EXPECT_EQ(udpInjectSend(1, remote, "x", 1, nullptr), kNotInitialised);
-  EXPECT_EQ(udpInjectReceive(1, remote, "x", 1, nullptr), kNotInitialised);
-  EXPECT_EQ(ipInjectSend("x", 1, &options), kNotInitialised);
-  EXPECT_EQ(tcpDisableFiltering(1), kNotInitialised);
-  EXPECT_EQ(udpDisableFiltering(1), kNotInitialised);
-  EXPECT_EQ(tcpGetConnInfo(1, &tcp), kNotInitialised);
-  EXPECT_EQ(udpGetConnInfo(1, &udp), kNotInitialised);
-  EXPECT_EQ(addFilterRule(&rule, true), kNotInitialised);
-  EXPECT_EQ(addProcessFilterRule(&processRule, true), kNotInitialised);
 }
 
 // The kind query decides how much TCP data goes into one injected record.

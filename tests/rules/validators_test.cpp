@@ -29,7 +29,7 @@ TEST(ReadDecimal, ReadsLikeTheRuntimeConversionWithoutLocale) {
   for (const Row& row : rows) EXPECT_EQ(ReadDecimal(row.text), row.expected) << "text: " << row.text;
 }
 
-TEST(Split, DropsEmptyPiecesButHostPortKeepsThem) {
+TEST(Split, DropsEmptyPiecesButHostPortKeepsThemAndLinesBreakAnywhere) {
   using V = std::vector<std::string_view>;
   EXPECT_EQ(SplitDropEmpty(";;a;;b;", ';'), (V{"a", "b"}));
   EXPECT_EQ(SplitDropEmpty("", ','), V{});
@@ -37,12 +37,9 @@ TEST(Split, DropsEmptyPiecesButHostPortKeepsThem) {
   EXPECT_EQ(SplitKeepEmpty(":80", ':'), (V{"", "80"}));
   EXPECT_EQ(SplitKeepEmpty("host:", ':'), (V{"host", ""}));
   EXPECT_EQ(SplitKeepEmpty("a:b:c", ':'), (V{"a", "b", "c"}));
-}
-
-TEST(Split, LinesAtEveryBreakWithEditorLineNumbers) {
+  // Editor line numbers for the lines kept.
   std::vector<size_t> numbers;
-  auto lines = SplitLines("a\r\nb\n\nc\rd", &numbers);
-  EXPECT_EQ(lines, (std::vector<std::string_view>{"a", "b", "c", "d"}));
+  EXPECT_EQ(SplitLines("a\r\nb\n\nc\rd", &numbers), (V{"a", "b", "c", "d"}));
   EXPECT_EQ(numbers, (std::vector<size_t>{1, 2, 4, 5}));
 }
 
