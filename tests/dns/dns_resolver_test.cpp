@@ -5,82 +5,19 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <condition_variable>
 #include <mutex>
-#include <thread>
 #include <vector>
 
+#include "dns_upstream.h"
 #include "platform/time.h"
 #include "support/test_support.h"
 
 using namespace dns;
-using platform::SocketAddress;
+using dnstest::Upstream;
 
 namespace {
 
 const uint32_t kLoopback = platform::ipv4(127, 0, 0, 1);
-
-// Answers each query with one A record (or stays silent), and remembers what
-// it was asked.
-class Upstream {
- public:
-  explicit Upstream(uint32_t answerNet) : answer_(answerNet) {
-    socket_ = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram);
-    platform::bindSocket(socket_, platform::makeIpv4Address(kLoopback, 0));
-    platform::localAddressOf(socket_, address_);
-    // Windows does not end a blocked receive when the socket is shut down:
-    // the thread looks at its stop flag between short waits.
-    platform::setReceiveTimeout(socket_, 100);
-    thread_ = std::thread([this] { run(); });
-  }
-  ~Upstream() {
-    stop_ = true;
-    platform::shutdownSocket(socket_, platform::ShutdownHow::Both);
-    thread_.join();
-    platform::closeSocket(socket_);
-  }
-  uint16_t port() const { return address_.port(); }
-  void setSilent(bool silent) { silent_ = silent; }
-  // Answers with the question's name in upper case.
-  void setShouting(bool shouting) { shouting_ = shouting; }
-  std::vector<DnsMessage> seen() {
-    std::lock_guard<std::mutex> lock(m_);
-    return seen_;
-  }
-  size_t seenCount() { return seen().size(); }
-
- private:
-  void run() {
-    uint8_t buf[600];
-    while (!stop_) {
-      SocketAddress from;
-      const int n = platform::receiveFrom(socket_, buf, sizeof buf, &from);
-      if (stop_ || n <= 0) continue;
-      const DnsMessage q = ParseDnsMessage(buf, static_cast<size_t>(n));
-      if (q.isResponse || q.name.empty()) continue;
-      {
-        std::lock_guard<std::mutex> lock(m_);
-        seen_.push_back(q);
-      }
-      if (silent_) continue;
-      std::string name = q.name;
-      if (shouting_)
-        for (char& c : name) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
-      const std::vector<uint8_t> r =
-          BuildDnsResponse(q.id, name, q.isA, {SocketAddress28::FromIpv4(answer_)});
-      platform::sendTo(socket_, r.data(), r.size(), from);
-    }
-  }
-
-  uint32_t answer_;
-  platform::Socket socket_;
-  SocketAddress address_;
-  std::thread thread_;
-  std::atomic<bool> stop_{false}, silent_{false}, shouting_{false};
-  std::mutex m_;
-  std::vector<DnsMessage> seen_;
-};
 
 class RecordingResolver : public DnsResolver {
  public:

@@ -1,16 +1,17 @@
 // lumo-node's DNS service, through the program: answers from its hosts file,
-// forwarding to an upstream of the test's own under the node's own ids, a
-// refusal without an upstream, and malformed queries dropped with a log line.
+// forwarding to an upstream of the test's own (dns_upstream.h) under the
+// node's own ids, a refusal without an upstream, and malformed queries
+// dropped with a log line.
 // Everything on 127.0.0.1.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "child_process.h"
 #include "dns/dns_message.h"
+#include "dns_upstream.h"
 #include "node_process.h"
 #include "platform/net.h"
 #include "support/test_support.h"
@@ -122,47 +123,26 @@ TEST(NodeDnsService, AnswersFromItsHostsFileAndRefusesWithoutUpstream) {
 }
 
 TEST(NodeDnsService, ForwardsUnderItsOwnIdsAndGivesTheClientItsOwnBack) {
-  // The upstream: answers every A question with 198.51.100.1 and keeps the ids it saw.
-  platform::Socket up = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram);
-  ASSERT_TRUE(platform::bindSocket(up, platform::makeIpv4Address(kLoopback, 0)));
-  platform::SocketAddress upAddress;
-  platform::localAddressOf(up, upAddress);
-  platform::setReceiveTimeout(up, 5000);
-  std::vector<uint16_t> seenIds;
-  std::thread upstream([&] {
-    for (int i = 0; i < 2; ++i) {
-      uint8_t buf[600];
-      platform::SocketAddress from;
-      const int n = platform::receiveFrom(up, buf, sizeof buf, &from);
-      if (n <= 0) return;
-      const DnsMessage q = ParseDnsMessage(buf, static_cast<size_t>(n));
-      seenIds.push_back(q.id);
-      const Bytes r =
-          BuildDnsResponse(q.id, q.name, q.isA, {SocketAddress28::FromIpv4(platform::ipv4(198, 51, 100, 1))});
-      platform::sendTo(up, r.data(), r.size(), from);
-    }
-  });
-
+  dnstest::Upstream upstream(platform::ipv4(198, 51, 100, 1));
   DnsNode node;
   std::string error;
   ASSERT_TRUE(node.start(
-      {"--dns-upstream", "127.0.0.1:" + std::to_string(platform::netToHost16(upAddress.port()))}, error))
+      {"--dns-upstream", "127.0.0.1:" + std::to_string(platform::netToHost16(upstream.port()))}, error))
       << error;
   Client client;
   // Two clients' queries with the same id stay apart upstream.
   Client other;
   const Bytes r1 = client.ask(node.port(), BuildDnsQuery(0x4242, "one.example", kTypeA));
   const Bytes r2 = other.ask(node.port(), BuildDnsQuery(0x4242, "two.example", kTypeA));
-  upstream.join();
-  platform::closeSocket(up);
   const DnsMessage a1 = ParseDnsMessage(r1.data(), r1.size());
   const DnsMessage a2 = ParseDnsMessage(r2.data(), r2.size());
   EXPECT_EQ(a1.id, 0x4242);
   EXPECT_EQ(a1.name, "one.example");
   EXPECT_EQ(a2.id, 0x4242);
   EXPECT_EQ(a2.name, "two.example");
-  ASSERT_EQ(seenIds.size(), 2u);
-  EXPECT_NE(seenIds[0], seenIds[1]);
+  const std::vector<DnsMessage> seen = upstream.seen();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_NE(seen[0].id, seen[1].id);
   EXPECT_NE(node.log().find("dns forward"), std::string::npos);
 }
 
