@@ -231,22 +231,5 @@ TEST(FilterCipher, LongInputIsOneKeyStreamAcrossChunks) {
   EXPECT_EQ(stream, std::vector<uint8_t>(2100, 0));
 }
 
-TEST(FilterCipher, BuildKeyRoundTripAndAWrongKeyGivesOtherText) {
-  const std::string plain = "0,0,2,8080,1,1\n7,0,4\n";
-  std::string file;
-  std::string error;
-  ASSERT_EQ(EncipherFilterText(plain, file, error), CipherResult::kOk) << error;
-  EXPECT_EQ(file.find("8080"), std::string::npos);
-  std::string back;
-  ASSERT_EQ(DecipherFilterFile(file, back, error), CipherResult::kOk) << error;
-  EXPECT_EQ(back, plain);
-
-  std::vector<uint8_t> bytes = Base64Decode(file);
-  const uint8_t other[9] = {'o', 't', 'h', 'e', 'r', 'k', 'e', 'y', '!'};
-  ASSERT_EQ(platform::rc4DecryptWithDerivedKey(other, sizeof other, bytes, error),
-            platform::CipherStatus::kOk);
-  EXPECT_NE(std::string(bytes.begin(), bytes.end()), plain);
-}
-
 }  // namespace
 }  // namespace rules
