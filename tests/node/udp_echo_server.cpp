@@ -2,11 +2,6 @@
 
 namespace lumotest {
 
-namespace {
-// How often the server looks at its stop flag while no datagram comes.
-constexpr uint32_t kStopCheckMs = 50;
-}  // namespace
-
 UdpEchoServer::UdpEchoServer() {
   socket_ = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram);
   if (socket_ == platform::kInvalidSocket) return;
@@ -23,7 +18,14 @@ UdpEchoServer::UdpEchoServer() {
 
 UdpEchoServer::~UdpEchoServer() {
   stopping_ = true;
-  if (thread_.joinable()) thread_.join();
+  if (thread_.joinable()) {
+    // The thread waits in its receive: an empty datagram to its own port
+    // wakes it to see the stop.
+    const uint8_t none = 0;
+    platform::sendTo(socket_, &none, 0,
+                     platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), platform::hostToNet16(port_)));
+    thread_.join();
+  }
   platform::closeSocket(socket_);
 }
 
@@ -34,10 +36,10 @@ std::vector<uint16_t> UdpEchoServer::sourcePorts() const {
 
 void UdpEchoServer::run() {
   std::vector<uint8_t> buffer(65536);
-  while (!stopping_) {
-    if (platform::waitReadable(socket_, kStopCheckMs) != 1) continue;
+  for (;;) {
     platform::SocketAddress from;
-    int count = platform::receiveFrom(socket_, buffer.data(), buffer.size(), &from);
+    const int count = platform::receiveFrom(socket_, buffer.data(), buffer.size(), &from);
+    if (stopping_) return;
     if (count < 0) continue;
     {
       std::lock_guard<std::mutex> guard(lock_);
