@@ -20,14 +20,14 @@ class Upstream {
     socket_ = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram);
     platform::bindSocket(socket_, platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0));
     platform::localAddressOf(socket_, address_);
-    // Windows does not end a blocked receive when the socket is shut down:
-    // the thread looks at its stop flag between short waits.
-    platform::setReceiveTimeout(socket_, 100);
     thread_ = std::thread([this] { run(); });
   }
   ~Upstream() {
+    // The thread waits in its receive (Windows does not end it for a shut
+    // down socket): an empty datagram to its own address wakes it.
     stop_ = true;
-    platform::shutdownSocket(socket_, platform::ShutdownHow::Both);
+    const uint8_t none = 0;
+    platform::sendTo(socket_, &none, 0, address_);
     thread_.join();
     platform::closeSocket(socket_);
   }
@@ -44,10 +44,11 @@ class Upstream {
  private:
   void run() {
     uint8_t buf[600];
-    while (!stop_) {
+    for (;;) {
       platform::SocketAddress from;
       const int n = platform::receiveFrom(socket_, buf, sizeof buf, &from);
-      if (stop_ || n <= 0) continue;
+      if (stop_) return;
+      if (n <= 0) continue;
       const dns::DnsMessage q = dns::ParseDnsMessage(buf, static_cast<size_t>(n));
       if (q.isResponse || q.name.empty()) continue;
       {
