@@ -35,15 +35,17 @@ class DnsResponder {
       socket_ = platform::kInvalidSocket;
       return;
     }
-    platform::SocketAddress local;
-    platform::localAddressOf(socket_, local);
-    port_ = local.port();
+    platform::localAddressOf(socket_, local_);
+    port_ = local_.port();
     thread_ = std::thread([this] { serve(); });
   }
 
   ~DnsResponder() {
     stop_ = true;
-    if (thread_.joinable()) thread_.join();
+    if (thread_.joinable()) {
+      wake();
+      thread_.join();
+    }
     platform::closeSocket(socket_);
   }
 
@@ -51,21 +53,24 @@ class DnsResponder {
   uint16_t portNet() const { return port_; }
   int queries() const { return queries_; }
   int replies() const { return replies_; }
-  void release() { released_ = true; }
+  void release() {
+    released_ = true;
+    wake();
+  }
 
  private:
   void serve() {
     std::vector<std::pair<std::vector<uint8_t>, platform::SocketAddress>> held;
-    while (!stop_) {
+    for (;;) {
       if (mode_ == Mode::Late && released_) {
         for (auto& [reply, to] : held) send(reply, to);
         held.clear();
       }
-      if (platform::waitReadable(socket_, 20) != 1) continue;
       uint8_t query[1024];
       platform::SocketAddress from;
-      int n = platform::receiveFrom(socket_, query, sizeof query, &from);
-      if (n < 12 + 5) continue;
+      const int n = platform::receiveFrom(socket_, query, sizeof query, &from);
+      if (stop_) return;
+      if (n < 12 + 5) continue;  // also the empty datagram of wake()
       ++queries_;
       if (mode_ == Mode::Silent) continue;
       std::vector<uint8_t> reply = build(query, static_cast<size_t>(n));
@@ -80,6 +85,13 @@ class DnsResponder {
       }
       send(reply, from);
     }
+  }
+
+  // The serving thread waits in its receive: an empty datagram to the
+  // responder's own address wakes it to see a stop or a release.
+  void wake() {
+    const uint8_t none = 0;
+    platform::sendTo(socket_, &none, 0, local_);
   }
 
   void send(const std::vector<uint8_t>& reply, const platform::SocketAddress& to) {
@@ -110,6 +122,7 @@ class DnsResponder {
 
   Mode mode_;
   platform::Socket socket_ = platform::kInvalidSocket;
+  platform::SocketAddress local_;
   uint16_t port_ = 0;
   std::thread thread_;
   std::atomic<bool> stop_{false};

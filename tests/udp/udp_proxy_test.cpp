@@ -44,7 +44,13 @@ class TestNode {
   }
   ~TestNode() {
     stop_ = true;
-    if (echo_.joinable()) echo_.join();
+    if (echo_.joinable()) {
+      // The echo waits in its receive: an empty datagram to the node's own
+      // address wakes it to see the stop.
+      const uint8_t none = 0;
+      platform::sendTo(socket_, &none, 0, address_);
+      echo_.join();
+    }
     platform::closeSocket(socket_);
   }
   uint16_t portNet() const { return address_.port(); }
@@ -64,10 +70,10 @@ class TestNode {
   void startEcho() {
     echo_ = std::thread([this] {
       Bytes in(65536), out(65536);
-      while (!stop_) {
-        if (platform::waitReadable(socket_, 20) != 1) continue;
+      for (;;) {
         SocketAddress from;
         const int n = platform::receiveFrom(socket_, in.data(), in.size(), &from);
+        if (stop_) return;
         UdpProxy::TunnelMessage m;
         if (n <= 0 || !UdpProxy::ParseTunnelMessage(in.data(), n, m)) continue;
         const size_t total =
