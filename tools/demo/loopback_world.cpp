@@ -24,9 +24,12 @@ EchoServer::EchoServer() {
     return;
   port_ = platform::netToHost16(a.port());
   thread_ = std::thread([this] {
-    while (!stopping_) {
-      if (platform::waitReadable(listener_, 100) <= 0) continue;
+    for (;;) {
       platform::Socket c = platform::acceptSocket(listener_, nullptr);
+      if (stopping_) {
+        platform::closeSocket(c);
+        return;
+      }
       if (c == platform::kInvalidSocket) continue;
       std::thread([c] {
         char buffer[65536];
@@ -47,7 +50,14 @@ EchoServer::EchoServer() {
 
 EchoServer::~EchoServer() {
   stopping_ = true;
-  if (thread_.joinable()) thread_.join();
+  if (thread_.joinable()) {
+    // The accept blocks without a time limit: one connection ends it.
+    platform::Socket waker = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
+    platform::connectSocket(
+        waker, platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), platform::hostToNet16(port_)));
+    thread_.join();
+    platform::closeSocket(waker);
+  }
   platform::closeSocket(listener_);
 }
 
