@@ -68,8 +68,9 @@ while read -r program corpus; do
   mkdir -p "$work"
   log "fuzz: $name (${SECONDS_EACH} s, seeds: $corpus)"
   # The first folder receives what libFuzzer finds; the seeds are read only.
+  # Standard input is /dev/null: the loop reads the target list from its own.
   if "$BUILD/fuzz/$program" "${SEED[@]}" -max_total_time="$SECONDS_EACH" -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 \
-    -artifact_prefix="$BUILD/fuzz/artifacts/$name-" "$work" "$corpus" >"$out" 2>&1; then
+    -artifact_prefix="$BUILD/fuzz/artifacts/$name-" "$work" "$corpus" >"$out" 2>&1 </dev/null; then
     result=ok
   else
     result=FAILED
@@ -88,6 +89,13 @@ done <"$BUILD/fuzz/targets.txt"
 if ((${#summary[@]} == 0)); then
   echo "no fuzz target ran (names: $*; list: $BUILD/fuzz/targets.txt)"
   exit 1
+fi
+# Every listed target ran (a program that read the list's lines as its own
+# input once made the loop skip the next one; they now read /dev/null).
+listed=$(grep -c . "$BUILD/fuzz/targets.txt")
+if ((!$# && ${#summary[@]} != listed)); then
+  echo "only ${#summary[@]} of the $listed fuzz targets ran"
+  status=1
 fi
 log "fuzz summary"
 printf '%s\n' "${summary[@]}"
