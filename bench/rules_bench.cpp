@@ -134,7 +134,7 @@ struct FlatRule {
 std::vector<FlatRule> Flatten(const std::vector<rules::FILTER_RECORD>& records) {
   std::vector<FlatRule> flat;
   for (const auto& r : records)
-    flat.push_back(FlatRule{r.kind, r.protocol, rules::InetAddr(r.name), r.port, r.action});
+    flat.push_back(FlatRule{r.kind, r.protocol, rules::ClassicInetAddr(r.name), r.port, r.action});
   return flat;
 }
 

@@ -38,7 +38,7 @@ bool parseDottedQuad(std::string_view text, uint8_t out[4]) {
 
 }  // namespace
 
-uint32_t InetAddr(std::string_view text) {
+uint32_t ClassicInetAddr(std::string_view text) {
   uint32_t parts[4] = {};
   int count = 0;
   size_t i = 0;

@@ -10,13 +10,14 @@ namespace rules {
 
 inline constexpr uint32_t kInvalidIpv4 = 0xFFFFFFFFu;  // INADDR_NONE
 
-// The classic inet_addr conversion: one to four parts separated by dots, each
+// The classic inet_addr conversion (the rule texts' form; platform::inetAddr is
+// the strict dotted-decimal one): one to four parts separated by dots, each
 // decimal, octal (leading 0) or hexadecimal (leading 0x), forming a.b.c.d,
 // a.b.c (c is 16 bits), a.b (b is 24 bits) or a (32 bits); the text ends at
 // its end or at the first white space. Answers the address in network byte
 // order, or kInvalidIpv4 for anything else (which is also the value of
 // 255.255.255.255). So "010.1.2.3" is 8.1.2.3 and "09.1.2.3" is invalid.
-uint32_t InetAddr(std::string_view text);
+uint32_t ClassicInetAddr(std::string_view text);
 
 // Numeric IPv6 text: eight groups of one to four hex digits with at most one
 // "::", optionally ending with a dotted IPv4 address in the last 32 bits, an

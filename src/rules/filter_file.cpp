@@ -125,7 +125,7 @@ void ParseFilterText(std::string_view text, FilterLists& lists, std::vector<Drop
         HostRewriteEntry e;
         e.gameId = r.gameId;
         e.areaId = r.areaId;
-        e.destination = SocketAddress28::FromIpv4(InetAddr(TrimName(c[3])));
+        e.destination = SocketAddress28::FromIpv4(ClassicInetAddr(TrimName(c[3])));
         e.destinationPort = readPort(c[4]);
         e.targetHost = std::string(c[7]);
         e.webRelayPort = readPort(c[8]);

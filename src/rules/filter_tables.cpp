@@ -25,7 +25,7 @@ std::string ruleKey(std::string_view name) {
 // An address column: inet_addr when that gives a usable IPv4 address, else
 // numeric IPv6 text.
 std::optional<SocketAddress28> addressFromText(const std::string& text) {
-  uint32_t ipv4 = InetAddr(text);
+  uint32_t ipv4 = ClassicInetAddr(text);
   if (ipv4 != 0 && ipv4 != kInvalidIpv4) return SocketAddress28::FromIpv4(ipv4);
   SocketAddress28 ipv6;
   if (ParseIpv6Text(text, ipv6)) return ipv6;
@@ -301,7 +301,7 @@ void FilterTables::BuildFilterTables(uint32_t gameId, uint32_t areaId, const Hos
   for (const PortMapEntry& entry : portMaps) {
     if (!Matches(entry.gameId, entry.areaId, gameId, areaId)) continue;
     if (!entry.sourceIsName) {
-      EnterPortMap(DestinationKey(InetAddr(entry.sourceHost), entry.sourcePort), entry);
+      EnterPortMap(DestinationKey(ClassicInetAddr(entry.sourceHost), entry.sourcePort), entry);
       continue;
     }
     // A name is listed for the DNS answers to come. When the host map already

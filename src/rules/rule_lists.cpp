@@ -135,7 +135,7 @@ std::vector<DelayRule> RuleLists::ParseDelayRules(std::string_view text) const {
     }
     std::string address = host;
     if (IsIpv4Text(address)) {
-      uint32_t addressNet = InetAddr(address);
+      uint32_t addressNet = ClassicInetAddr(address);
       if (addressNet != 0) rules.push_back(DelayRule{{}, addressNet, port, delay});
     }
   }
@@ -164,7 +164,7 @@ bool RuleLists::LoadHostsFile(HostMap& hostMap) const {
     if (names.empty()) continue;
 
     SocketAddress28 address;
-    uint32_t ipv4 = InetAddr(words[0]);
+    uint32_t ipv4 = ClassicInetAddr(words[0]);
     if (ipv4 != 0 && ipv4 != kInvalidIpv4) {
       address = SocketAddress28::FromIpv4(ipv4);
     } else if (!ParseIpv6Text(words[0], address)) {

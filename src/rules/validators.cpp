@@ -64,7 +64,7 @@ bool ParseCidrText(const std::string& text, uint32_t& addressNet, uint32_t& pref
   if (text.size() > kLongestText) return false;
   std::smatch match;
   if (!std::regex_match(text, match, cidrPattern())) return false;
-  addressNet = InetAddr(match[1].str());
+  addressNet = ClassicInetAddr(match[1].str());
   prefixLength = static_cast<uint32_t>(ReadDecimal(match[5].str()));
   return true;
 }

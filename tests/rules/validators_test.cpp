@@ -127,7 +127,7 @@ TEST(ParseCidrText, ConvertsTheAddressAsInetAddrDoes) {
   }
 }
 
-TEST(InetAddr, ClassicForms) {
+TEST(ClassicInetAddr, ClassicForms) {
   struct Row {
     const char* text;
     uint32_t expected;
@@ -147,7 +147,7 @@ TEST(InetAddr, ClassicForms) {
       {"", kInvalidIpv4},
       {"1..2", kInvalidIpv4},
   };
-  for (const Row& row : rows) EXPECT_EQ(InetAddr(row.text), row.expected) << row.text;
+  for (const Row& row : rows) EXPECT_EQ(ClassicInetAddr(row.text), row.expected) << row.text;
 }
 
 TEST(Ipv6Text, ParsesNumericFormsAndGivesTheCanonicalText) {
