@@ -47,7 +47,7 @@ bool LocalAddressList::IsLocalSocketAddress(const platform::SocketAddress& addre
   if (address.family() == platform::kFamilyIpv6 && std::memcmp(address.ipv6(), kLoopback6, 16) == 0)
     return true;
   platform::SocketAddress v4;
-  if (!ToIpv4SocketAddress(address, v4)) return false;
+  if (!platform::ToIpv4SocketAddress(address, v4)) return false;
   return IsLocalAddress(v4.ipv4());
 }
 
@@ -60,43 +60,6 @@ bool IsLocalAddress(uint32_t ipv4Net) { return localAddresses().IsLocalAddress(i
 
 bool IsLocalSocketAddress(const platform::SocketAddress& address) {
   return localAddresses().IsLocalSocketAddress(address);
-}
-
-bool ToIpv4SocketAddress(const platform::SocketAddress& in6, platform::SocketAddress& out) {
-  if (in6.family() != platform::kFamilyIpv6) return false;
-  const uint8_t* a = in6.ipv6();
-  for (int i = 0; i < 10; ++i)
-    if (a[i] != 0) return false;
-  if ((a[10] != 0 && a[10] != 0xFF) || (a[11] != 0 && a[11] != 0xFF)) return false;
-  uint32_t v;
-  std::memcpy(&v, a + 12, 4);
-  out = platform::makeIpv4Address(v, in6.port());
-  return true;
-}
-
-bool GetAddressAndPort(uint16_t family, const platform::SocketAddress& address, uint8_t (&outAddress16)[16],
-                       uint16_t& outPortNet) {
-  if (address.family() != family) return false;
-  if (family == platform::kFamilyIpv4) {
-    std::memset(outAddress16, 0, 16);
-    std::memcpy(outAddress16, address.bytes + 4, 4);
-  } else if (family == platform::kFamilyIpv6) {
-    std::memcpy(outAddress16, address.ipv6(), 16);
-  } else {
-    return false;
-  }
-  outPortNet = address.port();
-  return true;
-}
-
-void MakeLoopbackAddress(uint16_t family, uint16_t portNet, platform::SocketAddress& out) {
-  out = platform::SocketAddress{};
-  if (family == platform::kFamilyIpv4) {
-    out = platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), portNet);
-  } else if (family == platform::kFamilyIpv6) {
-    const uint8_t loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    out = platform::makeIpv6Address(loopback, portNet);
-  }
 }
 
 }  // namespace hostnet

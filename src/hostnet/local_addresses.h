@@ -47,19 +47,4 @@ LocalAddressList& localAddresses();
 bool IsLocalAddress(uint32_t ipv4Net);
 bool IsLocalSocketAddress(const platform::SocketAddress& address);
 
-// Converts an IPv4-compatible (::a.b.c.d) or IPv4-mapped (::ffff:a.b.c.d)
-// address of family 23, also the form with bytes 10 and 11 each 0x00 or
-// 0xFF, to family 2 with the same port. False (out untouched) otherwise.
-bool ToIpv4SocketAddress(const platform::SocketAddress& in6, platform::SocketAddress& out);
-
-// Copies the 4- or 16-byte address (into the first bytes of outAddress16,
-// the rest zeroed) and the port (network order) of a family 2 or 23 address.
-// False for other families or when `family` differs from the address's.
-bool GetAddressAndPort(uint16_t family, const platform::SocketAddress& address, uint8_t (&outAddress16)[16],
-                       uint16_t& outPortNet);
-
-// 127.0.0.1 (family 2) or ::1 (family 23) with the port (network order);
-// any other family leaves `out` zeroed.
-void MakeLoopbackAddress(uint16_t family, uint16_t portNet, platform::SocketAddress& out);
-
 }  // namespace hostnet

@@ -61,6 +61,21 @@ SocketAddress makeIpv4Address(uint32_t addressNet, uint16_t portNet);
 // An IPv6 address (16 bytes) and port (network order); flow info and scope 0.
 SocketAddress makeIpv6Address(const uint8_t address[16], uint16_t portNet, uint32_t scopeId = 0);
 
+// Converts an IPv4-compatible (::a.b.c.d) or IPv4-mapped (::ffff:a.b.c.d)
+// address of family 23, also the form with bytes 10 and 11 each 0x00 or
+// 0xFF, to family 2 with the same port. False (out untouched) otherwise.
+bool ToIpv4SocketAddress(const SocketAddress& in6, SocketAddress& out);
+
+// Copies the 4- or 16-byte address (into the first bytes of outAddress16,
+// the rest zeroed) and the port (network order) of a family 2 or 23 address.
+// False for other families or when `family` differs from the address's.
+bool GetAddressAndPort(uint16_t family, const SocketAddress& address, uint8_t (&outAddress16)[16],
+                       uint16_t& outPortNet);
+
+// 127.0.0.1 (family 2) or ::1 (family 23) with the port (network order);
+// any other family leaves `out` zeroed.
+void MakeLoopbackAddress(uint16_t family, uint16_t portNet, SocketAddress& out);
+
 // Driver record fields. fromDriverAddress copies a field into `out` and
 // returns false (with `out` zeroed) unless its family is 2 or 23; only the
 // first 16 bytes are taken for IPv4. toDriverAddress gives the address's own

@@ -127,4 +127,41 @@ const char* netErrorName(NetError error) {
   return "other error";
 }
 
+bool ToIpv4SocketAddress(const SocketAddress& in6, SocketAddress& out) {
+  if (in6.family() != kFamilyIpv6) return false;
+  const uint8_t* a = in6.ipv6();
+  for (int i = 0; i < 10; ++i)
+    if (a[i] != 0) return false;
+  if ((a[10] != 0 && a[10] != 0xFF) || (a[11] != 0 && a[11] != 0xFF)) return false;
+  uint32_t v;
+  std::memcpy(&v, a + 12, 4);
+  out = makeIpv4Address(v, in6.port());
+  return true;
+}
+
+bool GetAddressAndPort(uint16_t family, const SocketAddress& address, uint8_t (&outAddress16)[16],
+                       uint16_t& outPortNet) {
+  if (address.family() != family) return false;
+  if (family == kFamilyIpv4) {
+    std::memset(outAddress16, 0, 16);
+    std::memcpy(outAddress16, address.bytes + 4, 4);
+  } else if (family == kFamilyIpv6) {
+    std::memcpy(outAddress16, address.ipv6(), 16);
+  } else {
+    return false;
+  }
+  outPortNet = address.port();
+  return true;
+}
+
+void MakeLoopbackAddress(uint16_t family, uint16_t portNet, SocketAddress& out) {
+  out = SocketAddress{};
+  if (family == kFamilyIpv4) {
+    out = makeIpv4Address(ipv4(127, 0, 0, 1), portNet);
+  } else if (family == kFamilyIpv6) {
+    const uint8_t loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    out = makeIpv6Address(loopback, portNet);
+  }
+}
+
 }  // namespace platform

@@ -6,7 +6,6 @@
 #include <memory>
 #include <new>
 
-#include "hostnet/local_addresses.h"
 #include "platform/owned_socket.h"
 #include "platform/thread.h"
 #include "platform/time.h"
@@ -97,7 +96,7 @@ bool Relay::familyAvailable(int family) {
       platform::openSocket(static_cast<uint16_t>(family), platform::SocketType::Stream);
   if (s == platform::kInvalidSocket) return false;
   platform::SocketAddress loopback;
-  hostnet::MakeLoopbackAddress(static_cast<uint16_t>(family), 0, loopback);
+  platform::MakeLoopbackAddress(static_cast<uint16_t>(family), 0, loopback);
   const bool bound = platform::bindSocket(s, loopback);
   platform::closeSocket(s);
   return bound;
@@ -129,8 +128,8 @@ bool Relay::openListener(int family) {
     // skipped, never shared, so the two cannot steal each other's connections.
     platform::setListenerAddressReuse(s);
     platform::SocketAddress address;
-    hostnet::MakeLoopbackAddress(static_cast<uint16_t>(family),
-                                 platform::hostToNet16(static_cast<uint16_t>(port)), address);
+    platform::MakeLoopbackAddress(static_cast<uint16_t>(family),
+                                  platform::hostToNet16(static_cast<uint16_t>(port)), address);
     if (!platform::bindSocket(s, address)) {
       platform::closeSocket(s);
       continue;
@@ -258,14 +257,14 @@ void Relay::acceptOne(int family) {
     std::memcpy(local.bytes, entry->info.localAddress.bytes.data(), sizeof entry->info.localAddress);
     context->localAddress = platform::makeIpv4Address(local.ipv4(), local.port());
   } else {
-    if (!hostnet::ToIpv4SocketAddress(remote, context->destination)) return;
+    if (!platform::ToIpv4SocketAddress(remote, context->destination)) return;
     std::memcpy(context->localAddress.bytes, entry->info.localAddress.bytes.data(),
                 4);  // family 23 and the port
   }
-  hostnet::GetAddressAndPort(context->destination.family(), context->destination, context->destinationAddress,
-                             context->destinationPort);
-  hostnet::GetAddressAndPort(context->localAddress.family(), context->localAddress, context->localAddress16,
-                             context->localPort);
+  platform::GetAddressAndPort(context->destination.family(), context->destination,
+                              context->destinationAddress, context->destinationPort);
+  platform::GetAddressAndPort(context->localAddress.family(), context->localAddress, context->localAddress16,
+                              context->localPort);
 
   platform::OwnedSocket node(platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream));
   if (!node.valid()) return;

@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "drvapi/drvapi.h"
-#include "hostnet/local_addresses.h"
 #include "platform/time.h"
 
 namespace tcp {
@@ -29,7 +28,7 @@ void putAddressAndPort(uint16_t family, const platform::SocketAddress& address, 
                        void* portField) {
   uint8_t bytes[16] = {};
   uint16_t port = 0;
-  if (!hostnet::GetAddressAndPort(family, address, bytes, port)) return;
+  if (!platform::GetAddressAndPort(family, address, bytes, port)) return;
   std::memcpy(address16, bytes, sizeof bytes);
   std::memcpy(portField, &port, sizeof port);
 }
@@ -117,7 +116,7 @@ TcpRedirector::Decision TcpRedirector::decide(uint64_t, drvapi::TcpConnInfo& inf
       return Decision::Pass;
     ipv4Form = destination;
   } else if (family == drvapi::kFamilyIpv6) {
-    if (!hostnet::ToIpv4SocketAddress(destination, ipv4Form)) return Decision::Pass;
+    if (!platform::ToIpv4SocketAddress(destination, ipv4Form)) return Decision::Pass;
     mapped = true;
   }
 
@@ -134,7 +133,7 @@ TcpRedirector::Decision TcpRedirector::decide(uint64_t, drvapi::TcpConnInfo& inf
   if (auto rewrite = policy_.findHostRewrite(address, port)) {
     if (policy_.webRelayRunning()) {
       platform::SocketAddress loopback;
-      hostnet::MakeLoopbackAddress(info.ipFamily, rewrite->webRelayPortNet, loopback);
+      platform::MakeLoopbackAddress(info.ipFamily, rewrite->webRelayPortNet, loopback);
       std::memcpy(info.remoteAddress.bytes.data(), loopback.bytes,
                   info.ipFamily == drvapi::kFamilyIpv4 ? 16 : 28);
     } else if (info.ipFamily == drvapi::kFamilyIpv4) {
@@ -217,10 +216,10 @@ bool TcpRedirector::redirect(uint64_t id, drvapi::TcpConnInfo& info, const std::
     redirectTable_.Insert(REDIRECT_INFO{id, info, processName});
     platform::SocketAddress relay;
     if (mapped) {
-      hostnet::MakeLoopbackAddress(drvapi::kFamilyIpv6, platform::hostToNet16(policy_.relayPort6()), relay);
+      platform::MakeLoopbackAddress(drvapi::kFamilyIpv6, platform::hostToNet16(policy_.relayPort6()), relay);
       info.remoteAddress = platform::toDriverAddress(relay);
     } else {
-      hostnet::MakeLoopbackAddress(drvapi::kFamilyIpv4, platform::hostToNet16(policy_.relayPort4()), relay);
+      platform::MakeLoopbackAddress(drvapi::kFamilyIpv4, platform::hostToNet16(policy_.relayPort4()), relay);
       std::memcpy(info.remoteAddress.bytes.data(), relay.bytes, 16);  // the driver's tail stays
     }
     if (event != nullptr) putAddressAndPort(relay.family(), relay, event->relayAddress, &event->relayPort);

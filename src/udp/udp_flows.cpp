@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "drvapi/drvapi.h"
-#include "hostnet/local_addresses.h"
 #include "platform/time.h"
 #include "udp/tunnel_header.h"
 
@@ -41,7 +40,7 @@ SocketAddress localAddressOf(const drvapi::UdpConnInfo& info) {
 void putAddressAndPort(const SocketAddress& address, uint8_t* address16, void* portField) {
   uint8_t bytes[16] = {};
   uint16_t port = 0;
-  if (!hostnet::GetAddressAndPort(address.family(), address, bytes, port)) return;
+  if (!platform::GetAddressAndPort(address.family(), address, bytes, port)) return;
   std::memcpy(address16, bytes, sizeof bytes);
   std::memcpy(portField, &port, sizeof port);
 }
@@ -49,7 +48,7 @@ void putAddressAndPort(const SocketAddress& address, uint8_t* address16, void* p
 void putPort(const SocketAddress& address, void* portField) {
   uint8_t bytes[16] = {};
   uint16_t port = 0;
-  if (hostnet::GetAddressAndPort(address.family(), address, bytes, port))
+  if (platform::GetAddressAndPort(address.family(), address, bytes, port))
     std::memcpy(portField, &port, sizeof port);
 }
 

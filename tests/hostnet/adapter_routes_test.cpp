@@ -144,55 +144,6 @@ TEST(LocalAddresses, FailedFillIsTriedAgainAndAnEmptyListKeepsOnlyLoopback) {
   EXPECT_FALSE(empty.IsLocalAddress(ipv4(192, 168, 1, 10)));
 }
 
-TEST(AddressHelpers, Ipv4FromIpv6AndBack) {
-  struct Row {
-    uint8_t bytes[16];
-    bool converts;
-  } rows[] = {
-      {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 10, 0, 0, 1}, true},  // ::ffff:10.0.0.1
-      {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 10, 0, 0, 1}, true},        // ::10.0.0.1
-      {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0, 10, 0, 0, 1}, true},     // the mixed form too
-      {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFE, 0xFF, 10, 0, 0, 1}, false},
-      {{0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0xFF, 0xFF, 10, 0, 0, 1}, false},
-      {{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 10, 0, 0, 1}, false},
-  };
-  for (const Row& r : rows) {
-    platform::SocketAddress out;
-    bool ok = ToIpv4SocketAddress(platform::makeIpv6Address(r.bytes, platform::hostToNet16(4000)), out);
-    EXPECT_EQ(ok, r.converts) << int(r.bytes[10]) << "," << int(r.bytes[9]);
-    if (ok) {
-      EXPECT_EQ(out.family(), platform::kFamilyIpv4);
-      EXPECT_EQ(out.ipv4(), ipv4(10, 0, 0, 1));
-      EXPECT_EQ(out.port(), platform::hostToNet16(4000));
-    }
-  }
-  platform::SocketAddress out;
-  EXPECT_FALSE(ToIpv4SocketAddress(platform::makeIpv4Address(ipv4(10, 0, 0, 1), 0), out));
-
-  uint8_t bytes[16];
-  uint16_t port = 0;
-  ASSERT_TRUE(GetAddressAndPort(2, platform::makeIpv4Address(ipv4(203, 0, 113, 5), 0x3412), bytes, port));
-  EXPECT_EQ(port, 0x3412);
-  EXPECT_EQ(bytes[0], 203);
-  EXPECT_EQ(bytes[4], 0);
-  platform::SocketAddress six;
-  ASSERT_TRUE(platform::parseSocketAddress("2001:db8::9", 0x5000, six));
-  ASSERT_TRUE(GetAddressAndPort(23, six, bytes, port));
-  EXPECT_EQ(bytes[15], 9);
-  EXPECT_EQ(port, 0x5000);
-  EXPECT_FALSE(GetAddressAndPort(10, six, bytes, port));
-  EXPECT_FALSE(GetAddressAndPort(2, six, bytes, port));
-
-  MakeLoopbackAddress(2, platform::hostToNet16(50888), out);
-  EXPECT_EQ(platform::addressToText(out), "127.0.0.1");
-  EXPECT_EQ(out.port(), platform::hostToNet16(50888));
-  MakeLoopbackAddress(23, 7, out);
-  EXPECT_EQ(platform::addressToText(out), "::1");
-  MakeLoopbackAddress(10, 7, out);
-  EXPECT_EQ(out.family(), 0);
-  EXPECT_EQ(out.port(), 0);
-}
-
 #ifndef _WIN32
 // The real adapter list and routing table, inside a network namespace that
 // the test makes: a TUN device carries the service adapter's alias and
