@@ -1,7 +1,6 @@
-// Pieces shared by the tests of the driver's device transport: a device
-// server on a temporary runtime folder (in this process, with the simulated
-// driver behind it), and raw peers that speak the wire messages byte by byte
-// in place of the library or of the driver.
+// The driver's device transport under test: a device server in this process
+// (the simulated driver behind it, a temporary runtime folder), and raw peers
+// that speak the wire messages byte by byte as the library or the driver.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -96,16 +95,15 @@ inline sockaddr_un socketAddress(const std::string& path) {
 
 // Waits up to 10 s for a packet on `fd`; false when none came or the
 // connection ended.
-inline bool receive(int fd, std::vector<uint8_t>& packet, std::vector<platform::UniqueFd>* fds = nullptr) {
+inline bool receive(int fd, std::vector<uint8_t>& packet) {
   pollfd p{fd, POLLIN, 0};
   if (::poll(&p, 1, 10000) != 1) return false;
   packet.resize(wire::kMaxMessage + 1);
-  std::vector<platform::UniqueFd> received;
+  std::vector<platform::UniqueFd> fds;
   size_t n = 0;
   bool truncated = false;
-  if (!platform::receivePacket(fd, packet, n, received, truncated)) return false;
+  if (!platform::receivePacket(fd, packet, n, fds, truncated)) return false;
   packet.resize(n);
-  if (fds != nullptr) *fds = std::move(received);
   return true;
 }
 
@@ -142,10 +140,10 @@ struct RawLibrary {
   bool send(const T& m) {
     return send(&m, sizeof m);
   }
-  // Sends `m` and takes the next packet (and its descriptors) into `answer`.
+  // Sends `m` and takes the next packet into `answer`.
   template <class T>
-  bool ask(const T& m, std::vector<uint8_t>& answer, std::vector<platform::UniqueFd>* fds = nullptr) {
-    return send(m) && receive(fd.get(), answer, fds);
+  bool ask(const T& m, std::vector<uint8_t>& answer) {
+    return send(m) && receive(fd.get(), answer);
   }
 
   platform::UniqueFd fd;

@@ -1,8 +1,6 @@
 // The driver library against lumo-driver's device server over the socket,
-// with no provider installed: the library opens the device by connecting,
-// the records cross the two shared memfd buffers both ways, control codes
-// and write answers travel, cancels reach the driver, and the device is
-// opened unshared.
+// with no provider installed: opening, the shared buffers both ways, control
+// codes, write answers, cancels, and the device opened unshared.
 #include <gtest/gtest.h>
 
 #include <thread>
