@@ -1,9 +1,7 @@
-// What every capture test with real programs stands on: the simulated driver
-// installed in the test process, the driver library on it with the test's
-// handler, a capture server on a socket in a temporary runtime folder, and
-// the environment that makes a launched program carry the capture library;
-// servers on sockets of the test's own, a client that speaks the capture
-// protocol by hand, and the engine's stand-in that most tests share.
+// What the capture tests with real programs stand on: the simulated driver and
+// the driver library with the test's handler, a capture server in a temporary
+// runtime folder, the environment that preloads the capture library, and
+// small servers and a hand-speaking capture client.
 #pragma once
 
 #include <arpa/inet.h>

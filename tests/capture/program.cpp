@@ -66,6 +66,8 @@ bool Program::start(const std::vector<std::string>& argv, const std::vector<std:
   posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  posix_spawn_file_actions_addopen(&actions, 5, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 6);
   pid_t pid = -1;
   const int result = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
@@ -145,7 +147,7 @@ int Program::finish(int ms) {
     return -1;
   }
   pid_ = -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 Outcome run(const std::vector<std::string>& argv, const std::vector<std::string>& environment,

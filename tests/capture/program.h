@@ -1,7 +1,6 @@
-// A program a capture test launches: its own environment (the capture
-// library preloaded, the driver's runtime folder), its standard input fed by
-// the test, its standard output read line by line and its standard error
-// kept. Linux only.
+// A program a test launches (a program under capture, lumo-run): its own
+// environment, its standard input fed by the test, its standard output read
+// line by line and its standard error kept. Linux only.
 #pragma once
 
 #include <sys/types.h>
@@ -22,7 +21,9 @@ class Program {
 
   // Starts `argv` (argv[0] looked up in PATH when it has no slash) with the
   // test's environment plus `environment` ("NAME=value", replacing a
-  // variable of the same name). False with `error` set when it cannot start.
+  // variable of the same name), and /dev/null open as descriptor 5 (an
+  // inherited descriptor, for lumo-run's tests) but no other of the test's.
+  // False with `error` set when it cannot start.
   bool start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
              std::string& error);
 
@@ -35,18 +36,19 @@ class Program {
   std::optional<std::string> line(int ms = 10000);
 
   // Closes standard input, waits up to `ms` for the end (SIGKILL after) and
-  // reads what is left of both outputs. The exit status, or -1 when the
-  // program ended by a signal or had to be killed.
+  // reads what is left of both outputs. The exit status, 128 + the signal
+  // that ended the program, or -1 when it had to be killed.
   int finish(int ms = 30000);
+
+  // Reads what both outputs hold within `ms`; false once both ended.
+  bool pump(int ms);
+  pid_t pid() const { return pid_; }
 
   // Standard output not yet taken by line(), and all of standard error.
   const std::string& output() const { return stdout_; }
   const std::string& errors() const { return stderr_; }
 
  private:
-  // Reads what both outputs hold within `ms`; false once both ended.
-  bool pump(int ms);
-
   pid_t pid_ = -1;
   int stdin_ = -1, stdoutFd_ = -1, stderrFd_ = -1;
   std::string stdout_, stderr_;

@@ -1,13 +1,8 @@
-// The capture's name look-ups. Their parts in this process: resolv.conf and
-// hosts-file rows, the reply reader on annotated bytes and every way a reply
-// can be wrong or cut, and the results against the C library's own for a
-// numeric host. Then real programs (getent) under capture, with a
-// private /etc/hosts and /etc/resolv.conf each (a mount namespace of their
-// own), against a capture server and the driver library in this process: the
-// query reaches the handler as the program's udpSend on port 53, what the
-// handler injects is what the program gets, and what the capture has nothing
-// to add to goes the C library's way, which a name server of the test's own
-// answers differently.
+// The capture's name look-ups: resolv.conf and hosts-file rows, the reply
+// reader on crafted and cut replies, results in the C library's shapes; then
+// getent under capture (its own /etc/hosts and /etc/resolv.conf in a mount
+// namespace) answered by the handler, or the C library's way by a name
+// server of the test's own.
 #include <gtest/gtest.h>
 #include <netdb.h>
 
@@ -543,16 +538,11 @@ class ResolverUnderCapture : public capturetest::CaptureServerFixture<Handler> {
   // place of the system's; `environment` adds to the capture's.
   capturetest::Outcome run(const std::vector<std::string>& argv, std::vector<std::string> environment = {},
                            bool withDriver = true) {
-    std::vector<std::string> command = {
-        "unshare",
-        "-m",
-        "--",
-        "sh",
-        "-c",
-        "mount --bind \"$1\" /etc/hosts && mount --bind \"$2\" /etc/resolv.conf && shift 2 && exec \"$@\"",
-        "sh",
-        (dir.path() / "hosts").string(),
-        (dir.path() / "resolv.conf").string()};
+    const char* script =
+        "mount --bind \"$1\" /etc/hosts && mount --bind \"$2\" /etc/resolv.conf && shift 2 && exec \"$@\"";
+    std::vector<std::string> command = {"unshare", "-m",   "--", "sh",
+                                        "-c",      script, "sh", (dir.path() / "hosts").string()};
+    command.push_back((dir.path() / "resolv.conf").string());
     command.insert(command.end(), argv.begin(), argv.end());
     environment.push_back(std::string("LD_PRELOAD=") + LUMO_CAPTURE_LIBRARY);
     environment.push_back("LUMO_DRIVER_DIR=" + (withDriver ? dir.path() : noDriver.path()).string());

@@ -1,39 +1,20 @@
-// capture_test_client: a small program that the capture tests launch with
-// liblumo-capture.so preloaded. It uses its sockets as ordinary programs do
-// (blocking and non-blocking, poll, connected UDP, sendmmsg like the C
-// library's resolver, fork) and prints what it saw, one fact per line, for
-// the test to read:
-//
-//   tcp ADDR PORT               connect, print "peer A:P" (getpeername),
-//                               "local A:P", send "hello\n", print
-//                               "reply LINE"
-//   udp ADDR PORT TEXT...       one datagram per TEXT, each followed by one
-//                               reply waited for with poll: "got DATA from A:P"
-//   udp-blocking ADDR PORT TEXT one datagram, the reply with a blocking
-//                               recvfrom: "got DATA from A:P"
-//   udp-nonblocking ADDR PORT TEXT
-//                               one datagram from a non-blocking socket, the
-//                               reply with poll and recv until one comes
-//                               (wake-ups without one are not counted):
-//                               "got DATA from A:P"
-//   udp-order ADDR PORT N WORD  N datagrams "WORD I" at once, then N replies:
-//                               "in order N", "out of order at I: DATA" or
-//                               "missing from I"
-//   resolver ADDR PORT          a non-blocking socket connected to ADDR:PORT,
-//                               two queries in one sendmmsg, answers with
-//                               poll and recvfrom: "answer DATA from A:P" and
-//                               "peer A:P"
-//   udp-lines ADDR PORT         one datagram per line of standard input and
-//                               its reply: "got DATA from A:P" or "timeout"
-//   fork-udp ADDR PORT          parent and child each send "parent"/"child"
-//                               and print the reply they get
-//   udp-close ADDR PORT TEXT    one datagram, then the socket closed at once:
-//                               "closed"; with a line on standard input it
-//                               waits for that line before it exits
-//
-// Every socket but udp-lines's also prints "local A:P" after its first
-// send. Exit status 0 unless a call failed (then a line "error WHAT: REASON"
-// and status 1).
+// capture_test_client: launched by the capture tests with liblumo-capture.so
+// preloaded, it uses sockets as ordinary programs do and prints one fact per
+// line ("local A:P" after a socket's first send, "error WHAT: REASON" and
+// status 1 when a call fails). COMMAND ADDR PORT [ARG...]:
+//   tcp              connect, "peer A:P", send "hello\n", "reply LINE"
+//   udp TEXT...      each TEXT sent, its reply waited for with poll:
+//                    "got DATA from A:P" ("timeout")
+//   udp-lines        the same for each line of standard input
+//   udp-blocking T   the reply read with a blocking recvfrom
+//   udp-nonblocking T  from a non-blocking socket, read after poll
+//   resolver         a connected non-blocking socket sends two queries in
+//                    one sendmmsg, as the C library's resolver does:
+//                    "peer A:P", "answer DATA from A:P" twice
+//   fork-udp         a socket used before a fork, then one in each process:
+//                    "got before", "parent got ...", "child got ..."
+//   udp-close T      one datagram, the socket closed at once: "closed"; then
+//                    waits for a line on standard input
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -133,86 +114,31 @@ int udp(const sockaddr_in& to, char** texts, int count) {
   return 0;
 }
 
-int udpBlocking(const sockaddr_in& to, const char* data) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+// One datagram and its reply, read with a blocking recvfrom or, from a
+// non-blocking socket, after poll (wake-ups without a datagram not counted).
+int udpOnce(const sockaddr_in& to, const char* data, bool blocking) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | (blocking ? 0 : SOCK_NONBLOCK), 0);
   if (fd < 0) return fail("socket");
   const timeval limit{10, 0};  // a missing reply ends the test, not the run
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   if (!sendText(fd, to, data)) return fail("sendto");
   printLocal(fd);
   char buffer[2048];
-  sockaddr_in from{};
-  socklen_t length = sizeof from;
-  const ssize_t n = ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
-  if (n < 0) return fail("recvfrom");
-  std::printf("got %s from %s\n", std::string(buffer, static_cast<size_t>(n)).c_str(), text(from).c_str());
-  ::close(fd);
-  return 0;
-}
-
-int udpNonBlocking(const sockaddr_in& to, const char* data) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-  if (fd < 0) return fail("socket");
-  if (!sendText(fd, to, data)) return fail("sendto");
-  printLocal(fd);
-  char buffer[2048];
   for (;;) {
     pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 10000) != 1) {
+    if (!blocking && ::poll(&p, 1, 10000) != 1) {
       std::printf("timeout\n");
       return 0;
     }
     sockaddr_in from{};
     socklen_t length = sizeof from;
     const ssize_t n = ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n < 0 && !blocking && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (n < 0) return fail("recvfrom");
     std::printf("got %s from %s\n", std::string(buffer, static_cast<size_t>(n)).c_str(), text(from).c_str());
     ::close(fd);
     return 0;
   }
-}
-
-int udpOrder(const sockaddr_in& to, int count, const std::string& word) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return fail("socket");
-  // Room for the whole burst where the test may give it (its own network
-  // namespace), so that nothing is lost for want of buffer.
-  const int room = 8 << 20;
-  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0)
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-  int received = 0;
-  // Checks one reply; false once the order is broken.
-  auto take = [&](const std::string& data) {
-    if (data == word + " " + std::to_string(received)) {
-      ++received;
-      return true;
-    }
-    std::printf("out of order at %d: %s\n", received, data.c_str());
-    return false;
-  };
-  // Replies are read while sending goes on, so that the socket's receive
-  // buffer never has to hold them all.
-  char buffer[2048];
-  for (int i = 0; i < count; ++i) {
-    if (!sendText(fd, to, word + " " + std::to_string(i))) return fail("sendto");
-    if (i == 0) printLocal(fd);
-    ssize_t n;
-    while ((n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0)
-      if (!take(std::string(buffer, static_cast<size_t>(n)))) return 0;
-  }
-  while (received < count) {
-    std::string data;
-    sockaddr_in from{};
-    if (!receiveOne(fd, 10000, data, from)) {
-      std::printf("missing from %d\n", received);
-      return 0;
-    }
-    if (!take(data)) return 0;
-  }
-  std::printf("in order %d\n", count);
-  ::close(fd);
-  return 0;
 }
 
 // As the C library's resolver sends its A and AAAA queries.
@@ -297,9 +223,8 @@ int main(int argc, char** argv) {
   const sockaddr_in to = endpoint(argv[2], argv[3]);
   if (command == "tcp") return tcp(to);
   if (command == "udp") return udp(to, argv + 4, argc - 4);
-  if (command == "udp-blocking" && argc == 5) return udpBlocking(to, argv[4]);
-  if (command == "udp-nonblocking" && argc == 5) return udpNonBlocking(to, argv[4]);
-  if (command == "udp-order" && argc == 6) return udpOrder(to, std::atoi(argv[4]), argv[5]);
+  if (command == "udp-blocking" && argc == 5) return udpOnce(to, argv[4], true);
+  if (command == "udp-nonblocking" && argc == 5) return udpOnce(to, argv[4], false);
   if (command == "resolver") return resolver(to);
   if (command == "udp-lines") return udp(to, nullptr, 0);
   if (command == "fork-udp") return forkUdp(to);
