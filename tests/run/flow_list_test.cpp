@@ -26,12 +26,15 @@ wire::Endpoint endpoint(const char* address, uint16_t port) {
   return wire::endpoint(a.s_addr, htons(port));
 }
 
-wire::FlowRecord record(const char* program, uint32_t pid, uint8_t protocol, uint8_t decision) {
+wire::FlowRecord record(const char* program, uint32_t pid, uint8_t protocol, uint8_t decision,
+                        wire::Endpoint local = {}, wire::Endpoint remote = {}) {
   wire::FlowRecord r{};
   std::strncpy(r.program, program, sizeof r.program);
   r.pid = pid;
   r.protocol = protocol;
   r.decision = decision;
+  r.local = local;
+  r.remote = remote;
   return r;
 }
 
@@ -46,31 +49,27 @@ std::vector<uint8_t> reply(const std::vector<wire::FlowRecord>& records, uint32_
 }
 
 TEST(FlowList, EachFlowIsOneLineOfWhatTheDriverSays) {
-  wire::FlowRecord tcp = record("curl", 1234, 6, wire::kDecisionRelayed);
-  tcp.local = endpoint("10.0.0.2", 40112);
-  tcp.remote = endpoint("203.0.113.5", 8000);
+  wire::FlowRecord tcp = record("curl", 1234, 6, wire::kDecisionRelayed, endpoint("10.0.0.2", 40112),
+                                endpoint("203.0.113.5", 8000));
   tcp.target = endpoint("127.0.0.1", 50001);
   tcp.upBytes = 87;
   tcp.downBytes = 8 << 20;
   tcp.ageMs = 3400;
-  wire::FlowRecord udp = record("socat", 1240, 17, wire::kDecisionReported);
-  udp.local = endpoint("10.0.0.2", 5000);
-  udp.remote = endpoint("203.0.113.5", 7000);
+  wire::FlowRecord udp = record("socat", 1240, 17, wire::kDecisionReported, endpoint("10.0.0.2", 5000),
+                                endpoint("203.0.113.5", 7000));
   udp.upDatagrams = 1000;
   udp.upBytes = 64000;
   udp.downDatagrams = 999;
   udp.downBytes = 63936;
   udp.ageMs = 125000;
-  wire::FlowRecord ping = record("lumo-ping\x1b[2J", 7, 1, wire::kDecisionStraight);
-  ping.local = endpoint("10.0.0.2", 0);
-  ping.remote = endpoint("198.51.100.20", 0);
+  wire::FlowRecord ping = record("lumo-ping\x1b[2J", 7, 1, wire::kDecisionStraight, endpoint("10.0.0.2", 0),
+                                 endpoint("198.51.100.20", 0));
   ping.upDatagrams = 3;
   ping.upBytes = 192;
   ping.flags = wire::kFlowClosed;
   ping.ageMs = 7300000;
-  wire::FlowRecord refused = record("", 9, 6, wire::kDecisionRefused);
-  refused.local = endpoint("10.0.0.2", 40113);
-  refused.remote = endpoint("203.0.113.66", 80);
+  wire::FlowRecord refused =
+      record("", 9, 6, wire::kDecisionRefused, endpoint("10.0.0.2", 40113), endpoint("203.0.113.66", 80));
   // Every byte of the name field used: no terminating zero to rely on.
   wire::FlowRecord waiting = record("", 10, 6, wire::kDecisionWaiting);
   std::memset(waiting.program, 'x', sizeof waiting.program);

@@ -5,12 +5,13 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "command_line.h"
 #include "launch.h"
-#include "run_child.h"
 
 namespace {
 
@@ -155,11 +156,13 @@ TEST(RunConfig, MissingRequiredKeysAreListed) {
 }
 
 TEST(RunConfig, TheExampleFileIsValid) {
-  const std::string text = lumotest::readText(LUMO_RUN_EXAMPLE_CONFIG);
-  ASSERT_FALSE(text.empty());
+  std::stringstream text;
+  text << std::ifstream(LUMO_RUN_EXAMPLE_CONFIG).rdbuf();
+  ASSERT_FALSE(text.str().empty());
   RunConfig config;
   std::string error;
-  EXPECT_TRUE(run::buildRunConfig(ConfigFile{"lumo-run.conf.example", text}, {}, config, error)) << error;
+  EXPECT_TRUE(run::buildRunConfig(ConfigFile{"lumo-run.conf.example", text.str()}, {}, config, error))
+      << error;
 }
 
 TEST(RunCommandLine, OptionsAndTheProgram) {

@@ -4,22 +4,41 @@
 // which exports the engine gets, and what is left running.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "loopback_peers.h"
-#include "run_child.h"
+#include "program.h"
+#include "support/test_support.h"
 
 namespace {
 
-using lumotest::LumoRunProcess;
+std::string readText(const std::string& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// This process's children (the orphans it adopted included), alive or not
+// yet reaped.
+std::vector<pid_t> childProcesses() {
+  std::vector<pid_t> children;
+  std::istringstream ids(readText("/proc/self/task/" + std::to_string(getpid()) + "/children"));
+  for (pid_t id = 0; ids >> id;) children.push_back(id);
+  return children;
+}
 
 // Counts the occurrences of `part` in `text`.
 size_t count(const std::string& text, const std::string& part) {
@@ -31,7 +50,8 @@ size_t count(const std::string& text, const std::string& part) {
 class LumoRun : public ::testing::Test {
  protected:
   void SetUp() override {
-    lumotest::adoptOrphans();
+    // What lumo-run leaves behind becomes this process's child.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     driverDir_ = (dir_.path() / "driver").string();
     engineLog_ = (dir_.path() / "engine.log").string();
   }
@@ -55,21 +75,24 @@ class LumoRun : public ::testing::Test {
   bool start(const std::vector<std::string>& arguments, std::vector<std::string> environment = {}) {
     environment.push_back("LUMO_DRIVER_DIR=" + driverDir_);
     environment.push_back("LUMO_FAKE_ENGINE_LOG=" + engineLog_);
+    std::vector<std::string> argv = {LUMO_RUN_PROGRAM};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    process_ = std::make_unique<capturetest::Program>();
     std::string error;
-    const bool started = process_.start(LUMO_RUN_PROGRAM, arguments, environment, error);
+    const bool started = process_->start(argv, environment, error);
     EXPECT_TRUE(started) << error;
     return started;
   }
 
   // Runs lumo-run to its end; returns its exit status.
   int run(const std::vector<std::string>& arguments, std::vector<std::string> environment = {}) {
-    return start(arguments, std::move(environment)) ? process_.wait() : -1;
+    return start(arguments, std::move(environment)) ? process_->finish(60000) : -1;
   }
 
-  std::string engineCalls() const { return lumotest::readText(engineLog_); }
+  std::string engineCalls() const { return readText(engineLog_); }
 
   pid_t driverPid() const {
-    const std::string text = lumotest::readText(driverDir_ + "/lumo-driver.pid");
+    const std::string text = readText(driverDir_ + "/lumo-driver.pid");
     return text.empty() ? -1 : static_cast<pid_t>(std::stol(text));
   }
 
@@ -77,7 +100,7 @@ class LumoRun : public ::testing::Test {
   // this test adopted) and says whether anything else was left.
   bool onlyTheDriverWasLeft() {
     bool onlyDriver = true;
-    for (pid_t child : lumotest::childProcesses()) {
+    for (pid_t child : childProcesses()) {
       if (child != driverPid()) onlyDriver = false;
       kill(child, SIGKILL);
       waitpid(child, nullptr, 0);
@@ -89,19 +112,21 @@ class LumoRun : public ::testing::Test {
   lumotest::EchoServer node_;
   std::string driverDir_;
   std::string engineLog_;
-  LumoRunProcess process_;
+  std::unique_ptr<capturetest::Program> process_;
 };
 
 TEST_F(LumoRun, RunsTheProgramUnderCaptureAndEndsWithItsStatus) {
   // The program shows its environment and open descriptors, then exits 7.
-  const int status = run(args({"--no-driver-start", "--user", "player", "--password", "4711", "--processes",
-                               "Game, helper", "--rules", "mc,30,*.*:443", "--game-id", "12", "--no-udp"},
-                              {"/bin/sh", "-c",
-                               "echo \"preload=$LD_PRELOAD\"; echo \"dir=$LUMO_DRIVER_DIR\"; "
-                               "ls -l /proc/$$/fd; exit 7"}),
-                         {"LD_PRELOAD="});
+  const int status =
+      run(args({"--no-driver-start", "--quiet", "--user", "player", "--password", "4711", "--processes",
+                "Game, helper", "--rules", "mc,30,*.*:443", "--game-id", "12", "--no-udp"},
+               {"/bin/sh", "-c",
+                "echo \"preload=$LD_PRELOAD\"; echo \"dir=$LUMO_DRIVER_DIR\"; "
+                "ls -l /proc/$$/fd; exit 7"}),
+          {"LD_PRELOAD="});
   EXPECT_EQ(status, 7);
-  const std::string out = process_.output();
+  EXPECT_EQ(process_->errors(), "") << "--quiet";
+  const std::string out = process_->output();
   EXPECT_NE(out.find("preload=" + std::filesystem::canonical(LUMO_RUN_FAKE_CAPTURE).string() + "\n"),
             std::string::npos)
       << out;
@@ -121,42 +146,34 @@ TEST_F(LumoRun, RunsTheProgramUnderCaptureAndEndsWithItsStatus) {
   // The engine is stopped and destroyed once, after the program ended.
   EXPECT_EQ(count(calls, "Stop 0"), 1u) << calls;
   EXPECT_EQ(calls.substr(calls.rfind('\n', calls.size() - 2) + 1), "UnInit 0\n") << calls;
-  EXPECT_TRUE(lumotest::childProcesses().empty());
-}
-
-TEST_F(LumoRun, ShowsTheCountersAndCountsEveryByteOnce) {
-  // The stand-in sends one message of 12595 bytes sent and 4608 received at
-  // Start; GetFlow then holds 100 and 50 more.
-  ASSERT_EQ(run(args({"--no-driver-start"}, {"/bin/true"})), 0);
-  const std::string err = process_.errorOutput();
-  EXPECT_NE(err.find("lumo: sent 12.3 KiB/s received 4.5 KiB/s (total sent 12.3 KiB received 4.5 KiB)\n"),
-            std::string::npos)
-      << err;
-  EXPECT_NE(err.find("lumo: total sent 12.4 KiB received 4.5 KiB\n"), std::string::npos) << err;
-
-  ASSERT_EQ(run(args({"--no-driver-start", "--quiet"}, {"/bin/true"})), 0);
-  EXPECT_EQ(process_.errorOutput(), "");
+  EXPECT_TRUE(childProcesses().empty());
 }
 
 TEST_F(LumoRun, FlowReadsAreShownAndCountedOnceAndASignalStillStopsTheEngine) {
   // GetFlow is read each second: the program is ended by a SIGTERM to
   // lumo-run once a read was shown.
   ASSERT_TRUE(start(args({"--no-driver-start", "--flows"}, {"/bin/sh", "-c", "exec sleep 600"})));
-  ASSERT_TRUE(
-      lumotest::waitFor([&] { return process_.errorOutput().find("lumo: GetFlow: ") != std::string::npos; }));
-  kill(process_.pid(), SIGTERM);
+  ASSERT_TRUE(lumotest::waitFor([&] {
+    process_->pump(100);
+    return process_->errors().find("lumo: GetFlow: ") != std::string::npos;
+  }));
+  kill(process_->pid(), SIGTERM);
   // sleep dies of the SIGTERM passed on; lumo-run ends as it did, after the
   // engine was stopped, and leaves nothing running.
-  EXPECT_EQ(process_.wait(), 128 + SIGTERM);
+  EXPECT_EQ(process_->finish(60000), 128 + SIGTERM);
   EXPECT_NE(engineCalls().find("Stop 0\nUnInit 0\n"), std::string::npos) << engineCalls();
-  EXPECT_TRUE(lumotest::childProcesses().empty());
-  const std::string err = process_.errorOutput();
+  EXPECT_TRUE(childProcesses().empty());
+  const std::string err = process_->errors();
   EXPECT_NE(
       err.find(
           "lumo: GetFlow: sent 100 B received 50 B since its previous read or the last one-second line\n"),
       std::string::npos)
       << err;
-  // The 100 and 50 bytes are in the total once, beside the one-second message.
+  // The stand-in's Start sends one message of 12595 bytes sent and 4608
+  // received; the 100 and 50 bytes of GetFlow are in the total once beside it.
+  EXPECT_NE(err.find("lumo: sent 12.3 KiB/s received 4.5 KiB/s (total sent 12.3 KiB received 4.5 KiB)\n"),
+            std::string::npos)
+      << err;
   EXPECT_NE(err.find("lumo: total sent 12.4 KiB received 4.5 KiB\n"), std::string::npos) << err;
   // No driver serves the folder, so the list of flows cannot come: said in
   // one line after each read.
@@ -184,7 +201,7 @@ TEST_F(LumoRun, AFailingStepSaysWhichAndUndoesTheOnesBefore) {
         run(args({"--no-driver-start"}, {"/bin/sh", "-c", "touch " + dir_.path().string() + "/ran"}),
             {std::string("LUMO_FAKE_ENGINE_FAIL=") + row.failing});
     EXPECT_EQ(status, 125) << row.failing;
-    EXPECT_NE(process_.errorOutput().find(row.message), std::string::npos) << process_.errorOutput();
+    EXPECT_NE(process_->errors().find(row.message), std::string::npos) << process_->errors();
     const std::string calls = engineCalls();
     EXPECT_EQ(calls.substr(calls.size() - std::min(calls.size(), std::strlen(row.lastCalls))), row.lastCalls)
         << calls;
@@ -194,31 +211,35 @@ TEST_F(LumoRun, AFailingStepSaysWhichAndUndoesTheOnesBefore) {
   // A program that is not there: the engine was started and is stopped.
   std::filesystem::remove(engineLog_);
   EXPECT_EQ(run(args({"--no-driver-start"}, {"no-such-program-here"})), 127);
-  EXPECT_NE(process_.errorOutput().find("lumo-run: no-such-program-here: not found"), std::string::npos)
-      << process_.errorOutput();
+  EXPECT_NE(process_->errors().find("lumo-run: no-such-program-here: not found"), std::string::npos)
+      << process_->errors();
   EXPECT_NE(engineCalls().find("Stop 0\nUnInit 0\n"), std::string::npos) << engineCalls();
-  EXPECT_TRUE(lumotest::childProcesses().empty());
+  EXPECT_TRUE(childProcesses().empty());
 }
 
-TEST_F(LumoRun, AMissingExportOrFileIsNamed) {
+TEST_F(LumoRun, AMissingExportFileOrNodeIsNamed) {
   EXPECT_EQ(run({"--library", LUMO_RUN_PARTIAL_ENGINE, "--capture", LUMO_RUN_FAKE_CAPTURE, "--node",
                  "127.0.0.1", "--socks-port", std::to_string(node_.port()), "--udp-port", "9", "--processes",
                  "curl", "--", "/bin/true"}),
             125);
-  EXPECT_NE(process_.errorOutput().find("is not the engine library: it lacks the export SetBlur\n"),
+  EXPECT_NE(process_->errors().find("is not the engine library: it lacks the export SetBlur\n"),
             std::string::npos)
-      << process_.errorOutput();
+      << process_->errors();
 
   EXPECT_EQ(run(args({"--capture", (dir_.path() / "none.so").string()}, {"/bin/true"})), 125);
-  EXPECT_NE(process_.errorOutput().find("lumo-run: the capture library " +
-                                        (dir_.path() / "none.so").string() + ": No such file or directory\n"),
+  EXPECT_NE(process_->errors().find("lumo-run: the capture library " + (dir_.path() / "none.so").string() +
+                                    ": No such file or directory\n"),
             std::string::npos)
-      << process_.errorOutput();
+      << process_->errors();
 
   EXPECT_EQ(run({"--config", (dir_.path() / "none.conf").string(), "--", "/bin/true"}), 125);
-  EXPECT_NE(process_.errorOutput().find("cannot read " + (dir_.path() / "none.conf").string()),
-            std::string::npos)
-      << process_.errorOutput();
+  EXPECT_NE(process_->errors().find("cannot read " + (dir_.path() / "none.conf").string()), std::string::npos)
+      << process_->errors();
+
+  const std::string closed = std::to_string(lumotest::unusedLoopbackPort());
+  EXPECT_EQ(run(args({"--socks-port", closed}, {"/bin/true"})), 125);
+  EXPECT_EQ(process_->errors(),
+            "lumo-run: node 127.0.0.1:" + closed + " cannot be reached: Connection refused\n");
   EXPECT_TRUE(engineCalls().empty());
 }
 
@@ -227,33 +248,32 @@ TEST_F(LumoRun, StartsTheDriverWhenNoneAnswersAndStopsItOnlyIfItStartedIt) {
   ASSERT_EQ(run(args({"--stop-driver"}, {"/bin/true"})), 0);
   ASSERT_GT(driverPid(), 0);
   EXPECT_NE(kill(driverPid(), 0), 0);
-  EXPECT_TRUE(lumotest::childProcesses().empty());
+  EXPECT_TRUE(childProcesses().empty());
 
   ASSERT_EQ(run(args({}, {"/bin/true"})), 0);
-  EXPECT_NE(process_.errorOutput().find("lumo-run: started lumo-driver (pid "), std::string::npos)
-      << process_.errorOutput();
+  EXPECT_NE(process_->errors().find("lumo-run: started lumo-driver (pid "), std::string::npos)
+      << process_->errors();
   const pid_t driver = driverPid();
   ASSERT_GT(driver, 0);
-  EXPECT_NE(lumotest::readText(driverDir_ + "/lumo-driver.log").find("fake driver: serving"),
-            std::string::npos);
+  EXPECT_NE(readText(driverDir_ + "/lumo-driver.log").find("fake driver: serving"), std::string::npos);
 
   // The next run finds it serving, starts none and leaves it running, even
   // with --stop-driver.
   ASSERT_EQ(run(args({"--stop-driver"}, {"/bin/true"})), 0);
-  EXPECT_EQ(process_.errorOutput().find("started lumo-driver"), std::string::npos) << process_.errorOutput();
+  EXPECT_EQ(process_->errors().find("started lumo-driver"), std::string::npos) << process_->errors();
   EXPECT_EQ(driverPid(), driver);
   EXPECT_TRUE(onlyTheDriverWasLeft());
 }
 
 TEST_F(LumoRun, ADriverThatCannotStartIsReportedWithItsLog) {
   EXPECT_EQ(run(args({}, {"/bin/true"}), {"LUMO_FAKE_DRIVER_FAIL=1"}), 125);
-  EXPECT_NE(process_.errorOutput().find("lumo-run: lumo-driver exited with status 3 at start: \"fake driver: "
-                                        "cannot open the device\" (log: " +
-                                        driverDir_ + "/lumo-driver.log)"),
+  EXPECT_NE(process_->errors().find("lumo-run: lumo-driver exited with status 3 at start: \"fake driver: "
+                                    "cannot open the device\" (log: " +
+                                    driverDir_ + "/lumo-driver.log)"),
             std::string::npos)
-      << process_.errorOutput();
+      << process_->errors();
   EXPECT_TRUE(engineCalls().empty());
-  EXPECT_TRUE(lumotest::childProcesses().empty());
+  EXPECT_TRUE(childProcesses().empty());
 }
 
 }  // namespace
