@@ -1,7 +1,6 @@
 #include "destination_map.h"
 
 #include <cstring>
-#include <string>
 
 namespace simdrv {
 namespace {
@@ -27,23 +26,10 @@ bool DestinationMap::isLoopback(const platform::SocketAddress& a) {
 }
 
 bool DestinationMap::add(std::string_view cidr, std::string_view localAddress) {
-  std::string text(cidr);
-  uint32_t prefix = 32;
-  if (auto slash = text.find('/'); slash != std::string::npos) {
-    prefix = 0;
-    const std::string digits = text.substr(slash + 1);
-    if (digits.empty()) return false;
-    for (char c : digits) {
-      if (c < '0' || c > '9' || prefix > 32) return false;
-      prefix = prefix * 10 + static_cast<uint32_t>(c - '0');
-    }
-    if (prefix > 32) return false;
-    text.resize(slash);
-  }
   Entry e;
-  e.network = platform::inetAddr(text.c_str());
-  e.target = platform::inetAddr(std::string(localAddress).c_str());
-  if (e.network == 0xFFFFFFFFu || e.target == 0xFFFFFFFFu || (platform::netToHost32(e.target) >> 24) != 127)
+  uint32_t prefix = 0;
+  if (!platform::parseIpv4Network(cidr, e.network, prefix) || !platform::parseIpv4(localAddress, e.target) ||
+      (platform::netToHost32(e.target) >> 24) != 127)
     return false;
   e.mask = prefix == 0 ? 0 : platform::hostToNet32(0xFFFFFFFFu << (32 - prefix));
   e.network &= e.mask;

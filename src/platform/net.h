@@ -88,10 +88,17 @@ SocketAddress28 toDriverAddress(const SocketAddress& address);
 bool fromDriverAddress(const uint8_t* field28, SocketAddress& out);
 void toDriverAddress(const SocketAddress& address, uint8_t* field28);
 
-// Text of addresses. inetAddr parses dotted-decimal IPv4 text "a.b.c.d"
-// (four decimal numbers 0-255, nothing before or after) into network order,
-// or 0xFFFFFFFF (INADDR_NONE, also the value of 255.255.255.255) for text
-// that is not such an address. ipv4ToText gives "a.b.c.d". Any thread.
+// Text of addresses. parseIpv4 reads strict dotted-decimal IPv4 text
+// "a.b.c.d": four decimal numbers 0-255 with no sign, space or leading zero
+// (a lone 0 only: "010" would be 10 here and 8 to the classic conversion the
+// rule texts use, so it is refused), nothing before or after; the address in
+// network order. parseIpv4Network reads "a.b.c.d" or "a.b.c.d/n", n 0-32
+// written the same way (32 without a slash). inetAddr is parseIpv4 for
+// callers that take 0xFFFFFFFF (INADDR_NONE, also the value of
+// 255.255.255.255) as "not an address". ipv4ToText gives "a.b.c.d". Any
+// thread.
+bool parseIpv4(std::string_view text, uint32_t& addressNet);
+bool parseIpv4Network(std::string_view text, uint32_t& addressNet, uint32_t& prefixLength);
 uint32_t inetAddr(const char* text);
 std::string ipv4ToText(uint32_t addressNet);
 // Parses numeric IPv4 or IPv6 text (no names, no brackets) with the given

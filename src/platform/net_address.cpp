@@ -70,27 +70,49 @@ void toDriverAddress(const SocketAddress& address, uint8_t* field28) {
     std::memcpy(field28, toDriverAddress(address).bytes.data(), sizeof(SocketAddress28));
 }
 
-uint32_t inetAddr(const char* text) {
-  constexpr uint32_t kNone = 0xFFFFFFFFu;
-  if (text == nullptr) return kNone;
+bool parseIpv4(std::string_view text, uint32_t& addressNet) {
   uint32_t host = 0;
-  const char* p = text;
   for (int part = 0; part < 4; ++part) {
     if (part > 0) {
-      if (*p != '.') return kNone;
-      ++p;
+      if (text.empty() || text.front() != '.') return false;
+      text.remove_prefix(1);
     }
-    if (*p < '0' || *p > '9') return kNone;
+    size_t digits = 0;
     uint32_t value = 0;
-    int digits = 0;
-    while (*p >= '0' && *p <= '9') {
-      value = value * 10 + static_cast<uint32_t>(*p - '0');
-      if (++digits > 3 || value > 255) return kNone;
-      ++p;
-    }
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9' && digits < 3)
+      value = value * 10 + static_cast<uint32_t>(text[digits++] - '0');
+    if (digits == 0 || value > 255 || (digits > 1 && text.front() == '0')) return false;
+    text.remove_prefix(digits);
     host = (host << 8) | value;
   }
-  return *p == '\0' ? hostToNet32(host) : kNone;
+  if (!text.empty()) return false;
+  addressNet = hostToNet32(host);
+  return true;
+}
+
+bool parseIpv4Network(std::string_view text, uint32_t& addressNet, uint32_t& prefixLength) {
+  const size_t slash = text.find('/');
+  uint32_t length = 32;
+  if (slash != std::string_view::npos) {
+    const std::string_view digits = text.substr(slash + 1);
+    if (digits.empty() || digits.size() > 2 || (digits.size() > 1 && digits[0] == '0')) return false;
+    length = 0;
+    for (char c : digits) {
+      if (c < '0' || c > '9') return false;
+      length = length * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (length > 32) return false;
+  }
+  uint32_t address = 0;
+  if (!parseIpv4(text.substr(0, slash), address)) return false;
+  addressNet = address;
+  prefixLength = length;
+  return true;
+}
+
+uint32_t inetAddr(const char* text) {
+  uint32_t addressNet = 0;
+  return text != nullptr && parseIpv4(text, addressNet) ? addressNet : 0xFFFFFFFFu;
 }
 
 std::string ipv4ToText(uint32_t addressNet) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 
+#include "platform/net.h"
+
 namespace node {
 
 namespace {
@@ -47,18 +49,9 @@ void splitPort(std::string_view text, std::string_view& host, std::string_view& 
 }  // namespace
 
 bool parseIpv4(std::string_view text, uint32_t& address) {
-  uint32_t result = 0;
-  for (int part = 0; part < 4; ++part) {
-    size_t dot = text.find('.');
-    std::string_view piece = part < 3 ? text.substr(0, dot) : text;
-    if (part < 3 && dot == std::string_view::npos) return false;
-    if (piece.size() > 1 && piece[0] == '0') return false;  // no octal-looking forms
-    uint32_t value = 0;
-    if (!parseDecimal(piece, 3, 255, value)) return false;
-    result = (result << 8) | value;
-    if (part < 3) text.remove_prefix(dot + 1);
-  }
-  address = result;
+  uint32_t addressNet = 0;
+  if (!platform::parseIpv4(text, addressNet)) return false;
+  address = platform::netToHost32(addressNet);
   return true;
 }
 
@@ -127,20 +120,13 @@ bool DestinationMap::addRule(std::string_view text, std::string& error) {
   rule.anyPort = !sourceHasPort;
   rule.port = port;
   rule.target = target;
-  size_t slash = sourceHost.find('/');
-  std::string_view addressText = sourceHost.substr(0, slash);
-  if (!parseIpv4(addressText, rule.network)) {
-    error = "bad IPv4 address in map rule: " + std::string(source);
+  uint32_t networkNet = 0, prefixLength = 0;
+  if (!platform::parseIpv4Network(sourceHost, networkNet, prefixLength)) {
+    error = "bad network in map rule (a.b.c.d or a.b.c.d/n, n 0..32): " + std::string(source);
     return false;
   }
-  if (slash != std::string_view::npos) {
-    uint32_t length = 0;
-    if (!parseDecimal(sourceHost.substr(slash + 1), 2, 32, length)) {
-      error = "network prefix length must be 0..32: " + std::string(source);
-      return false;
-    }
-    rule.prefixLength = static_cast<int>(length);
-  }
+  rule.network = platform::netToHost32(networkNet);
+  rule.prefixLength = static_cast<int>(prefixLength);
   uint32_t mask = rule.prefixLength == 0 ? 0u : ~0u << (32 - rule.prefixLength);
   if ((rule.network & ~mask) != 0) {
     error = "network has bits set beyond its prefix: " + std::string(source);

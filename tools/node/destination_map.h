@@ -32,8 +32,8 @@ struct Ipv4Endpoint {
   bool operator==(const Ipv4Endpoint&) const = default;
 };
 
-// Strict dotted-quad IPv4 text: four decimal numbers 0..255 separated by
-// dots, no signs, no spaces, no leading zeros beyond a lone 0. Host order.
+// Strict dotted-quad IPv4 text, read by the platform's one IPv4 parser
+// (platform/net.h: no signs, spaces or leading zeros); host order here.
 bool parseIpv4(std::string_view text, uint32_t& address);
 
 // Decimal port 0..65535, digits only.
