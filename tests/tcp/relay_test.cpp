@@ -74,6 +74,10 @@ struct RelayParts {
 struct RelayRig {
   struct Recorder : collector::DataCollectorEvent {
     void onCollectorEvent(const collector::DCEvent& r) override {
+      if (r.type == collector::kTcpProxyFlowUp || r.type == collector::kTcpProxyFlowDown) {
+        ++flows;
+        proxiedFlows += static_cast<const collector::DCTcpProxyFlowUpEvent&>(r).proxied;
+      }
       if (r.type != collector::kTcpProxyBegin) return;
       std::lock_guard<std::mutex> lock(m);
       begins.push_back(static_cast<const collector::DCTcpProxyBeginEvent&>(r).message.text);
@@ -84,6 +88,7 @@ struct RelayRig {
     }
     std::mutex m;
     std::vector<std::string> begins;
+    std::atomic<int> flows{0}, proxiedFlows{0};
   };
 
   explicit RelayRig(uint16_t port) : nodePort(port) {
@@ -192,18 +197,6 @@ TEST(RelayListener, TakenPortsAreSkippedNeverShared) {
   parts.relay.closeListener(platform::kFamilyIpv4);
   EXPECT_EQ(parts.relay.port(platform::kFamilyIpv4), 0xFFFF);
   platform::closeSocket(held);
-}
-
-TEST(RelayListener, NoFreePortInTheRangeFails) {
-  RelayParts parts;
-  std::vector<platform::Socket> held;
-  for (uint32_t port = 50001; port <= 50888; ++port) {
-    platform::Socket s = listenOn(static_cast<uint16_t>(port));
-    if (s != platform::kInvalidSocket) held.push_back(s);
-  }
-  EXPECT_FALSE(parts.relay.OpenRelayListener(platform::kFamilyIpv4));
-  EXPECT_FALSE(parts.relay.listenerOpen(platform::kFamilyIpv4));
-  for (platform::Socket s : held) platform::closeSocket(s);
 }
 
 TEST(PingResponder, WaitStaysWithinAStepOfTheDelayAndNeverAbove500) {
@@ -343,6 +336,24 @@ TEST(RelayHandshake, SilentNodeOrDroppedSynsMeanDirectWithinTheDeadlines) {
     rig.recorder.stopCollector();
     EXPECT_EQ(rig.recorder.beginMessages(), std::vector<std::string>{row.message});
   }
+}
+
+// A node that refuses the credentials: the connection goes straight to its
+// destination, neither blurred nor counted as carried by the node.
+TEST(RelayHandshake, RefusedCredentialsGoDirectUnblurredAndUncounted) {
+  EchoServer destination;
+  ScriptedNode node({ScriptedNode::read(3), ScriptedNode::send({0x05, 0x02}), ScriptedNode::read(5),
+                     ScriptedNode::send({0x01, 0x01})});
+  RelayRig rig(node.port());
+  rig.blur = 1;
+  platform::Socket app = rig.connect(destination.port());
+  EXPECT_EQ(roundTrip(app, "fallback"), "fallback");
+  platform::closeSocket(app);
+  EXPECT_TRUE(rig.relay.waitForConnections(10000));
+  rig.recorder.stopCollector();
+  EXPECT_EQ(rig.recorder.beginMessages(), std::vector<std::string>{"shack err: 65544 257"});
+  EXPECT_GT(rig.recorder.flows.load(), 0);
+  EXPECT_EQ(rig.recorder.proxiedFlows.load(), 0);
 }
 
 // A handshake with a node that never answers ends without going direct when

@@ -11,9 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "../hostnet/dns_responder.h"
 #include "collector/data_collector.h"
-#include "hostnet/dns_query.h"
 #include "platform/net.h"
 
 using platform::hostToNet16;
@@ -273,38 +271,49 @@ TEST(TcpRedirect, AdapterModeKeepsTheConnectionFilteredWithARoute) {
   EXPECT_EQ(h.services.routes, std::vector<uint32_t>{ipv4(203, 0, 113, 5)});
 }
 
-// A rewrite always goes direct: to the resolved host on the requested port,
-// to the web relay on loopback while it runs, or, with nothing resolved, where
-// it was going.
+// A rewrite always goes direct: to the resolved host on the requested port
+// (an IPv4-mapped destination by one AAAA look-up, as family 23), to the web
+// relay on loopback while it runs, or, with nothing resolved, where it was going.
 TEST(TcpRedirect, HostRewriteSendsTheConnectionToTheResolvedHostDirectly) {
+  const SocketAddress rewritten = v4(198, 51, 100, 1, 443);
+  const std::vector<std::string> twiceA = {"A web.example.com", "A web.example.com"};
   struct Row {
     const char* what;
+    SocketAddress to;
     bool webRelay;
-    bool resolves;  // on the second try: the A look-up is tried twice
-    SocketAddress went;
+    bool resolves;  // the A look-up on its second try: it is tried twice
+    const char* went;
+    uint16_t port;
     std::vector<std::string> lookups;
   } rows[] = {
-      {"resolved", false, true, v4(198, 51, 100, 77, 443), {"A web.example.com", "A web.example.com"}},
-      {"web relay running", true, true, v4(127, 0, 0, 1, 8443), {}},
-      {"nothing resolved",
+      {"resolved", rewritten, false, true, "198.51.100.77", 443, twiceA},
+      {"IPv4-mapped",
+       mapped(198, 51, 100, 1, 443),
        false,
-       false,
-       v4(198, 51, 100, 1, 443),
-       {"A web.example.com", "A web.example.com"}},
+       true,
+       "2001:db8::5",
+       443,
+       {"AAAA web.example.com"}},
+      {"web relay running", rewritten, true, true, "127.0.0.1", 8443, {}},
+      {"nothing resolved", rewritten, false, false, "198.51.100.1", 443, twiceA},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     Harness h;
     h.services.rewrites[FakeServices::key(ipv4(198, 51, 100, 1), hostToNet16(443))] = {"web.example.com",
                                                                                        hostToNet16(8443)};
-    if (row.resolves) h.services.dns["A web.example.com"] = v4(198, 51, 100, 77, 0);
-    h.services.failFirstLookups = 1;
+    if (row.resolves) {
+      h.services.dns["A web.example.com"] = v4(198, 51, 100, 77, 0);
+      const uint8_t answer6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5};
+      h.services.dns["AAAA web.example.com"] = platform::makeIpv6Address(answer6, 0);
+    }
+    h.services.failFirstLookups = row.to.family() == 2 ? 1 : 0;
     h.services.webRelay = row.webRelay;
-    drvapi::TcpConnInfo info = request(v4(198, 51, 100, 1, 443));
+    drvapi::TcpConnInfo info = request(row.to);
     h.redirector.tcpConnectRequest(1, &info);
     EXPECT_EQ(h.services.lookups, row.lookups);
-    EXPECT_EQ(remoteOf(info).ipv4(), row.went.ipv4());
-    EXPECT_EQ(remoteOf(info).port(), row.went.port());
+    EXPECT_EQ(platform::addressToText(remoteOf(info)), row.went);
+    EXPECT_EQ(remoteOf(info).port(), hostToNet16(row.port));
     EXPECT_EQ(h.redirector.redirectTable().size(), 0u);
   }
 }
@@ -399,67 +408,4 @@ TEST(TcpFlowEvents, DataGoesBackUnchangedAndIsCountedOnlyInAdapterMode) {
   EXPECT_EQ(counter.up, 1000u);
   EXPECT_EQ(counter.down, 300u);
   EXPECT_TRUE(counter.proxied);
-}
-
-// The rewrite branches with the real blocking look-up client, pointed at a
-// DNS responder of the test's own on 127.0.0.1 (A 198.51.100.7, AAAA
-// 2001:db8::5 for every name). An unanswered look-up is the fake's
-// "nothing resolved" above; the client's own time-out is tested in hostnet.
-TEST(TcpRedirect, RewritesResolveThroughTheLookUpClient) {
-  struct LoopbackDns : FakeServices {
-    explicit LoopbackDns(uint16_t portNet) : port(portNet) {}
-    bool lookUp(uint16_t type, const std::string& host, std::vector<SocketAddress>& out) override {
-      lookups.push_back((type == 1 ? "A " : "AAAA ") + host);
-      hostnet::DnsQueryResult result;
-      if (!hostnet::DnsQueryBlocking(ipv4(127, 0, 0, 1), type, host, result, port)) return false;
-      out = result.addresses;
-      return true;
-    }
-    uint16_t port;
-  };
-  hostnet::DnsResponder dns(hostnet::DnsResponder::Mode::Answer);
-  ASSERT_TRUE(dns.ok());
-  const uint64_t rewriteKey = FakeServices::key(ipv4(198, 51, 100, 1), hostToNet16(443));
-  const uint8_t answer6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5};
-  struct Row {
-    const char* what;
-    SocketAddress to;
-    bool portMap;  // a port map to a name through the relay, else a host rewrite
-    const char* lookUp;
-  } rows[] = {
-      {"IPv4: an A look-up, the first answer, the requested port", v4(198, 51, 100, 1, 443), false,
-       "A web.example.com"},
-      {"IPv4-mapped: one AAAA look-up, family 23", mapped(198, 51, 100, 1, 443), false,
-       "AAAA web.example.com"},
-      {"port map through the relay: the relay gets the resolved target", v4(203, 0, 113, 5, 7000), true,
-       "A map.example.com"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    LoopbackDns services(dns.portNet());
-    collector::DataCollectorEvent collector;
-    tcp::TcpRedirector redirector(services.links(), collector);
-    services.rewrites[rewriteKey] = {"web.example.com", hostToNet16(8443)};
-    services.selected = !row.portMap;
-    services.portMaps[FakeServices::key(ipv4(203, 0, 113, 5), hostToNet16(7000))] = {
-        "map.example.com", hostToNet16(9001), 1, true};
-    drvapi::TcpConnInfo info = request(row.to);
-    redirector.tcpConnectRequest(1, &info);
-    EXPECT_EQ(services.lookups, std::vector<std::string>{row.lookUp});
-    if (row.portMap) {
-      auto taken = redirector.redirectTable().TakeRedirect(v4(127, 0, 0, 1, 40001));
-      ASSERT_TRUE(taken.has_value());
-      EXPECT_EQ(remoteOf(taken->info).ipv4(), ipv4(198, 51, 100, 7));
-      EXPECT_EQ(remoteOf(taken->info).port(), hostToNet16(9001));
-      continue;
-    }
-    const SocketAddress went = remoteOf(info);
-    EXPECT_EQ(went.family(), row.to.family());
-    if (row.to.family() == 2) {
-      EXPECT_EQ(went.ipv4(), ipv4(198, 51, 100, 7));
-    } else {
-      EXPECT_EQ(std::memcmp(went.ipv6(), answer6, 16), 0);
-    }
-    EXPECT_EQ(went.port(), hostToNet16(443));
-  }
 }
