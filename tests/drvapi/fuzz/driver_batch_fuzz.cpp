@@ -1,11 +1,7 @@
-// Fuzz target: one batch of records as the filter driver writes it into the
-// shared inbound buffer. The simulated driver places the bytes at the start
-// of its buffer and completes the library's read with their length; the
-// library's reader walks the batch, updates its connection tables and hands
-// the events to a handler that answers the way the engine does: the driver's
-// proposed verdicts kept (and filtering turned off for some connections),
-// stream bytes, datagrams and raw IP packets injected back. Each input runs
-// on a freshly initialised library, so nothing carries over between inputs.
+// Fuzz target: one batch of records as the driver writes it into the inbound
+// buffer, walked by the library's reader on a freshly initialised library and
+// answered as the engine would (verdicts kept, filtering off for some
+// connections, stream bytes, datagrams and raw IP injected back).
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
