@@ -1,16 +1,9 @@
-// A client program that ends without UnInit. It brings the library to the
-// state named by its first argument and returns from main with every thread
-// of the engine still running; exit_test.cpp expects it to end with status 0
-// well inside a deadline.
-//
-//   init | start | stop   the exports linked into this program, the simulated
-//                         driver installed (on Linux the engine then opens
-//                         it; under Windows the driver service cannot be
-//                         installed, and Init fails at that step): Init, then
+// A client program that ends without UnInit: it brings the library to the
+// state its first argument names and returns from main with the engine's
+// threads running; exit_test.cpp expects status 0 well inside a deadline.
+//   init | start | stop   linked exports on the simulated driver: Init, then
 //                         SetConfig and Start, then Stop(1)
-//   driver                the driver library alone, opened on the simulated
-//                         driver with a do-nothing handler (its reader and
-//                         workers run at exit)
+//   driver                the driver library alone with a do-nothing handler
 //   load | load-stop      the built library loaded by path (second argument):
 //   | unload              Init, then Stop(1), or Init and unloading it again
 #include <cstdio>
