@@ -42,15 +42,10 @@ class Lifecycle : public ::testing::Test {
   ZuEngine engine;
 };
 
-TEST_F(Lifecycle, InitializeRunsItsStepsInOrderOnce) {
+TEST_F(Lifecycle, InitializeOpensTheDriverInOrderOnce) {
   ASSERT_TRUE(engine.Initialize(true));
-  Steps want = {"driver.stopService", "drv:stopService", "udpProxy.startService", "udpProxy.openIcmpSocket",
-                "collector.start", "driver.enableDebugPrivilege", "drv:debugPrivilege", "driver.ensureRunning",
-                "drv:ensureRunning", "driver.setOptions", "drv:options", "driver.init", "drv:init",
-                "driver.setIpEventHandler", "drv:ipHandler", "relay.open4", "relay.thread4"};
-  if (platform::osVersion().major >= 6) want.insert(want.end(), {"relay.open6", "relay.thread6"});
-  want.insert(want.end(), {"filter.load", "hostnet.ipv6PrefixPolicy"});
-  EXPECT_EQ(driver.steps, want);
+  EXPECT_EQ(driver.driverCalls(), (Steps{"drv:stopService", "drv:debugPrivilege", "drv:ensureRunning",
+                                         "drv:options", "drv:init", "drv:ipHandler"}));
   EXPECT_EQ(driver.workerThreads, static_cast<int>(platform::processorCount() * 2 + 2));
   EXPECT_EQ(driver.optionFlags, 0u);
   EXPECT_EQ(driver.driverName, "LumoDriverSys");
@@ -91,17 +86,11 @@ TEST_F(Lifecycle, DriverServiceIsTriedTwiceAndFailuresAreRepeatedByTheNextCall) 
   EXPECT_FALSE(driver.has("drv:ipHandler"));
 }
 
-TEST_F(Lifecycle, StartRunsItsStepsInOrderAndKeepsOneTimer) {
+TEST_F(Lifecycle, StartInitialisesAndKeepsOneTimer) {
   engine.Configure(node(), game(5), 0);
   driver.steps.clear();
   ASSERT_TRUE(engine.StartEngine(true, true, true, false, 0, false));
-  const auto initSteps = std::find(driver.steps.begin(), driver.steps.end(), "resolver.start");
-  ASSERT_NE(initSteps, driver.steps.end());
-  EXPECT_EQ(driver.steps.front(), "initialize");
   EXPECT_TRUE(driver.has("drv:init")) << "Start initialises an uninitialised engine";
-  const Steps want = {"resolver.start", "hostnet.flushDnsCache", "hostnet.collectDnsServers",
-                      "processLimit.start", "hostnet.driverRules", "notifyTimer.start"};
-  EXPECT_EQ(Steps(initSteps, driver.steps.end()), want);
   EXPECT_TRUE(engine.tcpEnabled());
   EXPECT_TRUE(engine.udpEnabled());
   EXPECT_TRUE(engine.udpProxyAll());
@@ -111,18 +100,14 @@ TEST_F(Lifecycle, StartRunsItsStepsInOrderAndKeepsOneTimer) {
   EXPECT_TRUE(engine.notifyTimerActive()) << "a second start keeps the running timer";
 }
 
-TEST_F(Lifecycle, StopRunsItsStepsInOrderAndForgetsTheNode) {
+TEST_F(Lifecycle, StopClosesTheDriverAndForgetsTheNode) {
   engine::GAME_CONFIG g = game(5);
   g.rulesText = "mc,30,*.*:443";
   engine.Configure(node(), g, 42);
   engine.StartEngine(true, true, false, false, 0, false);
   driver.steps.clear();
   ASSERT_TRUE(engine.StopEngine(true));
-  const Steps want = {"ping.clear", "serviceMonitor.stop", "udpProxy.stop", "resolver.stop",
-                      "hostnet.clearRoutes", "driver.deleteRules", "drv:deleteRules", "relay.clearRedirects",
-                      "relay.closeActive", "collector.stop", "relay.joinThreads", "relay.closeListeners",
-                      "driver.free", "drv:free", "notifyTimer.stop", "processLimit.stop"};
-  EXPECT_EQ(driver.steps, want);
+  EXPECT_EQ(driver.driverCalls(), (Steps{"drv:deleteRules", "drv:free"}));
   EXPECT_FALSE(engine.initialized());
   EXPECT_FALSE(engine.running());
   EXPECT_FALSE(engine.tcpEnabled());

@@ -44,6 +44,13 @@ class RecordingDriver : public engine::DriverControl, public engine::LifecyclePr
     return n;
   }
   bool has(const std::string& name) const { return count(name) > 0; }
+  // The calls into the driver, in order (the steps are the engine's own labels).
+  std::vector<std::string> driverCalls() const {
+    std::vector<std::string> calls;
+    for (const auto& s : steps)
+      if (s.rfind("drv:", 0) == 0) calls.push_back(s);
+    return calls;
+  }
 
   std::vector<std::string> steps;
   std::string throwAtStep;  // a lifecycle step that throws as memory running out would
