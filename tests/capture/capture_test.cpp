@@ -420,28 +420,22 @@ TEST_F(CaptureInNamespace, LumoPingIsAnsweredWhereTheRulesSayAndCounted) {
   EXPECT_EQ(handler.events("ipSend").size(), 4u);
 }
 
+// UDP without a driver is the resolver tests' getent asking the C library's way.
 TEST_F(CaptureTest, ProgramsRunUnsteeredWithoutADriver) {
-  UdpEcho echo(endpoint("127.0.0.1", 0));
   LineServer lines(endpoint("127.0.0.1", 0),
                    [](const sockaddr_in&, const std::string& line) { return line; });
-  ASSERT_TRUE(echo.ok() && lines.ok());
+  ASSERT_TRUE(lines.ok());
   lumotest::TempDir empty;
   const std::vector<std::string> env = {std::string("LD_PRELOAD=") + LUMO_CAPTURE_LIBRARY,
                                         "LUMO_DRIVER_DIR=" + empty.path().string()};
-  const std::string port = std::to_string(echo.port());
-  capturetest::Outcome o = capturetest::run({LUMO_TEST_CLIENT, "udp", "127.0.0.1", port, "one", "two"}, env);
-  EXPECT_EQ(o.status, 0);
-  EXPECT_THAT(o.output,
-              HasSubstr("got one from 127.0.0.1:" + port + "\ngot two from 127.0.0.1:" + port + "\n"));
+  const capturetest::Outcome o =
+      capturetest::run({LUMO_TEST_CLIENT, "tcp", "127.0.0.1", std::to_string(lines.port())}, env);
+  EXPECT_THAT(o.output, HasSubstr("reply hello\n"));
   EXPECT_EQ(
       o.errors.rfind("lumo-capture: cannot reach the driver at " + (empty.path() / "capture").string(), 0),
       0u)
       << o.errors;
   EXPECT_EQ(std::count(o.errors.begin(), o.errors.end(), '\n'), 1) << "one line: " << o.errors;
-
-  o = capturetest::run({LUMO_TEST_CLIENT, "tcp", "127.0.0.1", std::to_string(lines.port())}, env);
-  EXPECT_THAT(o.output, HasSubstr("reply hello\n"));
-  EXPECT_TRUE(handler.events("udpSend").empty());
 }
 
 TEST_F(CaptureInNamespace, RedirectedConnectionIsListedWithItsBytesUntilItCloses) {
