@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -65,13 +66,24 @@ struct Server {
   std::unique_ptr<driver::DeviceServer> server;
 };
 
+// A connection neither answered nor dropped: every thread's stack goes to
+// standard error (through gdb, when the machine has it) before the abort, so
+// that a hang shows where the server waits.
+[[noreturn]] void hang(const char* where) {
+  std::fprintf(stderr, "device_server fuzz: no answer and no drop within %d ms %s\n", kAnswerWaitMs, where);
+  const std::string command = "gdb -p " + std::to_string(::getpid()) +
+                              " -batch -nx -ex 'thread apply all bt' </dev/null 1>&2 2>/dev/null";
+  if (std::system(command.c_str()) != 0) std::fprintf(stderr, "device_server fuzz: no stacks (gdb)\n");
+  std::abort();
+}
+
 // Reads packets until the sentinel's answer or the end of the connection.
 void awaitSentinel(int fd) {
   std::vector<uint8_t> packet(wire::kMaxMessage + 1);
   std::vector<platform::UniqueFd> fds;
   for (;;) {
     pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, kAnswerWaitMs) != 1) std::abort();  // neither answered nor dropped: a hang
+    if (::poll(&p, 1, kAnswerWaitMs) != 1) hang("after the input");
     size_t n = 0;
     bool truncated = false;
     if (!platform::receivePacket(fd, packet, n, fds, truncated)) return;
@@ -96,8 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t n = 0;
   bool truncated = false;
   pollfd p{fd.get(), POLLIN, 0};
-  if (::poll(&p, 1, kAnswerWaitMs) != 1 || !platform::receivePacket(fd.get(), hello, n, fds, truncated))
-    std::abort();
+  if (::poll(&p, 1, kAnswerWaitMs) != 1) hang("to the connection's hello");
+  if (!platform::receivePacket(fd.get(), hello, n, fds, truncated)) std::abort();
 
   size_t at = 0;
   while (size - at >= 2) {
