@@ -1,20 +1,10 @@
-// A game's DNS queries from one end to the other (Linux): the simulated
-// driver hands the application's real datagrams to port 53 to the engine
-// (loaded through its exports), which answers them by their road, and the
-// answers come back to the application's socket from the server it asked.
-//  - a name the filter file resolves through the proxy: the engine's resolver
-//    asks lumo-node's DNS service (port 5312), which asks dnsmasq;
-//  - a name with a fixed address in the filter file: answered from the table;
-//  - any other name sent to the virtual DNS address 8.8.8.1: carried through
-//    the node's UDP tunnel to whatever its --map makes of 8.8.8.1 (dnsmasq);
-//  - local names, and queries to other servers while udpProxyAll is off:
-//    passed unchanged to the server asked (a plain server of the test's own);
-//  - with the node's DNS silent, the backup server (a second dnsmasq, named
-//    by LUMO_DNS_BACKUP) answers;
-//  - what is learned from an answer steers the next TCP connection.
-// Queries are built and answers read with glibc's resolver library. dnsmasq
-// runs unprivileged on loopback ports with its own hosts file and no system
-// configuration; without it the tests skip.
+// A game's DNS queries from one end to the other (Linux): the engine, loaded
+// through its exports, answers each by its road (the node's DNS service, the
+// filter file's table, the node's tunnel, the server asked, the backup
+// server) and what it learns steers the next TCP connection. Queries are built
+// and answers read with glibc's resolver library; dnsmasq (unprivileged, on
+// loopback ports, its own hosts file) plays the upstream servers, and without
+// it the tests skip.
 #include <arpa/nameser.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>

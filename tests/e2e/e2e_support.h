@@ -1,12 +1,8 @@
-// What the end-to-end suites need on both systems: the test program's own
-// name and process id, the channel that receives the one-second message, and
-// lumo-node.
-//
-// Linux: the node is a child process of the test. Windows (the win64 build
-// under wine64): the test script starts one native lumo-node on loopback
-// before the tests, with --map 203.0.113.0/24=127.0.0.1 (port kept), and
-// names it in LUMO_E2E_NODE (127.0.0.1:SOCKS5-PORT), LUMO_E2E_NODE_UDP
-// (tunnel port) and LUMO_E2E_NODE_LOG (its standard error as a Unix path).
+// What the end-to-end suites need on both systems: the program's own name and
+// process id, the channel of the one-second message, and lumo-node (Linux: a
+// child process; Windows: the one the test script started, with --map
+// 203.0.113.0/24=127.0.0.1, named in LUMO_E2E_NODE=127.0.0.1:PORT,
+// LUMO_E2E_NODE_UDP and LUMO_E2E_NODE_LOG).
 #pragma once
 
 #include <gtest/gtest.h>
