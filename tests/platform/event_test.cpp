@@ -35,32 +35,6 @@ TEST(Event, WaitAnyReportsTheSignalledEventAndTimesOut) {
   EXPECT_EQ(platform::waitAny(both, 0, 0), -2);
 }
 
-TEST(Event, EachSetReleasesExactlyOneOfManyWaiters) {
-  Event job;
-  Event stop(Event::Reset::Manual);
-  std::atomic<int> jobs{0};
-  std::vector<std::thread> workers;
-  for (int i = 0; i < 4; ++i) {
-    workers.emplace_back([&] {
-      Event* events[] = {&job, &stop};
-      for (;;) {
-        int r = platform::waitAny(events, 2, platform::kInfinite);
-        if (r == 1) return;
-        if (r == 0) ++jobs;
-      }
-    });
-  }
-  for (int i = 0; i < 200; ++i) {
-    job.set();
-    // Wait until the signal has been consumed before setting it again, so
-    // every set() is observable on its own.
-    while (jobs.load() != i + 1) std::this_thread::yield();
-  }
-  stop.set();
-  for (auto& t : workers) t.join();
-  EXPECT_EQ(jobs.load(), 200);
-}
-
 #ifdef __linux__
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -72,9 +46,8 @@ TEST(Event, EachSetReleasesExactlyOneOfManyWaiters) {
 
 namespace {
 
-// What the kernel says of one thread of this process: whether it sleeps,
-// and how often it has given up the processor of its own accord (each time
-// it blocked after being woken).
+// One thread of this process as the kernel reports it: whether it sleeps, and
+// how often it gave up the processor of its own accord (blocked after a wake).
 struct TaskState {
   char state = '?';
   long voluntarySwitches = -1;
@@ -93,10 +66,9 @@ TaskState readTask(long tid) {
 
 }  // namespace
 
-// Workers wait on (job, stop) as the driver library's pools do. One set() of
-// the automatic-reset job event must release one of them and leave the rest
-// asleep: a woken worker that finds nothing to do still costs a context
-// switch. One set() of the manual-reset stop event then releases them all.
+// Workers wait on (job, stop) as the driver library's pools do: one set() of
+// the automatic-reset job event wakes one of them (a needless wake costs a
+// context switch), one set() of the manual-reset stop event wakes them all.
 TEST(Event, AutomaticResetWakesOneBlockedWaiterManualResetWakesAll) {
   constexpr int kWaiters = 6;
   Event job;

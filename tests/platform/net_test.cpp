@@ -191,20 +191,16 @@ TEST(NetSocket, ErrorsHaveNames) {
 
   Socket s = openSocket(kFamilyIpv4, SocketType::Stream);
   ASSERT_TRUE(setNonBlocking(s, true));
-  bool connected = connectSocket(s, makeIpv4Address(kLoopback, port));
-  if (!connected) {
-    NetError e = lastSocketError();
-    EXPECT_TRUE(e == NetError::InProgress || e == NetError::WouldBlock ||
-                e == NetError::ConnectionRefused)
-        << netErrorName(e);
-    if (e != NetError::ConnectionRefused) {
-      SocketWait w{s, kWritable, 0};
-      ASSERT_EQ(waitSockets(&w, 1, 10000), 1);
-      EXPECT_NE(w.ready & kSocketError, 0u);
-      EXPECT_EQ(pendingSocketError(s), NetError::ConnectionRefused);
-    }
-  } else {
-    ADD_FAILURE() << "connected to a port nobody listens on";
+  ASSERT_FALSE(connectSocket(s, makeIpv4Address(kLoopback, port))) << "connected to a port nobody listens on";
+  NetError connectError = lastSocketError();
+  EXPECT_TRUE(connectError == NetError::InProgress || connectError == NetError::WouldBlock ||
+              connectError == NetError::ConnectionRefused)
+      << netErrorName(connectError);
+  if (connectError != NetError::ConnectionRefused) {
+    SocketWait w{s, kWritable, 0};
+    ASSERT_EQ(waitSockets(&w, 1, 10000), 1);
+    EXPECT_NE(w.ready & kSocketError, 0u);
+    EXPECT_EQ(pendingSocketError(s), NetError::ConnectionRefused);
   }
   closeSocket(s);
 

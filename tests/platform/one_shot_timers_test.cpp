@@ -1,5 +1,5 @@
-// One-shot timers: each runs once, cancel and stop leave no callback running
-// behind them, and a callback may cancel or stop its own set.
+// One-shot timers: each runs once, cancel and stop wait for a running
+// callback, and a callback may cancel or stop its own set.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -18,9 +18,8 @@ namespace {
 
 constexpr uint32_t kNever = 600000;  // a delay no test lives to see
 
-// A flag one thread raises and another waits for (without a time limit that
-// could make the test depend on the machine's speed; ctest's own time-out
-// ends a hung test).
+// A flag one thread raises and another waits for, without a time limit (ctest's
+// time-out ends a hung test).
 class Latch {
  public:
   void open() {
