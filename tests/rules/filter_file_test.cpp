@@ -60,7 +60,6 @@ TEST(FilterText, PortRuleKindsAndTheirOptionalColumns) {
     uint32_t protocol;
   } rows[] = {
       {"12,3,1,10.1.2.0,443", 1, "10.1.2.0", 443, 0, 0},
-      {"12,3,1,10.1.2.0,443,1", 1, "10.1.2.0", 443, 1, 0},
       {"12,3,1,10.1.2.0,443,0,2", 1, "10.1.2.0", 443, 0, 2},
       {"0,0,2,8080", 2, "", 8080, 0, 0},
       {"0,0,2,8080,1,1", 2, "", 8080, 1, 1},
@@ -148,7 +147,6 @@ TEST(FilterText, PatternsBeyondTheMatchersBoundsAreDroppedWithTheReason) {
       {"0,0,0,0,][^(a|aa)+$,1,n", nullptr},  // one pass over the name, however it nests
       {"0,0,0,0,][a{255},1,n", nullptr},
       {"0,0,0,0,][a{256},1,n", "repetition count"},
-      {"0,0,0,0,][a{99999999999},1,n", "repetition count"},
       {"0,0,3,][x{99999999999}y,80,1,1", "repetition count"},
       {"0,0,0,0,][^cdn\\d{1,1,n", "not a valid expression"},  // a comma ends the column
       {"0,0,0,0,][(a{200}){200},1,n", "too large"},
@@ -157,9 +155,7 @@ TEST(FilterText, PatternsBeyondTheMatchersBoundsAreDroppedWithTheReason) {
       {"0,0,0,0,][(.)\\1,1,n", "back-references"},
       {"0,0,0,0,][[\\1],1,n", "back-references"},
       {"0,0,0,0,][^(?!www\\.).*,1,n", "look-ahead"},
-      {"0,0,3,][(?=a)a,80,1,1", "look-ahead"},
       {"0,0,0,0,][(unclosed,1,n", "not a valid expression"},
-      {"0,0,0,0,][a)|(b,1,n", "not a valid expression"},
       {"0,0,0,1,][a{99999999999}", nullptr},  // an address column, never compiled
   };
   for (const Row& row : rows) {

@@ -32,19 +32,16 @@ TEST(ParseIcmpRules, AcceptsOnlyWellFormedItems) {
     int32_t accepted;
   } rows[] = {
       {"10.0.0.0/8,20-40", 1},
-      {"10.0.0.0/8,20-40;10.1.0.0/16,5-5", 2},
       {";;10.0.0.0/8,,20-40;;", 1},     // empty pieces are dropped
       {"10.0.0.0/8,20-1001", 0},        // range ends above 1000
       {"10.0.0.0/8,0-40", 0},           // starts at 0
       {"10.0.0.0/8,40-20", 0},          // max below min
       {"10.0.0.0/8,-5-40", 1},          // a leading dash is only a separator: 5-40
-      {"10.0.0.0/8,+5-+9", 1},
       {"10.0.0.0/8,5-99999999999", 0},  // saturates far above 1000
       {"10.0.0.0/0,20-40", 0},          // prefix 0
       {"10.0.0.0/33,20-40", 0},         // prefix 33
       {"0.0.0.0/8,20-40", 0},           // network 0
       {"10.0.0.0/8,30", 0},             // a single number is no range
-      {"10.0.0.0/8,1-2-3", 0},          // three parts
       {"10.0.0.0/8,20-40,x", 0},        // three fields
       {"mc,30,*.*:443", 0},             // a delay rule is not an ICMP rule
       {"10.0.0.0/32,1000-1000", 1},
@@ -102,7 +99,6 @@ TEST(ParseDelayRules, AddressRulesFromTheRuleText) {
       {"mc,9-9,1.2.3.4:80", platform::ipv4(1, 2, 3, 4), 80, 9},
       {"mc,0-9,1.2.3.4:80", platform::ipv4(1, 2, 3, 4), 80, std::nullopt},
       {"mc,10-500,1.2.3.4:80", platform::ipv4(1, 2, 3, 4), 80, std::nullopt},
-      {"mc,1-2-3,1.2.3.4:80", platform::ipv4(1, 2, 3, 4), 80, std::nullopt},
       {"mc,15,1.2.3.4:80,extra", platform::ipv4(1, 2, 3, 4), 80, std::nullopt},
       {"10.0.0.0/8,20-40", platform::ipv4(10, 0, 0, 1), 0, std::nullopt},  // an ICMP rule is skipped
   };
@@ -114,10 +110,8 @@ TEST(ParseDelayRules, AddressRulesFromTheRuleText) {
   }
 }
 
-// A range is drawn from two random numbers: min 10, max 31 gives middle 20
-// and half 10; r2 even: 20 - r1 mod 10, odd: 20. A width of 1 keeps half at
-// 1, so the draw is always the middle. A later rule for the same key
-// replaces the earlier one.
+// min 10, max 31: middle 20, half 10; r2 even draws 20 - r1 mod 10, odd 20.
+// Width 1 keeps half at 1. A later rule for the same key replaces the earlier.
 TEST(ParseDelayRules, RangeDrawFollowsTheMiddleMinusHalfWidthFormula) {
   struct Row {
     const char* text;
