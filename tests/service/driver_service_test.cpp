@@ -42,10 +42,9 @@ void setServiceTag(DriverTestMachine& m, const char* name, uint32_t tag) {
   platform::writeDword(m.registry, key, u"Tag", tag);
 }
 
-// Where placeInGroupOrder puts the driver's tag in the group's load order: right
-// after the network stack's tag (Tdx, else Tcpip) when it is further back or
-// missing, never moving it forward; a tag of 0 is first made one above the
-// largest listed.
+// placeInGroupOrder puts the driver's tag right after the network stack's
+// (Tdx, else Tcpip) when it is further back or missing, never forward; a tag
+// of 0 is first made one above the largest listed.
 TEST(GroupOrder, RewritesTheList) {
   using Tags = std::vector<uint32_t>;
   struct Row {
@@ -58,7 +57,6 @@ TEST(GroupOrder, RewritesTheList) {
     uint32_t expectedOwnTag;
   } rows[] = {
       {"three after: moved up", {4, 10, 11, 12, 20, 13}, 20, 10, 0, false, {4, 10, 20, 11, 12, 13}, true, 20},
-      {"two after the stack: moved", {10, 11, 20}, 20, 10, 0, false, {10, 20, 11}, true, 20},
       {"right after the stack: untouched", {4, 10, 20, 11}, 20, 10, 0, false, {4, 10, 20, 11}, false, 20},
       {"before the stack: untouched", {20, 4, 10}, 20, 10, 0, false, {20, 4, 10}, false, 20},
       {"stack tag not listed: written back", {1, 20, 2}, 20, 99, 0, false, {1, 20, 2}, true, 20},
@@ -240,20 +238,6 @@ TEST(ServiceValues, NothingIsWrittenForAServiceNotRegistered) {
   EXPECT_FALSE(service::setServiceGroup("aswstm", true));
   setServiceTag(m, "aswstm", 0);
   EXPECT_TRUE(service::serviceRegistered("ASWSTM"));
-}
-
-TEST(HostRegistry, SetsAndClearsOnlyBitThree) {
-  DriverTestMachine m;
-  const std::u16string tcpip6 = u"SYSTEM\\CurrentControlSet\\Services\\Tcpip6\\Parameters";
-  m.registry.createKey(tcpip6);
-  service::prepareHostRegistry(true);  // missing value counts as 0
-  uint32_t v = 0;
-  ASSERT_TRUE(platform::readDword(m.registry, tcpip6, u"DisabledComponents", v));
-  EXPECT_EQ(v, 0x8u);
-  platform::writeDword(m.registry, tcpip6, u"DisabledComponents", 0xFF);
-  service::prepareHostRegistry(false);
-  platform::readDword(m.registry, tcpip6, u"DisabledComponents", v);
-  EXPECT_EQ(v, 0xF7u);
 }
 
 }  // namespace
