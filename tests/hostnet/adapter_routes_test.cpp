@@ -37,7 +37,6 @@ TEST(VirtualAdapter, ChoiceAndNextHop) {
       {"MyVPN on 172.x: its own address", {{"MyVPN", 7, {"172.27.0.5"}}}, true, ipv4(172, 27, 0, 5), 7},
       {"kitra exactly", {{"Kitra", 9, {"10.10.3.4"}}}, true, ipv4(10, 10, 3, 1), 9},
       {"kitra with more text: second pass only", {{"kitra tap", 9, {"10.10.3.4"}}}, false, 0, 0},
-      {"kitra with more text on 172.", {{"kitra tap", 9, {"172.27.1.2"}}}, true, ipv4(172, 27, 1, 2), 9},
       {"first pass wins over an earlier 172.",
        {other172, {"myvpn", 5, {"10.10.9.9"}}},
        true,
@@ -51,7 +50,6 @@ TEST(VirtualAdapter, ChoiceAndNextHop) {
       {"10.10. without a service name", {{"Realtek", 2, {"10.10.0.5"}}}, false, 0, 0},
       {"only the first address counts", {{"MyVPN", 7, {"192.168.0.2", "10.10.7.23"}}}, false, 0, 0},
       {"adapter without address", {{"MyVPN", 7, {}}}, false, 0, 0},
-      {"empty list", {}, false, 0, 0},
   };
   for (const Row& r : rows) {
     uint32_t hop = 0xDEAD, index = 0xBEEF;

@@ -131,13 +131,4 @@ class DnsResponder {
   std::atomic<int> replies_{0};
 };
 
-// A clock that moves `step` milliseconds at every reading, so that the
-// client's one-second give-up comes after a few 100 ms slices.
-struct SteppingClock {
-  explicit SteppingClock(uint64_t stepMs) : step(stepMs) {}
-  uint64_t operator()() { return (reads++) * step; }
-  uint64_t step;
-  uint64_t reads = 0;
-};
-
 }  // namespace hostnet

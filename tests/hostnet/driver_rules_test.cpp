@@ -198,7 +198,6 @@ TEST_F(DriverRules, AdapterModeTakesTheAdaptersRouteParameters) {
   EXPECT_EQ(p.nextHop, ipv4(10, 10, 7, 1));
   EXPECT_EQ(p.interfaceIndex, 7u);
   EXPECT_EQ(metricAsked, 7u);
-  EXPECT_EQ(p.metric, 300u);  // 0 → 1 → 300 from version 6 on
   EXPECT_EQ(p.mask, 0xFFFFFFFFu);
   EXPECT_EQ(p.type, 3u);
   EXPECT_EQ(p.protocol, 3u);

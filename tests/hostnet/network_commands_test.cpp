@@ -12,12 +12,48 @@
 
 #include "hostnet/command_runner.h"
 #include "hostnet/host_network.h"
-#include "hostnet_test_support.h"
 #include "platform/net.h"
 
-using hostnet::RecordingRunner;
-
 namespace {
+
+// A host seam that records what the engine asks for and changes nothing (no
+// command runs, no route is added, no DNS server is listed, so none is probed).
+// Installs itself as the engine's runner for its lifetime.
+class RecordingRunner : public hostnet::CommandRunner {
+ public:
+  RecordingRunner() { previous_ = hostnet::setCommandRunner(this); }
+  ~RecordingRunner() override { hostnet::setCommandRunner(previous_); }
+
+  bool run(const std::string& line, uint32_t timeoutMs) override {
+    lines.emplace_back(line, timeoutMs);
+    return true;
+  }
+  bool runCaptured(const std::string& line, uint32_t timeoutMs, std::string& output) override {
+    captured.emplace_back(line, timeoutMs);
+    output = captureSucceeds ? capturedOutput : std::string();
+    return captureSucceeds;
+  }
+  bool flushDnsCache() override {
+    ++flushes;
+    return flushResult;
+  }
+  bool systemDnsServers(std::vector<uint32_t>&) override { return true; }
+  bool createHostRoute(const platform::HostRoute& route) override {
+    routes.push_back(route);
+    return true;
+  }
+
+  std::vector<std::pair<std::string, uint32_t>> lines;
+  std::vector<std::pair<std::string, uint32_t>> captured;
+  std::string capturedOutput;
+  bool captureSucceeds = true;
+  bool flushResult = false;
+  int flushes = 0;
+  std::vector<platform::HostRoute> routes;
+
+ private:
+  hostnet::CommandRunner* previous_ = nullptr;
+};
 
 // Code-page-936 bytes of the Chinese netsh labels.
 const std::string kPolicy = "\xB7\xC0\xBB\xF0\xC7\xBD\xB2\xDF\xC2\xD4";
