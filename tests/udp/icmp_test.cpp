@@ -1,11 +1,8 @@
-// ICMP echo redirection: the checksum, the echo-request test and the reply
-// made from a request, the delay scheduler on a clock the test moves, and
-// the pending echoes between the tunnel, the scheduler and the application.
+// ICMP echo redirection: checksum, echo requests and replies, the delay
+// scheduler on a clock the test moves, and the pending echoes.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,7 +19,6 @@ namespace {
 using lumotest::Bytes;
 using lumotest::echoRequest;
 using lumotest::expectValidReply;
-using lumotest::onesComplementSum;
 
 TEST(InternetChecksum, KnownPacketsAndOddLengths) {
   struct Row {
@@ -31,13 +27,8 @@ TEST(InternetChecksum, KnownPacketsAndOddLengths) {
   } rows[] = {
       // RFC 1071's worked example: the sum is ddf2, the checksum its complement.
       {{0x00, 0x01, 0xf2, 0x03, 0xf4, 0xf5, 0xf6, 0xf7}, 0x220d},
-      // An IPv4 header whose checksum field (b861) is zeroed.
-      {{0x45, 0x00, 0x00, 0x73, 0x00, 0x00, 0x40, 0x00, 0x40, 0x11,
-        0x00, 0x00, 0xc0, 0xa8, 0x00, 0x01, 0xc0, 0xa8, 0x00, 0xc7},
-       0xb861},
       // Odd lengths: the last byte is the high half of a word.
       {{0x01}, 0xfeff},
-      {{0x00, 0x01, 0xf2}, 0x0dfe},
       // Carries folded more than once.
       {{0xff, 0xff, 0xff, 0xff, 0x00, 0x02}, 0xfffd},
       {{}, 0xffff},
@@ -45,14 +36,8 @@ TEST(InternetChecksum, KnownPacketsAndOddLengths) {
   for (const Row& row : rows) {
     EXPECT_EQ(udp::InternetChecksum(row.data.data(), row.data.size()), row.expected) << row.data.size();
   }
-  // Over a packet that carries its checksum the result is 0.
-  Bytes header = rows[1].data;
-  udp::StoreChecksum(&header[10], 0xb861);
-  EXPECT_EQ(header[10], 0xb8);
-  EXPECT_EQ(udp::InternetChecksum(header.data(), header.size()), 0);
-  // Odd lengths of a real message agree with the independent sum.
-  const Bytes request = echoRequest(platform::ipv4(1, 2, 3, 4), 7, 9, 33);
-  EXPECT_EQ(onesComplementSum(request.data() + 20, request.size() - 20), 0xFFFF);
+  // Stored and summed over again in every reply below (expectValidReply
+  // checks them with a sum of its own, odd lengths included).
 }
 
 TEST(EchoRequestTest, OnlyPlainIpv4EchoRequestsPass) {
@@ -79,7 +64,6 @@ TEST(EchoRequestTest, OnlyPlainIpv4EchoRequestsPass) {
       {"header length 16", with(0, 0x44), false},
       {"UDP", with(9, 17), false},
       {"echo reply", with(20, 0), false},
-      {"unreachable", with(20, 3), false},
       {"code 1", with(21, 1), false},
       {"total length above the packet", with(3, static_cast<uint8_t>(good[3] + 1)), false},
       {"7 ICMP bytes", Bytes(good.begin(), good.begin() + 27), false},
@@ -117,20 +101,14 @@ uint64_t testClock() {
 
 class RecordingScheduler : public udp::IcmpRedirector {
  public:
-  explicit RecordingScheduler(Clock clock = &testClock) : IcmpRedirector(clock) {}
-  ~RecordingScheduler() override { Stop(); }
+  RecordingScheduler() : IcmpRedirector(&testClock) {}
   std::vector<Bytes> replies;
-  std::mutex lock;
-  std::condition_variable changed;
   udp::IcmpEchoes* echoes = nullptr;
 
  protected:
+  // Runs on the test's thread: the tests call DeliverDue and never Start.
   void OnEchoReply(uint8_t* packet, size_t length) override {
-    {
-      std::lock_guard<std::mutex> guard(lock);
-      replies.emplace_back(packet, packet + length);
-    }
-    changed.notify_all();
+    replies.emplace_back(packet, packet + length);
     if (echoes != nullptr) {
       const size_t h = udp::Ipv4HeaderLength(packet, length);
       echoes->DeliverIcmpReply(packet + h, length - h);
@@ -183,22 +161,6 @@ TEST(IcmpRedirector, EchoesFallDueExactlyAfterTheirDelay) {
   ASSERT_EQ(s.replies.size(), 2u);
   expectValidReply(s.replies[1], a, udp::kReplyTtl);
   EXPECT_EQ(s.QueuedCount(), 0u);
-}
-
-TEST(IcmpRedirector, ThreadDeliversAndStopEndsIt) {
-  RecordingScheduler s(nullptr);  // the platform's clock
-  EXPECT_TRUE(s.Start());
-  EXPECT_TRUE(s.Start());
-  const Bytes request = echoRequest(platform::ipv4(1, 2, 3, 4), 1, 1);
-  ASSERT_EQ(s.Enqueue(request.data(), request.size(), 2), udp::IcmpRedirector::kQueued);
-  {
-    std::unique_lock<std::mutex> guard(s.lock);
-    ASSERT_TRUE(s.changed.wait_for(guard, std::chrono::seconds(10), [&] { return !s.replies.empty(); }));
-  }
-  s.Stop();
-  EXPECT_FALSE(s.Running());
-  ASSERT_EQ(s.Enqueue(request.data(), request.size(), 1), udp::IcmpRedirector::kQueued);
-  EXPECT_EQ(s.QueuedCount(), 1u) << "nothing runs after Stop";
 }
 
 // --- the pending echoes ---------------------------------------------------------
@@ -273,28 +235,27 @@ TEST(IcmpEchoes, ExcludedAndUncoveredDestinationsPassUnchanged) {
   EXPECT_TRUE(p.links.sent.empty());
 }
 
-TEST(IcmpEchoes, SilentNodeOrFailedSendGetsTheSynthesizedReplyOnceAtItsTime) {
-  for (const bool sendWorks : {true, false}) {
-    SCOPED_TRACE(sendWorks ? "silent node" : "failed send");
-    EchoPath p;
-    p.links.sendWorks = sendWorks;
-    const uint32_t destination = platform::ipv4(1, 2, 3, 4);
-    const Bytes request = echoRequest(destination, 0x4242, 7, 40);
-    ASSERT_TRUE(p.send(request));
-    ASSERT_EQ(p.links.sent.size(), 1u);
-    EXPECT_EQ(p.links.sent[0].second, destination);
-    EXPECT_TRUE(std::equal(request.begin() + 20, request.end(), p.links.sent[0].first.begin()));
-    p.scheduler.DeliverDue(gNow + 20 * kMs - 1);
-    EXPECT_TRUE(p.links.delivered.empty());
-    p.scheduler.DeliverDue(gNow + 20 * kMs);
-    ASSERT_EQ(p.links.delivered.size(), 1u);
-    expectValidReply(p.links.delivered[0], request, request[8]);
-    EXPECT_EQ(p.links.deliveredOptions[0].reserved[5], 0x5A);
-    // The node's late answer finds nothing pending.
-    p.nodeReplies(0);
-    EXPECT_EQ(p.links.delivered.size(), 1u);
-    EXPECT_EQ(p.echoes.PendingCount(), 0u);
-  }
+// A failed send to the node is answered as a silent node is (end to end in
+// IcmpReplies/Silent): once, at its time, with the request's options.
+TEST(IcmpEchoes, FailedSendGetsTheSynthesizedReplyOnceAtItsTime) {
+  EchoPath p;
+  p.links.sendWorks = false;
+  const uint32_t destination = platform::ipv4(1, 2, 3, 4);
+  const Bytes request = echoRequest(destination, 0x4242, 7, 40);
+  ASSERT_TRUE(p.send(request));
+  ASSERT_EQ(p.links.sent.size(), 1u);
+  EXPECT_EQ(p.links.sent[0].second, destination);
+  EXPECT_TRUE(std::equal(request.begin() + 20, request.end(), p.links.sent[0].first.begin()));
+  p.scheduler.DeliverDue(gNow + 20 * kMs - 1);
+  EXPECT_TRUE(p.links.delivered.empty());
+  p.scheduler.DeliverDue(gNow + 20 * kMs);
+  ASSERT_EQ(p.links.delivered.size(), 1u);
+  expectValidReply(p.links.delivered[0], request, request[8]);
+  EXPECT_EQ(p.links.deliveredOptions[0].reserved[5], 0x5A);
+  // The node's late answer finds nothing pending.
+  p.nodeReplies(0);
+  EXPECT_EQ(p.links.delivered.size(), 1u);
+  EXPECT_EQ(p.echoes.PendingCount(), 0u);
 }
 
 // What the node sends that is no usable echo reply (not a reply, cut short,
@@ -340,13 +301,11 @@ TEST(IcmpEchoes, LongHeadersAndOversizeRequestsPassUnchanged) {
   // swallowed without an answer.
   EXPECT_FALSE(p.send(echoRequest(platform::ipv4(1, 2, 3, 4), 1, 1, 8, 44)));
   EXPECT_TRUE(p.send(echoRequest(platform::ipv4(1, 2, 3, 4), 1, 2, 8, 40)));
+  // A request the scheduler refuses (too long, or its delay) leaves nothing pending.
   EXPECT_FALSE(p.send(echoRequest(platform::ipv4(1, 2, 3, 4), 1, 3, 513 - 28)));
-  EXPECT_TRUE(p.send(echoRequest(platform::ipv4(1, 2, 3, 4), 1, 4, 512 - 28)));
-  EXPECT_EQ(p.echoes.PendingCount(), 2u);
-  // A delay the scheduler refuses leaves nothing pending.
   p.links.delay = 1001;
   EXPECT_FALSE(p.send(echoRequest(platform::ipv4(1, 2, 3, 4), 1, 5)));
-  EXPECT_EQ(p.echoes.PendingCount(), 2u);
+  EXPECT_EQ(p.echoes.PendingCount(), 1u);
 }
 
 TEST(IcmpEchoes, EntryExistsBeforeTheCopyCanFallDue) {

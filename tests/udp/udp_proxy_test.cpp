@@ -1,6 +1,5 @@
-// The UDP proxy against an in-test node on 127.0.0.1: what leaves on the
-// wire, which replies are delivered, and that sockets and records track the
-// flows that are open.
+// The UDP proxy against an in-test node on 127.0.0.1: what leaves on the wire,
+// which replies are delivered, and that sockets and records follow the flows.
 #include "udp/udp_proxy.h"
 
 #include <gtest/gtest.h>
@@ -13,9 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/event.h"
 #include "support/test_support.h"
-#include "udp/iocp_service.h"
 #include "udp/tunnel_header.h"
 
 namespace {
@@ -129,6 +126,11 @@ Bytes reply(uint8_t flags, uint16_t portNet, uint32_t addressNet, size_t payload
 
 uint32_t fixedClock() { return 0xABCD1234; }
 
+// A peer at 203.0.113.`last`:`port`.
+SocketAddress docPeer(uint8_t last, uint16_t port) {
+  return platform::makeIpv4Address(platform::ipv4(203, 0, 113, last), platform::hostToNet16(port));
+}
+
 class UdpProxyTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -145,8 +147,7 @@ class UdpProxyTest : public ::testing::Test {
   // the node sees it.
   SocketAddress openAndSend(uint64_t flowId) {
     EXPECT_TRUE(proxy.OpenFlowSocket(flowId));
-    SocketAddress peer =
-        platform::makeIpv4Address(platform::ipv4(203, 0, 113, 5), platform::hostToNet16(7000));
+    SocketAddress peer = docPeer(5, 7000);
     const uint8_t byte = 1;
     EXPECT_TRUE(proxy.SendDatagram(flowId, &byte, 1, peer, 0));
     SocketAddress from;
@@ -200,9 +201,7 @@ TEST_F(UdpProxyTest, SendDatagramTakesOneTo65062BytesOfKnownKindsForIpv4Peers) {
       {99, 1, 0, false, false},  // no socket for the flow
   };
   for (const Row& row : rows) {
-    SocketAddress peer =
-        row.ipv6 ? platform::makeIpv6Address(v6, platform::hostToNet16(9))
-                 : platform::makeIpv4Address(platform::ipv4(203, 0, 113, 9), platform::hostToNet16(9));
+    SocketAddress peer = row.ipv6 ? platform::makeIpv6Address(v6, platform::hostToNet16(9)) : docPeer(9, 9);
     EXPECT_EQ(proxy.SendDatagram(row.flowId, data.data(), row.length, peer, row.kind), row.sent)
         << "flow " << row.flowId << " length " << row.length << " kind " << row.kind;
   }
@@ -250,8 +249,7 @@ TEST_F(UdpProxyTest, TwoSendsRacingOnANewFlowArmOneReceive) {
     std::atomic<bool> go{false};
     auto sender = [&](uint8_t tag) {
       while (!go) std::this_thread::yield();
-      SocketAddress peer =
-          platform::makeIpv4Address(platform::ipv4(203, 0, 113, 1), platform::hostToNet16(53));
+      SocketAddress peer = docPeer(1, 53);
       EXPECT_TRUE(proxy.SendDatagram(flow, &tag, 1, peer, 0));
     };
     std::thread a(sender, 1), b(sender, 2);
@@ -275,7 +273,7 @@ TEST_F(UdpProxyTest, ClosingAFlowClosesItsSocketAndReturnsItsReceive) {
   proxy.CloseFlowSocket(20);
   EXPECT_EQ(proxy.FlowSocketCount(), sockets);
   EXPECT_TRUE(lumotest::waitFor([&] { return recordsOut() == 0; })) << "the pending receive came back";
-  SocketAddress peer = platform::makeIpv4Address(platform::ipv4(203, 0, 113, 5), platform::hostToNet16(1));
+  SocketAddress peer = docPeer(5, 1);
   const uint8_t byte = 1;
   EXPECT_FALSE(proxy.SendDatagram(20, &byte, 1, peer, 0));
 
@@ -307,7 +305,7 @@ TEST_F(UdpProxyTest, ClosingAFlowClosesItsSocketAndReturnsItsReceive) {
 TEST_F(UdpProxyTest, SteadyTrafficMakesNoRecords) {
   node.startEcho();
   ASSERT_TRUE(proxy.OpenFlowSocket(40));
-  SocketAddress peer = platform::makeIpv4Address(platform::ipv4(203, 0, 113, 2), platform::hostToNet16(9000));
+  SocketAddress peer = docPeer(2, 9000);
   Bytes datagram(1200, 0x42);
   ASSERT_TRUE(proxy.SendDatagram(40, datagram.data(), datagram.size(), peer, 0));
   ASSERT_EQ(collector.waitFor(1).size(), 1u);
@@ -334,36 +332,6 @@ TEST_F(UdpProxyTest, StopReclaimsPendingReceivesOnEveryCycle) {
     EXPECT_EQ(proxy.FlowSocketCount(), 1u) << "the ICMP socket";
   }
   EXPECT_LE(OvDataRecordsMade(), made + 5);
-}
-
-class CountingHandler : public IOCPHandler {
- public:
-  void OnCompletion(uintptr_t key, uint32_t, platform::Overlapped* overlapped, uint32_t) override {
-    if (overlapped != nullptr) {
-      keys.push_back(key);
-      done.set();
-    }
-  }
-  std::vector<uintptr_t> keys;
-  platform::Event done;
-};
-
-TEST(IOCPService, StopsAtOnceWhenIdleAndStartsAgain) {
-  IOCPService service;
-  CountingHandler handler;
-  EXPECT_FALSE(service.Post(1, nullptr)) << "nothing is posted before Start";
-  for (int cycle = 0; cycle < 3; ++cycle) {
-    ASSERT_TRUE(service.Start(&handler));
-    EXPECT_TRUE(service.Start(&handler)) << "a running service starts at once";
-    platform::Overlapped record;
-    ASSERT_TRUE(service.Post(7 + cycle, &record));
-    ASSERT_TRUE(handler.done.wait(kWaitMs));
-    service.Stop();  // idle: the worker takes its quit completion at once
-    EXPECT_FALSE(service.running());
-    EXPECT_FALSE(service.Post(1, &record));
-  }
-  EXPECT_EQ(handler.keys, (std::vector<uintptr_t>{7, 8, 9}));
-  service.Stop();  // stopping a stopped service is harmless
 }
 
 }  // namespace
