@@ -1,6 +1,7 @@
 #include "node_process.h"
 
 #include <charconv>
+#include <utility>
 
 namespace lumotest {
 
@@ -22,38 +23,29 @@ uint16_t announcedPort(const std::string& line, const std::string& what) {
 
 std::string nodeProgram() { return LUMO_NODE_PROGRAM; }
 
-bool NodeProcess::start(const std::vector<std::string>& args, std::string& error) {
-  return start(args, false, error);
-}
-
-bool NodeProcess::startWithTunnel(const std::vector<std::string>& args, std::string& error) {
-  return start(args, true, error);
-}
-
-bool NodeProcess::start(const std::vector<std::string>& args, bool withTunnel, std::string& error) {
+bool NodeProcess::start(const std::vector<std::string>& args, bool withTunnel, bool withDns,
+                        std::string& error) {
   std::vector<std::string> all = {"--listen", "127.0.0.1", "--port", "0"};
   if (withTunnel) all.insert(all.end(), {"--udp-port", "0"});
+  if (withDns) all.insert(all.end(), {"--dns-port", "0"});
   all.insert(all.end(), args.begin(), args.end());
   if (!child_.start(nodeProgram(), all, error)) return false;
-  std::string line;
-  if (!child_.readLine(line)) {
-    error = "no first line from lumo-node; its log: " + child_.errorOutput();
-    return false;
-  }
-  port_ = announcedPort(line, "socks5");
-  if (port_ == 0) {
-    error = "unexpected first line from lumo-node: " + line;
-    return false;
-  }
-  if (!withTunnel) return true;
-  if (!child_.readLine(line)) {
-    error = "no second line from lumo-node; its log: " + child_.errorOutput();
-    return false;
-  }
-  udpPort_ = announcedPort(line, "udp tunnel");
-  if (udpPort_ == 0) {
-    error = "unexpected second line from lumo-node: " + line;
-    return false;
+  // The node announces its services one line each, in this order.
+  const std::pair<const char*, uint16_t*> services[] = {{"socks5", &port_},
+                                                        {"udp tunnel", withTunnel ? &udpPort_ : nullptr},
+                                                        {"dns", withDns ? &dnsPort_ : nullptr}};
+  for (const auto& [what, port] : services) {
+    if (port == nullptr) continue;
+    std::string line;
+    if (!child_.readLine(line)) {
+      error = std::string("no ") + what + " line from lumo-node; its log: " + child_.errorOutput();
+      return false;
+    }
+    *port = announcedPort(line, what);
+    if (*port == 0) {
+      error = "unexpected line from lumo-node: " + line;
+      return false;
+    }
   }
   return true;
 }

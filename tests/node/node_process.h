@@ -15,12 +15,20 @@ class NodeProcess {
   // Starts the node with `args` plus --listen 127.0.0.1 --port 0 and reads
   // the SOCKS5 port from its first output line. False with `error` set when
   // it does not come up.
-  bool start(const std::vector<std::string>& args, std::string& error);
-  // The same with the UDP tunnel as well (--udp-port 0), whose port is read
-  // from the second line. `args` may add --udp-idle and the like.
-  bool startWithTunnel(const std::vector<std::string>& args, std::string& error);
+  bool start(const std::vector<std::string>& args, std::string& error) {
+    return start(args, false, false, error);
+  }
+  // The same with the UDP tunnel (--udp-port 0) or the DNS service
+  // (--dns-port 0) as well, whose port is read from the next line.
+  bool startWithTunnel(const std::vector<std::string>& args, std::string& error) {
+    return start(args, true, false, error);
+  }
+  bool startWithDns(const std::vector<std::string>& args, std::string& error) {
+    return start(args, false, true, error);
+  }
   uint16_t port() const { return port_; }        // SOCKS5, host order
   uint16_t udpPort() const { return udpPort_; }  // the tunnel, host order; 0 without it
+  uint16_t dnsPort() const { return dnsPort_; }  // the DNS service, host order; 0 without it
   // SIGTERM and wait: the exit status (0 for a clean shutdown), -1 when it
   // did not end by itself.
   int stop() { return child_.stop(); }
@@ -29,11 +37,12 @@ class NodeProcess {
   std::string log() const { return child_.errorOutput(); }
 
  private:
-  bool start(const std::vector<std::string>& args, bool withTunnel, std::string& error);
+  bool start(const std::vector<std::string>& args, bool withTunnel, bool withDns, std::string& error);
 
   ChildProcess child_;
   uint16_t port_ = 0;
   uint16_t udpPort_ = 0;
+  uint16_t dnsPort_ = 0;
 };
 
 // Path of the lumo-node program of this build.

@@ -1,6 +1,5 @@
-// lumo-node as a program: started on 127.0.0.1 and a free port, spoken to
-// over loopback, stopped by SIGTERM. Destinations are documentation
-// addresses that only the node's map turns into local echo servers.
+// lumo-node as a program on 127.0.0.1, stopped by SIGTERM; destinations are
+// documentation addresses that only the node's map turns into echo servers.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -62,9 +61,6 @@ bool sendAll(platform::Socket socket, const Bytes& bytes) {
   return true;
 }
 
-// True when the peer closed (or reset) the connection without sending more.
-bool closedByPeer(platform::Socket socket) { return receiveUpTo(socket, 1).empty(); }
-
 // The first two bytes of a CONNECT reply (version and reply code).
 Bytes replyCode(platform::Socket socket) {
   Bytes reply = receiveUpTo(socket, 10);
@@ -99,7 +95,7 @@ class NodeTest : public ::testing::Test {
 
   // Expects the node to close `socket` without sending more; closes our end.
   static void expectClosed(platform::Socket socket) {
-    EXPECT_TRUE(closedByPeer(socket));
+    EXPECT_TRUE(receiveUpTo(socket, 1).empty());
     platform::closeSocket(socket);
   }
 
@@ -134,8 +130,7 @@ TEST_F(NodeTest, ConnectsADocumentationAddressToTheServerMappedBehindIt) {
   Bytes reply = receiveUpTo(socket, 10);
   ASSERT_EQ(reply.size(), 10u);
   EXPECT_EQ((Bytes{reply[0], reply[1], reply[2], reply[3], reply[4]}), (Bytes{0x05, 0x00, 0x00, 0x01, 127}));
-  ASSERT_TRUE(sendAll(socket, text("hello lumo")));
-  EXPECT_EQ(receiveUpTo(socket, 10), text("hello lumo"));
+  EXPECT_EQ(lumotest::roundTrip(socket, text("hello lumo")), text("hello lumo"));
   platform::closeSocket(socket);
   EXPECT_TRUE(logShows("to=203.0.113.5:7000 mapped=127.0.0.1:" + std::to_string(echo_.port()) +
                        " user=alice result=ok up=10 down=10"))
@@ -145,8 +140,7 @@ TEST_F(NodeTest, ConnectsADocumentationAddressToTheServerMappedBehindIt) {
 TEST_F(NodeTest, ConnectsMappedNamesAndRefusesOthers) {
   startNode({"--user", "u", "--password", "p", "--map", echoMap("game.example")});
   platform::Socket socket = request(connectName("Game.Example", 443), 0x00);
-  ASSERT_TRUE(sendAll(socket, text("by name")));
-  EXPECT_EQ(receiveUpTo(socket, 7), text("by name"));
+  EXPECT_EQ(lumotest::roundTrip(socket, text("by name")), text("by name"));
   platform::closeSocket(socket);
 
   // An unmapped name is neither resolved nor connected.

@@ -1,6 +1,5 @@
-// lumo-node's UDP tunnel as a program: the test stands in for the engine with
-// UDP sockets on 127.0.0.1, and a UDP echo server sits behind documentation
-// addresses that only the node's map carries to loopback.
+// lumo-node's UDP tunnel as a program: the test plays the engine on 127.0.0.1,
+// a UDP echo server sits behind the documentation addresses the node maps.
 #include <gtest/gtest.h>
 
 #include <algorithm>
