@@ -1,6 +1,5 @@
 // The engine's resolver against two DNS servers of the test's own on
 // 127.0.0.1, standing in for the node's DNS service and the backup server.
-// No query leaves loopback.
 #include "dns/dns_resolver.h"
 
 #include <gtest/gtest.h>

@@ -1,15 +1,11 @@
-// lumo-node's DNS service, through the program: answers from its hosts file,
-// forwarding to an upstream of the test's own (dns_upstream.h) under the
-// node's own ids, a refusal without an upstream, and malformed queries
-// dropped with a log line.
-// Everything on 127.0.0.1.
+// lumo-node's DNS service through the program, on 127.0.0.1: its hosts file,
+// forwarding under its own ids, refusal without an upstream, malformed queries.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <string>
 #include <vector>
 
-#include "child_process.h"
 #include "dns/dns_message.h"
 #include "dns_upstream.h"
 #include "node_process.h"
@@ -23,32 +19,6 @@ namespace {
 
 const uint32_t kLoopback = platform::ipv4(127, 0, 0, 1);
 
-// lumo-node with its DNS service on a free port, read from its output.
-class DnsNode {
- public:
-  bool start(const std::vector<std::string>& extra, std::string& error) {
-    std::vector<std::string> args = {"--listen", "127.0.0.1", "--port", "0", "--dns-port", "0"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    if (!child_.start(lumotest::nodeProgram(), args, error)) return false;
-    std::string line;
-    while (child_.readLine(line)) {
-      const std::string tag = "dns listening on 127.0.0.1:";
-      const size_t at = line.find(tag);
-      if (at == std::string::npos) continue;
-      port_ = static_cast<uint16_t>(std::stoi(line.substr(at + tag.size())));
-      return true;
-    }
-    error = "no DNS port in the node's output: " + child_.errorOutput();
-    return false;
-  }
-  uint16_t port() const { return port_; }
-  std::string log() const { return child_.errorOutput(); }
-
- private:
-  lumotest::ChildProcess child_;
-  uint16_t port_ = 0;
-};
-
 // A client socket on loopback with a receive time-out.
 struct Client {
   Client() {
@@ -57,14 +27,17 @@ struct Client {
     platform::setReceiveTimeout(s, 5000);
   }
   ~Client() { platform::closeSocket(s); }
+  void send(uint16_t port, const Bytes& datagram) {
+    platform::sendTo(s, datagram.data(), datagram.size(),
+                     platform::makeIpv4Address(kLoopback, platform::hostToNet16(port)));
+  }
   Bytes ask(uint16_t port, const Bytes& query) {
-    const platform::SocketAddress to = platform::makeIpv4Address(kLoopback, platform::hostToNet16(port));
-    platform::sendTo(s, query.data(), query.size(), to);
+    send(port, query);
     uint8_t buf[1024];
     platform::SocketAddress from;
     const int n = platform::receiveFrom(s, buf, sizeof buf, &from);
     if (n <= 0) return {};
-    EXPECT_EQ(from.port(), to.port()) << "answered from the port asked";
+    EXPECT_EQ(from.port(), platform::hostToNet16(port)) << "answered from the port asked";
     return Bytes(buf, buf + n);
   }
   platform::Socket s;
@@ -77,42 +50,38 @@ TEST(NodeDnsService, AnswersFromItsHostsFileAndRefusesWithoutUpstream) {
   std::ofstream(dir.path() / "hosts")
       << "# test\n192.0.2.9 Table.Example other.example\n2001:db8::9 table.example\n"
       << "not-an-address bad.example\n";
-  DnsNode node;
+  lumotest::NodeProcess node;
   std::string error;
-  ASSERT_TRUE(node.start({"--dns-hosts", (dir.path() / "hosts").string()}, error)) << error;
+  ASSERT_TRUE(node.startWithDns({"--dns-hosts", (dir.path() / "hosts").string()}, error)) << error;
   Client client;
 
-  Bytes r = client.ask(node.port(), BuildDnsQuery(0x0a0a, "table.example", kTypeA));
+  Bytes r = client.ask(node.dnsPort(), BuildDnsQuery(0x0a0a, "table.example", kTypeA));
   DnsMessage a = ParseDnsMessage(r.data(), r.size());
   ASSERT_TRUE(a.ok);
   EXPECT_EQ(a.id, 0x0a0a);
   EXPECT_EQ(a.answers, std::vector<SocketAddress28>{SocketAddress28::FromIpv4(platform::ipv4(192, 0, 2, 9))});
 
-  r = client.ask(node.port(), BuildDnsQuery(0x0b0b, "TABLE.example", kTypeAaaa));
+  r = client.ask(node.dnsPort(), BuildDnsQuery(0x0b0b, "TABLE.example", kTypeAaaa));
   a = ParseDnsMessage(r.data(), r.size());
   ASSERT_TRUE(a.ok);
   const uint8_t v6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9};
   EXPECT_EQ(a.answers, std::vector<SocketAddress28>{SocketAddress28::FromIpv6(v6)});
 
   // No AAAA for other.example: an empty answer, not a refusal.
-  r = client.ask(node.port(), BuildDnsQuery(0x0c0c, "other.example", kTypeAaaa));
+  r = client.ask(node.dnsPort(), BuildDnsQuery(0x0c0c, "other.example", kTypeAaaa));
   ASSERT_GE(r.size(), kHeaderSize);
   EXPECT_EQ(r[3] & 0x0F, 0);
   EXPECT_EQ(r[7], 0);
 
   // Not in the file and no upstream: REFUSED.
-  r = client.ask(node.port(), BuildDnsQuery(0x0d0d, "bad.example", kTypeA));
+  r = client.ask(node.dnsPort(), BuildDnsQuery(0x0d0d, "bad.example", kTypeA));
   ASSERT_GE(r.size(), kHeaderSize);
   EXPECT_EQ(r[3] & 0x0F, 5);
 
   // Malformed: dropped with a log line each; the service goes on answering.
-  const Bytes junk = {1, 2, 3};
-  Bytes response = BuildDnsResponse(7, "table.example", true, {});
-  platform::sendTo(client.s, junk.data(), junk.size(),
-                   platform::makeIpv4Address(kLoopback, platform::hostToNet16(node.port())));
-  platform::sendTo(client.s, response.data(), response.size(),
-                   platform::makeIpv4Address(kLoopback, platform::hostToNet16(node.port())));
-  r = client.ask(node.port(), BuildDnsQuery(0x0e0e, "table.example", kTypeA));
+  client.send(node.dnsPort(), {1, 2, 3});
+  client.send(node.dnsPort(), BuildDnsResponse(7, "table.example", true, {}));
+  r = client.ask(node.dnsPort(), BuildDnsQuery(0x0e0e, "table.example", kTypeA));
   a = ParseDnsMessage(r.data(), r.size());
   EXPECT_EQ(a.id, 0x0e0e) << "the malformed ones got no answer";
   EXPECT_TRUE(lumotest::waitFor([&] {
@@ -124,16 +93,16 @@ TEST(NodeDnsService, AnswersFromItsHostsFileAndRefusesWithoutUpstream) {
 
 TEST(NodeDnsService, ForwardsUnderItsOwnIdsAndGivesTheClientItsOwnBack) {
   dnstest::Upstream upstream(platform::ipv4(198, 51, 100, 1));
-  DnsNode node;
+  lumotest::NodeProcess node;
   std::string error;
-  ASSERT_TRUE(node.start(
+  ASSERT_TRUE(node.startWithDns(
       {"--dns-upstream", "127.0.0.1:" + std::to_string(platform::netToHost16(upstream.port()))}, error))
       << error;
   Client client;
   // Two clients' queries with the same id stay apart upstream.
   Client other;
-  const Bytes r1 = client.ask(node.port(), BuildDnsQuery(0x4242, "one.example", kTypeA));
-  const Bytes r2 = other.ask(node.port(), BuildDnsQuery(0x4242, "two.example", kTypeA));
+  const Bytes r1 = client.ask(node.dnsPort(), BuildDnsQuery(0x4242, "one.example", kTypeA));
+  const Bytes r2 = other.ask(node.dnsPort(), BuildDnsQuery(0x4242, "two.example", kTypeA));
   const DnsMessage a1 = ParseDnsMessage(r1.data(), r1.size());
   const DnsMessage a2 = ParseDnsMessage(r2.data(), r2.size());
   EXPECT_EQ(a1.id, 0x4242);
@@ -147,7 +116,7 @@ TEST(NodeDnsService, ForwardsUnderItsOwnIdsAndGivesTheClientItsOwnBack) {
 }
 
 TEST(NodeDnsService, AnUpstreamOutsideLoopbackNeedsAllowRemote) {
-  DnsNode node;
+  lumotest::NodeProcess node;
   std::string error;
-  EXPECT_FALSE(node.start({"--dns-upstream", "192.0.2.1:53"}, error));
+  EXPECT_FALSE(node.startWithDns({"--dns-upstream", "192.0.2.1:53"}, error));
 }
