@@ -1,7 +1,7 @@
 // A game's pings to a network an ICMP rule covers, from one end to the other:
 // through the exports and lumo-node's tunnel, each answered exactly once, by
 // the node's reply when it comes first, else by the engine after the rule's
-// delay. (Pings the rules leave alone, and the stop, are tested in tests/udp.)
+// delay, and none after Stop. (Pings the rules leave alone are tested in tests/udp.)
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -124,5 +124,20 @@ TEST_P(IcmpReplies, EachPingIsAnsweredOnce) {
 
 INSTANTIATE_TEST_SUITE_P(Node, IcmpReplies, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Answers" : "Silent"; });
+
+// The engine's Stop ends the ICMP scheduler and the echoes it holds (the
+// scheduler's thread is tested only here).
+TEST_F(IcmpEndToEnd, StopEndsTheSchedulerWithItsEchoes) {
+  ASSERT_NO_FATAL_FAILURE(startAll({}, "203.0.113.0/24,1000-1000"));
+  if (IsSkipped()) return;
+  const Bytes request = lumotest::echoRequest(address(203, 0, 113, 4), kIdentifier, 1);
+  ASSERT_EQ(live.send(kPingingProcess, text(request), requestOptions()), LiveIp::SendResult::Reported);
+  ASSERT_TRUE(nodeLogShows("result=refused-not-loopback")) << "the request went through the tunnel";
+  ASSERT_TRUE(Stop(0));
+  const Clock::time_point stopped = Clock::now();
+  // The driver stays open, so a scheduler still running would inject the
+  // reply once its second is over: nothing may arrive after Stop returned.
+  while (std::optional<LiveIp::Packet> late = live.receive(1500)) EXPECT_LE(late->arrived, stopped);
+}
 
 }  // namespace
