@@ -8,9 +8,11 @@
 #include <deque>
 #include <filesystem>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "drvapi/drvapi.h"
 #include "e2e_support.h"
 #include "live_udp.h"
 #include "lumo/lumo.h"
@@ -35,6 +37,8 @@ using simdrv::LiveUdp;
 using SendResult = simdrv::LiveUdp::SendResult;
 
 namespace {
+
+constexpr uint32_t kOtherProcess = 1;  // runs some other program: never selected
 
 #ifdef _WIN32
 // The process's open handles (sockets among them), from the system's handle
@@ -157,6 +161,8 @@ class UdpEndToEnd : public ::testing::TestWithParam<bool> {
   }
 
   UdpEchoServer echo;
+  // The carried destination as the node logs it.
+  std::string carried() const { return "to=203.0.113.5:" + std::to_string(echo.port()); }
 
   E2eNode node;
   simdrv::SimDriver driver;
@@ -178,8 +184,38 @@ TEST_P(UdpEndToEnd, SelectedProcessIsCarriedThroughTheNodeWholeAndCounted) {
   // The node's replies are counted as they arrive: in the direct transport
   // that is with their 20-byte header.
   notify.expectCounted(bytes, bytes + (direct() ? 20u * 2000 : 0));
-  EXPECT_NE(node.log().find("to=203.0.113.5:" + std::to_string(echo.port())), std::string::npos)
-      << "the node carried it";
+  EXPECT_NE(node.log().find(carried()), std::string::npos) << "the node carried it";
+}
+
+TEST_P(UdpEndToEnd, UnselectedProcessIsReleasedAtItsFirstDatagramAndGoesDirect) {
+  // The driver filters this process's UDP too (as it does a watched
+  // service's), but it is no game process.
+  drvapi::FilterRule rule{};
+  rule.protocol = 17;
+  rule.processId = kOtherProcess;
+  rule.direction = 3;
+  rule.ipFamily = drvapi::kFamilyIpv4;
+  rule.filteringFlag = drvapi::kRuleFilter;
+  ASSERT_EQ(drvapi::addFilterRule(&rule, true), drvapi::kOk);
+  LiveUdp::Socket app = live.open(kOtherProcess);
+  ASSERT_TRUE(app.valid()) << app.error();
+  ASSERT_TRUE(app.reported());
+  EXPECT_EQ(app.sendTo(destination(), "first"), SendResult::Reported);
+  EXPECT_TRUE(lumotest::waitFor([&] { return app.filteringOff(); })) << "released at its first datagram";
+  EXPECT_EQ(app.sendTo(destination(), "second"), SendResult::Sent) << "later datagrams go straight";
+  // The first went out through the driver, the second straight: either
+  // echo may come first.
+  std::set<std::string> echoes;
+  for (int i = 0; i < 2; ++i) {
+    std::optional<LiveUdp::Datagram> echoed = app.recvFrom(10000);
+    ASSERT_TRUE(echoed.has_value());
+    EXPECT_EQ(echoed->from, destination());
+    echoes.insert(echoed->data);
+  }
+  EXPECT_EQ(echoes, (std::set<std::string>{"first", "second"}));
+  app.close();
+  notify.expectCounted(0, 0);
+  EXPECT_EQ(node.log().find(carried()), std::string::npos) << "nothing went through the node";
 }
 
 TEST_P(UdpEndToEnd, StartStopCyclesAndClosedFlowsLeaveNothingBehind) {
