@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "drvapi/drvapi.h"
 #include "e2e_support.h"
 #include "live_tcp.h"
 #include "loopback_peers.h"
@@ -17,6 +18,7 @@
 #include "platform/net.h"
 #include "platform/services.h"
 #include "sim_driver.h"
+#include "support/quiet_handler.h"
 #include "support/test_support.h"
 #include "tcp/relay.h"
 
@@ -172,4 +174,54 @@ TEST_F(RelayListenersAtInit, HostWithoutIpv6StillInitialises) {
   EXPECT_TRUE(Init(0));
   EXPECT_TRUE(unInitReturns(1));
   EXPECT_TRUE(setIpv6Off(false));
+}
+
+// The simulated driver's live mode for a connection kept under filtering (as
+// adapter mode keeps them): the application's bytes reach the library as
+// tcpSend records, the destination's as tcpReceive records, and what the
+// handler injects back is what the two ends receive.
+TEST(LiveFiltered, DataTravelsThroughTheLibraryBothWays) {
+  struct KeepFiltered : lumotest::QuietHandler {
+    void tcpConnectRequest(uint64_t, drvapi::TcpConnInfo* info) override {
+      info->filteringFlag = drvapi::kVerdictFiltered;
+    }
+    void tcpReceive(uint64_t id, const char* data, int length) override {
+      received += length;
+      drvapi::tcpInjectReceive(id, data, length);
+    }
+    void tcpSend(uint64_t id, const char* data, int length) override {
+      sent += length;
+      drvapi::tcpInjectSend(id, data, length);
+    }
+    std::atomic<int> sent{0}, received{0};
+  } handler;
+
+  lumotest::EchoServer echo;
+  simdrv::SimDriver driver;
+  driver.install();
+  ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk);
+  drvapi::FilterRule report{};
+  report.protocol = 6;
+  report.filteringFlag = drvapi::kRuleReportConnect;
+  ASSERT_EQ(drvapi::addFilterRule(&report, true), drvapi::kOk);
+  simdrv::LiveTcp live(driver);
+  ASSERT_TRUE(live.map("203.0.113.0/24", "127.0.0.1"));
+
+  simdrv::LiveTcp::Connection c = live.connect(4242, simdrv::ipv4("203.0.113.5", echo.port()));
+  ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
+  EXPECT_NE(c.verdict.filteringFlag & drvapi::kVerdictFiltered, 0u);
+  const std::string text(5000, 'f');
+  EXPECT_EQ(roundTrip(c.socket, text), text);
+  EXPECT_EQ(handler.sent.load(), 5000) << "the application's bytes came as tcpSend records";
+  EXPECT_TRUE(lumotest::waitFor([&] { return handler.received.load() == 5000; }))
+      << "the destination's bytes came as tcpReceive records";
+
+  // The application's end of stream reaches the destination, whose close
+  // comes back to the application.
+  platform::shutdownSocket(c.socket, platform::ShutdownHow::Send);
+  char byte;
+  EXPECT_EQ(platform::waitReadable(c.socket, 10000), 1);
+  EXPECT_EQ(platform::receiveBytes(c.socket, &byte, 1), 0);
+  live.close(c);
+  drvapi::freeDriver();
 }
