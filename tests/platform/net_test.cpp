@@ -33,22 +33,63 @@ Socket boundLoopback(SocketType type, uint16_t* portNet) {
 
 }  // namespace
 
-TEST(NetAddress, InetAddrReadsOnlyDottedDecimal) {
+TEST(NetAddress, Ipv4TextIsStrictDottedDecimal) {
   struct Row {
     const char* text;
     uint32_t expected;
   } rows[] = {
-      {"127.0.0.1", ipv4(127, 0, 0, 1)},      {"8.8.8.8", ipv4(8, 8, 8, 8)},
-      {"255.255.255.255", 0xFFFFFFFFu},       {"0.0.0.0", 0},
-      {"256.1.1.1", 0xFFFFFFFFu},             {"1.2.3", 0xFFFFFFFFu},
-      {"1.2.3.4.5", 0xFFFFFFFFu},             {"1.2.3.4 ", 0xFFFFFFFFu},
-      {" 1.2.3.4", 0xFFFFFFFFu},              {"1..3.4", 0xFFFFFFFFu},
-      {"0001.2.3.4", 0xFFFFFFFFu},            {"", 0xFFFFFFFFu},
+      {"127.0.0.1", ipv4(127, 0, 0, 1)},
+      {"8.8.8.8", ipv4(8, 8, 8, 8)},
+      {"255.255.255.255", 0xFFFFFFFFu},
+      {"0.0.0.0", 0},
+      {"256.1.1.1", 0xFFFFFFFFu},
+      {"1.2.3", 0xFFFFFFFFu},
+      {"1.2.3.4.5", 0xFFFFFFFFu},
+      {"1.2.3.4 ", 0xFFFFFFFFu},
+      {" 1.2.3.4", 0xFFFFFFFFu},
+      {"1..3.4", 0xFFFFFFFFu},
+      {"0001.2.3.4", 0xFFFFFFFFu},
+      {"", 0xFFFFFFFFu},
       {"a.b.c.d", 0xFFFFFFFFu},
+      // Leading zeros: the classic conversion reads "010" as 8, so neither
+      // reading is taken.
+      {"010.1.2.3", 0xFFFFFFFFu},
+      {"1.2.3.00", 0xFFFFFFFFu},
+      {"10.0.0.10", ipv4(10, 0, 0, 10)},
   };
   for (const Row& r : rows) EXPECT_EQ(inetAddr(r.text), r.expected) << r.text;
   EXPECT_EQ(inetAddr(nullptr), 0xFFFFFFFFu);
   EXPECT_EQ(ipv4ToText(ipv4(203, 0, 113, 5)), "203.0.113.5");
+  uint32_t address = 0;
+  EXPECT_TRUE(parseIpv4("255.255.255.255", address));  // an address, though inetAddr cannot tell it
+  EXPECT_EQ(address, 0xFFFFFFFFu);
+
+  struct NetworkRow {
+    const char* text;
+    bool valid;
+    uint32_t address;
+    uint32_t prefix;
+  } networks[] = {
+      {"203.0.113.0/24", true, ipv4(203, 0, 113, 0), 24},
+      {"203.0.113.5", true, ipv4(203, 0, 113, 5), 32},
+      {"0.0.0.0/0", true, 0, 0},
+      {"203.0.113.0/32", true, ipv4(203, 0, 113, 0), 32},
+      {"203.0.113.0/33", false, 0, 0},
+      {"203.0.113.0/", false, 0, 0},
+      {"203.0.113.0/08", false, 0, 0},
+      {"203.0.113.0/100", false, 0, 0},
+      {"203.0.113.0/-1", false, 0, 0},
+      {"203.0.113/24", false, 0, 0},
+      {"/24", false, 0, 0},
+  };
+  for (const NetworkRow& r : networks) {
+    uint32_t network = 7, prefix = 7;
+    EXPECT_EQ(parseIpv4Network(r.text, network, prefix), r.valid) << r.text;
+    if (r.valid) {
+      EXPECT_EQ(network, r.address) << r.text;
+      EXPECT_EQ(prefix, r.prefix) << r.text;
+    }
+  }
 }
 
 TEST(NetAddress, EngineLayoutIsTheWindowsLayout) {
