@@ -66,13 +66,15 @@ struct Server {
   std::unique_ptr<driver::DeviceServer> server;
 };
 
-// A connection neither answered nor dropped: every thread's stack goes to
-// standard error (through gdb, when the machine has it) before the abort, so
-// that a hang shows where the server waits.
+// A connection neither answered nor dropped: the descriptor table and every
+// thread's stack with its locals (the serving thread's poll set among them)
+// go to standard error (through gdb, when the machine has it) before the
+// abort, so that a hang shows where the server waits and on what.
 [[noreturn]] void hang(const char* where) {
   std::fprintf(stderr, "device_server fuzz: no answer and no drop within %d ms %s\n", kAnswerWaitMs, where);
-  const std::string command = "gdb -p " + std::to_string(::getpid()) +
-                              " -batch -nx -ex 'thread apply all bt' </dev/null 1>&2 2>/dev/null";
+  const std::string pid = std::to_string(::getpid());
+  const std::string command = "ls -l /proc/" + pid + "/fd 1>&2; gdb -p " + pid +
+                              " -batch -nx -ex 'thread apply all bt full' </dev/null 1>&2 2>/dev/null";
   if (std::system(command.c_str()) != 0) std::fprintf(stderr, "device_server fuzz: no stacks (gdb)\n");
   std::abort();
 }
