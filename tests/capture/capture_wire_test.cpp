@@ -44,7 +44,7 @@ TEST(CaptureWire, EveryCutOrPaddedMessageIsRefused) {
     EXPECT_FALSE(wire::readMessage(packet.data(), shape.fixed, row.fromLibrary))
         << row.type << " reserved bits";
   }
-  for (uint16_t unknown : {0, 9, 100, 108, 0xFFFF}) {
+  for (uint16_t unknown : {0, 11, 100, 109, 0xFFFF}) {
     const wire::Header h = wire::header(static_cast<wire::Type>(unknown), 1);
     EXPECT_FALSE(wire::readMessage(&h, sizeof h, true)) << unknown;
     EXPECT_FALSE(wire::readMessage(&h, sizeof h, false)) << unknown;
