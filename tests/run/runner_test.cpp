@@ -218,32 +218,35 @@ TEST_F(LumoRun, AFailingStepSaysWhichAndUndoesTheOnesBefore) {
 }
 
 TEST_F(LumoRun, AMissingExportFileOrNodeIsNamed) {
-  EXPECT_EQ(run({"--library", LUMO_RUN_PARTIAL_ENGINE, "--capture", LUMO_RUN_FAKE_CAPTURE, "--node",
-                 "127.0.0.1", "--socks-port", std::to_string(node_.port()), "--udp-port", "9", "--processes",
-                 "curl", "--", "/bin/true"}),
-            125);
-  EXPECT_NE(process_->errors().find("is not the engine library: it lacks the export SetBlur\n"),
-            std::string::npos)
-      << process_->errors();
-
-  EXPECT_EQ(run(args({"--capture", (dir_.path() / "none.so").string()}, {"/bin/true"})), 125);
-  EXPECT_NE(process_->errors().find("lumo-run: the capture library " + (dir_.path() / "none.so").string() +
-                                    ": No such file or directory\n"),
-            std::string::npos)
-      << process_->errors();
-
-  EXPECT_EQ(run({"--config", (dir_.path() / "none.conf").string(), "--", "/bin/true"}), 125);
-  EXPECT_NE(process_->errors().find("cannot read " + (dir_.path() / "none.conf").string()), std::string::npos)
-      << process_->errors();
-
+  const std::string none = (dir_.path() / "none").string();
   const std::string closed = std::to_string(lumotest::unusedLoopbackPort());
-  EXPECT_EQ(run(args({"--socks-port", closed}, {"/bin/true"})), 125);
-  EXPECT_EQ(process_->errors(),
-            "lumo-run: node 127.0.0.1:" + closed + " cannot be reached: Connection refused\n");
+  const std::pair<std::vector<std::string>, std::string> rows[] = {
+      {args({"--library", LUMO_RUN_PARTIAL_ENGINE, "--capture", LUMO_RUN_FAKE_CAPTURE}, {"/bin/true"}),
+       "is not the engine library: it lacks the export SetBlur\n"},
+      {args({"--capture", none + ".so"}, {"/bin/true"}),
+       "lumo-run: the capture library " + none + ".so: No such file or directory\n"},
+      {{"--config", none + ".conf", "--", "/bin/true"}, "cannot read " + none + ".conf"},
+      {args({"--socks-port", closed}, {"/bin/true"}),
+       "lumo-run: node 127.0.0.1:" + closed + " cannot be reached: Connection refused\n"},
+  };
+  for (const auto& [arguments, message] : rows) {
+    EXPECT_EQ(run(arguments), 125) << message;
+    EXPECT_NE(process_->errors().find(message), std::string::npos) << process_->errors();
+  }
   EXPECT_TRUE(engineCalls().empty());
 }
 
 TEST_F(LumoRun, StartsTheDriverWhenNoneAnswersAndStopsItOnlyIfItStartedIt) {
+  // A driver that cannot start is reported with its log, and nothing runs.
+  EXPECT_EQ(run(args({}, {"/bin/true"}), {"LUMO_FAKE_DRIVER_FAIL=1"}), 125);
+  EXPECT_NE(process_->errors().find("lumo-run: lumo-driver exited with status 3 at start: \"fake driver: "
+                                    "cannot open the device\" (log: " +
+                                    driverDir_ + "/lumo-driver.log)"),
+            std::string::npos)
+      << process_->errors();
+  EXPECT_TRUE(engineCalls().empty());
+  EXPECT_TRUE(childProcesses().empty());
+
   // --stop-driver ends the driver this run started.
   ASSERT_EQ(run(args({"--stop-driver"}, {"/bin/true"})), 0);
   ASSERT_GT(driverPid(), 0);
@@ -263,17 +266,6 @@ TEST_F(LumoRun, StartsTheDriverWhenNoneAnswersAndStopsItOnlyIfItStartedIt) {
   EXPECT_EQ(process_->errors().find("started lumo-driver"), std::string::npos) << process_->errors();
   EXPECT_EQ(driverPid(), driver);
   EXPECT_TRUE(onlyTheDriverWasLeft());
-}
-
-TEST_F(LumoRun, ADriverThatCannotStartIsReportedWithItsLog) {
-  EXPECT_EQ(run(args({}, {"/bin/true"}), {"LUMO_FAKE_DRIVER_FAIL=1"}), 125);
-  EXPECT_NE(process_->errors().find("lumo-run: lumo-driver exited with status 3 at start: \"fake driver: "
-                                    "cannot open the device\" (log: " +
-                                    driverDir_ + "/lumo-driver.log)"),
-            std::string::npos)
-      << process_->errors();
-  EXPECT_TRUE(engineCalls().empty());
-  EXPECT_TRUE(childProcesses().empty());
 }
 
 }  // namespace
