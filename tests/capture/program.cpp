@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -45,20 +46,17 @@ bool Program::start(const std::vector<std::string>& argv, const std::vector<std:
     error = std::string("pipe: ") + std::strerror(errno);
     return false;
   }
-  std::vector<std::string> env;
+  std::vector<std::string> env = environment, argText = argv;
   for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry = *e;
-    const std::string name = entry.substr(0, entry.find('=') + 1);
-    bool replaced = false;
-    for (const std::string& mine : environment) replaced |= mine.compare(0, name.size(), name) == 0;
-    if (!replaced) env.push_back(entry);
+    const std::string name = std::string(*e).substr(0, std::string(*e).find('=') + 1);
+    if (std::none_of(environment.begin(), environment.end(),
+                     [&](const std::string& mine) { return mine.rfind(name, 0) == 0; }))
+      env.push_back(*e);
   }
-  env.insert(env.end(), environment.begin(), environment.end());
   std::vector<char*> envp, args;
   for (std::string& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> argText = argv;
   for (std::string& a : argText) args.push_back(a.data());
+  envp.push_back(nullptr);
   args.push_back(nullptr);
 
   posix_spawn_file_actions_t actions;
@@ -94,8 +92,6 @@ void Program::write(const std::string& text) {
   }
 }
 
-void Program::closeInput() { closeFd(stdin_); }
-
 bool Program::pump(int ms) {
   pollfd p[2] = {{stdoutFd_, POLLIN, 0}, {stderrFd_, POLLIN, 0}};
   if (stdoutFd_ < 0 && stderrFd_ < 0) return false;
@@ -127,7 +123,7 @@ std::optional<std::string> Program::line(int ms) {
 }
 
 int Program::finish(int ms) {
-  closeInput();
+  closeFd(stdin_);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while ((stdoutFd_ >= 0 || stderrFd_ >= 0) && leftMs(deadline) > 0) pump(leftMs(deadline));
   if (pid_ <= 0) return -1;

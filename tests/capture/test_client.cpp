@@ -58,6 +58,14 @@ void printLocal(int fd) {
   std::printf("local %s\n", text(local).c_str());
 }
 
+bool printPeer(int fd) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return false;
+  std::printf("peer %s\n", text(peer).c_str());
+  return true;
+}
+
 // One datagram within `ms`, with its source; false on time-out.
 bool receiveOne(int fd, int ms, std::string& data, sockaddr_in& from) {
   pollfd p{fd, POLLIN, 0};
@@ -79,10 +87,7 @@ int tcp(const sockaddr_in& to) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return fail("socket");
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return fail("connect");
-  sockaddr_in peer{};
-  socklen_t length = sizeof peer;
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return fail("getpeername");
-  std::printf("peer %s\n", text(peer).c_str());
+  if (!printPeer(fd)) return fail("getpeername");
   printLocal(fd);
   if (::send(fd, "hello\n", 6, MSG_NOSIGNAL) != 6) return fail("send");
   std::string line;
@@ -155,20 +160,11 @@ int resolver(const sockaddr_in& to) {
   }
   if (::sendmmsg(fd, messages, 2, MSG_NOSIGNAL) != 2) return fail("sendmmsg");
   printLocal(fd);
-  sockaddr_in peer{};
-  socklen_t length = sizeof peer;
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return fail("getpeername");
-  std::printf("peer %s\n", text(peer).c_str());
-  for (int answers = 0; answers < 2;) {
-    std::string data;
-    sockaddr_in from{};
-    if (!receiveOne(fd, 5000, data, from)) {
-      std::printf("timeout\n");
-      return 0;
-    }
+  if (!printPeer(fd)) return fail("getpeername");
+  std::string data;
+  sockaddr_in from{};
+  for (int answers = 0; answers < 2 && receiveOne(fd, 5000, data, from); ++answers)
     std::printf("answer %s from %s\n", data.c_str(), text(from).c_str());
-    ++answers;
-  }
   ::close(fd);
   return 0;
 }
@@ -188,10 +184,7 @@ int forkUdp(const sockaddr_in& to) {
   // A socket of its own in each process.
   const int own = ::socket(AF_INET, SOCK_DGRAM, 0);
   if (own < 0 || !sendText(own, to, who)) return fail("own socket");
-  if (receiveOne(own, 5000, data, from))
-    std::printf("%s got %s\n", who, data.c_str());
-  else
-    std::printf("%s timeout\n", who);
+  std::printf(receiveOne(own, 5000, data, from) ? "%s got %s\n" : "%s timeout%s\n", who, data.c_str());
   std::fflush(stdout);
   if (child == 0) std::_Exit(0);
   int status = 0;
