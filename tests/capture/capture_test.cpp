@@ -72,11 +72,7 @@ uint16_t portOf(const std::string& endpointText) {
   return static_cast<uint16_t>(std::stoi(endpointText.substr(endpointText.rfind(':') + 1)));
 }
 
-wire::Endpoint wireEndpoint(const char* address, uint16_t port) {
-  in_addr a{};
-  ::inet_pton(AF_INET, address, &a);
-  return wire::endpoint(a.s_addr, htons(port));
-}
+const wire::Endpoint kLoopback4000 = wire::endpoint(htonl(INADDR_LOOPBACK), htons(4000));
 
 std::string text(const wire::Endpoint& e) {
   char address[INET_ADDRSTRLEN] = {};
@@ -300,13 +296,29 @@ TEST_F(CaptureInNamespace, AForkedChildKeepsTheCapture) {
   std::sort(pids.begin(), pids.end());
   pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
   EXPECT_EQ(pids.size(), 2u) << "the child's flow is reported as its own process's";
+  EXPECT_TRUE(lumotest::waitFor([&] { return flowsOf("capture_test_client", 17).empty(); }))
+      << "the programs are gone, and their flows with them";
 }
 
-TEST_F(CaptureInNamespace, DriverGoingAwayLeavesTheProgramWorking) {
+TEST_F(CaptureInNamespace, ReportedDatagramsAreCountedAndADriverGoingAwayLeavesTheProgramWorking) {
   Program p;
   ASSERT_TRUE(start(p, {LUMO_TEST_CLIENT, "udp-lines", "203.0.113.5", "7000"}));
-  p.write("inject first\n");
-  EXPECT_EQ(p.line(), "got injected first from 198.51.100.7:5353");
+  p.write("inject a\n");
+  ASSERT_EQ(p.line(), "got injected a from 198.51.100.7:5353");
+  p.write("inject bc\n");
+  ASSERT_EQ(p.line(), "got injected bc from 198.51.100.7:5353");
+  // Listed with the datagrams counted both ways.
+  std::vector<capture::FlowSummary> udp = flowsOf("capture_test_client", 17);
+  ASSERT_EQ(udp.size(), 1u);
+  EXPECT_EQ(udp[0].decision, wire::kDecisionReported);
+  EXPECT_EQ(text(udp[0].remote), "203.0.113.5:7000");
+  EXPECT_NE(udp[0].local.port, 0);
+  EXPECT_EQ(udp[0].upDatagrams, 2u);
+  EXPECT_EQ(udp[0].upBytes, 8u + 9u);
+  EXPECT_EQ(udp[0].downDatagrams, 2u);
+  EXPECT_EQ(udp[0].downBytes, 10u + 11u);
+  EXPECT_FALSE(udp[0].closed);
+
   server->stop();
   p.write("second\n");
   EXPECT_EQ(p.line(), "got second from 203.0.113.5:7000");
@@ -394,29 +406,6 @@ TEST_F(CaptureInNamespace, RedirectedConnectionIsListedWithItsBytesUntilItCloses
   EXPECT_EQ(bash.finish(), 0) << bash.errors();
 }
 
-TEST_F(CaptureInNamespace, ReportedDatagramsAreCountedBothWays) {
-  Program client;
-  ASSERT_TRUE(start(client, {LUMO_TEST_CLIENT, "udp-lines", "203.0.113.5", "7000"}));
-  client.write("inject a\n");
-  ASSERT_EQ(client.line(), "got injected a from 198.51.100.7:5353");
-  client.write("inject bc\n");
-  ASSERT_EQ(client.line(), "got injected bc from 198.51.100.7:5353");
-
-  std::vector<capture::FlowSummary> udp = flowsOf("capture_test_client", 17);
-  ASSERT_EQ(udp.size(), 1u);
-  EXPECT_EQ(udp[0].decision, wire::kDecisionReported);
-  EXPECT_EQ(text(udp[0].remote), "203.0.113.5:7000");
-  EXPECT_NE(udp[0].local.port, 0);
-  EXPECT_EQ(udp[0].upDatagrams, 2u);
-  EXPECT_EQ(udp[0].upBytes, 8u + 9u);
-  EXPECT_EQ(udp[0].downDatagrams, 2u);
-  EXPECT_EQ(udp[0].downBytes, 10u + 11u);
-  EXPECT_FALSE(udp[0].closed);
-  EXPECT_EQ(client.finish(), 0);
-  // The program is gone, and its flows with it.
-  EXPECT_TRUE(lumotest::waitFor([&] { return flowsOf("capture_test_client", 17).empty(); }));
-}
-
 TEST_F(CaptureTest, AListTooLongForOneReplyIsCutAndSaysSo) {
   // A program of our own making reports more UDP sockets than one reply
   // holds.
@@ -424,8 +413,7 @@ TEST_F(CaptureTest, AListTooLongForOneReplyIsCutAndSaysSo) {
   ASSERT_TRUE(program.hello());
   const size_t sockets = wire::kMaxFlowRecords + 10;
   for (uint32_t socket = 1; socket <= sockets; ++socket)
-    ASSERT_TRUE(
-        program.send(wire::UdpOpen{wire::header(wire::kUdpOpen, socket), wireEndpoint("127.0.0.1", 4000)}));
+    ASSERT_TRUE(program.send(wire::UdpOpen{wire::header(wire::kUdpOpen, socket), kLoopback4000}));
   ASSERT_TRUE(lumotest::waitFor([&] { return server->flows().size() == sockets; }));
 
   CaptureClient status(socketPath());
@@ -458,8 +446,7 @@ TEST_F(CaptureTest, PeersThatBreakTheProtocolAreDroppedAlone) {
   shortConnect.pop_back();
   std::vector<uint8_t> oversized = bytesOf(wire::Datagram{wire::header(wire::kUdpDatagram, 1), 1, {}});
   oversized.resize(sizeof(wire::Datagram) + wire::kMaxPayload + 1);
-  const std::vector<uint8_t> udpOpen =
-      bytesOf(wire::UdpOpen{wire::header(wire::kUdpOpen, 1), wireEndpoint("127.0.0.1", 4000)});
+  const std::vector<uint8_t> udpOpen = bytesOf(wire::UdpOpen{wire::header(wire::kUdpOpen, 1), kLoopback4000});
   struct Row {
     const char* what;
     std::vector<std::vector<uint8_t>> before;  // sent first, each answered

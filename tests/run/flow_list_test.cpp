@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -26,8 +27,10 @@ wire::Endpoint endpoint(const char* address, uint16_t port) {
   return wire::endpoint(a.s_addr, htons(port));
 }
 
+// A record; `counts` are up datagrams, up bytes, down datagrams, down bytes.
 wire::FlowRecord record(const char* program, uint32_t pid, uint8_t protocol, uint8_t decision,
-                        wire::Endpoint local = {}, wire::Endpoint remote = {}) {
+                        wire::Endpoint local = {}, wire::Endpoint remote = {},
+                        std::array<uint64_t, 4> counts = {}, uint32_t ageMs = 0) {
   wire::FlowRecord r{};
   std::strncpy(r.program, program, sizeof r.program);
   r.pid = pid;
@@ -35,6 +38,11 @@ wire::FlowRecord record(const char* program, uint32_t pid, uint8_t protocol, uin
   r.decision = decision;
   r.local = local;
   r.remote = remote;
+  r.upDatagrams = counts[0];
+  r.upBytes = counts[1];
+  r.downDatagrams = counts[2];
+  r.downBytes = counts[3];
+  r.ageMs = ageMs;
   return r;
 }
 
@@ -50,25 +58,14 @@ std::vector<uint8_t> reply(const std::vector<wire::FlowRecord>& records, uint32_
 
 TEST(FlowList, EachFlowIsOneLineOfWhatTheDriverSays) {
   wire::FlowRecord tcp = record("curl", 1234, 6, wire::kDecisionRelayed, endpoint("10.0.0.2", 40112),
-                                endpoint("203.0.113.5", 8000));
+                                endpoint("203.0.113.5", 8000), {0, 87, 0, 8 << 20}, 3400);
   tcp.target = endpoint("127.0.0.1", 50001);
-  tcp.upBytes = 87;
-  tcp.downBytes = 8 << 20;
-  tcp.ageMs = 3400;
-  wire::FlowRecord udp = record("socat", 1240, 17, wire::kDecisionReported, endpoint("10.0.0.2", 5000),
-                                endpoint("203.0.113.5", 7000));
-  udp.upDatagrams = 1000;
-  udp.upBytes = 64000;
-  udp.downDatagrams = 999;
-  udp.downBytes = 63936;
-  udp.ageMs = 125000;
+  const wire::FlowRecord udp = record("socat", 1240, 17, wire::kDecisionReported, endpoint("10.0.0.2", 5000),
+                                      endpoint("203.0.113.5", 7000), {1000, 64000, 999, 63936}, 125000);
   wire::FlowRecord ping = record("lumo-ping\x1b[2J", 7, 1, wire::kDecisionStraight, endpoint("10.0.0.2", 0),
-                                 endpoint("198.51.100.20", 0));
-  ping.upDatagrams = 3;
-  ping.upBytes = 192;
+                                 endpoint("198.51.100.20", 0), {3, 192, 0, 0}, 7300000);
   ping.flags = wire::kFlowClosed;
-  ping.ageMs = 7300000;
-  wire::FlowRecord refused =
+  const wire::FlowRecord refused =
       record("", 9, 6, wire::kDecisionRefused, endpoint("10.0.0.2", 40113), endpoint("203.0.113.66", 80));
   // Every byte of the name field used: no terminating zero to rely on.
   wire::FlowRecord waiting = record("", 10, 6, wire::kDecisionWaiting);

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -26,9 +27,7 @@ namespace {
 
 std::string readText(const std::string& path) {
   std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
+  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 // This process's children (the orphans it adopted included), alive or not
@@ -38,13 +37,6 @@ std::vector<pid_t> childProcesses() {
   std::istringstream ids(readText("/proc/self/task/" + std::to_string(getpid()) + "/children"));
   for (pid_t id = 0; ids >> id;) children.push_back(id);
   return children;
-}
-
-// Counts the occurrences of `part` in `text`.
-size_t count(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
 }
 
 class LumoRun : public ::testing::Test {
@@ -143,9 +135,9 @@ TEST_F(LumoRun, RunsTheProgramUnderCaptureAndEndsWithItsStatus) {
             std::string::npos)
       << calls;
   EXPECT_NE(calls.find("Start 1 0 0 0 0 0"), std::string::npos) << calls;
-  // The engine is stopped and destroyed once, after the program ended.
-  EXPECT_EQ(count(calls, "Stop 0"), 1u) << calls;
-  EXPECT_EQ(calls.substr(calls.rfind('\n', calls.size() - 2) + 1), "UnInit 0\n") << calls;
+  // The engine is stopped and destroyed once, after the program ended: the
+  // first Stop is the last call but UnInit.
+  EXPECT_EQ(calls.substr(std::min(calls.find("Stop 0"), calls.size())), "Stop 0\nUnInit 0\n") << calls;
   EXPECT_TRUE(childProcesses().empty());
 }
 
