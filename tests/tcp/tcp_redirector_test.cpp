@@ -41,6 +41,7 @@ class FakeServices : public process::ProcessQueries,
   std::vector<uint32_t> routes;
   std::vector<uint64_t> disabled;
   std::vector<std::string> lookups;
+  std::vector<std::pair<bool, int>> injected;  // (towards the network, length)
 
   static uint64_t key(uint32_t a, uint16_t p) { return (uint64_t{a} << 16) | p; }
   tcp::TcpRedirectLinks links() { return {*this, *this, *this}; }
@@ -79,9 +80,33 @@ class FakeServices : public process::ProcessQueries,
     disabled.push_back(id);
     return 0;
   }
-  int injectReceive(uint64_t, const char*, int) override { return 0; }
-  int injectSend(uint64_t, const char*, int) override { return 0; }
-  int getConnInfo(uint64_t, drvapi::TcpConnInfo&) override { return -2; }
+  int injectReceive(uint64_t, const char*, int length) override {
+    injected.push_back({false, length});
+    return 0;
+  }
+  int injectSend(uint64_t, const char*, int length) override {
+    injected.push_back({true, length});
+    return 0;
+  }
+  int getConnInfo(uint64_t, drvapi::TcpConnInfo& info) override {
+    info.ipFamily = 2;
+    return 0;
+  }
+};
+
+// Keeps the forward records' verdicts and adds up the flow records.
+struct Records : collector::DataCollectorEvent {
+  void onCollectorEvent(const collector::DCEvent& r) override {
+    if (r.type == collector::kTcpForward)
+      forwarded.push_back(static_cast<const collector::DCTcpForwardEvent&>(r).forwarded);
+    if (r.type != collector::kTcpProxyFlowUp && r.type != collector::kTcpProxyFlowDown) return;
+    const auto& e = static_cast<const collector::DCTcpProxyFlowUpEvent&>(r);
+    (r.type == collector::kTcpProxyFlowUp ? up : down) += e.byteCount;
+    proxied &= e.proxied == 1;
+  }
+  std::vector<uint32_t> forwarded;
+  uint32_t up = 0, down = 0;
+  bool proxied = true;
 };
 
 drvapi::TcpConnInfo request(const SocketAddress& to, uint32_t pid = 1200,
@@ -119,10 +144,12 @@ SocketAddress remoteOf(const drvapi::TcpConnInfo& info) {
   return a;
 }
 
+// The redirector on fake services; its collector runs once started.
 struct Harness {
+  ~Harness() { records.stopCollector(); }
   FakeServices services;
-  collector::DataCollectorEvent collector;
-  tcp::TcpRedirector redirector{services.links(), collector};
+  Records records;
+  tcp::TcpRedirector redirector{services.links(), records};
 };
 
 }  // namespace
@@ -188,7 +215,9 @@ TEST(TcpRedirect, ScreeningRules) {
   }
 }
 
-TEST(TcpRedirect, OnlyFilteredConnectionsKeepTheirNameUntilClose) {
+// In adapter mode a connection stays filtered, its destination reached by a
+// host route; only such connections keep their process name until closed.
+TEST(TcpRedirect, AdapterModeKeepsTheConnectionFilteredWithARouteAndItsName) {
   Harness h;
   uint8_t global[16] = {0x20, 0x01, 0x0d, 0xb8};
   drvapi::TcpConnInfo passed = request(platform::makeIpv6Address(global, hostToNet16(7000)));
@@ -199,8 +228,13 @@ TEST(TcpRedirect, OnlyFilteredConnectionsKeepTheirNameUntilClose) {
   EXPECT_EQ(h.redirector.connectionNames().size(), 0u) << "no close will come for unfiltered connections";
 
   h.services.adapter = true;
+  h.services.disabled.clear();
   drvapi::TcpConnInfo filtered = request(kGame);
   h.redirector.tcpConnectRequest(7, &filtered);
+  EXPECT_EQ(filtered.filteringFlag, 2u);
+  EXPECT_EQ(remoteOf(filtered).ipv4(), ipv4(203, 0, 113, 5)) << "the destination stays";
+  EXPECT_TRUE(h.services.disabled.empty()) << "filtering stays on";
+  EXPECT_EQ(h.services.routes, std::vector<uint32_t>{ipv4(203, 0, 113, 5)});
   EXPECT_EQ(h.redirector.connectionNames().Get(7), "game.exe");
   h.redirector.tcpClosed(7, &filtered);
   EXPECT_EQ(h.redirector.connectionNames().size(), 0u);
@@ -238,37 +272,18 @@ TEST(TcpRedirect, RelayFindsTheRequestByClientPortAndFamily) {
 }
 
 TEST(TcpRedirect, UnusableNodeMeansDirectAndAForwardRecordSayingSo) {
-  struct Counter : collector::DataCollectorEvent {
-    void onCollectorEvent(const collector::DCEvent& r) override {
-      if (r.type == collector::kTcpForward)
-        forwarded.push_back(static_cast<const collector::DCTcpForwardEvent&>(r).forwarded);
-    }
-    std::vector<uint32_t> forwarded;
-  } counter;
-  FakeServices services;
-  tcp::TcpRedirector redirector(services.links(), counter);
-  counter.startCollector();
-  services.usable = false;
+  Harness h;
+  h.records.startCollector();
+  h.services.usable = false;
   drvapi::TcpConnInfo info = request(kGame);
   const drvapi::TcpConnInfo before = info;
-  redirector.tcpConnectRequest(1, &info);
+  h.redirector.tcpConnectRequest(1, &info);
   EXPECT_EQ(std::memcmp(&info, &before, sizeof info), 0);
-  services.usable = true;
+  h.services.usable = true;
   info = request(kGame);
-  redirector.tcpConnectRequest(2, &info);
-  counter.stopCollector();
-  EXPECT_EQ(counter.forwarded, (std::vector<uint32_t>{0, 1}));
-}
-
-TEST(TcpRedirect, AdapterModeKeepsTheConnectionFilteredWithARoute) {
-  Harness h;
-  h.services.adapter = true;
-  drvapi::TcpConnInfo info = request(kGame);
-  h.redirector.tcpConnectRequest(9, &info);
-  EXPECT_EQ(info.filteringFlag, 2u);
-  EXPECT_EQ(remoteOf(info).ipv4(), ipv4(203, 0, 113, 5)) << "the destination stays";
-  EXPECT_TRUE(h.services.disabled.empty()) << "filtering stays on";
-  EXPECT_EQ(h.services.routes, std::vector<uint32_t>{ipv4(203, 0, 113, 5)});
+  h.redirector.tcpConnectRequest(2, &info);
+  h.records.stopCollector();
+  EXPECT_EQ(h.records.forwarded, (std::vector<uint32_t>{0, 1}));
 }
 
 // A rewrite always goes direct: to the resolved host on the requested port
@@ -313,40 +328,27 @@ TEST(TcpRedirect, HostRewriteSendsTheConnectionToTheResolvedHostDirectly) {
   }
 }
 
+// The type decides (1: through the relay); the process is selected only in
+// the rows of type 0, so that the map, not the selection, made the choice.
 TEST(TcpRedirect, PortMapRewritesAndDecidesByItsType) {
+  const uint16_t to9000 = hostToNet16(9000), to9001 = hostToNet16(9001);
+  const SocketAddress literal = v4(198, 51, 100, 9, 9000), named = v4(198, 51, 100, 10, 9001);
   struct Row {
     const char* what;
     tcp::PortMapTarget target;
-    bool selected;
     SocketAddress went;
     bool redirected;
   } rows[] = {
-      {"literal target, direct",
-       {"198.51.100.9", hostToNet16(9000), 0, false},
-       true,
-       v4(198, 51, 100, 9, 9000),
-       false},
-      {"literal target, via relay",
-       {"198.51.100.9", hostToNet16(9000), 1, false},
-       false,
-       v4(198, 51, 100, 9, 9000),
-       true},
-      {"name target resolved",
-       {"map.example.com", hostToNet16(9001), 1, true},
-       false,
-       v4(198, 51, 100, 10, 9001),
-       true},
-      {"name not resolved, via relay", {"gone.example.com", hostToNet16(9001), 1, true}, false, kGame, true},
-      {"name not resolved, direct type: the rules decide",
-       {"gone.example.com", hostToNet16(9001), 0, true},
-       true,
-       kGame,
-       true},
+      {"literal target, direct", {"198.51.100.9", to9000, 0, false}, literal, false},
+      {"literal target, via relay", {"198.51.100.9", to9000, 1, false}, literal, true},
+      {"name target resolved", {"map.example.com", to9001, 1, true}, named, true},
+      {"name not resolved, via relay", {"gone.example.com", to9001, 1, true}, kGame, true},
+      {"name not resolved, direct: the rules decide", {"gone.example.com", to9001, 0, true}, kGame, true},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
     Harness h;
-    h.services.selected = r.selected;
+    h.services.selected = r.target.type == 0;
     h.services.portMaps[FakeServices::key(ipv4(203, 0, 113, 5), hostToNet16(7000))] = r.target;
     h.services.dns["A map.example.com"] = v4(198, 51, 100, 10, 0);
     drvapi::TcpConnInfo info = request(kGame);
@@ -361,46 +363,19 @@ TEST(TcpRedirect, PortMapRewritesAndDecidesByItsType) {
 }
 
 TEST(TcpFlowEvents, DataGoesBackUnchangedAndIsCountedOnlyInAdapterMode) {
-  struct Services : FakeServices {
-    std::vector<std::pair<bool, int>> injected;  // (towards the network, length)
-    int injectReceive(uint64_t, const char*, int length) override {
-      injected.push_back({false, length});
-      return 0;
-    }
-    int injectSend(uint64_t, const char*, int length) override {
-      injected.push_back({true, length});
-      return 0;
-    }
-    int getConnInfo(uint64_t, drvapi::TcpConnInfo& info) override {
-      info = request(kGame);
-      return 0;
-    }
-  } services;
-  struct Counter : collector::DataCollectorEvent {
-    void onCollectorEvent(const collector::DCEvent& r) override {
-      const auto& e = static_cast<const collector::DCTcpProxyFlowUpEvent&>(r);
-      if (r.type == collector::kTcpProxyFlowUp) up += e.byteCount;
-      if (r.type == collector::kTcpProxyFlowDown) down += e.byteCount;
-      if (r.type == collector::kTcpProxyFlowUp || r.type == collector::kTcpProxyFlowDown)
-        proxied &= e.proxied == 1;
-    }
-    uint32_t up = 0, down = 0;
-    bool proxied = true;
-  } counter;
-  tcp::TcpRedirector redirector(services.links(), counter);
-  counter.startCollector();
+  Harness h;
+  h.records.startCollector();
   const std::string data(1000, 'd');
+  h.redirector.tcpSend(1, data.data(), 1000);  // outside adapter mode: passed on, not counted
+  h.services.adapter = true;
+  h.redirector.tcpSend(1, data.data(), 1000);
+  h.redirector.tcpReceive(1, data.data(), 300);
+  h.redirector.tcpSend(1, nullptr, 0);  // end of stream: passed on, adds nothing
+  h.records.stopCollector();
 
-  redirector.tcpSend(1, data.data(), 1000);  // outside adapter mode: passed on, not counted
-  services.adapter = true;
-  redirector.tcpSend(1, data.data(), 1000);
-  redirector.tcpReceive(1, data.data(), 300);
-  redirector.tcpSend(1, nullptr, 0);  // end of stream: passed on, adds nothing
-  counter.stopCollector();
-
-  EXPECT_EQ(services.injected,
+  EXPECT_EQ(h.services.injected,
             (std::vector<std::pair<bool, int>>{{true, 1000}, {true, 1000}, {false, 300}, {true, 0}}));
-  EXPECT_EQ(counter.up, 1000u);
-  EXPECT_EQ(counter.down, 300u);
-  EXPECT_TRUE(counter.proxied);
+  EXPECT_EQ(h.records.up, 1000u);
+  EXPECT_EQ(h.records.down, 300u);
+  EXPECT_TRUE(h.records.proxied);
 }
