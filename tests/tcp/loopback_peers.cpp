@@ -1,5 +1,6 @@
 #include "loopback_peers.h"
 
+#include "platform/owned_socket.h"
 #include "platform/time.h"
 
 namespace lumotest {
@@ -11,19 +12,20 @@ using platform::Socket;
 constexpr uint32_t kPollMs = 50;
 constexpr uint32_t kPatienceMs = 10000;
 
+// 127.0.0.1:port (port in host order).
+platform::SocketAddress loopback(uint16_t port) {
+  return platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), platform::hostToNet16(port));
+}
+
 // A listening socket on 127.0.0.1 and a system-chosen port (host order).
 Socket listenLoopback(uint16_t& port) {
-  Socket listener = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
-  if (listener == platform::kInvalidSocket) return listener;
-  platform::SocketAddress local = platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0);
+  platform::OwnedSocket listener(platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream));
   platform::SocketAddress bound;
-  if (!platform::bindSocket(listener, local) || !platform::listenSocket(listener, 16) ||
-      !platform::localAddressOf(listener, bound)) {
-    platform::closeSocket(listener);
+  if (!listener.valid() || !platform::bindSocket(listener.get(), loopback(0)) ||
+      !platform::listenSocket(listener.get(), 16) || !platform::localAddressOf(listener.get(), bound))
     return platform::kInvalidSocket;
-  }
   port = platform::netToHost16(bound.port());
-  return listener;
+  return listener.release();
 }
 
 bool sendAll(Socket socket, const uint8_t* data, size_t length) {
@@ -160,15 +162,10 @@ std::vector<uint8_t> ScriptedNode::finish(bool* completed) {
 }
 
 Socket connectLoopback(uint16_t port) {
-  Socket socket = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
-  if (socket == platform::kInvalidSocket) return socket;
-  platform::SocketAddress peer =
-      platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), platform::hostToNet16(port));
-  if (!platform::connectSocket(socket, peer)) {
-    platform::closeSocket(socket);
+  platform::OwnedSocket socket(platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream));
+  if (!socket.valid() || !platform::connectSocket(socket.get(), loopback(port)))
     return platform::kInvalidSocket;
-  }
-  return socket;
+  return socket.release();
 }
 
 std::vector<uint8_t> receiveUpTo(Socket socket, size_t length) {
@@ -185,14 +182,8 @@ std::vector<uint8_t> receiveUpTo(Socket socket, size_t length) {
 }
 
 uint16_t unusedLoopbackPort() {
-  Socket socket = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
-  platform::SocketAddress local = platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0);
-  platform::SocketAddress bound;
   uint16_t port = 0;
-  if (platform::bindSocket(socket, local) && platform::localAddressOf(socket, bound)) {
-    port = platform::netToHost16(bound.port());
-  }
-  platform::closeSocket(socket);
+  platform::closeSocket(listenLoopback(port));  // it took no connection: nothing lingers
   return port;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "loopback_peers.h"
+#include "platform/owned_socket.h"
 
 namespace {
 
@@ -42,24 +43,21 @@ const std::vector<S::Step> kToAuth = {S::read(3), S::send(kMethodOk), S::read(15
 const std::vector<S::Step> kToConnect = then(kToAuth, {S::send(kAuthOk), S::read(10)});
 
 struct Outcome {
-  uint32_t result;
-  int32_t detail;
+  uint32_t result = 0;
+  int32_t detail = -12345;
   Bytes nodeReceived;
+  platform::OwnedSocket socket;  // the client's, with whatever the node sent after its replies
 };
 
 Outcome runAgainst(std::vector<ScriptedNode::Step> script, const std::string& user = kUser,
-                   const std::string& password = kPassword, platform::Socket* keep = nullptr) {
+                   const std::string& password = kPassword) {
   ScriptedNode node(std::move(script));
-  platform::Socket socket = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
-  Outcome outcome{};
-  outcome.detail = -12345;
-  outcome.result = tcp::Socks5Connect(platform::kFamilyIpv4, socket, destination(), kLoopback,
+  Outcome outcome;
+  outcome.socket.reset(platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream));
+  outcome.result = tcp::Socks5Connect(platform::kFamilyIpv4, outcome.socket.get(), destination(), kLoopback,
                                       platform::hostToNet16(node.port()), user, password, outcome.detail);
-  if (keep != nullptr) {
-    *keep = socket;
-  } else {
-    platform::closeSocket(socket);
-  }
+  // The node's reads end at the client's end of stream, not at a deadline.
+  platform::shutdownSocket(outcome.socket.get(), platform::ShutdownHow::Send);
   outcome.nodeReceived = node.finish();
   return outcome;
 }
@@ -80,15 +78,13 @@ TEST(Socks5Connect, SucceedsAndSendsExactlyTheThreeMessages) {
   expected.insert(expected.end(), kAuth.begin(), kAuth.end());
   expected.insert(expected.end(), kConnect.begin(), kConnect.end());
   for (const auto& script : scripts) {
-    platform::Socket socket = platform::kInvalidSocket;
-    Outcome outcome = runAgainst(script, kUser, kPassword, &socket);
+    Outcome outcome = runAgainst(script);
     EXPECT_EQ(outcome.result, tcp::kSocks5Ok);
     EXPECT_EQ(outcome.detail, 0);
     EXPECT_EQ(outcome.nodeReceived, expected);
     if (&script == &scripts[2]) {
-      EXPECT_EQ(lumotest::receiveUpTo(socket, 5), (Bytes{'H', 'E', 'L', 'L', 'O'}));
+      EXPECT_EQ(lumotest::receiveUpTo(outcome.socket.get(), 5), (Bytes{'H', 'E', 'L', 'L', 'O'}));
     }
-    platform::closeSocket(socket);
   }
 }
 
@@ -127,29 +123,25 @@ TEST(Socks5Connect, EveryFailureOfTheHandshake) {
   }
 }
 
-TEST(Socks5Connect, NodeRefusingTheConnectionGivesTheSocketError) {
-  uint16_t closedPort = lumotest::unusedLoopbackPort();
-  ASSERT_NE(closedPort, 0);
-  platform::Socket socket = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
+// Failures before the first handshake byte: no node listening (the
+// socket's error comes back), and an IPv6 family, refused without connecting.
+TEST(Socks5Connect, NoNodeOrAnIpv6FamilyFailsBeforeTheHandshake) {
+  platform::OwnedSocket socket(platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream));
   int32_t detail = 0;
-  uint32_t result = tcp::Socks5Connect(platform::kFamilyIpv4, socket, destination(), kLoopback,
-                                       platform::hostToNet16(closedPort), kUser, kPassword, detail);
-  platform::NetError error = platform::lastSocketError();
-  platform::closeSocket(socket);
+  const uint32_t result =
+      tcp::Socks5Connect(platform::kFamilyIpv4, socket.get(), destination(), kLoopback,
+                         platform::hostToNet16(lumotest::unusedLoopbackPort()), kUser, kPassword, detail);
+  EXPECT_EQ(platform::lastSocketError(), platform::NetError::ConnectionRefused);
   EXPECT_EQ(result, tcp::kSocks5NodeConnectFailed);
   EXPECT_NE(detail, 0);
-  EXPECT_EQ(error, platform::NetError::ConnectionRefused);
-}
 
-TEST(Socks5Connect, Ipv6FamilyIsRefusedWithoutConnecting) {
   ScriptedNode node({ScriptedNode::read(3)});
-  platform::Socket socket = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
-  int32_t detail = -1;
-  uint32_t result = tcp::Socks5Connect(platform::kFamilyIpv6, socket, destination(), kLoopback,
-                                       platform::hostToNet16(node.port()), kUser, kPassword, detail);
-  platform::closeSocket(socket);
+  socket.reset(platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream));
+  detail = -1;
+  EXPECT_EQ(tcp::Socks5Connect(platform::kFamilyIpv6, socket.get(), destination(), kLoopback,
+                               platform::hostToNet16(node.port()), kUser, kPassword, detail),
+            tcp::kSocks5FamilyNotSupported);
   node.finish();
-  EXPECT_EQ(result, tcp::kSocks5FamilyNotSupported);
   EXPECT_EQ(detail, 0);
   EXPECT_FALSE(node.connected());
 }

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/net.h"
+#include "platform/owned_socket.h"
 #include "tcp/socks5_client.h"
 
 namespace {
@@ -20,19 +21,6 @@ using platform::Socket;
 // socket buffers.
 constexpr size_t kLongestStream = 1024;
 constexpr uint32_t kPatienceMs = 10000;
-
-// Closes the socket it holds when it goes.
-class OwnedSocket {
- public:
-  explicit OwnedSocket(Socket socket) : socket_(socket) {}
-  ~OwnedSocket() { platform::closeSocket(socket_); }
-  OwnedSocket(const OwnedSocket&) = delete;
-  OwnedSocket& operator=(const OwnedSocket&) = delete;
-  Socket get() const { return socket_; }
-
- private:
-  Socket socket_;
-};
 
 // The node's listener on 127.0.0.1 at a port the system picks, opened once
 // for the whole run (kInvalidSocket when it cannot be had).
@@ -64,7 +52,7 @@ const NodeListener& nodeListener() {
 // meets no unread bytes and no reset).
 void playNode(Socket listener, const uint8_t* data, size_t size) {
   if (platform::waitReadable(listener, kPatienceMs) != 1) return;
-  OwnedSocket node(platform::acceptSocket(listener, nullptr));
+  platform::OwnedSocket node(platform::acceptSocket(listener, nullptr));
   if (node.get() == platform::kInvalidSocket) return;
   while (size > 0) {
     const int sent = platform::sendBytes(node.get(), data, size);
@@ -106,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t result = 0;
   int32_t detail = 0;
   {
-    OwnedSocket client(platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream));
+    platform::OwnedSocket client(platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream));
     if (client.get() == platform::kInvalidSocket) std::abort();
     const platform::SocketAddress destination =
         platform::makeIpv4Address(platform::ipv4(203, 0, 113, 5), platform::hostToNet16(7000));
