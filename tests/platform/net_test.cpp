@@ -92,7 +92,7 @@ TEST(NetAddress, Ipv4TextIsStrictDottedDecimal) {
   }
 }
 
-TEST(NetAddress, EngineLayoutIsTheWindowsLayout) {
+TEST(NetAddress, EngineLayoutIsTheWindowsLayoutAndDriverFieldsCopyOnlyKnownFamilies) {
   SocketAddress a = makeIpv4Address(ipv4(198, 51, 100, 7), hostToNet16(7000));
   const uint8_t expected4[16] = {2, 0, 0x1B, 0x58, 198, 51, 100, 7, 0, 0, 0, 0, 0, 0, 0, 0};
   EXPECT_EQ(0, std::memcmp(a.bytes, expected4, 16));
@@ -108,12 +108,10 @@ TEST(NetAddress, EngineLayoutIsTheWindowsLayout) {
   EXPECT_EQ(addressToText(b), "::1");
   EXPECT_FALSE(parseSocketAddress("example.org", 0, b));
   EXPECT_EQ(b.family(), 0);
-}
 
-TEST(NetAddress, DriverFieldsCopyOnlyKnownFamilies) {
+  // The driver's 28-byte fields take only the two known families.
   uint8_t field[28];
   std::memset(field, 0xAB, sizeof field);
-  SocketAddress a = makeIpv4Address(ipv4(203, 0, 113, 9), hostToNet16(443));
   toDriverAddress(a, field);
   for (int i = 16; i < 28; ++i) EXPECT_EQ(field[i], 0) << i;  // tail zeroed
 
@@ -160,77 +158,34 @@ TEST(AddressHelpers, Ipv4FromIpv6AndBack) {
   SocketAddress out;
   EXPECT_FALSE(ToIpv4SocketAddress(makeIpv4Address(ipv4(10, 0, 0, 1), 0), out));
 
+  // The relay's and the redirector's address forms for the driver's two
+  // families (TcpRedirect's tests use them for both) refuse any other.
   uint8_t bytes[16];
   uint16_t port = 0;
-  ASSERT_TRUE(GetAddressAndPort(2, makeIpv4Address(ipv4(203, 0, 113, 5), 0x3412), bytes, port));
-  EXPECT_EQ(port, 0x3412);
-  EXPECT_EQ(bytes[0], 203);
-  EXPECT_EQ(bytes[4], 0);
   SocketAddress six;
   ASSERT_TRUE(parseSocketAddress("2001:db8::9", 0x5000, six));
-  ASSERT_TRUE(GetAddressAndPort(23, six, bytes, port));
-  EXPECT_EQ(bytes[15], 9);
-  EXPECT_EQ(port, 0x5000);
   EXPECT_FALSE(GetAddressAndPort(10, six, bytes, port));
   EXPECT_FALSE(GetAddressAndPort(2, six, bytes, port));
-
-  MakeLoopbackAddress(2, hostToNet16(50888), out);
-  EXPECT_EQ(addressToText(out), "127.0.0.1");
-  EXPECT_EQ(out.port(), hostToNet16(50888));
-  MakeLoopbackAddress(23, 7, out);
-  EXPECT_EQ(addressToText(out), "::1");
   MakeLoopbackAddress(10, 7, out);
   EXPECT_EQ(out.family(), 0);
   EXPECT_EQ(out.port(), 0);
 }
 
-TEST(NetSocket, Ipv6LoopbackTranslatesTheFamily) {
-  Socket s = openSocket(kFamilyIpv6, SocketType::Datagram);
-  if (s == kInvalidSocket) GTEST_SKIP() << "no IPv6 on this host";
-  SocketAddress any6;
-  ASSERT_TRUE(parseSocketAddress("::1", 0, any6));
-  if (!bindSocket(s, any6)) {
-    closeSocket(s);
-    GTEST_SKIP() << "::1 cannot be bound here";
-  }
-  SocketAddress local;
-  ASSERT_TRUE(localAddressOf(s, local));
-  EXPECT_EQ(local.family(), kFamilyIpv6);
-  EXPECT_NE(local.port(), 0);
-  ASSERT_EQ(sendTo(s, "x", 1, local), 1);
-  ASSERT_EQ(waitReadable(s, 5000), 1);
-  char c;
-  SocketAddress from;
-  ASSERT_EQ(receiveFrom(s, &c, 1, &from), 1);
-  EXPECT_EQ(from.family(), kFamilyIpv6);
-  EXPECT_EQ(from.port(), local.port());
-  closeSocket(s);
-}
-
-TEST(NetSocket, ExclusiveBindRefusesATakenPort) {
+TEST(NetSocket, TakenPortRefusedConnectAndEmptyReceiveGiveTheirErrors) {
   uint16_t port = 0;
   Socket first = boundLoopback(SocketType::Stream, &port);
   ASSERT_NE(first, kInvalidSocket);
   ASSERT_TRUE(listenSocket(first, 4));
-  Socket second = openSocket(kFamilyIpv4, SocketType::Stream);
-  ASSERT_NE(second, kInvalidSocket);
+  Socket s = openSocket(kFamilyIpv4, SocketType::Stream);
+  ASSERT_NE(s, kInvalidSocket);
   // Even a socket that asks for address reuse must not land on the port.
-  setReuseAddress(second, true);
-  EXPECT_FALSE(bindSocket(second, makeIpv4Address(kLoopback, port)));
+  setReuseAddress(s, true);
+  EXPECT_FALSE(bindSocket(s, makeIpv4Address(kLoopback, port)));
   NetError e = lastSocketError();
   EXPECT_TRUE(e == NetError::AddressInUse || e == NetError::AccessDenied) << netErrorName(e);
-  closeSocket(second);
+
+  // The port, just released: nobody listens there.
   closeSocket(first);
-}
-
-TEST(NetSocket, ErrorsHaveNames) {
-  // A port that was just released: nobody listens there.
-  uint16_t port = 0;
-  Socket probe = boundLoopback(SocketType::Stream, &port);
-  ASSERT_NE(probe, kInvalidSocket);
-  closeSocket(probe);
-
-  Socket s = openSocket(kFamilyIpv4, SocketType::Stream);
   ASSERT_TRUE(setNonBlocking(s, true));
   ASSERT_FALSE(connectSocket(s, makeIpv4Address(kLoopback, port))) << "connected to a port nobody listens on";
   NetError connectError = lastSocketError();
@@ -251,9 +206,8 @@ TEST(NetSocket, ErrorsHaveNames) {
   ASSERT_TRUE(setReceiveTimeout(u, 50));
   char buf[4];
   EXPECT_EQ(receiveFrom(u, buf, sizeof buf, nullptr), -1);
-  NetError e = lastSocketError();
+  e = lastSocketError();
   EXPECT_TRUE(e == NetError::TimedOut || e == NetError::WouldBlock) << netErrorName(e);
-  EXPECT_EQ(std::string(netErrorName(NetError::TimedOut)), "timed out");
   closeSocket(u);
 }
 

@@ -4,11 +4,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <thread>
 
+#include "platform/event.h"
 #include "platform/time.h"
 #include "platform/timer.h"
 
@@ -20,22 +19,8 @@ constexpr uint32_t kNever = 600000;  // a delay no test lives to see
 
 // A flag one thread raises and another waits for, without a time limit (ctest's
 // time-out ends a hung test).
-class Latch {
- public:
-  void open() {
-    std::lock_guard<std::mutex> lock(m_);
-    open_ = true;
-    cv_.notify_all();
-  }
-  void wait() {
-    std::unique_lock<std::mutex> lock(m_);
-    cv_.wait(lock, [this] { return open_; });
-  }
-
- private:
-  std::mutex m_;
-  std::condition_variable cv_;
-  bool open_ = false;
+struct Latch : platform::Event {
+  Latch() : Event(Reset::Manual) {}
 };
 
 }  // namespace
@@ -50,7 +35,7 @@ TEST(OneShotTimers, EachTimerRunsExactlyOnce) {
     ASSERT_NE(timers.schedule(static_cast<uint32_t>(i % 20),
                               [&, i] {
                                 runs[i].fetch_add(1);
-                                if (total.fetch_add(1) + 1 == kCount) all.open();
+                                if (total.fetch_add(1) + 1 == kCount) all.set();
                               }),
               0u);
   }
@@ -76,7 +61,7 @@ TEST(OneShotTimers, CancelledOrStoppedTimersNeverRun) {
     EXPECT_FALSE(timers.cancel(b));
     // Still usable after a stop.
     Latch ran;
-    ASSERT_NE(timers.schedule(0, [&] { ran.open(); }), 0u);
+    ASSERT_NE(timers.schedule(0, [&] { ran.set(); }), 0u);
     ran.wait();
     // Destroyed with timers pending: they go with the set.
     timers.schedule(1, [&] { runs++; });
@@ -92,7 +77,7 @@ TEST(OneShotTimers, CancelAndStopWaitForARunningCallback) {
     Latch entered, release;
     std::atomic<bool> finished{false};
     const uint32_t id = timers.schedule(0, [&] {
-      entered.open();
+      entered.set();
       release.wait();
       platform::sleepMs(20);  // widens the window in which an early return shows
       finished = true;
@@ -107,7 +92,7 @@ TEST(OneShotTimers, CancelAndStopWaitForARunningCallback) {
         EXPECT_FALSE(timers.cancel(id));
       finishedWhenReturned = finished.load();
     });
-    release.open();
+    release.set();
     other.join();
     EXPECT_TRUE(finishedWhenReturned.load());
   }
@@ -125,9 +110,9 @@ TEST(OneShotTimers, ACallbackMayCancelOrStopItsOwnSet) {
     scheduled.wait();
     EXPECT_FALSE(timers.cancel(self));  // itself: running, and no wait on itself
     timers.stop();                      // the pending one goes; no wait on itself
-    done.open();
+    done.set();
   });
-  scheduled.open();
+  scheduled.set();
   done.wait();
   timers.stop();
   EXPECT_EQ(later.load(), 0);

@@ -55,7 +55,7 @@ TEST(SystemRegistry, TypedValuesRoundTrip) {
   EXPECT_TRUE(registry.deleteTree(key));  // already gone
 }
 
-TEST(MemoryRegistry, NamesIgnoreCaseAndSeparators) {
+TEST(MemoryRegistry, NamesIgnoreCaseAndSeparatorsAndMalformedStringsAreRefused) {
   platform::MemoryRegistry registry;
   ASSERT_TRUE(registry.createKey(u"SYSTEM\\A\\B"));
   EXPECT_TRUE(registry.keyExists(u"system\\a"));
@@ -69,12 +69,8 @@ TEST(MemoryRegistry, NamesIgnoreCaseAndSeparators) {
   EXPECT_TRUE(registry.deleteTree(u"SYSTEM\\A"));
   EXPECT_FALSE(registry.keyExists(u"SYSTEM\\A\\B"));
   EXPECT_TRUE(registry.keyExists(u"SYSTEM\\AB"));
-  registry.setReadOnly(true);
-  EXPECT_FALSE(platform::writeDword(registry, u"SYSTEM\\AB", u"Start", 1));
-}
 
-TEST(MemoryRegistry, MalformedStringsAreRefused) {
-  platform::MemoryRegistry registry;
+  // Strings another program left malformed: an odd byte count, a list without its terminator.
   registry.createKey(u"K");
   registry.writeValue(u"K", u"Odd", platform::RegistryValue{platform::kRegString, {'a', 0, 'b'}});
   registry.writeValue(u"K", u"Unterminated", platform::RegistryValue{platform::kRegMultiString, {'a', 0, 'b', 0}});
@@ -83,6 +79,8 @@ TEST(MemoryRegistry, MalformedStringsAreRefused) {
   EXPECT_FALSE(platform::readString(registry, u"K", u"Odd", text));
   ASSERT_TRUE(platform::readMultiString(registry, u"K", u"Unterminated", texts));
   EXPECT_EQ(texts, std::vector<std::u16string>{u"ab"});
+  registry.setReadOnly(true);
+  EXPECT_FALSE(platform::writeDword(registry, u"SYSTEM\\AB", u"Start", 1));
 }
 
 TEST(SystemServiceManager, KernelDriverServiceLifecycle) {

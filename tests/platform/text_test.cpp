@@ -2,16 +2,13 @@
 
 #include "platform/text.h"
 
-TEST(Text, Utf8AndUtf16RoundTrip) {
+TEST(Text, Utf8AndUtf16RoundTripAndMalformedUtf8BecomesReplacementCharacters) {
   const std::string utf8 = "game\xC3\xA9.exe \xE7\x8A\xB6 \xF0\x9F\x8E\xAE";  // é, 状, a game pad
   const std::u16string wide = platform::utf8ToUtf16(utf8);
   EXPECT_EQ(wide, std::u16string(u"game\u00e9.exe \u72b6 \U0001F3AE"));
   EXPECT_EQ(platform::utf16ToUtf8(wide), utf8);
   EXPECT_TRUE(platform::utf8ToUtf16("").empty());
-}
-
-TEST(Text, MalformedUtf8BecomesReplacementCharacters) {
-  // A lone continuation byte, an overlong '/', a truncated three-byte form.
+  // Malformed: a lone continuation byte, an overlong '/', a truncated three-byte form.
   EXPECT_EQ(platform::utf8ToUtf16("a\x80z"), std::u16string(u"a\uFFFDz"));
   EXPECT_EQ(platform::utf8ToUtf16("\xC0\xAF").find(u'/'), std::u16string::npos);
   EXPECT_EQ(platform::utf8ToUtf16("\xE7\x8A").front(), u'\uFFFD');
