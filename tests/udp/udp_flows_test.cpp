@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "collector/data_collector.h"
+#include "platform/event.h"
 #include "platform/net.h"
 #include "recording_flow_driver.h"
 #include "udp/tunnel_header.h"
@@ -86,30 +86,12 @@ class FakeEngine : public process::ProcessQueries, public udp::SteeringPolicy, p
 using FakeDriver = lumotest::RecordingFlowDriver;
 using Injected = FakeDriver::Injected;
 
-// Queries carried through the tunnel; responses delivered unchanged.
-class FakeDns : public udp::DnsBranch {
- public:
-  explicit FakeDns(FakeDriver& d) : driver(d) {}
-  FakeDriver& driver;
-  bool claimReplies = false;
-  QueryOutcome interceptDnsQuery(uint64_t, const SocketAddress&, const uint8_t*, size_t,
-                                 const drvapi::UdpOptions*) override {
-    return QueryOutcome::Tunnel;
-  }
-  void observeDnsResponse(uint64_t id, const SocketAddress& from, const uint8_t* data, size_t length,
-                          const drvapi::UdpOptions* options) override {
-    driver.injectReceive(id, from.bytes, data, length, options);
-  }
-  bool matchTunnelDnsReply(const uint8_t*, size_t) override { return claimReplies; }
-};
-
 class RecordingCollector : public DataCollectorEvent {
  public:
   Types types;
-  uint64_t proxiedUp = 0, proxiedDown = 0;
+  uint64_t proxiedDown = 0;
   void onCollectorEvent(const DCEvent& r) override {
     types.push_back(r.type);
-    if (r.type == kUdpProxyFlowUp) proxiedUp += static_cast<const DCUdpProxyFlowUpEvent&>(r).byteCount;
     if (r.type == kUdpProxyFlowDown) proxiedDown += static_cast<const DCUdpProxyFlowDownEvent&>(r).byteCount;
   }
   // Everything posted so far, in order (stopping the collector drains it).
@@ -125,16 +107,12 @@ class RecordingCollector : public DataCollectorEvent {
 struct Harness {
   FakeEngine engine;
   FakeDriver driver;
-  FakeDns tunnelDns{driver};
   udp::PassingDnsBranch passingDns{driver};
   udp::ProbeTracker probes;
   RecordingCollector collector;
   udp::UdpFlows flows;
 
-  explicit Harness(bool dnsThroughTunnel = false)
-      : flows(udp::UdpFlowLinks{engine, engine, driver, engine,
-                                dnsThroughTunnel ? static_cast<udp::DnsBranch&>(tunnelDns) : passingDns,
-                                probes, collector}) {
+  Harness() : flows(udp::UdpFlowLinks{engine, engine, driver, engine, passingDns, probes, collector}) {
     collector.startCollector();
   }
   ~Harness() { collector.stopCollector(); }
@@ -280,55 +258,34 @@ TEST(UdpFlows, ProxySocketFlowLivesFromFirstSteeredDatagramToClose) {
   EXPECT_EQ(h.collector.drained(), (Types{kUdpProxyEnd, kUdpClosed, kUdpProxyFlowDown}));
 }
 
-TEST(UdpFlows, DnsQueryCarriedThroughTheTunnelIsAnsweredFromTheServerAsked) {
-  Harness h(true);
-  h.create(1, kOtherPid);  // any process: the DNS branch decides
-  h.send(1, v4(198, 51, 100, 53, 53), bytes("query"));
-  ASSERT_EQ(h.engine.sent.size(), 1u);
-  h.flows.deliverProxyReply(1, bytes("answer").data(), 6, v4(127, 0, 0, 9, 5312));
-  h.tunnelDns.claimReplies = true;
-  h.flows.deliverProxyReply(1, bytes("claimed").data(), 7, v4(127, 0, 0, 9, 5312));
-  ASSERT_EQ(h.driver.injected.size(), 1u) << "a reply the DNS branch claims is not delivered";
-  EXPECT_EQ(h.driver.injected[0].remote.port(), hostToNet16(53));
-  EXPECT_EQ(h.driver.injected[0].remote.ipv4(), ipv4(198, 51, 100, 53));
-}
-
+// The direct transport wraps datagrams on the flow itself, to the node (that
+// they arrive whole and are counted is UdpEndToEnd's Direct run); of the
+// node's replies, one with nothing to unwrap is delivered as it came.
 TEST(UdpFlows, DirectTransportWrapsOnTheFlowAndUnwrapsTheNodesReplies) {
   Harness h;
   h.engine.s.directMode = true;
   h.create(1);
-  const std::vector<uint8_t> payload(100, 0x33);
-  h.send(1, v4(1, 2, 3, 4, 5000), payload);
-  h.send(1, v4(1, 2, 3, 4, 5000), payload);
-  ASSERT_EQ(h.driver.injected.size(), 2u);
-  const Injected& out = h.driver.injected[0];
-  EXPECT_EQ(out.remote.ipv4(), kNode);
-  EXPECT_EQ(out.remote.port(), kNodePort);
-  UdpProxy::TunnelMessage m;
-  ASSERT_TRUE(UdpProxy::ParseTunnelMessage(out.data.data(), out.data.size(), m));
-  EXPECT_EQ(out.data.size(), 124u);
-  EXPECT_EQ(m.addressNet, ipv4(1, 2, 3, 4));
-  EXPECT_EQ(m.portNet, hostToNet16(5000));
-  EXPECT_EQ(m.userId, 0x01020304u);
-  EXPECT_EQ(std::vector<uint8_t>(m.payload, m.payload + m.length), payload);
+  h.send(1, v4(1, 2, 3, 4, 5000), std::vector<uint8_t>(100, 0x33));
+  ASSERT_EQ(h.driver.injected.size(), 1u);
+  EXPECT_EQ(h.driver.injected[0].remote.ipv4(), kNode);
+  EXPECT_EQ(h.driver.injected[0].data.size(), 124u);
 
   const SocketAddress node = platform::makeIpv4Address(kNode, kNodePort);
   std::vector<uint8_t> reply(21, 0);
   UdpProxy::BuildReplyMessage(reply.data(), reply.size(), hostToNet16(5000), ipv4(1, 2, 3, 4), "z", 1);
   h.receive(1, node, reply);
   h.receive(1, node, std::vector<uint8_t>(20, 7));
-  ASSERT_EQ(h.driver.injected.size(), 4u);
-  EXPECT_EQ(h.driver.injected[2].data, bytes("z"));
-  EXPECT_EQ(h.driver.injected[2].remote.ipv4(), ipv4(1, 2, 3, 4));
-  EXPECT_EQ(h.driver.injected[3].data, std::vector<uint8_t>(20, 7))
+  ASSERT_EQ(h.driver.injected.size(), 3u);
+  EXPECT_EQ(h.driver.injected[1].data, bytes("z"));
+  EXPECT_EQ(h.driver.injected[1].remote.ipv4(), ipv4(1, 2, 3, 4));
+  EXPECT_EQ(h.driver.injected[2].data, std::vector<uint8_t>(20, 7))
       << "nothing to unwrap: delivered as it came";
-  EXPECT_EQ(h.driver.injected[3].remote.ipv4(), kNode);
+  EXPECT_EQ(h.driver.injected[2].remote.ipv4(), kNode);
 
   h.close(1);
-  EXPECT_EQ(h.collector.drained(), (Types{kUdpCreated, kUdpFlowUp, kUdpProxyBegin, kUdpProxyFlowUp,
-                                          kUdpFlowUp, kUdpProxyFlowUp, kUdpFlowDown, kUdpProxyFlowDown,
-                                          kUdpFlowDown, kUdpProxyFlowDown, kUdpProxyEnd, kUdpClosed}));
-  EXPECT_EQ(h.collector.proxiedUp, 200u);
+  EXPECT_EQ(h.collector.drained(),
+            (Types{kUdpCreated, kUdpFlowUp, kUdpProxyBegin, kUdpProxyFlowUp, kUdpFlowDown, kUdpProxyFlowDown,
+                   kUdpFlowDown, kUdpProxyFlowDown, kUdpProxyEnd, kUdpClosed}));
   EXPECT_EQ(h.collector.proxiedDown, 41u) << "replies count as received, header included";
 }
 
@@ -365,40 +322,25 @@ TEST(UdpFlows, DatagramsRacingOnANewFlowOpenOneSocket) {
   const SocketAddress peer = v4(203, 0, 113, 5, 9000);
   h.send(1, peer, bytes("a"));
 
-  std::mutex m;
-  std::condition_variable cv;
-  bool holding = false, release = false;
-  int arrived = 0;
+  using platform::Event;
+  Event holding(Event::Reset::Manual), release(Event::Reset::Manual), bothArrived(Event::Reset::Manual);
+  std::atomic<int> arrived{0};
   h.driver.onInjectReceive = [&] {
-    std::unique_lock<std::mutex> g(m);
-    holding = true;
-    cv.notify_all();
-    cv.wait(g, [&] { return release; });
+    holding.set();
+    release.wait();
   };
   std::thread reply([&] { h.flows.deliverProxyReply(1, bytes("r").data(), 1, peer); });
-  {
-    std::unique_lock<std::mutex> g(m);
-    cv.wait(g, [&] { return holding; });
-  }
+  holding.wait();
   h.engine.onSettings = [&] {
-    std::lock_guard<std::mutex> g(m);
-    ++arrived;
-    cv.notify_all();
+    if (++arrived == 2) bothArrived.set();
   };
   std::thread a([&] { h.send(2, peer, bytes("b")); });
   std::thread b([&] { h.send(2, peer, bytes("c")); });
-  {
-    std::unique_lock<std::mutex> g(m);
-    cv.wait(g, [&] { return arrived == 2; });
-  }
+  bothArrived.wait();
   // From their settings read both senders are a few instructions from the
   // shared look-up; give them ample time to make it before the reply ends.
   for (int i = 0; i < 2000; ++i) std::this_thread::yield();
-  {
-    std::lock_guard<std::mutex> g(m);
-    release = true;
-    cv.notify_all();
-  }
+  release.set();
   reply.join();
   a.join();
   b.join();

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -160,7 +159,7 @@ class UdpProxyTest : public ::testing::Test {
   UDPProxy proxy;
 };
 
-TEST_F(UdpProxyTest, DatagramLeavesWithTheTunnelHeaderByteForByte) {
+TEST_F(UdpProxyTest, SendDatagramWritesTheTunnelHeaderForOneTo65062BytesOfKnownKinds) {
   ASSERT_TRUE(proxy.OpenFlowSocket(5));
   SocketAddress peer = platform::makeIpv4Address(platform::ipv4(1, 2, 3, 4), platform::hostToNet16(5000));
   const uint8_t byte = 0x7F;
@@ -183,10 +182,8 @@ TEST_F(UdpProxyTest, DatagramLeavesWithTheTunnelHeaderByteForByte) {
   ASSERT_EQ(icmp.size(), 25u);
   EXPECT_EQ(icmp[18], 0);
   EXPECT_EQ(icmp[19], 0);
-}
 
-TEST_F(UdpProxyTest, SendDatagramTakesOneTo65062BytesOfKnownKindsForIpv4Peers) {
-  ASSERT_TRUE(proxy.OpenFlowSocket(1));
+  // One to 65062 bytes of the known kinds, for IPv4 peers only.
   const uint8_t v6[16] = {0x20, 0x01, 0x0d, 0xb8};
   const Bytes data(65063, 0x5A);
   struct Row {
@@ -196,8 +193,8 @@ TEST_F(UdpProxyTest, SendDatagramTakesOneTo65062BytesOfKnownKindsForIpv4Peers) {
     bool ipv6;
     bool sent;
   } rows[] = {
-      {1, 65062, 0, false, true}, {1, 65063, 0, false, false}, {1, 0, 0, false, false},
-      {1, 1, 1, false, false},    {1, 1, 3, false, false},     {1, 1, 0, true, false},
+      {5, 65062, 0, false, true}, {5, 65063, 0, false, false}, {5, 0, 0, false, false},
+      {5, 1, 1, false, false},    {5, 1, 3, false, false},     {5, 1, 0, true, false},
       {99, 1, 0, false, false},  // no socket for the flow
   };
   for (const Row& row : rows) {
@@ -258,13 +255,15 @@ TEST_F(UdpProxyTest, TwoSendsRacingOnANewFlowArmOneReceive) {
     b.join();
   }
   // Both datagrams of every flow come back through the one armed receive.
-  EXPECT_EQ(collector.waitFor(2 * kFlows).size(), 2 * kFlows);
+  ASSERT_EQ(collector.waitFor(2 * kFlows).size(), 2 * kFlows);
   EXPECT_TRUE(lumotest::waitFor([&] { return recordsOut() == before + kFlows; }))
       << "records out: " << recordsOut() - before << " for " << kFlows << " flows";
 }
 
-// A closed flow's socket goes, and its armed receive comes back to the pool,
-// so opening and closing flows leaves nothing behind.
+// A closed flow's socket goes, and its armed receive comes back to the pool.
+// (That many flows and their traffic leave no descriptor and make no record
+// per flow or datagram is UdpEndToEnd's StartStopCyclesAndClosedFlows...;
+// that Stop takes back the receives of flows still open, every TearDown's.)
 TEST_F(UdpProxyTest, ClosingAFlowClosesItsSocketAndReturnsItsReceive) {
   const size_t sockets = proxy.FlowSocketCount();
   openAndSend(20);
@@ -277,61 +276,15 @@ TEST_F(UdpProxyTest, ClosingAFlowClosesItsSocketAndReturnsItsReceive) {
   const uint8_t byte = 1;
   EXPECT_FALSE(proxy.SendDatagram(20, &byte, 1, peer, 0));
 
-#ifdef __linux__
-  auto openDescriptors = [] {
-    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                         std::filesystem::directory_iterator{});
-  };
-  const auto descriptors = openDescriptors();
-#endif
-  const size_t made = OvDataRecordsMade();
-  for (uint64_t flow = 100; flow < 300; ++flow) {
-    openAndSend(flow);
-    proxy.CloseFlowSocket(flow);
-    ASSERT_TRUE(lumotest::waitFor([&] { return recordsOut() == 0; })) << "flow " << flow;
-  }
-  EXPECT_EQ(proxy.FlowSocketCount(), sockets);
-  EXPECT_EQ(OvDataRecordsMade(), made) << "records are reused, not made per flow";
-#ifdef __linux__
-  EXPECT_EQ(openDescriptors(), descriptors);
-#endif
   // Reopening a flow that has a socket replaces (and closes) the old one.
   openAndSend(30);
   ASSERT_TRUE(proxy.OpenFlowSocket(30));
   EXPECT_EQ(proxy.FlowSocketCount(), sockets + 1);
   EXPECT_TRUE(lumotest::waitFor([&] { return recordsOut() == 0; }));
-}
-
-TEST_F(UdpProxyTest, SteadyTrafficMakesNoRecords) {
-  node.startEcho();
-  ASSERT_TRUE(proxy.OpenFlowSocket(40));
-  SocketAddress peer = docPeer(2, 9000);
-  Bytes datagram(1200, 0x42);
-  ASSERT_TRUE(proxy.SendDatagram(40, datagram.data(), datagram.size(), peer, 0));
-  ASSERT_EQ(collector.waitFor(1).size(), 1u);
-  const size_t made = OvDataRecordsMade();
-  constexpr size_t kRounds = 200;
-  for (size_t i = 1; i <= kRounds; ++i) {
-    ASSERT_TRUE(proxy.SendDatagram(40, datagram.data(), datagram.size(), peer, 0));
-    ASSERT_EQ(collector.waitFor(i + 1).size(), i + 1);  // one in flight at a time, as a request/response game
-  }
-  EXPECT_EQ(OvDataRecordsMade(), made);
-}
-
-// Stop takes back the receives still armed, so Start/Stop cycles leave no
-// record, socket or worker behind.
-TEST_F(UdpProxyTest, StopReclaimsPendingReceivesOnEveryCycle) {
-  const size_t made = OvDataRecordsMade();
-  for (int cycle = 0; cycle < 5; ++cycle) {
-    for (uint64_t flow = 50; flow < 55; ++flow) openAndSend(flow);
-    proxy.Stop();
-    EXPECT_FALSE(proxy.running());
-    EXPECT_EQ(proxy.FlowSocketCount(), 0u);
-    EXPECT_EQ(recordsOut(), 0u) << "cycle " << cycle;
-    ASSERT_TRUE(proxy.Start(&collector));
-    EXPECT_EQ(proxy.FlowSocketCount(), 1u) << "the ICMP socket";
-  }
-  EXPECT_LE(OvDataRecordsMade(), made + 5);
+  proxy.Stop();
+  EXPECT_EQ(proxy.FlowSocketCount(), 0u);
+  ASSERT_TRUE(proxy.Start(&collector));
+  EXPECT_EQ(proxy.FlowSocketCount(), 1u) << "the ICMP socket";
 }
 
 }  // namespace
