@@ -14,10 +14,20 @@ using namespace drvapi;
 
 class DriverOps : public DriverFixture {};
 
-TEST_F(DriverOps, NullHandlerIsRefusedAndASecondInitChangesNothing) {
+// A null handler, a device that cannot be opened, another driver's name or a
+// short buffer exchange fail the start; every operation before a start
+// reports it.
+TEST_F(DriverOps, FailedStartsAndASecondInitChangeNothing) {
   EXPECT_EQ(initDriver("LumoDriverSys", nullptr), kFailed);
   EXPECT_EQ(sim.openCount(), 0);
-  // Every operation before a start reports it.
+  sim.setOpenRefused(true);
+  EXPECT_EQ(initDriver("LumoDriverSys", &handler), kFailed);
+  EXPECT_EQ(initDriver("OtherDriver", &handler), kFailed);
+  sim.setOpenRefused(false);
+  sim.setExchangeBytes(24);
+  EXPECT_EQ(initDriver("LumoDriverSys", &handler), kFailed);
+  sim.setExchangeBytes(32);
+  const int opened = sim.openCount();
   FilterRule rule{};
   ProcessFilterRule processRule{};
   TcpConnInfo info{};
@@ -35,10 +45,11 @@ TEST_F(DriverOps, NullHandlerIsRefusedAndASecondInitChangesNothing) {
   EXPECT_EQ(udpGetConnInfo(1, &udp), kNotInitialised);
   EXPECT_EQ(addFilterRule(&rule, true), kNotInitialised);
   EXPECT_EQ(addProcessFilterRule(&processRule, true), kNotInitialised);
+  EXPECT_EQ(deleteFilterRules(), kNotInitialised);
 
   start();
   EXPECT_EQ(initDriver("LumoDriverSys", &handler), kOk);
-  EXPECT_EQ(sim.openCount(), 1);
+  EXPECT_EQ(sim.openCount(), opened + 1);
   // The reader's pools started their workers: four event workers and one writer.
   EXPECT_TRUE(lumotest::waitFor([&] { return handler.threadsStarted() == 5; }));
 
@@ -47,23 +58,28 @@ TEST_F(DriverOps, NullHandlerIsRefusedAndASecondInitChangesNothing) {
   EXPECT_EQ(tcpGetConnInfo(1, &info), kNotInitialised);
   // The library can be brought up again after freeDriver.
   start();
-  EXPECT_EQ(sim.openCount(), 2);
+  EXPECT_EQ(sim.openCount(), opened + 2);
 }
 
-// The engine that registered the raw-IP handler may be gone after
-// freeDriver; and nothing queued for the workers of one start runs in the
+// Raw IP goes to the handler the engine registered; that engine may be gone
+// after freeDriver; and nothing queued for the workers of one start runs in the
 // next (the push stands for an injection that raced freeDriver).
 TEST_F(DriverOps, NothingOfAFreedLibraryReachesTheNextStart) {
   start();
   setIpEventHandler(&handler);
+  IpOptions options{};
+  options.flags = 6;
+  deliver(simdrv::Batch().ipReceive(options, "PKT-IN").ipSend(options, "PKT-OUT"));
+  EXPECT_EQ(handler.stream(6, "ipReceive"), "PKT-IN");  // raw IP calls are recorded under their flags
+  EXPECT_EQ(handler.stream(6, "ipSend"), "PKT-OUT");
   freeDriver();
   detail::lib().eventsOut.push(kDriverPing, 4242);
   start();
-  IpOptions options{};
   deliver(simdrv::Batch().ipReceive(options, "PKT").ping(4243));
   ASSERT_TRUE(waitWritten(kDriverPing, 4243, 1));
-  EXPECT_EQ(handler.count("ipReceive"), 0u);
-  EXPECT_EQ(sim.written(kIpReceive).size(), 1u);  // written back unchanged
+  EXPECT_EQ(handler.count("ipReceive"), 1u);
+  ASSERT_EQ(sim.written(kIpReceive).size(), 1u);
+  EXPECT_EQ(sim.written(kIpReceive)[0].text().substr(22), "PKT") << "written back unchanged";
   EXPECT_TRUE(sim.written(kDriverPing, 4242).empty());
 }
 
@@ -113,19 +129,6 @@ TEST_F(DriverOps, ServiceStepsRunWhereTheServiceIsNeeded) {
   sim.setOpenRefused(true);
   EXPECT_EQ(initDriver("LumoDriverSys", &handler), kFailed);  // nobody to start the service
   EXPECT_TRUE(serviceLog.empty());
-}
-
-TEST_F(DriverOps, StartFailsWithoutDeviceOrWithABadBufferExchange) {
-  sim.setOpenRefused(true);
-  EXPECT_EQ(initDriver("LumoDriverSys", &handler), kFailed);
-  EXPECT_EQ(initDriver("OtherDriver", &handler), kFailed);
-  sim.setOpenRefused(false);
-  sim.setExchangeBytes(24);
-  EXPECT_EQ(initDriver("LumoDriverSys", &handler), kFailed);
-  EXPECT_EQ(deleteFilterRules(), kNotInitialised);
-  sim.setExchangeBytes(32);
-  start();
-  EXPECT_EQ(deleteFilterRules(), kOk);
 }
 
 // The kind query decides how much TCP data goes into one injected record.
@@ -223,22 +226,10 @@ TEST_F(DriverOps, ProcessRuleNamesAreNormalised) {
   EXPECT_EQ(addProcessFilterRule(nullptr, true), kFailed);
 }
 
-TEST_F(DriverOps, WriteFaultsGiveTheirStatus) {
-  start();
-  sim.setWriteMode(simdrv::WriteMode::Refuse);
-  EXPECT_EQ(deleteFilterRules(), kNoRoom);
-  sim.setWriteMode(simdrv::WriteMode::NoRoom);
-  EXPECT_EQ(deleteFilterRules(), kFailed);
-  sim.setWriteMode(simdrv::WriteMode::Accept);
-  EXPECT_EQ(deleteFilterRules(), kOk);
-  // A record that cannot fit the outbound buffer is not written at all.
-  IpOptions options{};
-  const std::string huge((1 << 20) + 1, 'p');
-  EXPECT_EQ(ipInjectSend(huge.data(), static_cast<int>(huge.size()), &options), kNoRoom);
-  EXPECT_EQ(sim.writtenCount(kIpSend), 0u);
-}
-
-TEST_F(DriverOps, IpInjectWritesOptionsAndPacketUnlessFlagged) {
+// Raw IP goes out as options and packet unless flagged; the driver's write
+// faults give their status, and a write it never completes ends when the
+// library stops.
+TEST_F(DriverOps, WritesAndTheirFaults) {
   start();
   IpOptions options{};
   options.reserved[0] = 0x45;
@@ -246,7 +237,6 @@ TEST_F(DriverOps, IpInjectWritesOptionsAndPacketUnlessFlagged) {
   EXPECT_EQ(ipInjectSend("packet", 6, &options), kOk);
   EXPECT_EQ(ipInjectReceive("packet", 6, &options), kOk);
   EXPECT_TRUE(sim.written().empty());
-
   options.flags = 0;
   EXPECT_EQ(ipInjectSend("packet", 6, &options), kOk);
   EXPECT_EQ(ipInjectReceive("in", 2, &options), kOk);
@@ -256,11 +246,17 @@ TEST_F(DriverOps, IpInjectWritesOptionsAndPacketUnlessFlagged) {
   EXPECT_EQ(sent[0].payload[0], 0x45);
   EXPECT_EQ(sent[0].text().substr(22), "packet");
   EXPECT_EQ(sim.written(kIpReceive).size(), 1u);
-}
+  // A record that cannot fit the outbound buffer is not written at all.
+  const std::string huge((1 << 20) + 1, 'p');
+  EXPECT_EQ(ipInjectSend(huge.data(), static_cast<int>(huge.size()), &options), kNoRoom);
+  EXPECT_EQ(sim.writtenCount(kIpSend), 1u);
 
-// A write the driver never completes ends when the library stops.
-TEST_F(DriverOps, PendingWriteIsInterruptedByFreeDriver) {
-  start();
+  sim.setWriteMode(simdrv::WriteMode::Refuse);
+  EXPECT_EQ(deleteFilterRules(), kNoRoom);
+  sim.setWriteMode(simdrv::WriteMode::NoRoom);
+  EXPECT_EQ(deleteFilterRules(), kFailed);
+  sim.setWriteMode(simdrv::WriteMode::Accept);
+  EXPECT_EQ(deleteFilterRules(), kOk);
   sim.setWriteMode(simdrv::WriteMode::Hold);
   std::atomic<int> status{1};
   std::thread writer([&] { status = deleteFilterRules(); });
@@ -271,7 +267,7 @@ TEST_F(DriverOps, PendingWriteIsInterruptedByFreeDriver) {
   EXPECT_EQ(sim.heldWrites(), 0u);
 }
 
-TEST_F(DriverOps, ProcessImagePathComesFromTheDriver) {
+TEST_F(DriverOps, ProcessPathsFromTheDriverAndOfThisProcess) {
   char16_t buffer[300];
   EXPECT_EQ(getProcessImagePath(1200, buffer, 300), 0);  // not initialised
   start();
@@ -285,17 +281,12 @@ TEST_F(DriverOps, ProcessImagePathComesFromTheDriver) {
   ASSERT_EQ(getProcessImagePath(1200, buffer, 300), 1);
   EXPECT_TRUE(std::u16string(buffer) == path);
   EXPECT_EQ(getProcessImagePath(1201, buffer, 300), 0);
-
   sim.setProcessImage(1202, std::u16string(300, u'a'));  // does not fit
   EXPECT_EQ(getProcessImagePath(1202, buffer, 300), 0);
-}
 
-TEST_F(DriverOps, ModulePathOfThisProcess) {
-  char16_t buffer[1024];
-  const int n = getProcessModulePath(platform::currentProcessId(), buffer, 1024);
+  const int n = getProcessModulePath(platform::currentProcessId(), buffer, 300);
   ASSERT_GT(n, 0);
-  const std::u16string path(buffer, static_cast<size_t>(n));
-  EXPECT_NE(path.find(u"drvapi_tests"), std::u16string::npos);
+  EXPECT_NE(std::u16string(buffer, static_cast<size_t>(n)).find(u"drvapi_tests"), std::u16string::npos);
   EXPECT_EQ(getProcessModulePath(platform::currentProcessId(), buffer, 3), 0);
 }
 

@@ -1,3 +1,5 @@
+// The library's own containers: the connection table, the event queue and
+// the record pool.
 #include "drvapi/event_queue.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +11,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "drvapi/record_pool.h"
 
 namespace {
 
@@ -151,6 +155,16 @@ TEST(EventQueue, ClaimedJobHoldsItsConnectionUntilHandedBack) {
   queue.finishClaimed(job);
   stopper.join();
   EXPECT_TRUE(stopped.load());
+}
+
+// What the pool keeps is bounded, so a burst does not hold its memory for good.
+TEST(RecordPool, KeepsABoundedNumberOfBlocksAndSizes) {
+  drvapi::RecordPool pool;
+  std::vector<void*> blocks;
+  for (int i = 0; i < 150; ++i) blocks.push_back(pool.allocate(64));
+  for (void* b : blocks) pool.release(b);
+  for (size_t size = 16; size < 16 + 150 * 8; size += 8) pool.release(pool.allocate(size));
+  EXPECT_LE(pool.keptBlocks(), drvapi::RecordPool::kMaxFreePerClass + drvapi::RecordPool::kMaxSizeClasses);
 }
 
 }  // namespace

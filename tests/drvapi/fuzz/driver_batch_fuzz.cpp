@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "../../support/quiet_handler.h"
 #include "drvapi/drvapi.h"
 #include "sim_driver.h"
 
@@ -21,7 +22,7 @@ constexpr uint32_t kEndMarkWaitMs = 5000;
 
 uint32_t fixedClock() { return 1000000; }
 
-class AnsweringHandler final : public drvapi::DRV_EventHandler, public drvapi::DRV_IPEventHandler {
+class AnsweringHandler final : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler {
  public:
   void expectEndMark() {
     std::lock_guard<std::mutex> g(lock_);
@@ -47,23 +48,18 @@ class AnsweringHandler final : public drvapi::DRV_EventHandler, public drvapi::D
     drvapi::TcpConnInfo info;
     drvapi::tcpGetConnInfo(id, &info);
   }
-  void tcpClosed(uint64_t, drvapi::TcpConnInfo*) override {}
   void tcpReceive(uint64_t id, const char* data, int length) override {
     drvapi::tcpInjectReceive(id, data, length);
   }
   void tcpSend(uint64_t id, const char* data, int length) override {
     drvapi::tcpInjectSend(id, data, length);
   }
-  void tcpCanReceive(uint64_t) override {}
-  void tcpCanSend(uint64_t) override {}
 
   void udpCreated(uint64_t id, drvapi::UdpConnInfo* info) override {
     if (info->processId & 1) drvapi::udpDisableFiltering(id);
     drvapi::UdpConnInfo copy;
     drvapi::udpGetConnInfo(id, &copy);
   }
-  void udpConnectRequest(uint64_t, drvapi::UdpConnectRequest*) override {}
-  void udpClosed(uint64_t, drvapi::UdpConnInfo*) override {}
   void udpReceive(uint64_t id, const unsigned char* remoteAddress, const char* data, int length,
                   const drvapi::UdpOptions* options) override {
     drvapi::udpInjectReceive(id, remoteAddress, data, length, options);
@@ -72,8 +68,6 @@ class AnsweringHandler final : public drvapi::DRV_EventHandler, public drvapi::D
                const drvapi::UdpOptions* options) override {
     drvapi::udpInjectSend(id, remoteAddress, data, length, options);
   }
-  void udpCanReceive(uint64_t) override {}
-  void udpCanSend(uint64_t) override {}
 
   void ipReceive(const char* packet, int length, const drvapi::IpOptions* options) override {
     drvapi::ipInjectReceive(packet, length, options);
