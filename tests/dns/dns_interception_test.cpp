@@ -140,31 +140,6 @@ TEST(DnsInterception, EachQueryEndsOneWay) {
   }
 }
 
-TEST(DnsInterception, AaaaQuestionsGetIpv4AnswersAsCompatibleAddresses) {
-  Fixture f;
-  const Bytes q = query("one.example", false, 0x1111);
-  ASSERT_EQ(f.dns.interceptDnsQuery(3, kVirtualDns, q.data(), q.size(), nullptr), Outcome::Handled);
-  ASSERT_EQ(f.engine.resolved.size(), 1u);
-  DNS_REQ request = f.engine.resolved[0];
-  EXPECT_FALSE(request.isA);
-  f.dns.onDnsRequest(request);  // as the resolver does before it asks upstream
-  EXPECT_TRUE(request.aaaaFromA);
-  f.dns.onDnsAnswer(request, {SocketAddress28::FromIpv4(platform::ipv4(203, 0, 113, 7))});
-
-  ASSERT_EQ(f.driver.injected.size(), 1u);
-  const Bytes& out = f.driver.injected[0].data;
-  const DnsMessage m = ParseDnsMessage(out.data(), out.size());
-  ASSERT_TRUE(m.ok);
-  EXPECT_FALSE(m.isA);
-  EXPECT_FALSE(m.mixedTypes);
-  const uint8_t compatible[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 203, 0, 113, 7};
-  ASSERT_EQ(m.answers.size(), 1u);
-  EXPECT_EQ(m.answers[0], SocketAddress28::FromIpv6(compatible));
-  // What is learned is the IPv4 answer itself.
-  ASSERT_EQ(f.engine.learned.size(), 1u);
-  EXPECT_EQ(f.engine.learned[0].second[0], SocketAddress28::FromIpv4(platform::ipv4(203, 0, 113, 7)));
-}
-
 TEST(DnsInterception, TunnelRepliesMatchTheirWaitingQueryOnce) {
   Fixture f;
   const Bytes q = query("else.example", true, 0x0bad);

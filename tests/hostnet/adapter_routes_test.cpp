@@ -24,42 +24,28 @@ TEST(VirtualAdapter, ChoiceAndNextHop) {
   struct Row {
     const char* what;
     std::vector<AdapterInfo> adapters;
-    bool found;
-    uint32_t nextHop;
+    uint32_t nextHop;  // 0: none is found
     uint32_t index;
   } rows[] = {
-      {"MyVPN on 10.10.x: the .1 host",
-       {ethernet, {"MyVPN", 7, {"10.10.7.23"}}},
-       true,
-       ipv4(10, 10, 7, 1),
-       7},
-      {"any case of my", {{"MYvpn adapter", 8, {"10.10.200.9", "10.10.1.1"}}}, true, ipv4(10, 10, 200, 1), 8},
-      {"MyVPN on 172.x: its own address", {{"MyVPN", 7, {"172.27.0.5"}}}, true, ipv4(172, 27, 0, 5), 7},
-      {"kitra exactly", {{"Kitra", 9, {"10.10.3.4"}}}, true, ipv4(10, 10, 3, 1), 9},
-      {"kitra with more text: second pass only", {{"kitra tap", 9, {"10.10.3.4"}}}, false, 0, 0},
-      {"first pass wins over an earlier 172.",
-       {other172, {"myvpn", 5, {"10.10.9.9"}}},
-       true,
-       ipv4(10, 10, 9, 1),
-       5},
+      {"MyVPN on 10.10.x: the .1 host", {ethernet, {"MyVPN", 7, {"10.10.7.23"}}}, ipv4(10, 10, 7, 1), 7},
+      {"any case of my", {{"MYvpn adapter", 8, {"10.10.200.9", "10.10.1.1"}}}, ipv4(10, 10, 200, 1), 8},
+      {"MyVPN on 172.x: its own address", {{"MyVPN", 7, {"172.27.0.5"}}}, ipv4(172, 27, 0, 5), 7},
+      {"kitra exactly", {{"Kitra", 9, {"10.10.3.4"}}}, ipv4(10, 10, 3, 1), 9},
+      {"kitra with more text: second pass only", {{"kitra tap", 9, {"10.10.3.4"}}}, 0, 0},
+      {"first pass beats a 172. before it", {other172, {"myvpn", 5, {"10.10.9.9"}}}, ipv4(10, 10, 9, 1), 5},
       {"second pass: the first 172. adapter",
        {ethernet, other172, {"my other", 6, {"192.168.5.5"}}},
-       true,
        ipv4(172, 20, 0, 1),
        4},
-      {"10.10. without a service name", {{"Realtek", 2, {"10.10.0.5"}}}, false, 0, 0},
-      {"only the first address counts", {{"MyVPN", 7, {"192.168.0.2", "10.10.7.23"}}}, false, 0, 0},
-      {"adapter without address", {{"MyVPN", 7, {}}}, false, 0, 0},
+      {"10.10. without a service name", {{"Realtek", 2, {"10.10.0.5"}}}, 0, 0},
+      {"only the first address counts", {{"MyVPN", 7, {"192.168.0.2", "10.10.7.23"}}}, 0, 0},
+      {"adapter without address", {{"MyVPN", 7, {}}}, 0, 0},
   };
   for (const Row& r : rows) {
     uint32_t hop = 0xDEAD, index = 0xBEEF;
-    EXPECT_EQ(FindVirtualAdapter(r.adapters, hop, index), r.found) << r.what;
-    if (r.found) {
-      EXPECT_EQ(hop, r.nextHop) << r.what;
-      EXPECT_EQ(index, r.index) << r.what;
-    } else {
-      EXPECT_EQ(hop, 0xDEADu) << r.what;
-    }
+    EXPECT_EQ(FindVirtualAdapter(r.adapters, hop, index), r.nextHop != 0) << r.what;
+    EXPECT_EQ(hop, r.nextHop != 0 ? r.nextHop : 0xDEADu) << r.what;
+    EXPECT_EQ(index, r.nextHop != 0 ? r.index : 0xBEEFu) << r.what;
   }
 }
 
@@ -92,7 +78,7 @@ TEST(AdapterRoutes, OneRoutePerDestinationWithTheAdapterParameters) {
   EXPECT_EQ(created.size(), 3u);  // after a new start the route is made again
 }
 
-TEST(LocalAddresses, SameSixteenBitNetworkAndLoopback) {
+TEST(LocalAddresses, SameSixteenBitNetworkLoopbackAndRetriedFill) {
   LocalAddressList list([](std::vector<uint32_t>& out) {
     out.push_back(ipv4(192, 168, 1, 10));
     out.push_back(ipv4(10, 20, 30, 40));
@@ -116,25 +102,24 @@ TEST(LocalAddresses, SameSixteenBitNetworkAndLoopback) {
   EXPECT_TRUE(list.IsLocalSocketAddress(platform::makeIpv6Address(loop6, 0)));
   uint8_t global6[16] = {0x20, 0x01, 0x0d, 0xb8};
   EXPECT_FALSE(list.IsLocalSocketAddress(platform::makeIpv6Address(global6, 0)));
-}
 
-TEST(LocalAddresses, FailedFillIsTriedAgainAndAnEmptyListKeepsOnlyLoopback) {
+  // A failed fill is tried again; an empty list keeps only loopback.
   int calls = 0;
-  LocalAddressList list([&](std::vector<uint32_t>& out) {
+  LocalAddressList retried([&](std::vector<uint32_t>& out) {
     if (++calls <= 2) return false;
     out.push_back(ipv4(192, 168, 1, 10));
     return true;
   });
   // While the adapters cannot be read, loopback and 0.0.0.0 are still local.
-  EXPECT_FALSE(list.IsLocalAddress(ipv4(192, 168, 2, 2)));
-  EXPECT_TRUE(list.IsLocalAddress(ipv4(127, 0, 0, 1)));
-  EXPECT_TRUE(list.IsLocalAddress(ipv4(127, 200, 1, 1)));
-  EXPECT_TRUE(list.IsLocalAddress(ipv4(0, 0, 0, 0)));
-  uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 127, 0, 0, 1};
-  EXPECT_TRUE(list.IsLocalSocketAddress(platform::makeIpv6Address(mapped, 0)));
-  EXPECT_FALSE(list.IsLocalAddress(ipv4(192, 168, 2, 2)));  // tried again, failed again
-  EXPECT_TRUE(list.IsLocalAddress(ipv4(192, 168, 2, 2)));
-  EXPECT_TRUE(list.IsLocalAddress(ipv4(192, 168, 3, 3)));
+  EXPECT_FALSE(retried.IsLocalAddress(ipv4(192, 168, 2, 2)));
+  EXPECT_TRUE(retried.IsLocalAddress(ipv4(127, 0, 0, 1)));
+  EXPECT_TRUE(retried.IsLocalAddress(ipv4(127, 200, 1, 1)));
+  EXPECT_TRUE(retried.IsLocalAddress(ipv4(0, 0, 0, 0)));
+  uint8_t mappedLoopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 127, 0, 0, 1};
+  EXPECT_TRUE(retried.IsLocalSocketAddress(platform::makeIpv6Address(mappedLoopback, 0)));
+  EXPECT_FALSE(retried.IsLocalAddress(ipv4(192, 168, 2, 2)));  // tried again, failed again
+  EXPECT_TRUE(retried.IsLocalAddress(ipv4(192, 168, 2, 2)));
+  EXPECT_TRUE(retried.IsLocalAddress(ipv4(192, 168, 3, 3)));
   EXPECT_EQ(calls, 3);  // filled once, then only read
 
   LocalAddressList empty([](std::vector<uint32_t>&) { return true; });

@@ -114,6 +114,17 @@ TEST_F(DriverRules, EachKindOfFlowMeetsItsRule) {
             drvapi::kRulePass)
       << "no ICMP rule: no raw IP";
   EXPECT_TRUE(sim.rules().empty()) << "nothing through the plain rule codes";
+
+  // ICMP rules offer outgoing packets as raw IP.
+  drvapi::deleteFilterRules();
+  DriverRuleInputs in = inputs(true, true, false, {u"game.exe"});
+  in.icmpRuleCount = 2;
+  WriteDriverRules(in, routes, noAdapter, metric, 10);
+  const auto raw = simdrv::SimDriver::Layer::RawIp;
+  EXPECT_EQ(sim.classify(flow(1, simdrv::ipv4("203.0.113.5", 0), kOther), raw), drvapi::kRuleRawIp);
+  EXPECT_EQ(sim.classify(flow(1, simdrv::ipv4("203.0.113.5", 0), kOther, 102, 1), raw), drvapi::kRulePass);
+  EXPECT_EQ(sim.classify(flow(6, simdrv::ipv4("203.0.113.5", 443), kGame)), drvapi::kRuleReportConnect)
+      << "the raw-IP rule at the head hides no flow rule";
 }
 
 TEST_F(DriverRules, SwitchesDecideWhatTheGamesSend) {
@@ -173,17 +184,6 @@ TEST_F(DriverRules, AServiceProcessIsSteeredByItsId) {
   }
 }
 
-TEST_F(DriverRules, IcmpRulesOfferOutgoingPacketsAsRawIp) {
-  DriverRuleInputs in = inputs(true, true, false, {u"game.exe"});
-  in.icmpRuleCount = 2;
-  WriteDriverRules(in, routes, noAdapter, metric, 10);
-  const auto raw = simdrv::SimDriver::Layer::RawIp;
-  EXPECT_EQ(sim.classify(flow(1, simdrv::ipv4("203.0.113.5", 0), kOther), raw), drvapi::kRuleRawIp);
-  EXPECT_EQ(sim.classify(flow(1, simdrv::ipv4("203.0.113.5", 0), kOther, 102, 1), raw), drvapi::kRulePass);
-  EXPECT_EQ(sim.classify(flow(6, simdrv::ipv4("203.0.113.5", 443), kGame)), drvapi::kRuleReportConnect)
-      << "the raw-IP rule at the head hides no flow rule";
-}
-
 TEST_F(DriverRules, AdapterModeTakesTheAdaptersRouteParameters) {
   uint32_t metricAsked = 0;
   routes.AddHostRoute(ipv4(203, 0, 113, 1));  // left over from a previous start
@@ -191,27 +191,22 @@ TEST_F(DriverRules, AdapterModeTakesTheAdaptersRouteParameters) {
       inputs(false, false, true, {u"game.exe"}), routes, found,
       [&](uint32_t index) {
         metricAsked = index;
-        return 0u;
+        return 25u;
       },
       10));
   const AdapterRouteParameters p = routes.parameters();
   EXPECT_EQ(p.nextHop, ipv4(10, 10, 7, 1));
   EXPECT_EQ(p.interfaceIndex, 7u);
   EXPECT_EQ(metricAsked, 7u);
+  EXPECT_EQ(p.metric, 25u);
   EXPECT_EQ(p.mask, 0xFFFFFFFFu);
   EXPECT_EQ(p.type, 3u);
   EXPECT_EQ(p.protocol, 3u);
   EXPECT_EQ(routes.size(), 0u);
-}
-
-TEST_F(DriverRules, MetricRules) {
-  struct Row {
-    uint32_t reported, osMajor, stored;
-  } rows[] = {{0, 5, 1}, {0, 6, 300}, {25, 10, 25}, {1, 5, 1}};
-  for (const Row& r : rows) {
-    WriteDriverRules(
-        inputs(false, false, true, {}), routes, found, [&](uint32_t) { return r.reported; }, r.osMajor);
-    EXPECT_EQ(routes.parameters().metric, r.stored) << r.reported << "/" << r.osMajor;
+  // A metric of 0 becomes 1, and 300 from version 6 of the system on.
+  for (const auto& [osMajor, stored] : {std::pair<uint32_t, uint32_t>{5, 1}, {6, 300}}) {
+    WriteDriverRules(inputs(false, false, true, {}), routes, found, metric, osMajor);
+    EXPECT_EQ(routes.parameters().metric, stored) << osMajor;
   }
 }
 

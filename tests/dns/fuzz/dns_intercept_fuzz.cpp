@@ -9,27 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "../../udp/recording_flow_driver.h"
 #include "dns/dns_interception.h"
 
 namespace {
-
-class CountingDriver : public udp::FlowDriver {
- public:
-  int injectSend(uint64_t, const uint8_t*, const uint8_t*, size_t, const drvapi::UdpOptions*) override {
-    ++sends;
-    return 0;
-  }
-  int injectReceive(uint64_t, const uint8_t*, const uint8_t* data, size_t length,
-                    const drvapi::UdpOptions*) override {
-    ++receives;
-    answer.assign(data, data + length);
-    return 0;
-  }
-  int disableFiltering(uint64_t) override { return 0; }
-  int getConnInfo(uint64_t, drvapi::UdpConnInfo&) override { return -2; }
-  int sends = 0, receives = 0;
-  std::vector<uint8_t> answer;
-};
 
 class FixedLinks : public dns::DnsLinks {
  public:
@@ -67,7 +50,7 @@ std::string core(const std::string& name) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   std::vector<uint8_t> datagram(data + 1, data + size);
-  CountingDriver driver;
+  lumotest::RecordingFlowDriver driver;
   FixedLinks links(data[0]);
   collector::DataCollectorEvent collector;
   dns::DnsInterception dns(links, driver, collector);
@@ -75,11 +58,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       (data[0] & 0x08) ? dns::kVirtualDnsAddress : platform::ipv4(192, 0, 2, 53), platform::hostToNet16(53));
   const auto outcome = dns.interceptDnsQuery(1, server, datagram.empty() ? nullptr : datagram.data(),
                                              datagram.size(), nullptr);
-  const int ends = driver.sends + driver.receives + links.resolved +
-                   (outcome == udp::DnsBranch::QueryOutcome::Tunnel ? 1 : 0);
+  const size_t ends =
+      driver.injected.size() + links.resolved + (outcome == udp::DnsBranch::QueryOutcome::Tunnel ? 1 : 0);
   if (ends > 1) std::abort();
-  if (driver.receives == 1) {
-    const dns::DnsMessage answer = dns::ParseDnsMessage(driver.answer.data(), driver.answer.size());
+  if (!driver.injected.empty() && driver.injected[0].toApplication) {
+    const std::vector<uint8_t>& bytes = driver.injected[0].data;
+    const dns::DnsMessage answer = dns::ParseDnsMessage(bytes.data(), bytes.size());
     const dns::DnsMessage query = dns::ParseDnsMessage(datagram.data(), datagram.size());
     if (!answer.isResponse || answer.id != query.id || core(answer.name) != core(query.name)) std::abort();
   }
