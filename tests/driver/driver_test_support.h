@@ -93,6 +93,13 @@ inline sockaddr_un socketAddress(const std::string& path) {
   return address;
 }
 
+// What a driver that was killed leaves: its socket, nobody listening.
+inline bool leaveStaleSocket() {
+  const sockaddr_un address = socketAddress(deviceSocket());
+  platform::UniqueFd stale(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  return ::bind(stale.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
 // Waits up to 10 s for a packet on `fd`; false when none came or the
 // connection ended.
 inline bool receive(int fd, std::vector<uint8_t>& packet) {

@@ -40,13 +40,12 @@ class Transport : public ::testing::Test {
   RecordingHandler next;
 };
 
+// A scripted batch in the inbound buffer reaches the handler, and the
+// handler's verdict and an injected datagram come back through the outbound
+// one; control codes carry input (a process rule) and output (a path).
 TEST_F(Transport, RecordsCrossTheSharedBuffersBothWays) {
   ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk);
-  EXPECT_EQ(sim().openCount(), 1);
   EXPECT_TRUE(served.server->libraryConnected());
-
-  // Driver to library: a scripted batch in the inbound buffer reaches the
-  // handler, and the handler's verdict comes back through the outbound one.
   handler.onTcpConnectRequest = [](uint64_t, drvapi::TcpConnInfo* info) { info->filteringFlag = 0x1234; };
   simdrv::Batch batch;
   batch.udpCreated(7, simdrv::udpInfo(kGamePid, kLocal))
@@ -61,24 +60,12 @@ TEST_F(Transport, RecordsCrossTheSharedBuffersBothWays) {
   ASSERT_EQ(written[0].payload.size(), sizeof verdict);
   std::memcpy(&verdict, written[0].payload.data(), sizeof verdict);
   EXPECT_EQ(verdict.filteringFlag, 0x1234u);
-
-  // Library to driver: a rule, and a datagram injected towards the
-  // application.
-  drvapi::FilterRule rule{};
-  rule.protocol = 17;
-  rule.direction = 3;
-  rule.filteringFlag = drvapi::kRuleFilter;
-  EXPECT_EQ(drvapi::addFilterRule(&rule, true), drvapi::kOk);
-  ASSERT_EQ(sim().rules().size(), 1u);
-  EXPECT_EQ(sim().rules()[0].protocol, 17u);
   EXPECT_EQ(drvapi::udpInjectReceive(7, kRemote.bytes.data(), "an answer", 9, nullptr), drvapi::kOk);
   ASSERT_TRUE(lumotest::waitFor([&] { return !sim().written(drvapi::kUdpReceive, 7).empty(); }));
   const std::string payload = sim().written(drvapi::kUdpReceive, 7)[0].text();
   EXPECT_EQ(payload.substr(payload.size() - 9), "an answer");
 
-  // Control codes with input and output: a process rule, a local address.
   drvapi::ProcessFilterRule processRule{};
-  processRule.rule.protocol = 6;
   const std::u16string name = u"D:\\Games\\Game.exe";
   std::memcpy(processRule.processName, name.c_str(), (name.size() + 1) * sizeof(char16_t));
   EXPECT_EQ(drvapi::addProcessFilterRule(&processRule, true), drvapi::kOk);
@@ -133,7 +120,18 @@ TEST_F(Transport, ClosingCancelsInTheDriverWhatTheLibraryLeftRunning) {
   drvapi::freeDriver();
 }
 
-TEST_F(Transport, TheDeviceIsOpenedUnshared) {
+// The driver refuses opens while it serves a library, a buffer exchange of
+// fewer than 32 bytes fails an open, and a driver that refuses opens is no
+// device at all.
+TEST_F(Transport, TheDeviceIsOpenedUnsharedAndItsOpenFaultsReachTheLibrary) {
+  sim().setExchangeBytes(16);
+  EXPECT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kFailed);
+  sim().setExchangeBytes(32);
+  sim().setOpenRefused(true);
+  EXPECT_EQ(platform::openDevice(drivertest::kDevicePath), nullptr);
+  EXPECT_EQ(platform::lastError(), platform::kErrorFileNotFound);
+  sim().setOpenRefused(false);
+
   ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk);
   EXPECT_EQ(platform::openDevice(drivertest::kDevicePath), nullptr);
   EXPECT_EQ(platform::lastError(), platform::kErrorSharingViolation);
@@ -148,19 +146,6 @@ TEST_F(Transport, TheDeviceIsOpenedUnshared) {
   uint32_t kind = 0, returned = 0;
   EXPECT_TRUE(device->control(drvapi::kIoctlDriverKind, nullptr, 0, &kind, sizeof kind, &returned));
   EXPECT_EQ(kind, 2u);
-}
-
-TEST_F(Transport, ExchangeAndOpenFaultsOfTheDriverReachTheLibrary) {
-  // A buffer exchange that reports fewer than 32 bytes fails the open.
-  sim().setExchangeBytes(16);
-  EXPECT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kFailed);
-  sim().setExchangeBytes(32);
-  // A driver that refuses opens: the device is not there.
-  sim().setOpenRefused(true);
-  EXPECT_EQ(platform::openDevice(drivertest::kDevicePath), nullptr);
-  EXPECT_EQ(platform::lastError(), platform::kErrorFileNotFound);
-  sim().setOpenRefused(false);
-  EXPECT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk);
 }
 
 TEST(TransportWithoutDriver, NoDriverMeansFileNotFound) {
