@@ -192,37 +192,31 @@ TEST_F(FilterTablesTest, HostMapAddressesOfRuleNamesBecomeSteeredAndPortRules) {
   EXPECT_EQ(tables.AddressName(V4(203, 0, 113, 8)), "api.example.com");
 }
 
-TEST_F(FilterTablesTest, CollectFilterHostsGivesFixedAddressesOfThisGame) {
+// Host names are looked up lower-cased, so a hosts file or a fixed address
+// written with capitals must land under the lower-case name. Only this game's
+// flagged, non-zero fixed addresses of plain names are collected.
+TEST_F(FilterTablesTest, FixedAddressesAndHostsFileNamesMatchRulesAndLookupsLowerCased) {
   Load(
-      "0,0,0,0, Fixed.example.com ,1,n,1,203.0.113.7\n"
+      "0,0,0,0,game.example.com,1,n\n"
+      "0,0,0,0, Login.Example.com ,1,n,1,203.0.113.7\n"
       "0,0,0,0,six.example.com,1,n,1,2001:db8::9\n"
       "0,0,0,0,noflag.example.com,1,n,0,203.0.113.8\n"
-      "0,0,0,0,][pattern,1,n,1,203.0.113.9\n"
+      "0,0,0,0,][pattern,1,n,1,203.0.113.11\n"
       "0,0,0,0,zero.example.com,1,n,1,0.0.0.0\n"
-      "9,0,0,0,other.example.com,1,n,1,203.0.113.10\n");
+      "9,0,0,0,other.example.com,1,n,1,203.0.113.12\n"
+      "0,0,6,PORTS.example.com,7000,203.0.113.99,7001,1,0\n");
   HostMap map;
-  tables.CollectFilterHosts(1, 0, map);
+  tables.CollectFilterHosts(1, 1, map);
   std::vector<std::string> names;
   for (const auto& [name, addresses] : map) names.push_back(name);
-  EXPECT_EQ(names, (std::vector<std::string>{"fixed.example.com", "six.example.com"}));
-  EXPECT_EQ(map["fixed.example.com"].begin()->ipv4(), platform::ipv4(203, 0, 113, 7));
+  EXPECT_EQ(names, (std::vector<std::string>{"login.example.com", "six.example.com"}));
   EXPECT_EQ(map["six.example.com"].begin()->family(), platform::kFamilyIpv6);
-}
 
-// Host names are looked up lower-cased, so a hosts file or a fixed address
-// written with capitals must land under the lower-case name.
-TEST_F(FilterTablesTest, HostNamesWrittenWithCapitalsMatchRulesAndLookups) {
   lumotest::TempDir dir;
   std::ofstream(dir.path() / "hosts") << "203.0.113.9 Game.Example.COM\n203.0.113.10 Ports.Example.Com\n";
   RuleLists lists;
   lists.SetHostsPath(dir.path() / "hosts");
-  Load(
-      "0,0,0,0,game.example.com,1,n\n"
-      "0,0,0,0,Login.Example.com,1,n,1,203.0.113.7\n"
-      "0,0,6,PORTS.example.com,7000,203.0.113.99,7001,1,0\n");
-  HostMap map;
   ASSERT_TRUE(lists.LoadHostsFile(map));
-  tables.CollectFilterHosts(1, 1, map);
   Build(1, 1, map);
   lists.EnterHostAddresses(map);
   EXPECT_TRUE(tables.IsSteerAddress(V4(203, 0, 113, 9)));
@@ -324,34 +318,31 @@ TEST_F(FilterTablesTest, HostRewritesFromTheFileTheHostMapAndDnsAnswers) {
 
 TEST_F(FilterTablesTest, PortMapReplacementRules) {
   // Every pair below shares the key 203.0.113.1:7000; the first line is
-  // stored, the second one replaces it or not.
+  // stored, the second one replaces it or not. A line is given by its game
+  // and area and its target.
+  const auto line = [](const char* scope, const char* target) {
+    return std::string(scope) + ",6,203.0.113.1,7000," + target + ",1,1,0\n";
+  };
   struct Row {
-    const char* first;
-    const char* second;
-    const char* expectedTarget;
+    const char *firstScope, *firstTarget, *secondScope, *secondTarget, *expectedTarget;
   } rows[] = {
       // (a) an entry for this game beats one for every game
-      {"0,0,6,203.0.113.1,7000,a.example.com,1,1,0", "5,0,6,203.0.113.1,7000,b.example.com,1,1,0",
-       "b.example.com"},
-      {"5,0,6,203.0.113.1,7000,a.example.com,1,1,0", "0,0,6,203.0.113.1,7000,b.example.com,1,1,0",
-       "a.example.com"},
+      {"0,0", "a.example.com", "5,0", "b.example.com", "b.example.com"},
+      {"5,0", "a.example.com", "0,0", "b.example.com", "a.example.com"},
       // (b) an entry for this area beats one for every area of the same game
-      {"5,0,6,203.0.113.1,7000,a.example.com,1,1,0", "5,2,6,203.0.113.1,7000,b.example.com,1,1,0",
-       "b.example.com"},
-      {"5,2,6,203.0.113.1,7000,a.example.com,1,1,0", "5,2,6,203.0.113.1,7000,b.example.com,1,1,0",
-       "a.example.com"},
+      {"5,0", "a.example.com", "5,2", "b.example.com", "b.example.com"},
+      {"5,2", "a.example.com", "5,2", "b.example.com", "a.example.com"},
       // (d) among equals, an address target beats a name target
-      {"5,2,6,203.0.113.1,7000,a.example.com,1,1,0", "5,2,6,203.0.113.1,7000,198.51.100.1,1,1,0",
-       "198.51.100.1"},
-      {"5,2,6,203.0.113.1,7000,198.51.100.1,1,1,0", "5,2,6,203.0.113.1,7000,a.example.com,1,1,0",
-       "198.51.100.1"},
+      {"5,2", "a.example.com", "5,2", "198.51.100.1", "198.51.100.1"},
+      {"5,2", "198.51.100.1", "5,2", "a.example.com", "198.51.100.1"},
   };
   for (const Row& row : rows) {
-    Load(std::string(row.first) + "\n" + row.second + "\n");
+    const std::string text = line(row.firstScope, row.firstTarget) + line(row.secondScope, row.secondTarget);
+    Load(text);
     Build(5, 2);
     auto entry = tables.FindPortMap(platform::ipv4(203, 0, 113, 1), platform::hostToNet16(7000));
-    ASSERT_TRUE(entry) << row.first;
-    EXPECT_EQ(entry->targetHost, row.expectedTarget) << row.first << " / " << row.second;
+    ASSERT_TRUE(entry) << text;
+    EXPECT_EQ(entry->targetHost, row.expectedTarget) << text;
   }
 
   // (c) an address source beats a name source: the name entry is entered for
@@ -397,10 +388,15 @@ TEST_F(FilterTablesTest, ListedNamesAreMappedForHostMapAndDnsAddresses) {
   EXPECT_FALSE(tables.FindPortMap(platform::ipv4(203, 0, 113, 61), platform::hostToNet16(7000)));
 }
 
-TEST_F(FilterTablesTest, LearnSteerAddressesForClassOneAndTwoNames) {
+// A DNS answer for a class 1 or 2 name makes its addresses steered (an IPv4
+// one gets a host route too); for a port rule's name, its addresses get the
+// rule for the rule's protocol.
+TEST_F(FilterTablesTest, DnsAnswersGiveSteerAddressesAndPortRuleAddresses) {
   Load(
       "0,0,0,0,proxy.example.com,1,n\n"
-      "0,0,0,0,plain.example.com,0,n\n");
+      "0,0,0,0,plain.example.com,0,n\n"
+      "0,0,3,api.example.com,9000,1,1\n"
+      "0,0,3,][^voice\\.,5000,0,2\n");
   Build(1, 1);
   std::vector<uint32_t> routed;
   tables.SetHostRouteHook([&](uint32_t address) { routed.push_back(address); });
@@ -414,16 +410,7 @@ TEST_F(FilterTablesTest, LearnSteerAddressesForClassOneAndTwoNames) {
   tables.LearnSteerAddresses("unknown.example.com", other);
   EXPECT_FALSE(tables.IsSteerAddress(V4(203, 0, 113, 71)));
   EXPECT_EQ(routed.size(), 1u);
-  // A rebuild forgets what was learned.
-  Build(1, 1);
-  EXPECT_FALSE(tables.IsSteerAddress(V4(203, 0, 113, 70)));
-}
 
-TEST_F(FilterTablesTest, LearnPortRuleAddressesByProtocol) {
-  Load(
-      "0,0,3,api.example.com,9000,1,1\n"
-      "0,0,3,][^voice\\.,5000,0,2\n");
-  Build(1, 1);
   EXPECT_FALSE(tables.UdpRulesPresent());
   const SocketAddress28 a[] = {V4(203, 0, 113, 80)};
   tables.LearnPortRuleAddresses("api.example.com", a);
@@ -438,6 +425,11 @@ TEST_F(FilterTablesTest, LearnPortRuleAddressesByProtocol) {
   EXPECT_TRUE(tables.UdpRulesPresent());
   tables.LearnPortRuleAddresses("novoice.example.com", a);
   EXPECT_EQ(Udp(V4(203, 0, 113, 80, 5000)), kNoRule);
+
+  // A rebuild forgets what was learned.
+  Build(1, 1);
+  EXPECT_FALSE(tables.IsSteerAddress(V4(203, 0, 113, 70)));
+  EXPECT_EQ(Tcp(V4(203, 0, 113, 80, 9000)), kNoRule);
 }
 
 class FilterFileLoadTest : public ::testing::Test {
@@ -448,15 +440,16 @@ class FilterFileLoadTest : public ::testing::Test {
   FilterTables tables;
 };
 
-// A file that is gone or cannot be read (a folder in its place) is no
-// reason to drop the lists loaded before.
-TEST_F(FilterFileLoadTest, MissingOrUnreadableFileKeepsThePreviousLists) {
+// A file that is gone or cannot be read (a folder in its place), one over the
+// size limit (not read), and running out of memory part-way through a load
+// are failed loads: the lists loaded before stay.
+TEST_F(FilterFileLoadTest, MissingUnreadableOversizedFileOrNoMemoryKeepsThePreviousLists) {
   tables.SetFilePath(path());
-  std::string file;
+  std::string good;
   std::string error;
-  ASSERT_EQ(EncipherFilterText("0,0,2,8080,1,1\n0,0,6,a.example.com,1,b.example.com,2,1,0\n", file, error),
+  ASSERT_EQ(EncipherFilterText("0,0,2,8080,1,1\n0,0,6,a.example.com,1,b.example.com,2,1,0\n", good, error),
             CipherResult::kOk);
-  WriteRaw(file);
+  WriteRaw(good);
   ASSERT_EQ(tables.LoadFilterFile(), FilterTables::LoadResult::kLoaded);
   EXPECT_EQ(tables.RecordCount(), 1u);
   EXPECT_EQ(tables.PortMapEntryCount(), 1u);
@@ -466,15 +459,8 @@ TEST_F(FilterFileLoadTest, MissingOrUnreadableFileKeepsThePreviousLists) {
   EXPECT_EQ(tables.LoadFilterFile(), FilterTables::LoadResult::kUnreadable);
   EXPECT_EQ(tables.RecordCount(), 1u);
   EXPECT_EQ(tables.PortMapEntryCount(), 1u);
-}
+  std::filesystem::remove(path());
 
-// A file over the size limit is not read, and running out of memory part-way
-// through a load is a failed load: either way the lists loaded before stay.
-TEST_F(FilterFileLoadTest, OversizedFileOrNoMemoryKeepsThePreviousLists) {
-  tables.SetFilePath(path());
-  std::string good;
-  std::string error;
-  ASSERT_EQ(EncipherFilterText("0,0,2,8080,1,1\n", good, error), CipherResult::kOk);
   std::string shortLines;
   for (int i = 0; i < 40000; ++i) shortLines += "0,0,2,1\n";
   std::string many;

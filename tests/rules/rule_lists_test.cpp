@@ -166,19 +166,19 @@ class HostsFileTest : public ::testing::Test {
   lumotest::TempDir dir;
 };
 
-TEST_F(HostsFileTest, ReadsNamesUpToTheCommentTokenAndNothingWithoutAFile) {
+TEST_F(HostsFileTest, ReadsNamesUpToTheCommentTokenIntoTheAddressTableAndNothingWithoutAFile) {
   RuleLists lists;
-  lists.SetHostsPath(Write(
-      "# a comment line\r\n"
-      "203.0.113.5 game.example.com alias.example.com # patch.example.com\n"
-      "203.0.113.6\tother.example.com  #comment more.example.com\n"
-      "  198.51.100.1   spaced.example.com\n"
-      "2001:db8::5 six.example.com\r"
-      "198.51.100.2 localhost notaname_ ok.example.org\n"
-      "0.0.0.0 blocked.example.com\n"
-      "not-an-address bad.example.com\n"
-      "198.51.100.3\n"
-      "203.0.113.7 game.example.com\n"));
+  lists.SetHostsPath(
+      Write("# a comment line\r\n"
+            "203.0.113.7 game.example.com alias.example.com # patch.example.com\n"
+            "203.0.113.6\tother.example.com  #comment more.example.com\n"
+            "  198.51.100.1   spaced.example.com\n"
+            "2001:db8::5 six.example.com\r"
+            "198.51.100.2 localhost notaname_ ok.example.org\n"
+            "0.0.0.0 blocked.example.com\n"
+            "not-an-address bad.example.com\n"
+            "198.51.100.3\n"
+            "203.0.113.5 game.example.com\n"));
   HostMap map;
   ASSERT_TRUE(lists.LoadHostsFile(map));
   std::vector<std::string> names;
@@ -188,32 +188,25 @@ TEST_F(HostsFileTest, ReadsNamesUpToTheCommentTokenAndNothingWithoutAFile) {
   EXPECT_EQ(map["game.example.com"].size(), 2u);
   EXPECT_EQ(map["game.example.com"].begin()->ipv4(), platform::ipv4(203, 0, 113, 5));
   EXPECT_EQ(map["six.example.com"].begin()->family(), platform::kFamilyIpv6);
-  // A missing file adds nothing.
-  lists.SetHostsPath(dir.path() / "absent");
-  HostMap none;
-  EXPECT_FALSE(lists.LoadHostsFile(none));
-  EXPECT_TRUE(none.empty());
-}
 
-TEST(HostAddressTable, FirstIpv4AddressPerNameCaseSensitive) {
-  RuleLists lists;
-  HostMap map;
-  uint8_t six[16] = {0x20, 0x01, 0x0d, 0xb8};
-  AddHostAddress(map, "game.example.com", SocketAddress28::FromIpv4(platform::ipv4(203, 0, 113, 9)));
-  AddHostAddress(map, "game.example.com", SocketAddress28::FromIpv4(platform::ipv4(203, 0, 113, 2)));
-  AddHostAddress(map, "game.example.com", SocketAddress28::FromIpv6(six));
-  AddHostAddress(map, "six.example.com", SocketAddress28::FromIpv6(six));
+  // The host-address table takes each name's first IPv4 address in set
+  // order, not file order, and is looked up case-sensitively.
   lists.EnterHostAddresses(map);
-  EXPECT_EQ(lists.LookupHostAddress("game.example.com"), platform::ipv4(203, 0, 113, 2))
-      << "set order, not insertion order";
+  EXPECT_EQ(lists.LookupHostAddress("game.example.com"), platform::ipv4(203, 0, 113, 5));
   EXPECT_EQ(lists.LookupHostAddress("GAME.example.com"), 0u);
   EXPECT_EQ(lists.LookupHostAddress("six.example.com"), 0u);
-
   // A later configuration overwrites and adds, never removes.
   HostMap next;
   AddHostAddress(next, "game.example.com", SocketAddress28::FromIpv4(platform::ipv4(198, 51, 100, 4)));
   lists.EnterHostAddresses(next);
   EXPECT_EQ(lists.LookupHostAddress("game.example.com"), platform::ipv4(198, 51, 100, 4));
+  EXPECT_EQ(lists.LookupHostAddress("other.example.com"), platform::ipv4(203, 0, 113, 6));
+
+  // A missing file adds nothing.
+  lists.SetHostsPath(dir.path() / "absent");
+  HostMap none;
+  EXPECT_FALSE(lists.LoadHostsFile(none));
+  EXPECT_TRUE(none.empty());
 }
 
 }  // namespace

@@ -132,7 +132,7 @@ TEST(ClassicInetAddr, ClassicForms) {
   for (const Row& row : rows) EXPECT_EQ(ClassicInetAddr(row.text), row.expected) << row.text;
 }
 
-TEST(Ipv6Text, ParsesNumericFormsAndGivesTheCanonicalText) {
+TEST(Ipv6Text, ParsesNumericFormsGivesTheCanonicalTextAndTheAddress) {
   struct Row {
     const char* text;
     bool ok;
@@ -163,9 +163,7 @@ TEST(Ipv6Text, ParsesNumericFormsAndGivesTheCanonicalText) {
       EXPECT_EQ(text, row.canonical) << row.text;
     }
   }
-}
-
-TEST(Ipv6Text, ParseGivesAFamily23AddressOrZeros) {
+  // Parsed: a family 23 address with port 0, or zeros.
   SocketAddress28 out;
   ASSERT_TRUE(ParseIpv6Text("2001:db8::7", out));
   EXPECT_EQ(out.family(), platform::kFamilyIpv6);
