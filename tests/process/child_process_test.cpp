@@ -21,24 +21,19 @@ extern char** environ;
 namespace {
 
 // A copy of sleep(1) under a name of the test's own, run as a child.
-class NamedChild {
- public:
-  NamedChild(const std::filesystem::path& program) {
-    std::string path = program.string();
+struct NamedChild {
+  explicit NamedChild(std::string path) {
     char* argv[] = {path.data(), const_cast<char*>("30"), nullptr};
-    if (posix_spawn(&pid_, path.c_str(), nullptr, nullptr, argv, environ) != 0) pid_ = -1;
+    if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ) != 0) pid = -1;
   }
   ~NamedChild() { end(); }
   void end() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    if (pid <= 0) return;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
   }
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
+  pid_t pid = -1;
 };
 
 // A child is found by its name in any letter case, still by its name once
@@ -53,13 +48,13 @@ TEST(ChildProcesses, FoundByNameUntilTheyEndEvenWithTheProgramDeleted) {
   ASSERT_FALSE(ec) << ec.message();
   std::filesystem::permissions(program, std::filesystem::perms::owner_exec,
                                std::filesystem::perm_options::add);
-  NamedChild child(program);
-  ASSERT_GT(child.pid(), 0);
+  NamedChild child(program.string());
+  ASSERT_GT(child.pid, 0);
   const std::u16string lowerName = platform::utf8ToUtf16(platform::toLowerAscii(name));
   // Found once the child runs the copied program (after exec).
-  ASSERT_TRUE(lumotest::waitFor([&] { return process::FindProcessIdByName(lowerName) == child.pid(); }));
+  ASSERT_TRUE(lumotest::waitFor([&] { return process::FindProcessIdByName(lowerName) == child.pid; }));
   std::filesystem::remove(program);
-  EXPECT_EQ(process::FindProcessIdByName(platform::utf8ToUtf16(name)), child.pid());
+  EXPECT_EQ(process::FindProcessIdByName(platform::utf8ToUtf16(name)), child.pid);
   child.end();
   EXPECT_EQ(process::FindProcessIdByName(platform::utf8ToUtf16(name)), -1);
 }

@@ -1,13 +1,13 @@
 // Process names, the selection test and look-ups by executable name.
+#include "process/process_selection.h"
+
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <map>
 
 #include "platform/process_list.h"
 #include "platform/sysinfo.h"
 #include "platform/text.h"
-#include "process/process_selection.h"
 #include "service/iservice_monitor.h"
 
 namespace {
@@ -72,20 +72,18 @@ TEST(FindProcessIdByName, FirstMatchIgnoringCase) {
 TEST(FindProcessIdByName, FindsThisTestProgram) {
   std::vector<ProcessListEntry> snapshot;
   ASSERT_TRUE(platform::snapshotProcesses(snapshot));
-  const uint32_t self = platform::currentProcessId();
-  std::u16string ownName;
-  for (const auto& entry : snapshot)
-    if (entry.processId == self) ownName = entry.exeName;
-  ASSERT_FALSE(ownName.empty());
-  EXPECT_NE(ownName.find(u"process_tests"), std::u16string::npos);
+  auto nameOf = [&](uint32_t id) {
+    for (const auto& entry : snapshot)
+      if (entry.processId == id) return entry.exeName;
+    return std::u16string();
+  };
+  const std::u16string ownName = nameOf(platform::currentProcessId());
+  ASSERT_NE(ownName.find(u"process_tests"), std::u16string::npos);
   // Another copy of this program may run at the same time; whichever is
   // found first carries the name.
-  std::vector<uint32_t> sameName;
-  for (const auto& entry : snapshot)
-    if (entry.exeName == ownName) sameName.push_back(entry.processId);
-  int64_t found = process::FindProcessIdByName(platform::toLowerAscii(ownName));
+  const int64_t found = process::FindProcessIdByName(platform::toLowerAscii(ownName));
   ASSERT_GT(found, 0);
-  EXPECT_NE(std::find(sameName.begin(), sameName.end(), static_cast<uint32_t>(found)), sameName.end()) << found;
+  EXPECT_EQ(nameOf(static_cast<uint32_t>(found)), ownName) << found;
 }
 
 }  // namespace
