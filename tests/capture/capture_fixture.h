@@ -236,6 +236,9 @@ class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler
   simdrv::SockAddr node{};
   std::atomic<bool> passPings{false};
   drvapi::TcpConnInfo lastRequest{};  // as the driver reported it
+  // Set before the programs run: offered each datagram the library is told
+  // of before the words above; true when it dealt with it.
+  std::function<bool(uint64_t id, const unsigned char* remote, const std::string& datagram)> takeSend;
 
   void tcpConnectRequest(uint64_t id, drvapi::TcpConnInfo* info) override {
     record("tcpConnectRequest", id, text(info->localAddress.bytes.data()),
@@ -274,6 +277,7 @@ class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler
     const std::string datagram(data, static_cast<size_t>(length));
     record("udpSend", id, datagram, text(remote), 0, optionsOf(options));
     const std::string word = datagram.substr(0, datagram.find(' '));
+    if (takeSend && takeSend(id, remote, datagram)) return;
     if (text(remote).rfind("203.0.113.9:", 0) == 0) {
       const std::string wrapped = "tunnel " + text(remote) + " " + datagram;
       drvapi::udpInjectSend(id, node.bytes.data(), wrapped.data(), static_cast<int>(wrapped.size()), options);

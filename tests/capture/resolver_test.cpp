@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <netdb.h>
 
-#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -416,63 +415,32 @@ struct Injection {
   uint16_t port = 53;
 };
 
-// The engine's stand-in: a DNS query (port 53) for a name in `answers` is
-// answered with what the entry gives (nothing at all for an empty list);
-// others are passed on.
-class Handler : public lumotest::QuietHandler {
- public:
-  using Answer = std::function<std::vector<Injection>(const std::string& query)>;
-  struct Query {
-    std::string bytes, to;
-  };
-  std::atomic<uint32_t> flowProcessId{0};  // of the last UDP flow reported
+using Answer = std::function<std::vector<Injection>(const std::string& query)>;
 
-  void answer(const std::string& name, Answer answer) {
-    std::lock_guard<std::mutex> guard(lock_);
-    answers_[name] = std::move(answer);
-  }
-  std::vector<Query> queries() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return queries_;
-  }
+bool isQuery(const std::string& to) { return to.substr(to.rfind(':')) == ":53"; }
 
-  void udpCreated(uint64_t, drvapi::UdpConnInfo* info) override { flowProcessId = info->processId; }
-  void udpSend(uint64_t id, const unsigned char* remote, const char* data, int length,
-               const drvapi::UdpOptions* options) override {
-    const std::string query(data, static_cast<size_t>(length));
-    const std::string to = capturetest::text(remote);
-    Answer answer;
-    if (to.substr(to.rfind(':')) == ":53") {
-      std::lock_guard<std::mutex> guard(lock_);
-      queries_.push_back({query, to});
-      auto it = answers_.find(parsed(query).name);
-      if (it != answers_.end()) answer = it->second;
-    }
-    if (!answer) {
-      drvapi::udpInjectSend(id, remote, data, length, options);
-      return;
-    }
-    for (const Injection& i : answer(query)) {
-      const simdrv::SockAddr source =
-          i.source.empty() ? simdrv::ipv4(to.substr(0, to.rfind(':')), 53) : simdrv::ipv4(i.source, i.port);
-      drvapi::udpInjectReceive(id, source.bytes.data(), i.datagram.data(),
-                               static_cast<int>(i.datagram.size()), nullptr);
-    }
-  }
-
- private:
-  mutable std::mutex lock_;
-  std::map<std::string, Answer> answers_;
-  std::vector<Query> queries_;
-};
-
-class ResolverUnderCapture : public capturetest::CaptureServerFixture<Handler> {
+class ResolverUnderCapture : public capturetest::CaptureServerFixture<capturetest::Handler> {
  protected:
   void SetUp() override {
     if (!prepareNamespace())
       GTEST_SKIP() << "needs a network namespace of its own (LUMO_TEST_NETNS) where unshare -m works";
     CaptureServerFixture::SetUp();
     if (HasFatalFailure()) return;
+    // The engine's stand-in: a DNS query for a name in `answers` is answered
+    // with what the entry gives (nothing at all for an empty list); other
+    // datagrams pass.
+    handler.takeSend = [this](uint64_t id, const unsigned char* remote, const std::string& query) {
+      const std::string to = capturetest::text(remote);
+      const auto answer = answers.find(parsed(query).name);
+      if (!isQuery(to) || answer == answers.end()) return false;
+      for (const Injection& i : answer->second(query)) {
+        const simdrv::SockAddr source =
+            i.source.empty() ? simdrv::ipv4(to.substr(0, to.rfind(':')), 53) : simdrv::ipv4(i.source, i.port);
+        drvapi::udpInjectReceive(id, source.bytes.data(), i.datagram.data(),
+                                 static_cast<int>(i.datagram.size()), nullptr);
+      }
+      return true;
+    };
     // Every process's DNS, as the engine asks for it.
     drvapi::FilterRule rule{};
     rule.protocol = 17;
@@ -502,12 +470,22 @@ class ResolverUnderCapture : public capturetest::CaptureServerFixture<Handler> {
     return capturetest::run(command, environment);
   }
 
+  // The DNS queries the library was told of: the query in `data`, where it
+  // went in `address`.
+  std::vector<capturetest::Event> queries() const {
+    std::vector<capturetest::Event> out;
+    for (const capturetest::Event& e : handler.events("udpSend"))
+      if (isQuery(e.address)) out.push_back(e);
+    return out;
+  }
+
   lumotest::TempDir noDriver;
+  std::map<std::string, Answer> answers;
 };
 
 // The handler's answer of one reply to the query, `records` after its
 // question, with `flags` (the response code in the low bits).
-Handler::Answer replyWith(std::vector<std::string> records, uint16_t flags = kAnswerFlags) {
+Answer replyWith(std::vector<std::string> records, uint16_t flags = kAnswerFlags) {
   return
       [records, flags](const std::string& q) { return std::vector<Injection>{{replyTo(q, flags, records)}}; };
 }
@@ -515,16 +493,16 @@ Handler::Answer replyWith(std::vector<std::string> records, uint16_t flags = kAn
 // The engine's answers: steer.example has 203.0.113.5; alias.example is a
 // CNAME of target.example, 203.0.113.6; missing.example does not exist;
 // empty.example has no A record.
-void answerNames(Handler& handler) {
+void answerNames(std::map<std::string, Answer>& answers) {
   const std::string target = encodedName("target.example");
-  handler.answer("steer.example", replyWith({aRecord(kQuestion, "203.0.113.5")}));
-  handler.answer("alias.example", replyWith({record(kQuestion, 5, target), aRecord(target, "203.0.113.6")}));
-  handler.answer("missing.example", replyWith({}, kAnswerFlags | 3));
-  handler.answer("empty.example", replyWith({}));
+  answers["steer.example"] = replyWith({aRecord(kQuestion, "203.0.113.5")});
+  answers["alias.example"] = replyWith({record(kQuestion, 5, target), aRecord(target, "203.0.113.6")});
+  answers["missing.example"] = replyWith({}, kAnswerFlags | 3);
+  answers["empty.example"] = replyWith({});
 }
 
 TEST_F(ResolverUnderCapture, GetentGetsWhatTheEngineAnswers) {
-  answerNames(handler);
+  answerNames(answers);
   // Where the capture's queries are sent: a documentation address nobody
   // serves, so only the handler's answers can arrive.
   const std::vector<std::string> env = {"LUMO_CAPTURE_NAMESERVER=203.0.113.53"};
@@ -534,14 +512,15 @@ TEST_F(ResolverUnderCapture, GetentGetsWhatTheEngineAnswers) {
             "203.0.113.5     STREAM steer.example\n"
             "203.0.113.5     DGRAM  \n"
             "203.0.113.5     RAW    \n");
-  std::vector<Handler::Query> queries = handler.queries();
-  ASSERT_EQ(queries.size(), 1u);
-  EXPECT_EQ(parsed(queries[0].bytes).name, "steer.example");
-  EXPECT_TRUE(parsed(queries[0].bytes).isA);
-  EXPECT_EQ(queries[0].bytes.substr(2, 4), std::string("\x01\x00\x00\x01", 4))
+  const std::vector<capturetest::Event> asked = queries();
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_EQ(parsed(asked[0].data).name, "steer.example");
+  EXPECT_TRUE(parsed(asked[0].data).isA);
+  EXPECT_EQ(asked[0].data.substr(2, 4), std::string("\x01\x00\x00\x01", 4))
       << "a standard query, recursion desired, one question";
-  EXPECT_EQ(queries[0].to, "203.0.113.53:53");
-  EXPECT_GT(handler.flowProcessId, 0u) << "the query is the program's own";
+  EXPECT_EQ(asked[0].address, "203.0.113.53:53");
+  ASSERT_FALSE(handler.events("udpCreated").empty());
+  EXPECT_GT(handler.events("udpCreated")[0].processId, 0u) << "the query is the program's own";
 
   // gethostbyname2: the CNAME's target is the name, the name asked its alias.
   o = run({"getent", "hosts", "alias.example"}, env);
@@ -554,17 +533,17 @@ TEST_F(ResolverUnderCapture, GetentGetsWhatTheEngineAnswers) {
       EXPECT_EQ(o.output, "") << database << " " << name;
     }
   }
-  EXPECT_EQ(handler.queries().size(), 6u) << "one query each, none asked again";
+  EXPECT_EQ(queries().size(), 6u) << "one query each, none asked again";
 
   // Without the override the capture asks resolv.conf's first IPv4 server.
   resolvConf("nameserver 2001:db8::53\nnameserver 198.51.100.54\noptions timeout:1 attempts:1\n");
   o = run({"getent", "ahostsv4", "steer.example"});
   EXPECT_EQ(o.output.substr(0, o.output.find('\n')), "203.0.113.5     STREAM steer.example");
-  EXPECT_EQ(handler.queries().back().to, "198.51.100.54:53");
+  EXPECT_EQ(queries().back().address, "198.51.100.54:53");
 }
 
 TEST_F(ResolverUnderCapture, WhatTheCaptureHasNothingToAddIsTheCLibrarys) {
-  answerNames(handler);
+  answerNames(answers);
   NameServer system("198.51.100.53"), capture("203.0.113.53");
   ASSERT_TRUE(system.ok() && capture.ok());
   const std::vector<std::string> env = {"LUMO_CAPTURE_NAMESERVER=203.0.113.53"};
@@ -582,7 +561,7 @@ TEST_F(ResolverUnderCapture, WhatTheCaptureHasNothingToAddIsTheCLibrarys) {
     EXPECT_EQ(o.status, 0) << row.argv.back() << o.errors;
     EXPECT_EQ(o.output.substr(0, row.output.size()), row.output) << row.argv.back();
   }
-  EXPECT_TRUE(handler.queries().empty());
+  EXPECT_TRUE(queries().empty());
   EXPECT_TRUE(capture.seen().empty());
 
   // No driver: the C library asks resolv.conf's server, unsteered, and the
@@ -594,7 +573,7 @@ TEST_F(ResolverUnderCapture, WhatTheCaptureHasNothingToAddIsTheCLibrarys) {
       0u)
       << o.errors;
   EXPECT_EQ(std::count(o.errors.begin(), o.errors.end(), '\n'), 1) << o.errors;
-  EXPECT_TRUE(handler.queries().empty());
+  EXPECT_TRUE(queries().empty());
   EXPECT_TRUE(capture.seen().empty());
   // (getent hosts asks for IPv6 addresses first, always the C library's way.)
   std::vector<std::string> addressQueries;
@@ -613,13 +592,13 @@ TEST_F(ResolverUnderCapture, RepliesThatAreNotTheQuerysAreIgnored) {
     const std::string right = replyTo(q, kAnswerFlags, {aRecord(kQuestion, "203.0.113.66")});
     return std::vector<Injection>{{right, "203.0.113.53", 5353}, {right, "198.51.100.77"}};
   };
-  handler.answer("late.example", [wrongOnes](const std::string& q) {
+  answers["late.example"] = [wrongOnes](const std::string& q) {
     std::vector<Injection> all = wrongOnes(q);
     all.push_back({replyTo(q, kAnswerFlags, {aRecord(kQuestion, "203.0.113.7")})});
     return all;
-  });
-  handler.answer("bad.example", wrongOnes);
-  handler.answer("failing.example", replyWith({}, kAnswerFlags | 2));
+  };
+  answers["bad.example"] = wrongOnes;
+  answers["failing.example"] = replyWith({}, kAnswerFlags | 2);
   const std::vector<std::string> env = {"LUMO_CAPTURE_NAMESERVER=203.0.113.53"};
   capturetest::Outcome o = run({"getent", "hosts", "late.example"}, env);
   EXPECT_EQ(o.output, "203.0.113.7     late.example\n") << "the one right answer, after the wrong ones";
@@ -629,7 +608,7 @@ TEST_F(ResolverUnderCapture, RepliesThatAreNotTheQuerysAreIgnored) {
     o = run({"getent", "hosts", name}, env);
     EXPECT_EQ(o.output, "192.0.2.44      " + std::string(name) + "\n") << o.errors;
   }
-  EXPECT_EQ(handler.queries().size(), 3u);
+  EXPECT_EQ(queries().size(), 3u);
 }
 
 }  // namespace

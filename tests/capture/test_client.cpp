@@ -6,8 +6,8 @@
 //   udp TEXT...      each TEXT sent, its reply waited for with poll:
 //                    "got DATA from A:P" ("timeout")
 //   udp-lines        the same for each line of standard input
-//   udp-blocking T   the reply read with a blocking recvfrom
-//   udp-nonblocking T  from a non-blocking socket, read after poll
+//   udp-blocking TEXT...  the same, each reply read with a blocking recvfrom
+//   udp-nonblocking TEXT...  from a non-blocking socket, read after poll
 //   resolver         a connected non-blocking socket sends two queries in
 //                    one sendmmsg, as the C library's resolver does:
 //                    "peer A:P", "answer DATA from A:P" twice
@@ -66,16 +66,25 @@ bool printPeer(int fd) {
   return true;
 }
 
+// How a datagram is waited for: poll, then recvfrom; a blocking recvfrom
+// (the socket's SO_RCVTIMEO ends it); or, on a non-blocking socket, poll and
+// recvfrom until a datagram comes (wake-ups without one not counted).
+enum class Read { kAfterPoll, kBlocking, kNonBlocking };
+
 // One datagram within `ms`, with its source; false on time-out.
-bool receiveOne(int fd, int ms, std::string& data, sockaddr_in& from) {
-  pollfd p{fd, POLLIN, 0};
-  if (::poll(&p, 1, ms) != 1) return false;
+bool receiveOne(int fd, int ms, std::string& data, sockaddr_in& from, Read read = Read::kAfterPoll) {
   char buffer[65536];
-  socklen_t length = sizeof from;
-  const ssize_t n = ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
-  if (n < 0) return false;
-  data.assign(buffer, static_cast<size_t>(n));
-  return true;
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (read != Read::kBlocking && ::poll(&p, 1, ms) != 1) return false;
+    socklen_t length = sizeof from;
+    const ssize_t n = ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+    if (n >= 0) {
+      data.assign(buffer, static_cast<size_t>(n));
+      return true;
+    }
+    if (read != Read::kNonBlocking || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+  }
 }
 
 bool sendText(int fd, const sockaddr_in& to, const std::string& data) {
@@ -99,17 +108,20 @@ int tcp(const sockaddr_in& to) {
 }
 
 // One datagram per TEXT, or per line of standard input when there is none,
-// each followed by its reply.
-int udp(const sockaddr_in& to, char** texts, int count) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+// each followed by its reply, read as `read` says.
+int udp(const sockaddr_in& to, char** texts, int count, Read read = Read::kAfterPoll) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | (read == Read::kNonBlocking ? SOCK_NONBLOCK : 0), 0);
   if (fd < 0) return fail("socket");
+  const int waitMs = read == Read::kAfterPoll ? 5000 : 10000;  // a missing reply ends the test, not the run
+  const timeval limit{waitMs / 1000, 0};
+  if (read != Read::kAfterPoll) ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   std::string line;
   for (int i = 0; count > 0 ? i < count : static_cast<bool>(std::getline(std::cin, line)); ++i) {
     if (!sendText(fd, to, count > 0 ? texts[i] : line)) return fail("sendto");
     if (i == 0 && count > 0) printLocal(fd);
     std::string data;
     sockaddr_in from{};
-    if (receiveOne(fd, 5000, data, from))
+    if (receiveOne(fd, waitMs, data, from, read))
       std::printf("got %s from %s\n", data.c_str(), text(from).c_str());
     else
       std::printf("timeout\n");
@@ -117,33 +129,6 @@ int udp(const sockaddr_in& to, char** texts, int count) {
   }
   ::close(fd);
   return 0;
-}
-
-// One datagram and its reply, read with a blocking recvfrom or, from a
-// non-blocking socket, after poll (wake-ups without a datagram not counted).
-int udpOnce(const sockaddr_in& to, const char* data, bool blocking) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | (blocking ? 0 : SOCK_NONBLOCK), 0);
-  if (fd < 0) return fail("socket");
-  const timeval limit{10, 0};  // a missing reply ends the test, not the run
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  if (!sendText(fd, to, data)) return fail("sendto");
-  printLocal(fd);
-  char buffer[2048];
-  for (;;) {
-    pollfd p{fd, POLLIN, 0};
-    if (!blocking && ::poll(&p, 1, 10000) != 1) {
-      std::printf("timeout\n");
-      return 0;
-    }
-    sockaddr_in from{};
-    socklen_t length = sizeof from;
-    const ssize_t n = ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
-    if (n < 0 && !blocking && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-    if (n < 0) return fail("recvfrom");
-    std::printf("got %s from %s\n", std::string(buffer, static_cast<size_t>(n)).c_str(), text(from).c_str());
-    ::close(fd);
-    return 0;
-  }
 }
 
 // As the C library's resolver sends its A and AAAA queries.
@@ -216,8 +201,8 @@ int main(int argc, char** argv) {
   const sockaddr_in to = endpoint(argv[2], argv[3]);
   if (command == "tcp") return tcp(to);
   if (command == "udp") return udp(to, argv + 4, argc - 4);
-  if (command == "udp-blocking" && argc == 5) return udpOnce(to, argv[4], true);
-  if (command == "udp-nonblocking" && argc == 5) return udpOnce(to, argv[4], false);
+  if (command == "udp-blocking") return udp(to, argv + 4, argc - 4, Read::kBlocking);
+  if (command == "udp-nonblocking") return udp(to, argv + 4, argc - 4, Read::kNonBlocking);
   if (command == "resolver") return resolver(to);
   if (command == "udp-lines") return udp(to, nullptr, 0);
   if (command == "fork-udp") return forkUdp(to);
