@@ -1,9 +1,10 @@
+#include "engine/config.h"
+
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cstring>
 
-#include "engine/config.h"
+#include "platform/net.h"
 
 using engine::GAME_CONFIG;
 using engine::PROCESS_ENTRY;
@@ -16,12 +17,6 @@ PROCESS_ENTRY entry(const char* name, uint32_t value) {
   std::strncpy(e.name, name, sizeof e.name - 1);
   e.value = value;
   return e;
-}
-
-void build(PROCESS_ENTRY* entries, int count, PROXY_CONFIG& proxy, GAME_CONFIG& game,
-           const char* password = "123", const char* rules = nullptr) {
-  engine::buildConfigRecords("user", password, entries, count, 2, rules, 0x0100007Fu, 0x3804u, 0x3904u, 12, 34,
-                             proxy, game);
 }
 
 }  // namespace
@@ -48,12 +43,14 @@ TEST(ConfigRecords, UserIdFromPassword) {
   EXPECT_EQ(engine::parseUserId(nullptr), 0u);
 }
 
+// Null texts are taken as empty; of the port words only the low 16 bits count.
 TEST(ConfigRecords, ProcessNamesAreLowerCasedInPlaceAndMergedAndUnterminatedOnesEmpty) {
   PROCESS_ENTRY entries[] = {entry("Game.EXE", 9), entry("a.exe", 1), entry("A.EXE", 2), entry("", 5)};
   std::memset(entries[3].name, 'X', sizeof entries[3].name);  // no terminator: becomes empty
   PROXY_CONFIG proxy;
   GAME_CONFIG game;
-  build(entries, 4, proxy, game);
+  engine::buildConfigRecords(nullptr, nullptr, entries, 4, 2, nullptr, 0x0100007Fu, 0xAAAA3804u, 0xBBBB3904u,
+                             12, 34, proxy, game);
   EXPECT_STREQ(entries[0].name, "game.exe") << "the caller's array is changed too";
   EXPECT_STREQ(entries[2].name, "a.exe");
   EXPECT_EQ(entries[3].name[0], '\0');
@@ -61,24 +58,10 @@ TEST(ConfigRecords, ProcessNamesAreLowerCasedInPlaceAndMergedAndUnterminatedOnes
   EXPECT_EQ(game.processes.at("game.exe"), 9u);
   EXPECT_EQ(game.processes.at("a.exe"), 2u) << "the later entry's value wins";
   EXPECT_EQ(game.processes.at(""), 5u);
-}
 
-TEST(ConfigRecords, FieldsAreCarriedAsGivenAndNullTextsAreEmpty) {
-  PROCESS_ENTRY e = entry("x.exe", 1);
-  PROXY_CONFIG proxy;
-  GAME_CONFIG game;
-  engine::buildConfigRecords(nullptr, nullptr, &e, 1, 3, nullptr, 0x0100007Fu, 0xAAAA3804u, 0x3904u, 12, 34,
-                             proxy, game);
-  EXPECT_EQ(proxy.proxyUser, "");
-  EXPECT_EQ(proxy.proxyPassword, "");
+  EXPECT_EQ(proxy.proxyUser + proxy.proxyPassword + game.rulesText, "");
   EXPECT_EQ(proxy.userId, 0u);
-  EXPECT_EQ(proxy.proxyAddress, 0x0100007Fu);
-  EXPECT_EQ(proxy.proxyTcpPort, 0x3804) << "only the low 16 bits of the port word";
+  EXPECT_EQ(proxy.proxyTcpPort, 0x3804);
   EXPECT_EQ(proxy.proxyUdpPort, 0x3904);
-  const unsigned char* dns = reinterpret_cast<const unsigned char*>(&proxy.dnsPort);
-  EXPECT_EQ(dns[0] * 256 + dns[1], 5312) << "5312 in network byte order";
-  EXPECT_EQ(game.gameId, 12u);
-  EXPECT_EQ(game.areaId, 34u);
-  EXPECT_EQ(game.processLimit, 3u);
-  EXPECT_EQ(game.rulesText, "");
+  EXPECT_EQ(proxy.dnsPort, platform::hostToNet16(engine::kNodeDnsPort));
 }

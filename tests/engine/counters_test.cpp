@@ -8,7 +8,6 @@
 
 #ifndef _WIN32
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #endif
 
@@ -46,34 +45,6 @@ TEST(Counters, HookCountsOnlyProxiedFlowBytesOfKnownFamilies) {
   EXPECT_EQ(e.takeSentBytes(), 1007u);
   EXPECT_EQ(e.takeReceivedBytes(), 309u);
   EXPECT_EQ(e.takeSentBytes(), 0u) << "reading clears the counter";
-}
-
-TEST(Counters, TickTakesTheCountersAndPostsThemToTheWindow) {
-  RecordingDriver driver;
-  engine::ZuEngine e(driver);
-  e.startCollector();
-  e.post(record<DCUdpProxyFlowUpEvent>(2, 0, 123));
-  e.post(record<DCUdpProxyFlowDownEvent>(2, 0, 456));
-  e.stopCollector();
-#ifndef _WIN32
-  int fds[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, fds), 0);
-  engine::PROXY_CONFIG p;
-  engine::GAME_CONFIG g;
-  e.Configure(p, g, static_cast<uintptr_t>(fds[0]));
-  e.notificationTick();
-  uint32_t msg[3] = {};
-  ASSERT_EQ(recv(fds[1], msg, sizeof msg, MSG_DONTWAIT), 12);
-  EXPECT_EQ(msg[0], 1526u);
-  EXPECT_EQ(msg[1], 123u);
-  EXPECT_EQ(msg[2], 456u);
-  close(fds[0]);
-  close(fds[1]);
-#else
-  e.notificationTick();  // no window: the counters are zeroed all the same
-#endif
-  EXPECT_EQ(e.takeSentBytes(), 0u);
-  EXPECT_EQ(e.takeReceivedBytes(), 0u);
 }
 
 #ifndef _WIN32

@@ -13,24 +13,11 @@ using Steps = std::vector<std::string>;
 namespace {
 
 engine::GAME_CONFIG game(uint32_t gameId, uint32_t areaId = 0) {
-  engine::GAME_CONFIG g;
-  g.gameId = gameId;
-  g.areaId = areaId;
-  g.processes["game.exe"] = 1;
-  return g;
+  return {gameId, areaId, {{"game.exe", 1}}, 0, ""};
 }
 
-engine::PROXY_CONFIG node() {
-  engine::PROXY_CONFIG p;
-  p.proxyUser = "u";
-  p.proxyPassword = "7";
-  p.userId = 7;
-  p.proxyAddress = 0x0100007F;
-  p.proxyTcpPort = 0x3804;
-  p.proxyUdpPort = 0x3904;
-  p.dnsPort = 0xC014;
-  return p;
-}
+// A node on 127.0.0.1 (ports in network order), as SetConfig leaves it.
+engine::PROXY_CONFIG node() { return {"u", "7", 7, 0x0100007F, 0x3804, 0x3904, 0xC014}; }
 
 }  // namespace
 
@@ -58,6 +45,15 @@ TEST_F(Lifecycle, InitializeOpensTheDriverInOrderOnce) {
   const size_t before = driver.steps.size();
   EXPECT_TRUE(engine.Initialize(true));
   EXPECT_EQ(driver.steps.size(), before) << "a second Initialize touches nothing";
+
+  // Shutdown of an initialised engine stops it, from the sockets to the resolver.
+  driver.steps.clear();
+  ASSERT_TRUE(engine.Shutdown(true));
+  EXPECT_EQ(driver.steps.front(), "udpProxy.stopSockets");
+  EXPECT_TRUE(driver.has("drv:free"));
+  EXPECT_EQ(driver.steps.back(), "resolver.stop");
+  EXPECT_FALSE(engine.initialized());
+  EXPECT_FALSE(engine.collecting());
 }
 
 TEST_F(Lifecycle, DriverServiceIsTriedTwiceAndFailuresAreRepeatedByTheNextCall) {
@@ -98,6 +94,13 @@ TEST_F(Lifecycle, StartInitialisesAndKeepsOneTimer) {
 
   ASSERT_TRUE(engine.StartEngine(true, true, true, false, 0, false));
   EXPECT_TRUE(engine.notifyTimerActive()) << "a second start keeps the running timer";
+
+  engine.StopEngine(false);
+  driver.steps.clear();
+  engine.StartEngine(false, false, false, false, 0, false);
+  EXPECT_TRUE(driver.has("udpProxy.startService")) << "after Stop the completion service starts again";
+  EXPECT_TRUE(driver.has("drv:init"));
+  EXPECT_TRUE(engine.initialized());
 }
 
 TEST_F(Lifecycle, StopClosesTheDriverAndForgetsTheNode) {
@@ -126,27 +129,6 @@ TEST_F(Lifecycle, StopClosesTheDriverAndForgetsTheNode) {
   driver.steps.clear();
   EXPECT_TRUE(engine.Shutdown(true));
   EXPECT_TRUE(driver.steps.empty()) << "Shutdown of a stopped engine does nothing";
-}
-
-TEST_F(Lifecycle, ShutdownStopsAnInitialisedEngine) {
-  engine.Initialize(false);
-  driver.steps.clear();
-  ASSERT_TRUE(engine.Shutdown(true));
-  EXPECT_EQ(driver.steps.front(), "udpProxy.stopSockets");
-  EXPECT_TRUE(driver.has("drv:free"));
-  EXPECT_EQ(driver.steps.back(), "resolver.stop");
-  EXPECT_FALSE(engine.initialized());
-  EXPECT_FALSE(engine.collecting());
-}
-
-TEST_F(Lifecycle, StartAfterStopInitialisesAgain) {
-  engine.StartEngine(false, false, false, false, 0, false);
-  engine.StopEngine(false);
-  driver.steps.clear();
-  engine.StartEngine(false, false, false, false, 0, false);
-  EXPECT_TRUE(driver.has("udpProxy.startService")) << "the completion service starts again";
-  EXPECT_TRUE(driver.has("drv:init"));
-  EXPECT_TRUE(engine.initialized());
 }
 
 TEST(LifecycleGames, GameIdsSwitchTheirBehaviour) {
