@@ -40,33 +40,22 @@ class FreshInstall : public ::testing::TestWithParam<platform::OsVersion> {};
 TEST_P(FreshInstall, InstallsRegistersAndStarts) {
   DriverTestMachine m(GetParam(), 9);
   m.ship({1, 0, 0, 1});
-  const std::u16string tcpip6 = u"SYSTEM\\CurrentControlSet\\Services\\Tcpip6\\Parameters";
   const std::u16string tcpip = u"SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters";
-  m.registry.createKey(tcpip6);
+  m.registry.createKey(lumotest::kTcpip6Key);
   m.registry.createKey(tcpip);
-  platform::writeDword(m.registry, tcpip6, u"DisabledComponents", 0x21);
+  platform::writeDword(m.registry, lumotest::kTcpip6Key, u"DisabledComponents", 0x21);
   platform::writeDword(m.registry, tcpip, u"DisableTaskOffload", 1);
 
   ASSERT_TRUE(service::ensureDriverRunning());
   EXPECT_EQ(lumotest::readFileBytes(m.installed()), lumotest::readFileBytes(m.shippedFile()));
   EXPECT_EQ(m.state(), ServiceState::kRunning);
-
-  const std::u16string key = u"SYSTEM\\CurrentControlSet\\Services\\LumoDriverSys";
-  uint32_t type = 0, start = 99, components = 0, offload = 1;
-  std::u16string group, image;
-  EXPECT_TRUE(platform::readDword(m.registry, key, u"Type", type));
-  EXPECT_TRUE(platform::readDword(m.registry, key, u"Start", start));
-  EXPECT_TRUE(platform::readString(m.registry, key, u"Group", group));
-  EXPECT_TRUE(platform::readString(m.registry, key, u"ImagePath", image));
-  EXPECT_EQ(type, 1u);
-  EXPECT_EQ(start, 0u);
-  EXPECT_EQ(group, u"PNP_TDI");
-  EXPECT_EQ(image, u"system32\\drivers\\LumoDriverSys.sys");
+  EXPECT_EQ(m.dword(lumotest::kDriverServiceKey, u"Type"), 1u);
+  EXPECT_EQ(m.dword(lumotest::kDriverServiceKey, u"Start"), 0u);
+  EXPECT_EQ(m.text(lumotest::kDriverServiceKey, u"Group"), u"PNP_TDI");
+  EXPECT_EQ(m.text(lumotest::kDriverServiceKey, u"ImagePath"), u"system32\\drivers\\LumoDriverSys.sys");
   // The host registry is prepared as opening the driver prepares it.
-  platform::readDword(m.registry, tcpip6, u"DisabledComponents", components);
-  platform::readDword(m.registry, tcpip, u"DisableTaskOffload", offload);
-  EXPECT_EQ(components, 0x29u);
-  EXPECT_EQ(offload, 0u);
+  EXPECT_EQ(m.dword(lumotest::kTcpip6Key, u"DisabledComponents"), 0x29u);
+  EXPECT_EQ(m.dword(tcpip, u"DisableTaskOffload"), 0u);
 
   // A second call finds everything in place and leaves the file alone.
   const auto written = std::filesystem::last_write_time(m.installed());
@@ -79,17 +68,14 @@ INSTANTIATE_TEST_SUITE_P(EveryKind, FreshInstall,
                          ::testing::Values(platform::OsVersion{5, 1, 0}, platform::OsVersion{6, 1, 0},
                                            platform::OsVersion{10, 0, 0}));
 
-TEST(DriverFile, MissingShippedFileFails) {
+TEST(DriverFile, MissingShippedFileFailsAndAMissingInstalledOneIsCopiedButReportedNotReady) {
   DriverTestMachine m;
   EXPECT_FALSE(service::installDriverFile(false));
   EXPECT_FALSE(service::installDriverFile(true));
   EXPECT_FALSE(service::ensureDriverRunning());
   m.state();
   EXPECT_EQ(m.lastQuery, platform::kErrorServiceDoesNotExist);
-}
 
-TEST(DriverFile, MissingInstalledFileIsCopiedButReportedNotReady) {
-  DriverTestMachine m;
   m.ship({1, 0, 0, 1});
   EXPECT_FALSE(service::installDriverFile(false));
   EXPECT_TRUE(platform::regularFileExists(m.installed()));
@@ -191,40 +177,33 @@ TEST_P(AsideReplacement, MissingServiceIsInstalledInOneCall) {
 INSTANTIATE_TEST_SUITE_P(TdiAndFirstWfp, AsideReplacement,
                          ::testing::Values(platform::OsVersion{5, 1, 0}, platform::OsVersion{6, 1, 0}));
 
-// A current driver file in place and its service registered and running.
-class EnsureDriverRunning : public ::testing::Test {
- protected:
-  void SetUp() override {
-    m.ship({1, 0, 0, 0});
-    m.install({1, 0, 0, 0});
-    ASSERT_EQ(service::registerDriverService("LumoDriverSys", nullptr), 0);
-  }
+// A current driver file in place, its service registered, then stopped,
+// stop-pending (for a moment, then for good) and out of reach.
+TEST(EnsureDriverRunning, StartsAStoppedServiceWaitsForAStopPendingOneAndFailsWithoutManager) {
   DriverTestMachine m;
-};
+  m.ship({1, 0, 0, 0});
+  m.install({1, 0, 0, 0});
+  ASSERT_EQ(service::registerDriverService("LumoDriverSys", nullptr), 0);
+  service::stopDriverService();
+  ASSERT_EQ(m.state(), ServiceState::kStopped);
+  EXPECT_TRUE(service::ensureDriverRunning());
+  EXPECT_EQ(m.state(), ServiceState::kRunning);
 
-TEST_F(EnsureDriverRunning, WaitsForAStopPendingServiceThenStarts) {
   m.services.setState(u"LumoDriverSys", ServiceState::kStopPending);
-  m.onSleep = [this] {
+  m.onSleep = [&m] {
     if (m.sleeps == 2) m.services.setState(u"LumoDriverSys", ServiceState::kStopped);
   };
   EXPECT_TRUE(service::ensureDriverRunning());
   EXPECT_EQ(m.sleeps, 2);
   EXPECT_EQ(m.state(), ServiceState::kRunning);
-}
 
-TEST_F(EnsureDriverRunning, StuckStopPendingGivesUpAfterThreeSeconds) {
+  m.onSleep = nullptr;
+  m.sleptMs = 0;
   m.services.setState(u"LumoDriverSys", ServiceState::kStopPending);
-  int startsBefore = m.services.startCount();
-  EXPECT_FALSE(service::ensureDriverRunning());
+  const int startsBefore = m.services.startCount();
+  EXPECT_FALSE(service::ensureDriverRunning()) << "stuck in stop-pending";
   EXPECT_EQ(m.sleptMs, 3000u);
   EXPECT_EQ(m.services.startCount(), startsBefore + 1);  // started anyway, refused
-}
-
-TEST_F(EnsureDriverRunning, StartsAStoppedServiceAndFailsWithoutManager) {
-  service::stopDriverService();
-  ASSERT_EQ(m.state(), ServiceState::kStopped);
-  EXPECT_TRUE(service::ensureDriverRunning());
-  EXPECT_EQ(m.state(), ServiceState::kRunning);
 
   m.services.setAvailable(false);
   EXPECT_FALSE(service::ensureDriverRunning());

@@ -1,10 +1,9 @@
 // The driver service's registration, removal, tags, group and load order.
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "driver_test_env.h"
 #include "drvapi/drvapi.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -36,8 +35,7 @@ std::vector<uint8_t> storedList(DriverTestMachine& m) {
 }
 
 void setServiceTag(DriverTestMachine& m, const char* name, uint32_t tag) {
-  std::u16string key =
-      u"SYSTEM\\CurrentControlSet\\Services\\" + std::u16string(name, name + std::strlen(name));
+  const std::u16string key = u"SYSTEM\\CurrentControlSet\\Services\\" + platform::utf8ToUtf16(name);
   m.registry.createKey(key);
   platform::writeDword(m.registry, key, u"Tag", tag);
 }
@@ -91,9 +89,17 @@ TEST(GroupOrder, RewritesTheList) {
   }
 }
 
-TEST(GroupOrderList, CountWordBeyondTheDataIsMendedOneShortOfItIsLeftAlone) {
+TEST(GroupOrderList, NoListIsLeftAloneCountWordBeyondTheDataIsMendedOneShortOfItIsLeftAlone) {
   DriverTestMachine m;
-  m.registry.createKey(kGroupOrderKey);
+  setServiceTag(m, "LumoDriverSys", 0);
+  uint64_t writes = m.registry.writeCount();
+  service::placeInGroupOrder("LumoDriverSys", false);
+  EXPECT_EQ(m.registry.writeCount(), writes) << "no list: not even a new tag";
+  setList(m, {1, 2});
+  writes = m.registry.writeCount();
+  service::placeInGroupOrder("NoSuchService", false);
+  EXPECT_EQ(m.registry.writeCount(), writes);
+
   // Count 9 but two tags present, plus two stray bytes.
   auto raw = listBytes(9, {10, 20});
   raw.push_back(0xAA);
@@ -110,24 +116,11 @@ TEST(GroupOrderList, CountWordBeyondTheDataIsMendedOneShortOfItIsLeftAlone) {
     SCOPED_TRACE(remove);
     const auto inconsistent = listBytes(1, {5, 6, 30});
     platform::writeBinary(m.registry, kGroupOrderKey, u"PNP_TDI", inconsistent);
-    const uint64_t writes = m.registry.writeCount();
+    writes = m.registry.writeCount();
     service::placeInGroupOrder("LumoDriverSys", remove);
     EXPECT_EQ(storedList(m), inconsistent);
     EXPECT_EQ(m.registry.writeCount(), writes);
   }
-}
-
-TEST(GroupOrderList, MissingListOrTagChangesNothing) {
-  DriverTestMachine m;
-  setServiceTag(m, "LumoDriverSys", 0);
-  uint64_t writes = m.registry.writeCount();
-  service::placeInGroupOrder("LumoDriverSys", false);
-  EXPECT_EQ(m.registry.writeCount(), writes);  // no list: not even a new tag
-
-  setList(m, {1, 2});
-  writes = m.registry.writeCount();
-  service::placeInGroupOrder("NoSuchService", false);
-  EXPECT_EQ(m.registry.writeCount(), writes);
 }
 
 // What the driver library asks when the newer driver kind answers: the
@@ -157,14 +150,11 @@ TEST(LoadOrder, ArrangementsFollowTheNeighboursAndThePlatform) {
     uint32_t tag = 99;
     ASSERT_TRUE(service::readServiceTag("LumoDriverSys", tag));
     EXPECT_EQ(tag, row.expectedTag);
-    std::u16string group;
-    platform::readString(m.registry, u"SYSTEM\\CurrentControlSet\\Services\\LumoDriverSys", u"Group", group);
-    EXPECT_EQ(group, row.expectedGroup);
+    EXPECT_EQ(m.text(lumotest::kDriverServiceKey, u"Group"), row.expectedGroup);
     std::vector<std::u16string> depends;
-    platform::readMultiString(m.registry, u"SYSTEM\\CurrentControlSet\\Services\\LumoDriverSys",
-                              u"DependOnService", depends);
-    EXPECT_EQ(depends,
-              group == u"NDIS" ? std::vector<std::u16string>{u"tcpip"} : std::vector<std::u16string>{});
+    platform::readMultiString(m.registry, lumotest::kDriverServiceKey, u"DependOnService", depends);
+    EXPECT_EQ(depends, std::u16string(row.expectedGroup) == u"NDIS" ? std::vector<std::u16string>{u"tcpip"}
+                                                                    : std::vector<std::u16string>{});
     EXPECT_EQ(storedList(m), tag == 11 ? listBytes(3, {1, 10, 11}) : listBytes(2, {1, 10}));
   }
 }
@@ -174,10 +164,7 @@ TEST(RegisterDriverService, CreatesWithFolderAndPlacesInOrder) {
   setList(m, {5, 10, 6});
   setServiceTag(m, "Tdx", 10);
   ASSERT_EQ(service::registerDriverService("LumoDriverSys", "C:\\Drivers"), 0);
-  std::u16string image;
-  platform::readString(m.registry, u"SYSTEM\\CurrentControlSet\\Services\\LumoDriverSys", u"ImagePath",
-                       image);
-  EXPECT_EQ(image, u"C:\\Drivers\\LumoDriverSys.sys");
+  EXPECT_EQ(m.text(lumotest::kDriverServiceKey, u"ImagePath"), u"C:\\Drivers\\LumoDriverSys.sys");
   EXPECT_EQ(m.state(), ServiceState::kRunning);
   uint32_t tag = 0;
   ASSERT_TRUE(service::readServiceTag("LumoDriverSys", tag));
@@ -185,20 +172,7 @@ TEST(RegisterDriverService, CreatesWithFolderAndPlacesInOrder) {
   EXPECT_EQ(storedList(m), listBytes(4, {5, 10, tag, 6}));
 }
 
-TEST(RegisterDriverService, ExistingServiceRunningOrStartable) {
-  DriverTestMachine m;
-  ASSERT_EQ(service::registerDriverService("LumoDriverSys", nullptr), 0);
-  EXPECT_EQ(service::registerDriverService("LumoDriverSys", nullptr), 0);  // running
-  service::stopDriverService();
-  EXPECT_EQ(service::registerDriverService("LumoDriverSys", nullptr), 0);  // started again
-  EXPECT_EQ(m.state(), ServiceState::kRunning);
-  m.services.setState(u"LumoDriverSys", ServiceState::kStopPending);
-  EXPECT_EQ(service::registerDriverService("LumoDriverSys", nullptr), -1);
-  EXPECT_EQ(platform::lastSystemError(), platform::kErrorServiceCannotAcceptControl);
-  EXPECT_EQ(service::registerDriverService(nullptr, nullptr), -1);
-}
-
-TEST(RegisterDriverService, OptionLeavesTheServiceUnstarted) {
+TEST(RegisterDriverService, ExistingServiceRunningOrStartableAndTheOptionLeavesItUnstarted) {
   DriverTestMachine m;
   const uint32_t options = drvapi::driverOptions();
   drvapi::setDriverOptions(1, drvapi::kOptionDoNotStartService);
@@ -207,13 +181,20 @@ TEST(RegisterDriverService, OptionLeavesTheServiceUnstarted) {
   drvapi::setDriverOptions(1, options);
   EXPECT_EQ(m.state(), ServiceState::kStopped);
   EXPECT_EQ(m.services.startCount(), 0);
+
+  EXPECT_EQ(service::registerDriverService("LumoDriverSys", nullptr), 0);  // stopped: started
+  EXPECT_EQ(m.state(), ServiceState::kRunning);
+  EXPECT_EQ(service::registerDriverService("LumoDriverSys", nullptr), 0);  // running
+  m.services.setState(u"LumoDriverSys", ServiceState::kStopPending);
+  EXPECT_EQ(service::registerDriverService("LumoDriverSys", nullptr), -1);
+  EXPECT_EQ(platform::lastSystemError(), platform::kErrorServiceCannotAcceptControl);
+  EXPECT_EQ(service::registerDriverService(nullptr, nullptr), -1);
 }
 
 TEST(RemoveDriverService, DeletesLeavesOrderAndClearsIpv6Bit) {
   DriverTestMachine m;
-  const std::u16string tcpip6 = u"SYSTEM\\CurrentControlSet\\Services\\Tcpip6\\Parameters";
-  m.registry.createKey(tcpip6);
-  platform::writeDword(m.registry, tcpip6, u"DisabledComponents", 0x29);
+  m.registry.createKey(lumotest::kTcpip6Key);
+  platform::writeDword(m.registry, lumotest::kTcpip6Key, u"DisabledComponents", 0x29);
   setList(m, {5, 6});
   ASSERT_EQ(service::registerDriverService("LumoDriverSys", nullptr), 0);
   ASSERT_EQ(storedList(m).size(), 16u);
@@ -221,9 +202,7 @@ TEST(RemoveDriverService, DeletesLeavesOrderAndClearsIpv6Bit) {
   EXPECT_EQ(service::removeDriverService("LumoDriverSys"), 0);
   EXPECT_EQ(storedList(m), listBytes(2, {5, 6}));
   EXPECT_FALSE(service::serviceRegistered("LumoDriverSys"));
-  uint32_t components = 0;
-  platform::readDword(m.registry, tcpip6, u"DisabledComponents", components);
-  EXPECT_EQ(components, 0x21u);
+  EXPECT_EQ(m.dword(lumotest::kTcpip6Key, u"DisabledComponents"), 0x21u);
 
   EXPECT_EQ(service::removeDriverService("LumoDriverSys"), -1);
   EXPECT_EQ(platform::lastSystemError(), platform::kErrorServiceDoesNotExist);

@@ -14,6 +14,9 @@
 
 namespace lumotest {
 
+inline const std::u16string kDriverServiceKey = u"SYSTEM\\CurrentControlSet\\Services\\LumoDriverSys";
+inline const std::u16string kTcpip6Key = u"SYSTEM\\CurrentControlSet\\Services\\Tcpip6\\Parameters";
+
 class DriverTestMachine {
  public:
   explicit DriverTestMachine(platform::OsVersion version = {10, 0, 0}, uint16_t architecture = 9)
@@ -58,6 +61,18 @@ class DriverTestMachine {
     platform::ServiceState s = platform::ServiceState::kStopped;
     lastQuery = services.queryState(name, s);
     return s;
+  }
+
+  // A registry value: 0xBAD (a DWORD) or empty (a string) when it is missing.
+  uint32_t dword(const std::u16string& key, const char16_t* name) {
+    uint32_t value = 0xBAD;
+    platform::readDword(registry, key, name, value);
+    return value;
+  }
+  std::u16string text(const std::u16string& key, const char16_t* name) {
+    std::u16string value;
+    platform::readString(registry, key, name, value);
+    return value;
   }
 
   TempDir dir;

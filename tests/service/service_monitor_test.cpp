@@ -18,29 +18,10 @@ struct Call {
   bool operator==(const Call&) const = default;
 };
 
-class Recorder : public service::IServiceMonitor {
+// Process ids that the test sets, as the service manager would report them,
+// and the monitor's calls.
+class FakeServices : public service::IServiceMonitor {
  public:
-  void onServiceStarted(const std::u16string& name, uint32_t pid) override { add({true, name, pid}); }
-  void onServiceStopped(const std::u16string& name, uint32_t pid) override { add({false, name, pid}); }
-  std::vector<Call> calls() {
-    std::lock_guard<std::mutex> g(lock);
-    return log;
-  }
-
- private:
-  void add(Call c) {
-    std::lock_guard<std::mutex> g(lock);
-    log.push_back(std::move(c));
-  }
-  std::mutex lock;
-  std::vector<Call> log;
-};
-
-// Process ids that the test sets, as the service manager would report them.
-struct FakeServices {
-  std::mutex lock;
-  std::map<std::u16string, uint32_t> ids;
-  std::atomic<int> queries{0};
   void set(const std::u16string& name, uint32_t id) {
     std::lock_guard<std::mutex> g(lock);
     ids[name] = id;
@@ -53,13 +34,28 @@ struct FakeServices {
       return it == ids.end() ? 0u : it->second;
     };
   }
+  void onServiceStarted(const std::u16string& name, uint32_t pid) override { add({true, name, pid}); }
+  void onServiceStopped(const std::u16string& name, uint32_t pid) override { add({false, name, pid}); }
+  std::vector<Call> calls() {
+    std::lock_guard<std::mutex> g(lock);
+    return log;
+  }
+  std::atomic<int> queries{0};
+
+ private:
+  void add(Call c) {
+    std::lock_guard<std::mutex> g(lock);
+    log.push_back(std::move(c));
+  }
+  std::mutex lock;
+  std::map<std::u16string, uint32_t> ids;
+  std::vector<Call> log;
 };
 
 TEST(ServiceMonitor, ReportsStartChangeAndStop) {
   FakeServices fake;
-  Recorder recorder;
   service::ServiceMonitor monitor(fake.query(), 60000);  // polls driven by the test
-  ASSERT_TRUE(monitor.start(&recorder, {u"iphlpsvc", u"other"}));
+  ASSERT_TRUE(monitor.start(&fake, {u"iphlpsvc", u"other"}));
   // The thread's own first poll is over before the test's polls begin.
   ASSERT_TRUE(lumotest::waitFor([&] { return fake.queries.load() >= 2; }));
 
@@ -74,13 +70,13 @@ TEST(ServiceMonitor, ReportsStartChangeAndStop) {
       {200, {{false, u"iphlpsvc", 100}, {true, u"iphlpsvc", 200}}},
       {0, {{false, u"iphlpsvc", 200}}},
   };
-  std::vector<Call> expected = recorder.calls();  // the thread's first poll saw nothing
+  std::vector<Call> expected = fake.calls();  // the thread's first poll saw nothing
   EXPECT_TRUE(expected.empty());
   for (const Step& step : steps) {
     fake.set(u"iphlpsvc", step.id);
     monitor.poll();
     expected.insert(expected.end(), step.adds.begin(), step.adds.end());
-    EXPECT_EQ(recorder.calls(), expected) << "id " << step.id;
+    EXPECT_EQ(fake.calls(), expected) << "id " << step.id;
     EXPECT_EQ(monitor.isMonitoredProcess(200), step.id == 200);
   }
   EXPECT_FALSE(monitor.isMonitoredProcess(0));
@@ -89,21 +85,20 @@ TEST(ServiceMonitor, ReportsStartChangeAndStop) {
 
 TEST(ServiceMonitor, ThreadPollsUntilStopped) {
   FakeServices fake;
-  Recorder recorder;
   service::ServiceMonitor monitor(fake.query(), 5);
   EXPECT_FALSE(monitor.start(nullptr, {u"iphlpsvc"}));
-  EXPECT_FALSE(monitor.start(&recorder, {}));
+  EXPECT_FALSE(monitor.start(&fake, {}));
   EXPECT_FALSE(monitor.running());
 
-  ASSERT_TRUE(monitor.start(&recorder, {u"iphlpsvc"}));
-  EXPECT_TRUE(monitor.start(&recorder, {u"other"}));  // already running: unchanged
+  ASSERT_TRUE(monitor.start(&fake, {u"iphlpsvc"}));
+  EXPECT_TRUE(monitor.start(&fake, {u"other"}));  // already running: unchanged
   fake.set(u"iphlpsvc", 1234);
   ASSERT_TRUE(lumotest::waitFor([&] { return monitor.isMonitoredProcess(1234); }));
   fake.set(u"other", 77);  // not watched
   monitor.stop();
   EXPECT_FALSE(monitor.running());
   EXPECT_FALSE(monitor.isMonitoredProcess(1234));
-  EXPECT_EQ(recorder.calls(), (std::vector<Call>{{true, u"iphlpsvc", 1234}}));
+  EXPECT_EQ(fake.calls(), (std::vector<Call>{{true, u"iphlpsvc", 1234}}));
 }
 
 #ifndef _WIN32
@@ -112,13 +107,13 @@ TEST(ServiceMonitor, ThreadPollsUntilStopped) {
 TEST(ServiceMonitor, EngineMonitorOverTheSystemManager) {
   auto& manager = static_cast<platform::MemoryServiceManager&>(platform::systemServiceManager());
   ASSERT_TRUE(platform::attachSimulatedService(u"LumoMonitorTest", nullptr, nullptr));
-  Recorder recorder;
-  ASSERT_TRUE(service::startServiceMonitor(&recorder, {u"LumoMonitorTest"}));
+  FakeServices fake;
+  ASSERT_TRUE(service::startServiceMonitor(&fake, {u"LumoMonitorTest"}));
   manager.setState(u"LumoMonitorTest", platform::ServiceState::kRunning, 4242);
   EXPECT_TRUE(lumotest::waitFor([] { return service::engineServiceMonitor().isMonitoredProcess(4242); }));
   service::stopServiceMonitor();
   EXPECT_FALSE(service::engineServiceMonitor().isMonitoredProcess(4242));
-  EXPECT_EQ(recorder.calls(), (std::vector<Call>{{true, u"LumoMonitorTest", 4242}}));
+  EXPECT_EQ(fake.calls(), (std::vector<Call>{{true, u"LumoMonitorTest", 4242}}));
   manager.remove(u"LumoMonitorTest");
 }
 #endif
