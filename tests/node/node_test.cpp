@@ -15,50 +15,38 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using lumotest::receiveUpTo;
 
-Bytes greeting(std::initializer_list<uint8_t> methods) {
-  Bytes bytes;
-  bytes.push_back(0x05);
-  bytes.push_back(static_cast<uint8_t>(methods.size()));
-  for (uint8_t method : methods) bytes.push_back(method);
-  return bytes;
-}
-
-Bytes auth(const std::string& user, const std::string& password) {
-  Bytes bytes = {0x01, static_cast<uint8_t>(user.size())};
-  bytes.insert(bytes.end(), user.begin(), user.end());
-  bytes.push_back(static_cast<uint8_t>(password.size()));
-  bytes.insert(bytes.end(), password.begin(), password.end());
-  return bytes;
-}
-
-Bytes connectIpv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port, uint8_t command = 0x01) {
-  return {0x05, command, 0x00, 0x01, a, b, c, d, static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
-}
-
-Bytes connectName(const std::string& name, uint16_t port) {
-  Bytes bytes = {0x05, 0x01, 0x00, 0x03, static_cast<uint8_t>(name.size())};
-  bytes.insert(bytes.end(), name.begin(), name.end());
-  bytes.push_back(static_cast<uint8_t>(port >> 8));
-  bytes.push_back(static_cast<uint8_t>(port));
-  return bytes;
-}
-
 Bytes concat(std::initializer_list<Bytes> parts) {
   Bytes all;
   for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
   return all;
 }
 
+// `value` behind its one-byte length, as SOCKS5 carries names and credentials.
+Bytes counted(const std::string& value) {
+  Bytes bytes(value.begin(), value.end());
+  bytes.insert(bytes.begin(), static_cast<uint8_t>(value.size()));
+  return bytes;
+}
+
+Bytes greeting(const Bytes& methods) {
+  return concat({{0x05, static_cast<uint8_t>(methods.size())}, methods});
+}
+Bytes auth(const std::string& user, const std::string& password) {
+  return concat({{0x01}, counted(user), counted(password)});
+}
+Bytes connectIpv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port, uint8_t command = 0x01) {
+  return {0x05, command, 0x00, 0x01, a, b, c, d, static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
+}
+Bytes connectName(const std::string& name, uint16_t port) {
+  return concat({{0x05, 0x01, 0x00, 0x03},
+                 counted(name),
+                 {static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)}});
+}
 Bytes text(const std::string& value) { return Bytes(value.begin(), value.end()); }
 
+// One send: the node's socket buffer takes these few bytes at once.
 bool sendAll(platform::Socket socket, const Bytes& bytes) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    int count = platform::sendBytes(socket, bytes.data() + sent, bytes.size() - sent);
-    if (count <= 0) return false;
-    sent += static_cast<size_t>(count);
-  }
-  return true;
+  return platform::sendBytes(socket, bytes.data(), bytes.size()) == static_cast<int>(bytes.size());
 }
 
 // The first two bytes of a CONNECT reply (version and reply code).
@@ -70,7 +58,17 @@ Bytes replyCode(platform::Socket socket) {
 
 class NodeTest : public ::testing::Test {
  protected:
-  void startNode(std::vector<std::string> args) {
+  // Starts the node with user u, password p, the documentation network and
+  // game.example mapped to the echo server, and `extra`.
+  void startNode(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args = {"--user",     "u",
+                                     "--password", "p",
+                                     "--map",      echoMap("203.0.113.0/24"),
+                                     "--map",      echoMap("game.example")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    startNodeWith(args);
+  }
+  void startNodeWith(const std::vector<std::string>& args) {
     std::string error;
     ASSERT_TRUE(node_.start(args, error)) << error;
   }
@@ -119,43 +117,15 @@ class NodeTest : public ::testing::Test {
   lumotest::NodeProcess node_;
 };
 
-TEST_F(NodeTest, ConnectsADocumentationAddressToTheServerMappedBehindIt) {
+TEST_F(NodeTest, RefusesWrongCredentialsThenConnectsMappedAddressesAndNames) {
   ASSERT_TRUE(echo_.listening());
-  startNode({"--user", "alice", "--password", "s3cret", "--map", echoMap("203.0.113.0/24")});
-  platform::Socket socket = open(greeting({0x02}));
-  EXPECT_EQ(receiveUpTo(socket, 2), (Bytes{0x05, 0x02}));
-  ASSERT_TRUE(sendAll(socket, auth("alice", "s3cret")));
-  EXPECT_EQ(receiveUpTo(socket, 2), (Bytes{0x01, 0x00}));
-  ASSERT_TRUE(sendAll(socket, connectIpv4(203, 0, 113, 5, 7000)));
-  Bytes reply = receiveUpTo(socket, 10);
-  ASSERT_EQ(reply.size(), 10u);
-  EXPECT_EQ((Bytes{reply[0], reply[1], reply[2], reply[3], reply[4]}), (Bytes{0x05, 0x00, 0x00, 0x01, 127}));
-  EXPECT_EQ(lumotest::roundTrip(socket, text("hello lumo")), text("hello lumo"));
-  platform::closeSocket(socket);
-  EXPECT_TRUE(logShows("to=203.0.113.5:7000 mapped=127.0.0.1:" + std::to_string(echo_.port()) +
-                       " user=alice result=ok up=10 down=10"))
-      << node_.log();
-}
-
-TEST_F(NodeTest, ConnectsMappedNamesAndRefusesOthers) {
-  startNode({"--user", "u", "--password", "p", "--map", echoMap("game.example")});
-  platform::Socket socket = request(connectName("Game.Example", 443), 0x00);
-  EXPECT_EQ(lumotest::roundTrip(socket, text("by name")), text("by name"));
-  platform::closeSocket(socket);
-
-  // An unmapped name is neither resolved nor connected.
-  expectClosed(request(connectName("elsewhere.example", 443), 0x02));
-  EXPECT_TRUE(logShows("result=refused-unmapped-name"));
-}
-
-TEST_F(NodeTest, WrongCredentialsAreRefusedWithStatusOneAndClosed) {
-  startNode({"--user", "alice", "--password", "s3cret", "--map", echoMap("203.0.113.0/24")});
+  startNode();
   const std::pair<std::string, std::string> wrong[] = {
-      {"alice", "secret"}, {"alice", "s3cret!"}, {"alice", ""}, {"bob", "s3cret"}, {"", ""}};
+      {"u", "P"}, {"u", "p!"}, {"u", ""}, {"v", "p"}, {"", ""}};
   for (const auto& [user, password] : wrong) {
     SCOPED_TRACE(user + "/" + password);
     platform::Socket socket = open(concat({greeting({0x02}), auth(user, password)}));
-    EXPECT_EQ(receiveUpTo(socket, 4), (Bytes{0x05, 0x02, 0x01, 0x01}));
+    EXPECT_EQ(receiveUpTo(socket, 4), (Bytes{0x05, 0x02, 0x01, 0x01})) << "status 1, then closed";
     expectClosed(socket);
   }
   // A node with credentials never lets a client skip them.
@@ -164,10 +134,25 @@ TEST_F(NodeTest, WrongCredentialsAreRefusedWithStatusOneAndClosed) {
   expectClosed(socket);
   EXPECT_TRUE(logShows("result=auth-failed"));
   EXPECT_EQ(echo_.accepted(), 0);
+
+  // (A client that waits for each reply in turn is the relay's SOCKS client in TcpEndToEnd.)
+  socket = request(connectIpv4(203, 0, 113, 5, 7000), 0x00);
+  EXPECT_EQ(lumotest::roundTrip(socket, text("hello lumo")), text("hello lumo"));
+  platform::closeSocket(socket);
+  EXPECT_TRUE(logShows("to=203.0.113.5:7000 mapped=127.0.0.1:" + std::to_string(echo_.port()) +
+                       " user=u result=ok up=10 down=10"))
+      << node_.log();
+
+  // A mapped name in any letter case; an unmapped one is neither resolved nor connected.
+  socket = request(connectName("Game.Example", 443), 0x00);
+  EXPECT_EQ(lumotest::roundTrip(socket, text("by name")), text("by name"));
+  platform::closeSocket(socket);
+  expectClosed(request(connectName("elsewhere.example", 443), 0x02));
+  EXPECT_TRUE(logShows("result=refused-unmapped-name"));
 }
 
 TEST_F(NodeTest, OpenNodeAcceptsNoAuthenticationAndAnyCredentials) {
-  startNode({"--map", echoMap("203.0.113.0/24")});
+  startNodeWith({"--map", echoMap("203.0.113.0/24")});
   platform::Socket socket =
       open(concat({greeting({0x00, 0x02}), connectIpv4(203, 0, 113, 9, 80), text("x")}));
   EXPECT_EQ(receiveUpTo(socket, 2), (Bytes{0x05, 0x00}));
@@ -182,7 +167,7 @@ TEST_F(NodeTest, OpenNodeAcceptsNoAuthenticationAndAnyCredentials) {
 }
 
 TEST_F(NodeTest, UndoesBlurOnTheUpstreamOnly) {
-  startNode({"--user", "u", "--password", "p", "--unblur", "--map", echoMap("203.0.113.0/24")});
+  startNode({"--unblur"});
   Bytes plain = {0x00, 0x41, 0xF9, 0xFF, 'g', 'a', 'm', 'e'};
   Bytes blurred = plain;
   tcp::BlurInPlace(blurred.data(), blurred.size());
@@ -202,8 +187,8 @@ TEST_F(NodeTest, UndoesBlurOnTheUpstreamOnly) {
 // loopback (which is logged with its destination).
 TEST_F(NodeTest, RefusesUnsupportedFailedAndNonLoopbackRequests) {
   const uint16_t closedPort = lumotest::unusedLoopbackPort();
-  startNode({"--user", "u", "--password", "p", "--map", "203.0.113.0/25=192.0.2.1", "--map",
-             "203.0.113.128/25=127.0.0.1:" + std::to_string(closedPort)});
+  startNodeWith({"--user", "u", "--password", "p", "--map", "203.0.113.0/25=192.0.2.1", "--map",
+                 "203.0.113.128/25=127.0.0.1:" + std::to_string(closedPort)});
   Bytes ipv6 = {0x05, 0x01, 0x00, 0x04};
   ipv6.resize(4 + 16 + 2, 0x00);
   struct Row {
@@ -231,8 +216,8 @@ TEST_F(NodeTest, RefusesUnsupportedFailedAndNonLoopbackRequests) {
   }
 }
 
-TEST_F(NodeTest, MalformedGreetingsAreClosedAndTheNodeServesOn) {
-  startNode({"--user", "u", "--password", "p", "--map", echoMap("203.0.113.0/24")});
+TEST_F(NodeTest, MalformedGreetingsAreClosedAndTheNodeServesOnUntilTerminationClosesAll) {
+  startNode();
   Bytes allMethodsUnknown = {0x05, 0xFF};
   allMethodsUnknown.resize(2 + 255, 0x80);
   Bytes moreThanAnnounced = {0x05, 0x01, 0x02};
@@ -260,17 +245,8 @@ TEST_F(NodeTest, MalformedGreetingsAreClosedAndTheNodeServesOn) {
   for (const char* result :
        {"bad-greeting", "closed-in-greeting", "no-acceptable-method", "bad-auth-request"})
     EXPECT_TRUE(logShows(std::string("result=") + result)) << result;
-  platform::closeSocket(request(connectIpv4(203, 0, 113, 5, 7000), 0x00));
-}
 
-TEST_F(NodeTest, SilentClientIsClosedAfterTheHandshakeTimeout) {
-  startNode({"--user", "u", "--password", "p", "--handshake-timeout", "1"});
-  expectClosed(open(Bytes{0x05}));
-  EXPECT_TRUE(logShows("result=handshake-timeout"));
-}
-
-TEST_F(NodeTest, TerminationClosesOpenConnectionsAndExitsCleanly) {
-  startNode({"--user", "u", "--password", "p", "--map", echoMap("203.0.113.0/24")});
+  // The node still serves; SIGTERM closes what is open and the node exits cleanly.
   platform::Socket relayed = request(connectIpv4(203, 0, 113, 5, 7000), 0x00);
   platform::Socket idle = open(Bytes{0x05});
   EXPECT_EQ(node_.stop(), 0) << node_.log();
@@ -282,6 +258,12 @@ TEST_F(NodeTest, TerminationClosesOpenConnectionsAndExitsCleanly) {
             std::string::npos)
       << node_.log();
   EXPECT_NE(node_.log().find("to=- mapped=- user=- result=node-stopped"), std::string::npos) << node_.log();
+}
+
+TEST_F(NodeTest, SilentClientIsClosedAfterTheHandshakeTimeout) {
+  startNode({"--handshake-timeout", "1"});
+  expectClosed(open(Bytes{0x05}));
+  EXPECT_TRUE(logShows("result=handshake-timeout"));
 }
 
 TEST(NodeProgram, RejectsBadCommandLines) {

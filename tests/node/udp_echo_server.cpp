@@ -1,12 +1,15 @@
 #include "udp_echo_server.h"
 
+#include <utility>
+
 namespace lumotest {
 
-UdpEchoServer::UdpEchoServer() {
+UdpEchoServer::UdpEchoServer(uint16_t port, Reply reply) : reply_(std::move(reply)) {
   socket_ = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram);
   if (socket_ == platform::kInvalidSocket) return;
   platform::SocketAddress bound;
-  if (!platform::bindSocket(socket_, platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0)) ||
+  if (!platform::bindSocket(
+          socket_, platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), platform::hostToNet16(port))) ||
       !platform::localAddressOf(socket_, bound)) {
     platform::closeSocket(socket_);
     socket_ = platform::kInvalidSocket;
@@ -34,6 +37,11 @@ std::vector<uint16_t> UdpEchoServer::sourcePorts() const {
   return sourcePorts_;
 }
 
+std::vector<std::string> UdpEchoServer::received() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return received_;
+}
+
 void UdpEchoServer::run() {
   std::vector<uint8_t> buffer(65536);
   for (;;) {
@@ -41,11 +49,14 @@ void UdpEchoServer::run() {
     const int count = platform::receiveFrom(socket_, buffer.data(), buffer.size(), &from);
     if (stopping_) return;
     if (count < 0) continue;
+    std::string datagram(reinterpret_cast<const char*>(buffer.data()), static_cast<size_t>(count));
     {
       std::lock_guard<std::mutex> guard(lock_);
       sourcePorts_.push_back(platform::netToHost16(from.port()));
+      received_.push_back(datagram);
     }
-    platform::sendTo(socket_, buffer.data(), static_cast<size_t>(count), from);
+    if (reply_) datagram = reply_(datagram);
+    platform::sendTo(socket_, datagram.data(), datagram.size(), from);
   }
 }
 
