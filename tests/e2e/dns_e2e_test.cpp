@@ -11,16 +11,11 @@
 #include <resolv.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "child_process.h"
 #include "e2e_support.h"
@@ -28,15 +23,11 @@
 #include "live_tcp.h"
 #include "live_udp.h"
 #include "loopback_peers.h"
-#include "lumo/lumo.h"
 #include "node_process.h"
 #include "platform/files.h"
 #include "platform/module.h"
-#include "platform/net.h"
-#include "platform/services.h"
 #include "rules/filter_file.h"
-#include "sim_driver.h"
-#include "support/test_support.h"
+#include "udp_echo_server.h"
 
 using lumotest::ChildProcess;
 using lumotest::kPassword;
@@ -88,53 +79,15 @@ class Dnsmasq {
 
 // The "server the application asked" for queries that pass: 127.0.0.1:53
 // (8.8.8.1 and 192.0.2.53 reach it through the simulator's map). Answers
-// every A question with 192.0.2.200 and keeps what it received.
-class PlainServer {
- public:
-  PlainServer() {
-    socket_ = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram);
-    ok_ = platform::bindSocket(socket_, platform::makeIpv4Address(kLoopback, platform::hostToNet16(53)));
-    thread_ = std::thread([this] { run(); });
-  }
-  ~PlainServer() {
-    stop_ = true;
-    platform::shutdownSocket(socket_, platform::ShutdownHow::Both);
-    thread_.join();
-    platform::closeSocket(socket_);
-  }
-  bool ok() const { return ok_; }
-  std::vector<std::string> received() {
-    std::lock_guard<std::mutex> lock(m_);
-    return received_;
-  }
-
- private:
-  void run() {
-    uint8_t buf[600];
-    while (!stop_) {
-      platform::SocketAddress from;
-      const int n = platform::receiveFrom(socket_, buf, sizeof buf, &from);
-      if (stop_ || n < 12) continue;
-      {
-        std::lock_guard<std::mutex> lock(m_);
-        received_.emplace_back(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
-      }
-      // The question goes back with one answer: A 192.0.2.200, TTL 7.
-      std::string reply(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
-      reply[2] = static_cast<char>(0x81);
-      reply[3] = static_cast<char>(0x80);
-      reply[7] = 1;
-      reply.append("\xC0\x0C\x00\x01\x00\x01\x00\x00\x00\x07\x00\x04\xC0\x00\x02\xC8", 16);
-      platform::sendTo(socket_, reply.data(), reply.size(), from);
-    }
-  }
-  platform::Socket socket_;
-  bool ok_ = false;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-  std::mutex m_;
-  std::vector<std::string> received_;
-};
+// every A question with 192.0.2.200, TTL 7.
+std::string answerWithOneAddress(const std::string& query) {
+  if (query.size() < 12) return query;
+  std::string reply = query;
+  reply[2] = static_cast<char>(0x81);
+  reply[3] = static_cast<char>(0x80);
+  reply[7] = 1;
+  return reply.append("\xC0\x0C\x00\x01\x00\x01\x00\x00\x00\x07\x00\x04\xC0\x00\x02\xC8", 16);
+}
 
 struct Answer {
   bool ok = false;
@@ -189,7 +142,7 @@ class DnsEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!std::filesystem::exists(kDnsmasq)) GTEST_SKIP() << "dnsmasq (package dnsmasq-base) is not installed";
-    ASSERT_TRUE(plain.ok()) << "127.0.0.1:53 is taken";
+    ASSERT_TRUE(plain.ready()) << "127.0.0.1:53 is taken";
     ASSERT_TRUE(echo.listening());
     std::string error;
     ASSERT_TRUE(
@@ -243,18 +196,18 @@ class DnsEndToEnd : public ::testing::Test {
     ASSERT_TRUE(Start(1, 1, 0, 0, 0, 0));
   }
 
-  // Sends `query` from `app` to `server` and returns the answer's bytes
-  // (empty when none came), checking that it came from `server`.
-  std::string ask(LiveUdp::Socket& app, const char* server, const std::string& query) {
+  // Sends `query` from `app` to `server` and reads the answer (not ok when
+  // none came), checking that it came from `server`.
+  Answer ask(LiveUdp::Socket& app, const char* server, const std::string& query) {
     const simdrv::SockAddr to = simdrv::ipv4(server, 53);
     EXPECT_EQ(app.sendTo(to, query), LiveUdp::SendResult::Reported);
     std::optional<LiveUdp::Datagram> answer = app.recvFrom(10000);
     if (!answer) return {};
     EXPECT_EQ(answer->from, to) << "the answer comes from the server asked";
-    return answer->data;
+    return readAnswer(answer->data);
   }
 
-  PlainServer plain;
+  lumotest::UdpEchoServer plain{53, answerWithOneAddress};
   lumotest::EchoServer echo;
   Dnsmasq upstream, backup;
   NodeProcess node;
@@ -281,7 +234,7 @@ TEST_F(DnsEndToEnd, EachQueryIsAnsweredByItsRoadAndTheAnswerSteersTheNextConnect
   }
 
   // Class 1 through the node's DNS service and dnsmasq; synthesised (TTL 30).
-  Answer a = readAnswer(ask(app, "8.8.8.1", makeQuery("Steer.Example", ns_t_a, 0x1001)));
+  Answer a = ask(app, "8.8.8.1", makeQuery("Steer.Example", ns_t_a, 0x1001));
   ASSERT_TRUE(a.ok);
   EXPECT_EQ(a.id, 0x1001);
   EXPECT_EQ(a.addresses, std::vector<std::string>{"203.0.113.5"});
@@ -289,20 +242,17 @@ TEST_F(DnsEndToEnd, EachQueryIsAnsweredByItsRoadAndTheAnswerSteersTheNextConnect
   EXPECT_NE(node.log().find("dns forward"), std::string::npos) << node.log();
 
   // Its AAAA question: asked upstream as A, answered as ::203.0.113.5.
-  a = readAnswer(ask(app, "8.8.8.1", makeQuery("steer.example", ns_t_aaaa, 0x1002)));
-  ASSERT_TRUE(a.ok);
+  a = ask(app, "8.8.8.1", makeQuery("steer.example", ns_t_aaaa, 0x1002));
   EXPECT_EQ(a.questionType, ns_t_aaaa);
   EXPECT_EQ(a.addresses, std::vector<std::string>{"::203.0.113.5"});
 
   // Class 2 from the table: the node is not asked.
-  a = readAnswer(ask(app, "8.8.8.1", makeQuery("table.example", ns_t_a, 0x1003)));
-  ASSERT_TRUE(a.ok);
+  a = ask(app, "8.8.8.1", makeQuery("table.example", ns_t_a, 0x1003));
   EXPECT_EQ(a.addresses, std::vector<std::string>{"198.51.100.7"});
   EXPECT_EQ(node.log().find("table.example"), std::string::npos);
 
   // Any other name to the virtual DNS address travels the tunnel.
-  a = readAnswer(ask(app, "8.8.8.1", makeQuery("other.example", ns_t_a, 0x1004)));
-  ASSERT_TRUE(a.ok);
+  a = ask(app, "8.8.8.1", makeQuery("other.example", ns_t_a, 0x1004));
   EXPECT_EQ(a.addresses, std::vector<std::string>{"203.0.113.9"});
   EXPECT_EQ(a.ttls, std::vector<uint32_t>{30}) << "synthesised from the tunnel's reply";
   EXPECT_NE(node.log().find("to=8.8.8.1:53"), std::string::npos) << node.log();
@@ -311,9 +261,9 @@ TEST_F(DnsEndToEnd, EachQueryIsAnsweredByItsRoadAndTheAnswerSteersTheNextConnect
   // unchanged to the server asked.
   const std::string lan = makeQuery("printer.lan", ns_t_a, 0x1005);
   const std::string elsewhere = makeQuery("steer.example", ns_t_a, 0x1006);
-  a = readAnswer(ask(app, "8.8.8.1", lan));
+  a = ask(app, "8.8.8.1", lan);
   EXPECT_EQ(a.addresses, std::vector<std::string>{"192.0.2.200"});
-  a = readAnswer(ask(app, "192.0.2.53", elsewhere));
+  a = ask(app, "192.0.2.53", elsewhere);
   EXPECT_EQ(a.addresses, std::vector<std::string>{"192.0.2.200"});
   EXPECT_EQ(plain.received(), (std::vector<std::string>{lan, elsewhere}));
   app.close();
@@ -324,10 +274,8 @@ TEST_F(DnsEndToEnd, EachQueryIsAnsweredByItsRoadAndTheAnswerSteersTheNextConnect
   ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
   EXPECT_EQ(c.connectedTo.ipv4(), kLoopback);
   EXPECT_NE(c.connectedTo.port(), platform::hostToNet16(443)) << "the connect went to the relay";
-  const std::string text = "learned";
-  ASSERT_EQ(platform::sendBytes(c.socket, text.data(), text.size()), static_cast<int>(text.size()));
-  std::vector<uint8_t> back = lumotest::receiveUpTo(c.socket, text.size());
-  EXPECT_EQ(std::string(back.begin(), back.end()), text);
+  const std::vector<uint8_t> text = {'l', 'e', 'a', 'r', 'n', 'e', 'd'};
+  EXPECT_EQ(lumotest::roundTrip(c.socket, text), text);
   tcp.close(c);
   EXPECT_TRUE(lumotest::waitFor([&] { return node.log().find("203.0.113.5:443") != std::string::npos; }))
       << node.log();
@@ -338,7 +286,7 @@ TEST_F(DnsEndToEnd, TheBackupServerAnswersWhenTheNodeIsSilent) {
   LiveUdp::Socket app = udp.open(kOtherProcess);
   ASSERT_TRUE(app.valid()) << app.error();
   const auto sent = std::chrono::steady_clock::now();
-  const Answer a = readAnswer(ask(app, "8.8.8.1", makeQuery("steer.example", ns_t_a, 0x2001)));
+  const Answer a = ask(app, "8.8.8.1", makeQuery("steer.example", ns_t_a, 0x2001));
   const auto elapsed =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
   ASSERT_TRUE(a.ok);

@@ -17,7 +17,10 @@
 
 #include "lumo/lumo.h"
 #include "platform/net.h"
+#include "platform/process.h"
 #include "platform/services.h"
+#include "platform/sysinfo.h"
+#include "process/process_selection.h"
 #include "sim_driver.h"
 #include "support/test_support.h"
 
@@ -26,8 +29,6 @@
 #else
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <filesystem>
 
 #include "node_process.h"
 #endif
@@ -38,27 +39,11 @@ namespace lumotest {
 inline constexpr const char* kUser = "player";
 inline constexpr const char* kPassword = "1001";
 
-inline uint32_t ownProcessId() {
-#ifdef _WIN32
-  return static_cast<uint32_t>(GetCurrentProcessId());
-#else
-  return static_cast<uint32_t>(getpid());
-#endif
-}
+inline uint32_t ownProcessId() { return platform::currentProcessId(); }
 
-// The program's file name in lower case, as a configured game names it.
+// The program's file name as a configured game names it (lower case).
 inline std::string ownProgramName() {
-#ifdef _WIN32
-  char path[MAX_PATH] = {};
-  GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string name(path);
-  name = name.substr(name.find_last_of("\\/") + 1);
-#else
-  std::string name = std::filesystem::read_symlink("/proc/self/exe").filename().string();
-#endif
-  for (char& c : name)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return name;
+  return process::ProcessNameFromPath(platform::processImagePath(ownProcessId()));
 }
 
 // Makes `driver` the one the library opens, behind a service that starts.
@@ -117,25 +102,6 @@ class Notifications {
     return static_cast<uintptr_t>(fds_[0]);
 #endif
   }
-  // Adds up the messages waiting: their ids, sent and received bytes.
-  void drain(std::vector<uint32_t>& ids, uint64_t& sent, uint64_t& received) {
-#ifdef _WIN32
-    MSG m;
-    while (PeekMessageW(&m, window_, 0, 0, PM_REMOVE)) {
-      ids.push_back(m.message);
-      sent += static_cast<uint32_t>(m.wParam);
-      received += static_cast<uint32_t>(m.lParam);
-    }
-#else
-    uint32_t m[3];
-    while (recv(fds_[1], m, sizeof m, MSG_DONTWAIT) == 12) {
-      ids.push_back(m[0]);
-      sent += m[1];
-      received += m[2];
-    }
-#endif
-  }
-
   // Reads the counters from both channels until `sent` and `received` have
   // been seen or ten seconds pass; every byte is reported in exactly one, and
   // where there were bytes the one-second message brought some of them.
@@ -143,7 +109,21 @@ class Notifications {
     uint64_t seenSent = 0, seenReceived = 0;
     std::vector<uint32_t> ids;
     waitFor([&] {
-      drain(ids, seenSent, seenReceived);
+#ifdef _WIN32
+      MSG m;
+      while (PeekMessageW(&m, window_, 0, 0, PM_REMOVE)) {
+        ids.push_back(m.message);
+        seenSent += static_cast<uint32_t>(m.wParam);
+        seenReceived += static_cast<uint32_t>(m.lParam);
+      }
+#else
+      uint32_t m[3];
+      while (recv(fds_[1], m, sizeof m, MSG_DONTWAIT) == sizeof m) {
+        ids.push_back(m[0]);
+        seenSent += m[1];
+        seenReceived += m[2];
+      }
+#endif
       return (sent + received == 0 || !ids.empty()) && seenSent >= sent && seenReceived >= received;
     });
     for (uint32_t id : ids) EXPECT_EQ(id, LUMO_COUNTERS_MESSAGE);
@@ -164,45 +144,36 @@ class Notifications {
 #endif
 };
 
-// The lumo-node of a test. `args` beyond the ports apply to the child process
-// on Linux; on Windows the one node the script started serves every test, so
-// `args` must be what the script gave it (the test user and password, the
-// documentation network mapped to loopback).
+#ifdef _WIN32
+// The lumo-node of a test: under wine the one node the script started serves
+// every test, so the arguments given must be what the script gave it (the
+// test user and password, the documentation network mapped to loopback).
 class E2eNode {
  public:
-#ifdef _WIN32
-  // False with `error` saying why when the script named no node.
-  bool start(const std::vector<std::string>&, std::string& error) { return external(error); }
-  bool startWithTunnel(const std::vector<std::string>&, std::string& error) {
-    if (!external(error)) return false;
-    if (udpPort_ == 0) error = "LUMO_E2E_NODE_UDP is not set: no node tunnel to test against";
-    return udpPort_ != 0;
-  }
+  // False with `error` saying why when the script named no node (or, with
+  // the tunnel, no tunnel port).
+  bool start(const std::vector<std::string>&, std::string& error) { return attach(false, error); }
+  bool startWithTunnel(const std::vector<std::string>&, std::string& error) { return attach(true, error); }
   uint16_t port() const { return port_; }
   uint16_t udpPort() const { return udpPort_; }
   void stop() {}
   // The node's log since this test started with it (the node is shared).
   std::string log() const { return readLog().substr(logMark_); }
-  // Whether a node was named at all: the tests skip without one.
-  static bool named() { return std::getenv("LUMO_E2E_NODE") != nullptr; }
 
  private:
   static uint16_t portOf(const char* text) {
     const long port = text == nullptr ? 0 : std::strtol(text, nullptr, 10);
     return port > 0 && port < 65536 ? static_cast<uint16_t>(port) : 0;
   }
-  bool external(std::string& error) {
+  bool attach(bool withTunnel, std::string& error) {
     const char* node = std::getenv("LUMO_E2E_NODE");
     const std::string prefix = "127.0.0.1:";
-    if (node == nullptr || std::string(node).rfind(prefix, 0) != 0) {
-      error = "LUMO_E2E_NODE is not 127.0.0.1:PORT";
-      return false;
-    }
-    port_ = portOf(node + prefix.size());
+    port_ = node != nullptr && std::string(node).rfind(prefix, 0) == 0 ? portOf(node + prefix.size()) : 0;
     udpPort_ = portOf(std::getenv("LUMO_E2E_NODE_UDP"));
     logMark_ = readLog().size();
-    if (port_ == 0) error = "LUMO_E2E_NODE names no port";
-    return port_ != 0;
+    if (port_ != 0 && (udpPort_ != 0 || !withTunnel)) return true;
+    error = "LUMO_E2E_NODE is not 127.0.0.1:PORT, or LUMO_E2E_NODE_UDP names no tunnel port";
+    return false;
   }
   static std::string readLog() {
     const char* path = std::getenv("LUMO_E2E_NODE_LOG");
@@ -215,29 +186,21 @@ class E2eNode {
   }
   uint16_t port_ = 0, udpPort_ = 0;
   size_t logMark_ = 0;
-#else
-  bool start(const std::vector<std::string>& args, std::string& error) { return child_.start(args, error); }
-  bool startWithTunnel(const std::vector<std::string>& args, std::string& error) {
-    return child_.startWithTunnel(args, error);
-  }
-  uint16_t port() const { return child_.port(); }
-  uint16_t udpPort() const { return child_.udpPort(); }
-  void stop() { child_.stop(); }
-  std::string log() const { return child_.log(); }
-  static bool named() { return true; }
-
- private:
-  NodeProcess child_;
-#endif
 };
 
-// Skips the test when no node is there to test against (Windows without the
-// script's node).
+// Skips the test when the script named no node to test against.
 #define LUMO_E2E_NEED_NODE()                                                                     \
   do {                                                                                           \
-    if (!::lumotest::E2eNode::named())                                                           \
+    if (std::getenv("LUMO_E2E_NODE") == nullptr)                                                 \
       GTEST_SKIP() << "no lumo-node: scripts/test.sh starts one and names it in LUMO_E2E_NODE, " \
                       "LUMO_E2E_NODE_UDP and LUMO_E2E_NODE_LOG";                                 \
   } while (false)
+#else
+// On Linux each test starts a lumo-node of its own as a child process.
+using E2eNode = NodeProcess;
+#define LUMO_E2E_NEED_NODE() \
+  do {                       \
+  } while (false)
+#endif
 
 }  // namespace lumotest

@@ -1,25 +1,16 @@
 // A selected game's TCP connection from one end to the other: through the
 // exports, the simulated driver, the relay and lumo-node to an echo server
 // only the node's map reaches, counted in GetFlow and the one-second message.
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <future>
-#include <string>
-#include <vector>
 
 #include "drvapi/drvapi.h"
 #include "e2e_support.h"
 #include "live_tcp.h"
 #include "loopback_peers.h"
-#include "lumo/lumo.h"
-#include "platform/net.h"
-#include "platform/services.h"
-#include "sim_driver.h"
 #include "support/quiet_handler.h"
-#include "support/test_support.h"
 #include "tcp/relay.h"
 
 using lumotest::E2eNode;
@@ -32,10 +23,8 @@ namespace {
 uint32_t netPort(uint16_t port) { return platform::hostToNet16(port); }
 
 std::string roundTrip(platform::Socket s, const std::string& text) {
-  if (platform::sendBytes(s, text.data(), text.size()) != static_cast<int>(text.size()))
-    return "<send failed>";
-  std::vector<uint8_t> got = lumotest::receiveUpTo(s, text.size());
-  return std::string(got.begin(), got.end());
+  const std::vector<uint8_t> back = lumotest::roundTrip(s, std::vector<uint8_t>(text.begin(), text.end()));
+  return std::string(back.begin(), back.end());
 }
 
 class TcpEndToEnd : public ::testing::Test {
@@ -73,7 +62,7 @@ class TcpEndToEnd : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(TcpEndToEnd, SelectedProcessIsCarriedThroughTheNodeAndCounted) {
+TEST_F(TcpEndToEnd, SelectedProcessIsCarriedThroughTheNodeCountedBlurredOnRequestAndClosedByStop) {
   simdrv::LiveTcp::Connection c = live.connect(ownProcessId(), documentationDestination());
   ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
   ASSERT_TRUE(c.reported);
@@ -85,23 +74,16 @@ TEST_F(TcpEndToEnd, SelectedProcessIsCarriedThroughTheNodeAndCounted) {
   notify.expectCounted(text.size(), text.size());
   EXPECT_NE(node.log().find("to=203.0.113.5:" + std::to_string(echo.port())), std::string::npos)
       << "the node carried it";
-}
 
-// SetBlur reaches the relay: a node that does not undo the transformation
-// hands the destination the client's bytes blurred, and the way back is
-// untouched (the node's --unblur is tested with the node).
-TEST_F(TcpEndToEnd, SetBlurBlursWhatTravelsToTheNode) {
+  // SetBlur reaches the relay: a node that does not undo the transformation
+  // hands the destination the client's bytes blurred, and the way back is
+  // untouched (the node's --unblur is tested with the node).
   SetBlur(1);
-  simdrv::LiveTcp::Connection c = live.connect(ownProcessId(), documentationDestination());
+  c = live.connect(ownProcessId(), documentationDestination());
   ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
   EXPECT_EQ(roundTrip(c.socket, std::string("\x00\x41", 2)), std::string("\xF8\xB7", 2));
-  live.close(c);
-}
 
-TEST_F(TcpEndToEnd, StopClosesActiveRelays) {
-  simdrv::LiveTcp::Connection c = live.connect(ownProcessId(), documentationDestination());
-  ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
-  EXPECT_EQ(roundTrip(c.socket, "open"), "open");
+  // Stop closes the relays still open.
   EXPECT_TRUE(Stop(0));
   char byte;
   EXPECT_EQ(platform::waitReadable(c.socket, 10000), 1);

@@ -2,24 +2,14 @@
 // (proxy sockets and the application's own socket): through the exports, the
 // simulated driver and lumo-node's tunnel to an echo server only its map
 // reaches; replies come back from the address sent to, and are counted.
-#include <gtest/gtest.h>
-
-#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <random>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "drvapi/drvapi.h"
 #include "e2e_support.h"
 #include "live_udp.h"
-#include "lumo/lumo.h"
-#include "platform/net.h"
-#include "platform/services.h"
-#include "sim_driver.h"
-#include "support/test_support.h"
 #include "udp/ov_data.h"
 #include "udp/udp_proxy.h"
 #include "udp_echo_server.h"
