@@ -25,7 +25,6 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
 #include "capture_server.h"
@@ -210,7 +209,7 @@ struct Event {
   std::string data;     // a datagram's, a packet's, or a connect request's local address
   std::string address;  // remote of a datagram or request, local of a flow
   uint32_t processId = 0;
-  std::string options;  // of a datagram record
+  std::string options;  // of a datagram record; a connect request's filtering flag
 };
 
 inline std::string optionsOf(const drvapi::UdpOptions* options) {
@@ -235,15 +234,13 @@ class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler
   simdrv::SockAddr elsewhere{};
   simdrv::SockAddr node{};
   std::atomic<bool> passPings{false};
-  drvapi::TcpConnInfo lastRequest{};  // as the driver reported it
   // Set before the programs run: offered each datagram the library is told
   // of before the words above; true when it dealt with it.
   std::function<bool(uint64_t id, const unsigned char* remote, const std::string& datagram)> takeSend;
 
   void tcpConnectRequest(uint64_t id, drvapi::TcpConnInfo* info) override {
     record("tcpConnectRequest", id, text(info->localAddress.bytes.data()),
-           text(info->remoteAddress.bytes.data()), info->processId);
-    std::memcpy(&lastRequest, info, sizeof lastRequest);
+           text(info->remoteAddress.bytes.data()), info->processId, std::to_string(info->filteringFlag));
     const uint8_t* remote = info->remoteAddress.bytes.data();
     if (remote[4] != 203 || remote[5] != 0 || remote[6] != 113) return;
     if (remote[7] == 66) {
@@ -352,15 +349,13 @@ class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler
   std::vector<Event> events_;
 };
 
-template <class HandlerType>
 class CaptureServerFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     driver.install();
     drvapi::setDriverOptions(4, drvapi::kOptionNoServiceStart);
     ASSERT_EQ(drvapi::initDriver("LumoDriverSys", &handler), drvapi::kOk);
-    if constexpr (std::is_base_of_v<drvapi::DRV_IPEventHandler, HandlerType>)
-      drvapi::setIpEventHandler(&handler);
+    drvapi::setIpEventHandler(&handler);
     server = std::make_unique<capture::CaptureServer>(driver, socketPath(), [this](const std::string& line) {
       std::lock_guard<std::mutex> guard(logLock);
       log.push_back(line);
@@ -395,7 +390,7 @@ class CaptureServerFixture : public ::testing::Test {
 
   lumotest::TempDir dir;
   simdrv::SimDriver driver;
-  HandlerType handler;
+  Handler handler;
   std::unique_ptr<capture::CaptureServer> server;
   std::mutex logLock;
   std::vector<std::string> log;

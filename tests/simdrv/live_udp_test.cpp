@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -35,17 +34,21 @@ struct Event {
   platform::SocketAddress28 address;  // remote of a datagram or request, local of udpCreated
 };
 
-// Passes every reported datagram on unchanged, both ways.
+// Passes every reported datagram on unchanged, both ways. A connect request
+// to 203.0.113.66 is blocked, others go to `redirect`.
 class Reflector : public lumotest::QuietHandler {
  public:
-  std::function<void(drvapi::UdpConnectRequest*)> onConnectRequest;
+  platform::SocketAddress28 redirect{};  // set before the flows open
 
   void udpCreated(uint64_t id, drvapi::UdpConnInfo* info) override {
     record("udpCreated", id, {}, info->localAddress.bytes.data());
   }
   void udpConnectRequest(uint64_t id, drvapi::UdpConnectRequest* request) override {
     record("udpConnectRequest", id, {}, request->remoteAddress.bytes.data());
-    if (onConnectRequest) onConnectRequest(request);
+    if (request->remoteAddress.bytes[7] == 66)
+      request->filteringFlag |= drvapi::kRuleBlock;
+    else
+      request->remoteAddress = redirect;
   }
   void udpSend(uint64_t id, const unsigned char* remote, const char* data, int length,
                const drvapi::UdpOptions* options) override {
@@ -161,15 +164,8 @@ TEST_F(LiveUdpTest, OnlyLoopbackAndMappedDestinationsAreReached) {
 }
 
 TEST_F(LiveUdpTest, ConnectRequestVerdictDecidesWhereADestinationGoes) {
-  // The handler sends 203.0.113.7 elsewhere (203.0.113.9, the same server
-  // behind the map) and blocks 203.0.113.66.
-  handler.onConnectRequest = [&](drvapi::UdpConnectRequest* request) {
-    const platform::SocketAddress28 rewritten = echoAt("203.0.113.9");
-    if (request->remoteAddress.bytes[7] == 66)
-      request->filteringFlag |= drvapi::kRuleBlock;
-    else
-      request->remoteAddress = rewritten;
-  };
+  // 203.0.113.7 goes elsewhere: to 203.0.113.9, the same server behind the map.
+  handler.redirect = echoAt("203.0.113.9");
   LiveUdp::Socket app = live.open(kConnectPid);
   ASSERT_TRUE(app.valid()) << app.error();
   EXPECT_EQ(app.sendTo(echoAt("203.0.113.7"), "one"), SendResult::Reported);
