@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -159,23 +160,20 @@ struct RawLibrary {
 
 // A driver made of raw bytes: listens on the device socket, accepts one
 // library and runs `script` on its connection on a thread of its own (after
-// sending `hello`, unless null). The connection is closed when the script
-// returns.
+// sending `hello`, if any). The connection is closed when the script returns.
 class FakeDriver {
  public:
   using Script = std::function<void(int fd)>;
-  FakeDriver(Script script, const wire::Hello* hello) {
+  FakeDriver(Script script, std::optional<wire::Hello> hello) {
     const sockaddr_un address = socketAddress(deviceSocket());
     listener_.reset(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     bound_ = ::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
              ::listen(listener_.get(), 4) == 0;
-    wire::Hello greeting = hello != nullptr ? *hello : wire::Hello{};
-    const bool greet = hello != nullptr;
-    thread_ = std::thread([this, script, greeting, greet] {
+    thread_ = std::thread([this, script, hello] {
       pollfd p{listener_.get(), POLLIN, 0};
       if (::poll(&p, 1, 10000) != 1) return;
       platform::UniqueFd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-      if (greet) platform::sendPacket(fd.get(), &greeting, sizeof greeting);
+      if (hello) platform::sendPacket(fd.get(), &*hello, sizeof *hello);
       if (script) script(fd.get());
     });
   }

@@ -6,8 +6,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <optional>
-
 #include "driver_test_support.h"
 #include "drvapi/drvapi.h"
 #include "platform/device.h"
@@ -162,7 +160,7 @@ TEST_F(LibraryWire, TheGreetingDecidesTheOpen) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    FakeDriver fake(nullptr, row.hello ? &*row.hello : nullptr);
+    FakeDriver fake(nullptr, row.hello);
     ASSERT_TRUE(fake.bound());
     EXPECT_EQ(platform::openDevice(kDevicePath), nullptr);
     EXPECT_EQ(platform::lastError(), row.error);
@@ -211,7 +209,6 @@ void expectKindQuery(FakeDriver& fake, bool answered) {
 }
 
 TEST_F(LibraryWire, ADriverThatBreaksTheProtocolIsTakenForGone) {
-  const wire::Hello accepted = hello(wire::kHelloAccepted);
   auto done = wire::make<wire::ControlDone>(wire::kControlDone, 0, 4);
   done.ok = 1;
   done.outSize = 4;
@@ -247,7 +244,7 @@ TEST_F(LibraryWire, ADriverThatBreaksTheProtocolIsTakenForGone) {
     SCOPED_TRACE(row.what);
     platform::UniqueFd memory(::memfd_create("x", MFD_CLOEXEC));
     FakeDriver fake(answerWith(row.answer, row.withId, std::vector<int>(row.withFd, memory.get())),
-                    &accepted);
+                    hello(wire::kHelloAccepted));
     expectKindQuery(fake, row.answered);
   }
 }
@@ -261,7 +258,6 @@ platform::UniqueFd memoryOf(size_t size, bool sealed) {
 }
 
 TEST_F(LibraryWire, OnlyBuffersThatCannotShrinkUnderTheLibraryAreMapped) {
-  const wire::Hello accepted = hello(wire::kHelloAccepted);
   auto exchanged = wire::make<wire::ExchangeDone>(wire::kExchangeDone, 0);
   exchanged.ok = 1;
   exchanged.reported = 32;
@@ -288,7 +284,7 @@ TEST_F(LibraryWire, OnlyBuffersThatCannotShrinkUnderTheLibraryAreMapped) {
     platform::UniqueFd outbound = memoryOf(4096, true);
     std::vector<int> fds = {inbound.get(), outbound.get()};
     fds.resize(static_cast<size_t>(row.fdCount));
-    FakeDriver fake(answerWith(answer, true, fds), &accepted);
+    FakeDriver fake(answerWith(answer, true, fds), hello(wire::kHelloAccepted));
     auto device = platform::openDevice(kDevicePath);
     ASSERT_NE(device, nullptr);
     uint64_t buffers[4] = {};
