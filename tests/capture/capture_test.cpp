@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "capture_fixture.h"
+#include "flow_list.h"
 #include "loopback_peers.h"
 
 namespace {
@@ -82,19 +82,12 @@ std::string text(const wire::Endpoint& e) {
 
 const wire::Hello kFlowsRequest{wire::header(wire::kFlowsRequest, 0), wire::kMagic, wire::kVersion, 0};
 
-// Asks for the flows as lumo-run does; the reply's head and records, checked
-// as lumo-run checks them.
-bool flows(CaptureClient& status, wire::FlowsReply& head, std::vector<wire::FlowRecord>& records) {
-  if (!status.send(kFlowsRequest)) return false;
-  const std::optional<std::vector<uint8_t>> packet = status.receive();
-  if (!packet) return false;
-  const std::optional<wire::Message> m = wire::readMessage(packet->data(), packet->size(), false);
-  if (!m || m->type != wire::kFlowsReply) return false;
-  head = m->as<wire::FlowsReply>();
-  if (m->payload.size() != head.count * sizeof(wire::FlowRecord)) return false;
-  records.resize(head.count);
-  if (!records.empty()) std::memcpy(records.data(), m->payload.data(), m->payload.size());
-  return true;
+// Asks for the flows as lumo-run does, and reads the reply with lumo-run's
+// reader.
+bool flows(CaptureClient& status, run::FlowList& list) {
+  std::string error;
+  const auto packet = status.send(kFlowsRequest) ? status.receive() : std::nullopt;
+  return packet && run::parseFlowList(packet->data(), packet->size(), list, error);
 }
 
 class CaptureInNamespace : public CaptureTest {
@@ -406,8 +399,6 @@ TEST_F(CaptureInNamespace, RedirectedConnectionIsListedWithItsBytesUntilItCloses
 }
 
 TEST_F(CaptureTest, AListTooLongForOneReplyIsCutAndSaysSo) {
-  // A program of our own making reports more UDP sockets than one reply
-  // holds.
   CaptureClient program(socketPath());
   ASSERT_TRUE(program.hello());
   const size_t sockets = wire::kMaxFlowRecords + 10;
@@ -416,18 +407,17 @@ TEST_F(CaptureTest, AListTooLongForOneReplyIsCutAndSaysSo) {
   ASSERT_TRUE(lumotest::waitFor([&] { return server->flows().size() == sockets; }));
 
   CaptureClient status(socketPath());
-  wire::FlowsReply head{};
-  std::vector<wire::FlowRecord> records;
-  ASSERT_TRUE(flows(status, head, records));
-  EXPECT_EQ(head.total, sockets);
-  EXPECT_EQ(head.count, wire::kMaxFlowRecords);
-  EXPECT_EQ(head.flags, wire::kFlowsTruncated);
-  EXPECT_EQ(records.back().protocol, 17);
-  EXPECT_EQ(records.back().decision, wire::kDecisionStraight);
-  EXPECT_EQ(text(records.back().local), "127.0.0.1:4000");
+  run::FlowList list;
+  ASSERT_TRUE(flows(status, list));
+  EXPECT_EQ(list.total, sockets);
+  EXPECT_EQ(list.flows.size(), wire::kMaxFlowRecords);
+  EXPECT_TRUE(list.truncated);
+  EXPECT_EQ(list.flows.back().protocol, 17);
+  EXPECT_EQ(list.flows.back().decision, wire::kDecisionStraight);
+  EXPECT_EQ(text(list.flows.back().local), "127.0.0.1:4000");
   // Asked again once the answer was read: answered again.
-  ASSERT_TRUE(flows(status, head, records));
-  EXPECT_EQ(head.count, wire::kMaxFlowRecords);
+  ASSERT_TRUE(flows(status, list));
+  EXPECT_EQ(list.flows.size(), wire::kMaxFlowRecords);
 }
 
 // Each kind of message the reader refuses is in capture_wire_test.cpp; here
@@ -498,8 +488,7 @@ TEST_F(CaptureTest, PeersThatBreakTheProtocolAreDroppedAlone) {
     });
   }));
   CaptureClient good(socketPath());
-  wire::FlowsReply head{};
-  std::vector<wire::FlowRecord> records;
-  EXPECT_TRUE(flows(good, head, records));
-  EXPECT_EQ(head.total, 0u);
+  run::FlowList list;
+  EXPECT_TRUE(flows(good, list));
+  EXPECT_EQ(list.total, 0u);
 }

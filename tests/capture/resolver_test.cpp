@@ -38,7 +38,6 @@ std::string text(uint32_t addressNet) {
   return out;
 }
 
-// --- resolver files ----------------------------------------------------------------------
 
 TEST(ResolverFiles, ResolvConfGivesServersTimeoutAndAttempts) {
   // Each file with what is read from it: the servers, "/", the time-out and
@@ -84,7 +83,6 @@ TEST(ResolverFiles, HostsFileNamesCanonicalNamesAndAliases) {
   for (const Row& row : rows) EXPECT_EQ(HostsFileNames(hosts, row.name), row.listed) << row.name;
 }
 
-// --- the reply reader --------------------------------------------------------------------
 
 using Bytes = std::vector<uint8_t>;
 
@@ -194,7 +192,6 @@ TEST(AddressReplyReader, AReplyCutAnywhereIsNeverReadPastItsEnd) {
   }
 }
 
-// --- results in the C library's shapes ---------------------------------------------------
 
 struct Listed {
   int family, socktype, protocol;
@@ -338,7 +335,6 @@ TEST(LookupResults, HostentFitsTheCallersBufferOrSaysErange) {
   }
 }
 
-// --- programs under capture --------------------------------------------------------------
 
 // The documentation networks are local in the test's own namespace, and the
 // namespace has an address besides loopback, as a connected machine has (the

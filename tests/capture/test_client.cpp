@@ -155,7 +155,6 @@ int resolver(const sockaddr_in& to) {
 }
 
 int forkUdp(const sockaddr_in& to) {
-  // A socket made before the fork, used by both.
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) return fail("socket");
   if (!sendText(fd, to, "before")) return fail("sendto");
@@ -166,7 +165,6 @@ int forkUdp(const sockaddr_in& to) {
   const pid_t child = ::fork();
   if (child < 0) return fail("fork");
   const char* who = child == 0 ? "child" : "parent";
-  // A socket of its own in each process.
   const int own = ::socket(AF_INET, SOCK_DGRAM, 0);
   if (own < 0 || !sendText(own, to, who)) return fail("own socket");
   std::printf(receiveOne(own, 5000, data, from) ? "%s got %s\n" : "%s timeout%s\n", who, data.c_str());
