@@ -8,7 +8,7 @@
 
 using platform::Event;
 
-TEST(Event, AutomaticResetLetsOneWaiterThroughPerSet) {
+TEST(Event, AutomaticResetLetsOneWaiterThroughPerSetAndWaitAnyTellsWhich) {
   Event e(Event::Reset::Automatic);
   EXPECT_FALSE(e.wait(0));
   e.set();
@@ -21,9 +21,8 @@ TEST(Event, AutomaticResetLetsOneWaiterThroughPerSet) {
   EXPECT_TRUE(m.wait(0)) << "a manual-reset event stays signalled";
   m.reset();
   EXPECT_FALSE(m.wait(0));
-}
 
-TEST(Event, WaitAnyReportsTheSignalledEventAndTimesOut) {
+  // waitAny reports the signalled event, or the time-out.
   Event a, b(Event::Reset::Manual);
   Event* both[] = {&a, &b};
   EXPECT_EQ(platform::waitAny(both, 2, 20), platform::kWaitTimeout);

@@ -83,7 +83,7 @@ TEST(MemoryRegistry, NamesIgnoreCaseAndSeparatorsAndMalformedStringsAreRefused) 
   EXPECT_FALSE(platform::writeDword(registry, u"SYSTEM\\AB", u"Start", 1));
 }
 
-TEST(SystemServiceManager, KernelDriverServiceLifecycle) {
+TEST(SystemServiceManager, KernelDriverServiceLifecycleAndSimulatedServices) {
   // On Windows this is the real service control manager: a kernel-driver
   // service is created, queried and deleted, never started. The image is the
   // project's own fixture file.
@@ -120,22 +120,23 @@ TEST(SystemServiceManager, KernelDriverServiceLifecycle) {
   EXPECT_EQ(manager.remove(d.name), 0u);
   EXPECT_EQ(manager.queryState(d.name, state), platform::kErrorServiceDoesNotExist);
   EXPECT_EQ(manager.start(d.name), platform::kErrorServiceDoesNotExist);
-}
 
-// On Windows the system's manager is the real one except for attached names.
-TEST(SimulatedService, StartAndStopReachTheAttachedActions) {
+  // On Windows the system's manager is the real one except for attached
+  // names, whose start and stop reach the attached actions.
   int starts = 0, stops = 0;
   bool accept = false;
   ASSERT_TRUE(platform::attachSimulatedService(
-      u"LumoSimTest", [&] { ++starts; return accept; }, [&] { ++stops; }));
-  platform::ServiceManager& manager = platform::systemServiceManager();
-  EXPECT_EQ(manager.connect(), 0u);
+      u"LumoSimTest",
+      [&] {
+        ++starts;
+        return accept;
+      },
+      [&] { ++stops; }));
 #ifdef _WIN32
   // Registered with the in-memory manager only: the real one would take a
   // key in the system's registry for an installed driver.
   EXPECT_FALSE(platform::systemRegistry().keyExists(u"SYSTEM\\CurrentControlSet\\Services\\LumoSimTest"));
 #endif
-  platform::ServiceState state{};
   EXPECT_EQ(manager.start(u"LumoSimTest"), platform::kErrorServiceStartFailed);
   EXPECT_EQ(manager.queryState(u"LumoSimTest", state), 0u);
   EXPECT_EQ(state, platform::ServiceState::kStopped);
@@ -147,9 +148,9 @@ TEST(SimulatedService, StartAndStopReachTheAttachedActions) {
   EXPECT_EQ(stops, 1);
   // Deleted and created again, the service keeps its actions.
   EXPECT_EQ(manager.remove(u"LumoSimTest"), 0u);
-  platform::ServiceDefinition d;
-  d.name = u"LumoSimTest";
-  ASSERT_EQ(manager.create(d), 0u);
+  platform::ServiceDefinition simulated;
+  simulated.name = u"LumoSimTest";
+  ASSERT_EQ(manager.create(simulated), 0u);
   EXPECT_EQ(manager.start(u"LumoSimTest"), 0u);
   EXPECT_EQ(starts, 3);
   manager.stop(u"LumoSimTest");
