@@ -106,7 +106,9 @@ TEST_F(FilterTablesTest, FindAddressRuleExactNetworksPortsAndProtocols) {
   EXPECT_FALSE(tables.UdpRulesPresent());
 }
 
-TEST_F(FilterTablesTest, ClassifyDomainExactNamesAndPatterns) {
+// Also: a record for the game replaces one for every game, one for the area
+// one for every area; records of other games and areas are not built.
+TEST_F(FilterTablesTest, ClassifyDomainExactNamesPatternsAndTheMostSpecificRecord) {
   Load(
       "0,0,0,0,Proxy.Example.com,1,n\n"                // class 1 (normalised name)
       "0,0,0,0,fixed.example.com,1,n,1,203.0.113.7\n"  // class 2
@@ -116,8 +118,18 @@ TEST_F(FilterTablesTest, ClassifyDomainExactNamesAndPatterns) {
       "0,0,0,0,][(unclosed,1,n\n"                      // does not compile: dropped
       "0,0,0,0,][^\\D+\\.example\\.info$,1,n\n"        // upper-case escapes keep their meaning
       "0,0,0,0,][^www\\.|cdn$,1,n\n"                   // each anchor holds for its branch only
-      "0,0,0,1,203.0.113.50\n");                       // an address, not a domain
-  Build(1, 1);
+      "0,0,0,1,203.0.113.50\n"                         // an address, not a domain
+      "0,0,0,0,a.example.com,0,n\n"                    // every game: class 0
+      "5,0,0,0,a.example.com,1,n\n"                    // this game: replaces
+      "0,0,0,0,a.example.com,0,n\n"                    // general again: stays replaced
+      "0,0,0,0,b.example.com,1,n\n"
+      "5,0,0,0,b.example.com,0,n\n"  // game rule replaces the general one
+      "5,0,0,0,b.example.com,1,n\n"  // same game, no area: does not replace
+      "5,9,0,0,c.example.com,0,n\n"
+      "5,9,0,0,c.example.com,1,n\n"  // an area rule replaces another area rule
+      "6,0,0,0,six.example.com,1,n\n"
+      "5,8,0,0,area-eight.example.com,1,n\n");
+  Build(5, 9);
   struct Row {
     const char* name;
     DomainClass expected;
@@ -136,33 +148,12 @@ TEST_F(FilterTablesTest, ClassifyDomainExactNamesAndPatterns) {
       {"www.example.org", kClass1},
       {"my.cdn", kClass1},
       {"cdn.org", kNoClass},
+      {"a.example.com", kClass1},
+      {"b.example.com", kNoClass},
+      {"c.example.com", kClass1},
+      {"six.example.com", kNoClass},
+      {"area-eight.example.com", kNoClass},
   };
-  for (const Row& row : rows) EXPECT_EQ(tables.ClassifyDomain(row.name), row.expected) << row.name;
-}
-
-// A record for the game replaces one for every game, one for the area one
-// for every area; records of other games and areas are not built.
-TEST_F(FilterTablesTest, MoreSpecificRecordsReplaceGeneralOnesAndOthersAreIgnored) {
-  Load(
-      "0,0,0,0,a.example.com,0,n\n"  // every game: class 0
-      "5,0,0,0,a.example.com,1,n\n"  // this game: replaces
-      "0,0,0,0,a.example.com,0,n\n"  // general again: stays replaced
-      "0,0,0,0,b.example.com,1,n\n"
-      "5,0,0,0,b.example.com,0,n\n"  // game rule replaces the general one
-      "5,0,0,0,b.example.com,1,n\n"  // same game, no area: does not replace
-      "5,9,0,0,c.example.com,0,n\n"
-      "5,9,0,0,c.example.com,1,n\n"  // an area rule replaces another area rule
-      "6,0,0,0,six.example.com,1,n\n"
-      "5,8,0,0,area-eight.example.com,1,n\n");
-  Build(5, 9);
-  struct Row {
-    const char* name;
-    DomainClass expected;
-  } rows[] = {{"a.example.com", kClass1},
-              {"b.example.com", kNoClass},
-              {"c.example.com", kClass1},
-              {"six.example.com", kNoClass},
-              {"area-eight.example.com", kNoClass}};
   for (const Row& row : rows) EXPECT_EQ(tables.ClassifyDomain(row.name), row.expected) << row.name;
   // A rebuild for another game starts from scratch.
   Build(6, 0);
@@ -285,14 +276,17 @@ TEST_F(FilterTablesTest, IsWebSteered) {
   EXPECT_FALSE(tables.IsWebSteered(V4(203, 0, 113, 6, 80).bytes.data(), false));
 }
 
-TEST_F(FilterTablesTest, HostRewritesFromTheFileTheHostMapAndDnsAnswers) {
+TEST_F(FilterTablesTest, HostRewritesAndPortMapsFromTheFileTheHostMapAndDnsAnswers) {
   Load(
       "0,0,5,203.0.113.10,443,x,y,WWW.example.com,8443\n"
-      "7,0,5,203.0.113.10,443,x,y,www7.example.com,9443\n"     // game entry replaces the general one
-      "0,0,5,203.0.113.10,443,x,y,late.example.com,1\n"        // general entry does not replace it
-      "7,0,5,203.0.113.11,80,x,y,mapped.example.com,8080\n");  // destination from the host map
+      "7,0,5,203.0.113.10,443,x,y,www7.example.com,9443\n"   // game entry replaces the general one
+      "0,0,5,203.0.113.10,443,x,y,late.example.com,1\n"      // general entry does not replace it
+      "7,0,5,203.0.113.11,80,x,y,mapped.example.com,8080\n"  // destination from the host map
+      "0,0,6,Src.Example.com,7000,203.0.113.99,7001,1,5\n"   // source name: listed
+      "0,0,6,known.example.com,7100,target.example.com,7101,0,0\n");
   HostMap map;
   AddHostAddress(map, "mapped.example.com", V4(198, 51, 100, 20));
+  AddHostAddress(map, "known.example.com", V4(198, 51, 100, 50));
   Build(7, 3, map);
   auto rewrite = tables.FindHostRewrite(platform::ipv4(203, 0, 113, 10), platform::hostToNet16(443));
   ASSERT_TRUE(rewrite);
@@ -314,6 +308,28 @@ TEST_F(FilterTablesTest, HostRewritesFromTheFileTheHostMapAndDnsAnswers) {
   EXPECT_EQ(tables.AddressName(V4(203, 0, 113, 30)), "www.example.com");
   tables.LearnRewriteHost("unknown.example.com", answers);
   EXPECT_FALSE(tables.FindHostRewrite(platform::ipv4(203, 0, 113, 30), platform::hostToNet16(80)));
+
+  EXPECT_TRUE(tables.IsListedName("src.example.com"));
+  // A name the host map already holds is entered for its address and stays
+  // listed for later answers.
+  auto known = tables.FindPortMap(platform::ipv4(198, 51, 100, 50), platform::hostToNet16(7100));
+  ASSERT_TRUE(known);
+  EXPECT_EQ(known->targetHost, "target.example.com");
+  EXPECT_EQ(known->targetIsName, 1);
+  EXPECT_TRUE(tables.IsListedName("known.example.com"));
+
+  const SocketAddress28 srcAnswers[] = {V4(203, 0, 113, 60), V6(9)};
+  tables.LearnListedName("src.example.com", srcAnswers);
+  auto map60 = tables.FindPortMap(platform::ipv4(203, 0, 113, 60), platform::hostToNet16(7000));
+  ASSERT_TRUE(map60);
+  EXPECT_EQ(map60->targetHost, "203.0.113.99");
+  EXPECT_EQ(map60->targetPort, platform::hostToNet16(7001));
+  EXPECT_EQ(map60->type, 1u);
+  const SocketAddress28 later[] = {V4(203, 0, 113, 61)};
+  tables.LearnListedName("known.example.com", later);
+  EXPECT_TRUE(tables.FindPortMap(platform::ipv4(203, 0, 113, 61), platform::hostToNet16(7100)));
+  tables.LearnListedName("unlisted.example.com", later);
+  EXPECT_FALSE(tables.FindPortMap(platform::ipv4(203, 0, 113, 61), platform::hostToNet16(7000)));
 }
 
 TEST_F(FilterTablesTest, PortMapReplacementRules) {
@@ -356,36 +372,6 @@ TEST_F(FilterTablesTest, PortMapReplacementRules) {
   auto entry = tables.FindPortMap(platform::ipv4(203, 0, 113, 1), platform::hostToNet16(7000));
   ASSERT_TRUE(entry);
   EXPECT_EQ(entry->targetHost, "b.example.com");
-}
-
-TEST_F(FilterTablesTest, ListedNamesAreMappedForHostMapAndDnsAddresses) {
-  Load(
-      "0,0,6,Src.Example.com,7000,203.0.113.99,7001,1,5\n"
-      "0,0,6,known.example.com,7100,target.example.com,7101,0,0\n");
-  HostMap map;
-  AddHostAddress(map, "known.example.com", V4(198, 51, 100, 50));
-  Build(3, 3, map);
-  EXPECT_TRUE(tables.IsListedName("src.example.com"));
-  // A name the host map already holds is entered for its address and stays
-  // listed for later answers.
-  auto known = tables.FindPortMap(platform::ipv4(198, 51, 100, 50), platform::hostToNet16(7100));
-  ASSERT_TRUE(known);
-  EXPECT_EQ(known->targetHost, "target.example.com");
-  EXPECT_EQ(known->targetIsName, 1);
-  EXPECT_TRUE(tables.IsListedName("known.example.com"));
-
-  const SocketAddress28 answers[] = {V4(203, 0, 113, 60), V6(9)};
-  tables.LearnListedName("src.example.com", answers);
-  auto learned = tables.FindPortMap(platform::ipv4(203, 0, 113, 60), platform::hostToNet16(7000));
-  ASSERT_TRUE(learned);
-  EXPECT_EQ(learned->targetHost, "203.0.113.99");
-  EXPECT_EQ(learned->targetPort, platform::hostToNet16(7001));
-  EXPECT_EQ(learned->type, 1u);
-  const SocketAddress28 later[] = {V4(203, 0, 113, 61)};
-  tables.LearnListedName("known.example.com", later);
-  EXPECT_TRUE(tables.FindPortMap(platform::ipv4(203, 0, 113, 61), platform::hostToNet16(7100)));
-  tables.LearnListedName("unlisted.example.com", later);
-  EXPECT_FALSE(tables.FindPortMap(platform::ipv4(203, 0, 113, 61), platform::hostToNet16(7000)));
 }
 
 // A DNS answer for a class 1 or 2 name makes its addresses steered (an IPv4

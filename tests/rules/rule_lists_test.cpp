@@ -26,7 +26,7 @@ struct ScriptedRandom {
   }
 };
 
-TEST(ParseIcmpRules, AcceptsOnlyWellFormedItems) {
+TEST(ParseIcmpRules, AcceptsOnlyWellFormedItemsLongestPrefixFirst) {
   struct Row {
     const char* text;
     int32_t accepted;
@@ -50,9 +50,8 @@ TEST(ParseIcmpRules, AcceptsOnlyWellFormedItems) {
     RuleLists lists;
     EXPECT_EQ(lists.ParseIcmpRules(row.text), row.accepted) << row.text;
   }
-}
 
-TEST(ParseIcmpRules, LongestPrefixFirstAcrossCallsAndLookupUsesIt) {
+  // The longest prefix first, across calls; the look-up uses it.
   ScriptedRandom random;
   RuleLists lists(random.source());
   ASSERT_EQ(lists.ParseIcmpRules("10.0.0.0/8,20-40;10.1.0.0/16,5-5"), 2);
