@@ -106,17 +106,14 @@ TEST(HostCommands, FirewallRepairOnlyForAChineseProfileThatIsOff) {
   }
 }
 
-TEST(HostCommands, OverlongLineIsRefusedNotCut) {
+TEST(HostCommands, TheSeamCarriesCommandsDnsFlushServersAndRoutes) {
   RecordingRunner runner;
+  // An overlong line is refused, not cut.
   EXPECT_TRUE(hostnet::RunCommand(std::string(259, 'a'), 0));
   EXPECT_FALSE(hostnet::RunCommand(std::string(260, 'a'), 0));
   EXPECT_FALSE(hostnet::RunCommand("", 0));
   ASSERT_EQ(runner.lines.size(), 1u);
   EXPECT_EQ(runner.lines[0].first.size(), 259u);
-}
-
-TEST(HostCommands, TheSeamCarriesDnsFlushServersAndRoutes) {
-  RecordingRunner runner;
   runner.flushResult = true;
   EXPECT_TRUE(hostnet::FlushSystemDnsCache());
   EXPECT_EQ(runner.flushes, 1);
