@@ -61,12 +61,9 @@ TEST(RunConfig, AFileWithEveryKey) {
   EXPECT_EQ(config.rules, "mc,30,*.*:443;10.0.0.0/8,20-40");
   EXPECT_EQ(config.gameId, 4294967295u);
   EXPECT_EQ(config.areaId, 3u);
-  EXPECT_FALSE(config.tcp);
-  EXPECT_FALSE(config.udp);
-  EXPECT_TRUE(config.udpProxyAll);
-  EXPECT_TRUE(config.adapter);
-  EXPECT_TRUE(config.forceUdpDirect);
-  EXPECT_TRUE(config.restartDriver);
+  EXPECT_TRUE(!config.tcp && !config.udp && config.udpProxyAll && config.adapter && config.forceUdpDirect &&
+              config.restartDriver)
+      << "No, off, yes, TRUE, 1 and on";
 
   // The example file shipped with lumo-run is read as it stands.
   std::stringstream example;
