@@ -5,25 +5,21 @@
 // and answers read with glibc's resolver library; dnsmasq (unprivileged, on
 // loopback ports, its own hosts file) plays the upstream servers, and without
 // it the tests skip.
+#include <arpa/inet.h>
 #include <arpa/nameser.h>
-#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <resolv.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 
-#include "child_process.h"
 #include "e2e_support.h"
 #include "hostnet/dns_query.h"
 #include "live_tcp.h"
 #include "live_udp.h"
 #include "loopback_peers.h"
-#include "node_process.h"
 #include "platform/files.h"
 #include "platform/module.h"
 #include "rules/filter_file.h"
@@ -92,7 +88,6 @@ std::string answerWithOneAddress(const std::string& query) {
 struct Answer {
   bool ok = false;
   uint16_t id = 0;
-  std::string question;
   int questionType = 0;
   std::vector<std::string> addresses;  // text, in answer order
   std::vector<uint32_t> ttls;
@@ -102,28 +97,23 @@ struct Answer {
 Answer readAnswer(const std::string& message) {
   Answer a;
   ns_msg msg;
+  ns_rr rr;
   if (ns_initparse(reinterpret_cast<const unsigned char*>(message.data()), static_cast<int>(message.size()),
-                   &msg) != 0)
+                   &msg) != 0 ||
+      ns_msg_count(msg, ns_s_qd) != 1 || ns_parserr(&msg, ns_s_qd, 0, &rr) != 0)
     return a;
   a.id = ns_msg_id(msg);
-  ns_rr rr;
-  if (ns_msg_count(msg, ns_s_qd) != 1 || ns_parserr(&msg, ns_s_qd, 0, &rr) != 0) return a;
-  a.question = ns_rr_name(rr);
   a.questionType = ns_rr_type(rr);
   for (int i = 0; i < ns_msg_count(msg, ns_s_an); ++i) {
     if (ns_parserr(&msg, ns_s_an, i, &rr) != 0) return a;
-    platform::SocketAddress address;
-    if (ns_rr_type(rr) == ns_t_a && ns_rr_rdlen(rr) == 4) {
-      uint32_t v;
-      std::memcpy(&v, ns_rr_rdata(rr), 4);
-      address = platform::makeIpv4Address(v, 0);
-    } else if (ns_rr_type(rr) == ns_t_aaaa && ns_rr_rdlen(rr) == 16) {
-      address = platform::makeIpv6Address(ns_rr_rdata(rr), 0);
-    } else {
-      continue;
+    const bool ipv4 = ns_rr_type(rr) == ns_t_a && ns_rr_rdlen(rr) == 4;
+    const bool ipv6 = ns_rr_type(rr) == ns_t_aaaa && ns_rr_rdlen(rr) == 16;
+    char text[INET6_ADDRSTRLEN];
+    if ((ipv4 || ipv6) &&
+        inet_ntop(ipv4 ? AF_INET : AF_INET6, ns_rr_rdata(rr), text, sizeof text) != nullptr) {
+      a.addresses.push_back(text);
+      a.ttls.push_back(ns_rr_ttl(rr));
     }
-    a.addresses.push_back(platform::addressToText(address));
-    a.ttls.push_back(ns_rr_ttl(rr));
   }
   a.ok = true;
   return a;

@@ -72,8 +72,9 @@ class Notifications {
   Notifications() {
 #ifdef _WIN32
     window_ = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    EXPECT_NE(window_, nullptr) << "no window for the one-second message";
 #else
-    if (socketpair(AF_UNIX, SOCK_DGRAM, 0, fds_) != 0) fds_[0] = fds_[1] = -1;
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, fds_), 0) << "no socket pair for the one-second message";
 #endif
   }
   ~Notifications() {
@@ -87,13 +88,6 @@ class Notifications {
   Notifications(const Notifications&) = delete;
   Notifications& operator=(const Notifications&) = delete;
 
-  bool ready() const {
-#ifdef _WIN32
-    return window_ != nullptr;
-#else
-    return fds_[0] >= 0;
-#endif
-  }
   // The handle SetConfig takes as its notification window.
   uintptr_t handle() const {
 #ifdef _WIN32

@@ -10,6 +10,7 @@
 #include "e2e_support.h"
 #include "live_tcp.h"
 #include "loopback_peers.h"
+#include "platform/owned_socket.h"
 #include "support/quiet_handler.h"
 #include "tcp/relay.h"
 
@@ -38,7 +39,6 @@ class TcpEndToEnd : public ::testing::Test {
         << error;
     ASSERT_TRUE(lumotest::installSimulatedDriver(driver));
     ASSERT_TRUE(live.map("203.0.113.0/24", "127.0.0.1"));
-    ASSERT_TRUE(notify.ready());
     ASSERT_TRUE(Init(0));
     ASSERT_TRUE(lumotest::configureGame(node.port(), node.port(), 7, "", notify.handle()));
     ASSERT_TRUE(Start(1, 0, 0, 0, 0, 0));
@@ -129,17 +129,15 @@ TEST_F(RelayListenersAtInit, RetryAfterTheIpv6PortsWereTakenLeavesNoThreadBehind
   if (!tcp::Relay::familyAvailable(platform::kFamilyIpv6)) GTEST_SKIP() << "no IPv6 loopback on this machine";
   uint8_t loopback6[16] = {};
   loopback6[15] = 1;
-  std::vector<platform::Socket> held;
+  std::vector<platform::OwnedSocket> held;
   for (uint32_t port = 50001; port <= 50888; ++port) {
-    platform::Socket s = platform::openSocket(platform::kFamilyIpv6, platform::SocketType::Stream);
-    if (platform::bindSocket(s, platform::makeIpv6Address(loopback6, platform::hostToNet16(port))) &&
-        platform::listenSocket(s, 1))
-      held.push_back(s);
-    else
-      platform::closeSocket(s);
+    platform::OwnedSocket s(platform::openSocket(platform::kFamilyIpv6, platform::SocketType::Stream));
+    if (platform::bindSocket(s.get(), platform::makeIpv6Address(loopback6, platform::hostToNet16(port))) &&
+        platform::listenSocket(s.get(), 1))
+      held.push_back(std::move(s));
   }
   EXPECT_FALSE(Init(0)) << "no IPv6 relay port was free";
-  for (platform::Socket s : held) platform::closeSocket(s);
+  held.clear();
   EXPECT_TRUE(Init(0)) << "the retry opens what failed";
   // TearDown: UnInit must return, joining every accept thread.
 }
