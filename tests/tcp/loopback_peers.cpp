@@ -41,8 +41,8 @@ bool sendAll(Socket socket, const uint8_t* data, size_t length) {
 }  // namespace
 
 EchoServer::EchoServer() {
-  listener_ = listenLoopback(port_);
-  if (listener_ != platform::kInvalidSocket) acceptThread_ = std::thread([this] { acceptLoop(); });
+  listener_.reset(listenLoopback(port_));
+  if (listener_.valid()) acceptThread_ = std::thread([this] { acceptLoop(); });
 }
 
 EchoServer::~EchoServer() {
@@ -54,13 +54,12 @@ EchoServer::~EchoServer() {
     threads.swap(connectionThreads_);
   }
   for (std::thread& thread : threads) thread.join();
-  platform::closeSocket(listener_);
 }
 
 void EchoServer::acceptLoop() {
   while (!stopping_) {
-    if (platform::waitReadable(listener_, kPollMs) != 1) continue;
-    Socket connection = platform::acceptSocket(listener_, nullptr);
+    if (platform::waitReadable(listener_.get(), kPollMs) != 1) continue;
+    Socket connection = platform::acceptSocket(listener_.get(), nullptr);
     if (connection == platform::kInvalidSocket) continue;
     ++accepted_;
     std::lock_guard<std::mutex> guard(lock_);
@@ -81,30 +80,28 @@ void EchoServer::serve(Socket connection) {
 }
 
 ScriptedNode::ScriptedNode(std::vector<Step> script) : script_(std::move(script)) {
-  listener_ = listenLoopback(port_);
-  if (listener_ != platform::kInvalidSocket) thread_ = std::thread([this] { run(); });
+  listener_.reset(listenLoopback(port_));
+  if (listener_.valid()) thread_ = std::thread([this] { run(); });
 }
 
 ScriptedNode::~ScriptedNode() {
   stopping_ = true;
   if (thread_.joinable()) thread_.join();
-  platform::closeSocket(listener_);
 }
 
 void ScriptedNode::run() {
   // Wait for the one client, giving up when the test ends without it.
   for (;;) {
     if (stopping_) return;
-    if (platform::waitReadable(listener_, kPollMs) == 1) break;
+    if (platform::waitReadable(listener_.get(), kPollMs) == 1) break;
   }
-  Socket connection = platform::acceptSocket(listener_, nullptr);
-  if (connection == platform::kInvalidSocket) return;
+  platform::OwnedSocket connection(platform::acceptSocket(listener_.get(), nullptr));
+  if (!connection.valid()) return;
   connected_ = true;
   bool ok = true;
   for (const Step& step : script_) {
     if (step.kind == Step::Kind::kClose) {
-      platform::closeSocket(connection);
-      connection = platform::kInvalidSocket;
+      connection.reset();
       break;
     }
     if (step.kind == Step::Kind::kStall) {
@@ -112,35 +109,34 @@ void ScriptedNode::run() {
       break;
     }
     if (step.kind == Step::Kind::kSend) {
-      ok = sendAll(connection, step.bytes.data(), step.bytes.size());
+      ok = sendAll(connection.get(), step.bytes.data(), step.bytes.size());
     } else if (step.kind == Step::Kind::kShutdownSend) {
-      ok = platform::shutdownSocket(connection, platform::ShutdownHow::Send);
+      ok = platform::shutdownSocket(connection.get(), platform::ShutdownHow::Send);
     } else if (step.kind == Step::Kind::kReadToEnd) {
       uint8_t buffer[4096];
       int count = 0;
-      while ((count = platform::waitReadable(connection, kPatienceMs) == 1
-                          ? platform::receiveBytes(connection, buffer, sizeof buffer)
+      while ((count = platform::waitReadable(connection.get(), kPatienceMs) == 1
+                          ? platform::receiveBytes(connection.get(), buffer, sizeof buffer)
                           : -1) > 0)
         received_.insert(received_.end(), buffer, buffer + count);
       ok = count == 0;
     } else {
-      std::vector<uint8_t> got = receiveUpTo(connection, step.readLength);
+      std::vector<uint8_t> got = receiveUpTo(connection.get(), step.readLength);
       received_.insert(received_.end(), got.begin(), got.end());
       ok = got.size() == step.readLength;
     }
     if (!ok) break;
   }
   completed_ = ok;
-  if (connection != platform::kInvalidSocket) {
+  if (connection.valid()) {
     // Hold the connection open until the client is done with it, so that
     // the client sees exactly the script and nothing of our closing.
     uint8_t drain[256];
     while (!stopping_) {
-      int ready = platform::waitReadable(connection, kPollMs);
+      int ready = platform::waitReadable(connection.get(), kPollMs);
       if (ready == 0) continue;
-      if (ready < 0 || platform::receiveBytes(connection, drain, sizeof drain) <= 0) break;
+      if (ready < 0 || platform::receiveBytes(connection.get(), drain, sizeof drain) <= 0) break;
     }
-    platform::closeSocket(connection);
   }
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/net.h"
+#include "platform/owned_socket.h"
 
 namespace lumotest {
 
@@ -22,7 +23,7 @@ class EchoServer {
   EchoServer(const EchoServer&) = delete;
   EchoServer& operator=(const EchoServer&) = delete;
 
-  bool listening() const { return listener_ != platform::kInvalidSocket; }
+  bool listening() const { return listener_.valid(); }
   uint16_t port() const { return port_; }  // host order
   // Connections accepted so far.
   int accepted() const { return accepted_.load(); }
@@ -31,7 +32,7 @@ class EchoServer {
   void acceptLoop();
   void serve(platform::Socket connection);
 
-  platform::Socket listener_ = platform::kInvalidSocket;
+  platform::OwnedSocket listener_;
   uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<int> accepted_{0};
@@ -77,7 +78,7 @@ class ScriptedNode {
   void run();
 
   std::vector<Step> script_;
-  platform::Socket listener_ = platform::kInvalidSocket;
+  platform::OwnedSocket listener_;
   uint16_t port_ = 0;
   std::atomic<bool> connected_{false};
   std::atomic<bool> stopping_{false};

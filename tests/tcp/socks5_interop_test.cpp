@@ -8,6 +8,7 @@
 
 #include "child_process.h"
 #include "loopback_peers.h"
+#include "platform/owned_socket.h"
 #include "support/test_support.h"
 #include "tcp/socks5_client.h"
 
@@ -20,9 +21,9 @@ constexpr uint32_t kLoopback = platform::ipv4(127, 0, 0, 1);
 // Socks5Connect on a new socket through the server on 127.0.0.1:port; the
 // socket is the caller's to close.
 uint32_t connectThrough(uint16_t port, const platform::SocketAddress& destination, const char* password,
-                        platform::Socket& socket, int32_t& detail) {
-  socket = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream);
-  return tcp::Socks5Connect(platform::kFamilyIpv4, socket, destination, kLoopback,
+                        platform::OwnedSocket& socket, int32_t& detail) {
+  socket.reset(platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream));
+  return tcp::Socks5Connect(platform::kFamilyIpv4, socket.get(), destination, kLoopback,
                             platform::hostToNet16(port), "player", password, detail);
 }
 
@@ -45,22 +46,17 @@ TEST(Socks5ConnectWithMicrosocks, ReachesALoopbackEchoServer) {
       << error;
   // It prints nothing when ready: wait until it accepts connections.
   ASSERT_TRUE(lumotest::waitFor([&] {
-    platform::Socket probe = lumotest::connectLoopback(port);
-    platform::closeSocket(probe);
-    return probe != platform::kInvalidSocket;
-  }))
-      << microsocks.errorOutput();
+    return platform::OwnedSocket(lumotest::connectLoopback(port)).valid();
+  })) << microsocks.errorOutput();
 
   platform::SocketAddress destination = platform::makeIpv4Address(kLoopback, platform::hostToNet16(echo.port()));
-  platform::Socket socket;
+  platform::OwnedSocket socket;
   int32_t detail = 0;
   ASSERT_EQ(connectThrough(port, destination, "12345", socket, detail), tcp::kSocks5Ok) << detail;
-  EXPECT_EQ(lumotest::roundTrip(socket, {'i', 'n', 't', 'e', 'r', 'o', 'p'}),
+  EXPECT_EQ(lumotest::roundTrip(socket.get(), {'i', 'n', 't', 'e', 'r', 'o', 'p'}),
             (Bytes{'i', 'n', 't', 'e', 'r', 'o', 'p'}));
-  platform::closeSocket(socket);
 
   EXPECT_EQ(connectThrough(port, destination, "wrong", socket, detail), tcp::kSocks5Refused);
-  platform::closeSocket(socket);
   // Version 01 and a non-zero status (microsocks answers 01 02).
   EXPECT_EQ(detail & 0xFF, 0x01) << detail;
   EXPECT_NE(detail >> 8, 0) << detail;
