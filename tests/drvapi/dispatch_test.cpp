@@ -336,7 +336,7 @@ TEST_F(Dispatch, IdleConnectionsAreEndedByTheMaintenance) {
   EXPECT_TRUE(sim.written(kTcpReceive, 9)[0].payload.empty());
 }
 
-TEST_F(Dispatch, PassThroughConnectionsDataGoesBackToTheDriver) {
+TEST_F(Dispatch, FilteringOffSendsDataBackToTheDriver) {
   connect(30);
   ASSERT_EQ(tcpDisableFiltering(30), kOk);
   deliver(simdrv::Batch().tcpReceive(30, "to app").tcpSend(30, "to net"));
@@ -360,53 +360,32 @@ TEST_F(Dispatch, PassThroughConnectionsDataGoesBackToTheDriver) {
   EXPECT_EQ(sim.written(kUdpReceive, 34)[0].text().substr(36), "to app");
   for (const Callback& c : handler.calls(34))
     EXPECT_TRUE(c.what != "udpReceive" && c.what != "udpSend") << c.what << " reached the handler";
-}
 
-// Datagrams towards an application wait for the driver to ask for each.
-TEST_F(Dispatch, OneInboundDatagramPerDriverRequestAndTheWaitingOnesAreCapped) {
-  createUdp(40);
-  ASSERT_EQ(udpInjectReceive(40, kPeer.bytes.data(), "first", 5, nullptr), kOk);
-  ASSERT_EQ(udpInjectReceive(40, kPeer.bytes.data(), "second", 6, nullptr), kOk);
-  ASSERT_TRUE(waitWritten(kUdpReceive, 40, 1));
-  ASSERT_TRUE(sim.waitForRead());
-  EXPECT_EQ(sim.written(kUdpReceive, 40).size(), 1u);
-  const auto first = sim.written(kUdpReceive, 40)[0];
-  ASSERT_EQ(first.payload.size(), 36u + 5u);
-  EXPECT_EQ(std::memcmp(first.payload.data(), kPeer.bytes.data(), 16), 0);
-  EXPECT_EQ(first.text().substr(36), "first");
-
-  deliver(simdrv::Batch().udpCanReceive(40));
-  ASSERT_TRUE(waitWritten(kUdpReceive, 40, 2));
-  EXPECT_EQ(sim.written(kUdpReceive, 40)[1].text().substr(36), "second");
-
-  const std::string big(131073, 'b');
-  EXPECT_EQ(udpInjectReceive(40, kPeer.bytes.data(), big.data(), static_cast<int>(big.size()), nullptr),
-            kFailed);
-  EXPECT_EQ(udpInjectSend(40, nullptr, "x", 1, nullptr), kFailed);
-  EXPECT_EQ(udpInjectSend(41, kPeer.bytes.data(), "x", 1, nullptr), kUnknownConnection);
-  // Datagrams towards the network all go at once, with their options.
-  unsigned char raw[sizeof(UdpOptions) + 3] = {};
-  auto* options = reinterpret_cast<UdpOptions*>(raw);
-  options->flags = 9;
-  options->optionsLength = 4;
-  std::memcpy(options->data, "opts", 4);
-  ASSERT_EQ(udpInjectSend(40, kPeer.bytes.data(), "a", 1, options), kOk);
-  ASSERT_EQ(udpInjectSend(40, kPeer.bytes.data(), big.data(), 131072, nullptr), kOk);
-  ASSERT_TRUE(waitWritten(kUdpSend, 40, 2));
-  EXPECT_EQ(sim.written(kUdpSend, 40)[0].text().substr(28), std::string("\x09\0\0\0\x04\0\0\0optsa", 13));
-  EXPECT_EQ(sim.written(kUdpReceive, 40).size(), 2u);
-
-  // Past 128 replies waiting for the driver the oldest is dropped and counted.
-  const uint64_t droppedBefore = droppedInboundDatagrams();
-  for (int n = 0; n < 200; ++n) {
-    const std::string text = "reply" + std::to_string(n);
-    ASSERT_EQ(udpInjectReceive(40, kPeer.bytes.data(), text.data(), static_cast<int>(text.size()), nullptr),
-              kOk);
+  // The verdict being made decides whether tcpDisableFiltering takes effect,
+  // not the flags the driver reported with the request.
+  struct Row {
+    uint32_t verdict;
+    bool passed;
+  } rows[] = {{kVerdictFiltered, true}, {kVerdictFiltered | kVerdictKeepFiltering, false}};
+  uint64_t id = 660;
+  handler.onTcpConnectRequest = [&](uint64_t requestId, TcpConnInfo* info) {
+    EXPECT_EQ(tcpDisableFiltering(requestId), kOk);
+    info->filteringFlag = rows[requestId - 661].verdict;
+  };
+  for (const Row& row : rows) {
+    ++id;
+    SCOPED_TRACE(row.verdict);
+    deliver(simdrv::Batch().tcpConnectRequest(id, gameTcp(kRuleReportConnect)));
+    ASSERT_TRUE(waitWritten(kTcpConnectRequest, id, 1));
+    deliver(simdrv::Batch().tcpConnected(id, gameTcp(row.verdict)).tcpReceive(id, "reply"));
+    if (row.passed) {
+      ASSERT_TRUE(lumotest::waitFor([&] { return sim.stream(id, kTcpReceive) == "reply"; }));
+      EXPECT_TRUE(handler.stream(id, "tcpReceive").empty());
+    } else {
+      ASSERT_TRUE(lumotest::waitFor([&] { return handler.stream(id, "tcpReceive") == "reply"; }));
+      EXPECT_TRUE(sim.written(kTcpReceive, id).empty());
+    }
   }
-  EXPECT_EQ(droppedInboundDatagrams() - droppedBefore, 72u);
-  deliver(simdrv::Batch().udpCanReceive(40));
-  ASSERT_TRUE(waitWritten(kUdpReceive, 40, 3));
-  EXPECT_EQ(sim.written(kUdpReceive, 40)[2].text().substr(36), "reply72");
 }
 
 // Datagrams injected from several threads race the writer thread (which
@@ -481,16 +460,17 @@ TEST_F(Dispatch, InjectionsRacingTheWriterKeepEachFlowsOrder) {
   EXPECT_EQ(handler.overlaps(), 0);
 }
 
-// The newer driver kind's options carry the flow's local address at offset
-// 32: the handler gets the options, and the flow's entry the new address.
-TEST_F(Dispatch, UdpRecordsReachTheHandlerAndOptionsRefreshTheLocalAddress) {
+// UDP records reach the handler: the newer driver kind's options carry the
+// flow's local address at offset 32, the handler gets the options and the
+// flow's entry the new address.
+TEST_F(Dispatch, UdpRecordsReachTheHandlerAndInjectedDatagramsTheDriver) {
   const platform::SocketAddress28 peer = simdrv::ipv4("203.0.113.9", 53);
   const platform::SocketAddress28 newLocal = simdrv::ipv4("127.0.0.1", 41234);
-  std::string options(60, '\0');
-  std::memcpy(&options[32], newLocal.bytes.data(), newLocal.bytes.size());
+  std::string newerOptions(60, '\0');
+  std::memcpy(&newerOptions[32], newLocal.bytes.data(), newLocal.bytes.size());
   deliver(simdrv::Batch()
               .udpCreated(50, simdrv::udpInfo(kGamePid, kLocal))
-              .udpReceive(50, peer, "answer", options, 5)
+              .udpReceive(50, peer, "answer", newerOptions, 5)
               .udpSend(50, peer, "query"));
   ASSERT_TRUE(handler.waitCount("udpSend", 1));
   UdpConnInfo info{};
@@ -514,6 +494,51 @@ TEST_F(Dispatch, UdpRecordsReachTheHandlerAndOptionsRefreshTheLocalAddress) {
   EXPECT_EQ(udpDisableFiltering(60), kOk);
   EXPECT_EQ(sim.written(kUdpFilteringOff, 60).size(), 1u);
   EXPECT_EQ(udpDisableFiltering(61), kUnknownConnection);
+
+  // Datagrams towards an application wait for the driver to ask for each.
+  createUdp(40);
+  ASSERT_EQ(udpInjectReceive(40, kPeer.bytes.data(), "first", 5, nullptr), kOk);
+  ASSERT_EQ(udpInjectReceive(40, kPeer.bytes.data(), "second", 6, nullptr), kOk);
+  ASSERT_TRUE(waitWritten(kUdpReceive, 40, 1));
+  ASSERT_TRUE(sim.waitForRead());
+  EXPECT_EQ(sim.written(kUdpReceive, 40).size(), 1u);
+  const auto first = sim.written(kUdpReceive, 40)[0];
+  ASSERT_EQ(first.payload.size(), 36u + 5u);
+  EXPECT_EQ(std::memcmp(first.payload.data(), kPeer.bytes.data(), 16), 0);
+  EXPECT_EQ(first.text().substr(36), "first");
+
+  deliver(simdrv::Batch().udpCanReceive(40));
+  ASSERT_TRUE(waitWritten(kUdpReceive, 40, 2));
+  EXPECT_EQ(sim.written(kUdpReceive, 40)[1].text().substr(36), "second");
+
+  const std::string big(131073, 'b');
+  EXPECT_EQ(udpInjectReceive(40, kPeer.bytes.data(), big.data(), static_cast<int>(big.size()), nullptr),
+            kFailed);
+  EXPECT_EQ(udpInjectSend(40, nullptr, "x", 1, nullptr), kFailed);
+  EXPECT_EQ(udpInjectSend(41, kPeer.bytes.data(), "x", 1, nullptr), kUnknownConnection);
+  // Datagrams towards the network all go at once, with their options.
+  unsigned char raw[sizeof(UdpOptions) + 3] = {};
+  auto* options = reinterpret_cast<UdpOptions*>(raw);
+  options->flags = 9;
+  options->optionsLength = 4;
+  std::memcpy(options->data, "opts", 4);
+  ASSERT_EQ(udpInjectSend(40, kPeer.bytes.data(), "a", 1, options), kOk);
+  ASSERT_EQ(udpInjectSend(40, kPeer.bytes.data(), big.data(), 131072, nullptr), kOk);
+  ASSERT_TRUE(waitWritten(kUdpSend, 40, 2));
+  EXPECT_EQ(sim.written(kUdpSend, 40)[0].text().substr(28), std::string("\x09\0\0\0\x04\0\0\0optsa", 13));
+  EXPECT_EQ(sim.written(kUdpReceive, 40).size(), 2u);
+
+  // Past 128 replies waiting for the driver the oldest is dropped and counted.
+  const uint64_t droppedBefore = droppedInboundDatagrams();
+  for (int n = 0; n < 200; ++n) {
+    const std::string text = "reply" + std::to_string(n);
+    ASSERT_EQ(udpInjectReceive(40, kPeer.bytes.data(), text.data(), static_cast<int>(text.size()), nullptr),
+              kOk);
+  }
+  EXPECT_EQ(droppedInboundDatagrams() - droppedBefore, 72u);
+  deliver(simdrv::Batch().udpCanReceive(40));
+  ASSERT_TRUE(waitWritten(kUdpReceive, 40, 3));
+  EXPECT_EQ(sim.written(kUdpReceive, 40)[2].text().substr(36), "reply72");
 }
 
 // Batches the driver got wrong: the walk stops or skips, never reads past
@@ -710,34 +735,6 @@ TEST_F(Dispatch, DecideLaterKeepsTheRestOfTheJob) {
   ASSERT_TRUE(handler.waitCount("udpClosed", 1));
   EXPECT_EQ(handler.stream(651, "udpSend"), "dgram");
   EXPECT_EQ(sim.written(kUdpConnectRequest, 651).size(), 1u);  // the first request's only
-}
-
-// The verdict being made decides whether tcpDisableFiltering takes effect,
-// not the flags the driver reported with the request.
-TEST_F(Dispatch, DisableFilteringInsideTheRequestFollowsTheVerdict) {
-  struct Row {
-    uint32_t verdict;
-    bool passed;
-  } rows[] = {{kVerdictFiltered, true}, {kVerdictFiltered | kVerdictKeepFiltering, false}};
-  uint64_t id = 660;
-  handler.onTcpConnectRequest = [&](uint64_t requestId, TcpConnInfo* info) {
-    EXPECT_EQ(tcpDisableFiltering(requestId), kOk);
-    info->filteringFlag = rows[requestId - 661].verdict;
-  };
-  for (const Row& row : rows) {
-    ++id;
-    SCOPED_TRACE(row.verdict);
-    deliver(simdrv::Batch().tcpConnectRequest(id, gameTcp(kRuleReportConnect)));
-    ASSERT_TRUE(waitWritten(kTcpConnectRequest, id, 1));
-    deliver(simdrv::Batch().tcpConnected(id, gameTcp(row.verdict)).tcpReceive(id, "reply"));
-    if (row.passed) {
-      ASSERT_TRUE(lumotest::waitFor([&] { return sim.stream(id, kTcpReceive) == "reply"; }));
-      EXPECT_TRUE(handler.stream(id, "tcpReceive").empty());
-    } else {
-      ASSERT_TRUE(lumotest::waitFor([&] { return handler.stream(id, "tcpReceive") == "reply"; }));
-      EXPECT_TRUE(sim.written(kTcpReceive, id).empty());
-    }
-  }
 }
 
 }  // namespace
