@@ -168,10 +168,9 @@ class CaptureClient {
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-    connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+    ::connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a);  // a send or receive fails if not
   }
   ~CaptureClient() { ::close(fd_); }
-  bool connected() const { return connected_; }
   bool send(const std::vector<uint8_t>& bytes) {
     return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
   }
@@ -200,7 +199,6 @@ class CaptureClient {
 
  private:
   int fd_ = -1;
-  bool connected_ = false;
 };
 
 struct Event {

@@ -453,7 +453,6 @@ TEST_F(CaptureTest, PeersThatBreakTheProtocolAreDroppedAlone) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     CaptureClient bad(socketPath());
-    ASSERT_TRUE(bad.connected());
     for (const std::vector<uint8_t>& first : row.before) {
       ASSERT_TRUE(bad.send(first));
       const auto answer = bad.receive();
@@ -467,7 +466,7 @@ TEST_F(CaptureTest, PeersThatBreakTheProtocolAreDroppedAlone) {
     ASSERT_TRUE(lumotest::waitFor([&] { return logLines().size() > logged; }));
     EXPECT_NE(logLines().back().find("peer dropped"), std::string::npos) << logLines().back();
     CaptureClient good(socketPath());
-    EXPECT_TRUE(good.connected() && good.hello());
+    EXPECT_TRUE(good.hello());
   }
   EXPECT_TRUE(lumotest::waitFor([&] { return server->connections() == 0; }));
 

@@ -345,12 +345,6 @@ bool prepareNamespace() {
 // DNS answers as the test writes them (RFC 1035 4.1): the query's ID and
 // question copied, then records; each record's owner is encoded already
 // (kQuestion names the question).
-std::string encodedName(const std::string& dotted) {
-  std::vector<uint8_t> out;
-  dns::AppendEncodedName(dotted, out);
-  return std::string(out.begin(), out.end());
-}
-
 constexpr char kQuestion[] = "\xC0\x0C";
 
 std::string record(const std::string& owner, uint16_t type, const std::string& data) {
@@ -485,7 +479,7 @@ Answer replyWith(std::vector<std::string> records, uint16_t flags = kAnswerFlags
 // CNAME of target.example, 203.0.113.6; missing.example does not exist;
 // empty.example has no A record.
 void answerNames(std::map<std::string, Answer>& answers) {
-  const std::string target = encodedName("target.example");
+  const std::string target("\6target\7example", 16);  // encoded, with its root byte
   answers["steer.example"] = replyWith({aRecord(kQuestion, "203.0.113.5")});
   answers["alias.example"] = replyWith({record(kQuestion, 5, target), aRecord(target, "203.0.113.6")});
   answers["missing.example"] = replyWith({}, kAnswerFlags | 3);

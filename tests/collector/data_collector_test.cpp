@@ -14,7 +14,7 @@ using namespace collector;
 
 namespace {
 
-// Counts what the hook sees, by type, and checks each record arrives filled.
+// Counts the records the hook sees, and the bytes of the TCP flow-up ones.
 class CountingCollector : public DataCollectorEvent {
  public:
   void onCollectorEvent(const DCEvent& record) override {
@@ -23,6 +23,24 @@ class CountingCollector : public DataCollectorEvent {
   }
   std::atomic<uint64_t> bytes{0};
   std::atomic<int> seen{0};
+};
+
+// Holds the first admitted post until released, so that a stop can run while
+// a post is between its admission and its queueing.
+class HeldPostCollector : public CountingCollector {
+ public:
+  std::promise<void> admitted;
+  std::promise<void> release;
+
+ protected:
+  void postAdmitted() override {
+    if (held.exchange(true)) return;
+    admitted.set_value();
+    release.get_future().wait();
+  }
+
+ private:
+  std::atomic<bool> held{false};
 };
 
 DCTcpProxyFlowUpEvent* flowUp(uint32_t count) {
@@ -115,28 +133,6 @@ TEST(DataCollector, ConsumerHandsEveryRecordToTheHookAndStopDrains) {
   c.stopCollector();
   EXPECT_EQ(c.seen.load(), kThreads * kPerThread + 1);
 }
-
-namespace {
-
-// Holds the first admitted post until released, so that a stop can run while
-// a post is between its admission and its queueing.
-class HeldPostCollector : public CountingCollector {
- public:
-  std::promise<void> admitted;
-  std::promise<void> release;
-
- protected:
-  void postAdmitted() override {
-    if (held.exchange(true)) return;
-    admitted.set_value();
-    release.get_future().wait();
-  }
-
- private:
-  std::atomic<bool> held{false};
-};
-
-}  // namespace
 
 TEST(DataCollector, RecordPostedWhileStopRunsIsNeverLeftForTheNextStart) {
   HeldPostCollector c;
