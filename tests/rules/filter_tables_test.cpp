@@ -161,34 +161,17 @@ TEST_F(FilterTablesTest, ClassifyDomainExactNamesPatternsAndTheMostSpecificRecor
   EXPECT_EQ(tables.ClassifyDomain("six.example.com"), kClass1);
 }
 
-TEST_F(FilterTablesTest, HostMapAddressesOfRuleNamesBecomeSteeredAndPortRules) {
+// The host map's addresses of rule names (plain, or matched by a pattern)
+// become steered or get the port rule. Host names are looked up lower-cased,
+// so a hosts file or a fixed address written with capitals must land under
+// the lower-case name. Only this game's flagged, non-zero fixed addresses of
+// plain names are collected.
+TEST_F(FilterTablesTest, HostMapAddressesOfRuleNamesAndFixedAndHostsFileAddressesLowerCased) {
   Load(
       "0,0,0,0,game.example.com,1,n\n"
       "0,0,0,0,][^patch\\d\\.,1,n\n"
       "0,0,0,1,198.51.100.77\n"
-      "0,0,3,api.example.com,9000,1,0\n");
-  HostMap map;
-  AddHostAddress(map, "game.example.com", V4(203, 0, 113, 5));
-  AddHostAddress(map, "patch1.example.com", V4(203, 0, 113, 6));
-  AddHostAddress(map, "patchX.example.com", V4(203, 0, 113, 7));
-  AddHostAddress(map, "api.example.com", V4(203, 0, 113, 8));
-  Build(1, 1, map);
-  EXPECT_TRUE(tables.IsSteerAddress(V4(203, 0, 113, 5)));
-  EXPECT_TRUE(tables.IsSteerAddress(V4(203, 0, 113, 6)));
-  EXPECT_FALSE(tables.IsSteerAddress(V4(203, 0, 113, 7)));
-  EXPECT_TRUE(tables.IsSteerAddress(V4(198, 51, 100, 77)));
-  EXPECT_EQ(tables.AddressName(V4(203, 0, 113, 6)), "patch1.example.com");
-  EXPECT_EQ(Tcp(V4(203, 0, 113, 8, 9000)), kBlock);
-  EXPECT_EQ(Udp(V4(203, 0, 113, 8, 9000)), kBlock);
-  EXPECT_EQ(tables.AddressName(V4(203, 0, 113, 8)), "api.example.com");
-}
-
-// Host names are looked up lower-cased, so a hosts file or a fixed address
-// written with capitals must land under the lower-case name. Only this game's
-// flagged, non-zero fixed addresses of plain names are collected.
-TEST_F(FilterTablesTest, FixedAddressesAndHostsFileNamesMatchRulesAndLookupsLowerCased) {
-  Load(
-      "0,0,0,0,game.example.com,1,n\n"
+      "0,0,3,api.example.com,9000,1,0\n"
       "0,0,0,0, Login.Example.com ,1,n,1,203.0.113.7\n"
       "0,0,0,0,six.example.com,1,n,1,2001:db8::9\n"
       "0,0,0,0,noflag.example.com,1,n,0,203.0.113.8\n"
@@ -203,6 +186,9 @@ TEST_F(FilterTablesTest, FixedAddressesAndHostsFileNamesMatchRulesAndLookupsLowe
   EXPECT_EQ(names, (std::vector<std::string>{"login.example.com", "six.example.com"}));
   EXPECT_EQ(map["six.example.com"].begin()->family(), platform::kFamilyIpv6);
 
+  AddHostAddress(map, "patch1.example.com", V4(203, 0, 113, 22));
+  AddHostAddress(map, "patchX.example.com", V4(203, 0, 113, 23));
+  AddHostAddress(map, "api.example.com", V4(203, 0, 113, 24));
   lumotest::TempDir dir;
   std::ofstream(dir.path() / "hosts") << "203.0.113.9 Game.Example.COM\n203.0.113.10 Ports.Example.Com\n";
   RuleLists lists;
@@ -212,6 +198,13 @@ TEST_F(FilterTablesTest, FixedAddressesAndHostsFileNamesMatchRulesAndLookupsLowe
   lists.EnterHostAddresses(map);
   EXPECT_TRUE(tables.IsSteerAddress(V4(203, 0, 113, 9)));
   EXPECT_TRUE(tables.IsSteerAddress(V4(203, 0, 113, 7)));
+  EXPECT_TRUE(tables.IsSteerAddress(V4(203, 0, 113, 22)));
+  EXPECT_FALSE(tables.IsSteerAddress(V4(203, 0, 113, 23)));
+  EXPECT_TRUE(tables.IsSteerAddress(V4(198, 51, 100, 77)));
+  EXPECT_EQ(tables.AddressName(V4(203, 0, 113, 22)), "patch1.example.com");
+  EXPECT_EQ(Tcp(V4(203, 0, 113, 24, 9000)), kBlock);
+  EXPECT_EQ(Udp(V4(203, 0, 113, 24, 9000)), kBlock);
+  EXPECT_EQ(tables.AddressName(V4(203, 0, 113, 24)), "api.example.com");
   EXPECT_TRUE(tables.FindPortMap(platform::ipv4(203, 0, 113, 10), platform::hostToNet16(7000)));
   struct Row {
     const char* name;
