@@ -142,14 +142,4 @@ TEST_F(Transport, TheDeviceIsOpenedUnsharedAndItsOpenFaultsReachTheLibrary) {
   EXPECT_EQ(kind, 2u);
 }
 
-TEST(TransportWithoutDriver, NoDriverMeansFileNotFound) {
-  drivertest::RuntimeFolder folder;
-  platform::setDeviceProvider(nullptr);
-  platform::setLastError(0);
-  EXPECT_EQ(platform::openDevice(drivertest::kDevicePath), nullptr);
-  EXPECT_EQ(platform::lastError(), platform::kErrorFileNotFound);
-  EXPECT_EQ(platform::openDevice(u"\\\\.\\Ctrl/../x"), nullptr) << "no path out of the runtime folder";
-  EXPECT_EQ(platform::openDevice(u"CtrlDSLumoDriverSys"), nullptr);
-}
-
 }  // namespace

@@ -146,7 +146,14 @@ class LibraryWire : public ::testing::Test {
   RuntimeFolder folder;
 };
 
+// No driver at all, and names that would lead out of the runtime folder, are
+// no device; otherwise the driver's greeting decides.
 TEST_F(LibraryWire, TheGreetingDecidesTheOpen) {
+  platform::setLastError(0);
+  EXPECT_EQ(platform::openDevice(kDevicePath), nullptr);
+  EXPECT_EQ(platform::lastError(), platform::kErrorFileNotFound);
+  EXPECT_EQ(platform::openDevice(u"\\\\.\\Ctrl/../x"), nullptr);
+  EXPECT_EQ(platform::openDevice(u"CtrlDSLumoDriverSys"), nullptr);
   struct Row {
     const char* what;
     std::optional<wire::Hello> hello;  // none: the connection is closed instead
