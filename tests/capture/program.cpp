@@ -127,23 +127,20 @@ int Program::finish(int ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while ((stdoutFd_ >= 0 || stderrFd_ >= 0) && leftMs(deadline) > 0) pump(leftMs(deadline));
   if (pid_ <= 0) return -1;
-  // The end of the program, waited for on its pidfd.
+  // The end of the program, waited for on its pidfd (without one, waited for
+  // as long as it takes).
   const int pidFd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-  if (pidFd >= 0) {
-    pollfd p{pidFd, POLLIN, 0};
-    ::poll(&p, 1, leftMs(deadline));
-    ::close(pidFd);
-  }
+  pollfd p{pidFd, POLLIN, 0};
+  if (pidFd >= 0) ::poll(&p, 1, leftMs(deadline));
   int status = 0;
-  const pid_t done = ::waitpid(pid_, &status, pidFd >= 0 ? WNOHANG : 0);
-  if (done == 0) {
+  const bool ended = ::waitpid(pid_, &status, pidFd >= 0 ? WNOHANG : 0) == pid_;
+  if (pidFd >= 0) ::close(pidFd);
+  if (!ended) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-    return -1;
   }
   pid_ = -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return !ended ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 Outcome run(const std::vector<std::string>& argv, const std::vector<std::string>& environment,

@@ -1,20 +1,8 @@
-// capture_test_client: launched by the capture tests with liblumo-capture.so
-// preloaded, it uses sockets as ordinary programs do and prints one fact per
-// line ("local A:P" after a socket's first send, "error WHAT: REASON" and
-// status 1 when a call fails). COMMAND ADDR PORT [ARG...]:
-//   tcp              connect, "peer A:P", send "hello\n", "reply LINE"
-//   udp TEXT...      each TEXT sent, its reply waited for with poll:
-//                    "got DATA from A:P" ("timeout")
-//   udp-lines        the same for each line of standard input
-//   udp-blocking TEXT...  the same, each reply read with a blocking recvfrom
-//   udp-nonblocking TEXT...  from a non-blocking socket, read after poll
-//   resolver         a connected non-blocking socket sends two queries in
-//                    one sendmmsg, as the C library's resolver does:
-//                    "peer A:P", "answer DATA from A:P" twice
-//   fork-udp         a socket used before a fork, then one in each process:
-//                    "got before", "parent got ...", "child got ..."
-//   udp-close T      one datagram, the socket closed at once: "closed"; then
-//                    waits for a line on standard input
+// capture_test_client COMMAND ADDR PORT [ARG...]: launched by the capture
+// tests with liblumo-capture.so preloaded, it uses sockets as ordinary
+// programs do and prints one fact per line ("local A:P" after a socket's
+// first send, "error WHAT: REASON" and status 1 when a call fails). The
+// commands are main()'s; each function says what it prints.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -92,6 +80,7 @@ bool sendText(int fd, const sockaddr_in& to, const std::string& data) {
          static_cast<ssize_t>(data.size());
 }
 
+// Connects: "peer A:P"; sends "hello\n": "reply LINE".
 int tcp(const sockaddr_in& to) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return fail("socket");
@@ -108,7 +97,8 @@ int tcp(const sockaddr_in& to) {
 }
 
 // One datagram per TEXT, or per line of standard input when there is none,
-// each followed by its reply, read as `read` says.
+// each followed by its reply, read as `read` says: "got DATA from A:P" or
+// "timeout".
 int udp(const sockaddr_in& to, char** texts, int count, Read read = Read::kAfterPoll) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | (read == Read::kNonBlocking ? SOCK_NONBLOCK : 0), 0);
   if (fd < 0) return fail("socket");
@@ -131,7 +121,9 @@ int udp(const sockaddr_in& to, char** texts, int count, Read read = Read::kAfter
   return 0;
 }
 
-// As the C library's resolver sends its A and AAAA queries.
+// Two queries in one sendmmsg from a connected non-blocking socket, as the C
+// library's resolver sends its A and AAAA queries: "peer A:P", then "answer
+// DATA from A:P" twice.
 int resolver(const sockaddr_in& to) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return fail("socket");
@@ -154,6 +146,8 @@ int resolver(const sockaddr_in& to) {
   return 0;
 }
 
+// "got before" from a socket used before a fork, then "parent got parent" and
+// "child got child" from a socket of each process's own.
 int forkUdp(const sockaddr_in& to) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) return fail("socket");
@@ -175,6 +169,8 @@ int forkUdp(const sockaddr_in& to) {
   return 0;
 }
 
+// One datagram, the socket closed at once: "closed"; then waits for a line
+// on standard input.
 int udpClose(const sockaddr_in& to, const char* data) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) return fail("socket");

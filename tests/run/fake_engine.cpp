@@ -40,10 +40,6 @@ bool succeeds(const char* name) {
   return failing == nullptr || std::strcmp(failing, name) != 0;
 }
 
-void putLittleEndian(unsigned char* at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
 }  // namespace
 
 extern "C" {
@@ -95,10 +91,7 @@ LUMO_API bool Start(uint32_t tcpEnabled, uint32_t udpEnabled, uint32_t udpProxyA
          std::to_string(udpProxyAll) + " " + std::to_string(adapterMode) + " " +
          std::to_string(forceUdpDirect) + " " + std::to_string(restartDriver));
   if (!succeeds("Start")) return false;
-  unsigned char message[12];
-  putLittleEndian(message, LUMO_COUNTERS_MESSAGE);
-  putLittleEndian(message + 4, 12595);
-  putLittleEndian(message + 8, 4608);
+  const uint32_t message[3] = {LUMO_COUNTERS_MESSAGE, 12595, 4608};  // little-endian, as on every Linux host
   send(notifyFd, message, sizeof message, MSG_DONTWAIT | MSG_NOSIGNAL);
   return true;
 }
