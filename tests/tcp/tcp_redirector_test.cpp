@@ -109,18 +109,16 @@ struct Records : collector::DataCollectorEvent {
   bool proxied = true;
 };
 
+const uint8_t kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+
 drvapi::TcpConnInfo request(const SocketAddress& to, uint32_t pid = 1200,
                             uint16_t localPortNet = hostToNet16(40001)) {
   drvapi::TcpConnInfo info{};
   info.processId = pid;
   info.direction = 2;
   info.ipFamily = to.family();
-  const SocketAddress local =
-      to.family() == 2 ? platform::makeIpv4Address(ipv4(127, 0, 0, 1), localPortNet) : [&] {
-        uint8_t any[16] = {};
-        any[15] = 1;
-        return platform::makeIpv6Address(any, localPortNet);
-      }();
+  const SocketAddress local = to.family() == 2 ? platform::makeIpv4Address(ipv4(127, 0, 0, 1), localPortNet)
+                                               : platform::makeIpv6Address(kLoopback6, localPortNet);
   std::memcpy(info.localAddress.bytes.data(), local.bytes, 28);
   std::memcpy(info.remoteAddress.bytes.data(), to.bytes, 28);
   return info;
@@ -207,9 +205,8 @@ TEST(TcpRedirect, ScreeningRules) {
       EXPECT_EQ(now.ipv4(), ipv4(127, 0, 0, 1));
       EXPECT_EQ(now.port(), hostToNet16(50888));
     } else {
-      const uint8_t loopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
       EXPECT_EQ(now.family(), 23);
-      EXPECT_EQ(std::memcmp(now.ipv6(), loopback6, 16), 0);
+      EXPECT_EQ(std::memcmp(now.ipv6(), kLoopback6, 16), 0);
       EXPECT_EQ(now.port(), hostToNet16(50887)) << "mapped destinations land on the IPv6 listener";
     }
   }
@@ -261,10 +258,8 @@ TEST(TcpRedirect, RelayFindsTheRequestByClientPortAndFamily) {
   EXPECT_EQ(taken->processName, "game.exe");
   EXPECT_FALSE(h.redirector.redirectTable().TakeRedirect(v4(127, 0, 0, 1, 40001)).has_value());
 
-  uint8_t loopback6[16] = {};
-  loopback6[15] = 1;
   auto taken6 =
-      h.redirector.redirectTable().TakeRedirect(platform::makeIpv6Address(loopback6, hostToNet16(40001)));
+      h.redirector.redirectTable().TakeRedirect(platform::makeIpv6Address(kLoopback6, hostToNet16(40001)));
   ASSERT_TRUE(taken6.has_value());
   EXPECT_EQ(taken6->id, 3u);
   const uint16_t family6 = taken6->info.ipFamily;  // packed: read through a copy
