@@ -38,7 +38,6 @@ std::string text(uint32_t addressNet) {
   return out;
 }
 
-
 TEST(ResolverFiles, ResolvConfGivesServersTimeoutAndAttempts) {
   // Each file with what is read from it: the servers, "/", the time-out and
   // the attempts.
@@ -82,7 +81,6 @@ TEST(ResolverFiles, HostsFileNamesCanonicalNamesAndAliases) {
   };
   for (const Row& row : rows) EXPECT_EQ(HostsFileNames(hosts, row.name), row.listed) << row.name;
 }
-
 
 using Bytes = std::vector<uint8_t>;
 
@@ -328,7 +326,6 @@ TEST(LookupResults, HostentFitsTheCallersBufferOrSaysErange) {
     }
   }
 }
-
 
 // The documentation networks are local in the test's own namespace, and the
 // namespace has an address besides loopback, as a connected machine has (the
