@@ -17,6 +17,13 @@ using namespace drvapi;
 constexpr uint32_t kMaintenanceMs = 10001;
 // A datagram peer on the network.
 const platform::SocketAddress28 kPeer = simdrv::ipv4("203.0.113.9", 9000);
+// The game's request for a UDP flow.
+const UdpConnectRequest kUdpRequest = [] {
+  UdpConnectRequest request{};
+  request.processId = kGamePid;
+  request.ipFamily = kFamilyIpv4;
+  return request;
+}();
 
 // Holds a handler callback until opened (at the latest when it goes out of
 // scope, so a failed assertion cannot leave a worker blocked).
@@ -61,12 +68,6 @@ class Dispatch : public DriverFixture {
   void createUdp(uint64_t id) {
     deliver(simdrv::Batch().udpCreated(id, simdrv::udpInfo(kGamePid, kLocal)));
     ASSERT_TRUE(lumotest::waitFor([&] { return !handler.calls(id).empty(); }));
-  }
-  static UdpConnectRequest udpRequest() {
-    UdpConnectRequest request{};
-    request.processId = kGamePid;
-    request.ipFamily = kFamilyIpv4;
-    return request;
   }
   // Records of one type and id that the driver refused so far.
   size_t refusedCount(uint32_t type, uint64_t id) {
@@ -287,8 +288,7 @@ TEST_F(Dispatch, UdpFlowIsSuspendedWhileDatagramsPileUp) {
     held = true;
     gate.wait();
   };
-  const UdpConnectRequest request = udpRequest();
-  deliver(simdrv::Batch().udpConnectRequest(620, request));
+  deliver(simdrv::Batch().udpConnectRequest(620, kUdpRequest));
   ASSERT_TRUE(lumotest::waitFor([&] { return held.load(); }));  // the flow's job is busy: datagrams pile up
   // 2100 datagrams of 100 bytes: 285 KB of payload, 8.6 MB of nodes.
   const std::string small(100, 'd');
@@ -484,8 +484,7 @@ TEST_F(Dispatch, UdpRecordsReachTheHandlerAndInjectedDatagramsTheDriver) {
   EXPECT_EQ(handler.calls(50)[2].data, "query");
 
   handler.onUdpConnectRequest = [](uint64_t, UdpConnectRequest* r) { r->filteringFlag |= 0x100; };
-  const UdpConnectRequest request = udpRequest();
-  deliver(simdrv::Batch().udpConnectRequest(60, request));
+  deliver(simdrv::Batch().udpConnectRequest(60, kUdpRequest));
   ASSERT_TRUE(waitWritten(kUdpConnectRequest, 60, 1));
   UdpConnectRequest verdict;
   std::memcpy(&verdict, sim.written(kUdpConnectRequest, 60)[0].payload.data(), sizeof verdict);
@@ -722,13 +721,13 @@ TEST_F(Dispatch, DecideLaterKeepsTheRestOfTheJob) {
     if (udpRequests++ == 0) return gate.wait();
     request->filteringFlag = kVerdictDecideLater;
   };
-  const UdpConnectRequest request = udpRequest();
-  deliver(
-      simdrv::Batch().tcpConnectRequest(650, gameTcp(kRuleReportConnect)).udpConnectRequest(651, request));
+  deliver(simdrv::Batch()
+              .tcpConnectRequest(650, gameTcp(kRuleReportConnect))
+              .udpConnectRequest(651, kUdpRequest));
   ASSERT_TRUE(lumotest::waitFor([&] { return tcpRequests.load() == 1 && udpRequests.load() == 1; }));
   simdrv::Batch rest;
   rest.tcpConnectRequest(650, gameTcp(kRuleReportConnect)).tcpClosed(650);
-  rest.udpConnectRequest(651, request).udpSend(651, kRemote, "dgram").udpClosed(651);
+  rest.udpConnectRequest(651, kUdpRequest).udpSend(651, kRemote, "dgram").udpClosed(651);
   deliver(rest);
   gate.open();
   ASSERT_TRUE(handler.waitCount("tcpClosed", 1));

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -209,9 +210,8 @@ class DriverFixture : public ::testing::Test {
   void connect(uint64_t id, uint32_t flag = drvapi::kRuleFilter) {
     deliver(simdrv::Batch().tcpConnected(id, gameTcp(flag)));
     ASSERT_TRUE(lumotest::waitFor([&] {
-      for (const auto& c : handler.calls(id))
-        if (c.what == "tcpConnected") return true;
-      return false;
+      return std::ranges::any_of(handler.calls(id),
+                                 [](const Callback& c) { return c.what == "tcpConnected"; });
     }));
   }
 
