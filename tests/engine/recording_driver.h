@@ -20,14 +20,9 @@ class RecordingDriver : public engine::DriverControl, public engine::LifecyclePr
     return ensureFailures-- <= 0;
   }
   void enableDebugPrivilege() override { call("drv:debugPrivilege"); }
-  void setDriverOptions(int workers, uint32_t flags) override {
-    call("drv:options");
-    workerThreads = workers;
-    optionFlags = flags;
-  }
-  int initDriver(const char* name, drvapi::DRV_EventHandler* h) override {
+  void setDriverOptions(int, uint32_t) override { call("drv:options"); }
+  int initDriver(const char*, drvapi::DRV_EventHandler* h) override {
     call("drv:init");
-    driverName = name;
     handler = h;
     return initResult;
   }
@@ -56,9 +51,6 @@ class RecordingDriver : public engine::DriverControl, public engine::LifecyclePr
   std::string throwAtStep;  // a lifecycle step that throws as memory running out would
   int ensureFailures = 0;
   int initResult = 0;
-  int workerThreads = 0;
-  uint32_t optionFlags = 99;
-  std::string driverName;
   drvapi::DRV_EventHandler* handler = nullptr;
   drvapi::DRV_IPEventHandler* ipHandler = nullptr;
 

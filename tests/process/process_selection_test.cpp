@@ -54,7 +54,7 @@ TEST(IsSelectedProcess, ConfiguredNamesOrAWatchedServiceProcess) {
   monitor.stop();
 }
 
-TEST(FindProcessIdByName, FirstMatchIgnoringCase) {
+TEST(FindProcessIdByName, FirstMatchIgnoringCaseAndThisTestProgramInTheSystemSnapshot) {
   std::vector<ProcessListEntry> list{{8, u"System"}, {1200, u"Brannock.exe"}, {1300, u"BRANNOCK.EXE"}};
   bool fail = false;
   process::SnapshotSource source = [&](std::vector<ProcessListEntry>& out) {
@@ -67,9 +67,8 @@ TEST(FindProcessIdByName, FirstMatchIgnoringCase) {
   EXPECT_EQ(process::FindProcessIdByName(u"", source), -1);
   fail = true;
   EXPECT_EQ(process::FindProcessIdByName(u"Brannock.exe", source), -1);
-}
 
-TEST(FindProcessIdByName, FindsThisTestProgram) {
+  // The system's own snapshot finds this test program.
   std::vector<ProcessListEntry> snapshot;
   ASSERT_TRUE(platform::snapshotProcesses(snapshot));
   auto nameOf = [&](uint32_t id) {

@@ -159,19 +159,6 @@ TEST(LoadOrder, ArrangementsFollowTheNeighboursAndThePlatform) {
   }
 }
 
-TEST(RegisterDriverService, CreatesWithFolderAndPlacesInOrder) {
-  DriverTestMachine m;
-  setList(m, {5, 10, 6});
-  setServiceTag(m, "Tdx", 10);
-  ASSERT_EQ(service::registerDriverService("LumoDriverSys", "C:\\Drivers"), 0);
-  EXPECT_EQ(m.text(lumotest::kDriverServiceKey, u"ImagePath"), u"C:\\Drivers\\LumoDriverSys.sys");
-  EXPECT_EQ(m.state(), ServiceState::kRunning);
-  uint32_t tag = 0;
-  ASSERT_TRUE(service::readServiceTag("LumoDriverSys", tag));
-  ASSERT_NE(tag, 0u);
-  EXPECT_EQ(storedList(m), listBytes(4, {5, 10, tag, 6}));
-}
-
 TEST(RegisterDriverService, ExistingServiceRunningOrStartableAndTheOptionLeavesItUnstarted) {
   DriverTestMachine m;
   const uint32_t options = drvapi::driverOptions();
@@ -191,16 +178,22 @@ TEST(RegisterDriverService, ExistingServiceRunningOrStartableAndTheOptionLeavesI
   EXPECT_EQ(service::registerDriverService(nullptr, nullptr), -1);
 }
 
-TEST(RemoveDriverService, DeletesLeavesOrderAndClearsIpv6Bit) {
+TEST(RegisterDriverService, CreatesWithFolderAndPlacesInOrderThenRemovalUndoesItAndClearsIpv6Bit) {
   DriverTestMachine m;
   m.registry.createKey(lumotest::kTcpip6Key);
   platform::writeDword(m.registry, lumotest::kTcpip6Key, u"DisabledComponents", 0x29);
-  setList(m, {5, 6});
-  ASSERT_EQ(service::registerDriverService("LumoDriverSys", nullptr), 0);
-  ASSERT_EQ(storedList(m).size(), 16u);
+  setList(m, {5, 10, 6});
+  setServiceTag(m, "Tdx", 10);
+  ASSERT_EQ(service::registerDriverService("LumoDriverSys", "C:\\Drivers"), 0);
+  EXPECT_EQ(m.text(lumotest::kDriverServiceKey, u"ImagePath"), u"C:\\Drivers\\LumoDriverSys.sys");
+  EXPECT_EQ(m.state(), ServiceState::kRunning);
+  uint32_t tag = 0;
+  ASSERT_TRUE(service::readServiceTag("LumoDriverSys", tag));
+  ASSERT_NE(tag, 0u);
+  EXPECT_EQ(storedList(m), listBytes(4, {5, 10, tag, 6}));
 
   EXPECT_EQ(service::removeDriverService("LumoDriverSys"), 0);
-  EXPECT_EQ(storedList(m), listBytes(2, {5, 6}));
+  EXPECT_EQ(storedList(m), listBytes(3, {5, 10, 6}));
   EXPECT_FALSE(service::serviceRegistered("LumoDriverSys"));
   EXPECT_EQ(m.dword(lumotest::kTcpip6Key, u"DisabledComponents"), 0x21u);
 
