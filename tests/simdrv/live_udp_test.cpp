@@ -63,18 +63,12 @@ class Reflector : public lumotest::QuietHandler {
     record("udpClosed", id, {}, info->localAddress.bytes.data());
   }
 
-  std::vector<Event> events(const std::string& what) const {
+  // The events of kind `what`, or of flow `id`.
+  std::vector<Event> events(const std::string& what, uint64_t id = 0) const {
     std::lock_guard<std::mutex> guard(lock_);
     std::vector<Event> out;
     for (const Event& e : events_)
-      if (e.what == what) out.push_back(e);
-    return out;
-  }
-  std::vector<std::string> order(uint64_t id) const {
-    std::lock_guard<std::mutex> guard(lock_);
-    std::vector<std::string> out;
-    for (const Event& e : events_)
-      if (e.id == id) out.push_back(e.what);
+      if (what.empty() ? e.id == id : e.what == what) out.push_back(e);
     return out;
   }
   bool waitFor(const std::string& what, size_t count) const {
@@ -175,10 +169,10 @@ TEST_F(LiveUdpTest, ConnectRequestVerdictDecidesWhereADestinationGoes) {
 
   // Known first, then asked about, then its datagrams (the library may run
   // the second request before datagrams that arrived just ahead of it).
-  const std::vector<std::string> order = handler.order(app.id());
+  const std::vector<Event> order = handler.events({}, app.id());
   ASSERT_GE(order.size(), 2u);
-  EXPECT_EQ(order[0], "udpCreated");
-  EXPECT_EQ(order[1], "udpConnectRequest");
+  EXPECT_EQ(order[0].what, "udpCreated");
+  EXPECT_EQ(order[1].what, "udpConnectRequest");
   const std::vector<Event> requests = handler.events("udpConnectRequest");
   ASSERT_EQ(requests.size(), 2u) << "one request per destination";
   EXPECT_EQ(requests[0].address, echoAt("203.0.113.7"));
