@@ -217,7 +217,7 @@ inline std::string optionsOf(const drvapi::UdpOptions* options) {
 }
 
 // The engine's stand-in. TCP: connects to 203.0.113.0/24 go to the relay
-// (203.0.113.66 is refused). UDP, by the datagram's first word: "inject"
+// (203.0.113.66 is refused, 203.0.113.8 kept under filtering). UDP, by the datagram's first word: "inject"
 // is answered by the library from 198.51.100.7:5353; "elsewhere" is sent by
 // the library to `elsewhere` instead; "release" turns the flow's filtering
 // off and passes; everything else passes. Datagrams to 203.0.113.9 travel
@@ -239,18 +239,13 @@ class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler
   void tcpConnectRequest(uint64_t id, drvapi::TcpConnInfo* info) override {
     record("tcpConnectRequest", id, text(info->localAddress.bytes.data()),
            text(info->remoteAddress.bytes.data()), info->processId, std::to_string(info->filteringFlag));
-    const uint8_t* remote = info->remoteAddress.bytes.data();
-    if (remote[4] != 203 || remote[5] != 0 || remote[6] != 113) return;
-    if (remote[7] == 66) {
+    const std::string remote = text(info->remoteAddress.bytes.data());
+    if (remote.rfind("203.0.113.66:", 0) == 0)
       info->filteringFlag |= drvapi::kVerdictClose;
-      return;
-    }
-    if (remote[7] == 8) {
-      // Kept under filtering, as adapter mode keeps it: it goes as asked.
-      info->filteringFlag = drvapi::kVerdictFiltered;
-      return;
-    }
-    info->remoteAddress = simdrv::ipv4("127.0.0.1", relayPort);
+    else if (remote.rfind("203.0.113.8:", 0) == 0)
+      info->filteringFlag = drvapi::kVerdictFiltered;  // kept under filtering, as adapter mode keeps it
+    else if (remote.rfind("203.0.113.", 0) == 0)
+      info->remoteAddress = simdrv::ipv4("127.0.0.1", relayPort);
   }
   void tcpClosed(uint64_t id, drvapi::TcpConnInfo*) override { record("tcpClosed", id, {}, {}); }
   // 203.0.113.7's datagrams go to 203.0.113.5 instead; 203.0.113.66's are
@@ -310,11 +305,10 @@ class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler
     const std::string p(packet, static_cast<size_t>(length));
     record("ipSend", 0, p, {});
     const std::optional<std::string> reply = passPings ? std::nullopt : simdrv::echoReplyTo(p);
-    if (!reply) {
+    if (reply)
+      drvapi::ipInjectReceive(reply->data(), static_cast<int>(reply->size()), options);
+    else
       drvapi::ipInjectSend(packet, length, options);
-      return;
-    }
-    drvapi::ipInjectReceive(reply->data(), static_cast<int>(reply->size()), options);
   }
   void ipReceive(const char* packet, int length, const drvapi::IpOptions* options) override {
     drvapi::ipInjectReceive(packet, length, options);
