@@ -52,7 +52,7 @@ TEST_F(Lifecycle, InitializeOpensTheDriverInOrderOnce) {
   EXPECT_FALSE(engine.collecting());
 }
 
-TEST_F(Lifecycle, DriverServiceIsTriedTwiceAndFailuresAreRepeatedByTheNextCall) {
+TEST_F(Lifecycle, DriverServiceIsTriedTwiceFailuresAreRepeatedAndDestructionClosesTheDriverFirst) {
   driver.ensureFailures = 1;
   ASSERT_TRUE(engine.Initialize(false));
   EXPECT_EQ(driver.count("drv:ensureRunning"), 2);
@@ -76,6 +76,18 @@ TEST_F(Lifecycle, DriverServiceIsTriedTwiceAndFailuresAreRepeatedByTheNextCall) 
   EXPECT_FALSE(third.Initialize(false));
   EXPECT_FALSE(third.initialized());
   EXPECT_FALSE(driver.has("drv:ipHandler"));
+
+  // An engine destroyed with the driver still open (with the engine as its
+  // handler) closes the driver before anything else.
+  driver.initResult = 0;
+  {
+    ZuEngine fourth(driver);
+    fourth.Initialize(false);
+    fourth.StopEngine(false);
+    driver.steps.clear();
+  }
+  ASSERT_FALSE(driver.steps.empty());
+  EXPECT_EQ(driver.steps.front(), "drv:free");
 }
 
 TEST_F(Lifecycle, StartInitialisesAndKeepsOneTimer) {
@@ -159,18 +171,6 @@ TEST(LifecycleGames, GameIdsSwitchTheirBehaviour) {
     EXPECT_FALSE(e.probeTrackerEnabled());
     e.Shutdown(true);
   }
-}
-
-TEST(LifecycleDestroy, DestroyingTheEngineClosesTheDriverFirst) {
-  RecordingDriver driver;
-  {
-    ZuEngine e(driver);
-    e.Initialize(false);
-    e.StopEngine(false);  // leaves the driver open with the engine as handler
-    driver.steps.clear();
-  }
-  ASSERT_FALSE(driver.steps.empty());
-  EXPECT_EQ(driver.steps.front(), "drv:free");
 }
 
 TEST_F(Lifecycle, EachConfigurationReplacesTheRulesAndStopUndoesWhatWasDone) {

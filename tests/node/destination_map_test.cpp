@@ -57,43 +57,38 @@ TEST(DestinationMap, RuleSyntax) {
   }
 }
 
-TEST(DestinationMap, ChoosesThePortRuleThenTheLongestPrefixThenTheFirst) {
+// Addresses: the port rule, then the longest prefix (the default route last
+// of all), then the first. Names: whole names in any letter case.
+TEST(DestinationMap, ChoosesThePortRuleThenTheLongestPrefixThenTheFirstAndWholeNames) {
   DestinationMap map;
   std::string error;
-  for (const char* rule : {"203.0.113.0/24=127.0.0.1", "203.0.113.0/28=127.0.0.2", "203.0.113.5=127.0.0.3:9000",
-                           "203.0.113.0/24:7000=127.0.0.4", "198.51.100.0/24=127.0.0.5",
-                           "198.51.100.0/24=127.0.0.6", "203.0.113.0/24:7000=127.0.0.7"}) {
+  for (const char* rule :
+       {"203.0.113.0/24=127.0.0.1", "203.0.113.0/28=127.0.0.2", "203.0.113.5=127.0.0.3:9000",
+        "203.0.113.0/24:7000=127.0.0.4", "198.51.100.0/24=127.0.0.5", "198.51.100.0/24=127.0.0.6",
+        "203.0.113.0/24:7000=127.0.0.7", "0.0.0.0/0=127.0.0.8:1", "Game.Example=127.0.0.9",
+        "game.example:443=127.0.0.10:8443"}) {
     ASSERT_TRUE(map.addRule(rule, error)) << rule << ": " << error;
   }
   struct Row {
     const char* address;
     uint16_t port;
-    std::optional<Ipv4Endpoint> expected;
+    Ipv4Endpoint expected;
   };
   const std::vector<Row> rows = {
-      {"203.0.113.200", 80, Ipv4Endpoint{ip("127.0.0.1"), 80}},    // only the /24: port kept
-      {"203.0.113.9", 80, Ipv4Endpoint{ip("127.0.0.2"), 80}},      // the /28 is longer
-      {"203.0.113.5", 80, Ipv4Endpoint{ip("127.0.0.3"), 9000}},    // the /32 with its own port
-      {"203.0.113.5", 7000, Ipv4Endpoint{ip("127.0.0.4"), 7000}},  // a port rule beats any prefix
-      {"198.51.100.1", 1, Ipv4Endpoint{ip("127.0.0.5"), 1}},       // equal rules: the first
-      {"198.51.101.1", 1, std::nullopt},
-      {"192.0.2.1", 7000, std::nullopt},
+      {"203.0.113.200", 80, {ip("127.0.0.1"), 80}},    // only the /24: port kept
+      {"203.0.113.9", 80, {ip("127.0.0.2"), 80}},      // the /28 is longer
+      {"203.0.113.5", 80, {ip("127.0.0.3"), 9000}},    // the /32 with its own port
+      {"203.0.113.5", 7000, {ip("127.0.0.4"), 7000}},  // a port rule beats any prefix
+      {"198.51.100.1", 1, {ip("127.0.0.5"), 1}},       // equal rules: the first
+      {"198.51.101.1", 1, {ip("127.0.0.8"), 1}},       // only the default route
+      {"192.0.2.1", 7000, {ip("127.0.0.8"), 1}},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(map.map({ip(row.address), row.port}), row.expected) << row.address << ":" << row.port;
   }
-}
-
-TEST(DestinationMap, DefaultRouteAndNames) {
-  DestinationMap map;
-  std::string error;
-  ASSERT_TRUE(map.addRule("0.0.0.0/0=127.0.0.1:1", error));
-  ASSERT_TRUE(map.addRule("Game.Example=127.0.0.2", error));
-  ASSERT_TRUE(map.addRule("game.example:443=127.0.0.3:8443", error));
-  EXPECT_EQ(map.map({ip("192.0.2.77"), 5}), (Ipv4Endpoint{ip("127.0.0.1"), 1}));
-  EXPECT_EQ(map.mapName("game.example", 80), (Ipv4Endpoint{ip("127.0.0.2"), 80}));
-  EXPECT_EQ(map.mapName("GAME.example", 443), (Ipv4Endpoint{ip("127.0.0.3"), 8443}));
-  EXPECT_EQ(map.mapName("other.game.example", 80), std::nullopt);  // whole names only
+  EXPECT_EQ(map.mapName("game.example", 80), (Ipv4Endpoint{ip("127.0.0.9"), 80}));
+  EXPECT_EQ(map.mapName("GAME.example", 443), (Ipv4Endpoint{ip("127.0.0.10"), 8443}));
+  EXPECT_EQ(map.mapName("other.game.example", 80), std::nullopt);
   EXPECT_EQ(map.mapName("game.exampl", 80), std::nullopt);
 }
 
