@@ -27,8 +27,7 @@ class Program {
   bool start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
              std::string& error);
 
-  // Writes to its standard input.
-  void write(const std::string& text);
+  void write(const std::string& text);  // to its standard input
 
   // The next line of standard output without its end; nullopt when none
   // came within `ms` or the output ended.
