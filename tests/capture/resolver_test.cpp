@@ -70,16 +70,14 @@ TEST(ResolverFiles, HostsFileNamesCanonicalNamesAndAliases) {
       "# 198.51.100.8 hidden.example\n"
       "2001:db8::9 six.example\n"
       "lonely.example\n";
-  struct Row {
-    const char* name;
-    bool listed;
-  } rows[] = {
+  const std::pair<const char*, bool> rows[] = {
+      // a name, and whether the file lists it
       {"hosted.example", true},  {"ALIAS.Hosted.Example.", true}, {"six.example", true},
       {"localhost", true},       {"commented.example", false},    {"hidden.example", false},
       {"lonely.example", false},  // the address column, naming nothing
       {"hosted.exampl", false},  {"hosted.example.org", false},   {"", false},
   };
-  for (const Row& row : rows) EXPECT_EQ(HostsFileNames(hosts, row.name), row.listed) << row.name;
+  for (const auto& [name, listed] : rows) EXPECT_EQ(HostsFileNames(hosts, name), listed) << name;
 }
 
 using Bytes = std::vector<uint8_t>;
@@ -525,19 +523,16 @@ TEST_F(ResolverUnderCapture, GetentGetsWhatTheEngineAnswersAndTheCLibraryTheRest
   NameServer system("198.51.100.53"), capture("203.0.113.53");
   ASSERT_TRUE(system.ok() && capture.ok());
   const size_t before = queries().size();
-  struct Row {
-    std::vector<std::string> argv;
-    std::string output;
-  } rows[] = {
+  const std::pair<std::vector<std::string>, std::string> rows[] = {
       {{"getent", "ahostsv4", "hosted.example"}, "198.51.100.9    STREAM hosted.example\n"},
       {{"getent", "hosts", "hosted"}, "198.51.100.9    hosted.example hosted\n"},
       {{"getent", "ahostsv4", "192.0.2.1"}, "192.0.2.1       STREAM 192.0.2.1\n"},
       {{"getent", "hosts", "localhost"}, "127.0.0.1       localhost\n"},
   };
-  for (const Row& row : rows) {
-    o = run(row.argv, kCaptureServer);
-    EXPECT_EQ(o.status, 0) << row.argv.back() << o.errors;
-    EXPECT_EQ(o.output.substr(0, row.output.size()), row.output) << row.argv.back();
+  for (const auto& [argv, output] : rows) {
+    o = run(argv, kCaptureServer);
+    EXPECT_EQ(o.status, 0) << argv.back() << o.errors;
+    EXPECT_EQ(o.output.substr(0, output.size()), output) << argv.back();
   }
   EXPECT_EQ(queries().size(), before);
   EXPECT_TRUE(capture.seen().empty());

@@ -156,11 +156,8 @@ TEST(RunConfig, MissingRequiredKeysAreListed) {
 }
 
 TEST(RunCommandLine, OptionsAndTheProgram) {
-  struct Row {
-    std::vector<std::string> args;
-    bool valid;
-  };
-  const std::vector<Row> rows = {
+  const std::vector<std::pair<std::vector<std::string>, bool>> rows = {
+      // arguments, valid
       {{"--", "game"}, true},
       {{"-c", "a.conf", "--library=/x/liblumo.so", "--capture", "c.so", "-q", "--flows", "--", "game", "-x"},
        true},
@@ -176,12 +173,12 @@ TEST(RunCommandLine, OptionsAndTheProgram) {
       {{"--no-node", "--", "game"}, false},  // not a switch
       {{"--frobnicate", "--", "game"}, false},
   };
-  for (const Row& row : rows) {
+  for (const auto& [arguments, valid] : rows) {
     run::RunOptions options;
     std::string error;
     std::string shown;
-    for (const std::string& arg : row.args) shown += arg + " ";
-    EXPECT_EQ(run::parseCommandLine(row.args, options, error), row.valid) << shown << ": " << error;
+    for (const std::string& arg : arguments) shown += arg + " ";
+    EXPECT_EQ(run::parseCommandLine(arguments, options, error), valid) << shown << ": " << error;
   }
 
   run::RunOptions options;
@@ -196,11 +193,8 @@ TEST(RunCommandLine, OptionsAndTheProgram) {
 }
 
 TEST(RunLaunch, TheCaptureLibraryComesFirstInLdPreload) {
-  struct Row {
-    std::vector<std::string> base;
-    std::vector<std::string> expected;
-  };
-  const std::vector<Row> rows = {
+  // The environment lumo-run has, and the one the program gets.
+  const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> rows = {
       {{"PATH=/bin"}, {"PATH=/bin", "LD_PRELOAD=/l/cap.so", "LUMO_DRIVER_DIR=/run/d"}},
       {{"LD_PRELOAD=/a.so:/b.so", "HOME=/h"},
        {"HOME=/h", "LD_PRELOAD=/l/cap.so:/a.so:/b.so", "LUMO_DRIVER_DIR=/run/d"}},
@@ -208,8 +202,8 @@ TEST(RunLaunch, TheCaptureLibraryComesFirstInLdPreload) {
       {{"LD_PRELOAD_X=1", "LUMO_DRIVER_DIRS=2"},
        {"LD_PRELOAD_X=1", "LUMO_DRIVER_DIRS=2", "LD_PRELOAD=/l/cap.so", "LUMO_DRIVER_DIR=/run/d"}},
   };
-  for (const Row& row : rows) {
-    EXPECT_EQ(run::programEnvironment(row.base, "/l/cap.so", "/run/d"), row.expected) << row.base[0];
+  for (const auto& [base, expected] : rows) {
+    EXPECT_EQ(run::programEnvironment(base, "/l/cap.so", "/run/d"), expected) << base[0];
   }
 }
 
