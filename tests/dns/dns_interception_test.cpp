@@ -140,7 +140,7 @@ TEST(DnsInterception, EachQueryEndsOneWay) {
   }
 }
 
-TEST(DnsInterception, TunnelRepliesMatchTheirWaitingQueryOnceAndPassingResponsesAreLearned) {
+TEST(DnsInterception, TunnelRepliesMatchTheirWaitOnceWaitsExpireAndPassingResponsesAreLearned) {
   Fixture f;
   const Bytes q = query("else.example", true, 0x0bad);
   ASSERT_EQ(f.dns.interceptDnsQuery(5, kVirtualDns, q.data(), q.size(), nullptr), Outcome::Tunnel);
@@ -178,16 +178,13 @@ TEST(DnsInterception, TunnelRepliesMatchTheirWaitingQueryOnceAndPassingResponses
   EXPECT_EQ(f.driver.injected[1].data, good);
   EXPECT_EQ(f.driver.injected[2].data, cut);
   for (const auto& i : f.driver.injected) EXPECT_TRUE(i.toApplication);
-}
 
-TEST(DnsInterception, TunnelWaitsExpireAndStopCancelsThem) {
-  Fixture f;
-  const Bytes q = query("late.example", true, 0x0001);
-  ASSERT_EQ(f.dns.interceptDnsQuery(5, kVirtualDns, q.data(), q.size(), nullptr), Outcome::Tunnel);
-  // The waiting query is forgotten after its time; a late reply is not claimed.
+  // A waiting query is forgotten after its time; a late reply is not claimed.
+  const Bytes late = query("late.example", true, 0x0001);
+  ASSERT_EQ(f.dns.interceptDnsQuery(5, kVirtualDns, late.data(), late.size(), nullptr), Outcome::Tunnel);
   ASSERT_TRUE(lumotest::waitFor([&] { return f.dns.tunnelWaitCount() == 0; }));
-  const Bytes reply = BuildDnsResponse(0x0001, "late.example", true, {});
-  EXPECT_FALSE(f.dns.matchTunnelDnsReply(reply.data(), reply.size()));
+  const Bytes lateReply = BuildDnsResponse(0x0001, "late.example", true, {});
+  EXPECT_FALSE(f.dns.matchTunnelDnsReply(lateReply.data(), lateReply.size()));
 
   // Stopped with queries waiting: nothing is left, and no removal runs later
   // into a map that the engine has gone on to fill again.

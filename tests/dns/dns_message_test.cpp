@@ -45,7 +45,7 @@ DnsMessage parse(const Bytes& b) { return ParseDnsMessage(b.data(), b.size()); }
 
 }  // namespace
 
-TEST(DnsMessageReader, QuestionNamesCraftedAndHostile) {
+TEST(DnsMessageReader, QuestionNamesAndResponsesCraftedAndHostile) {
   const Bytes q = header(0x0100, 0);
   const std::string l63(63, 'x');
   struct Row {
@@ -90,14 +90,13 @@ TEST(DnsMessageReader, QuestionNamesCraftedAndHostile) {
     EXPECT_FALSE(m.isResponse);
     EXPECT_EQ(m.id, 0x1234);
   }
-}
 
-TEST(DnsMessageReader, ResponsesCraftedAndHostile) {
+  // Responses.
   const Bytes r = header(0x8180, 2) + kGameName + kQuestionA;
   const Bytes v4 = {198, 51, 100, 7};
   const Bytes v6 = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9};
   const Bytes cname = {3, 'a', 'b', 'c', 0};
-  struct Row {
+  struct ResponseRow {
     const char* what;
     Bytes message;
     bool ok;
@@ -105,7 +104,7 @@ TEST(DnsMessageReader, ResponsesCraftedAndHostile) {
     size_t answers;
     bool mixed;
   };
-  const Row rows[] = {
+  const ResponseRow responseRows[] = {
       {"A then AAAA", r + answer(1, v4) + answer(28, v6), true, true, 2, true},
       {"CNAME skipped, then A", r + answer(5, cname) + answer(1, v4), true, true, 1, false},
       {"no address records", r + answer(5, cname) + answer(5, cname), false, true, 0, false},
@@ -116,7 +115,7 @@ TEST(DnsMessageReader, ResponsesCraftedAndHostile) {
        false, 0, false},
       {"answer name looping", r + Bytes{0xC0, 29} + answer(1, v4), false, false, 0, false},
   };
-  for (const Row& row : rows) {
+  for (const ResponseRow& row : responseRows) {
     SCOPED_TRACE(row.what);
     DnsMessage m = parse(row.message);
     EXPECT_TRUE(m.isResponse);
@@ -125,10 +124,10 @@ TEST(DnsMessageReader, ResponsesCraftedAndHostile) {
     EXPECT_EQ(m.answers.size(), row.answers);
     EXPECT_EQ(m.mixedTypes, row.mixed);
   }
-  DnsMessage m = parse(r + answer(1, v4) + answer(28, v6));
-  ASSERT_EQ(m.answers.size(), 2u);
-  EXPECT_EQ(m.answers[0], SocketAddress28::FromIpv4(platform::ipv4(198, 51, 100, 7)));
-  EXPECT_EQ(m.answers[1], SocketAddress28::FromIpv6(v6.data()));
+  DnsMessage both = parse(r + answer(1, v4) + answer(28, v6));
+  ASSERT_EQ(both.answers.size(), 2u);
+  EXPECT_EQ(both.answers[0], SocketAddress28::FromIpv4(platform::ipv4(198, 51, 100, 7)));
+  EXPECT_EQ(both.answers[1], SocketAddress28::FromIpv6(v6.data()));
 }
 
 TEST(DnsMessageReader, EveryTruncationIsReadSafely) {

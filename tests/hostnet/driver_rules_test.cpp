@@ -210,7 +210,7 @@ TEST_F(DriverRules, AdapterModeTakesTheAdaptersRouteParameters) {
   }
 }
 
-TEST_F(DriverRules, MissingAdapterLeavesTheDriverPassingEverything) {
+TEST_F(DriverRules, MissingAdapterPassesEverythingAndHostNetworkRoutesThroughTheOneItsSettingsFind) {
   EXPECT_FALSE(WriteDriverRules(inputs(true, true, true, {u"game.exe"}), routes, noAdapter, metric, 10));
   // The rules went out and were all deleted again: the delete is the last
   // thing the driver was told.
@@ -223,9 +223,8 @@ TEST_F(DriverRules, MissingAdapterLeavesTheDriverPassingEverything) {
   dns.protocol = 17;
   dns.remote = simdrv::ipv4("203.0.113.53", 53);
   EXPECT_EQ(sim.classify(dns), drvapi::kRulePass);
-}
 
-TEST_F(DriverRules, HostNetworkTakesItsSettings) {
+  // Host networking finds the adapter, its metric and makes routes through its settings.
   HostNetworkSettings settings;
   settings.findAdapter = [](uint32_t& hop, uint32_t& index) {
     hop = ipv4(10, 10, 1, 1);

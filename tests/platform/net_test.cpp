@@ -93,7 +93,7 @@ TEST(NetAddress, Ipv4TextIsStrictDottedDecimal) {
   }
 }
 
-TEST(NetAddress, EngineLayoutIsTheWindowsLayoutAndDriverFieldsCopyOnlyKnownFamilies) {
+TEST(NetAddress, EngineLayoutDriverFieldsAndIpv4FromIpv6AndBack) {
   SocketAddress a = makeIpv4Address(ipv4(198, 51, 100, 7), hostToNet16(7000));
   const uint8_t expected4[16] = {2, 0, 0x1B, 0x58, 198, 51, 100, 7, 0, 0, 0, 0, 0, 0, 0, 0};
   EXPECT_EQ(0, std::memcmp(a.bytes, expected4, 16));
@@ -132,9 +132,8 @@ TEST(NetAddress, EngineLayoutIsTheWindowsLayoutAndDriverFieldsCopyOnlyKnownFamil
   EXPECT_FALSE(fromDriverAddress(field, back));
   EXPECT_EQ(back.family(), 0);
   EXPECT_FALSE(fromDriverAddress(nullptr, back));
-}
 
-TEST(AddressHelpers, Ipv4FromIpv6AndBack) {
+  // IPv4 from IPv6 and back.
   struct Row {
     uint8_t bytes[16];
     bool converts;
@@ -163,10 +162,10 @@ TEST(AddressHelpers, Ipv4FromIpv6AndBack) {
   // families (TcpRedirect's tests use them for both) refuse any other.
   uint8_t bytes[16];
   uint16_t port = 0;
-  SocketAddress six;
-  ASSERT_TRUE(parseSocketAddress("2001:db8::9", 0x5000, six));
-  EXPECT_FALSE(GetAddressAndPort(10, six, bytes, port));
-  EXPECT_FALSE(GetAddressAndPort(2, six, bytes, port));
+  SocketAddress sixAddress;
+  ASSERT_TRUE(parseSocketAddress("2001:db8::9", 0x5000, sixAddress));
+  EXPECT_FALSE(GetAddressAndPort(10, sixAddress, bytes, port));
+  EXPECT_FALSE(GetAddressAndPort(2, sixAddress, bytes, port));
   MakeLoopbackAddress(10, 7, out);
   EXPECT_EQ(out.family(), 0);
   EXPECT_EQ(out.port(), 0);

@@ -19,7 +19,7 @@ void set32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
   for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-TEST(PeVersion, TruncationBeforeTheEndOfTheRecordFails) {
+TEST(PeVersion, TruncationBeforeTheEndOfTheRecordAndCorruptFieldsFail) {
   const std::vector<uint8_t> image = lumotest::buildVersionedPe({1, 2, 3, 4});
   for (size_t cut = 0; cut < PeLayout::kFixedInfo + 16; ++cut) {
     std::vector<uint8_t> part(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(cut));
@@ -29,9 +29,8 @@ TEST(PeVersion, TruncationBeforeTheEndOfTheRecordFails) {
   platform::FileVersion v;
   std::vector<uint8_t> whole(image.begin(), image.begin() + PeLayout::kVersionEnd);
   EXPECT_TRUE(readVersion(whole, v));
-}
 
-TEST(PeVersion, CorruptFieldsFail) {
+  // Corrupt fields fail.
   using L = PeLayout;
   struct Row {
     const char* what;
@@ -66,7 +65,6 @@ TEST(PeVersion, CorruptFieldsFail) {
     platform::FileVersion v;
     EXPECT_FALSE(readVersion(image, v)) << row.what;
   }
-  platform::FileVersion v;
   EXPECT_FALSE(platform::readPeFixedVersion(nullptr, 0, v));
 }
 

@@ -16,7 +16,7 @@ FilterLists Parse(std::string_view text, std::vector<DroppedLine>* dropped = nul
   return lists;
 }
 
-TEST(FilterText, Kind0ColumnVariants) {
+TEST(FilterText, Kind0ColumnVariantsAndPortRuleKindsWithTheirOptionalColumns) {
   struct Row {
     const char* line;
     int32_t nameIsAddress, proxyResolve, fixedAddressFlag;
@@ -48,17 +48,16 @@ TEST(FilterText, Kind0ColumnVariants) {
     EXPECT_EQ(r.fixedAddress, row.fixedAddress) << row.line;
     EXPECT_EQ(r.port, 0xFFFF) << "default port";
   }
-}
 
-TEST(FilterText, PortRuleKindsAndTheirOptionalColumns) {
-  struct Row {
+  // Port rule kinds and their optional columns.
+  struct PortRow {
     const char* line;
     uint32_t kind;
     const char* name;
     uint16_t port;  // host order
     uint16_t action;
     uint32_t protocol;
-  } rows[] = {
+  } portRows[] = {
       {"12,3,1,10.1.2.0,443", 1, "10.1.2.0", 443, 0, 0},
       {"12,3,1,10.1.2.0,443,0,2", 1, "10.1.2.0", 443, 0, 2},
       {"0,0,2,8080", 2, "", 8080, 0, 0},
@@ -67,10 +66,10 @@ TEST(FilterText, PortRuleKindsAndTheirOptionalColumns) {
       {"0,0,3,][^cdn\\d+\\.example\\.com$,80,1,1", 3, "][^cdn\\d+\\.example\\.com$", 80, 1, 1},
       {"0,0,3,api.example.com,0", 3, "api.example.com", 0, 0, 0},
   };
-  for (const Row& row : rows) {
-    FilterLists lists = Parse(row.line);
-    ASSERT_EQ(lists.records.size(), 1u) << row.line;
-    const FILTER_RECORD& r = lists.records[0];
+  for (const PortRow& row : portRows) {
+    FilterLists portLists = Parse(row.line);
+    ASSERT_EQ(portLists.records.size(), 1u) << row.line;
+    const FILTER_RECORD& r = portLists.records[0];
     EXPECT_EQ(r.kind, row.kind) << row.line;
     EXPECT_EQ(r.name, row.name) << row.line;
     EXPECT_EQ(r.port, platform::hostToNet16(row.port)) << row.line;

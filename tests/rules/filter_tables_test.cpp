@@ -69,7 +69,7 @@ class FilterTablesTest : public ::testing::Test {
   FilterTables tables;
 };
 
-TEST_F(FilterTablesTest, FindAddressRuleExactNetworksPortsAndProtocols) {
+TEST_F(FilterTablesTest, FindAddressRuleExactNetworksPortsAndProtocolsAndIsWebSteered) {
   Load(
       "0,0,2,8080,1,1\n"             // port 8080 blocked for TCP only
       "12,0,1,10.1.2.0,443,0,0\n"    // /24 network, port 443, direct
@@ -104,6 +104,22 @@ TEST_F(FilterTablesTest, FindAddressRuleExactNetworksPortsAndProtocols) {
   Load("0,0,2,8080,1,1\n");  // TCP only: no UDP table gets a rule
   Build(12, 4);
   EXPECT_FALSE(tables.UdpRulesPresent());
+
+  // Web traffic: to a steer address, or any for a game (and area) of kind 4.
+  Load(
+      "0,0,0,1,203.0.113.5\n"
+      "12,4,4\n");
+  Build(12, 4);
+  EXPECT_TRUE(tables.IsWebSteered(V4(203, 0, 113, 5, 443).bytes.data(), false));
+  EXPECT_FALSE(tables.IsWebSteered(V4(203, 0, 113, 6, 443).bytes.data(), false));
+  EXPECT_TRUE(tables.IsWebSteered(V4(203, 0, 113, 6, 443).bytes.data(), true));
+  Build(12, 5);
+  EXPECT_FALSE(tables.IsWebSteered(V4(203, 0, 113, 6, 443).bytes.data(), true)) << "kind 4 for another area";
+
+  Load("0,0,4\n");  // every game's web traffic
+  Build(77, 1);
+  EXPECT_TRUE(tables.IsWebSteered(V4(203, 0, 113, 6, 80).bytes.data(), true));
+  EXPECT_FALSE(tables.IsWebSteered(V4(203, 0, 113, 6, 80).bytes.data(), false));
 }
 
 // Also: a record for the game replaces one for every game, one for the area
@@ -250,23 +266,6 @@ TEST_F(FilterTablesTest, PatternsAndValidatorsNeedOnePassAndLittleStackOnAnyName
     uint32_t address = 0, prefix = 0;
     EXPECT_TRUE(ParseCidrText(std::string(1000, ' ') + "192.0.2.0/24", address, prefix));
   });
-}
-
-TEST_F(FilterTablesTest, IsWebSteered) {
-  Load(
-      "0,0,0,1,203.0.113.5\n"
-      "12,4,4\n");
-  Build(12, 4);
-  EXPECT_TRUE(tables.IsWebSteered(V4(203, 0, 113, 5, 443).bytes.data(), false));
-  EXPECT_FALSE(tables.IsWebSteered(V4(203, 0, 113, 6, 443).bytes.data(), false));
-  EXPECT_TRUE(tables.IsWebSteered(V4(203, 0, 113, 6, 443).bytes.data(), true));
-  Build(12, 5);
-  EXPECT_FALSE(tables.IsWebSteered(V4(203, 0, 113, 6, 443).bytes.data(), true)) << "kind 4 for another area";
-
-  Load("0,0,4\n");  // every game's web traffic
-  Build(77, 1);
-  EXPECT_TRUE(tables.IsWebSteered(V4(203, 0, 113, 6, 80).bytes.data(), true));
-  EXPECT_FALSE(tables.IsWebSteered(V4(203, 0, 113, 6, 80).bytes.data(), false));
 }
 
 TEST_F(FilterTablesTest, HostRewritesAndPortMapsFromTheFileTheHostMapAndDnsAnswers) {

@@ -115,7 +115,7 @@ TEST_F(RoundTripTest, ToolWritesTheFileTheEngineReads) {
   EXPECT_EQ(tables.ClassifyDomain("login.example.com"), kClass2) << "the filter tables outlive a stop";
 }
 
-TEST_F(RoundTripTest, CheckReportsDroppedLinesWithNumbers) {
+TEST_F(RoundTripTest, CheckReportsDroppedLinesAndFilesTooLargeAndNoFailureWritesAnything) {
   std::filesystem::path plain = WritePlain(
       "0,0,2,80\n0,0,9,1\n\n0,0,5,1.2.3.4,80\n0,0,6,bad_host,1,b.example.com,2,1,0\n0,0,0,0,][(a|b){300},1,"
       "n\n");
@@ -132,14 +132,11 @@ TEST_F(RoundTripTest, CheckReportsDroppedLinesWithNumbers) {
   EXPECT_NE(output.find(":2: dropped"), std::string::npos) << output;
   ASSERT_EQ(Run("encode " + Quote(WritePlain("0,0,2,80\n")) + " " + Quote(filterFile)), 0);
   EXPECT_EQ(Run("check " + Quote(filterFile), &output), 0) << output;
-}
 
-// The engine ignores a file over its size limit: check says so instead of
-// listing lines, and encode refuses to write one. No failure leaves output.
-TEST_F(RoundTripTest, AFileTooLargeForTheEngineIsReportedAndNoFailureWritesAnything) {
+  // The engine ignores a file over its size limit: check says so instead of
+  // listing lines, and encode refuses to write one. No failure leaves output.
   std::filesystem::path big = dir.path() / "big.txt";
   std::ofstream(big, std::ios::binary) << std::string(kLargestFilterFile + 1, 'A');
-  std::string output;
   EXPECT_EQ(Run("check " + Quote(big), &output), 1);
   EXPECT_NE(output.find("too large: " + std::to_string(kLargestFilterFile + 1) + " bytes"), std::string::npos)
       << output.substr(0, 500);
@@ -147,7 +144,8 @@ TEST_F(RoundTripTest, AFileTooLargeForTheEngineIsReportedAndNoFailureWritesAnyth
   const std::string line = "0,0,0,0,a-rather-long-name-for-a-steered-game-host.example.com,1,n\n";
   std::string text;
   while (EncipheredFileSize(text.size()) <= kLargestFilterFile) text += line;
-  std::filesystem::path plain = WritePlain(text);
+  plain = WritePlain(text);
+  std::filesystem::remove(filterFile);
   EXPECT_EQ(Run("check --plain " + Quote(plain), &output), 1);
   EXPECT_NE(output.find("too large"), std::string::npos) << output.substr(0, 500);
   EXPECT_EQ(Run("encode " + Quote(plain) + " " + Quote(filterFile), &output), 3);

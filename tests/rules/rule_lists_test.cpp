@@ -83,7 +83,7 @@ struct DelayRow {
   std::optional<uint32_t> delay;
 };
 
-TEST(ParseDelayRules, AddressRulesFromTheRuleText) {
+TEST(ParseDelayRules, AddressRulesFromTheRuleTextAndTheRangeDraw) {
   const DelayRow rows[] = {
       {"mc,30,*.*:443", platform::ipv4(203, 0, 113, 9), 443, 30},  // any address
       {"mc,15,1.2.3.4:80", platform::ipv4(1, 2, 3, 4), 80, 15},
@@ -107,18 +107,17 @@ TEST(ParseDelayRules, AddressRulesFromTheRuleText) {
     responder.AddRules(lists.ParseDelayRules(row.text));
     EXPECT_EQ(responder.FindDelay(row.address, platform::hostToNet16(row.port)), row.delay) << row.text;
   }
-}
 
-// min 10, max 31: middle 20, half 10; r2 even draws 20 - r1 mod 10, odd 20.
-// Width 1 keeps half at 1. A later rule for the same key replaces the earlier.
-TEST(ParseDelayRules, RangeDrawFollowsTheMiddleMinusHalfWidthFormula) {
+  // The range draw: min 10, max 31 gives middle 20, half 10; r2 even draws
+  // 20 - r1 mod 10, odd 20. Width 1 keeps half at 1. A later rule for the
+  // same key replaces the earlier.
   struct Row {
     const char* text;
     uint32_t r1, r2, expected;
-  } rows[] = {{"mc,10-31,1.2.3.4:80", 7, 2, 13},  {"mc,10-31,1.2.3.4:80", 7, 3, 20},
-              {"mc,10-31,1.2.3.4:80", 19, 0, 11}, {"mc,10-31,1.2.3.4:80", 0, 0, 20},
-              {"mc,10-11,1.2.3.4:80", 5, 0, 10},  {"mc,10-20,1.2.3.4:80;mc,15,1.2.3.4:80", 0, 0, 15}};
-  for (const Row& row : rows) {
+  } draws[] = {{"mc,10-31,1.2.3.4:80", 7, 2, 13},  {"mc,10-31,1.2.3.4:80", 7, 3, 20},
+               {"mc,10-31,1.2.3.4:80", 19, 0, 11}, {"mc,10-31,1.2.3.4:80", 0, 0, 20},
+               {"mc,10-11,1.2.3.4:80", 5, 0, 10},  {"mc,10-20,1.2.3.4:80;mc,15,1.2.3.4:80", 0, 0, 15}};
+  for (const Row& row : draws) {
     SCOPED_TRACE(testing::Message() << row.text << " " << row.r1 << "," << row.r2);
     ScriptedRandom random;
     random.values->assign({row.r1, row.r2});
