@@ -28,19 +28,16 @@ struct Library {
 #ifdef _WIN32
   HMODULE handle = LoadLibraryA(lumotest::driverlessLibrary().c_str());
   void* find(const char* name) const { return reinterpret_cast<void*>(GetProcAddress(handle, name)); }
-  void close() {
+  ~Library() {
     if (handle) FreeLibrary(handle);
-    handle = nullptr;
   }
 #else
   void* handle = dlopen(lumotest::driverlessLibrary().c_str(), RTLD_NOW | RTLD_LOCAL);
   void* find(const char* name) const { return dlsym(handle, name); }
-  void close() {
+  ~Library() {
     if (handle) dlclose(handle);
-    handle = nullptr;
   }
 #endif
-  ~Library() { close(); }
 };
 
 #ifdef _WIN32

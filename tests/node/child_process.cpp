@@ -10,7 +10,6 @@
 #include <chrono>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 extern char** environ;
 
@@ -36,8 +35,7 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
 
-  std::vector<std::string> argvText;
-  argvText.push_back(program);
+  std::vector<std::string> argvText = {program};
   argvText.insert(argvText.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& text : argvText) argv.push_back(text.data());
