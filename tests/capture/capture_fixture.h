@@ -217,15 +217,16 @@ inline std::string optionsOf(const drvapi::UdpOptions* options) {
 }
 
 // The engine's stand-in. TCP: connects to 203.0.113.0/24 go to the relay
-// (203.0.113.66 is refused, 203.0.113.8 kept under filtering). UDP, by the datagram's first word: "inject"
-// is answered by the library from 198.51.100.7:5353; "elsewhere" is sent by
-// the library to `elsewhere` instead; "release" turns the flow's filtering
-// off and passes; everything else passes. Datagrams to 203.0.113.9 travel
-// as the direct transport carries them: wrapped ("tunnel A:P DATA", with
-// their destination) and sent out of the program's socket to `node`, whose
-// answers come back as udpReceive and are unwrapped into a receive from that
-// destination; other received datagrams pass. Raw IP: echo requests are
-// answered (or passed, with `passPings`).
+// (203.0.113.66 is refused, 203.0.113.8 kept under filtering). UDP, by the
+// datagram's first word: "inject" is answered by the library from
+// 198.51.100.7:5353; "elsewhere" is sent by the library to `elsewhere`
+// instead; "release" turns the flow's filtering off and passes; everything
+// else passes. Datagrams to 203.0.113.9 travel as the direct transport
+// carries them: wrapped ("tunnel A:P DATA", with their destination) and sent
+// out of the program's socket to `node`, whose answers come back as
+// udpReceive and are unwrapped into a receive from that destination; other
+// received datagrams pass. Raw IP: echo requests are answered (or passed,
+// with `passPings`).
 class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler {
  public:
   std::atomic<uint16_t> relayPort{0};

@@ -25,12 +25,9 @@ using capturetest::CaptureClient;
 using capturetest::endpoint;
 using capturetest::Event;
 using capturetest::Program;
+using capturetest::Server;
 using ::testing::HasSubstr;
 using ::testing::Not;
-
-constexpr uint16_t kEchoPort = 7000;
-
-using capturetest::Server;
 
 class CaptureTest : public capturetest::CaptureServerFixture {
  protected:
@@ -106,7 +103,7 @@ class CaptureInNamespace : public CaptureTest {
     CaptureTest::SetUp();
     if (HasFatalFailure()) return;
     // What most tests use: an echo server at 203.0.113.5:7000, the client's UDP filtered.
-    echo = std::make_unique<Server>(SOCK_DGRAM, endpoint("203.0.113.5", kEchoPort));
+    echo = std::make_unique<Server>(SOCK_DGRAM, endpoint("203.0.113.5", 7000));
     ASSERT_TRUE(echo->ok());
     addRule("capture_test_client", 17, drvapi::kRuleFilter);
   }
