@@ -18,7 +18,7 @@ using namespace hostnet;
 using platform::AdapterInfo;
 using platform::ipv4;
 
-TEST(VirtualAdapter, ChoiceAndNextHop) {
+TEST(VirtualAdapter, ChoiceNextHopAndOneRoutePerDestination) {
   const AdapterInfo ethernet{"Intel(R) Ethernet Connection", 3, {"192.168.1.10"}};
   const AdapterInfo other172{"Hyper-V Virtual Ethernet Adapter", 4, {"172.20.0.1"}};
   struct Row {
@@ -47,9 +47,8 @@ TEST(VirtualAdapter, ChoiceAndNextHop) {
     EXPECT_EQ(hop, r.nextHop != 0 ? r.nextHop : 0xDEADu) << r.what;
     EXPECT_EQ(index, r.nextHop != 0 ? r.index : 0xBEEFu) << r.what;
   }
-}
 
-TEST(AdapterRoutes, OneRoutePerDestinationWithTheAdapterParameters) {
+  // One route per destination, with the adapter parameters.
   std::vector<platform::HostRoute> created;
   AdapterRoutes routes([&](const platform::HostRoute& r) {
     created.push_back(r);

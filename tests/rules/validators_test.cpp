@@ -85,7 +85,7 @@ TEST(IsDomainText, NeedsADotAndALettersOnlyLastLabel) {
   EXPECT_FALSE(IsDomainText(longLabel)) << "a label holds at most 63 characters";
 }
 
-TEST(ParseCidrText, ConvertsTheAddressAsInetAddrDoes) {
+TEST(ParseCidrText, ConvertsTheAddressAsTheClassicInetAddrDoesInItsClassicForms) {
   struct Row {
     const char* text;
     bool ok;
@@ -109,13 +109,12 @@ TEST(ParseCidrText, ConvertsTheAddressAsInetAddrDoes) {
     EXPECT_EQ(address, row.address) << row.text;
     EXPECT_EQ(prefix, row.prefix) << row.text;
   }
-}
 
-TEST(ClassicInetAddr, ClassicForms) {
-  struct Row {
+  // The classic conversion itself, in its classic forms.
+  struct ClassicRow {
     const char* text;
     uint32_t expected;
-  } rows[] = {
+  } classicRows[] = {
       {"0x7f.1", platform::ipv4(127, 0, 0, 1)},
       {"127.1", platform::ipv4(127, 0, 0, 1)},
       {"10.1.258", platform::ipv4(10, 1, 1, 2)},
@@ -129,7 +128,7 @@ TEST(ClassicInetAddr, ClassicForms) {
       {"", kInvalidIpv4},
       {"1..2", kInvalidIpv4},
   };
-  for (const Row& row : rows) EXPECT_EQ(ClassicInetAddr(row.text), row.expected) << row.text;
+  for (const ClassicRow& row : classicRows) EXPECT_EQ(ClassicInetAddr(row.text), row.expected) << row.text;
 }
 
 TEST(Ipv6Text, ParsesNumericFormsGivesTheCanonicalTextAndTheAddress) {

@@ -98,7 +98,7 @@ class RecordingScheduler : public udp::IcmpRedirector {
   }
 };
 
-TEST(IcmpRedirector, EnqueueAnswers) {
+TEST(IcmpRedirector, EnqueueAnswersAndEchoesFallDueExactlyAfterTheirDelay) {
   RecordingScheduler s;
   const Bytes request = echoRequest(platform::ipv4(1, 2, 3, 4), 1, 1);
   Bytes reply = request;
@@ -121,26 +121,25 @@ TEST(IcmpRedirector, EnqueueAnswers) {
     if (row.answer == udp::IcmpRedirector::kQueued) ++queued;
   }
   EXPECT_EQ(s.QueuedCount(), queued);
-}
 
-TEST(IcmpRedirector, EchoesFallDueExactlyAfterTheirDelay) {
-  RecordingScheduler s;
+  // Echoes fall due exactly after their delay.
+  RecordingScheduler due;
   gNow = 5 * kMs + 999;  // mid-millisecond: no rounding may shorten a delay
   const Bytes a = echoRequest(platform::ipv4(1, 2, 3, 4), 1, 1);
   const Bytes b = echoRequest(platform::ipv4(1, 2, 3, 5), 1, 2);
-  ASSERT_EQ(s.Enqueue(a.data(), a.size(), 20), udp::IcmpRedirector::kQueued);
-  ASSERT_EQ(s.Enqueue(b.data(), b.size(), 5), udp::IcmpRedirector::kQueued);
-  s.DeliverDue(gNow + 5 * kMs - 1);
-  EXPECT_TRUE(s.replies.empty());
-  s.DeliverDue(gNow + 5 * kMs);
-  ASSERT_EQ(s.replies.size(), 1u);
-  expectValidReply(s.replies[0], b, udp::kReplyTtl);
-  s.DeliverDue(gNow + 20 * kMs - 1);
-  EXPECT_EQ(s.replies.size(), 1u);
-  s.DeliverDue(gNow + 20 * kMs);
-  ASSERT_EQ(s.replies.size(), 2u);
-  expectValidReply(s.replies[1], a, udp::kReplyTtl);
-  EXPECT_EQ(s.QueuedCount(), 0u);
+  ASSERT_EQ(due.Enqueue(a.data(), a.size(), 20), udp::IcmpRedirector::kQueued);
+  ASSERT_EQ(due.Enqueue(b.data(), b.size(), 5), udp::IcmpRedirector::kQueued);
+  due.DeliverDue(gNow + 5 * kMs - 1);
+  EXPECT_TRUE(due.replies.empty());
+  due.DeliverDue(gNow + 5 * kMs);
+  ASSERT_EQ(due.replies.size(), 1u);
+  expectValidReply(due.replies[0], b, udp::kReplyTtl);
+  due.DeliverDue(gNow + 20 * kMs - 1);
+  EXPECT_EQ(due.replies.size(), 1u);
+  due.DeliverDue(gNow + 20 * kMs);
+  ASSERT_EQ(due.replies.size(), 2u);
+  expectValidReply(due.replies[1], a, udp::kReplyTtl);
+  EXPECT_EQ(due.QueuedCount(), 0u);
 }
 
 // --- the pending echoes ---------------------------------------------------------

@@ -131,7 +131,7 @@ class UdpProxyTest : public ::testing::Test {
   UDPProxy proxy;
 };
 
-TEST_F(UdpProxyTest, SendDatagramWritesTheTunnelHeaderForOneTo65062BytesOfKnownKinds) {
+TEST_F(UdpProxyTest, TunnelHeaderOnEveryDatagramSentAndReadOnEveryReply) {
   ASSERT_TRUE(proxy.OpenFlowSocket(5));
   SocketAddress peer = platform::makeIpv4Address(platform::ipv4(1, 2, 3, 4), platform::hostToNet16(5000));
   const uint8_t byte = 0x7F;
@@ -178,20 +178,18 @@ TEST_F(UdpProxyTest, SendDatagramWritesTheTunnelHeaderForOneTo65062BytesOfKnownK
   EXPECT_EQ(largest.size(), 65062u + 24u);
   EXPECT_EQ(largest[4], 0xFE);  // total 65086 = 0xFE3E
   EXPECT_EQ(largest[5], 0x3E);
-}
 
-// Only replies longer than the header for an IPv4 peer are delivered, as
-// kind 2 when the node names port 0. A reply that carries nothing, or a
-// receive that fails (a datagram too long for the record), does not end the
-// flow's receiving: the replies after it still arrive.
-TEST_F(UdpProxyTest, RepliesAreDeliveredByTheirHeaderAndUnusableOnesDoNotStopReceiving) {
+  // Only replies longer than the header for an IPv4 peer are delivered, as
+  // kind 2 when the node names port 0. A reply that carries nothing, or a
+  // receive that fails (a datagram too long for the record), does not end the
+  // flow's receiving: the replies after it still arrive.
   const SocketAddress proxySocket = openAndSend(3);
-  const uint32_t peer = platform::ipv4(198, 51, 100, 7);
-  const uint16_t port = platform::hostToNet16(4000);
-  node.send(reply(0, port, peer, 0), proxySocket);                             // 20 bytes: nothing
-  node.send(reply(0x02, port, peer, 5), proxySocket);                          // IPv6 peer
+  const uint32_t replyPeer = platform::ipv4(198, 51, 100, 7);
+  const uint16_t replyPort = platform::hostToNet16(4000);
+  node.send(reply(0, replyPort, replyPeer, 0), proxySocket);                   // 20 bytes: nothing
+  node.send(reply(0x02, replyPort, replyPeer, 5), proxySocket);                // IPv6 peer
   node.send(Bytes(65100, 0x01), proxySocket);                                  // longer than a record
-  node.send(reply(0, port, peer, 1), proxySocket);                             // 21 bytes: 1 delivered
+  node.send(reply(0, replyPort, replyPeer, 1), proxySocket);                   // 21 bytes: 1 delivered
   node.send(reply(0xFD, 0, platform::ipv4(198, 51, 100, 8), 8), proxySocket);  // ICMP reply
   const std::vector<Delivery> got = collector.waitFor(2);
   ASSERT_EQ(got.size(), 2u);
@@ -199,8 +197,8 @@ TEST_F(UdpProxyTest, RepliesAreDeliveredByTheirHeaderAndUnusableOnesDoNotStopRec
   EXPECT_EQ(got[0].payload, Bytes(1, 0x66));
   EXPECT_EQ(got[0].kind, 0);
   EXPECT_EQ(got[0].peer.family(), platform::kFamilyIpv4);
-  EXPECT_EQ(got[0].peer.ipv4(), peer);
-  EXPECT_EQ(got[0].peer.port(), port);
+  EXPECT_EQ(got[0].peer.ipv4(), replyPeer);
+  EXPECT_EQ(got[0].peer.port(), replyPort);
   EXPECT_EQ(got[1].kind, 2);
   EXPECT_EQ(got[1].payload.size(), 8u);
   EXPECT_EQ(got[1].peer.ipv4(), platform::ipv4(198, 51, 100, 8));
