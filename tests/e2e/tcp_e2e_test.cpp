@@ -83,7 +83,6 @@ TEST_F(TcpEndToEnd, SelectedProcessIsCarriedThroughTheNodeCountedBlurredOnReques
   ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
   EXPECT_EQ(roundTrip(c.socket, std::string("\x00\x41", 2)), std::string("\xF8\xB7", 2));
 
-  // Stop closes the relays still open.
   EXPECT_TRUE(Stop(0));
   char byte;
   EXPECT_EQ(platform::waitReadable(c.socket, 10000), 1);

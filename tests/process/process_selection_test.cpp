@@ -68,7 +68,6 @@ TEST(FindProcessIdByName, FirstMatchIgnoringCaseAndThisTestProgramInTheSystemSna
   fail = true;
   EXPECT_EQ(process::FindProcessIdByName(u"Brannock.exe", source), -1);
 
-  // The system's own snapshot finds this test program.
   std::vector<ProcessListEntry> snapshot;
   ASSERT_TRUE(platform::snapshotProcesses(snapshot));
   auto nameOf = [&](uint32_t id) {

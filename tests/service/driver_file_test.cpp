@@ -222,7 +222,6 @@ TEST(UninstallDriver, RemovesServiceAndFileAndAFailingStartIsReported) {
   EXPECT_FALSE(service::uninstallDriver());
   EXPECT_TRUE(platform::regularFileExists(m.installed()));
 
-  // A service that will not start is reported.
   m.services.attach(
       u"LumoDriverSys", [] { return false; }, nullptr);
   EXPECT_FALSE(service::ensureDriverRunning());
