@@ -58,13 +58,15 @@ Bytes replyCode(platform::Socket socket) {
 
 class NodeTest : public ::testing::Test {
  protected:
-  // Starts the node with user u, password p, the documentation network and
-  // game.example mapped to the echo server, and `extra`.
+  // Starts the node with user u, password p, 203.0.113.0/24 and game.example
+  // mapped to the echo server, 198.51.100.0/25 to an address off the machine
+  // and 198.51.100.128/25 to a closed loopback port, and `extra`.
   void startNode(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args = {"--user",     "u",
-                                     "--password", "p",
-                                     "--map",      echoMap("203.0.113.0/24"),
-                                     "--map",      echoMap("game.example")};
+    std::vector<std::string> args = {"--user", "u", "--password", "p"};
+    for (const std::string& map :
+         {echoMap("203.0.113.0/24"), echoMap("game.example"), std::string("198.51.100.0/25=192.0.2.1"),
+          "198.51.100.128/25=127.0.0.1:" + std::to_string(lumotest::unusedLoopbackPort())})
+      args.insert(args.end(), {"--map", map});
     args.insert(args.end(), extra.begin(), extra.end());
     startNodeWith(args);
   }
@@ -117,7 +119,7 @@ class NodeTest : public ::testing::Test {
   lumotest::NodeProcess node_;
 };
 
-TEST_F(NodeTest, RefusesWrongCredentialsThenConnectsMappedAddressesAndNames) {
+TEST_F(NodeTest, RefusesWrongCredentialsConnectsMappedAddressesAndNamesAndRefusesWhatItCannotCarry) {
   ASSERT_TRUE(echo_.listening());
   startNode();
   const std::pair<std::string, std::string> wrong[] = {
@@ -149,6 +151,34 @@ TEST_F(NodeTest, RefusesWrongCredentialsThenConnectsMappedAddressesAndNames) {
   platform::closeSocket(socket);
   expectClosed(request(connectName("elsewhere.example", 443), 0x02));
   EXPECT_TRUE(logShows("result=refused-unmapped-name"));
+
+  // Each request the node cannot or must not carry is answered with its reply
+  // code and closed: what the node cannot do, a connect that fails, and what
+  // is neither loopback nor mapped to loopback (logged with its destination).
+  Bytes ipv6 = {0x05, 0x01, 0x00, 0x04};
+  ipv6.resize(4 + 16 + 2, 0x00);
+  struct Row {
+    const char* name;
+    Bytes request;
+    uint8_t reply;
+    const char* logged;  // or null
+  };
+  const Row rows[] = {
+      {"BIND (as UDP ASSOCIATE)", connectIpv4(203, 0, 113, 5, 80, 0x02), 0x07, nullptr},
+      {"IPv6", ipv6, 0x08, nullptr},
+      {"nothing listens there", connectIpv4(198, 51, 100, 200, 80), 0x05, nullptr},
+      {"unmapped", connectIpv4(192, 0, 2, 7, 80), 0x02,
+       "to=192.0.2.7:80 mapped=192.0.2.7:80 user=u result=refused-not-loopback"},
+      {"mapped elsewhere", connectIpv4(198, 51, 100, 5, 80), 0x02,
+       "to=198.51.100.5:80 mapped=192.0.2.1:80 user=u result=refused-not-loopback"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    expectClosed(request(row.request, row.reply));
+    if (row.logged != nullptr) {
+      EXPECT_TRUE(logShows(row.logged)) << node_.log();
+    }
+  }
 }
 
 TEST_F(NodeTest, OpenNodeAcceptsNoAuthenticationAndAnyCredentials) {
@@ -180,39 +210,6 @@ TEST_F(NodeTest, UndoesBlurOnTheUpstreamOnly) {
   ASSERT_TRUE(sendAll(socket, Bytes(blurred.begin() + 2, blurred.end())));
   EXPECT_EQ(receiveUpTo(socket, 6), Bytes(plain.begin() + 2, plain.end()));
   platform::closeSocket(socket);
-}
-
-// Each request is answered with its reply code and closed: what the node
-// cannot do, a connect that fails, and what is neither loopback nor mapped to
-// loopback (which is logged with its destination).
-TEST_F(NodeTest, RefusesUnsupportedFailedAndNonLoopbackRequests) {
-  const uint16_t closedPort = lumotest::unusedLoopbackPort();
-  startNodeWith({"--user", "u", "--password", "p", "--map", "203.0.113.0/25=192.0.2.1", "--map",
-                 "203.0.113.128/25=127.0.0.1:" + std::to_string(closedPort)});
-  Bytes ipv6 = {0x05, 0x01, 0x00, 0x04};
-  ipv6.resize(4 + 16 + 2, 0x00);
-  struct Row {
-    const char* name;
-    Bytes request;
-    uint8_t reply;
-    const char* logged;  // or null
-  };
-  const Row rows[] = {
-      {"BIND (as UDP ASSOCIATE)", connectIpv4(203, 0, 113, 5, 80, 0x02), 0x07, nullptr},
-      {"IPv6", ipv6, 0x08, nullptr},
-      {"nothing listens there", connectIpv4(203, 0, 113, 200, 80), 0x05, nullptr},
-      {"unmapped", connectIpv4(198, 51, 100, 7, 80), 0x02,
-       "to=198.51.100.7:80 mapped=198.51.100.7:80 user=u result=refused-not-loopback"},
-      {"mapped elsewhere", connectIpv4(203, 0, 113, 5, 80), 0x02,
-       "to=203.0.113.5:80 mapped=192.0.2.1:80 user=u result=refused-not-loopback"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    expectClosed(request(row.request, row.reply));
-    if (row.logged != nullptr) {
-      EXPECT_TRUE(logShows(row.logged)) << node_.log();
-    }
-  }
 }
 
 TEST_F(NodeTest, MalformedGreetingsAreClosedAndTheNodeServesOnUntilTerminationClosesAll) {
