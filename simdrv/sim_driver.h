@@ -44,9 +44,6 @@ class Device;
 
 namespace simdrv {
 
-// Another name of the platform's 28-byte address, for the tests that use it.
-using SockAddr = platform::SocketAddress28;
-
 // "a.b.c.d" and a port (host order) as a 28-byte IPv4 socket address
 // (family 2, port and address in network order). Unparsable text gives
 // 0.0.0.0.

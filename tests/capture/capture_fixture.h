@@ -230,8 +230,8 @@ inline std::string optionsOf(const drvapi::UdpOptions* options) {
 class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler {
  public:
   std::atomic<uint16_t> relayPort{0};
-  simdrv::SockAddr elsewhere{};
-  simdrv::SockAddr node{};
+  platform::SocketAddress28 elsewhere{};
+  platform::SocketAddress28 node{};
   std::atomic<bool> passPings{false};
   // Set before the programs run: offered each datagram the library is told
   // of before the words above; true when it dealt with it.
@@ -273,7 +273,7 @@ class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler
       const std::string wrapped = "tunnel " + text(remote) + " " + datagram;
       drvapi::udpInjectSend(id, node.bytes.data(), wrapped.data(), static_cast<int>(wrapped.size()), options);
     } else if (word == "inject") {
-      const simdrv::SockAddr source = simdrv::ipv4("198.51.100.7", 5353);
+      const platform::SocketAddress28 source = simdrv::ipv4("198.51.100.7", 5353);
       const std::string reply = "injected" + datagram.substr(word.size());
       drvapi::udpInjectReceive(id, source.bytes.data(), reply.data(), static_cast<int>(reply.size()),
                                nullptr);
@@ -296,7 +296,7 @@ class Handler : public lumotest::QuietHandler, public drvapi::DRV_IPEventHandler
     }
     const std::string peer = datagram.substr(7, space - 7);
     const size_t colon = peer.rfind(':');
-    const simdrv::SockAddr source =
+    const platform::SocketAddress28 source =
         simdrv::ipv4(peer.substr(0, colon).c_str(), static_cast<uint16_t>(std::stoi(peer.substr(colon + 1))));
     const std::string payload = datagram.substr(space + 1);
     drvapi::udpInjectReceive(id, source.bytes.data(), payload.data(), static_cast<int>(payload.size()),

@@ -414,7 +414,7 @@ class ResolverUnderCapture : public capturetest::CaptureServerFixture {
       const auto answer = answers.find(parsed(query).name);
       if (!isQuery(to) || answer == answers.end()) return false;
       for (const Injection& i : answer->second(query)) {
-        const simdrv::SockAddr source =
+        const platform::SocketAddress28 source =
             i.source.empty() ? simdrv::ipv4(to.substr(0, to.rfind(':')), 53) : simdrv::ipv4(i.source, i.port);
         drvapi::udpInjectReceive(id, source.bytes.data(), i.datagram.data(),
                                  static_cast<int>(i.datagram.size()), nullptr);

@@ -183,7 +183,7 @@ class DnsEndToEnd : public ::testing::Test {
   // Sends `query` from `app` to `server` and reads the answer (not ok when
   // none came), checking that it came from `server`.
   Answer ask(LiveUdp::Socket& app, const char* server, const std::string& query) {
-    const simdrv::SockAddr to = simdrv::ipv4(server, 53);
+    const platform::SocketAddress28 to = simdrv::ipv4(server, 53);
     EXPECT_EQ(app.sendTo(to, query), LiveUdp::SendResult::Reported);
     std::optional<LiveUdp::Datagram> answer = app.recvFrom(10000);
     if (!answer) return {};

@@ -50,7 +50,9 @@ class TcpEndToEnd : public ::testing::Test {
     node.stop();
   }
 
-  simdrv::SockAddr documentationDestination() const { return simdrv::ipv4("203.0.113.5", echo.port()); }
+  platform::SocketAddress28 documentationDestination() const {
+    return simdrv::ipv4("203.0.113.5", echo.port());
+  }
 
   lumotest::EchoServer echo;
 
@@ -93,7 +95,7 @@ TEST_F(TcpEndToEnd, SelectedProcessIsCarriedThroughTheNodeCountedBlurredOnReques
 TEST_F(TcpEndToEnd, MappedIpv6DestinationLandsOnTheIpv6Listener) {
   uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 203, 0, 113, 5};
   const platform::SocketAddress to = platform::makeIpv6Address(mapped, netPort(echo.port()));
-  simdrv::SockAddr destination{};
+  platform::SocketAddress28 destination{};
   std::memcpy(destination.bytes.data(), to.bytes, sizeof destination);
   simdrv::LiveTcp::Connection c = live.connect(ownProcessId(), destination);
   if (c.socket == platform::kInvalidSocket && c.error == "cannot bind the application's socket")

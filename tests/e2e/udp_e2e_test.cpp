@@ -122,7 +122,7 @@ class UdpEndToEnd : public ::testing::TestWithParam<bool> {
     ASSERT_TRUE(Start(0, 1, 0, 0, direct() ? 1 : 0, 0));
   }
 
-  simdrv::SockAddr destination() const { return simdrv::ipv4("203.0.113.5", echo.port()); }
+  platform::SocketAddress28 destination() const { return simdrv::ipv4("203.0.113.5", echo.port()); }
 
   // Sends `count` datagrams and takes their echoes, at most `window` on the
   // way at once. Every echo must be one of the datagrams on the way, whole,

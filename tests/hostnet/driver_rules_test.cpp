@@ -26,8 +26,8 @@ const uint32_t kOwnPid = 4242;
 const std::u16string kGame = u"C:\\Games\\Game.exe", kLauncher = u"D:\\launcher.exe",
                      kOther = u"C:\\Windows\\notepad.exe", kQuillmere = u"C:\\Q\\quillmere.exe";
 
-simdrv::SockAddr ipv6(uint16_t port) {
-  simdrv::SockAddr a{};
+platform::SocketAddress28 ipv6(uint16_t port) {
+  platform::SocketAddress28 a{};
   a.bytes[0] = static_cast<uint8_t>(drvapi::kFamilyIpv6);
   a.bytes[2] = static_cast<uint8_t>(port >> 8);
   a.bytes[3] = static_cast<uint8_t>(port);
@@ -35,8 +35,8 @@ simdrv::SockAddr ipv6(uint16_t port) {
   return a;
 }
 
-simdrv::FlowDescription flow(uint32_t protocol, const simdrv::SockAddr& remote, const std::u16string& image,
-                             uint32_t pid = 100, uint8_t direction = 2) {
+simdrv::FlowDescription flow(uint32_t protocol, const platform::SocketAddress28& remote,
+                             const std::u16string& image, uint32_t pid = 100, uint8_t direction = 2) {
   simdrv::FlowDescription f;
   f.protocol = protocol;
   f.processId = pid;
@@ -157,10 +157,11 @@ TEST_F(DriverRules, SwitchesDecideWhatTheGamesSend) {
 // start-time ones, for that process id alone.
 TEST_F(DriverRules, AServiceProcessIsSteeredByItsId) {
   constexpr uint32_t kService = 880;
-  const auto from = [](uint32_t protocol, const simdrv::SockAddr& remote, uint32_t pid) {
+  const auto from = [](uint32_t protocol, const platform::SocketAddress28& remote, uint32_t pid) {
     return flow(protocol, remote, kOther, pid);
   };
-  const simdrv::SockAddr web = simdrv::ipv4("203.0.113.5", 443), play = simdrv::ipv4("203.0.113.5", 9000);
+  const platform::SocketAddress28 web = simdrv::ipv4("203.0.113.5", 443),
+                                  play = simdrv::ipv4("203.0.113.5", 9000);
   struct Row {
     const char* what;
     bool tcp, udp;
