@@ -2,7 +2,6 @@
 // the simulated driver: ordering, coalescing, verdicts, flow control,
 // maintenance on a hand-moved clock, and batches the driver got wrong.
 #include <algorithm>
-#include <future>
 #include <thread>
 
 #include "drvapi/library.h"
@@ -25,22 +24,6 @@ const UdpConnectRequest kUdpRequest = [] {
   return request;
 }();
 
-// Holds a handler callback until opened (at the latest when it goes out of
-// scope, so a failed assertion cannot leave a worker blocked).
-class Gate {
- public:
-  ~Gate() { open(); }
-  void open() {
-    if (!opened_.exchange(true)) promise_.set_value();
-  }
-  void wait() const { future_.wait(); }
-
- private:
-  std::atomic<bool> opened_{false};
-  std::promise<void> promise_;
-  std::shared_future<void> future_ = promise_.get_future().share();
-};
-
 class Dispatch : public DriverFixture {
  protected:
   void SetUp() override {
@@ -57,12 +40,12 @@ class Dispatch : public DriverFixture {
     return lumotest::waitFor(
         [] { return detail::lib().events.load() + detail::lib().eventsOut.load() == 0; });
   }
-  // A connection whose tcpConnected callback is held until
-  // handler.release(): the records after it pile up.
+  // A connection whose tcpConnected callback is held until the gate is set.
   void connectHeld(uint64_t id) {
-    handler.holdConnected();
+    holdConnected();
+    const int before = held;
     deliver(simdrv::Batch().tcpConnected(id, gameTcp()));
-    ASSERT_TRUE(handler.waitHeld());
+    ASSERT_TRUE(lumotest::waitFor([&] { return held > before; }));
   }
   // A UDP flow that the handler has seen.
   void createUdp(uint64_t id) {
@@ -225,7 +208,7 @@ TEST_F(Dispatch, SuspendsAtTheThresholdAndResumesWhenDrained) {
   EXPECT_EQ(sim.written(kTcpSuspend, 5).size(), 1u);  // told once only
   EXPECT_EQ(sim.written(kTcpResume, 5).size(), 0u);
 
-  handler.release();
+  gate.set();
   ASSERT_TRUE(waitWritten(kTcpResume, 5, 1));
   EXPECT_EQ(handler.stream(5, "tcpSend").size(), 262146u);
   const auto all = sim.written();
@@ -240,7 +223,7 @@ TEST_F(Dispatch, SuspendsAtTheThresholdAndResumesWhenDrained) {
   deliver(simdrv::Batch().tcpSend(610, std::string(262144, 's')));
   ASSERT_EQ(sim.written(kTcpSuspend, 610).size(), 1u);
   sim.setWriteMode(simdrv::WriteMode::NoRoom);
-  handler.release();
+  gate.set();
   // Both jobs of the connection (the held one and the one for the data)
   // end with the resume rule, and the driver refuses both resumes.
   ASSERT_TRUE(lumotest::waitFor([&] { return refusedCount(kTcpResume, 610) == 2; }));
@@ -282,14 +265,12 @@ TEST_F(Dispatch, UdpFlowIsSuspendedWhileDatagramsPileUp) {
 
   // A 100-byte datagram still takes a 4096-byte node: the flow is suspended by
   // what its queue takes from the heap, long before 8 MiB of payload.
-  Gate gate;
-  std::atomic<bool> held{false};
   handler.onUdpConnectRequest = [&](uint64_t, UdpConnectRequest*) {
-    held = true;
+    ++held;
     gate.wait();
   };
   deliver(simdrv::Batch().udpConnectRequest(620, kUdpRequest));
-  ASSERT_TRUE(lumotest::waitFor([&] { return held.load(); }));  // the flow's job is busy: datagrams pile up
+  ASSERT_TRUE(lumotest::waitFor([&] { return held > 0; }));  // the flow's job is busy: datagrams pile up
   // 2100 datagrams of 100 bytes: 285 KB of payload, 8.6 MB of nodes.
   const std::string small(100, 'd');
   for (int batch = 0; batch < 3; ++batch) {
@@ -298,7 +279,7 @@ TEST_F(Dispatch, UdpFlowIsSuspendedWhileDatagramsPileUp) {
     deliver(datagrams);
   }
   EXPECT_EQ(sim.written(kUdpSuspend, 620).size(), 1u);
-  gate.open();
+  gate.set();
   ASSERT_TRUE(waitWritten(kUdpResume, 620, 1));
   EXPECT_EQ(sizes(620, "udpSend").size(), 2100u);
 }
@@ -645,14 +626,14 @@ TEST_F(Dispatch, ManyConnectionsInParallelKeepPerConnectionOrder) {
 }
 
 TEST_F(Dispatch, FreeDriverReleasesQueuedData) {
-  handler.holdConnected();
+  holdConnected();
   deliver(simdrv::Batch().tcpConnected(80, gameTcp()).udpCreated(81, simdrv::udpInfo(kGamePid, kLocal)));
-  ASSERT_TRUE(handler.waitHeld());
+  ASSERT_TRUE(lumotest::waitFor([&] { return held > 0; }));
   deliver(simdrv::Batch().tcpReceive(80, std::string(50000, 'q')).udpReceive(81, kRemote, "dgram"));
   sim.setWriteMode(simdrv::WriteMode::NoRoom);
   ASSERT_EQ(tcpInjectSend(80, "queued", 6), kOk);
   ASSERT_EQ(udpInjectSend(81, kRemote.bytes.data(), "queued", 6, nullptr), kOk);
-  handler.release();
+  gate.set();
   freeDriver();  // the sanitizer builds check that nothing is left behind
   TcpConnInfo info{};
   EXPECT_EQ(tcpGetConnInfo(80, &info), kNotInitialised);
@@ -706,7 +687,6 @@ TEST_F(Dispatch, ForgottenOrClosedIdsStartANewConnection) {
 TEST_F(Dispatch, DecideLaterKeepsTheRestOfTheJob) {
   // The first request of each connection is held, so the records after it
   // coalesce into one job with the second request.
-  Gate gate;
   std::atomic<int> tcpRequests{0};
   std::atomic<int> udpRequests{0};
   handler.onTcpConnectRequest = [&](uint64_t, TcpConnInfo* info) {
@@ -718,8 +698,10 @@ TEST_F(Dispatch, DecideLaterKeepsTheRestOfTheJob) {
     info->filteringFlag = kVerdictDecideLater | kVerdictFiltered;
   };
   handler.onUdpConnectRequest = [&](uint64_t, UdpConnectRequest* request) {
-    if (udpRequests++ == 0) return gate.wait();
-    request->filteringFlag = kVerdictDecideLater;
+    if (udpRequests++ == 0)
+      gate.wait();
+    else
+      request->filteringFlag = kVerdictDecideLater;
   };
   deliver(simdrv::Batch()
               .tcpConnectRequest(650, gameTcp(kRuleReportConnect))
@@ -729,7 +711,7 @@ TEST_F(Dispatch, DecideLaterKeepsTheRestOfTheJob) {
   rest.tcpConnectRequest(650, gameTcp(kRuleReportConnect)).tcpClosed(650);
   rest.udpConnectRequest(651, kUdpRequest).udpSend(651, kRemote, "dgram").udpClosed(651);
   deliver(rest);
-  gate.open();
+  gate.set();
   ASSERT_TRUE(handler.waitCount("tcpClosed", 1));
   ASSERT_TRUE(handler.waitCount("udpClosed", 1));
   EXPECT_EQ(handler.stream(651, "udpSend"), "dgram");

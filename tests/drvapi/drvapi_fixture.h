@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "drvapi/drvapi.h"
+#include "platform/event.h"
 #include "sim_driver.h"
 #include "support/test_support.h"
 
@@ -37,19 +37,8 @@ class RecordingHandler : public drvapi::DRV_EventHandler, public drvapi::DRV_IPE
   std::function<void(uint64_t, drvapi::TcpConnInfo*)> onTcpConnectRequest;
   std::function<void(uint64_t, drvapi::UdpConnectRequest*)> onUdpConnectRequest;
 
-  // While held, tcpConnected blocks until release().
-  void holdConnected() {
-    std::lock_guard<std::mutex> g(holdLock_);
-    hold_ = true;
-  }
-  void release() {
-    std::lock_guard<std::mutex> g(holdLock_);
-    hold_ = false;
-    holdCv_.notify_all();
-  }
-  bool waitHeld() {
-    return lumotest::waitFor([&] { return held_.load() > 0; });
-  }
+  // Runs inside tcpConnected, where a test can hold the connection's job.
+  std::function<void(uint64_t)> onTcpConnected;
 
   std::vector<Callback> calls(uint64_t id) const {
     std::lock_guard<std::mutex> g(lock_);
@@ -90,11 +79,7 @@ class RecordingHandler : public drvapi::DRV_EventHandler, public drvapi::DRV_IPE
   void tcpConnected(uint64_t id, drvapi::TcpConnInfo*) override {
     Scope s(*this, id);
     add("tcpConnected", id);
-    std::unique_lock<std::mutex> g(holdLock_);
-    if (hold_) {
-      ++held_;
-      holdCv_.wait(g, [&] { return !hold_; });
-    }
+    if (onTcpConnected) onTcpConnected(id);
   }
   void tcpClosed(uint64_t id, drvapi::TcpConnInfo*) override { note("tcpClosed", id); }
   void tcpReceive(uint64_t id, const char* data, int length) override {
@@ -165,10 +150,6 @@ class RecordingHandler : public drvapi::DRV_EventHandler, public drvapi::DRV_IPE
   std::atomic<int> overlaps_{0};
   std::atomic<int> threadsStarted_{0};
   std::atomic<int> threadsEnded_{0};
-  std::mutex holdLock_;
-  std::condition_variable holdCv_;
-  bool hold_ = false;
-  std::atomic<int> held_{0};
 };
 
 inline const platform::SocketAddress28 kLocal = simdrv::ipv4("127.0.0.1", 40001);
@@ -191,7 +172,7 @@ class DriverFixture : public ::testing::Test {
     sim.install();
   }
   void TearDown() override {
-    handler.release();
+    gate.set();
     sim.releaseHeldWrites();
     drvapi::freeDriver();
     drvapi::setIpEventHandler(nullptr);
@@ -215,6 +196,16 @@ class DriverFixture : public ::testing::Test {
     }));
   }
 
+  // tcpConnected callbacks wait for the gate until it is set: the records
+  // after them pile up.
+  void holdConnected() {
+    gate.reset();
+    handler.onTcpConnected = [this](uint64_t) {
+      ++held;
+      gate.wait();
+    };
+  }
+
   // Waits until the library has written exactly `n` records of `type` for `id`.
   bool waitWritten(uint32_t type, uint64_t id, size_t n) {
     return lumotest::waitFor([&] { return sim.written(type, id).size() == n; });
@@ -234,6 +225,10 @@ class DriverFixture : public ::testing::Test {
 
   simdrv::SimDriver sim;
   RecordingHandler handler;
+  // Held callbacks wait for it; set at the latest on tear-down, so a failed
+  // assertion cannot leave a worker blocked.
+  platform::Event gate{platform::Event::Reset::Manual};
+  std::atomic<int> held{0};
 };
 
 }  // namespace drvtest
