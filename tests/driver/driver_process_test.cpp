@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include "driver_test_support.h"
 #include "drvapi/drvapi.h"
@@ -30,9 +30,7 @@ constexpr std::u16string_view kService = u"LumoDriverSys";
 
 std::string readText(const fs::path& file) {
   std::ifstream in(file);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // The process has ended (gone, or a zombie its new parent has yet to reap).
