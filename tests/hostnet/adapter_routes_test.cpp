@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "hostnet/local_addresses.h"
@@ -63,13 +64,9 @@ TEST(VirtualAdapter, ChoiceNextHopAndOneRoutePerDestination) {
   EXPECT_TRUE(routes.AddHostRoute(ipv4(203, 0, 113, 5)));
   EXPECT_TRUE(routes.AddHostRoute(ipv4(198, 51, 100, 1)));
   ASSERT_EQ(created.size(), 2u);
-  EXPECT_EQ(created[0].destination, ipv4(203, 0, 113, 5));
-  EXPECT_EQ(created[0].mask, 0xFFFFFFFFu);
-  EXPECT_EQ(created[0].nextHop, ipv4(10, 10, 7, 1));
-  EXPECT_EQ(created[0].interfaceIndex, 7u);
-  EXPECT_EQ(created[0].type, 3u);
-  EXPECT_EQ(created[0].protocol, 3u);
-  EXPECT_EQ(created[0].metric, 25u);
+  const platform::HostRoute& r = created[0];
+  EXPECT_EQ(std::tuple(r.destination, r.mask, r.nextHop, r.interfaceIndex, r.type, r.protocol, r.metric),
+            std::tuple(ipv4(203, 0, 113, 5), 0xFFFFFFFFu, ipv4(10, 10, 7, 1), 7u, 3u, 3u, 25u));
   EXPECT_TRUE(routes.contains(ipv4(198, 51, 100, 1)));
   routes.clear();
   EXPECT_EQ(routes.size(), 0u);

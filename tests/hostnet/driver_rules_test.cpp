@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "drvapi/drvapi.h"
@@ -196,13 +197,9 @@ TEST_F(DriverRules, AdapterModeTakesTheAdaptersRouteParameters) {
       },
       10));
   const AdapterRouteParameters p = routes.parameters();
-  EXPECT_EQ(p.nextHop, ipv4(10, 10, 7, 1));
-  EXPECT_EQ(p.interfaceIndex, 7u);
+  EXPECT_EQ(std::tuple(p.nextHop, p.interfaceIndex, p.metric, p.mask, p.type, p.protocol),
+            std::tuple(ipv4(10, 10, 7, 1), 7u, 25u, 0xFFFFFFFFu, 3u, 3u));
   EXPECT_EQ(metricAsked, 7u);
-  EXPECT_EQ(p.metric, 25u);
-  EXPECT_EQ(p.mask, 0xFFFFFFFFu);
-  EXPECT_EQ(p.type, 3u);
-  EXPECT_EQ(p.protocol, 3u);
   EXPECT_EQ(routes.size(), 0u);
   // A metric of 0 becomes 1, and 300 from version 6 of the system on.
   for (const auto& [osMajor, stored] : {std::pair<uint32_t, uint32_t>{5, 1}, {6, 300}}) {
@@ -220,10 +217,7 @@ TEST_F(DriverRules, MissingAdapterPassesEverythingAndHostNetworkRoutesThroughThe
   EXPECT_EQ(written.back().type, static_cast<uint32_t>(drvapi::kDeleteRules));
   EXPECT_EQ(sim.written(drvapi::kDeleteRules).size(), 1u);
   EXPECT_TRUE(sim.rules().empty());
-  simdrv::FlowDescription dns;
-  dns.protocol = 17;
-  dns.remote = simdrv::ipv4("203.0.113.53", 53);
-  EXPECT_EQ(sim.classify(dns), drvapi::kRulePass);
+  EXPECT_EQ(sim.classify(flow(17, simdrv::ipv4("203.0.113.53", 53), kOther)), drvapi::kRulePass);
 
   // Host networking finds the adapter, its metric and makes routes through its settings.
   HostNetworkSettings settings;
@@ -242,9 +236,8 @@ TEST_F(DriverRules, MissingAdapterPassesEverythingAndHostNetworkRoutesThroughThe
   EXPECT_TRUE(host.WriteDriverRules(inputs(true, false, true, {u"game.exe"})));
   host.AddHostRoute(ipv4(203, 0, 113, 77));
   ASSERT_EQ(made.size(), 1u);
-  EXPECT_EQ(made[0].nextHop, ipv4(10, 10, 1, 1));
-  EXPECT_EQ(made[0].interfaceIndex, 12u);
-  EXPECT_EQ(made[0].metric, 40u);
+  EXPECT_EQ(std::tuple(made[0].nextHop, made[0].interfaceIndex, made[0].metric),
+            std::tuple(ipv4(10, 10, 1, 1), 12u, 40u));
   host.clearRouteSet();
   EXPECT_FALSE(host.routes().contains(ipv4(203, 0, 113, 77)));
 }

@@ -7,6 +7,8 @@
 
 #include <cstring>
 #include <fstream>
+#include <string>
+#include <utility>
 
 #include "platform/netinfo.h"
 #include "support/test_support.h"
@@ -87,8 +89,7 @@ TEST(NetAddress, Ipv4TextIsStrictDottedDecimal) {
     uint32_t network = 7, prefix = 7;
     EXPECT_EQ(parseIpv4Network(r.text, network, prefix), r.valid) << r.text;
     if (r.valid) {
-      EXPECT_EQ(network, r.address) << r.text;
-      EXPECT_EQ(prefix, r.prefix) << r.text;
+      EXPECT_EQ(std::pair(network, prefix), std::pair(r.address, r.prefix)) << r.text;
     }
   }
 }
@@ -150,9 +151,7 @@ TEST(NetAddress, EngineLayoutDriverFieldsAndIpv4FromIpv6AndBack) {
     bool ok = ToIpv4SocketAddress(makeIpv6Address(r.bytes, hostToNet16(4000)), out);
     EXPECT_EQ(ok, r.converts) << int(r.bytes[10]) << "," << int(r.bytes[9]);
     if (ok) {
-      EXPECT_EQ(out.family(), kFamilyIpv4);
-      EXPECT_EQ(out.ipv4(), ipv4(10, 0, 0, 1));
-      EXPECT_EQ(out.port(), hostToNet16(4000));
+      EXPECT_EQ(addressToText(out) + ":" + std::to_string(netToHost16(out.port())), "10.0.0.1:4000");
     }
   }
   SocketAddress out;

@@ -410,34 +410,32 @@ TEST_F(FilterTablesTest, DnsAnswersGiveSteerAddressesAndPortRuleAddresses) {
   EXPECT_EQ(Tcp(V4(203, 0, 113, 80, 9000)), kNoRule);
 }
 
-class FilterFileLoadTest : public ::testing::Test {
- protected:
-  std::filesystem::path path() const { return dir.path() / "filter.txt"; }
-  void WriteRaw(const std::string& contents) { std::ofstream(path(), std::ios::binary) << contents; }
-  lumotest::TempDir dir;
-  FilterTables tables;
-};
-
 // A file that is gone or cannot be read (a folder in its place), one over the
 // size limit (not read), and running out of memory part-way through a load
 // are failed loads: the lists loaded before stay.
-TEST_F(FilterFileLoadTest, MissingUnreadableOversizedFileOrNoMemoryKeepsThePreviousLists) {
-  tables.SetFilePath(path());
+TEST(FilterFileLoad, MissingUnreadableOversizedFileOrNoMemoryKeepsThePreviousLists) {
+  lumotest::TempDir dir;
+  const std::filesystem::path path = dir.path() / "filter.txt";
+  const auto writeRaw = [&path](const std::string& contents) {
+    std::ofstream(path, std::ios::binary) << contents;
+  };
+  FilterTables tables;
+  tables.SetFilePath(path);
   std::string good;
   std::string error;
   ASSERT_EQ(EncipherFilterText("0,0,2,8080,1,1\n0,0,6,a.example.com,1,b.example.com,2,1,0\n", good, error),
             CipherResult::kOk);
-  WriteRaw(good);
+  writeRaw(good);
   ASSERT_EQ(tables.LoadFilterFile(), FilterTables::LoadResult::kLoaded);
   EXPECT_EQ(tables.RecordCount(), 1u);
   EXPECT_EQ(tables.PortMapEntryCount(), 1u);
-  std::filesystem::remove(path());
+  std::filesystem::remove(path);
   EXPECT_EQ(tables.LoadFilterFile(), FilterTables::LoadResult::kMissing);
-  std::filesystem::create_directory(path());
+  std::filesystem::create_directory(path);
   EXPECT_EQ(tables.LoadFilterFile(), FilterTables::LoadResult::kUnreadable);
   EXPECT_EQ(tables.RecordCount(), 1u);
   EXPECT_EQ(tables.PortMapEntryCount(), 1u);
-  std::filesystem::remove(path());
+  std::filesystem::remove(path);
 
   std::string shortLines;
   for (int i = 0; i < 40000; ++i) shortLines += "0,0,2,1\n";
@@ -460,9 +458,9 @@ TEST_F(FilterFileLoadTest, MissingUnreadableOversizedFileOrNoMemoryKeepsThePrevi
   for (const Row& row : rows) {
     // A failed load that kept the file open would keep this write (on
     // Windows) from replacing it.
-    WriteRaw(good);
+    writeRaw(good);
     ASSERT_EQ(tables.LoadFilterFile(), FilterTables::LoadResult::kLoaded);
-    WriteRaw(row.contents);
+    writeRaw(row.contents);
     lumotest::largestAllocation = row.largestAllocation;
     FilterTables::LoadResult result = FilterTables::LoadResult::kLoaded;
     EXPECT_NO_THROW(result = tables.LoadFilterFile()) << row.what;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support/test_support.h"
@@ -193,15 +194,11 @@ TEST_F(UdpProxyTest, TunnelHeaderOnEveryDatagramSentAndReadOnEveryReply) {
   node.send(reply(0xFD, 0, platform::ipv4(198, 51, 100, 8), 8), proxySocket);  // ICMP reply
   const std::vector<Delivery> got = collector.waitFor(2);
   ASSERT_EQ(got.size(), 2u);
-  EXPECT_EQ(got[0].flowId, 3u);
-  EXPECT_EQ(got[0].payload, Bytes(1, 0x66));
-  EXPECT_EQ(got[0].kind, 0);
-  EXPECT_EQ(got[0].peer.family(), platform::kFamilyIpv4);
-  EXPECT_EQ(got[0].peer.ipv4(), replyPeer);
-  EXPECT_EQ(got[0].peer.port(), replyPort);
-  EXPECT_EQ(got[1].kind, 2);
-  EXPECT_EQ(got[1].payload.size(), 8u);
-  EXPECT_EQ(got[1].peer.ipv4(), platform::ipv4(198, 51, 100, 8));
+  EXPECT_EQ(std::tuple(got[0].flowId, got[0].payload, got[0].kind, got[0].peer.family(), got[0].peer.ipv4(),
+                       got[0].peer.port()),
+            std::tuple(3u, Bytes(1, 0x66), 0, platform::kFamilyIpv4, replyPeer, replyPort));
+  EXPECT_EQ(std::tuple(got[1].kind, got[1].payload.size(), got[1].peer.ipv4()),
+            std::tuple(2, 8u, platform::ipv4(198, 51, 100, 8)));
 }
 
 // Also the sends of two threads on one socket at once: under wine one of them
