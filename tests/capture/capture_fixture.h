@@ -31,12 +31,16 @@
 #include "capture_wire.h"
 #include "drvapi/drvapi.h"
 #include "ipv4_packet.h"
-#include "program.h"
 #include "sim_driver.h"
+#include "support/program.h"
 #include "support/quiet_handler.h"
 #include "support/test_support.h"
 
 namespace capturetest {
+
+using lumotest::Outcome;
+using lumotest::Program;
+using lumotest::run;
 
 // In the test's own network namespace (LUMO_TEST_NETNS=1): `networks` made
 // local on loopback, and ICMP datagram sockets allowed to every group. False

@@ -20,9 +20,9 @@
 #include "platform/files.h"
 #include "platform/module.h"
 #include "rules/filter_file.h"
+#include "support/program.h"
 #include "udp_echo_server.h"
 
-using lumotest::ChildProcess;
 using lumotest::kPassword;
 using lumotest::kUser;
 using lumotest::NodeProcess;
@@ -45,11 +45,11 @@ class Dnsmasq {
   bool start(uint16_t port, const std::string& hosts, std::string& error) {
     hostsFile_ = dir_.path() / "hosts";
     std::ofstream(hostsFile_) << hosts;
-    if (!child_.start(kDnsmasq,
-                      {"--keep-in-foreground", "--conf-file=/dev/null", "--port=" + std::to_string(port),
-                       "--listen-address=127.0.0.1", "--bind-interfaces", "--no-resolv", "--no-hosts",
-                       "--addn-hosts=" + hostsFile_.string(), "--pid-file=", "--log-facility=-"},
-                      error))
+    if (!child_.start(
+            {kDnsmasq, "--keep-in-foreground", "--conf-file=/dev/null", "--port=" + std::to_string(port),
+             "--listen-address=127.0.0.1", "--bind-interfaces", "--no-resolv", "--no-hosts",
+             "--addn-hosts=" + hostsFile_.string(), "--pid-file=", "--log-facility=-"},
+            {}, error))
       return false;
     // Ready once it answers (every hosts file of these tests names steer.example).
     hostnet::DnsQueryResult r;
@@ -66,7 +66,7 @@ class Dnsmasq {
  private:
   lumotest::TempDir dir_;
   std::filesystem::path hostsFile_;
-  ChildProcess child_;
+  lumotest::Program child_;
 };
 
 // The "server the application asked" for queries that pass: 127.0.0.1:53

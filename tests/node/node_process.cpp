@@ -1,6 +1,7 @@
 #include "node_process.h"
 
 #include <charconv>
+#include <optional>
 #include <utility>
 
 namespace lumotest {
@@ -25,25 +26,25 @@ std::string nodeProgram() { return LUMO_NODE_PROGRAM; }
 
 bool NodeProcess::start(const std::vector<std::string>& args, bool withTunnel, bool withDns,
                         std::string& error) {
-  std::vector<std::string> all = {"--listen", "127.0.0.1", "--port", "0"};
+  std::vector<std::string> all = {nodeProgram(), "--listen", "127.0.0.1", "--port", "0"};
   if (withTunnel) all.insert(all.end(), {"--udp-port", "0"});
   if (withDns) all.insert(all.end(), {"--dns-port", "0"});
   all.insert(all.end(), args.begin(), args.end());
-  if (!child_.start(nodeProgram(), all, error)) return false;
+  if (!child_.start(all, {}, error)) return false;
   // The node announces its services one line each, in this order.
   const std::pair<const char*, uint16_t*> services[] = {{"socks5", &port_},
                                                         {"udp tunnel", withTunnel ? &udpPort_ : nullptr},
                                                         {"dns", withDns ? &dnsPort_ : nullptr}};
   for (const auto& [what, port] : services) {
     if (port == nullptr) continue;
-    std::string line;
-    if (!child_.readLine(line)) {
-      error = std::string("no ") + what + " line from lumo-node; its log: " + child_.errorOutput();
+    const std::optional<std::string> line = child_.line();
+    if (!line) {
+      error = std::string("no ") + what + " line from lumo-node; its log: " + child_.errors();
       return false;
     }
-    *port = announcedPort(line, what);
+    *port = announcedPort(*line, what);
     if (*port == 0) {
-      error = "unexpected line from lumo-node: " + line;
+      error = "unexpected line from lumo-node: " + *line;
       return false;
     }
   }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
+#include "support/program.h"
 
 namespace lumotest {
 
@@ -29,17 +29,17 @@ class NodeProcess {
   uint16_t port() const { return port_; }        // SOCKS5, host order
   uint16_t udpPort() const { return udpPort_; }  // the tunnel, host order; 0 without it
   uint16_t dnsPort() const { return dnsPort_; }  // the DNS service, host order; 0 without it
-  // SIGTERM and wait: the exit status (0 for a clean shutdown), -1 when it
-  // did not end by itself.
+  // SIGTERM and wait: the exit status (0 for a clean shutdown), 128 + a
+  // signal that ended it, -1 when it did not end by itself.
   int stop() { return child_.stop(); }
   bool running() const { return child_.running(); }
   // The node's log lines so far.
-  std::string log() const { return child_.errorOutput(); }
+  std::string log() const { return child_.errors(); }
 
  private:
   bool start(const std::vector<std::string>& args, bool withTunnel, bool withDns, std::string& error);
 
-  ChildProcess child_;
+  Program child_;
   uint16_t port_ = 0;
   uint16_t udpPort_ = 0;
   uint16_t dnsPort_ = 0;

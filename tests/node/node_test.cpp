@@ -264,15 +264,13 @@ TEST_F(NodeTest, SilentClientIsClosedAfterTheHandshakeTimeout) {
 // A command line the options refuse (each kind is in NodeOptions.CommandLines)
 // and a listen address the node cannot use end the program with status 2.
 TEST(NodeProgram, RejectsBadCommandLines) {
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--frobnicate"}, {"--listen", "not-an-address"}}) {
-    lumotest::ChildProcess child;
-    std::string error;
-    ASSERT_TRUE(child.start(lumotest::nodeProgram(), args, error)) << error;
-    std::string line;
-    EXPECT_FALSE(child.readLine(line)) << "started with " << args[0];
-    EXPECT_EQ(child.stop(), 2) << args[0];
-    EXPECT_NE(child.errorOutput().find("lumo-node: "), std::string::npos);
+  for (const std::vector<std::string>& argv :
+       {std::vector<std::string>{lumotest::nodeProgram(), "--frobnicate"},
+        {lumotest::nodeProgram(), "--listen", "not-an-address"}}) {
+    const lumotest::Outcome o = lumotest::run(argv, {}, {}, 10000);
+    EXPECT_EQ(o.status, 2) << argv[1];
+    EXPECT_EQ(o.output, "") << argv[1];
+    EXPECT_NE(o.errors.find("lumo-node: "), std::string::npos) << o.errors;
   }
 }
 

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "loopback_peers.h"
-#include "program.h"
+#include "support/program.h"
 #include "support/test_support.h"
 
 namespace {
@@ -69,7 +69,7 @@ class LumoRun : public ::testing::Test {
     environment.push_back("LUMO_FAKE_ENGINE_LOG=" + engineLog_);
     std::vector<std::string> argv = {LUMO_RUN_PROGRAM};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    process_ = std::make_unique<capturetest::Program>();
+    process_ = std::make_unique<lumotest::Program>();
     std::string error;
     const bool started = process_->start(argv, environment, error);
     EXPECT_TRUE(started) << error;
@@ -104,7 +104,7 @@ class LumoRun : public ::testing::Test {
   lumotest::EchoServer node_;
   std::string driverDir_;
   std::string engineLog_;
-  std::unique_ptr<capturetest::Program> process_;
+  std::unique_ptr<lumotest::Program> process_;
 };
 
 TEST_F(LumoRun, RunsTheProgramUnderCaptureAndEndsWithItsStatus) {
@@ -144,14 +144,11 @@ TEST_F(LumoRun, FlowReadsAreShownAndCountedOnceAndASignalStillStopsTheEngine) {
   // GetFlow is read each second: the program is ended by a SIGTERM to
   // lumo-run once a read was shown.
   ASSERT_TRUE(start(args({"--no-driver-start", "--flows"}, {"/bin/sh", "-c", "exec sleep 600"})));
-  ASSERT_TRUE(lumotest::waitFor([&] {
-    process_->pump(100);
-    return process_->errors().find("lumo: GetFlow: ") != std::string::npos;
-  }));
-  kill(process_->pid(), SIGTERM);
+  ASSERT_TRUE(
+      lumotest::waitFor([&] { return process_->errors().find("lumo: GetFlow: ") != std::string::npos; }));
   // sleep dies of the SIGTERM passed on; lumo-run ends as it did, after the
   // engine was stopped, and leaves nothing running.
-  EXPECT_EQ(process_->finish(60000), 128 + SIGTERM);
+  EXPECT_EQ(process_->stop(60000), 128 + SIGTERM);
   EXPECT_NE(engineCalls().find("Stop 0\nUnInit 0\n"), std::string::npos) << engineCalls();
   EXPECT_TRUE(childProcesses().empty());
   // The stand-in's Start sends one message of 12595 bytes sent and 4608

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
 #include "loopback_peers.h"
 #include "platform/owned_socket.h"
+#include "support/program.h"
 #include "support/test_support.h"
 #include "tcp/socks5_client.h"
 
@@ -38,16 +38,15 @@ TEST(Socks5ConnectWithMicrosocks, ReachesALoopbackEchoServer) {
   lumotest::EchoServer echo;
   ASSERT_TRUE(echo.listening());
   uint16_t port = lumotest::unusedLoopbackPort();
-  lumotest::ChildProcess microsocks;
+  lumotest::Program microsocks;
   std::string error;
-  ASSERT_TRUE(microsocks.start(program, {"-i", "127.0.0.1", "-p", std::to_string(port), "-u", "player", "-P",
-                                         "12345"},
-                               error))
+  ASSERT_TRUE(microsocks.start(
+      {program, "-i", "127.0.0.1", "-p", std::to_string(port), "-u", "player", "-P", "12345"}, {}, error))
       << error;
   // It prints nothing when ready: wait until it accepts connections.
   ASSERT_TRUE(lumotest::waitFor([&] {
     return platform::OwnedSocket(lumotest::connectLoopback(port)).valid();
-  })) << microsocks.errorOutput();
+  })) << microsocks.errors();
 
   platform::SocketAddress destination = platform::makeIpv4Address(kLoopback, platform::hostToNet16(echo.port()));
   platform::OwnedSocket socket;

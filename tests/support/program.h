@@ -1,6 +1,7 @@
-// A program a test launches (a program under capture, lumo-run): its own
-// environment, its standard input fed by the test, its standard output read
-// line by line and its standard error kept. Linux only.
+// A program a test launches (lumo-node, lumo-run, dnsmasq, a program under
+// capture): its own environment, its standard input fed by the test, its
+// standard output read line by line, its standard error kept in a file (a
+// pipe nobody reads would stop a program that logs much). Linux only.
 #pragma once
 
 #include <sys/types.h>
@@ -9,7 +10,9 @@
 #include <string>
 #include <vector>
 
-namespace capturetest {
+#include "support/test_support.h"
+
+namespace lumotest {
 
 class Program {
  public:
@@ -34,22 +37,26 @@ class Program {
   std::optional<std::string> line(int ms = 10000);
 
   // Closes standard input, waits up to `ms` for the end (SIGKILL after) and
-  // reads what is left of both outputs. The exit status, 128 + the signal
+  // reads what is left of standard output. The exit status, 128 + the signal
   // that ended the program, or -1 when it had to be killed.
   int finish(int ms = 30000);
+  // The same after a SIGTERM.
+  int stop(int ms = 10000);
 
-  // Reads what both outputs hold within `ms`; false once both ended.
-  bool pump(int ms);
-  pid_t pid() const { return pid_; }
+  bool running() const { return pid_ > 0; }
 
-  // Standard output not yet taken by line(), and all of standard error.
+  // Standard output not yet taken by line(), and standard error so far.
   const std::string& output() const { return stdout_; }
-  const std::string& errors() const { return stderr_; }
+  std::string errors() const;
 
  private:
+  // Reads what standard output holds within `ms`; false once it ended.
+  bool pump(int ms);
+
   pid_t pid_ = -1;
-  int stdin_ = -1, stdoutFd_ = -1, stderrFd_ = -1;
-  std::string stdout_, stderr_;
+  int stdin_ = -1, stdoutFd_ = -1;
+  std::string stdout_;
+  TempDir dir_;
 };
 
 // Runs `argv` to its end (at most `ms`) with `input` on standard input.
@@ -60,4 +67,4 @@ struct Outcome {
 Outcome run(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
             const std::string& input = {}, int ms = 30000);
 
-}  // namespace capturetest
+}  // namespace lumotest

@@ -1,4 +1,4 @@
-#include "program.h"
+#include "support/program.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,10 +11,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 extern char** environ;
 
-namespace capturetest {
+namespace lumotest {
 namespace {
 
 void closeFd(int& fd) {
@@ -36,13 +38,12 @@ Program::~Program() {
   }
   closeFd(stdin_);
   closeFd(stdoutFd_);
-  closeFd(stderrFd_);
 }
 
 bool Program::start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
                     std::string& error) {
-  int in[2], out[2], err[2];
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+  int in[2], out[2];
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
     error = std::string("pipe: ") + std::strerror(errno);
     return false;
   }
@@ -59,11 +60,13 @@ bool Program::start(const std::vector<std::string>& argv, const std::vector<std:
   envp.push_back(nullptr);
   args.push_back(nullptr);
 
+  const std::string errorPath = (dir_.path() / "stderr").string();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
   posix_spawn_file_actions_addopen(&actions, 5, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addclosefrom_np(&actions, 6);
   pid_t pid = -1;
@@ -71,10 +74,8 @@ bool Program::start(const std::vector<std::string>& argv, const std::vector<std:
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
   ::close(out[1]);
-  ::close(err[1]);
   stdin_ = in[1];
   stdoutFd_ = out[0];
-  stderrFd_ = err[0];
   if (result != 0) {
     error = "cannot start " + argv[0] + ": " + std::strerror(result);
     return false;
@@ -93,19 +94,15 @@ void Program::write(const std::string& text) {
 }
 
 bool Program::pump(int ms) {
-  pollfd p[2] = {{stdoutFd_, POLLIN, 0}, {stderrFd_, POLLIN, 0}};
-  if (stdoutFd_ < 0 && stderrFd_ < 0) return false;
-  if (::poll(p, 2, ms) <= 0) return true;
+  pollfd p{stdoutFd_, POLLIN, 0};
+  if (stdoutFd_ < 0) return false;
+  if (::poll(&p, 1, ms) <= 0) return true;
   char buffer[4096];
-  for (int i = 0; i < 2; ++i) {
-    if (p[i].revents == 0) continue;
-    int& fd = i == 0 ? stdoutFd_ : stderrFd_;
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n <= 0)
-      closeFd(fd);
-    else
-      (i == 0 ? stdout_ : stderr_).append(buffer, static_cast<size_t>(n));
-  }
+  const ssize_t n = ::read(stdoutFd_, buffer, sizeof buffer);
+  if (n <= 0)
+    closeFd(stdoutFd_);
+  else
+    stdout_.append(buffer, static_cast<size_t>(n));
   return true;
 }
 
@@ -118,14 +115,14 @@ std::optional<std::string> Program::line(int ms) {
       return text;
     }
     const int left = leftMs(deadline);
-    if (left == 0 || stdoutFd_ < 0 || !pump(left)) return std::nullopt;
+    if (left == 0 || !pump(left)) return std::nullopt;
   }
 }
 
 int Program::finish(int ms) {
   closeFd(stdin_);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while ((stdoutFd_ >= 0 || stderrFd_ >= 0) && leftMs(deadline) > 0) pump(leftMs(deadline));
+  while (stdoutFd_ >= 0 && leftMs(deadline) > 0) pump(leftMs(deadline));
   if (pid_ <= 0) return -1;
   // The end of the program, waited for on its pidfd (without one, waited for
   // as long as it takes).
@@ -143,6 +140,16 @@ int Program::finish(int ms) {
   return !ended ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+int Program::stop(int ms) {
+  if (pid_ > 0) ::kill(pid_, SIGTERM);
+  return finish(ms);
+}
+
+std::string Program::errors() const {
+  std::ifstream file(dir_.path() / "stderr");
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
 Outcome run(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
             const std::string& input, int ms) {
   Program p;
@@ -155,4 +162,4 @@ Outcome run(const std::vector<std::string>& argv, const std::vector<std::string>
   return o;
 }
 
-}  // namespace capturetest
+}  // namespace lumotest
