@@ -42,10 +42,6 @@ class IcmpEndToEnd : public ::testing::Test {
     node.stop();
   }
 
-  bool nodeLogShows(const std::string& needle) {
-    return lumotest::waitFor([&] { return node.log().find(needle) != std::string::npos; });
-  }
-
   // Options the driver reports with a request; the reply must carry them.
   static drvapi::IpOptions requestOptions() {
     drvapi::IpOptions options{};
@@ -79,7 +75,7 @@ TEST_P(IcmpReplies, EachPingIsAnsweredOnce) {
     const Clock::time_point sent = Clock::now();
     ASSERT_EQ(live.send(kPingingProcess, text(request), requestOptions()), LiveIp::SendResult::Reported);
     if (nodeAnswers) {
-      ASSERT_TRUE(nodeLogShows("seq=" + std::to_string(sequence) + " result=replied")) << node.log();
+      ASSERT_TRUE(node.logShows("seq=" + std::to_string(sequence) + " result=replied")) << node.log();
     }
     std::optional<LiveIp::Packet> reply = live.receive(10000);
     ASSERT_TRUE(reply.has_value()) << "no reply to ping " << sequence;
@@ -95,7 +91,7 @@ TEST_P(IcmpReplies, EachPingIsAnsweredOnce) {
     EXPECT_EQ(std::memcmp(&reply->options, &options, sizeof options), 0) << "the request's options";
   }
   if (nodeAnswers) return;
-  EXPECT_TRUE(nodeLogShows("to=203.0.113.4 mapped=203.0.113.4 id=4919 seq=3 result=refused-not-loopback"))
+  EXPECT_TRUE(node.logShows("to=203.0.113.4 mapped=203.0.113.4 id=4919 seq=3 result=refused-not-loopback"))
       << node.log();
   EXPECT_FALSE(live.receive(300).has_value()) << "one reply per ping";
   EXPECT_TRUE(live.onNetwork().empty()) << "the requests never went onto the network";
@@ -110,7 +106,7 @@ TEST_F(IcmpEndToEnd, StopEndsTheSchedulerWithItsEchoes) {
   ASSERT_NO_FATAL_FAILURE(startAll({}, "203.0.113.0/24,1000-1000"));
   const Bytes request = lumotest::echoRequest(kPinged, kIdentifier, 1);
   ASSERT_EQ(live.send(kPingingProcess, text(request), requestOptions()), LiveIp::SendResult::Reported);
-  ASSERT_TRUE(nodeLogShows("result=refused-not-loopback")) << "the request went through the tunnel";
+  ASSERT_TRUE(node.logShows("result=refused-not-loopback")) << "the request went through the tunnel";
   ASSERT_TRUE(Stop(0));
   const Clock::time_point stopped = Clock::now();
   // The driver stays open, so a scheduler still running would inject the

@@ -2,11 +2,14 @@
 // Linux only.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "support/program.h"
+#include "support/test_support.h"
 
 namespace lumotest {
 
@@ -33,8 +36,12 @@ class NodeProcess {
   // signal that ended it, -1 when it did not end by itself.
   int stop() { return child_.stop(); }
   bool running() const { return child_.running(); }
-  // The node's log lines so far.
+  // The node's log lines so far, and whether they come to show `needle`
+  // within 10 s (a connection is logged once it has ended).
   std::string log() const { return child_.errors(); }
+  bool logShows(const std::string& needle) const {
+    return waitFor([&] { return log().find(needle) != std::string::npos; });
+  }
 
  private:
   bool start(const std::vector<std::string>& args, bool withTunnel, bool withDns, std::string& error);
@@ -47,5 +54,24 @@ class NodeProcess {
 
 // Path of the lumo-node program of this build.
 std::string nodeProgram();
+
+// The node tests' fixture: a node in front of an `Echo` server on loopback,
+// which must shut down cleanly when the test has left it running.
+template <class Echo>
+class NodeFixture : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (node_.running()) {
+      EXPECT_EQ(node_.stop(), 0) << "lumo-node did not shut down cleanly\n" << node_.log();
+    }
+  }
+  // A --map argument that sends `source` to the echo server.
+  std::string echoMap(const char* source) const {
+    return std::string(source) + "=127.0.0.1:" + std::to_string(echo_.port());
+  }
+
+  Echo echo_;
+  NodeProcess node_;
+};
 
 }  // namespace lumotest

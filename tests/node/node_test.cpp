@@ -56,7 +56,7 @@ Bytes replyCode(platform::Socket socket) {
   return {reply[0], reply[1]};
 }
 
-class NodeTest : public ::testing::Test {
+class NodeTest : public lumotest::NodeFixture<lumotest::EchoServer> {
  protected:
   // Starts the node with user u, password p, 203.0.113.0/24 and game.example
   // mapped to the echo server, 198.51.100.0/25 to an address off the machine
@@ -98,25 +98,6 @@ class NodeTest : public ::testing::Test {
     EXPECT_TRUE(receiveUpTo(socket, 1).empty());
     platform::closeSocket(socket);
   }
-
-  // Waits for the node's log to contain `needle` (log lines are written when
-  // a connection has ended).
-  bool logShows(const std::string& needle) {
-    return lumotest::waitFor([&] { return node_.log().find(needle) != std::string::npos; });
-  }
-
-  void TearDown() override {
-    if (node_.running()) {
-      EXPECT_EQ(node_.stop(), 0) << "lumo-node did not shut down cleanly\n" << node_.log();
-    }
-  }
-
-  std::string echoMap(const char* source) {
-    return std::string(source) + "=127.0.0.1:" + std::to_string(echo_.port());
-  }
-
-  lumotest::EchoServer echo_;
-  lumotest::NodeProcess node_;
 };
 
 TEST_F(NodeTest, RefusesWrongCredentialsConnectsMappedAddressesAndNamesAndRefusesWhatItCannotCarry) {
@@ -134,15 +115,15 @@ TEST_F(NodeTest, RefusesWrongCredentialsConnectsMappedAddressesAndNamesAndRefuse
   platform::Socket socket = open(greeting({0x00}));
   EXPECT_EQ(receiveUpTo(socket, 2), (Bytes{0x05, 0xFF}));
   expectClosed(socket);
-  EXPECT_TRUE(logShows("result=auth-failed"));
+  EXPECT_TRUE(node_.logShows("result=auth-failed"));
   EXPECT_EQ(echo_.accepted(), 0);
 
   // (A client that waits for each reply in turn is the relay's SOCKS client in TcpEndToEnd.)
   socket = request(connectIpv4(203, 0, 113, 5, 7000), 0x00);
   EXPECT_EQ(lumotest::roundTrip(socket, text("hello lumo")), text("hello lumo"));
   platform::closeSocket(socket);
-  EXPECT_TRUE(logShows("to=203.0.113.5:7000 mapped=127.0.0.1:" + std::to_string(echo_.port()) +
-                       " user=u result=ok up=10 down=10"))
+  EXPECT_TRUE(node_.logShows("to=203.0.113.5:7000 mapped=127.0.0.1:" + std::to_string(echo_.port()) +
+                             " user=u result=ok up=10 down=10"))
       << node_.log();
 
   // A mapped name in any letter case; an unmapped one is neither resolved nor connected.
@@ -150,7 +131,7 @@ TEST_F(NodeTest, RefusesWrongCredentialsConnectsMappedAddressesAndNamesAndRefuse
   EXPECT_EQ(lumotest::roundTrip(socket, text("by name")), text("by name"));
   platform::closeSocket(socket);
   expectClosed(request(connectName("elsewhere.example", 443), 0x02));
-  EXPECT_TRUE(logShows("result=refused-unmapped-name"));
+  EXPECT_TRUE(node_.logShows("result=refused-unmapped-name"));
 
   // Each request the node cannot or must not carry is answered with its reply
   // code and closed: what the node cannot do, a connect that fails, and what
@@ -176,7 +157,7 @@ TEST_F(NodeTest, RefusesWrongCredentialsConnectsMappedAddressesAndNamesAndRefuse
     SCOPED_TRACE(row.name);
     expectClosed(request(row.request, row.reply));
     if (row.logged != nullptr) {
-      EXPECT_TRUE(logShows(row.logged)) << node_.log();
+      EXPECT_TRUE(node_.logShows(row.logged)) << node_.log();
     }
   }
 }
@@ -239,7 +220,7 @@ TEST_F(NodeTest, MalformedGreetingsAreClosedAndTheNodeServesOnUntilTerminationCl
   }
   for (const char* result :
        {"bad-greeting", "closed-in-greeting", "no-acceptable-method", "bad-auth-request"})
-    EXPECT_TRUE(logShows(std::string("result=") + result)) << result;
+    EXPECT_TRUE(node_.logShows(std::string("result=") + result)) << result;
 
   // The node still serves; SIGTERM closes what is open and the node exits cleanly.
   platform::Socket relayed = request(connectIpv4(203, 0, 113, 5, 7000), 0x00);
@@ -258,7 +239,7 @@ TEST_F(NodeTest, MalformedGreetingsAreClosedAndTheNodeServesOnUntilTerminationCl
 TEST_F(NodeTest, SilentClientIsClosedAfterTheHandshakeTimeout) {
   startNode({"--handshake-timeout", "1"});
   expectClosed(open(Bytes{0x05}));
-  EXPECT_TRUE(logShows("result=handshake-timeout"));
+  EXPECT_TRUE(node_.logShows("result=handshake-timeout"));
 }
 
 // A command line the options refuse (each kind is in NodeOptions.CommandLines)

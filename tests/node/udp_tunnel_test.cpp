@@ -85,30 +85,13 @@ size_t occurrences(const std::string& text, const std::string& needle) {
   return count;
 }
 
-class UdpTunnelTest : public ::testing::Test {
+class UdpTunnelTest : public lumotest::NodeFixture<lumotest::UdpEchoServer> {
  protected:
   void startNode(std::vector<std::string> args) {
     ASSERT_TRUE(echo_.ready());
     std::string error;
     ASSERT_TRUE(node_.startWithTunnel(args, error)) << error;
   }
-
-  std::string echoMap(const char* source) {
-    return std::string(source) + "=127.0.0.1:" + std::to_string(echo_.port());
-  }
-
-  bool logShows(const std::string& needle) {
-    return lumotest::waitFor([&] { return node_.log().find(needle) != std::string::npos; });
-  }
-
-  void TearDown() override {
-    if (node_.running()) {
-      EXPECT_EQ(node_.stop(), 0) << "lumo-node did not shut down cleanly\n" << node_.log();
-    }
-  }
-
-  lumotest::UdpEchoServer echo_;
-  lumotest::NodeProcess node_;
 };
 
 // The lower half of 203.0.113.0/24 reaches the echo server; the upper half
@@ -122,10 +105,10 @@ TEST_F(UdpTunnelTest, RepliesNameTheDestinationBadDatagramsAreDroppedAndEchoRequ
     engine.roundTrip(ipv4(203, 0, 113, 5), 7000, pattern(size, 1));
   }
   engine.roundTrip(ipv4(203, 0, 113, 77), 27015, pattern(64, 2));
-  EXPECT_TRUE(
-      logShows("to=203.0.113.5:7000 mapped=127.0.0.1:" + std::to_string(echo_.port()) + " user=16909060"))
+  EXPECT_TRUE(node_.logShows("to=203.0.113.5:7000 mapped=127.0.0.1:" + std::to_string(echo_.port()) +
+                             " user=16909060"))
       << node_.log();
-  EXPECT_TRUE(logShows("to=203.0.113.77:27015 mapped=127.0.0.1:" + std::to_string(echo_.port())));
+  EXPECT_TRUE(node_.logShows("to=203.0.113.77:27015 mapped=127.0.0.1:" + std::to_string(echo_.port())));
 
   const Bytes good = tunnelMessage(ipv4(203, 0, 113, 5), 7000, {'o', 'k'});
   Bytes badMagic = good;
@@ -156,7 +139,7 @@ TEST_F(UdpTunnelTest, RepliesNameTheDestinationBadDatagramsAreDroppedAndEchoRequ
     // The node handles an engine socket's datagrams in order: the good one's
     // reply comes back, and nothing dropped before it reached the echo server.
     engine.roundTrip(ipv4(203, 0, 113, 5), 7000, {'o', 'k'});
-    EXPECT_TRUE(logShows(row.logged)) << row.logged << "\n" << node_.log();
+    EXPECT_TRUE(node_.logShows(row.logged)) << row.logged << "\n" << node_.log();
   }
   EXPECT_EQ(echo_.sourcePorts().size(), echoedBefore + std::size(rows));
   EXPECT_EQ(occurrences(node_.log(), "udp drop "), std::size(rows)) << node_.log();
@@ -181,13 +164,14 @@ TEST_F(UdpTunnelTest, RepliesNameTheDestinationBadDatagramsAreDroppedAndEchoRequ
     // The request's identifier comes back whatever socket the node pinged from.
     EXPECT_TRUE(std::equal(echoed.begin() + 4, echoed.end(), request.begin() + 4));
   }
-  EXPECT_TRUE(logShows("icmp echo engine=")) << node_.log();
+  EXPECT_TRUE(node_.logShows("icmp echo engine=")) << node_.log();
   EXPECT_EQ(occurrences(node_.log(), "result=replied"), 2u) << node_.log();
   // Where the map leads off the machine, the node does not ping.
   Bytes request = {8, 0, 0, 0, 0, 1, 0, 1};
   udp::StoreChecksum(&request[2], udp::InternetChecksum(request.data(), request.size()));
   engine.send(tunnelMessage(ipv4(203, 0, 113, 200), 0, request));
-  EXPECT_TRUE(logShows("to=203.0.113.200 mapped=192.0.2.1 id=1 seq=1 result=refused-not-loopback")) << node_.log();
+  EXPECT_TRUE(node_.logShows("to=203.0.113.200 mapped=192.0.2.1 id=1 seq=1 result=refused-not-loopback"))
+      << node_.log();
 }
 
 TEST_F(UdpTunnelTest, EngineSocketsGetAssociationsOfTheirOwnWithinTheBound) {
@@ -204,7 +188,7 @@ TEST_F(UdpTunnelTest, EngineSocketsGetAssociationsOfTheirOwnWithinTheBound) {
 
   // A third association closes the least recently used one (the second).
   third.roundTrip(ipv4(203, 0, 113, 5), 7000, pattern(100, 4));
-  EXPECT_TRUE(logShows("udp assoc=2 engine="));
+  EXPECT_TRUE(node_.logShows("udp assoc=2 engine="));
   EXPECT_NE(node_.log().find("result=evicted up=1/100 down=1/100 dropped=0"), std::string::npos)
       << node_.log();
   first.roundTrip(ipv4(203, 0, 113, 5), 7000, pattern(100, 5));
@@ -221,11 +205,11 @@ TEST_F(UdpTunnelTest, IdleAssociationCloses) {
   startNode({"--map", echoMap("203.0.113.0/24"), "--udp-idle", "1"});
   EngineSocket engine(node_.udpPort());
   engine.roundTrip(ipv4(203, 0, 113, 5), 7000, pattern(10, 1));
-  EXPECT_TRUE(logShows("udp assoc=1 engine="));
+  EXPECT_TRUE(node_.logShows("udp assoc=1 engine="));
   EXPECT_NE(node_.log().find("result=idle up=1/10 down=1/10"), std::string::npos) << node_.log();
   // The next datagram opens a new association from a new outbound socket.
   engine.roundTrip(ipv4(203, 0, 113, 5), 7000, pattern(10, 2));
-  EXPECT_TRUE(logShows("udp assoc=2 open"));
+  EXPECT_TRUE(node_.logShows("udp assoc=2 open"));
   std::vector<uint16_t> ports = echo_.sourcePorts();
   ASSERT_EQ(ports.size(), 2u);
   EXPECT_NE(ports[0], ports[1]);
