@@ -12,11 +12,6 @@ using platform::Socket;
 constexpr uint32_t kPollMs = 50;
 constexpr uint32_t kPatienceMs = 10000;
 
-// 127.0.0.1:port (port in host order).
-platform::SocketAddress loopback(uint16_t port) {
-  return platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), platform::hostToNet16(port));
-}
-
 // A listening socket on 127.0.0.1 and a system-chosen port (host order).
 Socket listenLoopback(uint16_t& port) {
   platform::OwnedSocket listener(platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Stream));
@@ -39,6 +34,10 @@ bool sendAll(Socket socket, const uint8_t* data, size_t length) {
 }
 
 }  // namespace
+
+platform::SocketAddress loopback(uint16_t port) {
+  return platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), platform::hostToNet16(port));
+}
 
 EchoServer::EchoServer() {
   listener_.reset(listenLoopback(port_));
@@ -186,6 +185,11 @@ uint16_t unusedLoopbackPort() {
 std::vector<uint8_t> roundTrip(platform::Socket socket, const std::vector<uint8_t>& bytes) {
   if (platform::sendBytes(socket, bytes.data(), bytes.size()) != static_cast<int>(bytes.size())) return {};
   return receiveUpTo(socket, bytes.size());
+}
+
+std::string roundTripText(platform::Socket socket, const std::string& text) {
+  const std::vector<uint8_t> back = roundTrip(socket, std::vector<uint8_t>(text.begin(), text.end()));
+  return std::string(back.begin(), back.end());
 }
 
 }  // namespace lumotest

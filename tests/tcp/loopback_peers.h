@@ -87,14 +87,18 @@ class ScriptedNode {
   std::thread thread_;
 };
 
+// 127.0.0.1:port (port in host order).
+platform::SocketAddress loopback(uint16_t port);
+
 // An IPv4 stream socket connected to 127.0.0.1:port, or kInvalidSocket.
 platform::Socket connectLoopback(uint16_t port);
 
 // Reads until `length` bytes arrived, the peer closed or 10 s passed.
 std::vector<uint8_t> receiveUpTo(platform::Socket socket, size_t length);
 
-// Sends `bytes` and reads as many back (fewer when the peer stops).
+// Sends `bytes` (or `text`) and reads as many back (fewer when the peer stops).
 std::vector<uint8_t> roundTrip(platform::Socket socket, const std::vector<uint8_t>& bytes);
+std::string roundTripText(platform::Socket socket, const std::string& text);
 
 // A port on 127.0.0.1 that nothing listens on at the moment of the call
 // (bound, then released).

@@ -13,10 +13,10 @@
 
 #ifndef _WIN32
 #include <malloc.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
+
+#include "support/program.h"
 #endif
 
 #include "collector/data_collector.h"
@@ -28,6 +28,8 @@
 #include "tcp/relay.h"
 
 using lumotest::EchoServer;
+using lumotest::loopback;
+using lumotest::roundTripText;
 using lumotest::ScriptedNode;
 using platform::SocketAddress;
 using Bytes = std::vector<uint8_t>;
@@ -35,11 +37,6 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 
 constexpr uint16_t kIpv4 = platform::kFamilyIpv4;
-
-// 127.0.0.1:port (port in host order).
-SocketAddress loopback(uint16_t port) {
-  return platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), platform::hostToNet16(port));
-}
 
 platform::Socket listenOn(uint16_t port, int backlog = 1) {
   platform::Socket s = platform::openSocket(kIpv4, platform::SocketType::Stream);
@@ -134,11 +131,6 @@ struct SilentNode {
   platform::OwnedSocket filler;
   uint16_t port = 0;
 };
-
-std::string roundTrip(platform::Socket s, const std::string& text) {
-  const Bytes got = lumotest::roundTrip(s, Bytes(text.begin(), text.end()));
-  return std::string(got.begin(), got.end());
-}
 
 // True when the peer has closed: the next receive gives end of stream.
 bool closedByPeer(platform::Socket s) {
@@ -290,7 +282,8 @@ TEST(RelayHandshake, SilentOrRefusingNodeMeansDirectUnblurredAndUncounted) {
     RelayRig rig(row.node == kRefusesCredentials ? refusing.port() : silent.port);
     rig.blur = 1;
     platform::OwnedSocket app = rig.connect(destination.port());
-    EXPECT_EQ(roundTrip(app.get(), "direct"), "direct") << "the connection went straight to its destination";
+    EXPECT_EQ(roundTripText(app.get(), "direct"), "direct")
+        << "the connection went straight to its destination";
     app.reset();
     EXPECT_TRUE(rig.relay.waitForConnections(10000));
     rig.recorder.stopCollector();
@@ -418,7 +411,7 @@ TEST(RelayCopy, BlurIsTakenOnceWhenRelayingStarts) {
     RelayRig rig(node.port());
     rig.blur = blurAtStart;
     platform::OwnedSocket app = rig.connect(9);
-    EXPECT_EQ(roundTrip(app.get(), "a"), "!");
+    EXPECT_EQ(roundTripText(app.get(), "a"), "!");
     rig.blur = 1 - blurAtStart;
     ASSERT_EQ(platform::sendBytes(app.get(), "b", 1), 1);
     const Bytes got = node.finish();
@@ -464,7 +457,7 @@ TEST(RelayThreads, AnExceptionEndsOnlyItsOwnConnection) {
   EXPECT_TRUE(rig.relay.waitForConnections(10000));
   rig.nodeFails = false;
   platform::OwnedSocket second = rig.connect(destination.port());
-  EXPECT_EQ(roundTrip(second.get(), "still relaying"), "still relaying");
+  EXPECT_EQ(roundTripText(second.get(), "still relaying"), "still relaying");
 }
 
 #if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
@@ -479,7 +472,7 @@ TEST(RelayThreads, OutOfMemoryChild) {
   EchoServer destination;
   RelayRig rig(lumotest::unusedLoopbackPort());
   platform::Socket app = rig.connect(destination.port()).release();
-  if (roundTrip(app, "before") != "before") _exit(2);
+  if (roundTripText(app, "before") != "before") _exit(2);
   for (uint32_t type : {collector::kTcpProxyFlowUp, collector::kTcpProxyFlowDown, collector::kTcpProxyEnd})
     while (collector::poolSize(type) > 0) collector::acquireEvent(type);
   rlimit cap{};
@@ -507,17 +500,9 @@ TEST(RelayThreads, OutOfMemoryChild) {
 }
 
 TEST(RelayThreads, OutOfMemorySkipsRecords) {
-  char filter[] = "--gtest_filter=RelayThreads.OutOfMemoryChild";
-  char self[] = "/proc/self/exe";
-  char* argv[] = {self, filter, nullptr};
-  char flag[] = "LUMO_RELAY_OOM_CHILD=1";
-  char arenas[] = "MALLOC_ARENA_MAX=1";
-  char* envp[] = {flag, arenas, nullptr};
-  pid_t child = 0;
-  ASSERT_EQ(posix_spawn(&child, self, nullptr, nullptr, argv, envp), 0);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), 0)
-      << "negative: killed by that signal";
+  const lumotest::Outcome child =
+      lumotest::run({"/proc/self/exe", "--gtest_filter=RelayThreads.OutOfMemoryChild"},
+                    {"LUMO_RELAY_OOM_CHILD=1", "MALLOC_ARENA_MAX=1"});
+  EXPECT_EQ(child.status, 0) << "above 128: killed by that signal\n" << child.output;
 }
 #endif
