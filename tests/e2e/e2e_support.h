@@ -197,4 +197,33 @@ using E2eNode = NodeProcess;
   } while (false)
 #endif
 
+// What the TCP and UDP suites stand on: a node with the test user that maps
+// the documentation network to loopback (with its tunnel when `kTunnel`), the
+// simulated driver, whose live side (`Live`) maps that network likewise, and
+// the engine initialised.
+template <class Live, bool kTunnel>
+class NodeAndEngine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    LUMO_E2E_NEED_NODE();
+    const std::vector<std::string> args = {"--user",  kUser,   "--password",
+                                           kPassword, "--map", "203.0.113.0/24=127.0.0.1"};
+    std::string error;
+    ASSERT_TRUE(kTunnel ? node.startWithTunnel(args, error) : node.start(args, error)) << error;
+    ASSERT_TRUE(installSimulatedDriver(driver));
+    ASSERT_TRUE(live.map("203.0.113.0/24", "127.0.0.1"));
+    ASSERT_TRUE(Init(0));
+  }
+  void TearDown() override {
+    if (IsSkipped()) return;
+    EXPECT_TRUE(UnInit(1));
+    node.stop();
+  }
+
+  E2eNode node;
+  simdrv::SimDriver driver;
+  Live live{driver};
+  Notifications notify;
+};
+
 }  // namespace lumotest

@@ -14,40 +14,21 @@
 #include "support/quiet_handler.h"
 #include "tcp/relay.h"
 
-using lumotest::E2eNode;
-using lumotest::kPassword;
-using lumotest::kUser;
 using lumotest::ownProcessId;
+using lumotest::roundTripText;
 
 namespace {
 
 uint32_t netPort(uint16_t port) { return platform::hostToNet16(port); }
 
-std::string roundTrip(platform::Socket s, const std::string& text) {
-  const std::vector<uint8_t> back = lumotest::roundTrip(s, std::vector<uint8_t>(text.begin(), text.end()));
-  return std::string(back.begin(), back.end());
-}
-
-class TcpEndToEnd : public ::testing::Test {
+class TcpEndToEnd : public lumotest::NodeAndEngine<simdrv::LiveTcp, false> {
  protected:
   void SetUp() override {
-    LUMO_E2E_NEED_NODE();
     ASSERT_TRUE(echo.listening());
-    std::string error;
-    ASSERT_TRUE(
-        node.start({"--user", kUser, "--password", kPassword, "--map", "203.0.113.0/24=127.0.0.1"}, error))
-        << error;
-    ASSERT_TRUE(lumotest::installSimulatedDriver(driver));
-    ASSERT_TRUE(live.map("203.0.113.0/24", "127.0.0.1"));
-    ASSERT_TRUE(Init(0));
+    NodeAndEngine::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     ASSERT_TRUE(lumotest::configureGame(node.port(), node.port(), 7, "", notify.handle()));
     ASSERT_TRUE(Start(1, 0, 0, 0, 0, 0));
-  }
-
-  void TearDown() override {
-    if (IsSkipped()) return;
-    EXPECT_TRUE(UnInit(1));
-    node.stop();
   }
 
   platform::SocketAddress28 documentationDestination() const {
@@ -55,11 +36,6 @@ class TcpEndToEnd : public ::testing::Test {
   }
 
   lumotest::EchoServer echo;
-
-  E2eNode node;
-  simdrv::SimDriver driver;
-  simdrv::LiveTcp live{driver};
-  lumotest::Notifications notify;
 };
 
 }  // namespace
@@ -71,7 +47,7 @@ TEST_F(TcpEndToEnd, SelectedProcessIsCarriedThroughTheNodeCountedBlurredOnReques
   EXPECT_EQ(c.connectedTo.ipv4(), platform::ipv4(127, 0, 0, 1));
   EXPECT_NE(c.connectedTo.port(), netPort(echo.port())) << "the connect went to the relay";
   const std::string text = "steered through the node";
-  EXPECT_EQ(roundTrip(c.socket, text), text);
+  EXPECT_EQ(roundTripText(c.socket, text), text);
   live.close(c);
   notify.expectCounted(text.size(), text.size());
   EXPECT_NE(node.log().find("to=203.0.113.5:" + std::to_string(echo.port())), std::string::npos)
@@ -83,7 +59,7 @@ TEST_F(TcpEndToEnd, SelectedProcessIsCarriedThroughTheNodeCountedBlurredOnReques
   SetBlur(1);
   c = live.connect(ownProcessId(), documentationDestination());
   ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
-  EXPECT_EQ(roundTrip(c.socket, std::string("\x00\x41", 2)), std::string("\xF8\xB7", 2));
+  EXPECT_EQ(roundTripText(c.socket, std::string("\x00\x41", 2)), std::string("\xF8\xB7", 2));
 
   EXPECT_TRUE(Stop(0));
   char byte;
@@ -102,7 +78,7 @@ TEST_F(TcpEndToEnd, MappedIpv6DestinationLandsOnTheIpv6Listener) {
     GTEST_SKIP() << "no IPv6 loopback on this machine";
   ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
   EXPECT_EQ(c.connectedTo.family(), platform::kFamilyIpv6);
-  EXPECT_EQ(roundTrip(c.socket, "via ::1"), "via ::1");
+  EXPECT_EQ(roundTripText(c.socket, "via ::1"), "via ::1");
   live.close(c);
 }
 
@@ -192,7 +168,7 @@ TEST(LiveFiltered, DataTravelsThroughTheLibraryBothWays) {
   ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
   EXPECT_NE(c.verdict.filteringFlag & drvapi::kVerdictFiltered, 0u);
   const std::string text(5000, 'f');
-  EXPECT_EQ(roundTrip(c.socket, text), text);
+  EXPECT_EQ(roundTripText(c.socket, text), text);
   EXPECT_EQ(handler.sent.load(), 5000) << "the application's bytes came as tcpSend records";
   EXPECT_TRUE(lumotest::waitFor([&] { return handler.received.load() == 5000; }))
       << "the destination's bytes came as tcpReceive records";

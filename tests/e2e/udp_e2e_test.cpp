@@ -18,9 +18,6 @@
 #include <tlhelp32.h>
 #endif
 
-using lumotest::E2eNode;
-using lumotest::kPassword;
-using lumotest::kUser;
 using lumotest::ownProcessId;
 using lumotest::UdpEchoServer;
 using simdrv::LiveUdp;
@@ -94,27 +91,16 @@ std::string datagram(uint32_t seed, uint32_t seq) {
   return d;
 }
 
-class UdpEndToEnd : public ::testing::TestWithParam<bool> {
+class UdpEndToEnd : public lumotest::NodeAndEngine<LiveUdp, true>,
+                    public ::testing::WithParamInterface<bool> {
  protected:
   bool direct() const { return GetParam(); }
 
   void SetUp() override {
-    LUMO_E2E_NEED_NODE();
     ASSERT_TRUE(echo.ready());
-    std::string error;
-    ASSERT_TRUE(node.startWithTunnel(
-        {"--user", kUser, "--password", kPassword, "--map", "203.0.113.0/24=127.0.0.1"}, error))
-        << error;
-    ASSERT_TRUE(lumotest::installSimulatedDriver(driver));
-    ASSERT_TRUE(live.map("203.0.113.0/24", "127.0.0.1"));
-    ASSERT_TRUE(Init(0));
+    NodeAndEngine::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     start();
-  }
-
-  void TearDown() override {
-    if (IsSkipped()) return;
-    EXPECT_TRUE(UnInit(1));
-    node.stop();
   }
 
   void start() {
@@ -152,11 +138,6 @@ class UdpEndToEnd : public ::testing::TestWithParam<bool> {
   UdpEchoServer echo;
   // The carried destination as the node logs it.
   std::string carried() const { return "to=203.0.113.5:" + std::to_string(echo.port()); }
-
-  E2eNode node;
-  simdrv::SimDriver driver;
-  LiveUdp live{driver};
-  lumotest::Notifications notify;
 };
 
 }  // namespace
