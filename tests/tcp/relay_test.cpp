@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -400,6 +401,20 @@ TEST(RelayCopy, HalfCloseKeepsTheOtherDirectionGoing) {
     EXPECT_EQ(destination.finish(&completed), (Bytes{'l', 'a', 't', 'e'}));
     EXPECT_TRUE(completed);
   }
+}
+
+// Every byte value blurred and unblurred in place: each map is the other's
+// inverse over all of 0..255 and leaves the byte after the buffer alone. (The
+// known values are blur.h's static_asserts; the loops are plain byte maps.)
+TEST(Blur, InPlaceMapsInvertEachOtherOverEveryValue) {
+  Bytes bytes(256 + 1);
+  std::iota(bytes.begin(), bytes.end(), uint8_t{0});
+  const Bytes original = bytes;
+  tcp::BlurInPlace(bytes.data(), 256);
+  for (size_t i = 0; i < 256; ++i) ASSERT_EQ(bytes[i], tcp::Blur(original[i])) << i;
+  EXPECT_EQ(bytes[256], original[256]) << "wrote past the end";
+  tcp::UnblurInPlace(bytes.data(), 256);
+  EXPECT_EQ(bytes, original);
 }
 
 TEST(RelayCopy, BlurIsTakenOnceWhenRelayingStarts) {
