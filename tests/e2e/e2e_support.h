@@ -186,10 +186,11 @@ class E2eNode {
 using E2eNode = NodeProcess;
 #endif
 
-// What the TCP and UDP suites stand on: a node with the test user that maps
-// the documentation network to loopback (with its tunnel when `kTunnel`), the
-// simulated driver, whose live side (`Live`) maps that network likewise, and
-// the engine initialised.
+// What the end-to-end suites stand on: a node (with its tunnel when
+// `kTunnel`), the simulated driver with its live side `Live`, and the engine.
+// By default (the TCP and UDP suites) the node has the test user and maps the
+// documentation network to loopback, as the live side does, and the engine
+// is initialised in SetUp.
 template <class Live, bool kTunnel>
 class NodeAndEngine : public ::testing::Test {
  protected:
@@ -199,17 +200,20 @@ class NodeAndEngine : public ::testing::Test {
       GTEST_SKIP() << "no lumo-node: scripts/test.sh starts one and names it in LUMO_E2E_NODE, "
                       "LUMO_E2E_NODE_UDP and LUMO_E2E_NODE_LOG";
 #endif
-    const std::vector<std::string> args = {"--user",  kUser,   "--password",
-                                           kPassword, "--map", "203.0.113.0/24=127.0.0.1"};
+    ASSERT_TRUE(live.map("203.0.113.0/24", "127.0.0.1"));
+    startNodeAndInit({"--user", kUser, "--password", kPassword, "--map", "203.0.113.0/24=127.0.0.1"});
+  }
+  void startNodeAndInit(const std::vector<std::string>& args) {
     std::string error;
     ASSERT_TRUE(kTunnel ? node.startWithTunnel(args, error) : node.start(args, error)) << error;
     ASSERT_TRUE(installSimulatedDriver(driver));
-    ASSERT_TRUE(live.map("203.0.113.0/24", "127.0.0.1"));
-    ASSERT_TRUE(Init(0));
+    initialised = Init(0);
+    ASSERT_TRUE(initialised);
   }
   void TearDown() override {
-    if (IsSkipped()) return;
-    EXPECT_TRUE(UnInit(1));
+    if (initialised) {
+      EXPECT_TRUE(UnInit(1));
+    }
     node.stop();
   }
 
@@ -217,6 +221,7 @@ class NodeAndEngine : public ::testing::Test {
   simdrv::SimDriver driver;
   Live live{driver};
   Notifications notify;
+  bool initialised = false;
 };
 
 }  // namespace lumotest

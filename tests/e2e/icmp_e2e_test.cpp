@@ -9,7 +9,6 @@
 #include "e2e_support.h"
 #include "live_ip.h"
 
-using lumotest::E2eNode;
 using simdrv::LiveIp;
 using Clock = std::chrono::steady_clock;
 
@@ -23,23 +22,16 @@ constexpr uint16_t kIdentifier = 0x1337;  // 4919 in the node's log
 const uint32_t kPinged = platform::ipv4(203, 0, 113, 4);  // covered by every test's rule
 std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
-class IcmpEndToEnd : public ::testing::Test {
+// Each test starts its own node and engine.
+class IcmpEndToEnd : public lumotest::NodeAndEngine<LiveIp, true> {
  protected:
+  void SetUp() override {}
   // Starts the node with `nodeArgs` and the engine with the ICMP `rules`.
-  void startAll(std::vector<std::string> nodeArgs, const char* rules) {
-    std::string error;
-    ASSERT_TRUE(node.startWithTunnel(nodeArgs, error)) << error;
-    started = true;
-    ASSERT_TRUE(lumotest::installSimulatedDriver(driver));
-    ASSERT_TRUE(Init(0));
+  void startAll(const std::vector<std::string>& nodeArgs, const char* rules) {
+    startNodeAndInit(nodeArgs);
+    if (HasFatalFailure()) return;
     ASSERT_TRUE(lumotest::configureGame(node.port(), node.udpPort(), 7, rules, 0));
     ASSERT_TRUE(Start(0, 1, 0, 0, 0, 0));
-  }
-
-  void TearDown() override {
-    if (!started) return;
-    EXPECT_TRUE(UnInit(1));
-    node.stop();
   }
 
   // Options the driver reports with a request; the reply must carry them.
@@ -49,11 +41,6 @@ class IcmpEndToEnd : public ::testing::Test {
     options.reserved[4] = 0x11, options.reserved[9] = 0x22;
     return options;
   }
-
-  bool started = false;
-  E2eNode node;
-  simdrv::SimDriver driver;
-  LiveIp live{driver};
 };
 
 // Each ping is answered exactly once: with a silent node (it refuses to ping
