@@ -469,19 +469,15 @@ Answer replyWith(std::vector<std::string> records, uint16_t flags = kAnswerFlags
       [records, flags](const std::string& q) { return std::vector<Injection>{{replyTo(q, flags, records)}}; };
 }
 
-// The engine's answers: steer.example has 203.0.113.5; alias.example is a
-// CNAME of target.example, 203.0.113.6; missing.example does not exist;
-// empty.example has no A record.
-void answerNames(std::map<std::string, Answer>& answers) {
+TEST_F(ResolverUnderCapture, GetentGetsWhatTheEngineAnswersAndTheCLibraryTheRest) {
+  // The engine's answers: steer.example has 203.0.113.5; alias.example is a
+  // CNAME of target.example, 203.0.113.6; missing.example does not exist;
+  // empty.example has no A record.
   const std::string target("\6target\7example", 16);  // encoded, with its root byte
   answers["steer.example"] = replyWith({aRecord(kQuestion, "203.0.113.5")});
   answers["alias.example"] = replyWith({record(kQuestion, 5, target), aRecord(target, "203.0.113.6")});
   answers["missing.example"] = replyWith({}, kAnswerFlags | 3);
   answers["empty.example"] = replyWith({});
-}
-
-TEST_F(ResolverUnderCapture, GetentGetsWhatTheEngineAnswersAndTheCLibraryTheRest) {
-  answerNames(answers);
   capturetest::Outcome o = run({"getent", "ahostsv4", "steer.example"}, kCaptureServer);
   EXPECT_EQ(o.status, 0) << o.errors;
   EXPECT_EQ(o.output,
