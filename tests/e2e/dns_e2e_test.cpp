@@ -25,7 +25,6 @@
 
 using lumotest::kPassword;
 using lumotest::kUser;
-using lumotest::NodeProcess;
 using simdrv::LiveUdp;
 
 namespace {
@@ -124,7 +123,7 @@ std::string makeQuery(const char* name, int type, uint16_t id) {
   return std::string(reinterpret_cast<char*>(q), static_cast<size_t>(n));
 }
 
-class DnsEndToEnd : public ::testing::Test {
+class DnsEndToEnd : public lumotest::NodeAndEngine<LiveUdp, true> {
  protected:
   void SetUp() override {
     if (!std::filesystem::exists(kDnsmasq)) GTEST_SKIP() << "dnsmasq (package dnsmasq-base) is not installed";
@@ -138,7 +137,6 @@ class DnsEndToEnd : public ::testing::Test {
 
     // The filter file: steer.example is resolved through the proxy,
     // table.example has a fixed address. Read once, at Init.
-    const std::filesystem::path filterFile = platform::libraryFolder() / "config" / "filter.txt";
     std::filesystem::create_directories(filterFile.parent_path());
     std::string file;
     ASSERT_EQ(rules::EncipherFilterText("0,0,0,0,steer.example,1,n\n"
@@ -146,20 +144,13 @@ class DnsEndToEnd : public ::testing::Test {
                                         file, error),
               rules::CipherResult::kOk);
     ASSERT_TRUE(platform::writeFileAtomically(filterFile, file));
-    ASSERT_TRUE(lumotest::installSimulatedDriver(driver));
-    ASSERT_TRUE(udp.map("8.8.8.1", "127.0.0.1"));
-    ASSERT_TRUE(udp.map("192.0.2.0/24", "127.0.0.1"));
-    const bool initialised = Init(0);
-    std::filesystem::remove(filterFile);
-    ASSERT_TRUE(initialised);
-    initialised_ = true;
+    ASSERT_TRUE(live.map("8.8.8.1", "127.0.0.1"));
+    ASSERT_TRUE(live.map("192.0.2.0/24", "127.0.0.1"));
   }
 
   void TearDown() override {
-    if (initialised_) {
-      EXPECT_TRUE(UnInit(1));
-    }
-    node.stop();
+    NodeAndEngine::TearDown();
+    std::filesystem::remove(filterFile);
     unsetenv("LUMO_DNS_BACKUP");
   }
 
@@ -173,8 +164,9 @@ class DnsEndToEnd : public ::testing::Test {
       args.insert(args.end(), {"--dns-port", std::to_string(kNodeDnsPort), "--dns-upstream",
                                "127.0.0.1:" + std::to_string(kUpstreamPort)});
     }
-    std::string error;
-    ASSERT_TRUE(node.startWithTunnel(args, error)) << error;
+    startNodeAndInit(args);
+    std::filesystem::remove(filterFile);
+    if (HasFatalFailure()) return;
     ASSERT_TRUE(lumotest::configureGame(node.port(), node.udpPort(), 7, "", 0));
     // TCP and UDP on, udpProxyAll off, no adapter, proxy-socket transport.
     ASSERT_TRUE(Start(1, 1, 0, 0, 0, 0));
@@ -193,10 +185,7 @@ class DnsEndToEnd : public ::testing::Test {
 
   lumotest::UdpEchoServer plain{53, answerWithOneAddress};
   Dnsmasq upstream, backup;
-  NodeProcess node;
-  simdrv::SimDriver driver;
-  LiveUdp udp{driver};
-  bool initialised_ = false;
+  const std::filesystem::path filterFile = platform::libraryFolder() / "config" / "filter.txt";
 };
 
 }  // namespace
@@ -205,7 +194,7 @@ class DnsEndToEnd : public ::testing::Test {
 // TcpRedirect.ScreeningRules and, with real programs, by programs_e2e.sh.)
 TEST_F(DnsEndToEnd, EachQueryIsAnsweredByItsRoad) {
   startWith(true);
-  LiveUdp::Socket app = udp.open(kOtherProcess);
+  LiveUdp::Socket app = live.open(kOtherProcess);
   ASSERT_TRUE(app.valid()) << app.error();
 
   // Class 1 through the node's DNS service and dnsmasq; synthesised (TTL 30).
@@ -246,7 +235,7 @@ TEST_F(DnsEndToEnd, EachQueryIsAnsweredByItsRoad) {
 
 TEST_F(DnsEndToEnd, TheBackupServerAnswersWhenTheNodeIsSilent) {
   startWith(false);
-  LiveUdp::Socket app = udp.open(kOtherProcess);
+  LiveUdp::Socket app = live.open(kOtherProcess);
   ASSERT_TRUE(app.valid()) << app.error();
   const auto sent = std::chrono::steady_clock::now();
   const Answer a = ask(app, "8.8.8.1", makeQuery("steer.example", ns_t_a, 0x2001));
