@@ -39,18 +39,14 @@ sockaddr_in endpoint(const char* address, const char* port) {
   return a;
 }
 
-void printLocal(int fd) {
-  sockaddr_in local{};
-  socklen_t length = sizeof local;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
-  std::printf("local %s\n", text(local).c_str());
-}
-
-bool printPeer(int fd) {
-  sockaddr_in peer{};
-  socklen_t length = sizeof peer;
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return false;
-  std::printf("peer %s\n", text(peer).c_str());
+// "local A:P" (getsockname) or "peer A:P" (getpeername); false when the
+// call fails.
+bool print(const char* what, int fd) {
+  sockaddr_in a{};
+  socklen_t length = sizeof a;
+  auto* name = std::strcmp(what, "peer") == 0 ? ::getpeername : ::getsockname;
+  if (name(fd, reinterpret_cast<sockaddr*>(&a), &length) != 0) return false;
+  std::printf("%s %s\n", what, text(a).c_str());
   return true;
 }
 
@@ -85,8 +81,8 @@ int tcp(const sockaddr_in& to) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return fail("socket");
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return fail("connect");
-  if (!printPeer(fd)) return fail("getpeername");
-  printLocal(fd);
+  if (!print("peer", fd)) return fail("getpeername");
+  print("local", fd);
   if (::send(fd, "hello\n", 6, MSG_NOSIGNAL) != 6) return fail("send");
   std::string line;
   char c;
@@ -108,7 +104,7 @@ int udp(const sockaddr_in& to, char** texts, int count, Read read = Read::kAfter
   std::string line;
   for (int i = 0; count > 0 ? i < count : static_cast<bool>(std::getline(std::cin, line)); ++i) {
     if (!sendText(fd, to, count > 0 ? texts[i] : line)) return fail("sendto");
-    if (i == 0 && count > 0) printLocal(fd);
+    if (i == 0 && count > 0) print("local", fd);
     std::string data;
     sockaddr_in from{};
     if (receiveOne(fd, waitMs, data, from, read))
@@ -136,8 +132,8 @@ int resolver(const sockaddr_in& to) {
     messages[i].msg_hdr.msg_iovlen = 1;
   }
   if (::sendmmsg(fd, messages, 2, MSG_NOSIGNAL) != 2) return fail("sendmmsg");
-  printLocal(fd);
-  if (!printPeer(fd)) return fail("getpeername");
+  print("local", fd);
+  if (!print("peer", fd)) return fail("getpeername");
   std::string data;
   sockaddr_in from{};
   for (int answers = 0; answers < 2 && receiveOne(fd, 5000, data, from); ++answers)

@@ -41,11 +41,6 @@ inline constexpr const char* kPassword = "1001";
 
 inline uint32_t ownProcessId() { return platform::currentProcessId(); }
 
-// The program's file name as a configured game names it (lower case).
-inline std::string ownProgramName() {
-  return process::ProcessNameFromPath(platform::processImagePath(ownProcessId()));
-}
-
 // Makes `driver` the one the library opens, behind a service that starts.
 inline bool installSimulatedDriver(simdrv::SimDriver& driver) {
   driver.install();
@@ -57,8 +52,10 @@ inline bool installSimulatedDriver(simdrv::SimDriver& driver) {
 // 127.0.0.1 (ports in host order); `window` receives the one-second message.
 inline bool configureGame(uint16_t nodePort, uint16_t nodeUdpPort, uint32_t gameId, const std::string& rules,
                           uintptr_t window) {
+  // This program's file name as a configured game names it (lower case).
+  const std::string name = process::ProcessNameFromPath(platform::processImagePath(ownProcessId()));
   LUMO_PROCESS_ENTRY game{};
-  std::strncpy(game.name, ownProgramName().c_str(), sizeof game.name - 1);
+  std::strncpy(game.name, name.c_str(), sizeof game.name - 1);
   game.value = 1;
   return SetConfig("e2e", 0, kUser, 0, kPassword, 0, &game, 1, 0, rules.c_str(), platform::ipv4(127, 0, 0, 1),
                    platform::hostToNet16(nodePort), platform::hostToNet16(nodeUdpPort), gameId, 0, window, 0);

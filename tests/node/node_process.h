@@ -60,6 +60,11 @@ std::string nodeProgram();
 template <class Echo>
 class NodeFixture : public ::testing::Test {
  protected:
+  // Starts the node with `args` (and its UDP tunnel with `tunnel`).
+  void startNodeWith(const std::vector<std::string>& args, bool tunnel = false) {
+    std::string error;
+    ASSERT_TRUE(tunnel ? node_.startWithTunnel(args, error) : node_.start(args, error)) << error;
+  }
   void TearDown() override {
     if (node_.running()) {
       EXPECT_EQ(node_.stop(), 0) << "lumo-node did not shut down cleanly\n" << node_.log();

@@ -70,10 +70,6 @@ class NodeTest : public lumotest::NodeFixture<lumotest::EchoServer> {
     args.insert(args.end(), extra.begin(), extra.end());
     startNodeWith(args);
   }
-  void startNodeWith(const std::vector<std::string>& args) {
-    std::string error;
-    ASSERT_TRUE(node_.start(args, error)) << error;
-  }
 
   // Connects to the node and sends `bytes` at once.
   platform::Socket open(const Bytes& bytes) {

@@ -87,10 +87,9 @@ size_t occurrences(const std::string& text, const std::string& needle) {
 
 class UdpTunnelTest : public lumotest::NodeFixture<lumotest::UdpEchoServer> {
  protected:
-  void startNode(std::vector<std::string> args) {
+  void startNode(const std::vector<std::string>& args) {
     ASSERT_TRUE(echo_.ready());
-    std::string error;
-    ASSERT_TRUE(node_.startWithTunnel(args, error)) << error;
+    startNodeWith(args, true);
   }
 };
 
