@@ -324,18 +324,6 @@ TEST(LookupResults, HostentFitsTheCallersBufferOrSaysErange) {
   }
 }
 
-// The documentation networks are local in the test's own namespace, and the
-// namespace has an address besides loopback, as a connected machine has (the
-// C library's AI_ADDRCONFIG asks for one). Programs get a mount namespace
-// of their own for their resolver files.
-bool prepareNamespace() {
-  static const bool ready =
-      capturetest::makeLocal({"203.0.113.0/24", "198.51.100.0/24"}) &&
-      capturetest::run({"ip", "addr", "add", "198.51.100.1/32", "dev", "lo"}, {}).status == 0 &&
-      capturetest::run({"unshare", "-m", "--", "true"}, {}).status == 0;
-  return ready;
-}
-
 // DNS answers as the test writes them (RFC 1035 4.1): the query's ID and
 // question copied, then records; each record's owner is encoded already
 // (kQuestion names the question).
@@ -402,7 +390,15 @@ bool isQuery(const std::string& to) { return to.substr(to.rfind(':')) == ":53"; 
 class ResolverUnderCapture : public capturetest::CaptureServerFixture {
  protected:
   void SetUp() override {
-    if (!prepareNamespace())
+    // The documentation networks are local in the test's own namespace, and
+    // the namespace has an address besides loopback, as a connected machine
+    // has (the C library's AI_ADDRCONFIG asks for one). Programs get a mount
+    // namespace of their own for their resolver files.
+    static const bool ready =
+        capturetest::makeLocal({"203.0.113.0/24", "198.51.100.0/24"}) &&
+        capturetest::run({"ip", "addr", "add", "198.51.100.1/32", "dev", "lo"}, {}).status == 0 &&
+        capturetest::run({"unshare", "-m", "--", "true"}, {}).status == 0;
+    if (!ready)
       GTEST_SKIP() << "needs a network namespace of its own (LUMO_TEST_NETNS) where unshare -m works";
     CaptureServerFixture::SetUp();
     if (HasFatalFailure()) return;

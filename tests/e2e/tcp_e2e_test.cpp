@@ -19,8 +19,6 @@ using lumotest::roundTripText;
 
 namespace {
 
-uint32_t netPort(uint16_t port) { return platform::hostToNet16(port); }
-
 class TcpEndToEnd : public lumotest::NodeAndEngine<simdrv::LiveTcp, false> {
  protected:
   void SetUp() override {
@@ -45,7 +43,7 @@ TEST_F(TcpEndToEnd, SelectedProcessIsCarriedThroughTheNodeCountedBlurredOnReques
   ASSERT_NE(c.socket, platform::kInvalidSocket) << c.error;
   ASSERT_TRUE(c.reported);
   EXPECT_EQ(c.connectedTo.ipv4(), platform::ipv4(127, 0, 0, 1));
-  EXPECT_NE(c.connectedTo.port(), netPort(echo.port())) << "the connect went to the relay";
+  EXPECT_NE(c.connectedTo.port(), platform::hostToNet16(echo.port())) << "the connect went to the relay";
   const std::string text = "steered through the node";
   EXPECT_EQ(roundTripText(c.socket, text), text);
   live.close(c);
@@ -70,7 +68,7 @@ TEST_F(TcpEndToEnd, SelectedProcessIsCarriedThroughTheNodeCountedBlurredOnReques
 
 TEST_F(TcpEndToEnd, MappedIpv6DestinationLandsOnTheIpv6Listener) {
   uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 203, 0, 113, 5};
-  const platform::SocketAddress to = platform::makeIpv6Address(mapped, netPort(echo.port()));
+  const platform::SocketAddress to = platform::makeIpv6Address(mapped, platform::hostToNet16(echo.port()));
   platform::SocketAddress28 destination{};
   std::memcpy(destination.bytes.data(), to.bytes, sizeof destination);
   simdrv::LiveTcp::Connection c = live.connect(ownProcessId(), destination);
