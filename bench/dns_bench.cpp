@@ -25,7 +25,6 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
 #include "dns/dns_message.h"
 #include "hostnet/dns_query.h"
 #include "live_udp.h"
@@ -37,6 +36,7 @@
 #include "platform/services.h"
 #include "rules/filter_file.h"
 #include "sim_driver.h"
+#include "support/program.h"
 #include "support/test_support.h"
 
 namespace {
@@ -123,14 +123,13 @@ int main(int argc, char** argv) {
   }
   lumotest::TempDir dir;
   std::ofstream(dir.path() / "hosts") << "203.0.113.5 steer.example\n";
-  lumotest::ChildProcess dnsmasq;
+  lumotest::Program dnsmasq;
   std::string error;
   if (!dnsmasq.start(
-          "/usr/sbin/dnsmasq",
-          {"--keep-in-foreground", "--conf-file=/dev/null", "--port=" + std::to_string(kDnsmasqPort),
-           "--listen-address=127.0.0.1", "--bind-interfaces", "--no-resolv", "--no-hosts",
-           "--addn-hosts=" + (dir.path() / "hosts").string(), "--pid-file="},
-          error)) {
+          {"/usr/sbin/dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null",
+           "--port=" + std::to_string(kDnsmasqPort), "--listen-address=127.0.0.1", "--bind-interfaces",
+           "--no-resolv", "--no-hosts", "--addn-hosts=" + (dir.path() / "hosts").string(), "--pid-file="},
+          {}, error)) {
     std::fprintf(stderr, "dns_bench: %s\n", error.c_str());
     return 2;
   }
