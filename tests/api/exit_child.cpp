@@ -6,7 +6,6 @@
 //   driver                the driver library alone with a do-nothing handler
 //   load | load-stop      the built library loaded by path (second argument):
 //   | unload              Init, then Stop(1), or Init and unloading it again
-#include <cstdio>
 #include <cstring>
 #include <string>
 

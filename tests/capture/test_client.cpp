@@ -16,7 +16,6 @@
 #include <cstring>
 #include <iostream>
 #include <string>
-#include <vector>
 
 namespace {
 

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <memory>
 #include <thread>
 
 #include "platform/event.h"

@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "icmp_packets.h"
