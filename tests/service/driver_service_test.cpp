@@ -176,6 +176,15 @@ TEST(RegisterDriverService, ExistingServiceRunningOrStartableAndTheOptionLeavesI
   EXPECT_EQ(service::registerDriverService("LumoDriverSys", nullptr), -1);
   EXPECT_EQ(platform::lastSystemError(), platform::kErrorServiceCannotAcceptControl);
   EXPECT_EQ(service::registerDriverService(nullptr, nullptr), -1);
+
+  // Nothing is written for a service not registered.
+  uint32_t tag = 7;
+  EXPECT_FALSE(service::serviceRegistered("aswstm"));
+  EXPECT_FALSE(service::readServiceTag("aswstm", tag));
+  EXPECT_FALSE(service::writeServiceTag("aswstm", 3));  // no key: nothing to write into
+  EXPECT_FALSE(service::setServiceGroup("aswstm", true));
+  setServiceTag(m, "aswstm", 0);
+  EXPECT_TRUE(service::serviceRegistered("ASWSTM"));
 }
 
 TEST(RegisterDriverService, CreatesWithFolderAndPlacesInOrderThenRemovalUndoesItAndClearsIpv6Bit) {
@@ -199,17 +208,6 @@ TEST(RegisterDriverService, CreatesWithFolderAndPlacesInOrderThenRemovalUndoesIt
 
   EXPECT_EQ(service::removeDriverService("LumoDriverSys"), -1);
   EXPECT_EQ(platform::lastSystemError(), platform::kErrorServiceDoesNotExist);
-}
-
-TEST(ServiceValues, NothingIsWrittenForAServiceNotRegistered) {
-  DriverTestMachine m;
-  uint32_t tag = 7;
-  EXPECT_FALSE(service::serviceRegistered("aswstm"));
-  EXPECT_FALSE(service::readServiceTag("aswstm", tag));
-  EXPECT_FALSE(service::writeServiceTag("aswstm", 3));  // no key: nothing to write into
-  EXPECT_FALSE(service::setServiceGroup("aswstm", true));
-  setServiceTag(m, "aswstm", 0);
-  EXPECT_TRUE(service::serviceRegistered("ASWSTM"));
 }
 
 }  // namespace
