@@ -54,15 +54,6 @@ ServiceState driverState() {
   return state;
 }
 
-// Runs lumo-driver from the library's folder with `args` (no spaces in
-// them), its output discarded; its exit status, or -1.
-int runProgram(const std::string& args) {
-  const std::string command =
-      (platform::libraryFolder() / "lumo-driver").string() + " " + args + " >/dev/null 2>&1";
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 class DriverProcess : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -98,7 +89,10 @@ TEST_F(DriverProcess, TheServiceStartsOneDriverPerFolderBesideTheLibraryAndStopE
   EXPECT_EQ(getsid(pid), pid) << "detached into a session of its own";
   EXPECT_EQ((fs::status(folder.path()).permissions() & fs::perms::all), fs::perms::owner_all);
   EXPECT_EQ(services.start(kService), platform::kErrorServiceAlreadyRunning);
-  EXPECT_EQ(runProgram("--dir " + folder.path().string()), 1) << "the folder has its driver";
+  const std::string second = (platform::libraryFolder() / "lumo-driver").string() + " --dir " +
+                             folder.path().string() + " >/dev/null 2>&1";
+  const int status = std::system(second.c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "the folder has its driver: " << status;
   EXPECT_EQ(driverState(), ServiceState::kRunning) << "the refused one changed nothing";
   EXPECT_NE(platform::openDevice(drivertest::kDevicePath), nullptr) << "the first driver still serves";
 

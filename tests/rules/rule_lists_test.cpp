@@ -154,29 +154,21 @@ TEST(ParseDelayRules, NameRulesBecomeAddressRulesWhenTheNameResolves) {
   EXPECT_EQ(responder.AddressRuleCount(), 0u);
 }
 
-class HostsFileTest : public ::testing::Test {
- protected:
-  std::filesystem::path Write(const std::string& text) {
-    auto path = dir.path() / "hosts";
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
-  }
+TEST(HostsFile, ReadsNamesUpToTheCommentTokenIntoTheAddressTableAndNothingWithoutAFile) {
   lumotest::TempDir dir;
-};
-
-TEST_F(HostsFileTest, ReadsNamesUpToTheCommentTokenIntoTheAddressTableAndNothingWithoutAFile) {
+  std::ofstream(dir.path() / "hosts", std::ios::binary)
+      << "# a comment line\r\n"
+         "203.0.113.7 game.example.com alias.example.com # patch.example.com\n"
+         "203.0.113.6\tother.example.com  #comment more.example.com\n"
+         "  198.51.100.1   spaced.example.com\n"
+         "2001:db8::5 six.example.com\r"
+         "198.51.100.2 localhost notaname_ ok.example.org\n"
+         "0.0.0.0 blocked.example.com\n"
+         "not-an-address bad.example.com\n"
+         "198.51.100.3\n"
+         "203.0.113.5 game.example.com\n";
   RuleLists lists;
-  lists.SetHostsPath(
-      Write("# a comment line\r\n"
-            "203.0.113.7 game.example.com alias.example.com # patch.example.com\n"
-            "203.0.113.6\tother.example.com  #comment more.example.com\n"
-            "  198.51.100.1   spaced.example.com\n"
-            "2001:db8::5 six.example.com\r"
-            "198.51.100.2 localhost notaname_ ok.example.org\n"
-            "0.0.0.0 blocked.example.com\n"
-            "not-an-address bad.example.com\n"
-            "198.51.100.3\n"
-            "203.0.113.5 game.example.com\n"));
+  lists.SetHostsPath(dir.path() / "hosts");
   HostMap map;
   ASSERT_TRUE(lists.LoadHostsFile(map));
   std::vector<std::string> names;
