@@ -194,27 +194,6 @@ FakeDriver::Script answerWith(std::vector<uint8_t> answer, bool withId, std::vec
   };
 }
 
-// Opens the device on `fake` and asks the kind query: answered, or the
-// driver taken for gone (the control fails, and so does everything after it).
-void expectKindQuery(FakeDriver& fake, bool answered) {
-  ASSERT_TRUE(fake.bound());
-  auto device = platform::openDevice(kDevicePath);
-  ASSERT_NE(device, nullptr);
-  uint32_t kind = 0, returned = 0;
-  EXPECT_EQ(device->control(drvapi::kIoctlDriverKind, nullptr, 0, &kind, sizeof kind, &returned), answered);
-  EXPECT_EQ(returned, answered ? 4u : 0u);
-  EXPECT_EQ(device->alive(), answered);
-  if (answered) {
-    EXPECT_EQ(kind, 2u);
-    return;
-  }
-  uint64_t count = 0;
-  platform::DeviceIo io;
-  EXPECT_EQ(device->read(&count, sizeof count, io), platform::IoStart::Failed);
-  EXPECT_EQ(device->write(&count, sizeof count, io), platform::IoStart::Failed);
-  EXPECT_FALSE(device->control(drvapi::kIoctlDriverKind, nullptr, 0, &kind, sizeof kind, &returned));
-}
-
 TEST_F(LibraryWire, ADriverThatBreaksTheProtocolIsTakenForGone) {
   auto done = wire::make<wire::ControlDone>(wire::kControlDone, 0, 4);
   done.ok = 1;
@@ -252,7 +231,24 @@ TEST_F(LibraryWire, ADriverThatBreaksTheProtocolIsTakenForGone) {
     platform::UniqueFd memory(::memfd_create("x", MFD_CLOEXEC));
     FakeDriver fake(answerWith(row.answer, row.withId, std::vector<int>(row.withFd, memory.get())),
                     hello(wire::kHelloAccepted));
-    expectKindQuery(fake, row.answered);
+    ASSERT_TRUE(fake.bound());
+    auto device = platform::openDevice(kDevicePath);
+    ASSERT_NE(device, nullptr);
+    uint32_t kind = 0, returned = 0;
+    EXPECT_EQ(device->control(drvapi::kIoctlDriverKind, nullptr, 0, &kind, sizeof kind, &returned),
+              row.answered);
+    EXPECT_EQ(returned, row.answered ? 4u : 0u);
+    EXPECT_EQ(device->alive(), row.answered);
+    if (row.answered) {
+      EXPECT_EQ(kind, 2u);
+      continue;
+    }
+    // Taken for gone: everything after the failed control fails too.
+    uint64_t count = 0;
+    platform::DeviceIo io;
+    EXPECT_EQ(device->read(&count, sizeof count, io), platform::IoStart::Failed);
+    EXPECT_EQ(device->write(&count, sizeof count, io), platform::IoStart::Failed);
+    EXPECT_FALSE(device->control(drvapi::kIoctlDriverKind, nullptr, 0, &kind, sizeof kind, &returned));
   }
 }
 
