@@ -2,6 +2,7 @@
 // capture library and lumo-driver in a folder of their own: what a user sees
 // on standard error and in the exit status, what the launched program gets,
 // which exports the engine gets, and what is left running.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -24,6 +25,9 @@
 #include "support/test_support.h"
 
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 std::string readText(const std::string& path) {
   std::ifstream file(path);
@@ -112,16 +116,14 @@ TEST_F(LumoRun, RunsTheProgramUnderCaptureAndEndsWithItsStatus) {
   for (const std::string& part :
        {"preload=" + std::filesystem::canonical(LUMO_RUN_FAKE_CAPTURE).string() + "\n",
         "dir=" + driverDir_ + "\n", std::string("5 -> /dev/null")})
-    EXPECT_NE(out.find(part), std::string::npos) << part << " in " << out;
+    EXPECT_THAT(out, HasSubstr(part));
   EXPECT_EQ(out.find("socket:"), std::string::npos) << out;
 
   const std::string calls = engineCalls();
-  EXPECT_NE(calls.find("SetConfig label=lumo-run user=player password=4711 processes=Game,helper limit=0 "
-                       "rules=mc,30,*.*:443 node=127.0.0.1:" +
-                       std::to_string(node_.port()) + "/9 game=12 area=0"),
-            std::string::npos)
-      << calls;
-  EXPECT_NE(calls.find("Start 1 0 0 0 0 0"), std::string::npos) << calls;
+  EXPECT_THAT(calls, HasSubstr("SetConfig label=lumo-run user=player password=4711 processes=Game,helper "
+                               "limit=0 rules=mc,30,*.*:443 node=127.0.0.1:" +
+                               std::to_string(node_.port()) + "/9 game=12 area=0"));
+  EXPECT_THAT(calls, HasSubstr("Start 1 0 0 0 0 0"));
   // The engine is stopped and destroyed once, after the program ended: the
   // first Stop is the last call but UnInit.
   EXPECT_EQ(calls.substr(std::min(calls.find("Stop 0"), calls.size())), "Stop 0\nUnInit 0\n") << calls;
@@ -137,7 +139,7 @@ TEST_F(LumoRun, FlowReadsAreShownAndCountedOnceAndASignalStillStopsTheEngine) {
   // sleep dies of the SIGTERM passed on; lumo-run ends as it did, after the
   // engine was stopped, and leaves nothing running.
   EXPECT_EQ(process_->stop(60000), 128 + SIGTERM);
-  EXPECT_NE(engineCalls().find("Stop 0\nUnInit 0\n"), std::string::npos) << engineCalls();
+  EXPECT_THAT(engineCalls(), HasSubstr("Stop 0\nUnInit 0\n"));
   EXPECT_TRUE(childProcesses().empty());
   // The stand-in's Start sends one message of 12595 bytes sent and 4608
   // received; the 100 and 50 bytes of GetFlow are in the total once beside it.
@@ -152,7 +154,7 @@ TEST_F(LumoRun, FlowReadsAreShownAndCountedOnceAndASignalStillStopsTheEngine) {
         " B since its previous read or the last one-second line\nlumo: flows: lumo-driver does not answer "
         "on " +
             driverDir_ + "/capture ("})
-    EXPECT_NE(err.find(part), std::string::npos) << part << " in " << err;
+    EXPECT_THAT(err, HasSubstr(part));
 }
 
 TEST_F(LumoRun, AFailingStepSaysWhichAndUndoesTheOnesBefore) {
@@ -173,7 +175,7 @@ TEST_F(LumoRun, AFailingStepSaysWhichAndUndoesTheOnesBefore) {
         run(args({"--no-driver-start"}, {"/bin/sh", "-c", "touch " + dir_.path().string() + "/ran"}),
             {std::string("LUMO_FAKE_ENGINE_FAIL=") + row.failing});
     EXPECT_EQ(status, 125) << row.failing;
-    EXPECT_NE(process_->errors().find(row.message), std::string::npos) << process_->errors();
+    EXPECT_THAT(process_->errors(), HasSubstr(row.message));
     const std::string calls = engineCalls();
     EXPECT_EQ(calls.substr(calls.size() - std::min(calls.size(), std::strlen(row.lastCalls))), row.lastCalls)
         << calls;
@@ -183,9 +185,8 @@ TEST_F(LumoRun, AFailingStepSaysWhichAndUndoesTheOnesBefore) {
   // A program that is not there: the engine was started and is stopped.
   std::filesystem::remove(engineLog_);
   EXPECT_EQ(run(args({"--no-driver-start"}, {"no-such-program-here"})), 127);
-  EXPECT_NE(process_->errors().find("lumo-run: no-such-program-here: not found"), std::string::npos)
-      << process_->errors();
-  EXPECT_NE(engineCalls().find("Stop 0\nUnInit 0\n"), std::string::npos) << engineCalls();
+  EXPECT_THAT(process_->errors(), HasSubstr("lumo-run: no-such-program-here: not found"));
+  EXPECT_THAT(engineCalls(), HasSubstr("Stop 0\nUnInit 0\n"));
   EXPECT_TRUE(childProcesses().empty());
 }
 
@@ -203,7 +204,7 @@ TEST_F(LumoRun, AMissingExportFileOrNodeIsNamed) {
   };
   for (const auto& [arguments, message] : rows) {
     EXPECT_EQ(run(arguments), 125) << message;
-    EXPECT_NE(process_->errors().find(message), std::string::npos) << process_->errors();
+    EXPECT_THAT(process_->errors(), HasSubstr(message));
   }
   EXPECT_TRUE(engineCalls().empty());
 }
@@ -211,11 +212,9 @@ TEST_F(LumoRun, AMissingExportFileOrNodeIsNamed) {
 TEST_F(LumoRun, StartsTheDriverWhenNoneAnswersAndStopsItOnlyIfItStartedIt) {
   // A driver that cannot start is reported with its log, and nothing runs.
   EXPECT_EQ(run(args({}, {"/bin/true"}), {"LUMO_FAKE_DRIVER_FAIL=1"}), 125);
-  EXPECT_NE(process_->errors().find("lumo-run: lumo-driver exited with status 3 at start: \"fake driver: "
-                                    "cannot open the device\" (log: " +
-                                    driverDir_ + "/lumo-driver.log)"),
-            std::string::npos)
-      << process_->errors();
+  EXPECT_THAT(process_->errors(), HasSubstr("lumo-run: lumo-driver exited with status 3 at start: \"fake "
+                                            "driver: cannot open the device\" (log: " +
+                                            driverDir_ + "/lumo-driver.log)"));
   EXPECT_TRUE(engineCalls().empty());
   EXPECT_TRUE(childProcesses().empty());
 
@@ -226,16 +225,15 @@ TEST_F(LumoRun, StartsTheDriverWhenNoneAnswersAndStopsItOnlyIfItStartedIt) {
   EXPECT_TRUE(childProcesses().empty());
 
   ASSERT_EQ(run(args({}, {"/bin/true"})), 0);
-  EXPECT_NE(process_->errors().find("lumo-run: started lumo-driver (pid "), std::string::npos)
-      << process_->errors();
+  EXPECT_THAT(process_->errors(), HasSubstr("lumo-run: started lumo-driver (pid "));
   const pid_t driver = driverPid();
   ASSERT_GT(driver, 0);
-  EXPECT_NE(readText(driverDir_ + "/lumo-driver.log").find("fake driver: serving"), std::string::npos);
+  EXPECT_THAT(readText(driverDir_ + "/lumo-driver.log"), HasSubstr("fake driver: serving"));
 
   // The next run finds it serving, starts none and leaves it running, even
   // with --stop-driver.
   ASSERT_EQ(run(args({"--stop-driver"}, {"/bin/true"})), 0);
-  EXPECT_EQ(process_->errors().find("started lumo-driver"), std::string::npos) << process_->errors();
+  EXPECT_THAT(process_->errors(), Not(HasSubstr("started lumo-driver")));
   EXPECT_EQ(driverPid(), driver);
   // The driver is ended here (this test adopted it); nothing else was left.
   for (pid_t child : childProcesses()) {
