@@ -235,11 +235,10 @@ TEST_F(NodeTest, MalformedGreetingsAreClosedAndTheNodeServesOnUntilTerminationCl
   expectClosed(relayed);
   expectClosed(idle);
   // Both connections were logged, the relayed one with its destination.
-  EXPECT_NE(node_.log().find("to=203.0.113.5:7000 mapped=127.0.0.1:" + std::to_string(echo_.port()) +
-                             " user=u result=node-stopped"),
-            std::string::npos)
+  EXPECT_TRUE(node_.logShows("to=203.0.113.5:7000 mapped=127.0.0.1:" + std::to_string(echo_.port()) +
+                             " user=u result=node-stopped"))
       << node_.log();
-  EXPECT_NE(node_.log().find("to=- mapped=- user=- result=node-stopped"), std::string::npos) << node_.log();
+  EXPECT_TRUE(node_.logShows("to=- mapped=- user=- result=node-stopped")) << node_.log();
 }
 
 TEST_F(NodeTest, SilentClientIsClosedAfterTheHandshakeTimeout) {
@@ -341,9 +340,8 @@ TEST_F(UdpTunnelTest, RepliesNameTheDestinationBadDatagramsAreDroppedAndEchoRequ
   EngineSocket engine(node_.udpPort());
   // Sizes from one byte to beyond what one IPv4 fragment holds; each
   // destination is its own association, and each reply names its own.
-  for (size_t size : {size_t{1}, size_t{1400}, size_t{60000}}) {
+  for (size_t size : {size_t{1}, size_t{1400}, size_t{60000}})
     engine.roundTrip(ipv4(203, 0, 113, 5), 7000, pattern(size, 1));
-  }
   engine.roundTrip(ipv4(203, 0, 113, 77), 27015, pattern(64, 2));
   EXPECT_TRUE(node_.logShows("to=203.0.113.5:7000 mapped=127.0.0.1:" + std::to_string(echo_.port()) +
                              " user=16909060"))
@@ -429,15 +427,14 @@ TEST_F(UdpTunnelTest, EngineSocketsGetAssociationsOfTheirOwnWithinTheBound) {
   // A third association closes the least recently used one (the second).
   third.roundTrip(ipv4(203, 0, 113, 5), 7000, pattern(100, 4));
   EXPECT_TRUE(node_.logShows("udp assoc=2 engine="));
-  EXPECT_NE(node_.log().find("result=evicted up=1/100 down=1/100 dropped=0"), std::string::npos)
-      << node_.log();
+  EXPECT_TRUE(node_.logShows("result=evicted up=1/100 down=1/100 dropped=0")) << node_.log();
   first.roundTrip(ipv4(203, 0, 113, 5), 7000, pattern(100, 5));
   ports = echo_.sourcePorts();
   ASSERT_EQ(ports.size(), 5u);
   EXPECT_EQ(ports[4], ports[0]);
 
   EXPECT_EQ(node_.stop(), 0) << node_.log();
-  EXPECT_NE(node_.log().find("udp assoc=1 engine="), std::string::npos);
+  EXPECT_TRUE(node_.logShows("udp assoc=1 engine="));
   EXPECT_EQ(occurrences(node_.log(), "result=node-stopped"), 2u) << node_.log();
 }
 
@@ -446,7 +443,7 @@ TEST_F(UdpTunnelTest, IdleAssociationCloses) {
   EngineSocket engine(node_.udpPort());
   engine.roundTrip(ipv4(203, 0, 113, 5), 7000, pattern(10, 1));
   EXPECT_TRUE(node_.logShows("udp assoc=1 engine="));
-  EXPECT_NE(node_.log().find("result=idle up=1/10 down=1/10"), std::string::npos) << node_.log();
+  EXPECT_TRUE(node_.logShows("result=idle up=1/10 down=1/10")) << node_.log();
   // The next datagram opens a new association from a new outbound socket.
   engine.roundTrip(ipv4(203, 0, 113, 5), 7000, pattern(10, 2));
   EXPECT_TRUE(node_.logShows("udp assoc=2 open"));
