@@ -200,12 +200,10 @@ TEST_F(CaptureInNamespace, DirectTransportRepliesReachTheLibraryNotTheProgram) {
   // socket (whose node replies its catcher takes): each gets the unwrapped
   // answer from where it sent, never the node's wrapped one.
   capturetest::Outcome o = client({"udp-blocking", "203.0.113.9", "7000", "direct blocking"});
-  EXPECT_THAT(o.output, Not(HasSubstr("tunnel")));
-  EXPECT_THAT(o.output, HasSubstr("got direct blocking from 203.0.113.9:7000\n"));
   const std::string local = localOf(o.output);
+  EXPECT_EQ(o.output, "local " + local + "\ngot direct blocking from 203.0.113.9:7000\n");
   o = client({"udp-nonblocking", "203.0.113.9", "7001", "direct polled"});
-  EXPECT_THAT(o.output, Not(HasSubstr("tunnel")));
-  EXPECT_THAT(o.output, HasSubstr("got direct polled from 203.0.113.9:7001\n"));
+  EXPECT_EQ(o.output, "local " + localOf(o.output) + "\ngot direct polled from 203.0.113.9:7001\n");
   o = client({"resolver", "203.0.113.9", "53"});
   EXPECT_THAT(o.output, Not(HasSubstr("tunnel")));
   for (const char* line : {"answer query A from", "answer query AAAA from", "peer"})

@@ -3,6 +3,7 @@
 // getent under capture (its own /etc/hosts and /etc/resolv.conf in a mount
 // namespace) answered by the handler, or the C library's way by a name
 // server of the test's own.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
 
@@ -191,9 +192,8 @@ TEST(AddressReplyReader, AReplyCutAnywhereIsNeverReadPastItsEnd) {
 std::vector<std::string> listOf(const addrinfo* list) {
   std::vector<std::string> out;
   for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
-    const auto* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
     const std::string address = a->ai_addrlen == sizeof(sockaddr_in)
-                                    ? text(in->sin_addr.s_addr) + ":" + std::to_string(ntohs(in->sin_port))
+                                    ? capturetest::text(*reinterpret_cast<sockaddr_in*>(a->ai_addr))
                                     : "?";
     out.push_back(std::to_string(a->ai_family) + " " + std::to_string(a->ai_socktype) + " " +
                   std::to_string(a->ai_protocol) + " " + address + " " +
@@ -493,13 +493,12 @@ TEST_F(ResolverUnderCapture, GetentGetsWhatTheEngineAnswersAndTheCLibraryTheRest
   o = run({"getent", "hosts", "alias.example"}, kCaptureServer);
   EXPECT_EQ(o.status, 0) << o.errors;
   EXPECT_EQ(o.output, "203.0.113.6     target.example alias.example\n");
-  for (const char* name : {"missing.example", "empty.example"}) {
+  for (const char* name : {"missing.example", "empty.example"})
     for (const char* database : {"ahostsv4", "hosts"}) {
       o = run({"getent", database, name}, kCaptureServer);
       EXPECT_EQ(o.status, 2) << database << " " << name;
       EXPECT_EQ(o.output, "") << database << " " << name;
     }
-  }
   EXPECT_EQ(queries().size(), 6u) << "one query each, none asked again";
 
   // Without the override the capture asks resolv.conf's first IPv4 server.
@@ -532,10 +531,8 @@ TEST_F(ResolverUnderCapture, GetentGetsWhatTheEngineAnswersAndTheCLibraryTheRest
   // program is told so in one line.
   o = run({"getent", "hosts", "steer.example"}, kCaptureServer, false);
   EXPECT_EQ(o.output, "192.0.2.44      steer.example\n") << o.errors;
-  EXPECT_EQ(
-      o.errors.rfind("lumo-capture: cannot reach the driver at " + (noDriver.path() / "capture").string(), 0),
-      0u)
-      << o.errors;
+  EXPECT_THAT(o.errors, ::testing::StartsWith("lumo-capture: cannot reach the driver at " +
+                                              (noDriver.path() / "capture").string()));
   EXPECT_EQ(std::count(o.errors.begin(), o.errors.end(), '\n'), 1) << o.errors;
   EXPECT_EQ(queries().size(), before);
   EXPECT_TRUE(capture.seen().empty());
