@@ -16,11 +16,7 @@ using namespace hostnet;
 using dnstest::Upstream;
 using platform::ipv4;
 
-namespace {
-
 const uint32_t kLoopback = ipv4(127, 0, 0, 1);
-
-}  // namespace
 
 TEST(DnsQueryEncoding, BuildsTheQueryBytesAndRefusesNamesThatDoNotFit) {
   uint8_t buf[kDnsQueryBufferSize];
@@ -103,19 +99,10 @@ TEST(DnsQueryBlocking, AgainstALocalResponderAndAsTheServerProbe) {
                                [&reads] { return (reads++) * 250; });
     EXPECT_EQ(ok, r.success) << static_cast<int>(r.mode);
     EXPECT_EQ(responder.seenCount(), 1u) << static_cast<int>(r.mode);
-    if (r.timesOut) {
-      EXPECT_EQ(result.elapsedMs, kDnsQueryTimedOut) << static_cast<int>(r.mode);
-    }
-    if (r.success) {
-      EXPECT_LT(result.elapsedMs, kDnsQueryTimedOut);
-      ASSERT_EQ(result.addresses.size(), 2u);  // the CNAME record is skipped
-      EXPECT_EQ(result.addresses[0].family(), platform::kFamilyIpv4);
-      EXPECT_EQ(result.addresses[0].ipv4(), ipv4(198, 51, 100, 7));
-      EXPECT_EQ(result.addresses[1].family(), platform::kFamilyIpv6);
-      EXPECT_EQ(result.addresses[1].ipv6()[15], 5);
-    } else {
-      EXPECT_TRUE(result.addresses.empty());
-    }
+    EXPECT_EQ(result.elapsedMs == kDnsQueryTimedOut, r.timesOut) << static_cast<int>(r.mode);
+    std::string addresses;  // the CNAME record is skipped
+    for (const platform::SocketAddress& a : result.addresses) addresses += platform::addressToText(a) + " ";
+    EXPECT_EQ(addresses, r.success ? "198.51.100.7 2001:db8::5 " : "") << static_cast<int>(r.mode);
     // The upstream server probe is the blocking client's answer.
     DnsProbeSettings probe;
     probe.probeHostName = "probe.game.test";
