@@ -90,10 +90,8 @@ ScriptedNode::~ScriptedNode() {
 
 void ScriptedNode::run() {
   // Wait for the one client, giving up when the test ends without it.
-  for (;;) {
+  while (platform::waitReadable(listener_.get(), kPollMs) != 1)
     if (stopping_) return;
-    if (platform::waitReadable(listener_.get(), kPollMs) == 1) break;
-  }
   platform::OwnedSocket connection(platform::acceptSocket(listener_.get(), nullptr));
   if (!connection.valid()) return;
   connected_ = true;
