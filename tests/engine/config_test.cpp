@@ -10,17 +10,6 @@ using engine::GAME_CONFIG;
 using engine::PROCESS_ENTRY;
 using engine::PROXY_CONFIG;
 
-namespace {
-
-PROCESS_ENTRY entry(const char* name, uint32_t value) {
-  PROCESS_ENTRY e{};
-  std::strncpy(e.name, name, sizeof e.name - 1);
-  e.value = value;
-  return e;
-}
-
-}  // namespace
-
 TEST(ConfigRecords, UserIdFromPassword) {
   struct Row {
     const char* text;
@@ -45,7 +34,7 @@ TEST(ConfigRecords, UserIdFromPassword) {
 
 // Null texts are taken as empty; of the port words only the low 16 bits count.
 TEST(ConfigRecords, ProcessNamesAreLowerCasedInPlaceAndMergedAndUnterminatedOnesEmpty) {
-  PROCESS_ENTRY entries[] = {entry("Game.EXE", 9), entry("a.exe", 1), entry("A.EXE", 2), entry("", 5)};
+  PROCESS_ENTRY entries[] = {{"Game.EXE", 9}, {"a.exe", 1}, {"A.EXE", 2}, {"", 5}};
   std::memset(entries[3].name, 'X', sizeof entries[3].name);  // no terminator: becomes empty
   PROXY_CONFIG proxy;
   GAME_CONFIG game;
