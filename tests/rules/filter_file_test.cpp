@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "platform/crypto.h"
 
@@ -39,14 +40,12 @@ TEST(FilterText, Kind0ColumnVariantsAndPortRuleKindsWithTheirOptionalColumns) {
     FilterLists lists = Parse(row.line);
     ASSERT_EQ(lists.records.size(), 1u) << row.line;
     const FILTER_RECORD& r = lists.records[0];
-    EXPECT_EQ(r.kind, FILTER_STEER);
-    EXPECT_EQ(r.nameIsAddress, row.nameIsAddress) << row.line;
-    EXPECT_EQ(r.proxyResolve, row.proxyResolve) << row.line;
-    EXPECT_EQ(r.fixedAddressFlag, row.fixedAddressFlag) << row.line;
-    EXPECT_EQ(r.name, row.name) << row.line;
-    EXPECT_EQ(r.note, row.note) << row.line;
-    EXPECT_EQ(r.fixedAddress, row.fixedAddress) << row.line;
-    EXPECT_EQ(r.port, 0xFFFF) << "default port";
+    EXPECT_EQ(std::tie(r.kind, r.nameIsAddress, r.proxyResolve, r.fixedAddressFlag, r.name, r.note,
+                       r.fixedAddress, r.port),
+              std::tuple(FILTER_STEER, row.nameIsAddress, row.proxyResolve, row.fixedAddressFlag,
+                         std::string(row.name), std::string(row.note), std::string(row.fixedAddress),
+                         uint16_t{0xFFFF}))  // the default port
+        << row.line;
   }
 
   // Port rule kinds and their optional columns.
@@ -70,11 +69,10 @@ TEST(FilterText, Kind0ColumnVariantsAndPortRuleKindsWithTheirOptionalColumns) {
     FilterLists portLists = Parse(row.line);
     ASSERT_EQ(portLists.records.size(), 1u) << row.line;
     const FILTER_RECORD& r = portLists.records[0];
-    EXPECT_EQ(r.kind, row.kind) << row.line;
-    EXPECT_EQ(r.name, row.name) << row.line;
-    EXPECT_EQ(r.port, platform::hostToNet16(row.port)) << row.line;
-    EXPECT_EQ(r.action, row.action) << row.line;
-    EXPECT_EQ(r.protocol, row.protocol) << row.line;
+    EXPECT_EQ(std::tie(r.kind, r.name, r.port, r.action, r.protocol),
+              std::tuple(row.kind, std::string(row.name), platform::hostToNet16(row.port), row.action,
+                         row.protocol))
+        << row.line;
   }
   FilterLists big = Parse("4294967295,-1,2,80");
   ASSERT_EQ(big.records.size(), 1u);
