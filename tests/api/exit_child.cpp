@@ -9,12 +9,7 @@
 #include <cstring>
 #include <string>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
-
+#include "driverless_library.h"
 #include "drvapi/drvapi.h"
 #include "lumo/lumo.h"
 #include "platform/services.h"
@@ -22,13 +17,6 @@
 #include "support/quiet_handler.h"
 
 namespace {
-
-#ifdef _WIN32
-#define CALL __stdcall
-#else
-#define CALL
-#endif
-using BoolOfWordFn = bool(CALL*)(uint32_t);
 
 // The simulated driver outlives the client, as a kernel driver would (kept
 // reachable, so that a leak checker does not count it).
@@ -51,28 +39,18 @@ bool configureAndStart() {
          Start(1, 1, 0, 0, 0, 0);
 }
 
+// Loaded by path; left loaded past main unless unloaded (kept reachable, so
+// that a leak checker does not count it).
+lumotest::LoadedLibrary* library = nullptr;
+
 int loadedLibrary(const std::string& mode, const char* path) {
-#ifdef _WIN32
-  HMODULE handle = LoadLibraryA(path);
-  auto find = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(handle, name)); };
-#else
-  void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  auto find = [&](const char* name) { return dlsym(handle, name); };
-#endif
-  if (handle == nullptr) return 3;
-  auto init = reinterpret_cast<BoolOfWordFn>(find("Init"));
-  auto stop = reinterpret_cast<BoolOfWordFn>(find("Stop"));
+  library = new lumotest::LoadedLibrary(path);
+  if (library->handle == nullptr) return 3;
   // No driver is reachable from the loaded library: Init creates the engine
   // and brings up what comes before the driver, then fails.
-  init(0);
-  if (mode == "load-stop") stop(1);
-  if (mode == "unload") {
-#ifdef _WIN32
-    FreeLibrary(handle);
-#else
-    dlclose(handle);
-#endif
-  }
+  library->boolOfWord("Init")(0);
+  if (mode == "load-stop") library->boolOfWord("Stop")(1);
+  if (mode == "unload") delete library;
   return 0;
 }
 

@@ -9,10 +9,7 @@
 
 #include "driverless_library.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <dlfcn.h>
+#ifndef _WIN32
 #include <malloc.h>
 #endif
 
@@ -22,35 +19,8 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #define LUMO_SANITIZER_HEAP 1
 #endif
 
-namespace {
-
-struct Library {
-#ifdef _WIN32
-  HMODULE handle = LoadLibraryA(lumotest::driverlessLibrary().c_str());
-  void* find(const char* name) const { return reinterpret_cast<void*>(GetProcAddress(handle, name)); }
-  ~Library() {
-    if (handle) FreeLibrary(handle);
-  }
-#else
-  void* handle = dlopen(lumotest::driverlessLibrary().c_str(), RTLD_NOW | RTLD_LOCAL);
-  void* find(const char* name) const { return dlsym(handle, name); }
-  ~Library() {
-    if (handle) dlclose(handle);
-  }
-#endif
-};
-
-#ifdef _WIN32
-#define CALL __stdcall
-#else
-#define CALL
-#endif
-using BoolOfWordFn = bool(CALL*)(uint32_t);
-
-}  // namespace
-
 TEST(LibraryLoad, ExportsTheNineEntryPointsByName) {
-  Library lib;
+  const lumotest::LoadedLibrary lib(lumotest::driverlessLibrary());
   ASSERT_NE(lib.handle, nullptr) << lumotest::driverlessLibrary();
   for (const char* name : {"GetFlow", "Init", "InstallDriver", "SetBlur", "SetConfig", "Start", "Stop", "UnInit",
                            "UnInstallDriver"})
@@ -73,9 +43,9 @@ size_t heapInUse() {
 }
 
 void loadInitAndUnload() {
-  Library lib;
+  const lumotest::LoadedLibrary lib(lumotest::driverlessLibrary());
   ASSERT_NE(lib.handle, nullptr);
-  reinterpret_cast<BoolOfWordFn>(lib.find("Init"))(0);
+  lib.boolOfWord("Init")(0);
   // Closed with the engine alive: the unload shuts it down.
 }
 
