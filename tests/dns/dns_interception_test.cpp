@@ -7,6 +7,7 @@
 
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/test_support.h"
@@ -158,9 +159,8 @@ TEST(DnsInterception, TunnelRepliesMatchTheirWaitOnceWaitsExpireAndPassingRespon
   EXPECT_EQ(f.dns.tunnelWaitCount(), 0u);
 
   ASSERT_EQ(f.driver.injected.size(), 1u);
-  EXPECT_TRUE(f.driver.injected[0].toApplication);
-  EXPECT_EQ(f.driver.injected[0].id, 5u);
-  EXPECT_EQ(f.driver.injected[0].remote.ipv4(), kVirtualDnsAddress);
+  const ScriptedDriver::Injected& in = f.driver.injected[0];
+  EXPECT_EQ(std::tuple(in.toApplication, in.id, in.remote.ipv4()), std::tuple(true, 5u, kVirtualDnsAddress));
   ASSERT_EQ(f.engine.learned.size(), 1u);
   EXPECT_EQ(f.engine.learned[0].first, "else.example");
 
