@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <map>
-#include <string>
 #include <tuple>
 
 #include "platform/net.h"
