@@ -117,7 +117,7 @@ TEST_F(DriverProcess, TheLibraryOutlivesItsDriverAndReachesTheNextOne) {
   ASSERT_EQ(::kill(first, SIGKILL), 0);
   // The reader's read fails and the reader ends, its workers with it.
   ASSERT_TRUE(lumotest::waitFor(
-      [&] { return handler.threadsStarted() > 0 && handler.threadsEnded() == handler.threadsStarted(); }));
+      [&] { return handler.threadsStarted > 0 && handler.threadsEnded == handler.threadsStarted; }));
   EXPECT_EQ(drvapi::addFilterRule(&rule, true), drvapi::kFailed) << "writes fail at once";
   EXPECT_EQ(drvapi::udpInjectReceive(1, drvtest::kRemote.bytes.data(), "x", 1, nullptr), drvapi::kFailed);
   EXPECT_TRUE(ended(first));

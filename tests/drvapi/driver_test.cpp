@@ -51,10 +51,10 @@ TEST_F(DriverOps, FailedStartsAndASecondInitChangeNothing) {
   EXPECT_EQ(initDriver("LumoDriverSys", &handler), kOk);
   EXPECT_EQ(sim.openCount(), opened + 1);
   // The reader's pools started their workers: four event workers and one writer.
-  EXPECT_TRUE(lumotest::waitFor([&] { return handler.threadsStarted() == 5; }));
+  EXPECT_TRUE(lumotest::waitFor([&] { return handler.threadsStarted == 5; }));
 
   freeDriver();
-  EXPECT_EQ(handler.threadsEnded(), 5);
+  EXPECT_EQ(handler.threadsEnded, 5);
   EXPECT_EQ(tcpGetConnInfo(1, &info), kNotInitialised);
   // The library can be brought up again after freeDriver.
   start();

@@ -65,12 +65,12 @@ class RecordingHandler : public drvapi::DRV_EventHandler, public drvapi::DRV_IPE
     return out;
   }
 
-  int overlaps() const { return overlaps_.load(); }
-  int threadsStarted() const { return threadsStarted_.load(); }
-  int threadsEnded() const { return threadsEnded_.load(); }
+  std::atomic<int> overlaps{0};  // see Scope
+  std::atomic<int> threadsStarted{0};
+  std::atomic<int> threadsEnded{0};
 
-  void threadStart() override { ++threadsStarted_; }
-  void threadEnd() override { ++threadsEnded_; }
+  void threadStart() override { ++threadsStarted; }
+  void threadEnd() override { ++threadsEnded; }
   void tcpConnectRequest(uint64_t id, drvapi::TcpConnInfo* info) override {
     Scope s(*this, id);
     if (onTcpConnectRequest) onTcpConnectRequest(id, info);
@@ -121,7 +121,7 @@ class RecordingHandler : public drvapi::DRV_EventHandler, public drvapi::DRV_IPE
   struct Scope {
     Scope(RecordingHandler& h, uint64_t id) : h_(h), id_(id) {
       std::lock_guard<std::mutex> g(h_.lock_);
-      if (++h_.active_[id_] > 1) ++h_.overlaps_;
+      if (++h_.active_[id_] > 1) ++h_.overlaps;
     }
     ~Scope() {
       std::lock_guard<std::mutex> g(h_.lock_);
@@ -147,9 +147,6 @@ class RecordingHandler : public drvapi::DRV_EventHandler, public drvapi::DRV_IPE
   mutable std::mutex lock_;
   std::vector<Callback> calls_;
   std::map<uint64_t, int> active_;
-  std::atomic<int> overlaps_{0};
-  std::atomic<int> threadsStarted_{0};
-  std::atomic<int> threadsEnded_{0};
 };
 
 inline const platform::SocketAddress28 kLocal = simdrv::ipv4("127.0.0.1", 40001);
