@@ -107,9 +107,8 @@ TEST(LocalAddresses, SameSixteenBitNetworkLoopbackAndRetriedFill) {
   });
   // While the adapters cannot be read, loopback and 0.0.0.0 are still local.
   EXPECT_FALSE(retried.IsLocalAddress(ipv4(192, 168, 2, 2)));
-  EXPECT_TRUE(retried.IsLocalAddress(ipv4(127, 0, 0, 1)));
-  EXPECT_TRUE(retried.IsLocalAddress(ipv4(127, 200, 1, 1)));
-  EXPECT_TRUE(retried.IsLocalAddress(ipv4(0, 0, 0, 0)));
+  for (const uint32_t address : {ipv4(127, 0, 0, 1), ipv4(127, 200, 1, 1), ipv4(0, 0, 0, 0)})
+    EXPECT_TRUE(retried.IsLocalAddress(address)) << platform::ipv4ToText(address);
   uint8_t mappedLoopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 127, 0, 0, 1};
   EXPECT_TRUE(retried.IsLocalSocketAddress(platform::makeIpv6Address(mappedLoopback, 0)));
   EXPECT_FALSE(retried.IsLocalAddress(ipv4(192, 168, 2, 2)));  // tried again, failed again

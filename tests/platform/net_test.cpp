@@ -88,9 +88,8 @@ TEST(NetAddress, Ipv4TextIsStrictDottedDecimal) {
   for (const NetworkRow& r : networks) {
     uint32_t network = 7, prefix = 7;
     EXPECT_EQ(parseIpv4Network(r.text, network, prefix), r.valid) << r.text;
-    if (r.valid) {
-      EXPECT_EQ(std::pair(network, prefix), std::pair(r.address, r.prefix)) << r.text;
-    }
+    if (!r.valid) continue;
+    EXPECT_EQ(std::pair(network, prefix), std::pair(r.address, r.prefix)) << r.text;
   }
 }
 
@@ -150,9 +149,8 @@ TEST(NetAddress, EngineLayoutDriverFieldsAndIpv4FromIpv6AndBack) {
     SocketAddress out;
     bool ok = ToIpv4SocketAddress(makeIpv6Address(r.bytes, hostToNet16(4000)), out);
     EXPECT_EQ(ok, r.converts) << int(r.bytes[10]) << "," << int(r.bytes[9]);
-    if (ok) {
-      EXPECT_EQ(addressToText(out) + ":" + std::to_string(netToHost16(out.port())), "10.0.0.1:4000");
-    }
+    if (!ok) continue;
+    EXPECT_EQ(addressToText(out) + ":" + std::to_string(netToHost16(out.port())), "10.0.0.1:4000");
   }
   SocketAddress out;
   EXPECT_FALSE(ToIpv4SocketAddress(makeIpv4Address(ipv4(10, 0, 0, 1), 0), out));

@@ -96,12 +96,10 @@ TEST(ParseCidrText, ConvertsTheAddressAsTheClassicInetAddrDoesInItsClassicForms)
       {"300.0.0.0/8", false, 0, 0},
   };
   for (const Row& row : rows) {
-    uint32_t address = 0;
-    uint32_t prefix = 0;
+    uint32_t address = 0, prefix = 0;
     EXPECT_EQ(ParseCidrText(row.text, address, prefix), row.ok) << row.text;
     if (!row.ok) continue;
-    EXPECT_EQ(address, row.address) << row.text;
-    EXPECT_EQ(prefix, row.prefix) << row.text;
+    EXPECT_EQ(std::pair(address, prefix), std::pair(row.address, row.prefix)) << row.text;
   }
 
   // The classic conversion itself, in its classic forms.
@@ -152,9 +150,8 @@ TEST(Ipv6Text, ParsesNumericFormsGivesTheCanonicalTextAndTheAddress) {
   for (const Row& row : rows) {
     std::string text = row.text;
     EXPECT_EQ(IsIpv6Text(text), row.ok) << row.text;
-    if (row.ok) {
-      EXPECT_EQ(text, row.canonical) << row.text;
-    }
+    if (!row.ok) continue;
+    EXPECT_EQ(text, row.canonical) << row.text;
   }
   // Parsed: a family 23 address with port 0, or zeros.
   SocketAddress28 out;

@@ -153,8 +153,7 @@ TEST_F(UdpProxyTest, TunnelHeaderOnEveryDatagramSentAndReadOnEveryReply) {
   EXPECT_EQ(peer.port(), 0);
   const Bytes icmp = node.receive();
   ASSERT_EQ(icmp.size(), 25u);
-  EXPECT_EQ(icmp[18], 0);
-  EXPECT_EQ(icmp[19], 0);
+  EXPECT_EQ(Bytes(icmp.begin() + 18, icmp.begin() + 20), Bytes(2, 0));
 
   // One to 65062 bytes of the known kinds, for IPv4 peers only.
   const uint8_t v6[16] = {0x20, 0x01, 0x0d, 0xb8};
@@ -176,9 +175,8 @@ TEST_F(UdpProxyTest, TunnelHeaderOnEveryDatagramSentAndReadOnEveryReply) {
         << "flow " << row.flowId << " length " << row.length << " kind " << row.kind;
   }
   const Bytes largest = node.receive();
-  EXPECT_EQ(largest.size(), 65062u + 24u);
-  EXPECT_EQ(largest[4], 0xFE);  // total 65086 = 0xFE3E
-  EXPECT_EQ(largest[5], 0x3E);
+  ASSERT_EQ(largest.size(), 65062u + 24u);
+  EXPECT_EQ(Bytes(largest.begin() + 4, largest.begin() + 6), (Bytes{0xFE, 0x3E}));  // total 65086
 
   // Only replies longer than the header for an IPv4 peer are delivered, as
   // kind 2 when the node names port 0. A reply that carries nothing, or a
