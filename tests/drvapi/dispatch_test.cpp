@@ -17,12 +17,7 @@ constexpr uint32_t kMaintenanceMs = 10001;
 // A datagram peer on the network.
 const platform::SocketAddress28 kPeer = simdrv::ipv4("203.0.113.9", 9000);
 // The game's request for a UDP flow.
-const UdpConnectRequest kUdpRequest = [] {
-  UdpConnectRequest request{};
-  request.processId = kGamePid;
-  request.ipFamily = kFamilyIpv4;
-  return request;
-}();
+const UdpConnectRequest kUdpRequest{0, kGamePid, kFamilyIpv4, {}, {}};
 
 class Dispatch : public DriverFixture {
  protected:

@@ -194,20 +194,18 @@ TEST_F(DriverOps, ProcessRuleNamesAreNormalised) {
       {u"E:Gx", u"gx"},
       {u"", u""},
   };
-  for (const Row& row : rows) {
+  const auto add = [](const std::u16string& name, bool first) {
     ProcessFilterRule rule{};
     rule.rule.filteringFlag = kRuleFilter;
-    std::memcpy(rule.processName, row.name.data(), row.name.size() * sizeof(char16_t));
-    ASSERT_EQ(addProcessFilterRule(&rule, false), kOk);
-  }
+    std::memcpy(rule.processName, name.data(), name.size() * sizeof(char16_t));
+    return addProcessFilterRule(&rule, first);
+  };
+  for (const Row& row : rows) ASSERT_EQ(add(row.name, false), kOk);
   const auto received = sim.processRules();
   ASSERT_EQ(received.size(), std::size(rows));
   for (size_t i = 0; i < received.size(); ++i) EXPECT_TRUE(received[i].processName == rows[i].sent) << i;
 
-  ProcessFilterRule first{};
-  const std::u16string name = u"First.exe";
-  std::memcpy(first.processName, name.data(), name.size() * sizeof(char16_t));
-  ASSERT_EQ(addProcessFilterRule(&first, true), kOk);
+  ASSERT_EQ(add(u"First.exe", true), kOk);
   EXPECT_TRUE(sim.processRules().front().processName == u"first.exe");
   EXPECT_EQ(addProcessFilterRule(nullptr, true), kFailed);
 }
