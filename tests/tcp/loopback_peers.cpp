@@ -161,6 +161,11 @@ Socket connectLoopback(uint16_t port) {
   return socket.release();
 }
 
+bool closedByPeer(Socket socket) {
+  char byte;
+  return platform::waitReadable(socket, kPatienceMs) == 1 && platform::receiveBytes(socket, &byte, 1) <= 0;
+}
+
 std::vector<uint8_t> receiveUpTo(Socket socket, size_t length) {
   std::vector<uint8_t> bytes(length);
   size_t received = 0;

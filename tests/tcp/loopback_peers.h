@@ -93,6 +93,10 @@ platform::SocketAddress loopback(uint16_t port);
 // An IPv4 stream socket connected to 127.0.0.1:port, or kInvalidSocket.
 platform::Socket connectLoopback(uint16_t port);
 
+// True when the peer closes within 10 s: the next receive gives end of stream
+// (or the reset of a close with unread data).
+bool closedByPeer(platform::Socket socket);
+
 // Reads until `length` bytes arrived, the peer closed or 10 s passed.
 std::vector<uint8_t> receiveUpTo(platform::Socket socket, size_t length);
 

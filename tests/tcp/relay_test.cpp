@@ -28,6 +28,7 @@
 #include "tcp/ping_responder.h"
 #include "tcp/relay.h"
 
+using lumotest::closedByPeer;
 using lumotest::EchoServer;
 using lumotest::loopback;
 using lumotest::roundTripText;
@@ -132,12 +133,6 @@ struct SilentNode {
   platform::OwnedSocket filler;
   uint16_t port = 0;
 };
-
-// True when the peer has closed: the next receive gives end of stream.
-bool closedByPeer(platform::Socket s) {
-  char byte;
-  return platform::waitReadable(s, 10000) == 1 && platform::receiveBytes(s, &byte, 1) <= 0;
-}
 
 }  // namespace
 
