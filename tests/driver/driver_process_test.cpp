@@ -89,8 +89,9 @@ TEST_F(DriverProcess, TheServiceStartsOneDriverPerFolderBesideTheLibraryAndStopE
   EXPECT_EQ(getsid(pid), pid) << "detached into a session of its own";
   EXPECT_EQ((fs::status(folder.path()).permissions() & fs::perms::all), fs::perms::owner_all);
   EXPECT_EQ(services.start(kService), platform::kErrorServiceAlreadyRunning);
-  const std::string second = (platform::libraryFolder() / "lumo-driver").string() + " --dir " +
-                             folder.path().string() + " >/dev/null 2>&1";
+  // The paths quoted: a build folder may have spaces in its name.
+  const std::string second = "'" + (platform::libraryFolder() / "lumo-driver").string() + "' --dir '" +
+                             folder.path().string() + "' >/dev/null 2>&1";
   const int status = std::system(second.c_str());
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "the folder has its driver: " << status;
   EXPECT_EQ(driverState(), ServiceState::kRunning) << "the refused one changed nothing";
