@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include "rules/address_text.h"
 #include "rules/decimal.h"
 
