@@ -40,6 +40,8 @@ inline const std::string& driverlessLibrary() {
 
 // A library loaded by path, unloaded when the object goes.
 struct LoadedLibrary {
+  LoadedLibrary(const LoadedLibrary&) = delete;
+  LoadedLibrary& operator=(const LoadedLibrary&) = delete;
 #ifdef _WIN32
   explicit LoadedLibrary(const std::string& path) : handle(LoadLibraryA(path.c_str())) {}
   void* find(const char* name) const { return reinterpret_cast<void*>(GetProcAddress(handle, name)); }

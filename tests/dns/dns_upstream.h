@@ -12,6 +12,7 @@
 
 #include "dns/dns_message.h"
 #include "platform/net.h"
+#include "platform/owned_socket.h"
 
 namespace dnstest {
 
@@ -30,11 +31,10 @@ class Upstream {
 
   explicit Upstream(Mode mode = Mode::Answer, uint32_t answerNet = platform::ipv4(198, 51, 100, 7))
       : answer_(answerNet), mode_(mode) {
-    socket_ = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram);
-    if (!platform::bindSocket(socket_, platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0)) ||
-        !platform::localAddressOf(socket_, address_)) {
-      platform::closeSocket(socket_);
-      socket_ = platform::kInvalidSocket;
+    socket_.reset(platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram));
+    if (!platform::bindSocket(socket_.get(), platform::makeIpv4Address(platform::ipv4(127, 0, 0, 1), 0)) ||
+        !platform::localAddressOf(socket_.get(), address_)) {
+      socket_.reset();
       return;
     }
     thread_ = std::thread([this] { run(); });
@@ -45,9 +45,8 @@ class Upstream {
       wake();
       thread_.join();
     }
-    platform::closeSocket(socket_);
   }
-  bool ok() const { return socket_ != platform::kInvalidSocket; }
+  bool ok() const { return socket_.valid(); }
   uint16_t port() const { return address_.port(); }  // network order
   void setMode(Mode mode) { mode_ = mode; }
   // Lets the replies a Late server holds go.
@@ -72,7 +71,7 @@ class Upstream {
         held.clear();
       }
       platform::SocketAddress from;
-      const int n = platform::receiveFrom(socket_, query, sizeof query, &from);
+      const int n = platform::receiveFrom(socket_.get(), query, sizeof query, &from);
       if (stop_) return;
       if (n < static_cast<int>(dns::kHeaderSize) + 5) continue;  // also the empty datagram of wake()
       {
@@ -100,11 +99,11 @@ class Upstream {
   // stop or a release.
   void wake() {
     const uint8_t none = 0;
-    platform::sendTo(socket_, &none, 0, address_);
+    platform::sendTo(socket_.get(), &none, 0, address_);
   }
 
   void send(const std::vector<uint8_t>& reply, const platform::SocketAddress& to) {
-    if (platform::sendTo(socket_, reply.data(), reply.size(), to) > 0) ++replies_;
+    if (platform::sendTo(socket_.get(), reply.data(), reply.size(), to) > 0) ++replies_;
   }
 
   std::vector<uint8_t> build(const uint8_t* query, size_t length, Mode mode) const {
@@ -130,7 +129,7 @@ class Upstream {
 
   const uint32_t answer_;
   std::atomic<Mode> mode_;
-  platform::Socket socket_ = platform::kInvalidSocket;
+  platform::OwnedSocket socket_;
   platform::SocketAddress address_;
   std::thread thread_;
   std::atomic<bool> stop_{false}, released_{false};

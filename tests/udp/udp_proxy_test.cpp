@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/owned_socket.h"
 #include "support/test_support.h"
 #include "udp/tunnel_header.h"
 
@@ -34,28 +35,28 @@ size_t recordsOut() { return OvDataRecordsMade() - OvDataRecordsFree(); }
 class TestNode {
  public:
   TestNode() {
-    socket_ = platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram);
-    EXPECT_TRUE(platform::bindSocket(socket_, platform::makeIpv4Address(kLoopback, 0)));
-    EXPECT_TRUE(platform::localAddressOf(socket_, address_));
-    platform::setReceiveBufferSize(socket_, 1 << 20);
+    socket_.reset(platform::openSocket(platform::kFamilyIpv4, platform::SocketType::Datagram));
+    EXPECT_TRUE(platform::bindSocket(socket_.get(), platform::makeIpv4Address(kLoopback, 0)));
+    EXPECT_TRUE(platform::localAddressOf(socket_.get(), address_));
+    platform::setReceiveBufferSize(socket_.get(), 1 << 20);
   }
-  ~TestNode() { platform::closeSocket(socket_); }
   uint16_t portNet() const { return address_.port(); }
 
   // The next datagram and its source; empty when none came in time.
   Bytes receive(SocketAddress* from = nullptr) {
     Bytes bytes(65536);
-    if (platform::waitReadable(socket_, kWaitMs) != 1) return {};
-    const int n = platform::receiveFrom(socket_, bytes.data(), bytes.size(), from);
+    if (platform::waitReadable(socket_.get(), kWaitMs) != 1) return {};
+    const int n = platform::receiveFrom(socket_.get(), bytes.data(), bytes.size(), from);
     bytes.resize(n > 0 ? n : 0);
     return bytes;
   }
   void send(const Bytes& bytes, const SocketAddress& to) {
-    ASSERT_EQ(platform::sendTo(socket_, bytes.data(), bytes.size(), to), static_cast<int>(bytes.size()));
+    ASSERT_EQ(platform::sendTo(socket_.get(), bytes.data(), bytes.size(), to),
+              static_cast<int>(bytes.size()));
   }
 
  private:
-  platform::Socket socket_ = platform::kInvalidSocket;
+  platform::OwnedSocket socket_;
   SocketAddress address_;
 };
 
